@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace zdz::cli {
+
+inline constexpr const char* kProgramName = "zeduzaredoz";
+inline constexpr const char* kVersion = "0.1.0";
+inline constexpr const char* kDefaultPrincipal = "release-operator@tarnelos-workstation";
+inline constexpr const char* kDefaultSignersFile = "../os/allowed_signers";
+inline constexpr const char* kDefaultSha256File = "../os/BASE-IMAGE.sha256";
+
+// A handler's failure: one fully worded message, without a trailing newline.
+struct CommandError {
+    std::string message;
+};
+
+struct Keygen {
+    std::string out;
+    std::string passphrase_env;
+    std::optional<std::string> principal;
+};
+
+struct ImportHashes {
+    std::string file;
+};
+
+struct ImportSigners {
+    std::string file;
+};
+
+struct Sign {
+    std::string keystore;
+    std::string passphrase_env;
+    std::string image_file;
+    std::string platform;
+    std::string kind;
+    std::uint32_t security_version = 0;
+    std::string out;
+};
+
+struct Verify {
+    std::string manifest;
+    std::optional<std::string> signers_file;
+};
+
+struct Promote {
+    std::string manifest;
+    std::optional<std::string> signers_file;
+    std::string store;
+    std::string keystore;
+    std::string passphrase_env;
+};
+
+struct AuthorizeInstall {
+    std::string store;
+    std::string keystore;
+    std::string platform;
+    std::string measurement;
+};
+
+struct Demo {
+    std::optional<std::string> sha256_file;
+};
+
+using Subcommand =
+    std::variant<Keygen, ImportHashes, ImportSigners, Sign, Verify, Promote, AuthorizeInstall, Demo>;
+
+struct Cli {
+    Subcommand subcommand;
+};
+
+}  // namespace zdz::cli

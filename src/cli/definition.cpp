@@ -1,0 +1,127 @@
+#include "cli/definition.hpp"
+
+#include <array>
+#include <map>
+#include <string>
+
+#include "cli/command.hpp"
+
+namespace zdz::cli {
+namespace {
+
+constexpr OptionDef kKeygen[] = {
+    {"out", true, "Where to write the sealed keystore file"},
+    {"passphrase_env", true, "Name of the environment variable holding the passphrase"},
+    {"principal", false,
+     "Principal name to use in the printed `allowed_signers` line. Defaults to "
+     "`release-operator@tarnelos-workstation`"},
+};
+constexpr OptionDef kImportHashes[] = {{"file", true, ""}};
+constexpr OptionDef kImportSigners[] = {{"file", true, ""}};
+constexpr OptionDef kSign[] = {
+    {"keystore", true, "Path to the sealed keystore holding the signing key"},
+    {"passphrase_env", true, "Name of the environment variable holding the keystore passphrase"},
+    {"image_file", true, "The real image file to measure and sign for"},
+    {"platform", true, "Platform/device codename, e.g. `vask`"},
+    {"kind", true, "`install` or `ota_update`"},
+    {"security_version", true, "The security (rollback) version this image manifest asserts"},
+    {"out", true, "Where to write the signed (but unverified-until-checked) manifest JSON"},
+};
+constexpr OptionDef kVerify[] = {
+    {"manifest", true, ""},
+    {"signers_file", false,
+     "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"},
+};
+constexpr OptionDef kPromote[] = {
+    {"manifest", true, ""},
+    {"signers_file", false,
+     "Trust file in `allowed_signers` format, for the *manifest's* signer. Defaults to "
+     "`../os/allowed_signers`"},
+    {"store", true, "Path to the signed, persisted known-good registry file"},
+    {"keystore", true,
+     "The local operator keystore used to sign (and, on load, verify) the registry store file "
+     "itself \u2014 a distinct trust boundary from the manifest signer above (see "
+     "`tarnelos-store`'s `registry_file` module docs)"},
+    {"passphrase_env", true, ""},
+};
+constexpr OptionDef kAuthorizeInstall[] = {
+    {"store", true, ""},
+    {"keystore", true, "The local operator keystore whose public key signed `--store`"},
+    {"platform", true, ""},
+    {"measurement", true, "The candidate measurement, e.g. `sha256:<64 hex>`"},
+};
+constexpr OptionDef kDemo[] = {
+    {"sha256_file", false,
+     "Defaults to `../os/BASE-IMAGE.sha256`, the repo's existing golden-image hash record, "
+     "relative to this binary's working directory"},
+};
+
+constexpr SubcommandDef kSubcommands[] = {
+    {"keygen",
+     "Generate a fresh Ed25519 signing key and seal it at rest (Argon2id-derived KEK, encrypted "
+     "envelope). The private key is never printed. The passphrase is read from an environment "
+     "variable, never a `--flag` \u2014 a flag value is visible in shell history and in `ps`; an "
+     "environment variable set by a script or a secret manager is not",
+     kKeygen},
+    {"import-hashes",
+     "Parse a `<sha256>  <filename>` hash manifest \u2014 the format `os/BASE-IMAGE.sha256` "
+     "already uses \u2014 and print the image measurements it names",
+     kImportHashes},
+    {"import-signers",
+     "Parse an `allowed_signers(5)`-format trust file \u2014 the format `os/allowed_signers` "
+     "already uses \u2014 and list the trusted signers it names. Read-only",
+     kImportSigners},
+    {"sign",
+     "Sign a manifest for a real image file on disk. The measurement is computed from the file's "
+     "actual bytes (SHA-256, matching `os/BASE-IMAGE.sha256`'s own format) \u2014 never accepted "
+     "as a caller-supplied digest",
+     kSign},
+    {"verify",
+     "Verify a manifest file against a real trusted-signer set (an `allowed_signers`-format "
+     "file). Refuses if the signature does not verify against any trusted signer, or if it is "
+     "stale",
+     kVerify},
+    {"promote",
+     "Verify a manifest, then promote it to known-good for its platform \u2014 enforcing the "
+     "rollback floor \u2014 and persist the (signed) updated registry to `--store`",
+     kPromote},
+    {"authorize-install",
+     "Check whether a candidate measurement is authorized to install for a platform, against the "
+     "persisted, signed known-good registry and its rollback floor. Read only \u2014 needs the "
+     "keystore's public key, never its passphrase",
+     kAuthorizeInstall},
+    {"demo",
+     "Run the full lifecycle live with in-process ephemeral keys: sign, verify, promote, "
+     "install-check, attest, and evaluate a duress-PIN boot. A smoke test, not a substitute for "
+     "the real operator commands above",
+     kDemo},
+};
+
+// Interned "--long-name" and "VALUE_NAME" texts, built once per id.
+struct Names {
+    std::string long_name;
+    std::string value_name;
+};
+
+const Names& names_of(std::string_view id) {
+    static std::map<std::string_view, Names> cache;
+    auto it = cache.find(id);
+    if (it == cache.end()) {
+        Names names{"--", ""};
+        for (const char c : id) {
+            names.long_name += c == '_' ? '-' : c;
+            names.value_name += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        }
+        it = cache.emplace(id, std::move(names)).first;
+    }
+    return it->second;
+}
+
+}  // namespace
+
+std::string_view OptionDef::long_name() const { return names_of(id).long_name; }
+std::string_view OptionDef::value_name() const { return names_of(id).value_name; }
+
+std::span<const SubcommandDef> subcommand_defs() { return kSubcommands; }
+
+}  // namespace zdz::cli

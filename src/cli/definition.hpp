@@ -1,0 +1,30 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace zdz::cli {
+
+// The command definition as data: the parser, `--help`, the man page and the
+// shell completions are all generated from these tables.
+struct OptionDef {
+    std::string_view id;  // the field name; the option is "--" + id with '_' -> '-'
+    bool required;
+    std::string_view help;  // empty: no help text
+
+    std::string_view long_name() const;  // "--security-version"
+    std::string_view value_name() const;  // "SECURITY_VERSION"
+};
+
+struct SubcommandDef {
+    std::string_view name;
+    std::string_view about;
+    std::span<const OptionDef> options;
+};
+
+inline constexpr std::string_view kAbout =
+    "TarnelOS \u2014 image provenance and boot integrity, run for real, offline";
+
+std::span<const SubcommandDef> subcommand_defs();
+
+}  // namespace zdz::cli

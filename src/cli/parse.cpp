@@ -1,0 +1,169 @@
+#include "cli/parse.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "cli/definition.hpp"
+
+namespace zdz::cli {
+namespace {
+
+constexpr std::uint32_t kMaxSecurityVersion = 4294967295U;
+
+std::optional<std::uint32_t> parse_u32(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value > kMaxSecurityVersion) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// Values of one parsed subcommand, by option id.
+using Values = std::map<std::string, std::string, std::less<>>;
+
+struct Definition {
+    std::unique_ptr<CLI::App> app;
+    std::vector<std::pair<CLI::App*, std::unique_ptr<Values>>> subcommands;
+};
+
+Definition build_definition() {
+    Definition def;
+    def.app = std::make_unique<CLI::App>(std::string(kAbout), kProgramName);
+    auto& app = *def.app;
+    app.set_version_flag("-V,--version", std::string(kProgramName) + " " + kVersion);
+    app.require_subcommand(1);
+    for (const auto& sub : subcommand_defs()) {
+        auto* cmd = app.add_subcommand(std::string(sub.name), std::string(sub.about));
+        auto values = std::make_unique<Values>();
+        for (const auto& opt : sub.options) {
+            auto* o = cmd->add_option(std::string(opt.long_name()), (*values)[std::string(opt.id)],
+                                      std::string(opt.help));
+            o->type_name(std::string(opt.value_name()));
+            o->expected(1);
+            o->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+            o->allow_extra_args(false);
+            if (opt.required) {
+                o->required();
+            }
+            if (opt.id == "security_version") {
+                o->check(
+                    [](const std::string& value) -> std::string {
+                        if (parse_u32(value)) {
+                            return {};
+                        }
+                        return "not a decimal integer in 0..=4294967295: " + value;
+                    },
+                    "u32", "u32");
+            }
+        }
+        def.subcommands.emplace_back(cmd, std::move(values));
+    }
+    return def;
+}
+
+std::optional<std::string> optional_value(const CLI::App& cmd, const Values& values,
+                                          std::string_view id, std::string_view long_name) {
+    if (cmd.get_option(std::string(long_name))->count() == 0) {
+        return std::nullopt;
+    }
+    return values.find(id)->second;
+}
+
+Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
+    const auto get = [&](std::string_view id) { return v.find(id)->second; };
+    const auto& name = cmd.get_name();
+    if (name == "keygen") {
+        return Keygen{get("out"), get("passphrase_env"),
+                      optional_value(cmd, v, "principal", "--principal")};
+    }
+    if (name == "import-hashes") {
+        return ImportHashes{get("file")};
+    }
+    if (name == "import-signers") {
+        return ImportSigners{get("file")};
+    }
+    if (name == "sign") {
+        return Sign{get("keystore"),  get("passphrase_env"), get("image_file"),
+                    get("platform"),  get("kind"),           *parse_u32(get("security_version")),
+                    get("out")};
+    }
+    if (name == "verify") {
+        return Verify{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file")};
+    }
+    if (name == "promote") {
+        return Promote{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
+                       get("store"), get("keystore"), get("passphrase_env")};
+    }
+    if (name == "authorize-install") {
+        return AuthorizeInstall{get("store"), get("keystore"), get("platform"),
+                                get("measurement")};
+    }
+    return Demo{optional_value(cmd, v, "sha256_file", "--sha256-file")};
+}
+
+// In the space form a value that begins with '-' is taken as a missing value,
+// so that a forgotten value never swallows the next option. The '=' form
+// passes any value. Help asked for anywhere still wins.
+std::optional<EarlyExit> check_dash_values(const std::vector<std::string>& args) {
+    for (const auto& a : args) {
+        if (a == "-h" || a == "--help") {
+            return std::nullopt;
+        }
+    }
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        const auto& a = args[i];
+        if (a.size() > 2 && a.starts_with("--") && a.find('=') == std::string::npos &&
+            a != "--version" && args[i + 1].starts_with("-")) {
+            return EarlyExit{2, "",
+                             a + ": 1 required VALUE missing (write " + a +
+                                 "=VALUE for a value that begins with '-')\n"
+                                 "Run with --help for more information.\n"};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult parse_command_line(const std::vector<std::string>& args) {
+    try {
+        auto def = build_definition();
+        if (args.empty()) {
+            return EarlyExit{2, "", def.app->help()};
+        }
+        if (auto early = check_dash_values(args)) {
+            return *early;
+        }
+        // CLI11 consumes the vector from the back.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        try {
+            def.app->parse(reversed);
+        } catch (const CLI::ParseError& e) {
+            std::ostringstream out;
+            std::ostringstream err;
+            const int code = def.app->exit(e, out, err);
+            const bool ok = code == static_cast<int>(CLI::ExitCodes::Success);
+            return EarlyExit{ok ? 0 : 2, out.str(), err.str()};
+        }
+        for (const auto& [cmd, values] : def.subcommands) {
+            if (cmd->parsed()) {
+                return Cli{to_subcommand(*cmd, *values)};
+            }
+        }
+        return EarlyExit{2, "", def.app->help()};
+    } catch (const std::exception& e) {
+        return EarlyExit{2, "", std::string("error: ") + e.what() + "\n"};
+    }
+}
+
+std::string program_help() { return build_definition().app->help(); }
+
+}  // namespace zdz::cli

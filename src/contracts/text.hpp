@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zdz::contracts {
+
+// One decoded UTF-8 character: its code point and its length in bytes.
+struct Utf8Char {
+    char32_t code_point;
+    std::size_t length;
+};
+
+// Decodes the character that starts at `pos`; nullopt when the bytes there are
+// not a well-formed UTF-8 sequence (overlong forms and surrogates included).
+std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos);
+
+bool is_valid_utf8(std::string_view text);
+
+// Appends the UTF-8 encoding of a code point.
+void append_utf8(std::string& out, char32_t code_point);
+
+// Unicode White_Space property.
+bool is_unicode_whitespace(char32_t code_point);
+
+// `text` without leading and trailing Unicode white space. Expects valid UTF-8.
+std::string_view trim_unicode_whitespace(std::string_view text);
+
+// The quoted (debug) form that messages use to echo user input: double quotes
+// around the text, with quotes, backslashes, control and invisible characters
+// escaped. Bytes that are not valid UTF-8 are shown as \x{NN}.
+std::string quoted_form(std::string_view text);
+
+}  // namespace zdz::contracts

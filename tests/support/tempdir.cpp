@@ -1,0 +1,44 @@
+#include "support/tempdir.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace zdz::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zdz-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Restore permissions a test may have taken away, then remove everything.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ec)) {
+        if (entry.is_directory(ec)) {
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ec);
+        }
+    }
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream f(file(name), std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+std::string TempDir::read(const std::string& name) const {
+    std::ifstream f(file(name), std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace zdz::test
