@@ -1,0 +1,17 @@
+// Prints the streaming SHA-256 of each file named on the command line, the
+// same way `sign` measures an image, so it can be timed against openssl.
+#include <iostream>
+
+#include "contracts/hash.hpp"
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const auto hash = zdz::contracts::measure_sha256_file(argv[i]);
+        if (!hash) {
+            std::cerr << argv[i] << ": " << hash.error().display() << '\n';
+            return 1;
+        }
+        std::cout << hash->to_string() << "  " << argv[i] << '\n';
+    }
+    return 0;
+}
