@@ -1,0 +1,26 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "contracts/hash.hpp"
+#include "contracts/hex.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (const auto hash = zdz::contracts::ContentHash::parse(text)) {
+        const auto printed = hash->to_string();
+        const auto again = zdz::contracts::ContentHash::parse(printed);
+        if (!again || !(*again == *hash) || printed.size() != 71) {
+            std::abort();
+        }
+    } else {
+        (void)hash.error().display();
+    }
+    if (const auto bytes = zdz::contracts::hex_decode(text)) {
+        if (zdz::contracts::hex_decode(zdz::contracts::hex_encode(*bytes)) != bytes) {
+            std::abort();
+        }
+    }
+    return 0;
+}
