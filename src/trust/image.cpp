@@ -2,6 +2,11 @@
 
 namespace zdz::trust {
 
+tl::expected<ImagePlatform, contracts::ContractError> ImagePlatform::parse(std::string_view text) {
+    return contracts::Slug::parse(text).map(
+        [](contracts::Slug slug) { return ImagePlatform(std::move(slug)); });
+}
+
 std::string_view image_kind_text(ImageKind kind) {
     return kind == ImageKind::Install ? "install" : "ota_update";
 }

@@ -4,10 +4,36 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
 #include "contracts/hash.hpp"
+#include "contracts/ids.hpp"
 
 namespace zdz::trust {
+
+// A platform or device codename. It is a slug under another name, so a refused
+// text reads "invalid Slug identifier: " + the reason.
+class ImagePlatform {
+public:
+    static tl::expected<ImagePlatform, contracts::ContractError> parse(std::string_view text);
+
+    const std::string& text() const { return slug_.text(); }
+    std::string to_string() const { return slug_.text(); }
+    // "ImagePlatform(" + text + ")".
+    std::string debug() const { return "ImagePlatform(" + slug_.text() + ")"; }
+
+    friend bool operator==(const ImagePlatform&, const ImagePlatform&) = default;
+    // Byte order of the text: the order the known-good store iterates in.
+    friend auto operator<=>(const ImagePlatform&, const ImagePlatform&) = default;
+
+private:
+    explicit ImagePlatform(contracts::Slug slug) : slug_(std::move(slug)) {}
+
+    contracts::Slug slug_;
+};
 
 // A full install image or an over-the-air update, in that order.
 enum class ImageKind { Install, OtaUpdate };

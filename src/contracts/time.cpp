@@ -1,0 +1,354 @@
+#include "contracts/time.hpp"
+
+#include <chrono>
+#include <optional>
+
+#include "contracts/text.hpp"
+
+namespace zdz::contracts {
+namespace {
+
+namespace chr = std::chrono;
+
+constexpr std::string_view kInvalidPrefix = "invalid RFC 3339 timestamp ";
+
+constexpr std::string_view kBadYear = "the 'year' component could not be parsed";
+constexpr std::string_view kBadMonth = "the 'month' component could not be parsed";
+constexpr std::string_view kBadDay = "the 'day' component could not be parsed";
+constexpr std::string_view kBadHour = "the 'hour' component could not be parsed";
+constexpr std::string_view kBadMinute = "the 'minute' component could not be parsed";
+constexpr std::string_view kBadSecond = "the 'second' component could not be parsed";
+constexpr std::string_view kBadSubsecond = "the 'subsecond' component could not be parsed";
+constexpr std::string_view kBadOffsetHour = "the 'offset hour' component could not be parsed";
+constexpr std::string_view kBadOffsetMinute = "the 'offset minute' component could not be parsed";
+constexpr std::string_view kBadLiteral = "a character literal was not valid";
+constexpr std::string_view kOffsetMinuteRange = "offset minute must be in the range -59..=59";
+constexpr std::string_view kTrailing =
+    "unexpected trailing characters; the end of input was expected";
+constexpr std::string_view kMonthRange = "month must be in the range 1..=12";
+constexpr std::string_view kHourRange = "hour must be in the range 0..=23";
+constexpr std::string_view kMinuteRange = "minute must be in the range 0..=59";
+constexpr std::string_view kSecondRange = "second must be in the range 0..=59";
+constexpr std::string_view kLeapSecondMisplaced =
+    "second must be in the range 0..=59, given values of other parameters";
+constexpr std::string_view kAfterYear9999 =
+    "the instant lies after the year 9999 once normalised to UTC";
+
+constexpr std::size_t kYearDigits = 4;
+constexpr std::size_t kFieldDigits = 2;
+constexpr std::size_t kFractionDigits = 9;
+constexpr unsigned kMonthsPerYear = 12;
+constexpr unsigned kMaxHour = 23;
+constexpr unsigned kMaxMinute = 59;
+constexpr unsigned kMaxSecond = 59;
+constexpr unsigned kLeapSecond = 60;
+constexpr std::uint32_t kLastNano = Timestamp::kNanosPerSecond - 1;
+constexpr std::int64_t kSecondsPerMinute = 60;
+constexpr std::int64_t kSecondsPerHour = 3600;
+constexpr std::int64_t kSecondsPerDay = 86400;
+// 0000-01-01T00:00:00Z: before it no four-digit year can be written.
+constexpr std::int64_t kYearZeroUnixSeconds = -62'167'219'200;
+
+// What the text says, before any range is checked.
+struct Fields {
+    int year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    unsigned hour = 0;
+    unsigned minute = 0;
+    unsigned second = 0;
+    std::uint32_t nanos = 0;
+    std::int64_t offset_seconds = 0;
+};
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+class Cursor {
+public:
+    explicit Cursor(std::string_view text) : text_(text) {}
+
+    // Exactly `count` ASCII digits, read as a decimal number.
+    std::optional<unsigned> digits(std::size_t count) {
+        if (text_.size() - pos_ < count) {
+            return std::nullopt;
+        }
+        unsigned value = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const char c = text_[pos_ + i];
+            if (!is_digit(c)) {
+                return std::nullopt;
+            }
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        pos_ += count;
+        return value;
+    }
+
+    bool accept(char c) { return accept_either(c, c); }
+
+    bool accept_either(char a, char b) {
+        if (pos_ < text_.size() && (text_[pos_] == a || text_[pos_] == b)) {
+            ++pos_;
+            return true;
+        }
+        return false;
+    }
+
+    bool next_is_digit() const { return pos_ < text_.size() && is_digit(text_[pos_]); }
+    bool at_end() const { return pos_ == text_.size(); }
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+// Phase one: the syntax, strictly left to right; the first failure names it.
+tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
+    Cursor in(text);
+    Fields f;
+    const auto year = in.digits(kYearDigits);
+    if (!year) {
+        return tl::unexpected(kBadYear);
+    }
+    f.year = static_cast<int>(*year);
+    if (!in.accept('-')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto month = in.digits(kFieldDigits);
+    if (!month || *month == 0) {
+        return tl::unexpected(kBadMonth);
+    }
+    f.month = *month;
+    if (!in.accept('-')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto day = in.digits(kFieldDigits);
+    if (!day) {
+        return tl::unexpected(kBadDay);
+    }
+    f.day = *day;
+    if (!in.accept_either('T', 't')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto hour = in.digits(kFieldDigits);
+    if (!hour) {
+        return tl::unexpected(kBadHour);
+    }
+    f.hour = *hour;
+    if (!in.accept(':')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto minute = in.digits(kFieldDigits);
+    if (!minute) {
+        return tl::unexpected(kBadMinute);
+    }
+    f.minute = *minute;
+    if (!in.accept(':')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto second = in.digits(kFieldDigits);
+    if (!second) {
+        return tl::unexpected(kBadSecond);
+    }
+    f.second = *second;
+
+    if (in.accept('.')) {
+        if (!in.next_is_digit()) {
+            return tl::unexpected(kBadSubsecond);
+        }
+        // Digits past the ninth are read and dropped: truncation, not rounding.
+        std::size_t count = 0;
+        while (in.next_is_digit()) {
+            const auto digit = *in.digits(1);
+            if (count < kFractionDigits) {
+                f.nanos = f.nanos * 10 + digit;
+            }
+            ++count;
+        }
+        for (; count < kFractionDigits; ++count) {
+            f.nanos *= 10;
+        }
+    }
+
+    if (!in.accept_either('Z', 'z')) {
+        const bool east = in.accept('+');
+        if (!east && !in.accept('-')) {
+            return tl::unexpected(kBadOffsetHour);
+        }
+        const auto offset_hour = in.digits(kFieldDigits);
+        if (!offset_hour || *offset_hour > kMaxHour) {
+            return tl::unexpected(kBadOffsetHour);
+        }
+        if (!in.accept(':')) {
+            return tl::unexpected(kBadLiteral);
+        }
+        const auto offset_minute = in.digits(kFieldDigits);
+        if (!offset_minute) {
+            return tl::unexpected(kBadOffsetMinute);
+        }
+        if (*offset_minute > kMaxMinute) {
+            return tl::unexpected(kOffsetMinuteRange);
+        }
+        const auto magnitude = static_cast<std::int64_t>(*offset_hour) * kSecondsPerHour +
+                               static_cast<std::int64_t>(*offset_minute) * kSecondsPerMinute;
+        f.offset_seconds = east ? magnitude : -magnitude;
+    }
+
+    if (!in.at_end()) {
+        return tl::unexpected(kTrailing);
+    }
+    return f;
+}
+
+unsigned days_in_month(int year, unsigned month) {
+    const chr::year_month_day_last last{chr::year{year}, chr::month_day_last{chr::month{month}}};
+    return static_cast<unsigned>(last.day());
+}
+
+std::int64_t days_since_epoch(int year, unsigned month, unsigned day) {
+    const chr::sys_days date{
+        chr::year_month_day{chr::year{year}, chr::month{month}, chr::day{day}}};
+    return static_cast<std::int64_t>(date.time_since_epoch().count());
+}
+
+// The UTC calendar date and the second of that day of a Unix time.
+struct UtcParts {
+    chr::year_month_day date;
+    std::int64_t second_of_day;
+};
+
+UtcParts utc_parts(std::int64_t unix_seconds) {
+    const chr::sys_seconds instant{chr::seconds{unix_seconds}};
+    const auto midnight = chr::floor<chr::days>(instant);
+    return {chr::year_month_day{midnight}, static_cast<std::int64_t>((instant - midnight).count())};
+}
+
+bool is_last_second_of_month(std::int64_t unix_seconds) {
+    const UtcParts parts = utc_parts(unix_seconds);
+    const chr::year_month_day_last last{parts.date.year(), chr::month_day_last{parts.date.month()}};
+    return parts.second_of_day == kSecondsPerDay - 1 && parts.date.day() == last.day();
+}
+
+struct Instant {
+    std::int64_t seconds;
+    std::uint32_t nanos;
+};
+
+// Phase two: the ranges, in a fixed order, then the instant.
+tl::expected<Instant, std::string> to_instant(Fields f) {
+    const bool leap = f.second == kLeapSecond;
+    if (leap) {
+        f.second = kMaxSecond;
+        f.nanos = kLastNano;
+    }
+    if (f.month > kMonthsPerYear) {
+        return tl::unexpected(std::string(kMonthRange));
+    }
+    const unsigned last_day = days_in_month(f.year, f.month);
+    if (f.day == 0 || f.day > last_day) {
+        return tl::unexpected("day must be in the range 1..=" + std::to_string(last_day) +
+                              ", given values of other parameters");
+    }
+    if (f.hour > kMaxHour) {
+        return tl::unexpected(std::string(kHourRange));
+    }
+    if (f.minute > kMaxMinute) {
+        return tl::unexpected(std::string(kMinuteRange));
+    }
+    if (f.second > kMaxSecond) {
+        return tl::unexpected(std::string(kSecondRange));
+    }
+    const std::int64_t local = days_since_epoch(f.year, f.month, f.day) * kSecondsPerDay +
+                               static_cast<std::int64_t>(f.hour) * kSecondsPerHour +
+                               static_cast<std::int64_t>(f.minute) * kSecondsPerMinute +
+                               static_cast<std::int64_t>(f.second);
+    const std::int64_t instant = local - f.offset_seconds;
+    if (leap && !is_last_second_of_month(instant)) {
+        return tl::unexpected(std::string(kLeapSecondMisplaced));
+    }
+    if (instant > Timestamp::kLatestUnixSeconds) {
+        return tl::unexpected(std::string(kAfterYear9999));
+    }
+    return Instant{instant, f.nanos};
+}
+
+void append_padded(std::string& out, unsigned value, std::size_t width) {
+    std::string digits = std::to_string(value);
+    if (digits.size() < width) {
+        out.append(width - digits.size(), '0');
+    }
+    out += digits;
+}
+
+}  // namespace
+
+Timestamp Timestamp::now() {
+    const auto seconds = chr::floor<chr::seconds>(chr::system_clock::now());
+    return Timestamp(static_cast<std::int64_t>(seconds.time_since_epoch().count()), 0);
+}
+
+tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
+    auto fail = [text](std::string_view why) {
+        return tl::unexpected(ContractError::validation(
+            std::string(kInvalidPrefix) + quoted_form(text) + ": " + std::string(why)));
+    };
+    const auto fields = read_fields(text);
+    if (!fields) {
+        return fail(fields.error());
+    }
+    const auto instant = to_instant(*fields);
+    if (!instant) {
+        return fail(instant.error());
+    }
+    return Timestamp(instant->seconds, instant->nanos);
+}
+
+tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(std::int64_t seconds) {
+    if (seconds < kEarliestUnixSeconds || seconds > kLatestUnixSeconds) {
+        return tl::unexpected(ContractError::validation(
+            "Unix time " + std::to_string(seconds) + " lies outside the representable range " +
+            std::to_string(kEarliestUnixSeconds) + "..=" + std::to_string(kLatestUnixSeconds)));
+    }
+    return Timestamp(seconds, 0);
+}
+
+std::string Timestamp::to_string() const {
+    if (seconds_ < kYearZeroUnixSeconds) {
+        return std::to_string(seconds_);
+    }
+    const UtcParts parts = utc_parts(seconds_);
+    const chr::hh_mm_ss<chr::seconds> clock{chr::seconds{parts.second_of_day}};
+    std::string out;
+    append_padded(out, static_cast<unsigned>(static_cast<int>(parts.date.year())), kYearDigits);
+    out += '-';
+    append_padded(out, static_cast<unsigned>(parts.date.month()), kFieldDigits);
+    out += '-';
+    append_padded(out, static_cast<unsigned>(parts.date.day()), kFieldDigits);
+    out += 'T';
+    append_padded(out, static_cast<unsigned>(clock.hours().count()), kFieldDigits);
+    out += ':';
+    append_padded(out, static_cast<unsigned>(clock.minutes().count()), kFieldDigits);
+    out += ':';
+    append_padded(out, static_cast<unsigned>(clock.seconds().count()), kFieldDigits);
+    if (nanos_ != 0) {
+        std::string fraction;
+        append_padded(fraction, nanos_, kFractionDigits);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        out += '.';
+        out += fraction;
+    }
+    out += 'Z';
+    return out;
+}
+
+std::string Timestamp::debug() const {
+    return "Timestamp(" + to_string() + ")";
+}
+
+std::int64_t whole_seconds_between(const Timestamp& earlier, const Timestamp& later) {
+    return later.seconds_since_epoch() - earlier.seconds_since_epoch();
+}
+
+}  // namespace zdz::contracts

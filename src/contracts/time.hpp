@@ -1,0 +1,69 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
+
+namespace zdz::contracts {
+
+// An instant in UTC with nanosecond resolution, held as whole seconds since the
+// Unix epoch (rounded down) plus the nanoseconds past that second. The range is
+// what RFC 3339 text can name once normalised: from 0000-01-01T00:00:00+23:59
+// to 9999-12-31T23:59:59.999999999Z.
+class Timestamp {
+public:
+    static constexpr std::uint32_t kNanosPerSecond = 1'000'000'000;
+    // 0000-01-01T00:00:00+23:59, the earliest instant a text can name.
+    static constexpr std::int64_t kEarliestUnixSeconds = -62'167'219'200 - (23 * 3600 + 59 * 60);
+    // 9999-12-31T23:59:59Z.
+    static constexpr std::int64_t kLatestUnixSeconds = 253'402'300'799;
+
+    // The Unix epoch.
+    constexpr Timestamp() = default;
+
+    // The system clock in UTC, the fraction of the second dropped.
+    static Timestamp now();
+
+    // RFC 3339 with any offset, normalised to UTC. The refusal is Validation
+    // with "invalid RFC 3339 timestamp " + the input in quoted form + ": " + why.
+    static tl::expected<Timestamp, ContractError> parse(std::string_view text);
+
+    // Whole seconds since the Unix epoch; Validation outside the range above.
+    static tl::expected<Timestamp, ContractError> from_unix_seconds(std::int64_t seconds);
+
+    // Unix time in whole seconds, rounded towards the past (a negative instant
+    // with a fraction gives the second before it).
+    std::int64_t seconds_since_epoch() const { return seconds_; }
+    // Nanoseconds past seconds_since_epoch(), 0 to 999 999 999.
+    std::uint32_t nanos() const { return nanos_; }
+
+    // "YYYY-MM-DDTHH:MM:SS" + (".fraction" without trailing zeros when the
+    // nanoseconds are not zero) + "Z". An instant before year 0000 has no
+    // RFC 3339 form and is written as its Unix time in whole seconds.
+    std::string to_string() const;
+    // "Timestamp(" + to_string() + ")".
+    std::string debug() const;
+
+    friend bool operator==(const Timestamp&, const Timestamp&) = default;
+    // Members compare in declaration order, which is the order of instants.
+    friend auto operator<=>(const Timestamp&, const Timestamp&) = default;
+
+private:
+    constexpr Timestamp(std::int64_t seconds, std::uint32_t nanos)
+        : seconds_(seconds), nanos_(nanos) {}
+
+    std::int64_t seconds_ = 0;
+    std::uint32_t nanos_ = 0;
+};
+
+// `later` minus `earlier` in whole Unix seconds: the difference of their
+// seconds_since_epoch(), fractions ignored. Negative when `later` is in fact
+// the earlier instant. Never overflows over the representable range.
+std::int64_t whole_seconds_between(const Timestamp& earlier, const Timestamp& later);
+
+}  // namespace zdz::contracts
