@@ -1,0 +1,238 @@
+#include "contracts/json.hpp"
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace zdz::contracts {
+namespace {
+
+constexpr int kPrettyIndent = 2;
+constexpr double kPlainFloatLow = 1e-5;
+constexpr double kPlainFloatHigh = 1e16;
+constexpr std::size_t kFloatBuffer = 64;
+
+}  // namespace
+
+JsonValue JsonValue::boolean(bool value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Bool;
+    v.bool_ = value;
+    return v;
+}
+
+JsonValue JsonValue::int64(std::int64_t value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Int;
+    v.int_ = value;
+    return v;
+}
+
+JsonValue JsonValue::uint64(std::uint64_t value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Uint;
+    v.uint_ = value;
+    return v;
+}
+
+JsonValue JsonValue::floating(double value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Double;
+    v.double_ = value;
+    return v;
+}
+
+JsonValue JsonValue::string(std::string value) {
+    JsonValue v;
+    v.kind_ = JsonKind::String;
+    v.string_ = std::move(value);
+    return v;
+}
+
+JsonValue JsonValue::array() { return array(std::vector<JsonValue>()); }
+
+JsonValue JsonValue::object() { return object(std::vector<JsonMember>()); }
+
+JsonValue JsonValue::array(std::vector<JsonValue> items) {
+    JsonValue v;
+    v.kind_ = JsonKind::Array;
+    v.items_ = std::move(items);
+    return v;
+}
+
+JsonValue JsonValue::object(std::vector<JsonMember> members) {
+    JsonValue v;
+    v.kind_ = JsonKind::Object;
+    v.members_ = std::move(members);
+    return v;
+}
+
+JsonValue& JsonValue::push(JsonValue item) {
+    items_.push_back(std::move(item));
+    return *this;
+}
+
+JsonValue& JsonValue::add(std::string key, JsonValue value) {
+    members_.emplace_back(std::move(key), std::move(value));
+    return *this;
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) {
+    if (a.kind_ != b.kind_) {
+        return false;
+    }
+    switch (a.kind_) {
+        case JsonKind::Null:
+            return true;
+        case JsonKind::Bool:
+            return a.bool_ == b.bool_;
+        case JsonKind::Int:
+            return a.int_ == b.int_;
+        case JsonKind::Uint:
+            return a.uint_ == b.uint_;
+        case JsonKind::Double:
+            // Bitwise, so that -0.0 and 0.0 stay apart as they do in the text.
+            return std::signbit(a.double_) == std::signbit(b.double_) && a.double_ == b.double_;
+        case JsonKind::String:
+            return a.string_ == b.string_;
+        case JsonKind::Array:
+            return a.items_ == b.items_;
+        case JsonKind::Object:
+            return a.members_ == b.members_;
+    }
+    return false;
+}
+
+JsonReadError JsonReadError::incomplete() {
+    return {{}, 0, std::numeric_limits<std::size_t>::max()};
+}
+
+bool JsonReadError::is_incomplete() const {
+    return detected_at == std::numeric_limits<std::size_t>::max();
+}
+
+std::string describe_json_error(std::string_view text, const JsonReadError& error) {
+    const std::size_t position = std::min(error.position, text.size());
+    const auto before = text.substr(0, position);
+    const auto line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const auto last_lf = before.rfind('\n');
+    const std::size_t column =
+        last_lf == std::string_view::npos ? position : position - last_lf - 1;
+    return error.message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+tl::expected<JsonValue, std::string> read_json(std::string_view text) {
+    auto parsed = parse_json_document(text);
+    if (parsed.error) {
+        return tl::unexpected(describe_json_error(text, *parsed.error));
+    }
+    return std::move(*parsed.root);
+}
+
+namespace {
+
+using PrettyWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+
+rapidjson::SizeType size_of(const std::string& text) {
+    return static_cast<rapidjson::SizeType>(text.size());
+}
+
+void write_pretty(PrettyWriter& writer, const JsonValue& value) {
+    switch (value.kind()) {
+        case JsonKind::Null:
+            writer.Null();
+            break;
+        case JsonKind::Bool:
+            writer.Bool(value.as_bool());
+            break;
+        case JsonKind::Int:
+            writer.Int64(value.as_int64());
+            break;
+        case JsonKind::Uint:
+            writer.Uint64(value.as_uint64());
+            break;
+        case JsonKind::Double:
+            writer.Double(value.as_double());
+            break;
+        case JsonKind::String:
+            writer.String(value.as_string().data(), size_of(value.as_string()));
+            break;
+        case JsonKind::Array:
+            writer.StartArray();
+            for (const auto& item : value.items()) {
+                write_pretty(writer, item);
+            }
+            writer.EndArray();
+            break;
+        case JsonKind::Object:
+            writer.StartObject();
+            for (const auto& member : value.members()) {
+                writer.Key(member.key.data(), size_of(member.key));
+                write_pretty(writer, member.value);
+            }
+            writer.EndObject();
+            break;
+    }
+}
+
+}  // namespace
+
+std::string to_pretty_json(const JsonValue& value) {
+    rapidjson::StringBuffer buffer;
+    PrettyWriter writer(buffer);
+    writer.SetIndent(' ', kPrettyIndent);
+    write_pretty(writer, value);
+    return {buffer.GetString(), buffer.GetSize()};
+}
+
+std::string float_text(double value) {
+    if (value == 0.0) {
+        return std::signbit(value) ? "-0.0" : "0.0";
+    }
+    if (!std::isfinite(value)) {
+        return std::isnan(value) ? "NaN" : (value < 0 ? "-inf" : "inf");
+    }
+    // The shortest round-trip digits, split into sign, digits and exponent.
+    char buffer[kFloatBuffer];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::abs(value),
+                                      std::chars_format::scientific);
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const auto e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e)) {
+        if (c != '.') {
+            digits += c;
+        }
+    }
+    int exponent = 0;
+    const auto exp_text = sci.substr(e + 1);
+    std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0),
+                    exp_text.data() + exp_text.size(), exponent);
+
+    std::string out = value < 0 ? "-" : "";
+    const double magnitude = std::abs(value);
+    if (magnitude >= kPlainFloatLow && magnitude < kPlainFloatHigh) {
+        if (exponent >= 0) {
+            const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+            if (digits.size() <= int_digits) {
+                out.append(digits).append(int_digits - digits.size(), '0').append(".0");
+            } else {
+                out.append(digits, 0, int_digits).append(".").append(digits, int_digits);
+            }
+        } else {
+            out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+        }
+        return out;
+    }
+    out.append(digits, 0, 1);
+    if (digits.size() > 1) {
+        out.append(".").append(digits, 1);
+    }
+    return out.append("e").append(std::to_string(exponent));
+}
+
+}  // namespace zdz::contracts

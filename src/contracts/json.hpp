@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+#include <vector>
+
+namespace zdz::contracts {
+
+enum class JsonKind { Null, Bool, Int, Uint, Double, String, Array, Object };
+
+// Where a value stands in the document it was read from, as byte offsets.
+// Values built in code carry zeros.
+struct JsonSpan {
+    std::size_t begin = 0;  // first byte of the token (`{`, `[`, opening quote, first digit)
+    std::size_t end = 0;    // one past its last byte
+    // Where a failure of a text-backed type (timestamp, content hash, ...)
+    // found in this value is placed: after the enclosing container has skipped
+    // the white space behind the value and taken a closing bracket or, in a
+    // list, a comma and the white space after it.
+    std::size_t settle = 0;
+};
+
+struct JsonMember;
+
+// A JSON value as read or as built for writing. Objects keep their members in
+// document order, duplicates included, so record readers can refuse them; the
+// number kinds stay apart (negative integers are Int, non-negative Uint, any
+// other number Double).
+class JsonValue {
+public:
+    JsonValue() = default;  // null
+
+    static JsonValue boolean(bool value);
+    static JsonValue int64(std::int64_t value);
+    static JsonValue uint64(std::uint64_t value);
+    static JsonValue floating(double value);
+    static JsonValue string(std::string value);
+    // (Overloads rather than default arguments: JsonMember is not complete yet.)
+    static JsonValue array();
+    static JsonValue array(std::vector<JsonValue> items);
+    static JsonValue object();
+    static JsonValue object(std::vector<JsonMember> members);
+
+    JsonKind kind() const { return kind_; }
+    bool is_null() const { return kind_ == JsonKind::Null; }
+    bool is_string() const { return kind_ == JsonKind::String; }
+    bool is_array() const { return kind_ == JsonKind::Array; }
+    bool is_object() const { return kind_ == JsonKind::Object; }
+
+    // Accessors for the kind at hand; other kinds give false, 0 or empty.
+    bool as_bool() const { return bool_; }
+    std::int64_t as_int64() const { return int_; }
+    std::uint64_t as_uint64() const { return uint_; }
+    double as_double() const { return double_; }
+    const std::string& as_string() const { return string_; }
+    const std::vector<JsonValue>& items() const { return items_; }
+    const std::vector<JsonMember>& members() const { return members_; }
+
+    // Building: appends to an array or an object.
+    JsonValue& push(JsonValue item);
+    JsonValue& add(std::string key, JsonValue value);
+
+    const JsonSpan& span() const { return span_; }
+    // False only for an array or object that a syntax error cut short; such
+    // values exist only while a record reader runs over a broken document.
+    bool complete() const { return complete_; }
+
+    // Same kinds and contents, positions ignored.
+    friend bool operator==(const JsonValue& a, const JsonValue& b);
+
+private:
+    friend class JsonTreeBuilder;
+
+    JsonKind kind_ = JsonKind::Null;
+    bool bool_ = false;
+    std::int64_t int_ = 0;
+    std::uint64_t uint_ = 0;
+    double double_ = 0.0;
+    std::string string_;
+    std::vector<JsonValue> items_;
+    std::vector<JsonMember> members_;
+    JsonSpan span_;
+    bool complete_ = true;
+};
+
+struct JsonMember {
+    JsonMember() = default;
+    JsonMember(std::string member_key, JsonValue member_value)
+        : key(std::move(member_key)), value(std::move(member_value)) {}
+
+    std::string key;
+    JsonValue value;
+    // Where an unknown or repeated key is reported: just after the key's
+    // closing quote and the white space that follows it.
+    std::size_t key_position = 0;
+    // Offset just after the key's closing quote.
+    std::size_t key_end = 0;
+    // False only for the last member of a cut-short object whose value was
+    // never read.
+    bool value_read = true;
+
+    friend bool operator==(const JsonMember& a, const JsonMember& b) {
+        return a.key == b.key && a.value == b.value;
+    }
+};
+
+// A reading failure not yet placed in the text: `position` is the byte
+// offset P from which "line L column C" is computed (C counts the bytes
+// between the start of P's line and P), and `detected_at` the offset at which
+// a reader working through the document in one pass meets it. Of several
+// failures the one met first is reported.
+struct JsonReadError {
+    std::string message;
+    std::size_t position = 0;
+    std::size_t detected_at = 0;
+
+    // The marker a record reader returns for a record cut short by a syntax
+    // error: the syntax error is reported instead.
+    static JsonReadError incomplete();
+    bool is_incomplete() const;
+};
+
+// The result of reading a document that may be broken: everything read before
+// the first syntax error (a root whose unfinished containers are marked
+// incomplete), and that error. A complete root followed by anything but white
+// space has the "trailing characters" error beside it.
+struct JsonParse {
+    std::optional<JsonValue> root;
+    std::optional<JsonReadError> error;
+};
+
+JsonParse parse_json_document(std::string_view text);
+
+// "{message} at line {L} column {C}".
+std::string describe_json_error(std::string_view text, const JsonReadError& error);
+
+// A whole document as a value tree, or the positioned message of its first
+// syntax error.
+tl::expected<JsonValue, std::string> read_json(std::string_view text);
+
+// The file form: two-space indentation, ": " after member names, members in
+// the order given, no final newline. Strings must be valid UTF-8.
+std::string to_pretty_json(const JsonValue& value);
+
+// The way messages show a floating-point number: the shortest decimal that
+// reads back as the same double, plain with ".0" for 1e-5 <= |x| < 1e16,
+// otherwise as mantissa "e" exponent ("1e16", "-1.5e-7").
+std::string float_text(double value);
+
+}  // namespace zdz::contracts

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
+#include "contracts/hash.hpp"
+#include "contracts/secret.hpp"
+
+namespace zdz::contracts {
+
+class JsonValue;
+
+inline constexpr std::size_t kSeedBytes = 32;
+inline constexpr std::size_t kPublicKeyBytes = 32;
+inline constexpr std::size_t kSignatureBytes = 64;
+
+// An Ed25519 signature: 64 bytes, written as 128 lower-case hex digits.
+class Signature {
+public:
+    using Bytes = std::array<std::uint8_t, kSignatureBytes>;
+
+    Signature() = default;
+    explicit Signature(const Bytes& bytes) : bytes_(bytes) {}
+
+    // Exactly 128 hex digits of either case.
+    static tl::expected<Signature, ContractError> parse(std::string_view text);
+
+    std::string to_string() const;
+    const Bytes& bytes() const { return bytes_; }
+
+    friend bool operator==(const Signature&, const Signature&) = default;
+
+private:
+    Bytes bytes_{};
+};
+
+// An Ed25519 public key whose 32 bytes decode to a curve point. Keys that do
+// not decode are refused here, when they are loaded, rather than at
+// verification time.
+class VerifyingKey {
+public:
+    using Bytes = std::array<std::uint8_t, kPublicKeyBytes>;
+
+    static tl::expected<VerifyingKey, ContractError> from_bytes(
+        std::span<const std::uint8_t> bytes);
+
+    // 64 lower-case hex digits.
+    std::string to_hex() const;
+    const Bytes& bytes() const { return bytes_; }
+
+    friend bool operator==(const VerifyingKey&, const VerifyingKey&) = default;
+
+private:
+    friend class SigningKey;
+    explicit VerifyingKey(const Bytes& bytes) : bytes_(bytes) {}
+
+    Bytes bytes_;
+};
+
+// An Ed25519 signing key. The seed and the expanded secret key live only in
+// wiping buffers; the type is move-only.
+class SigningKey {
+public:
+    // A fresh seed from the operating system's secure random source.
+    static SigningKey generate();
+    static SigningKey from_seed(std::span<const std::uint8_t, kSeedBytes> seed);
+
+    // The 32-byte seed, for sealing into the keystore.
+    std::span<const std::uint8_t, kSeedBytes> seed() const;
+    const VerifyingKey& verifying_key() const { return verifying_key_; }
+
+    // Plain Ed25519 over exactly these bytes: no prefix, context or pre-hash.
+    Signature sign_bytes(std::string_view message) const;
+
+private:
+    SigningKey(Secret seed, Secret secret_key, VerifyingKey verifying_key)
+        : seed_(std::move(seed)),
+          secret_key_(std::move(secret_key)),
+          verifying_key_(verifying_key) {}
+
+    Secret seed_;
+    Secret secret_key_;
+    VerifyingKey verifying_key_;
+};
+
+// Any failure, a malformed or small-order signature included, is the one
+// undifferentiated SignatureVerification error.
+tl::expected<void, ContractError> verify_bytes(const VerifyingKey& key, std::string_view message,
+                                               const Signature& signature);
+
+// Signs canonical_json of the value. Fails only when the value cannot be
+// canonicalised (Canonicalization).
+tl::expected<Signature, ContractError> sign_value(const SigningKey& key, const JsonValue& value);
+
+// Verifies a signature over canonical_json of the value, so the value's member
+// order and the layout of the file it came from do not matter. A value that
+// cannot be canonicalised reports that Canonicalization error; every other
+// failure is SignatureVerification.
+tl::expected<void, ContractError> verify_value(const VerifyingKey& key, const JsonValue& value,
+                                               const Signature& signature);
+
+// The BLAKE3 content hash of the 32 public-key bytes, which identifies a key in
+// reports.
+ContentHash key_fingerprint(const VerifyingKey& key);
+
+}  // namespace zdz::contracts

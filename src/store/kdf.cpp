@@ -1,0 +1,125 @@
+#include "store/kdf.hpp"
+
+#include <argon2.h>
+
+#include <limits>
+
+#include "contracts/json_record.hpp"
+
+namespace zdz::store {
+namespace {
+
+using contracts::ContractError;
+
+constexpr std::string_view kAlgorithmMember = "algorithm";
+constexpr std::string_view kMemoryCostMember = "m_cost_kib";
+constexpr std::string_view kTimeCostMember = "t_cost";
+constexpr std::string_view kParallelismMember = "parallelism";
+
+constexpr std::string_view kMemoryFloorMessage =
+    "argon2id memory cost below the safe floor (8 MiB)";
+constexpr std::string_view kCostFloorMessage =
+    "argon2id iteration or parallelism cost below the floor";
+constexpr std::string_view kMemoryCeilingMessage =
+    "argon2id memory cost above the safe ceiling (1 GiB)";
+constexpr std::string_view kCostCeilingMessage =
+    "argon2id iteration or parallelism cost above the safe ceiling";
+
+// The order decides which fault is reported when a record has several.
+tl::expected<void, ContractError> check_params(std::size_t salt_size, const KdfParams& params) {
+    if (params.algorithm != kArgon2idName) {
+        return tl::unexpected(ContractError::unsupported_algorithm(params.algorithm));
+    }
+    if (params.m_cost_kib < kMinMemoryCostKib) {
+        return tl::unexpected(ContractError::validation(std::string(kMemoryFloorMessage)));
+    }
+    if (params.t_cost == 0 || params.parallelism == 0) {
+        return tl::unexpected(ContractError::validation(std::string(kCostFloorMessage)));
+    }
+    if (params.m_cost_kib > kMaxMemoryCostKib) {
+        return tl::unexpected(ContractError::validation(std::string(kMemoryCeilingMessage)));
+    }
+    if (params.t_cost > kMaxTimeCost || params.parallelism > kMaxParallelism) {
+        return tl::unexpected(ContractError::validation(std::string(kCostCeilingMessage)));
+    }
+    if (salt_size < kMinSaltBytes) {
+        return tl::unexpected(
+            ContractError::validation("kdf salt must be at least " + std::to_string(kMinSaltBytes) +
+                                      " bytes, got " + std::to_string(salt_size)));
+    }
+    return {};
+}
+
+// Argon2 takes non-const pointers, but without ARGON2_FLAG_CLEAR_PASSWORD or
+// ARGON2_FLAG_CLEAR_SECRET it only reads through them.
+std::uint8_t* input_pointer(std::span<const std::uint8_t> bytes) {
+    return const_cast<std::uint8_t*>(bytes.data());
+}
+
+}  // namespace
+
+KdfParams KdfParams::keygen_default() {
+    return KdfParams{std::string(kArgon2idName), kDefaultMemoryCostKib, kDefaultTimeCost,
+                     kDefaultParallelism};
+}
+
+tl::expected<KdfParams, contracts::JsonReadError> KdfParams::from_json(
+    const contracts::JsonValue& value) {
+    contracts::RecordReader reader(
+        value, kKdfParamsRecordName,
+        {kAlgorithmMember, kMemoryCostMember, kTimeCostMember, kParallelismMember});
+    auto algorithm = reader.required_string(kAlgorithmMember);
+    auto m_cost_kib = reader.required_u32(kMemoryCostMember);
+    auto t_cost = reader.required_u32(kTimeCostMember);
+    auto parallelism = reader.required_u32(kParallelismMember);
+    if (auto done = reader.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return KdfParams{std::move(*algorithm), *m_cost_kib, *t_cost, *parallelism};
+}
+
+contracts::JsonValue KdfParams::to_json() const {
+    using contracts::JsonValue;
+    JsonValue out = JsonValue::object();
+    out.add(std::string(kAlgorithmMember), JsonValue::string(algorithm));
+    out.add(std::string(kMemoryCostMember), JsonValue::uint64(m_cost_kib));
+    out.add(std::string(kTimeCostMember), JsonValue::uint64(t_cost));
+    out.add(std::string(kParallelismMember), JsonValue::uint64(parallelism));
+    return out;
+}
+
+tl::expected<contracts::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
+                                                          std::span<const std::uint8_t> salt,
+                                                          const KdfParams& params) {
+    if (auto checked = check_params(salt.size(), params); !checked) {
+        return tl::unexpected(checked.error());
+    }
+    constexpr auto kLengthLimit = std::numeric_limits<std::uint32_t>::max();
+    if (passphrase.size() > kLengthLimit || salt.size() > kLengthLimit) {
+        return tl::unexpected(ContractError::encryption());
+    }
+
+    contracts::Secret kek(kKekBytes);
+    argon2_context context{};
+    context.out = kek.data();
+    context.outlen = static_cast<std::uint32_t>(kek.size());
+    context.pwd = input_pointer(passphrase);
+    context.pwdlen = static_cast<std::uint32_t>(passphrase.size());
+    context.salt = input_pointer(salt);
+    context.saltlen = static_cast<std::uint32_t>(salt.size());
+    context.t_cost = params.t_cost;
+    context.m_cost = params.m_cost_kib;
+    context.lanes = params.parallelism;
+    // One thread per lane: the lanes are independent within each segment.
+    context.threads = params.parallelism;
+    context.version = ARGON2_VERSION_13;
+    context.flags = ARGON2_DEFAULT_FLAGS;
+
+    if (argon2_ctx(&context, Argon2_id) != ARGON2_OK) {
+        kek.wipe();
+        return tl::unexpected(ContractError::encryption());
+    }
+    return kek;
+}
+
+}  // namespace zdz::store

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
+#include "contracts/json.hpp"
+#include "contracts/secret.hpp"
+
+namespace zdz::store {
+
+inline constexpr std::string_view kArgon2idName = "argon2id";
+
+// What key generation writes into a new keystore.
+inline constexpr std::uint32_t kDefaultMemoryCostKib = 131072;  // 128 MiB
+inline constexpr std::uint32_t kDefaultTimeCost = 3;
+inline constexpr std::uint32_t kDefaultParallelism = 4;
+
+// Enforced on every derivation, so a keystore edited to weaker or absurd
+// costs is refused on unsealing as well as on sealing.
+inline constexpr std::uint32_t kMinMemoryCostKib = 8192;     // 8 MiB
+inline constexpr std::uint32_t kMaxMemoryCostKib = 1048576;  // 1 GiB
+inline constexpr std::uint32_t kMaxTimeCost = 16;
+inline constexpr std::uint32_t kMaxParallelism = 16;
+inline constexpr std::size_t kMinSaltBytes = 16;
+
+inline constexpr std::size_t kKekBytes = 32;
+
+inline constexpr std::string_view kKdfParamsRecordName = "KdfParams";
+
+// Argon2id parameters as a keystore file carries them, fields in file order.
+struct KdfParams {
+    std::string algorithm;
+    std::uint32_t m_cost_kib = 0;
+    std::uint32_t t_cost = 0;
+    std::uint32_t parallelism = 0;
+
+    static KdfParams keygen_default();
+
+    // Exactly the four members, each once; the costs must fit in u32. The
+    // algorithm text is taken as it is: derive_kek judges it.
+    static tl::expected<KdfParams, contracts::JsonReadError> from_json(
+        const contracts::JsonValue& value);
+    // The members in declaration order.
+    contracts::JsonValue to_json() const;
+
+    friend bool operator==(const KdfParams&, const KdfParams&) = default;
+};
+
+// Derives the 32-byte key-encryption key with Argon2id (version 0x13). The
+// parameters are checked first, in a fixed order, and the first refusal is
+// returned; a failure inside Argon2 itself is ContractError::encryption().
+tl::expected<contracts::Secret, contracts::ContractError> derive_kek(
+    std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
+    const KdfParams& params);
+
+}  // namespace zdz::store

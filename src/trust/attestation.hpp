@@ -1,0 +1,59 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/signing.hpp"
+#include "contracts/time.hpp"
+#include "trust/errors.hpp"
+#include "trust/image.hpp"
+
+namespace zdz::trust {
+
+inline constexpr std::size_t kAttestationNonceBytes = 32;
+
+// What a device signs to prove which image it booted.
+struct AttestationBody {
+    contracts::DeviceId device_id;
+    ImageMeasurement reported_measurement;
+    std::array<std::uint8_t, kAttestationNonceBytes> nonce{};
+    contracts::Timestamp reported_at;
+};
+
+struct AttestationReport {
+    AttestationBody body;
+    contracts::Signature signature;
+};
+
+// What the verifier knows about one device.
+struct DeviceTrustEntry {
+    contracts::DeviceId device_id;
+    contracts::VerifyingKey key;
+};
+
+struct VerifiedAttestation {
+    contracts::Timestamp verified_at;
+    contracts::DeviceId device_id;
+    ImageMeasurement reported_measurement;
+};
+
+// The bytes an attestation signature covers: the canonical JSON of the body.
+tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
+    const AttestationBody& body);
+
+tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
+    const AttestationBody& body, const contracts::SigningKey& device_key);
+
+// Device, signature, freshness, measurement, in that order. A report exactly
+// `max_age_seconds` old passes; one dated after `now` is stale.
+tl::expected<VerifiedAttestation, TrustError> verify_attestation(
+    const AttestationReport& report, const DeviceTrustEntry& entry,
+    const ImageMeasurement& expected, const contracts::Timestamp& now,
+    std::int64_t max_age_seconds);
+
+}  // namespace zdz::trust

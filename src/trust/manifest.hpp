@@ -1,0 +1,76 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "contracts/errors.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/signing.hpp"
+#include "contracts/time.hpp"
+#include "trust/errors.hpp"
+#include "trust/image.hpp"
+#include "trust/signers.hpp"
+
+namespace zdz::trust {
+
+// The signed statement that an image is meant for a platform, of a kind, at a
+// security version.
+struct ImageManifestBody {
+    contracts::Uuid manifest_id;
+    ImagePlatform platform;
+    ImageKind image_kind = ImageKind::Install;
+    ImageMeasurement measurement;
+    SecurityVersion security_version = 0;
+    contracts::Uuid signing_key_id;
+    contracts::Timestamp issued_at;
+    std::optional<contracts::Timestamp> expires_at;
+
+    friend bool operator==(const ImageManifestBody&, const ImageManifestBody&) = default;
+};
+
+// The stored form: the body and the signature over its canonical bytes.
+struct UnverifiedImageManifest {
+    ImageManifestBody body;
+    contracts::Signature signature;
+};
+
+struct VerifiedImageManifest {
+    ImageManifestBody body;
+    contracts::Timestamp verified_at;
+};
+
+// A verified manifest and the trusted signer whose key verified it.
+struct SignerVerifiedManifest {
+    VerifiedImageManifest manifest;
+    const TrustedSigner* signer;
+};
+
+// The bytes a manifest signature covers: the canonical JSON of the body alone.
+tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
+    const ImageManifestBody& body);
+
+tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
+    const ImageManifestBody& body, const contracts::SigningKey& key);
+
+// The manifest file: pretty JSON, body then signature, members in declared
+// order, `expires_at` left out when absent.
+std::string write_manifest_json(const UnverifiedImageManifest& manifest);
+
+// Strict reading; the error is the JSON reader's message with its position.
+tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text);
+
+// Checks the signature with one key, then the expiry.
+tl::expected<VerifiedImageManifest, TrustError> verify_manifest(
+    const UnverifiedImageManifest& manifest, const contracts::VerifyingKey& key,
+    const contracts::Timestamp& now);
+
+// Tries the signers in file order; the first whose key verifies is reported.
+tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers(
+    const UnverifiedImageManifest& manifest, const std::vector<TrustedSigner>& signers,
+    const contracts::Timestamp& now);
+
+}  // namespace zdz::trust

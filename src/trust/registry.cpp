@@ -1,0 +1,84 @@
+#include "trust/registry.hpp"
+
+#include <algorithm>
+
+#include "trust/manifest.hpp"
+
+namespace zdz::trust {
+
+bool MeasurementOrder::operator()(const ImageMeasurement& a, const ImageMeasurement& b) const {
+    if (a.hash.algorithm != b.hash.algorithm) {
+        return a.hash.algorithm < b.hash.algorithm;
+    }
+    return a.hash.digest < b.hash.digest;
+}
+
+std::string KnownGoodImage::debug() const {
+    return "KnownGoodImage { measurement: " + measurement.debug() +
+           ", promoted_at: " + promoted_at.debug() + " }";
+}
+
+tl::expected<KnownGoodImage, TrustError> KnownGoodStore::promote(
+    const VerifiedImageManifest& manifest) {
+    const auto& body = manifest.body;
+    const auto it = platforms_.find(body.platform);
+    if (it != platforms_.end() && it->second.withdrawn.contains(body.measurement)) {
+        return tl::unexpected(
+            TrustError::measurement_withdrawn(body.platform.text(), body.measurement.to_string()));
+    }
+    return record_promotion(
+        {body.platform, body.measurement, body.security_version, manifest.verified_at});
+}
+
+tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
+    const PromotionRecord& promotion) {
+    const auto floor = rollback_floor(promotion.platform);
+    if (promotion.security_version < floor) {
+        return tl::unexpected(TrustError::below_rollback_floor(
+            promotion.platform.text(), promotion.security_version, floor));
+    }
+    auto& state = platforms_[promotion.platform];
+    // The version is at least the old floor, so the floor never goes down.
+    state.rollback_floor = promotion.security_version;
+    state.history.push_back(promotion);
+    state.current = promotion;
+    return KnownGoodImage{promotion.measurement, promotion.promoted_at};
+}
+
+void KnownGoodStore::withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement) {
+    platforms_[platform].withdrawn.insert(measurement);
+}
+
+tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_install(
+    const ImagePlatform& platform, const ImageMeasurement& candidate) const {
+    const auto it = platforms_.find(platform);
+    if (it == platforms_.end() || !it->second.current) {
+        return tl::unexpected(TrustError::no_known_good_image(platform.text()));
+    }
+    const auto& current = *it->second.current;
+    // A withdrawn current image blocks every candidate, so this comes first.
+    if (it->second.withdrawn.contains(current.measurement)) {
+        return tl::unexpected(
+            TrustError::measurement_withdrawn(platform.text(), current.measurement.to_string()));
+    }
+    // ContentHash equality reads all 32 bytes without stopping early.
+    if (!(candidate == current.measurement)) {
+        return tl::unexpected(TrustError::not_current_known_good());
+    }
+    return current;
+}
+
+SecurityVersion KnownGoodStore::rollback_floor(const ImagePlatform& platform) const {
+    const auto it = platforms_.find(platform);
+    return it == platforms_.end() ? 0 : it->second.rollback_floor;
+}
+
+std::span<const PromotionRecord> KnownGoodStore::history(const ImagePlatform& platform) const {
+    const auto it = platforms_.find(platform);
+    if (it == platforms_.end()) {
+        return {};
+    }
+    return it->second.history;
+}
+
+}  // namespace zdz::trust

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "contracts/time.hpp"
+#include "trust/errors.hpp"
+#include "trust/image.hpp"
+
+namespace zdz::trust {
+
+struct VerifiedImageManifest;
+
+// Withdrawn measurements are ordered by algorithm (BLAKE3 before SHA-256), then
+// by digest bytes.
+struct MeasurementOrder {
+    bool operator()(const ImageMeasurement& a, const ImageMeasurement& b) const;
+};
+using MeasurementSet = std::set<ImageMeasurement, MeasurementOrder>;
+
+// One promotion of an image to known-good on a platform.
+struct PromotionRecord {
+    ImagePlatform platform;
+    ImageMeasurement measurement;
+    SecurityVersion security_version = 0;
+    contracts::Timestamp promoted_at;
+
+    friend bool operator==(const PromotionRecord&, const PromotionRecord&) = default;
+};
+
+// What a successful promotion hands back.
+struct KnownGoodImage {
+    ImageMeasurement measurement;
+    contracts::Timestamp promoted_at;
+
+    // "KnownGoodImage { measurement: ImageMeasurement(...), promoted_at: Timestamp(...) }"
+    std::string debug() const;
+};
+
+struct PlatformState {
+    std::optional<PromotionRecord> current;
+    SecurityVersion rollback_floor = 0;
+    std::vector<PromotionRecord> history;
+    MeasurementSet withdrawn;
+
+    friend bool operator==(const PlatformState&, const PlatformState&) = default;
+};
+
+// The in-memory known-good registry: per platform, the current image, the
+// rollback floor, the promotion history and the withdrawn measurements.
+// Platforms iterate in byte order of their text.
+class KnownGoodStore {
+public:
+    using Platforms = std::map<ImagePlatform, PlatformState>;
+
+    // Admits a verified manifest under the rollback rule; changes nothing on
+    // failure.
+    tl::expected<KnownGoodImage, TrustError> promote(const VerifiedImageManifest& manifest);
+
+    // The rollback rule alone, without the withdrawn check: what loading a
+    // stored history replays. Changes nothing on failure.
+    tl::expected<KnownGoodImage, TrustError> record_promotion(const PromotionRecord& promotion);
+
+    // Adds a withdrawn measurement, creating an empty platform state if needed.
+    void withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement);
+
+    // The current known-good record, if `candidate` is exactly it.
+    tl::expected<PromotionRecord, TrustError> authorize_install(
+        const ImagePlatform& platform, const ImageMeasurement& candidate) const;
+
+    // 0 for a platform the store does not know.
+    SecurityVersion rollback_floor(const ImagePlatform& platform) const;
+
+    // Oldest first; empty for a platform the store does not know.
+    std::span<const PromotionRecord> history(const ImagePlatform& platform) const;
+
+    const Platforms& platforms() const { return platforms_; }
+
+    friend bool operator==(const KnownGoodStore&, const KnownGoodStore&) = default;
+
+private:
+    Platforms platforms_;
+};
+
+}  // namespace zdz::trust

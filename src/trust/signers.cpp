@@ -1,0 +1,172 @@
+#include "trust/signers.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "contracts/base64.hpp"
+#include "contracts/text.hpp"
+
+namespace zdz::trust {
+namespace {
+
+constexpr std::string_view kKeyType = "ssh-ed25519";
+constexpr char kCommentMarker = '#';
+constexpr std::size_t kFieldsRead = 3;
+
+// SSH wire form of an Ed25519 public key: length-prefixed algorithm name, then
+// the length-prefixed 32 key bytes.
+constexpr std::array<std::uint8_t, 4> kAlgorithmLength = {0, 0, 0, 11};
+constexpr std::array<std::uint8_t, 4> kKeyLength = {0, 0, 0, 32};
+constexpr std::size_t kAlgorithmHeaderBytes = kAlgorithmLength.size() + kKeyType.size();
+constexpr std::size_t kKeyOffset = kAlgorithmHeaderBytes + kKeyLength.size();
+constexpr std::size_t kBlobBytes = kKeyOffset + contracts::kPublicKeyBytes;
+static_assert(kBlobBytes == 51);
+
+constexpr std::string_view kNoEntries = "no trusted signer entries found in file";
+constexpr std::string_view kMissingKeyType = "missing key type field";
+constexpr std::string_view kMissingKeyMaterial = "missing key material field";
+constexpr std::string_view kWrongAlgorithmHeader =
+    "ssh-ed25519 key blob has the wrong algorithm header";
+constexpr std::string_view kWrongKeyLengthHeader =
+    "ssh-ed25519 key blob has the wrong key-length header";
+constexpr std::string_view kNotBase64 = "key material is not valid base64: ";
+constexpr std::string_view kInvalidKey = "invalid ed25519 public key: ";
+
+std::array<std::uint8_t, kAlgorithmHeaderBytes> algorithm_header() {
+    std::array<std::uint8_t, kAlgorithmHeaderBytes> header{};
+    std::copy(kAlgorithmLength.begin(), kAlgorithmLength.end(), header.begin());
+    std::copy(kKeyType.begin(), kKeyType.end(), header.begin() + kAlgorithmLength.size());
+    return header;
+}
+
+// Length in bytes of the white-space character at `pos`, or 0 when the byte
+// there starts anything else (bytes that are not UTF-8 count as field text).
+std::size_t whitespace_length(std::string_view text, std::size_t pos) {
+    const auto c = contracts::decode_utf8_at(text, pos);
+    return c && contracts::is_unicode_whitespace(c->code_point) ? c->length : 0;
+}
+
+// The first `kFieldsRead` fields of a trimmed line, split at runs of white
+// space; missing fields stay empty.
+std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) {
+    std::array<std::string_view, kFieldsRead> fields{};
+    std::size_t pos = 0;
+    for (auto& field : fields) {
+        while (pos < line.size()) {
+            const auto skip = whitespace_length(line, pos);
+            if (skip == 0) {
+                break;
+            }
+            pos += skip;
+        }
+        const auto start = pos;
+        while (pos < line.size() && whitespace_length(line, pos) == 0) {
+            ++pos;
+        }
+        field = line.substr(start, pos - start);
+    }
+    return fields;
+}
+
+// Checks the key blob and returns the key it holds, or the reason it is refused.
+tl::expected<contracts::VerifyingKey, std::string> key_from_material(std::string_view material) {
+    auto blob = contracts::base64_decode(material);
+    if (!blob) {
+        return tl::unexpected(std::string(kNotBase64) + blob.error());
+    }
+    if (blob->size() != kBlobBytes) {
+        return tl::unexpected("ssh-ed25519 key blob must be 51 bytes, got " +
+                              std::to_string(blob->size()));
+    }
+    const auto header = algorithm_header();
+    if (!std::equal(header.begin(), header.end(), blob->begin())) {
+        return tl::unexpected(std::string(kWrongAlgorithmHeader));
+    }
+    if (!std::equal(kKeyLength.begin(), kKeyLength.end(), blob->begin() + kAlgorithmHeaderBytes)) {
+        return tl::unexpected(std::string(kWrongKeyLengthHeader));
+    }
+    auto key = contracts::VerifyingKey::from_bytes(std::span(*blob).subspan(kKeyOffset));
+    if (!key) {
+        return tl::unexpected(std::string(kInvalidKey) + key.error().display());
+    }
+    return *key;
+}
+
+// nullopt for a blank or comment line; otherwise the signer or the reason.
+std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_view line) {
+    line = contracts::trim_unicode_whitespace(line);
+    if (line.empty() || line.front() == kCommentMarker) {
+        return std::nullopt;
+    }
+    const auto [principal, key_type, material] = leading_fields(line);
+    if (key_type.empty()) {
+        return tl::unexpected(std::string(kMissingKeyType));
+    }
+    if (key_type != kKeyType) {
+        return tl::unexpected("unsupported key type " + contracts::quoted_form(key_type) +
+                              " (only ssh-ed25519 is trusted)");
+    }
+    if (material.empty()) {
+        return tl::unexpected(std::string(kMissingKeyMaterial));
+    }
+    auto key = key_from_material(material);
+    if (!key) {
+        return tl::unexpected(std::move(key.error()));
+    }
+    return TrustedSigner{std::string(principal), *key};
+}
+
+}  // namespace
+
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
+    std::vector<TrustedSigner> signers;
+    std::uint64_t line_number = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        ++line_number;
+        auto end = text.find('\n', start);
+        const bool terminated = end != std::string_view::npos;
+        if (!terminated) {
+            end = text.size();
+        }
+        auto line = text.substr(start, end - start);
+        if (terminated && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        start = terminated ? end + 1 : end;
+
+        auto parsed = parse_line(line);
+        if (!parsed) {
+            continue;
+        }
+        if (!*parsed) {
+            return tl::unexpected(
+                TrustError::trust_store_entry_invalid(line_number, std::move(parsed->error())));
+        }
+        signers.push_back(std::move(**parsed));
+    }
+    if (signers.empty()) {
+        return tl::unexpected(TrustError::trust_store_entry_invalid(0, std::string(kNoEntries)));
+    }
+    return signers;
+}
+
+std::string format_allowed_signers_line(std::string_view principal,
+                                        const contracts::VerifyingKey& key) {
+    std::array<std::uint8_t, kBlobBytes> blob{};
+    const auto header = algorithm_header();
+    auto out = std::copy(header.begin(), header.end(), blob.begin());
+    out = std::copy(kKeyLength.begin(), kKeyLength.end(), out);
+    std::copy(key.bytes().begin(), key.bytes().end(), out);
+
+    std::string line(principal);
+    line += ' ';
+    line += kKeyType;
+    line += ' ';
+    line += contracts::base64_encode(blob);
+    return line;
+}
+
+}  // namespace zdz::trust

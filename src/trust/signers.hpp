@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+#include <vector>
+
+#include "contracts/signing.hpp"
+#include "trust/errors.hpp"
+
+namespace zdz::trust {
+
+// One key that may sign image manifests, with the principal its line names.
+struct TrustedSigner {
+    std::string principal;
+    contracts::VerifyingKey key;
+};
+
+// Parses the text of an allowed_signers file that lists only ssh-ed25519 keys
+// and no options field. Signers come back in file order, duplicates kept; the
+// result is never empty. The first bad line ends the parse with
+// TrustStoreEntryInvalid at its physical line number (0 when the file holds no
+// entry at all).
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text);
+
+// "{principal} ssh-ed25519 {base64 key blob}", without a line terminator.
+std::string format_allowed_signers_line(std::string_view principal,
+                                        const contracts::VerifyingKey& key);
+
+}  // namespace zdz::trust

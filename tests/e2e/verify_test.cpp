@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "contracts/base64.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+#include "trust/manifest.hpp"
+
+using namespace zdz::trust;
+using zdz::contracts::SigningKey;
+using zdz::contracts::Timestamp;
+using zdz::test::run_program;
+using zdz::test::run_tool;
+using zdz::test::TempDir;
+
+namespace {
+
+SigningKey key_from(std::uint8_t fill) {
+    std::array<std::uint8_t, 32> seed{};
+    seed.fill(fill);
+    return SigningKey::from_seed(seed);
+}
+
+std::string signed_manifest(const SigningKey& key, std::optional<Timestamp> expires = {}) {
+    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
+                                 *ImagePlatform::parse("vask"),
+                                 ImageKind::Install,
+                                 {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                 3,
+                                 zdz::contracts::Uuid::new_v4(),
+                                 Timestamp::now(),
+                                 expires};
+    return write_manifest_json(*sign_manifest(body, key));
+}
+
+const std::string kImageDigest =
+    "sha256:6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
+
+}  // namespace
+
+TEST(ImportSigners, FingerprintsOfRealSshKeysMatchB3sum) {
+    TempDir dir;
+    std::string trust = "# release signers\n";
+    std::vector<std::string> expected;
+    for (const std::string name : {"alice", "bob"}) {
+        const auto gen = run_tool({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name,
+                                   "-f", dir.file(name)});
+        ASSERT_EQ(gen.status, 0) << gen.err;
+        const auto pub = dir.read(name + ".pub");  // "ssh-ed25519 BASE64 comment"
+        const auto b64 = pub.substr(12, pub.find(' ', 12) - 12);
+        trust += name + "@example ssh-ed25519 " + b64 + "\n";
+        const auto blob = *zdz::contracts::base64_decode(b64);
+        dir.write(name + ".raw", std::string(blob.end() - 32, blob.end()));
+        const auto b3 = run_tool({"b3sum", "--no-names", dir.file(name + ".raw")});
+        expected.push_back(name + "@example  fingerprint=blake3:" + b3.out.substr(0, 64) + "\n");
+    }
+    dir.write("allowed_signers", trust);
+    const auto r = run_program({"import-signers", "--file", dir.file("allowed_signers")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected[0] + expected[1]);
+}
+
+TEST(ImportSigners, Failures) {
+    TempDir dir;
+    dir.write("comments", "# only a comment\n\n");
+    auto r = run_program({"import-signers", "--file", dir.file("comments")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "error: trust store entry invalid at line 0: no trusted signer entries found in "
+              "file\n");
+    r = run_program({"import-signers", "--file", dir.file("missing")});
+    EXPECT_EQ(r.err, "error: cannot read " + dir.file("missing") +
+                         ": No such file or directory (os error 2)\n");
+}
+
+TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
+    TempDir dir;
+    const auto key = key_from(2);
+    dir.write("m.json", signed_manifest(key));
+    dir.write("signers", format_allowed_signers_line("first@x", key_from(1).verifying_key()) +
+                             "\n" + format_allowed_signers_line("second@x", key.verifying_key()) +
+                             "\n");
+    const auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
+                                dir.file("signers")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ok] manifest verified\n"
+                     "  trust file:        " + dir.file("signers") + "\n"
+                     "  signed by:         second@x\n"
+                     "  platform:          vask\n"
+                     "  measurement:       " + kImageDigest + "\n"
+                     "  security_version:  sv3\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
+    TempDir dir;
+    const auto key = key_from(2);
+    run_tool({"mkdir", "-p", dir.file("os"), dir.file("build")});
+    dir.write("os/allowed_signers", format_allowed_signers_line("ops@x", key.verifying_key()));
+    dir.write("m.json", signed_manifest(key));
+    const auto r = run_program({"verify", "--manifest", "../m.json"},
+                               {.cwd = dir.file("build"), .env = {}, .unset = {}, .stdin_data = ""});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  trust file:        ../os/allowed_signers\n"), std::string::npos);
+}
+
+TEST(Verify, Refusals) {
+    TempDir dir;
+    const auto key = key_from(2);
+    dir.write("signers", format_allowed_signers_line("ops@x", key.verifying_key()));
+    dir.write("other", format_allowed_signers_line("ops@x", key_from(9).verifying_key()));
+    dir.write("comments", "# nobody\n");
+    dir.write("m.json", signed_manifest(key));
+    const auto expired = *Timestamp::from_unix_seconds(Timestamp::now().seconds_since_epoch() - 1);
+    dir.write("expired.json", signed_manifest(key, expired));
+    auto edited = signed_manifest(key);
+    edited.replace(edited.find("\"security_version\": 3"), 21, "\"security_version\": 4");
+    dir.write("edited.json", edited);
+    dir.write("broken.json", "{\"body\": 1");
+
+    const auto verify = [&](const std::string& manifest, const std::string& signers) {
+        return run_program({"verify", "--manifest", dir.file(manifest), "--signers-file",
+                            dir.file(signers)});
+    };
+    const std::string refused = "error: manifest refused against trust file " + dir.file("signers");
+    EXPECT_EQ(verify("edited.json", "signers").err,
+              refused + ": image manifest signature does not verify\n");
+    EXPECT_EQ(verify("m.json", "other").err,
+              "error: manifest refused against trust file " + dir.file("other") +
+                  ": image manifest signature does not verify\n");
+    EXPECT_EQ(verify("expired.json", "signers").err,
+              refused + ": image manifest expired at " + expired.to_string() + "\n");
+    EXPECT_EQ(verify("m.json", "comments").err,
+              "error: trust store entry invalid at line 0: no trusted signer entries found in "
+              "file\n");
+    EXPECT_EQ(verify("missing.json", "signers").err,
+              "error: cannot read manifest " + dir.file("missing.json") +
+                  ": No such file or directory (os error 2)\n");
+    EXPECT_EQ(verify("m.json", "missing").err,
+              "error: cannot read signers file " + dir.file("missing") +
+                  ": No such file or directory (os error 2)\n");
+    const auto broken = verify("broken.json", "signers");
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(broken.err.rfind("error: manifest " + dir.file("broken.json") + " is malformed: ", 0),
+              0U)
+        << broken.err;
+}

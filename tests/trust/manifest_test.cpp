@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <array>
+
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+#include "trust/manifest.hpp"
+
+using namespace zdz::trust;
+using zdz::contracts::SigningKey;
+using zdz::contracts::Timestamp;
+using zdz::contracts::Uuid;
+
+namespace {
+
+const char* kMeasurement =
+    "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382";
+
+SigningKey key_from(std::uint8_t fill) {
+    std::array<std::uint8_t, 32> seed{};
+    seed.fill(fill);
+    return SigningKey::from_seed(seed);
+}
+
+ImageManifestBody sample_body(std::optional<Timestamp> expires_at = std::nullopt) {
+    return {*Uuid::parse("6f1c2a3b-4d5e-4f60-8a7b-9c0d1e2f3a4b"),
+            *ImagePlatform::parse("vask"),
+            ImageKind::Install,
+            {*zdz::contracts::ContentHash::parse(kMeasurement)},
+            7,
+            *Uuid::parse("00112233-4455-4677-8899-aabbccddeeff"),
+            *Timestamp::parse("2026-07-15T10:00:00+02:00"),
+            expires_at};
+}
+
+}  // namespace
+
+TEST(ManifestSigning, CoversIndependentlyRenderedCanonicalBytes) {
+    // Members in byte order, no white space, the timestamp normalised to UTC.
+    const std::string expected =
+        R"({"image_kind":"install","issued_at":"2026-07-15T08:00:00Z",)"
+        R"("manifest_id":"6f1c2a3b-4d5e-4f60-8a7b-9c0d1e2f3a4b",)"
+        R"("measurement":")" + std::string(kMeasurement) + R"(","platform":"vask",)"
+        R"("security_version":7,"signing_key_id":"00112233-4455-4677-8899-aabbccddeeff"})";
+    EXPECT_EQ(*manifest_signing_bytes(sample_body()), expected);
+
+    const auto key = key_from(7);
+    const auto signed_manifest = sign_manifest(sample_body(), key);
+    ASSERT_TRUE(signed_manifest);
+    EXPECT_EQ(crypto_sign_verify_detached(
+                  signed_manifest->signature.bytes().data(),
+                  reinterpret_cast<const unsigned char*>(expected.data()), expected.size(),
+                  key.verifying_key().bytes().data()),
+              0);
+}
+
+TEST(ManifestFile, WritesDeclaredOrderAndReadsBack) {
+    const auto key = key_from(1);
+    const auto manifest = *sign_manifest(sample_body(), key);
+    const auto json = write_manifest_json(manifest);
+    EXPECT_EQ(json.rfind("{\n  \"body\": {\n    \"manifest_id\": ", 0), 0U) << json;
+    EXPECT_EQ(json.find("expires_at"), std::string::npos);
+    EXPECT_EQ(json.back(), '}');
+    const auto back = read_manifest_json(json);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(back->body, manifest.body);
+    EXPECT_EQ(back->signature, manifest.signature);
+}
+
+TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
+    zdz::test::TempDir dir;
+    const auto key = key_from(1);
+    dir.write("m.json", write_manifest_json(*sign_manifest(sample_body(), key)));
+    // Members reversed, re-indented with tabs, measurement in upper case.
+    const auto jq = zdz::test::run_tool(
+        {"jq", "--tab",
+         "{signature, body: (.body | to_entries | reverse | from_entries | .measurement |= "
+         "ascii_upcase | .measurement |= sub(\"SHA256\"; \"sha256\"))}",
+         dir.file("m.json")});
+    ASSERT_EQ(jq.status, 0) << jq.err;
+    const auto reordered = read_manifest_json(jq.out);
+    ASSERT_TRUE(reordered) << reordered.error();
+    EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), Timestamp::now()));
+
+    const auto edited = zdz::test::run_tool({"jq", ".body.security_version = 8", dir.file("m.json")});
+    const auto tampered = read_manifest_json(edited.out);
+    ASSERT_TRUE(tampered);
+    EXPECT_EQ(verify_manifest(*tampered, key.verifying_key(), Timestamp::now()).error().display(),
+              "image manifest signature does not verify");
+}
+
+TEST(ManifestFile, StrictReading) {
+    const auto json = write_manifest_json(*sign_manifest(sample_body(), key_from(1)));
+    const auto refused = [&](const std::string& from, const std::string& to) {
+        auto text = json;
+        const auto at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to);
+        const auto r = read_manifest_json(text);
+        EXPECT_FALSE(r) << to;
+        return r ? std::string() : r.error();
+    };
+    EXPECT_EQ(refused("\"install\"", "\"Install\"").rfind(
+                  "unknown variant `Install`, expected `install` or `ota_update` at line 5", 0),
+              0U);
+    EXPECT_EQ(refused("\"security_version\": 7", "\"security_version\": 7, \"extra\": 1")
+                  .rfind("unknown field `extra`, expected one of `manifest_id`, `platform`", 0),
+              0U);
+    EXPECT_EQ(refused("\"security_version\": 7", "\"security_version\": 7, \"platform\": \"x\"")
+                  .rfind("duplicate field `platform`", 0),
+              0U);
+    EXPECT_EQ(refused("\"security_version\": 7,", "").rfind("missing field `security_version`", 0),
+              0U);
+    EXPECT_EQ(refused("\"security_version\": 7", "\"security_version\": 4294967296")
+                  .rfind("invalid value: integer `4294967296`, expected u32", 0),
+              0U);
+    EXPECT_EQ(refused("\"manifest_id\": \"", "\"manifest_id\": 5, \"x\": \"")
+                  .rfind("invalid type: integer `5`, expected a UUID string", 0),
+              0U);
+}
+
+TEST(ManifestVerification, ExpiryIsInclusiveAndReportedInUtc) {
+    const auto key = key_from(3);
+    const auto expires = *Timestamp::parse("2026-08-01T02:00:00+02:00");
+    const auto manifest = *sign_manifest(sample_body(expires), key);
+    EXPECT_TRUE(verify_manifest(manifest, key.verifying_key(), expires));
+    const auto later = *Timestamp::from_unix_seconds(expires.seconds_since_epoch() + 1);
+    EXPECT_EQ(verify_manifest(manifest, key.verifying_key(), later).error().display(),
+              "image manifest expired at 2026-08-01T00:00:00Z");
+    // The signature is checked before the expiry.
+    EXPECT_EQ(verify_manifest(manifest, key_from(4).verifying_key(), later).error().kind(),
+              TrustError::Kind::ManifestSignatureInvalid);
+}
+
+TEST(ManifestVerification, SignersAreTriedInFileOrder) {
+    const auto second = key_from(2);
+    const auto manifest = *sign_manifest(sample_body(), second);
+    const std::vector<TrustedSigner> signers{{"first@x", key_from(1).verifying_key()},
+                                             {"second@x", second.verifying_key()},
+                                             {"third@x", second.verifying_key()}};
+    const auto verified = verify_manifest_against_signers(manifest, signers, Timestamp::now());
+    ASSERT_TRUE(verified);
+    EXPECT_EQ(verified->signer->principal, "second@x");
+    EXPECT_EQ(verified->manifest.body, manifest.body);
+
+    EXPECT_EQ(verify_manifest_against_signers(manifest, {}, Timestamp::now()).error().display(),
+              "image manifest signature does not verify");
+    EXPECT_FALSE(verify_manifest_against_signers(manifest, {signers[0]}, Timestamp::now()));
+}

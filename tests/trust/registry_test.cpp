@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include "trust/manifest.hpp"
+#include "trust/registry.hpp"
+
+using namespace zdz::trust;
+using zdz::contracts::ContentHash;
+using zdz::contracts::Timestamp;
+using zdz::contracts::Uuid;
+
+namespace {
+
+ImagePlatform platform(const char* text) { return *ImagePlatform::parse(text); }
+
+ImageMeasurement sha(char digit) {
+    return {*ContentHash::parse("sha256:" + std::string(64, digit))};
+}
+
+VerifiedImageManifest manifest(const char* p, ImageMeasurement m, SecurityVersion v,
+                               std::int64_t at = 1'780'000'000) {
+    const auto t = *Timestamp::from_unix_seconds(at);
+    return {ImageManifestBody{Uuid::new_v4(), platform(p), ImageKind::Install, m, v,
+                              Uuid::new_v4(), t, std::nullopt},
+            t};
+}
+
+}  // namespace
+
+TEST(KnownGoodStore, EmptyStore) {
+    KnownGoodStore store;
+    EXPECT_EQ(store.rollback_floor(platform("vask")), 0U);
+    EXPECT_TRUE(store.history(platform("vask")).empty());
+    EXPECT_EQ(store.authorize_install(platform("vask"), sha('1')).error().display(),
+              "no known-good image is promoted for platform vask");
+}
+
+TEST(KnownGoodStore, RollbackFloorOnlyRises) {
+    KnownGoodStore store;
+    const auto v1 = store.promote(manifest("vask", sha('1'), 1, 100));
+    ASSERT_TRUE(v1);
+    EXPECT_EQ(v1->debug(),
+              "KnownGoodImage { measurement: ImageMeasurement(sha256:" + std::string(64, '1') +
+                  "), promoted_at: Timestamp(1970-01-01T00:01:40Z) }");
+    EXPECT_EQ(store.rollback_floor(platform("vask")), 1U);
+    ASSERT_TRUE(store.promote(manifest("vask", sha('2'), 2)));
+    EXPECT_EQ(store.rollback_floor(platform("vask")), 2U);
+
+    const auto before = store;
+    const auto downgrade = store.promote(manifest("vask", sha('1'), 1));
+    ASSERT_FALSE(downgrade);
+    EXPECT_EQ(downgrade.error().display(),
+              "image security version 1 is below the rollback floor 2 for platform vask");
+    EXPECT_EQ(store, before);  // a refusal changes nothing
+
+    // Equal to the floor is accepted: the same version may be promoted again.
+    ASSERT_TRUE(store.promote(manifest("vask", sha('3'), 2)));
+    EXPECT_EQ(store.history(platform("vask")).size(), 3U);
+}
+
+TEST(KnownGoodStore, OnlyTheCurrentImageIsInstallable) {
+    KnownGoodStore store;
+    ASSERT_TRUE(store.promote(manifest("vask", sha('1'), 1)));
+    ASSERT_TRUE(store.authorize_install(platform("vask"), sha('1')));
+    const auto other = store.authorize_install(
+        platform("vask"), {zdz::contracts::measure_blake3(std::string_view("never-promoted-image"))});
+    EXPECT_EQ(other.error().display(),
+              "candidate image is not the platform's currently promoted known-good image");
+    // Same digest, other algorithm: not the current image.
+    const ImageMeasurement b3{ContentHash{zdz::contracts::HashAlgorithm::Blake3, sha('1').hash.digest}};
+    EXPECT_FALSE(store.authorize_install(platform("vask"), b3));
+
+    ASSERT_TRUE(store.promote(manifest("vask", sha('2'), 1)));
+    EXPECT_EQ(store.authorize_install(platform("vask"), sha('1')).error().kind(),
+              TrustError::Kind::NotCurrentKnownGood);
+    EXPECT_EQ(store.authorize_install(platform("vask"), sha('2'))->security_version, 1U);
+}
+
+TEST(KnownGoodStore, WithdrawnMeasurements) {
+    KnownGoodStore store;
+    store.withdraw(platform("vask"), sha('9'));
+    EXPECT_EQ(store.promote(manifest("vask", sha('9'), 5)).error().display(),
+              "image measurement sha256:" + std::string(64, '9') +
+                  " was withdrawn for platform vask");
+    // Another platform is unaffected.
+    EXPECT_TRUE(store.promote(manifest("other", sha('9'), 1)));
+
+    // A withdrawn current image blocks every candidate, itself included.
+    ASSERT_TRUE(store.record_promotion({platform("vask"), sha('9'), 1, Timestamp()}));
+    for (const char c : {'9', '1'}) {
+        EXPECT_EQ(store.authorize_install(platform("vask"), sha(c)).error().kind(),
+                  TrustError::Kind::MeasurementWithdrawn);
+    }
+}
+
+TEST(KnownGoodStore, PlatformsAreIndependentAndOrderedByBytes) {
+    KnownGoodStore store;
+    ASSERT_TRUE(store.promote(manifest("zeta", sha('1'), 5)));
+    ASSERT_TRUE(store.promote(manifest("alpha", sha('1'), 1)));
+    ASSERT_TRUE(store.promote(manifest("alpha-2", sha('1'), 1)));
+    std::vector<std::string> order;
+    for (const auto& [p, state] : store.platforms()) {
+        order.push_back(p.text());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"alpha", "alpha-2", "zeta"}));
+}
+
+TEST(KnownGoodStore, WithdrawnSetOrdersBlake3BeforeSha256ThenDigest) {
+    MeasurementSet set;
+    set.insert(sha('2'));
+    set.insert({ContentHash{zdz::contracts::HashAlgorithm::Blake3, sha('3').hash.digest}});
+    set.insert(sha('1'));
+    std::vector<std::string> order;
+    for (const auto& m : set) {
+        order.push_back(m.to_string().substr(0, 8));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"blake3:3", "sha256:1", "sha256:2"}));
+}

@@ -1,0 +1,183 @@
+#include "trust/signers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "contracts/base64.hpp"
+#include "contracts/hash.hpp"
+#include "contracts/signing.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+
+using zdz::contracts::base64_decode;
+using zdz::contracts::base64_encode;
+using zdz::contracts::SigningKey;
+using zdz::contracts::VerifyingKey;
+using zdz::trust::format_allowed_signers_line;
+using zdz::trust::parse_allowed_signers;
+using zdz::trust::TrustError;
+
+namespace {
+
+using Blob = std::vector<std::uint8_t>;
+
+SigningKey key_from_byte(std::uint8_t fill) {
+    std::array<std::uint8_t, zdz::contracts::kSeedBytes> seed{};
+    seed.fill(fill);
+    return SigningKey::from_seed(seed);
+}
+
+Blob blob_of(const VerifyingKey& key) {
+    const auto line = format_allowed_signers_line("p", key);
+    return *base64_decode(line.substr(line.rfind(' ') + 1));
+}
+
+std::string material(const Blob& blob) {
+    return base64_encode(blob);
+}
+
+std::string parse_error(const std::string& text) {
+    const auto r = parse_allowed_signers(text);
+    EXPECT_FALSE(r) << text;
+    if (r) {
+        return "";
+    }
+    EXPECT_EQ(r.error().kind(), TrustError::Kind::TrustStoreEntryInvalid);
+    return r.error().display();
+}
+
+const VerifyingKey kKeyA = key_from_byte(1).verifying_key();
+const VerifyingKey kKeyB = key_from_byte(2).verifying_key();
+
+}  // namespace
+
+TEST(AllowedSigners, ReasonTexts) {
+    const std::string good = material(blob_of(kKeyA));
+    auto wrong_algorithm = blob_of(kKeyA);
+    wrong_algorithm[3] = 0x0C;
+    auto wrong_name = blob_of(kKeyA);
+    wrong_name[4] = 'S';
+    auto wrong_key_length = blob_of(kKeyA);
+    wrong_key_length[18] = 0x21;
+    auto undecodable = blob_of(kKeyA);
+    std::fill(undecodable.begin() + 19, undecodable.end(), 0);
+    undecodable[19] = 2;
+
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const std::string prefix = "trust store entry invalid at line ";
+    const std::vector<Case> cases = {
+        {"", "0: no trusted signer entries found in file"},
+        {"# only a comment\n\n  \t\n", "0: no trusted signer entries found in file"},
+        {"alice", "1: missing key type field"},
+        {"alice ssh-ed25519", "1: missing key material field"},
+        {"alice ssh-rsa " + good,
+         "1: unsupported key type \"ssh-rsa\" (only ssh-ed25519 is trusted)"},
+        {"alice SSH-ED25519 " + good,
+         "1: unsupported key type \"SSH-ED25519\" (only ssh-ed25519 is trusted)"},
+        {"alice cert-authority ssh-ed25519 " + good,
+         "1: unsupported key type \"cert-authority\" (only ssh-ed25519 is trusted)"},
+        {"alice ssh-\"ed\\25519\x01 " + good,
+         "1: unsupported key type \"ssh-\\\"ed\\\\25519\\u{1}\" (only ssh-ed25519 is trusted)"},
+        {"alice ssh-ed25519 " + good.substr(0, 66) + "=a",
+         "1: key material is not valid base64: Invalid symbol 61, offset 66."},
+        {"alice ssh-ed25519 " + good.substr(0, 67),
+         "1: key material is not valid base64: Invalid padding"},
+        {"alice ssh-ed25519 " + good.substr(0, 65),
+         "1: key material is not valid base64: Invalid input length: 65"},
+        {"alice ssh-ed25519 AB==",
+         "1: key material is not valid base64: Invalid last symbol 66, offset 1."},
+        {"alice ssh-ed25519 " + good.substr(0, 64),
+         "1: ssh-ed25519 key blob must be 51 bytes, got 48"},
+        {"alice ssh-ed25519 " + std::string(66, 'A') + "==",
+         "1: ssh-ed25519 key blob must be 51 bytes, got 49"},
+        {"alice ssh-ed25519 " + material(wrong_algorithm),
+         "1: ssh-ed25519 key blob has the wrong algorithm header"},
+        {"alice ssh-ed25519 " + material(wrong_name),
+         "1: ssh-ed25519 key blob has the wrong algorithm header"},
+        {"alice ssh-ed25519 " + material(wrong_key_length),
+         "1: ssh-ed25519 key blob has the wrong key-length header"},
+        {"alice ssh-ed25519 " + material(undecodable),
+         "1: invalid ed25519 public key: validation failed: invalid ed25519 public key: signature "
+         "error"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parse_error(c.text), prefix + c.message) << c.text;
+    }
+}
+
+TEST(AllowedSigners, LineNumbersArePhysical) {
+    const std::string good = material(blob_of(kKeyA));
+    EXPECT_EQ(parse_error("# c1\r\n# c2\r\nbob ssh-rsa x\r\n"),
+              "trust store entry invalid at line 3: unsupported key type \"ssh-rsa\" (only "
+              "ssh-ed25519 is trusted)");
+    // Blank lines count; the entries before a bad line are discarded.
+    EXPECT_EQ(parse_error("a ssh-ed25519 " + good + "\n\n\nb ssh-ed25519\n"),
+              "trust store entry invalid at line 4: missing key material field");
+    // A lone CR is white space, not a line break.
+    EXPECT_EQ(parse_error("a ssh-ed25519 " + good + "\rb\nc"),
+              "trust store entry invalid at line 2: missing key type field");
+}
+
+TEST(AllowedSigners, AcceptedShapes) {
+    const std::string a = material(blob_of(kKeyA));
+    const std::string b = material(blob_of(kKeyB));
+    const std::string text =
+        "# release keys\r\n"
+        "   # indented comment\n"
+        "\n"
+        "alice@example ssh-ed25519 " +
+        a +
+        " laptop key # trailing words\r\n"
+        "\u3000bob#1\tssh-ed25519\u00A0\u2003" +
+        b +
+        "\u2029\n"
+        "carol ssh-ed25519 " +
+        a;
+    const auto signers = parse_allowed_signers(text);
+    ASSERT_TRUE(signers) << signers.error().display();
+    ASSERT_EQ(signers->size(), 3U);
+    EXPECT_EQ((*signers)[0].principal, "alice@example");
+    EXPECT_EQ((*signers)[0].key, kKeyA);
+    EXPECT_EQ((*signers)[1].principal, "bob#1");
+    EXPECT_EQ((*signers)[1].key, kKeyB);
+    // The same key under another principal is a second entry, in file order.
+    EXPECT_EQ((*signers)[2].principal, "carol");
+    EXPECT_EQ((*signers)[2].key, kKeyA);
+}
+
+TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
+    zdz::test::TempDir dir;
+    const auto keygen = zdz::test::run_tool(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", "test"});
+    ASSERT_EQ(keygen.status, 0) << keygen.err;
+
+    // "ssh-ed25519 <base64> test\n"
+    const auto pub = dir.read("k.pub");
+    const auto first_space = pub.find(' ');
+    const auto second_space = pub.find(' ', first_space + 1);
+    const auto base64_text = pub.substr(first_space + 1, second_space - first_space - 1);
+
+    const auto signers = parse_allowed_signers("principal ssh-ed25519 " + base64_text + "\n");
+    ASSERT_TRUE(signers) << signers.error().display();
+    ASSERT_EQ(signers->size(), 1U);
+    const auto& key = (*signers)[0].key;
+    // Our encoder writes the blob exactly as ssh-keygen does.
+    EXPECT_EQ(format_allowed_signers_line("principal", key),
+              "principal ssh-ed25519 " + base64_text);
+    EXPECT_EQ(base64_text.size(), 68U);
+
+    const auto blob = *base64_decode(base64_text);
+    const std::string raw_key(blob.end() - 32, blob.end());
+    EXPECT_EQ(std::string(key.bytes().begin(), key.bytes().end()), raw_key);
+    dir.write("raw", raw_key);
+    const auto b3sum = zdz::test::run_tool({"b3sum", "--no-names", dir.file("raw")});
+    ASSERT_EQ(b3sum.status, 0) << b3sum.err;
+    EXPECT_EQ(zdz::contracts::key_fingerprint(key).to_string(),
+              "blake3:" + b3sum.out.substr(0, 64));
+}
