@@ -1,9 +1,250 @@
 #include "cli/demo_command.hpp"
 
-namespace zdz::cli {
+#include "boot/unlock.hpp"
+#include "contracts/fs.hpp"
+#include "contracts/hex.hpp"
+#include "contracts/signing.hpp"
+#include "trust/attestation.hpp"
+#include "trust/hash_manifest.hpp"
+#include "trust/manifest.hpp"
+#include "trust/registry.hpp"
 
-CommandResult run_demo(const Demo&, std::ostream&) {
-    return tl::unexpected(CommandError{"the demo command is not available yet"});
+namespace zdz::cli {
+namespace {
+
+using contracts::DeviceId;
+using contracts::SigningKey;
+using contracts::Timestamp;
+using contracts::Uuid;
+
+constexpr const char* kDemoPlatform = "vask";
+constexpr const char* kV1Version = "2026071500";
+constexpr const char* kV2Version = "2026072900";
+constexpr std::int64_t kAttestationMaxAgeSeconds = 300;
+constexpr std::uint32_t kMaxFailedPinAttempts = 3;
+constexpr std::string_view kNormalPin = "amber kettle under warm moss";
+constexpr std::string_view kDuressPin = "burn-it-all";
+constexpr std::string_view kWrongPin = "fudge";
+
+CommandError fail(std::string message) { return CommandError{std::move(message)}; }
+
+const trust::HashManifestEntry* find_install_entry(
+    const std::vector<trust::HashManifestEntry>& entries, std::string_view version) {
+    for (const auto& e : entries) {
+        if (e.file_name.find("install") != std::string::npos &&
+            e.file_name.find(version) != std::string::npos) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+// Everything the lifecycle shares: the platform, the keys, one "now" and the
+// in-memory registry.
+struct Lifecycle {
+    explicit Lifecycle(trust::ImagePlatform p) : platform(std::move(p)) {}
+
+    trust::ImagePlatform platform;
+    SigningKey release_key = SigningKey::generate();
+    SigningKey untrusted_key = SigningKey::generate();
+    Timestamp now;
+    trust::KnownGoodStore registry;
+
+    tl::expected<trust::UnverifiedImageManifest, CommandError> sign(
+        const trust::ImageMeasurement& measurement, trust::SecurityVersion version,
+        const SigningKey& key) const {
+        const trust::ImageManifestBody body{Uuid::new_v4(),  platform,       trust::ImageKind::Install,
+                                            measurement,     version,        Uuid::new_v4(),
+                                            now,             std::nullopt};
+        auto manifest = trust::sign_manifest(body, key);
+        if (!manifest) {
+            return tl::unexpected(fail("signing failed: " + manifest.error().display()));
+        }
+        return std::move(*manifest);
+    }
+
+    // Signs with the release key and verifies against it; a refusal is
+    // reported with `context`.
+    tl::expected<trust::VerifiedImageManifest, CommandError> sign_and_verify(
+        const trust::ImageMeasurement& measurement, trust::SecurityVersion version,
+        std::string_view context) const {
+        const auto manifest = sign(measurement, version, release_key);
+        if (!manifest) {
+            return tl::unexpected(manifest.error());
+        }
+        auto verified = trust::verify_manifest(*manifest, release_key.verifying_key(), now);
+        if (!verified) {
+            return tl::unexpected(
+                fail(std::string(context) + ": " + verified.error().display()));
+        }
+        return std::move(*verified);
+    }
+
+    std::string floor_text() const {
+        return trust::security_version_text(registry.rollback_floor(platform));
+    }
+};
+
+struct DemoDevice {
+    DeviceId id = DeviceId::new_random();
+    SigningKey key = SigningKey::generate();
+
+    tl::expected<trust::AttestationReport, CommandError> attest(
+        const trust::ImageMeasurement& measurement, const Timestamp& now) const {
+        const auto nonce_text = "nonce-" + id.to_string() + "-" + now.to_string();
+        const trust::AttestationBody body{
+            id, measurement, contracts::measure_blake3(std::string_view(nonce_text)).digest, now};
+        auto report = trust::sign_attestation(body, key);
+        if (!report) {
+            return tl::unexpected(fail("signing failed: " + report.error().display()));
+        }
+        return std::move(*report);
+    }
+};
+
+void print_pin_outcomes(const DeviceId& device, const Timestamp& now, std::ostream& out) {
+    const auto pin_hash = [](std::string_view pin) { return contracts::measure_blake3(pin); };
+    const boot::UnlockPolicy policy{device, kMaxFailedPinAttempts, pin_hash(kNormalPin),
+                                    pin_hash(kDuressPin)};
+    const auto outcome = [&](std::uint32_t failed, std::string_view pin) {
+        return boot::boot_auth_outcome_name(
+            boot::evaluate_boot_unlock(policy, failed, {now, device, pin_hash(pin)}));
+    };
+    out << "[ok] normal PIN -> " << outcome(0, kNormalPin) << "\n";
+    out << "[ok] duress PIN -> " << outcome(0, kDuressPin) << "\n";
+    out << "[refused as expected] wrong PIN -> " << outcome(0, kWrongPin) << "\n";
+    out << "[refused as expected] normal PIN after lockout -> "
+        << outcome(kMaxFailedPinAttempts, kNormalPin) << "\n";
+    out << "[ok] duress PIN still works even when locked out -> "
+        << outcome(kMaxFailedPinAttempts, kDuressPin) << "\n\n";
+}
+
+}  // namespace
+
+CommandResult run_demo(const Demo& cmd, std::ostream& out) {
+    const auto path = cmd.sha256_file.value_or(kDefaultSha256File);
+    const auto text = contracts::read_file_text(path);
+    if (!text) {
+        return tl::unexpected(fail("cannot read " + path + ": " + text.error().display() +
+                                   " (pass --sha256-file to point at the repo's "
+                                   "os/BASE-IMAGE.sha256)"));
+    }
+    const auto entries = trust::parse_hash_manifest(*text);
+    const auto* v1 = find_install_entry(entries, kV1Version);
+    if (v1 == nullptr) {
+        return tl::unexpected(fail("expected a 2026071500 install entry in the sha256 file"));
+    }
+    const auto* v2 = find_install_entry(entries, kV2Version);
+    if (v2 == nullptr) {
+        return tl::unexpected(fail("expected a 2026072900 install entry in the sha256 file"));
+    }
+
+    out << "== TarnelOS live demo (ephemeral in-process keys \u2014 see the commands above for "
+           "real keys) ==\n";
+    out << "source hashes: " << path << "\n";
+    out << "v1 candidate:  " << v1->file_name << " (" << v1->measurement.to_string() << ")\n";
+    out << "v2 candidate:  " << v2->file_name << " (" << v2->measurement.to_string() << ")\n\n";
+
+    auto platform = trust::ImagePlatform::parse(kDemoPlatform);
+    if (!platform) {
+        return tl::unexpected(fail(platform.error().display()));
+    }
+    Lifecycle demo{std::move(*platform)};
+    out << "release signing key (public): " << demo.release_key.verifying_key().to_hex() << "\n\n";
+    demo.now = Timestamp::now();
+
+    // v1: promote and install.
+    auto v1_manifest = demo.sign_and_verify(v1->measurement, 1, "unexpected: v1 should verify");
+    if (!v1_manifest) {
+        return tl::unexpected(v1_manifest.error());
+    }
+    const auto v1_image = demo.registry.promote(*v1_manifest);
+    if (!v1_image) {
+        return tl::unexpected(fail("unexpected: v1 should promote: " + v1_image.error().display()));
+    }
+    out << "[ok] promoted v1 -> rollback floor is now " << demo.floor_text() << "\n";
+    out << "     " << v1_image->debug() << "\n";
+
+    const trust::ImageMeasurement never_promoted{
+        contracts::measure_blake3(std::string_view("never-promoted-image"))};
+    const auto unpromoted = demo.registry.authorize_install(demo.platform, never_promoted);
+    if (unpromoted) {
+        return tl::unexpected(fail("BUG: an unpromoted image must not be installable"));
+    }
+    out << "[refused as expected] install of an unpromoted image: "
+        << unpromoted.error().display() << "\n";
+    if (const auto ok = demo.registry.authorize_install(demo.platform, v1->measurement); !ok) {
+        return tl::unexpected(fail("unexpected: v1 should install: " + ok.error().display()));
+    }
+    out << "[ok] install approved for " << v1->measurement.to_string() << "\n\n";
+
+    // v2 raises the floor; v1 can no longer come back.
+    auto v2_manifest = demo.sign_and_verify(v2->measurement, 2, "unexpected: v2 should verify");
+    if (!v2_manifest) {
+        return tl::unexpected(v2_manifest.error());
+    }
+    if (const auto ok = demo.registry.promote(*v2_manifest); !ok) {
+        return tl::unexpected(fail("unexpected: v2 should promote: " + ok.error().display()));
+    }
+    out << "[ok] promoted v2 -> rollback floor is now " << demo.floor_text() << "\n";
+
+    auto resigned_v1 = demo.sign_and_verify(v1->measurement, 1,
+                                            "unexpected: re-signed v1 should still verify");
+    if (!resigned_v1) {
+        return tl::unexpected(resigned_v1.error());
+    }
+    const auto downgrade = demo.registry.promote(*resigned_v1);
+    if (downgrade) {
+        return tl::unexpected(fail("BUG: a downgrade below the rollback floor must be refused"));
+    }
+    out << "[refused as expected] downgrade to v1 below the rollback floor: "
+        << downgrade.error().display() << "\n\n";
+
+    const auto foreign = demo.sign(v2->measurement, 3, demo.untrusted_key);
+    if (!foreign) {
+        return tl::unexpected(foreign.error());
+    }
+    const auto untrusted =
+        trust::verify_manifest(*foreign, demo.release_key.verifying_key(), demo.now);
+    if (untrusted) {
+        return tl::unexpected(fail("BUG: a manifest signed by an untrusted key must not verify"));
+    }
+    out << "[refused as expected] manifest from an untrusted signer: "
+        << untrusted.error().display() << "\n\n";
+
+    // Attestation from a fresh device.
+    const DemoDevice device;
+    const trust::DeviceTrustEntry entry{device.id, device.key.verifying_key()};
+    const auto good_report = device.attest(v2->measurement, demo.now);
+    if (!good_report) {
+        return tl::unexpected(good_report.error());
+    }
+    const auto attested = trust::verify_attestation(*good_report, entry, v2->measurement,
+                                                    demo.now, kAttestationMaxAgeSeconds);
+    if (!attested) {
+        return tl::unexpected(fail("unexpected: matching attestation should verify: " +
+                                   attested.error().display()));
+    }
+    out << "[ok] attestation verified: device=" << attested->device_id.to_string()
+        << " measurement=" << attested->reported_measurement.to_string() << "\n";
+    const auto wrong_report = device.attest(v1->measurement, demo.now);
+    if (!wrong_report) {
+        return tl::unexpected(wrong_report.error());
+    }
+    const auto mismatched = trust::verify_attestation(*wrong_report, entry, v2->measurement,
+                                                      demo.now, kAttestationMaxAgeSeconds);
+    if (mismatched) {
+        return tl::unexpected(fail("BUG: a mismatched attestation must be refused"));
+    }
+    out << "[refused as expected] attestation reporting the wrong measurement: "
+        << mismatched.error().display() << "\n\n";
+
+    print_pin_outcomes(device.id, demo.now, out);
+
+    out << "== demo complete: " << demo.registry.history(demo.platform).size()
+        << " promotion(s) on platform " << demo.platform.text()
+        << ", every refusal behaved as designed ==\n";
+    return {};
 }
 
 }  // namespace zdz::cli
