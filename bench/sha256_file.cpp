@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
             std::cerr << argv[i] << ": " << hash.error().display() << '\n';
             return 1;
         }
-        std::cout << hash->to_string() << "  " << argv[i] << '\n';
+        std::cout << hash->hash.to_string() << "  " << argv[i] << '\n';
     }
     return 0;
 }

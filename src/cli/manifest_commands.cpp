@@ -1,15 +1,39 @@
 #include "cli/manifest_commands.hpp"
 
+#include "cli/passphrase.hpp"
 #include "contracts/fs.hpp"
+#include "contracts/hash.hpp"
 #include "contracts/signing.hpp"
+#include "contracts/text.hpp"
 #include "contracts/time.hpp"
+#include "store/atomic_file.hpp"
+#include "store/keystore.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
 namespace {
 
+constexpr std::uint32_t kKibPerMib = 1024;
+
 CommandError fail(std::string message) { return CommandError{std::move(message)}; }
+
+// The principal becomes the first field of a trust-file line, so it must be
+// one field: no white space, no control characters, and not a comment.
+bool is_valid_principal(std::string_view principal) {
+    if (principal.empty() || principal.front() == '#' || !contracts::is_valid_utf8(principal)) {
+        return false;
+    }
+    for (std::size_t pos = 0; pos < principal.size();) {
+        const auto c = contracts::decode_utf8_at(principal, pos);
+        if (contracts::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
+            c->code_point == 0x7F) {
+            return false;
+        }
+        pos += c->length;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -39,8 +63,46 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
     return std::move(*manifest);
 }
 
-CommandResult run_keygen(const Keygen&, std::ostream&) {
-    return tl::unexpected(CommandError{"the keygen command is not available yet"});
+CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
+    const std::string principal = cmd.principal.value_or(kDefaultPrincipal);
+    // Checked before anything is sealed or written: a principal with white
+    // space or a line break would print a trust-file line that reads back
+    // as another signer, or as two lines.
+    if (!is_valid_principal(principal)) {
+        return tl::unexpected(fail("invalid principal " + contracts::quoted_form(principal) +
+                                   ": it must be one word without white space or control "
+                                   "characters, not starting with '#'"));
+    }
+    auto passphrase = read_passphrase_env(cmd.passphrase_env);
+    if (!passphrase) {
+        return tl::unexpected(passphrase.error());
+    }
+    const auto now = contracts::Timestamp::now();
+    const auto sealed = store::seal_signing_key(passphrase->bytes(), now);
+    passphrase->wipe();
+    if (!sealed) {
+        return tl::unexpected(
+            fail("failed to seal a new signing key: " + sealed.error().display()));
+    }
+    if (const auto saved = store::save_keystore(*sealed, cmd.out); !saved) {
+        return tl::unexpected(fail("failed to write keystore to " + cmd.out + ": " +
+                                   saved.error().display()));
+    }
+    const auto key = store::keystore_verifying_key(*sealed);
+    if (!key) {
+        return tl::unexpected(fail("unexpected: could not read back the public key just written: " +
+                                   key.error().display()));
+    }
+    out << "[ok] wrote sealed keystore: " << cmd.out << "\n"
+        << "  key_id:        " << sealed->key_id.to_string() << "\n"
+        << "  verifying_key: " << key->to_hex() << "\n"
+        << "  kdf:           argon2id, " << sealed->kdf.m_cost_kib / kKibPerMib
+        << " MiB, t=" << sealed->kdf.t_cost << ", p=" << sealed->kdf.parallelism << "\n"
+        << "(the private key is encrypted at rest and was never printed)\n"
+        << "\n"
+        << "allowed_signers line \u2014 append to a real trust file to trust this key:\n"
+        << "  " << trust::format_allowed_signers_line(principal, *key) << "\n";
+    return {};
 }
 
 CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
@@ -61,8 +123,66 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     return {};
 }
 
-CommandResult run_sign(const Sign&, std::ostream&) {
-    return tl::unexpected(CommandError{"the sign command is not available yet"});
+CommandResult run_sign(const Sign& cmd, std::ostream& out) {
+    const auto keystore = store::load_keystore(cmd.keystore);
+    if (!keystore) {
+        return tl::unexpected(
+            fail("cannot load keystore " + cmd.keystore + ": " + keystore.error().display()));
+    }
+    auto passphrase = read_passphrase_env(cmd.passphrase_env);
+    if (!passphrase) {
+        return tl::unexpected(passphrase.error());
+    }
+    const auto now = contracts::Timestamp::now();
+    const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), now);
+    passphrase->wipe();
+    if (!key) {
+        return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
+    }
+    // Streamed: memory stays flat for an image of any size, and the digest
+    // always comes from the file's own bytes.
+    const auto measured = contracts::measure_sha256_file(cmd.image_file);
+    if (!measured) {
+        return tl::unexpected(fail("cannot read image file " + cmd.image_file + ": " +
+                                   measured.error().display()));
+    }
+    auto platform = trust::ImagePlatform::parse(cmd.platform);
+    if (!platform) {
+        return tl::unexpected(fail(platform.error().display()));
+    }
+    const auto kind = trust::parse_image_kind(cmd.kind);
+    if (!kind) {
+        return tl::unexpected(fail("unknown image kind " + contracts::quoted_form(cmd.kind) +
+                                   " (expected \"install\" or \"ota_update\")"));
+    }
+    const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
+                                        std::move(*platform),
+                                        *kind,
+                                        {measured->hash},
+                                        cmd.security_version,
+                                        keystore->key_id,
+                                        now,
+                                        std::nullopt};
+    const auto manifest = trust::sign_manifest(body, *key);
+    if (!manifest) {
+        return tl::unexpected(fail("signing failed: " + manifest.error().display()));
+    }
+    // Written through a temporary file renamed over --out, so a failed write
+    // never destroys a manifest that is already there.
+    if (const auto written =
+            store::write_file_replacing(cmd.out, trust::write_manifest_json(*manifest));
+        !written) {
+        return tl::unexpected(fail("cannot write " + cmd.out + ": " + written.error().display()));
+    }
+    out << "[ok] signed manifest written: " << cmd.out << "\n"
+        << "  image file:       " << cmd.image_file << " (" << measured->bytes
+        << " bytes measured)\n"
+        << "  platform:         " << body.platform.text() << "\n"
+        << "  kind:             " << trust::image_kind_text(body.image_kind) << "\n"
+        << "  measurement:      " << body.measurement.to_string() << "\n"
+        << "  security_version: sv" << body.security_version << "\n"
+        << "  signing_key_id:   " << body.signing_key_id.to_string() << "\n";
+    return {};
 }
 
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {

@@ -132,7 +132,7 @@ ContentHash measure_blake3(std::string_view bytes) {
     return measure_blake3(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-tl::expected<ContentHash, IoError> measure_sha256_file(const std::string& path) {
+tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return tl::unexpected(IoError::from_errno(errno));
@@ -140,6 +140,7 @@ tl::expected<ContentHash, IoError> measure_sha256_file(const std::string& path) 
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     std::vector<std::uint8_t> buffer(kFileChunk);
     Sha256Stream stream;
+    std::uint64_t total = 0;
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0) {
@@ -154,9 +155,10 @@ tl::expected<ContentHash, IoError> measure_sha256_file(const std::string& path) 
             break;
         }
         stream.update(buffer.data(), static_cast<std::size_t>(n));
+        total += static_cast<std::uint64_t>(n);
     }
     ::close(fd);
-    return stream.finish();
+    return FileMeasurement{stream.finish(), total};
 }
 
 }  // namespace zdz::contracts

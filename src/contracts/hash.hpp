@@ -56,8 +56,13 @@ private:
     std::unique_ptr<State> state_;
 };
 
+struct FileMeasurement {
+    ContentHash hash;
+    std::uint64_t bytes = 0;  // how many bytes were read and hashed
+};
+
 // SHA-256 of a file's bytes, read in fixed-size chunks so memory stays flat
 // whatever the file's size.
-tl::expected<ContentHash, IoError> measure_sha256_file(const std::string& path);
+tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path);
 
 }  // namespace zdz::contracts

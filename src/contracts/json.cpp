@@ -1,8 +1,5 @@
 #include "contracts/json.hpp"
 
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,7 +8,7 @@
 namespace zdz::contracts {
 namespace {
 
-constexpr int kPrettyIndent = 2;
+constexpr std::size_t kPrettyIndent = 2;
 constexpr double kPlainFloatLow = 1e-5;
 constexpr double kPlainFloatHigh = 1e16;
 constexpr std::size_t kFloatBuffer = 64;
@@ -53,9 +50,13 @@ JsonValue JsonValue::string(std::string value) {
     return v;
 }
 
-JsonValue JsonValue::array() { return array(std::vector<JsonValue>()); }
+JsonValue JsonValue::array() {
+    return array(std::vector<JsonValue>());
+}
 
-JsonValue JsonValue::object() { return object(std::vector<JsonMember>()); }
+JsonValue JsonValue::object() {
+    return object(std::vector<JsonMember>());
+}
 
 JsonValue JsonValue::array(std::vector<JsonValue> items) {
     JsonValue v;
@@ -135,58 +136,117 @@ tl::expected<JsonValue, std::string> read_json(std::string_view text) {
 
 namespace {
 
-using PrettyWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+// The file layout RapidJSON's PrettyWriter produces with a two-space indent,
+// written here because that writer's internal stack trips the undefined
+// behaviour sanitizer in this RapidJSON version.
+class PrettyPrinter {
+public:
+    std::string out;
 
-rapidjson::SizeType size_of(const std::string& text) {
-    return static_cast<rapidjson::SizeType>(text.size());
-}
-
-void write_pretty(PrettyWriter& writer, const JsonValue& value) {
-    switch (value.kind()) {
-        case JsonKind::Null:
-            writer.Null();
-            break;
-        case JsonKind::Bool:
-            writer.Bool(value.as_bool());
-            break;
-        case JsonKind::Int:
-            writer.Int64(value.as_int64());
-            break;
-        case JsonKind::Uint:
-            writer.Uint64(value.as_uint64());
-            break;
-        case JsonKind::Double:
-            writer.Double(value.as_double());
-            break;
-        case JsonKind::String:
-            writer.String(value.as_string().data(), size_of(value.as_string()));
-            break;
-        case JsonKind::Array:
-            writer.StartArray();
-            for (const auto& item : value.items()) {
-                write_pretty(writer, item);
-            }
-            writer.EndArray();
-            break;
-        case JsonKind::Object:
-            writer.StartObject();
-            for (const auto& member : value.members()) {
-                writer.Key(member.key.data(), size_of(member.key));
-                write_pretty(writer, member.value);
-            }
-            writer.EndObject();
-            break;
+    void value(const JsonValue& v, std::size_t depth) {
+        switch (v.kind()) {
+            case JsonKind::Null:
+                out += "null";
+                break;
+            case JsonKind::Bool:
+                out += v.as_bool() ? "true" : "false";
+                break;
+            case JsonKind::Int:
+                out += std::to_string(v.as_int64());
+                break;
+            case JsonKind::Uint:
+                out += std::to_string(v.as_uint64());
+                break;
+            case JsonKind::Double:
+                // JSON has no infinities or NaN.
+                out += std::isfinite(v.as_double()) ? float_text(v.as_double()) : "null";
+                break;
+            case JsonKind::String:
+                string(v.as_string());
+                break;
+            case JsonKind::Array:
+                out += '[';
+                for (std::size_t i = 0; i < v.items().size(); ++i) {
+                    out += i == 0 ? "" : ",";
+                    line(depth + 1);
+                    value(v.items()[i], depth + 1);
+                }
+                close(']', v.items().empty(), depth);
+                break;
+            case JsonKind::Object:
+                out += '{';
+                for (std::size_t i = 0; i < v.members().size(); ++i) {
+                    out += i == 0 ? "" : ",";
+                    line(depth + 1);
+                    string(v.members()[i].key);
+                    out += ": ";
+                    value(v.members()[i].value, depth + 1);
+                }
+                close('}', v.members().empty(), depth);
+                break;
+        }
     }
-}
+
+private:
+    void line(std::size_t depth) {
+        out += '\n';
+        out.append(depth * kPrettyIndent, ' ');
+    }
+
+    void close(char bracket, bool empty, std::size_t depth) {
+        if (!empty) {
+            line(depth);
+        }
+        out += bracket;
+    }
+
+    void string(std::string_view text) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        out += '"';
+        for (const char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            switch (c) {
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    if (byte < 0x20) {
+                        out += "\\u00";
+                        out += kHex[byte >> 4];
+                        out += kHex[byte & 0xF];
+                    } else {
+                        out += c;
+                    }
+            }
+        }
+        out += '"';
+    }
+};
 
 }  // namespace
 
 std::string to_pretty_json(const JsonValue& value) {
-    rapidjson::StringBuffer buffer;
-    PrettyWriter writer(buffer);
-    writer.SetIndent(' ', kPrettyIndent);
-    write_pretty(writer, value);
-    return {buffer.GetString(), buffer.GetSize()};
+    PrettyPrinter printer;
+    printer.value(value, 0);
+    return std::move(printer.out);
 }
 
 std::string float_text(double value) {

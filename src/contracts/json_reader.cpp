@@ -29,7 +29,10 @@ constexpr std::size_t kTrueOrNullLength = 4;
 // Beyond any double's decimal exponent; keeps the arithmetic from overflowing.
 constexpr long kExponentCeiling = 100000;
 
-constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag |
+// In situ, at RapidJSON's normal precision: then its internal stack is never
+// used (its first push is undefined behaviour in this RapidJSON version), and
+// floating-point tokens are converted again here anyway.
+constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag |
                                  rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseStopWhenDoneFlag;
 
@@ -288,27 +291,39 @@ std::optional<double> decimal_value(std::string_view token) {
     return std::nullopt;
 }
 
-// Rapidjson's input: the document as given, read byte by byte so that Tell()
-// is the exact offset while the handler runs.
+// Rapidjson's input: a private copy of the document, read byte by byte so
+// that Tell() is the exact offset while the handler runs. Decoded strings are
+// written back over their own source bytes (they only shrink).
 class OffsetStream {
 public:
     using Ch = char;
 
-    explicit OffsetStream(std::string_view text) : text_(text) {}
+    explicit OffsetStream(std::string& buffer) : buffer_(buffer) {}
 
-    Ch Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-    Ch Take() { return pos_ < text_.size() ? text_[pos_++] : '\0'; }
-    std::size_t Tell() const { return pos_; }
+    Ch Peek() const { return read_ < buffer_.size() ? buffer_[read_] : '\0'; }
+    Ch Take() { return read_ < buffer_.size() ? buffer_[read_++] : '\0'; }
+    std::size_t Tell() const { return read_; }
 
-    // Write side, unused without in-situ parsing.
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
+    Ch* PutBegin() {
+        write_ = read_;
+        return buffer_.data() + write_;
+    }
+    // Output never overtakes input, except when RapidJSON's UTF-8 check asks
+    // for continuation bytes past the end; the parse fails there anyway.
+    void Put(Ch c) {
+        if (write_ < read_) {
+            buffer_[write_++] = c;
+        }
+    }
+    std::size_t PutEnd(Ch* begin) {
+        return static_cast<std::size_t>(buffer_.data() + write_ - begin);
+    }
     void Flush() {}
-    std::size_t PutEnd(Ch*) { return 0; }
 
 private:
-    std::string_view text_;
-    std::size_t pos_ = 0;
+    std::string& buffer_;
+    std::size_t read_ = 0;
+    std::size_t write_ = 0;
 };
 
 }  // namespace
@@ -587,7 +602,8 @@ JsonReadError translate(rapidjson::ParseErrorCode code, std::size_t offset, std:
 }  // namespace
 
 JsonParse parse_json_document(std::string_view text) {
-    OffsetStream stream(text);
+    std::string buffer(text);
+    OffsetStream stream(buffer);
     JsonTreeBuilder builder(text, stream);
     rapidjson::Reader reader;
     const auto result = reader.Parse<kParseFlags>(stream, builder);

@@ -25,7 +25,6 @@
 // brace (the first missing one in declaration order).
 
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>

@@ -113,8 +113,9 @@ TEST(Measure, AgreesWithIndependentToolsOnOneMebibyte) {
     ASSERT_EQ(sha.status, 0);
     const auto streamed = zdz::contracts::measure_sha256_file(dir.file("blob"));
     ASSERT_TRUE(streamed);
-    EXPECT_EQ(streamed->to_string(), "sha256:" + sha.out.substr(0, 64));
-    EXPECT_EQ(*streamed, zdz::contracts::measure_sha256(std::string_view(data)));
+    EXPECT_EQ(streamed->hash.to_string(), "sha256:" + sha.out.substr(0, 64));
+    EXPECT_EQ(streamed->hash, zdz::contracts::measure_sha256(std::string_view(data)));
+    EXPECT_EQ(streamed->bytes, data.size());
 }
 
 TEST(Measure, FileErrorsCarryTheOsText) {

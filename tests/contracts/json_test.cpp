@@ -504,8 +504,9 @@ TEST(JsonPrettyWriter, FileLayout) {
     EXPECT_EQ(to_pretty_json(v), expected);
     EXPECT_EQ(read_json(expected).value(), v);
 
-    EXPECT_EQ(to_pretty_json(JsonValue::array({JsonValue::uint64(18446744073709551615ULL)})),
-              "[\n  18446744073709551615\n]");
+    EXPECT_EQ(to_pretty_json(JsonValue::array({JsonValue::uint64(18446744073709551615ULL),
+                                               JsonValue::string("\x01\x1f\b\x7f")})),
+              "[\n  18446744073709551615,\n  \"\\u0001\\u001F\\b\x7f\"\n]");
 
     // jq lays files out the same way (it adds a final newline).
     zdz::test::RunOptions options;

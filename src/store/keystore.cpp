@@ -1,0 +1,231 @@
+#include "store/keystore.hpp"
+
+#include <sodium.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "contracts/fs.hpp"
+#include "contracts/hex.hpp"
+#include "contracts/json_record.hpp"
+#include "contracts/secret.hpp"
+#include "contracts/text.hpp"
+#include "store/atomic_file.hpp"
+
+namespace zdz::store {
+namespace {
+
+using contracts::JsonValue;
+using trust::TrustError;
+
+constexpr std::string_view kFormatVersionMember = "format_version";
+constexpr std::string_view kKeyIdMember = "key_id";
+constexpr std::string_view kVerifyingKeyHexMember = "verifying_key_hex";
+constexpr std::string_view kCreatedAtMember = "created_at";
+constexpr std::string_view kKdfMember = "kdf";
+constexpr std::string_view kSaltHexMember = "salt_hex";
+constexpr std::string_view kEnvelopeMember = "envelope";
+
+constexpr std::string_view kCannotRead = "cannot read ";
+constexpr std::string_view kMemberPrefixSeparator = ": ";
+constexpr std::string_view kKeyNotThirtyTwoBytes = "verifying_key_hex is not 32 bytes";
+constexpr std::string_view kUnsealedWrongLength = "unsealed key is not 32 bytes";
+constexpr std::string_view kUnsealedMismatch =
+    "unsealed key does not match the keystore's recorded public key";
+constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
+
+void ensure_sodium() {
+    static const bool ready = sodium_init() >= 0;
+    if (!ready) {
+        std::abort();
+    }
+}
+
+contracts::EnvelopeContext signing_key_context() {
+    return {std::string(kSigningKeyContext)};
+}
+
+// Lower-case hex for text that decodes; anything else as it stands, so a
+// record read from a file is written back without losing what it held.
+std::string lower_case_hex(const std::string& text) {
+    const auto bytes = contracts::hex_decode(text);
+    return bytes ? contracts::hex_encode(*bytes) : text;
+}
+
+TrustError malformed_member(std::string_view member, const std::string& detail) {
+    return TrustError::keystore_malformed(std::string(member) +
+                                          std::string(kMemberPrefixSeparator) + detail);
+}
+
+}  // namespace
+
+JsonValue SealedSigningKey::to_json() const {
+    auto object = JsonValue::object();
+    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
+    object.add(std::string(kKeyIdMember), JsonValue::string(key_id.to_string()));
+    object.add(std::string(kVerifyingKeyHexMember),
+               JsonValue::string(lower_case_hex(verifying_key_hex)));
+    object.add(std::string(kCreatedAtMember), JsonValue::string(created_at.to_string()));
+    object.add(std::string(kKdfMember), kdf.to_json());
+    object.add(std::string(kSaltHexMember), JsonValue::string(lower_case_hex(salt_hex)));
+    object.add(std::string(kEnvelopeMember), envelope.to_json());
+    return object;
+}
+
+tl::expected<SealedSigningKey, contracts::JsonReadError> SealedSigningKey::from_json(
+    const JsonValue& value) {
+    namespace d = contracts::envelope_detail;
+    contracts::RecordReader r(value, kSealedSigningKeyRecordName,
+                              {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
+                               kCreatedAtMember, kKdfMember, kSaltHexMember, kEnvelopeMember});
+    auto format = r.required_u16(kFormatVersionMember);
+    auto key_id = r.required(kKeyIdMember, d::read_uuid);
+    auto verifying_key_hex = r.required_string(kVerifyingKeyHexMember);
+    auto created_at = r.required(kCreatedAtMember, d::read_timestamp);
+    auto kdf = r.required(kKdfMember, KdfParams::from_json);
+    auto salt_hex = r.required_string(kSaltHexMember);
+    auto envelope = r.required(kEnvelopeMember, contracts::EncryptedEnvelope::from_json);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return SealedSigningKey{*format,
+                            *key_id,
+                            std::move(*verifying_key_hex),
+                            *created_at,
+                            std::move(*kdf),
+                            std::move(*salt_hex),
+                            std::move(*envelope)};
+}
+
+std::string write_keystore_json(const SealedSigningKey& record) {
+    return contracts::to_pretty_json(record.to_json());
+}
+
+tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
+    return contracts::read_json_record(text, SealedSigningKey::from_json);
+}
+
+tl::expected<SealedSigningKey, TrustError> seal_signing_key(
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
+    const KdfParams& params) {
+    ensure_sodium();
+    const auto key = contracts::SigningKey::generate();
+    std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
+    randombytes_buf(salt.data(), salt.size());
+
+    auto envelope = [&]() -> tl::expected<contracts::EncryptedEnvelope, TrustError> {
+        // Wiped when this block is left, on every path.
+        const auto kek = derive_kek(passphrase, salt, params);
+        if (!kek) {
+            return tl::unexpected(TrustError::keystore_unseal_failed());
+        }
+        // The seed is encrypted straight from the signing key's own wiping
+        // buffer: no other copy of it is made.
+        auto sealed = contracts::seal_envelope(kek->bytes(), contracts::Uuid::new_v4(), created_at,
+                                               std::nullopt, signing_key_context(), key.seed());
+        if (!sealed) {
+            return tl::unexpected(TrustError::keystore_unseal_failed());
+        }
+        return std::move(*sealed);
+    }();
+    if (!envelope) {
+        return tl::unexpected(envelope.error());
+    }
+    const auto key_id = envelope->key_id;
+    return SealedSigningKey{kKeystoreFormatVersion,
+                            key_id,
+                            key.verifying_key().to_hex(),
+                            created_at,
+                            params,
+                            contracts::hex_encode(salt),
+                            std::move(*envelope)};
+}
+
+tl::expected<SealedSigningKey, TrustError> seal_signing_key(
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at) {
+    return seal_signing_key(passphrase, created_at, KdfParams::keygen_default());
+}
+
+tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
+                                             const std::string& path) {
+    const std::string text = write_keystore_json(record);
+    if (!contracts::is_valid_utf8(text)) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
+    }
+    return write_file_atomically(path, text, FileMode::OwnerOnly);
+}
+
+tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
+    const auto text = contracts::read_file_text(path);
+    if (!text) {
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
+                                                         text.error().display()));
+    }
+    auto record = read_keystore_json(*text);
+    if (!record) {
+        return tl::unexpected(TrustError::keystore_malformed(std::move(record.error())));
+    }
+    return std::move(*record);
+}
+
+tl::expected<contracts::VerifyingKey, TrustError> keystore_verifying_key(
+    const SealedSigningKey& record) {
+    const auto bytes = contracts::hex_decode(record.verifying_key_hex);
+    if (!bytes) {
+        return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error()));
+    }
+    if (bytes->size() != contracts::kPublicKeyBytes) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
+    }
+    auto key = contracts::VerifyingKey::from_bytes(*bytes);
+    if (!key) {
+        return tl::unexpected(TrustError::keystore_malformed(key.error().display()));
+    }
+    return *key;
+}
+
+tl::expected<contracts::SigningKey, TrustError> unseal_signing_key(
+    const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
+    const contracts::Timestamp& now) {
+    const auto salt = contracts::hex_decode(record.salt_hex);
+    if (!salt) {
+        return tl::unexpected(malformed_member(kSaltHexMember, salt.error()));
+    }
+
+    auto plaintext = [&]() -> tl::expected<contracts::Secret, TrustError> {
+        // Wiped when this block is left, on every path.
+        const auto kek = derive_kek(passphrase, *salt, record.kdf);
+        if (!kek) {
+            return tl::unexpected(TrustError::keystore_unseal_failed());
+        }
+        auto opened = record.envelope.open(kek->bytes(), now, signing_key_context());
+        if (!opened) {
+            return tl::unexpected(TrustError::keystore_unseal_failed());
+        }
+        return std::move(*opened);
+    }();
+    if (!plaintext) {
+        return tl::unexpected(plaintext.error());
+    }
+    if (plaintext->size() != contracts::kSeedBytes) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedWrongLength)));
+    }
+    auto key =
+        contracts::SigningKey::from_seed(std::span<const std::uint8_t, contracts::kSeedBytes>(
+            plaintext->data(), contracts::kSeedBytes));
+    plaintext->wipe();
+
+    // On the failures below `key` goes out of scope and its buffers wipe
+    // themselves.
+    const auto recorded = keystore_verifying_key(record);
+    if (!recorded) {
+        return tl::unexpected(recorded.error());
+    }
+    const auto& derived = key.verifying_key().bytes();
+    if (sodium_memcmp(derived.data(), recorded->bytes().data(), derived.size()) != 0) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    }
+    return key;
+}
+
+}  // namespace zdz::store

@@ -1,0 +1,105 @@
+#pragma once
+
+// The operator's sealed signing key: one JSON file holding the public key in
+// the clear, the Argon2id parameters and salt, and the 32-byte Ed25519 seed in
+// an EncryptedEnvelope under the key derived from the passphrase.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+
+#include "contracts/envelope.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/json.hpp"
+#include "contracts/signing.hpp"
+#include "contracts/time.hpp"
+#include "store/kdf.hpp"
+#include "trust/errors.hpp"
+
+namespace zdz::store {
+
+// The associated-data context of the envelope that holds the seed, so that an
+// envelope sealed for another purpose cannot pass for a keystore.
+inline constexpr std::string_view kSigningKeyContext = "tarnelos:signing-key:v1";
+inline constexpr std::uint16_t kKeystoreFormatVersion = 1;
+inline constexpr std::size_t kKeystoreSaltBytes = 32;
+inline constexpr std::string_view kSealedSigningKeyRecordName = "SealedSigningKey";
+
+struct SealedSigningKey {
+    // Written as 1; not judged when read.
+    std::uint16_t format_version = kKeystoreFormatVersion;
+    contracts::Uuid key_id;
+    // Hex of the 32-byte public key, kept as read: it is judged by
+    // keystore_verifying_key, not by the reader.
+    std::string verifying_key_hex;
+    contracts::Timestamp created_at;
+    KdfParams kdf;
+    // Hex of the Argon2id salt, kept as read and judged by unseal_signing_key.
+    std::string salt_hex;
+    contracts::EncryptedEnvelope envelope;
+
+    // Members in the order above. Hex that decodes is written in lower case
+    // whatever case it was read in.
+    contracts::JsonValue to_json() const;
+
+    // Strict: unknown, missing and repeated members are refused here and in
+    // kdf and envelope.
+    static tl::expected<SealedSigningKey, contracts::JsonReadError> from_json(
+        const contracts::JsonValue& value);
+};
+
+// The file text: pretty JSON, two-space indentation, no final newline.
+std::string write_keystore_json(const SealedSigningKey& record);
+
+// A whole document, nothing but white space after it; the error is the
+// reader's message with its line and column.
+tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text);
+
+// Generates a key pair and a 32-byte salt, derives the KEK from `passphrase`
+// with `params`, and seals the seed under it (key_id fresh and shared by the
+// record and the envelope; created_at on both; no expiry; context
+// [kSigningKeyContext]). A KDF or sealing failure is KeystoreUnsealFailed.
+// The KEK and every copy of the seed are wiped before this returns.
+tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
+    const KdfParams& params);
+
+// The same with KdfParams::keygen_default() (128 MiB, 3 passes, 4 lanes).
+tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
+
+// Writes write_keystore_json(record) through write_file_atomically, the file
+// owner-only (0600) from its creation. An existing file is replaced; a
+// failure leaves it as it was. StorageFailed "cannot write TMP: ..." or
+// "cannot finalize PATH: ..."; KeystoreMalformed if the record holds text that
+// is not UTF-8 (the file could never be read back).
+tl::expected<void, trust::TrustError> save_keystore(const SealedSigningKey& record,
+                                                    const std::string& path);
+
+// StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
+// KeystoreMalformed with the reader's message.
+tl::expected<SealedSigningKey, trust::TrustError> load_keystore(const std::string& path);
+
+// The recorded public key, no passphrase needed. KeystoreMalformed with
+// "verifying_key_hex: " + the hex decoder's message, "verifying_key_hex is not
+// 32 bytes", or the display text of the refusal of a non-point.
+tl::expected<contracts::VerifyingKey, trust::TrustError> keystore_verifying_key(
+    const SealedSigningKey& record);
+
+// The signing key, checks in this order: salt_hex decodes (KeystoreMalformed
+// "salt_hex: ..."); the KEK derives (any KDF refusal, whatever the parameters,
+// is KeystoreUnsealFailed); the envelope opens at `now` under the signing-key
+// context (any failure, a wrong passphrase included, is KeystoreUnsealFailed);
+// the plaintext is 32 bytes (KeystoreMalformed "unsealed key is not 32
+// bytes"); the recorded public key reads (keystore_verifying_key's error as
+// is); it equals the unsealed key's (KeystoreMalformed "unsealed key does not
+// match the keystore's recorded public key"). KEK and plaintext are wiped on
+// every path, and so is a signing key that is not handed out.
+tl::expected<contracts::SigningKey, trust::TrustError> unseal_signing_key(
+    const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
+    const contracts::Timestamp& now);
+
+}  // namespace zdz::store
