@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "contracts/sodium.hpp"
+
 namespace zdz::contracts {
 namespace {
 
@@ -18,17 +20,6 @@ constexpr std::string_view kContextMismatch =
 // libsodium must be initialised before its random source is used. It fails
 // only without a usable random source, where libsodium itself would abort on
 // the first random read, so this does the same up front.
-void ensure_sodium() {
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) {
-        std::abort();
-    }
-}
-
-const unsigned char* as_uchar(std::string_view text) {
-    return reinterpret_cast<const unsigned char*>(text.data());
-}
-
 JsonValue bytes_json(std::span<const std::uint8_t> bytes) {
     auto array = JsonValue::array();
     for (const auto b : bytes) {

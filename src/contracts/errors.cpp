@@ -12,7 +12,9 @@ ContractError ContractError::unsupported_version(std::string found, std::string 
 ContractError ContractError::canonicalization(std::string message) {
     return {Kind::Canonicalization, std::move(message)};
 }
-ContractError ContractError::signature_verification() { return {Kind::SignatureVerification}; }
+ContractError ContractError::signature_verification() {
+    return {Kind::SignatureVerification};
+}
 ContractError ContractError::unsupported_algorithm(std::string name) {
     return {Kind::UnsupportedAlgorithm, std::move(name)};
 }
@@ -22,8 +24,12 @@ ContractError ContractError::expired(std::string timestamp_text) {
 ContractError ContractError::not_yet_valid(std::string timestamp_text) {
     return {Kind::NotYetValid, std::move(timestamp_text)};
 }
-ContractError ContractError::encryption() { return {Kind::Encryption}; }
-ContractError ContractError::decryption() { return {Kind::Decryption}; }
+ContractError ContractError::encryption() {
+    return {Kind::Encryption};
+}
+ContractError ContractError::decryption() {
+    return {Kind::Decryption};
+}
 ContractError ContractError::validation(std::string message) {
     return {Kind::Validation, std::move(message)};
 }

@@ -1,9 +1,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
-
 #include <tl/expected.hpp>
+#include <vector>
 
 namespace zdz::contracts {
 

@@ -30,8 +30,8 @@ std::string_view algorithm_text(HashAlgorithm algorithm) {
 tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view text) {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        return tl::unexpected(
-            ContractError::validation("content hash must be 'algorithm:hex', got " + quoted_form(text)));
+        return tl::unexpected(ContractError::validation(
+            "content hash must be 'algorithm:hex', got " + quoted_form(text)));
     }
     const auto name = text.substr(0, colon);
     const auto hex = text.substr(colon + 1);
@@ -92,7 +92,9 @@ Sha256Stream::Sha256Stream() : state_(std::make_unique<State>()) {
     }
 }
 
-Sha256Stream::~Sha256Stream() { EVP_MD_CTX_free(state_->ctx); }
+Sha256Stream::~Sha256Stream() {
+    EVP_MD_CTX_free(state_->ctx);
+}
 
 void Sha256Stream::update(const void* data, std::size_t size) {
     EVP_DigestUpdate(state_->ctx, data, size);
@@ -129,7 +131,8 @@ ContentHash measure_blake3(std::span<const std::uint8_t> bytes) {
 }
 
 ContentHash measure_blake3(std::string_view bytes) {
-    return measure_blake3(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    return measure_blake3(
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {

@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-
 #include <tl/expected.hpp>
 
 #include "contracts/errors.hpp"

@@ -4,9 +4,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
-
 #include <tl/expected.hpp>
+#include <vector>
 
 namespace zdz::contracts {
 

@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
-
 #include <tl/expected.hpp>
+#include <utility>
 
 #include "contracts/errors.hpp"
 

@@ -7,6 +7,7 @@
 
 #include "contracts/canonical.hpp"
 #include "contracts/hex.hpp"
+#include "contracts/sodium.hpp"
 #include "contracts/text.hpp"
 
 namespace zdz::contracts {
@@ -29,17 +30,6 @@ constexpr VerifyingKey::Bytes kIdentityPoint = {1};
 // libsodium must be initialised before its random source is used; the call is
 // idempotent. It fails only without a usable random source, where libsodium
 // itself would abort on the first random read, so this does the same up front.
-void ensure_sodium() {
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) {
-        std::abort();
-    }
-}
-
-const unsigned char* as_uchar(std::string_view text) {
-    return reinterpret_cast<const unsigned char*>(text.data());
-}
-
 }  // namespace
 
 tl::expected<Signature, ContractError> Signature::parse(std::string_view text) {

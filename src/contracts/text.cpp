@@ -114,6 +114,25 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        const bool terminated = end != std::string_view::npos;
+        if (!terminated) {
+            end = text.size();
+        }
+        auto line = text.substr(start, end - start);
+        if (terminated && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
 bool is_unicode_whitespace(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
@@ -164,12 +183,24 @@ std::string quoted_form(std::string_view text) {
         }
         const char32_t cp = c->code_point;
         switch (cp) {
-            case U'"': out += "\\\""; break;
-            case U'\\': out += "\\\\"; break;
-            case U'\t': out += "\\t"; break;
-            case U'\n': out += "\\n"; break;
-            case U'\r': out += "\\r"; break;
-            case U'\0': out += "\\0"; break;
+            case U'"':
+                out += "\\\"";
+                break;
+            case U'\\':
+                out += "\\\\";
+                break;
+            case U'\t':
+                out += "\\t";
+                break;
+            case U'\n':
+                out += "\\n";
+                break;
+            case U'\r':
+                out += "\\r";
+                break;
+            case U'\0':
+                out += "\\0";
+                break;
             default:
                 if (is_escaped(cp)) {
                     append_hex_escape(out, static_cast<std::uint32_t>(cp));

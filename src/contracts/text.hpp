@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zdz::contracts {
 
@@ -22,6 +23,11 @@ bool is_valid_utf8(std::string_view text);
 
 // Appends the UTF-8 encoding of a code point.
 void append_utf8(std::string& out, char32_t code_point);
+
+// The lines of a text file: split at "\n", with a "\r" right before the "\n"
+// dropped too. A last line without a terminator counts; a final "\n" does
+// not open another, empty line.
+std::vector<std::string_view> split_lines(std::string_view text);
 
 // Unicode White_Space property.
 bool is_unicode_whitespace(char32_t code_point);

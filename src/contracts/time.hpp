@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
 #include <tl/expected.hpp>
 
 #include "contracts/errors.hpp"

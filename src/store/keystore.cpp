@@ -9,6 +9,7 @@
 #include "contracts/hex.hpp"
 #include "contracts/json_record.hpp"
 #include "contracts/secret.hpp"
+#include "contracts/sodium.hpp"
 #include "contracts/text.hpp"
 #include "store/atomic_file.hpp"
 
@@ -33,13 +34,6 @@ constexpr std::string_view kUnsealedWrongLength = "unsealed key is not 32 bytes"
 constexpr std::string_view kUnsealedMismatch =
     "unsealed key does not match the keystore's recorded public key";
 constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
-
-void ensure_sodium() {
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) {
-        std::abort();
-    }
-}
 
 contracts::EnvelopeContext signing_key_context() {
     return {std::string(kSigningKeyContext)};
@@ -108,7 +102,7 @@ tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view 
 tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
-    ensure_sodium();
+    contracts::ensure_sodium();
     const auto key = contracts::SigningKey::generate();
     std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
     randombytes_buf(salt.data(), salt.size());

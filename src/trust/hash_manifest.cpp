@@ -12,8 +12,7 @@ bool is_hex_token(std::string_view token) {
         return false;
     }
     for (const char c : token) {
-        const bool hex =
-            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
         if (!hex) {
             return false;
         }
@@ -69,21 +68,10 @@ std::optional<HashManifestEntry> parse_line(std::string_view line) {
 
 std::vector<HashManifestEntry> parse_hash_manifest(std::string_view text) {
     std::vector<HashManifestEntry> entries;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find('\n', start);
-        const bool terminated = end != std::string_view::npos;
-        if (!terminated) {
-            end = text.size();
-        }
-        auto line = text.substr(start, end - start);
-        if (terminated && !line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+    for (const auto line : contracts::split_lines(text)) {
         if (auto entry = parse_line(line)) {
             entries.push_back(std::move(*entry));
         }
-        start = end + 1;
     }
     return entries;
 }

@@ -123,20 +123,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
 tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
     std::vector<TrustedSigner> signers;
     std::uint64_t line_number = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        ++line_number;
-        auto end = text.find('\n', start);
-        const bool terminated = end != std::string_view::npos;
-        if (!terminated) {
-            end = text.size();
-        }
-        auto line = text.substr(start, end - start);
-        if (terminated && !line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        start = terminated ? end + 1 : end;
-
+    for (const auto line : contracts::split_lines(text)) {
+        ++line_number;  // every physical line counts, blank and comment lines too
         auto parsed = parse_line(line);
         if (!parsed) {
             continue;

@@ -1,0 +1,16 @@
+#include "contracts/sodium.hpp"
+
+#include <sodium.h>
+
+#include <cstdlib>
+
+namespace zdz::contracts {
+
+void ensure_sodium() {
+    static const bool ready = sodium_init() >= 0;
+    if (!ready) {
+        std::abort();
+    }
+}
+
+}  // namespace zdz::contracts
