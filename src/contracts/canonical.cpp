@@ -219,6 +219,107 @@ private:
     std::vector<std::string> path_;
 };
 
+// The common case, written straight into `out` without the per-member
+// buffers and paths that exact error reporting needs. Returns false on
+// anything that would be an error (a float, invalid UTF-8, keys equal after
+// normalisation); CanonicalWriter then runs from the start to report the
+// failure a reader in input order meets first.
+class FastCanonicalWriter {
+public:
+    bool write(const JsonValue& value, std::string& out) {
+        switch (value.kind()) {
+            case JsonKind::Null:
+                out += "null";
+                return true;
+            case JsonKind::Bool:
+                out += value.as_bool() ? "true" : "false";
+                return true;
+            case JsonKind::Int:
+                out += std::to_string(value.as_int64());
+                return true;
+            case JsonKind::Uint:
+                out += std::to_string(value.as_uint64());
+                return true;
+            case JsonKind::Double:
+                return false;
+            case JsonKind::String:
+                return write_string(value.as_string(), out);
+            case JsonKind::Array:
+                out += '[';
+                for (std::size_t i = 0; i < value.items().size(); ++i) {
+                    if (i > 0) {
+                        out += ',';
+                    }
+                    if (!write(value.items()[i], out)) {
+                        return false;
+                    }
+                }
+                out += ']';
+                return true;
+            case JsonKind::Object:
+                return write_object(value, out);
+        }
+        return false;
+    }
+
+private:
+    struct Key {
+        std::string_view text;
+        std::size_t index;
+    };
+
+    static bool write_string(const std::string& text, std::string& out) {
+        if (is_ascii(text)) {
+            append_escaped(out, text);
+            return true;
+        }
+        if (!is_valid_utf8(text)) {
+            return false;
+        }
+        append_escaped(out, normalize_text(text));
+        return true;
+    }
+
+    bool write_object(const JsonValue& value, std::string& out) {
+        const auto& members = value.members();
+        std::vector<std::string> normalized_keys;  // only for non-ASCII keys
+        normalized_keys.reserve(members.size());
+        std::vector<Key> keys;
+        keys.reserve(members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            const auto& key = members[i].key;
+            if (is_ascii(key)) {
+                keys.push_back({key, i});
+            } else if (is_valid_utf8(key)) {
+                normalized_keys.push_back(normalize_text(key));
+                keys.push_back({normalized_keys.back(), i});
+            } else {
+                return false;
+            }
+        }
+        std::stable_sort(keys.begin(), keys.end(),
+                         [](const Key& a, const Key& b) { return a.text < b.text; });
+        if (std::adjacent_find(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+                return a.text == b.text;
+            }) != keys.end()) {
+            return false;
+        }
+        out += '{';
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (i > 0) {
+                out += ',';
+            }
+            append_escaped(out, keys[i].text);
+            out += ':';
+            if (!write(members[keys[i].index].value, out)) {
+                return false;
+            }
+        }
+        out += '}';
+        return true;
+    }
+};
+
 }  // namespace
 
 std::string normalize_text(std::string text) {
@@ -250,6 +351,10 @@ std::string normalize_text(std::string text) {
 
 tl::expected<std::string, ContractError> canonical_json(const JsonValue& value) {
     std::string out;
+    if (FastCanonicalWriter().write(value, out)) {
+        return out;
+    }
+    out.clear();
     CanonicalWriter writer;
     auto written = writer.write(value, out);
     if (!written) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
+#include <variant>
 #include <vector>
 
 namespace zdz::contracts {
@@ -52,13 +53,13 @@ public:
     bool is_object() const { return kind_ == JsonKind::Object; }
 
     // Accessors for the kind at hand; other kinds give false, 0 or empty.
-    bool as_bool() const { return bool_; }
-    std::int64_t as_int64() const { return int_; }
-    std::uint64_t as_uint64() const { return uint_; }
-    double as_double() const { return double_; }
-    const std::string& as_string() const { return string_; }
-    const std::vector<JsonValue>& items() const { return items_; }
-    const std::vector<JsonMember>& members() const { return members_; }
+    bool as_bool() const { return kind_ == JsonKind::Bool && scalar_.b; }
+    std::int64_t as_int64() const { return kind_ == JsonKind::Int ? scalar_.i : 0; }
+    std::uint64_t as_uint64() const { return kind_ == JsonKind::Uint ? scalar_.u : 0; }
+    double as_double() const { return kind_ == JsonKind::Double ? scalar_.d : 0.0; }
+    const std::string& as_string() const;
+    const std::vector<JsonValue>& items() const;
+    const std::vector<JsonMember>& members() const;
 
     // Building: appends to an array or an object.
     JsonValue& push(JsonValue item);
@@ -75,16 +76,26 @@ public:
 private:
     friend class JsonTreeBuilder;
 
+    // A store file holds hundreds of thousands of values, so a value keeps
+    // only what its kind needs: one scalar slot, or one of the owned texts
+    // and containers.
+    union Scalar {
+        bool b;
+        std::int64_t i;
+        std::uint64_t u;
+        double d;
+    };
+    using Storage = std::variant<std::monostate, std::string, std::vector<JsonValue>,
+                                 std::vector<JsonMember>>;
+
+    std::vector<JsonValue>& mutable_items();
+    std::vector<JsonMember>& mutable_members();
+
     JsonKind kind_ = JsonKind::Null;
-    bool bool_ = false;
-    std::int64_t int_ = 0;
-    std::uint64_t uint_ = 0;
-    double double_ = 0.0;
-    std::string string_;
-    std::vector<JsonValue> items_;
-    std::vector<JsonMember> members_;
-    JsonSpan span_;
     bool complete_ = true;
+    Scalar scalar_{.u = 0};
+    Storage data_;
+    JsonSpan span_;
 };
 
 struct JsonMember {

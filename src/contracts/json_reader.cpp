@@ -391,7 +391,7 @@ public:
         member.key_end = stream_.Tell();
         member.key_position = skip_space(text_, member.key_end);
         member.value_read = false;
-        stack_.back()->members_.push_back(std::move(member));
+        stack_.back()->mutable_members().push_back(std::move(member));
         return true;
     }
 
@@ -411,7 +411,7 @@ public:
             return false;
         }
         const auto& top = *stack_.back();
-        return top.is_array() ? top.items_.empty() : top.members_.empty();
+        return top.is_array() ? top.items().empty() : top.members().empty();
     }
     bool innermost_is_array() const { return !stack_.empty() && stack_.back()->is_array(); }
 
@@ -424,10 +424,10 @@ public:
         }
         auto& top = *stack_.back();
         if (top.is_array()) {
-            top.items_.pop_back();
+            top.mutable_items().pop_back();
         } else {
-            top.members_.back().value = JsonValue();
-            top.members_.back().value_read = false;
+            top.mutable_members().back().value = JsonValue();
+            top.mutable_members().back().value_read = false;
         }
     }
 
@@ -471,11 +471,11 @@ private:
         auto& parent = *stack_.back();
         if (parent.is_array()) {
             value.span_.settle = settle_in_array(value.span_.end);
-            parent.items_.push_back(std::move(value));
-            return &parent.items_.back();
+            parent.mutable_items().push_back(std::move(value));
+            return &parent.mutable_items().back();
         }
         value.span_.settle = settle_in_object(value.span_.end);
-        auto& member = parent.members_.back();
+        auto& member = parent.mutable_members().back();
         member.value = std::move(value);
         member.value_read = true;
         return &member.value;

@@ -1,0 +1,349 @@
+#include "store/registry_file.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "contracts/fs.hpp"
+#include "contracts/json_record.hpp"
+#include "contracts/text.hpp"
+#include "store/atomic_file.hpp"
+
+namespace zdz::store {
+namespace {
+
+using contracts::JsonReadError;
+using contracts::JsonValue;
+using trust::TrustError;
+
+constexpr std::string_view kFormatVersionMember = "format_version";
+constexpr std::string_view kExportedAtMember = "exported_at";
+constexpr std::string_view kPlatformsMember = "platforms";
+constexpr std::string_view kPlatformMember = "platform";
+constexpr std::string_view kHistoryMember = "history";
+constexpr std::string_view kRevokedMember = "revoked";
+constexpr std::string_view kMeasurementMember = "measurement";
+constexpr std::string_view kSecurityVersionMember = "security_version";
+constexpr std::string_view kPromotedAtMember = "promoted_at";
+
+constexpr std::string_view kCannotRead = "cannot read ";
+constexpr std::string_view kCannotLock = "cannot lock ";
+constexpr std::string_view kDetailSeparator = ": ";
+constexpr std::string_view kNotRegularFile = "not a regular file";
+constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
+
+constexpr std::size_t kReadChunkBytes = 65536;
+
+contracts::EnvelopeContext registry_context() {
+    return {std::string(kRegistryContext)};
+}
+
+TrustError cannot_read(const std::string& path, const std::string& detail) {
+    return TrustError::storage_failed(std::string(kCannotRead) + path +
+                                      std::string(kDetailSeparator) + detail);
+}
+
+// The directory whose entries a save changes.
+std::string directory_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+// Only a path that does not exist is an absent store. Any other failure to
+// look it up (a directory we may not search, an I/O error) is reported: taken
+// as "absent", it would let a promotion start from an empty registry and
+// overwrite the history on disk.
+tl::expected<bool, TrustError> store_exists(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        return true;
+    }
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+        return false;
+    }
+    return tl::unexpected(cannot_read(path, contracts::os_error_text(err)));
+}
+
+// Reads a regular file whole. O_NONBLOCK so that opening a FIFO cannot wait
+// for a writer; anything but a regular file is refused before a byte is read,
+// so a FIFO or a device can neither hang the command nor fill its memory.
+tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
+    }
+    struct stat st {};
+    std::string failure;
+    if (::fstat(fd, &st) != 0) {
+        failure = contracts::os_error_text(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        failure = contracts::os_error_text(EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        failure = std::string(kNotRegularFile);
+    }
+    std::string text;
+    if (failure.empty()) {
+        text.reserve(static_cast<std::size_t>(st.st_size));
+        char buffer[kReadChunkBytes];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                failure = contracts::os_error_text(errno);
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (!failure.empty()) {
+        return tl::unexpected(cannot_read(path, failure));
+    }
+    if (!contracts::is_valid_utf8(text)) {
+        return tl::unexpected(cannot_read(path, contracts::IoError::not_utf8().display()));
+    }
+    return text;
+}
+
+}  // namespace
+
+// ---- records ----------------------------------------------------------------
+
+JsonValue PersistedPromotion::to_json() const {
+    auto object = JsonValue::object();
+    object.add(std::string(kMeasurementMember), JsonValue::string(measurement.to_string()));
+    object.add(std::string(kSecurityVersionMember), JsonValue::uint64(security_version));
+    object.add(std::string(kPromotedAtMember), JsonValue::string(promoted_at.to_string()));
+    return object;
+}
+
+tl::expected<PersistedPromotion, JsonReadError> PersistedPromotion::from_json(
+    const JsonValue& value) {
+    contracts::RecordReader r(value, kPersistedPromotionRecordName,
+                              {kMeasurementMember, kSecurityVersionMember, kPromotedAtMember});
+    auto measurement =
+        r.required(kMeasurementMember, contracts::envelope_detail::read_content_hash);
+    auto security_version = r.required_u32(kSecurityVersionMember);
+    auto promoted_at = r.required(kPromotedAtMember, contracts::envelope_detail::read_timestamp);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return PersistedPromotion{{*measurement}, *security_version, *promoted_at};
+}
+
+JsonValue PersistedPlatformState::to_json() const {
+    auto object = JsonValue::object();
+    object.add(std::string(kPlatformMember), JsonValue::string(platform.text()));
+    auto entries = JsonValue::array();
+    for (const auto& promotion : history) {
+        entries.push(promotion.to_json());
+    }
+    object.add(std::string(kHistoryMember), std::move(entries));
+    auto withdrawn = JsonValue::array();
+    for (const auto& measurement : revoked) {
+        withdrawn.push(JsonValue::string(measurement.to_string()));
+    }
+    object.add(std::string(kRevokedMember), std::move(withdrawn));
+    return object;
+}
+
+tl::expected<PersistedPlatformState, JsonReadError> PersistedPlatformState::from_json(
+    const JsonValue& value) {
+    static const auto read_platform = contracts::as_validated_text(trust::ImagePlatform::parse);
+    static const auto read_history = contracts::as_sequence(PersistedPromotion::from_json);
+    static const auto read_revoked =
+        contracts::as_sequence(contracts::envelope_detail::read_content_hash);
+    contracts::RecordReader r(value, kPersistedPlatformStateRecordName,
+                              {kPlatformMember, kHistoryMember, kRevokedMember});
+    auto platform = r.required(kPlatformMember, read_platform);
+    auto history = r.required(kHistoryMember, read_history);
+    auto revoked = r.required(kRevokedMember, read_revoked);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    trust::MeasurementSet withdrawn;
+    for (const auto& hash : *revoked) {
+        withdrawn.insert(trust::ImageMeasurement{hash});
+    }
+    return PersistedPlatformState{std::move(*platform), std::move(*history), std::move(withdrawn)};
+}
+
+JsonValue RegistrySnapshotBody::to_json() const {
+    auto object = JsonValue::object();
+    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
+    object.add(std::string(kExportedAtMember), JsonValue::string(exported_at.to_string()));
+    auto states = JsonValue::array();
+    for (const auto& state : platforms) {
+        states.push(state.to_json());
+    }
+    object.add(std::string(kPlatformsMember), std::move(states));
+    return object;
+}
+
+tl::expected<RegistrySnapshotBody, JsonReadError> RegistrySnapshotBody::from_json(
+    const JsonValue& value) {
+    static const auto read_platforms = contracts::as_sequence(PersistedPlatformState::from_json);
+    contracts::RecordReader r(value, kRegistrySnapshotBodyRecordName,
+                              {kFormatVersionMember, kExportedAtMember, kPlatformsMember});
+    auto format_version = r.required_u16(kFormatVersionMember);
+    auto exported_at = r.required(kExportedAtMember, contracts::envelope_detail::read_timestamp);
+    auto platforms = r.required(kPlatformsMember, read_platforms);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return RegistrySnapshotBody{*format_version, *exported_at, std::move(*platforms)};
+}
+
+// ---- snapshot and replay ----------------------------------------------------
+
+RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
+                                       const contracts::Timestamp& now) {
+    RegistrySnapshotBody body{kRegistrySnapshotFormatVersion, now, {}};
+    body.platforms.reserve(store.platforms().size());
+    for (const auto& [platform, state] : store.platforms()) {
+        std::vector<PersistedPromotion> history;
+        history.reserve(state.history.size());
+        for (const auto& promotion : state.history) {
+            history.push_back(
+                {promotion.measurement, promotion.security_version, promotion.promoted_at});
+        }
+        body.platforms.push_back({platform, std::move(history), state.withdrawn});
+    }
+    return body;
+}
+
+tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistrySnapshotBody& body) {
+    trust::KnownGoodStore store;
+    for (const auto& state : body.platforms) {
+        for (const auto& promotion : state.history) {
+            auto recorded =
+                store.record_promotion({state.platform, promotion.measurement,
+                                        promotion.security_version, promotion.promoted_at});
+            if (!recorded) {
+                return tl::unexpected(std::move(recorded.error()));
+            }
+        }
+        for (const auto& measurement : state.revoked) {
+            store.withdraw(state.platform, measurement);
+        }
+    }
+    return store;
+}
+
+// ---- the file ---------------------------------------------------------------
+
+tl::expected<void, TrustError> save_registry_store(const trust::KnownGoodStore& store,
+                                                   const std::string& path,
+                                                   const contracts::SigningKey& key,
+                                                   const contracts::Uuid& key_id,
+                                                   const contracts::Timestamp& now) {
+    auto envelope = contracts::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
+                                             snapshot_registry(store, now));
+    if (!envelope) {
+        return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+    }
+    return write_file_atomically(path, contracts::write_envelope_json(*envelope));
+}
+
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now) {
+    const auto exists = store_exists(path);
+    if (!exists) {
+        return tl::unexpected(exists.error());
+    }
+    if (!*exists) {
+        return std::optional<trust::KnownGoodStore>();
+    }
+    // The text is let go once parsed: a large store need not be held twice.
+    const auto envelope = [&]() -> tl::expected<RegistryEnvelope, TrustError> {
+        const auto text = read_store_text(path);
+        if (!text) {
+            return tl::unexpected(text.error());
+        }
+        auto parsed = contracts::read_signed_envelope_json<RegistrySnapshotBody>(*text);
+        if (!parsed) {
+            return tl::unexpected(TrustError::registry_malformed(std::move(parsed.error())));
+        }
+        return std::move(*parsed);
+    }();
+    if (!envelope) {
+        return tl::unexpected(envelope.error());
+    }
+    // Which check failed is not reported: a forged, re-keyed or re-purposed
+    // file is equally untrusted.
+    const auto body = envelope->verify(key, now, registry_context());
+    if (!body) {
+        return tl::unexpected(TrustError::registry_signature_invalid());
+    }
+    auto store = rebuild_registry(*body);
+    if (!store) {
+        return tl::unexpected(std::move(store.error()));
+    }
+    return std::optional<trust::KnownGoodStore>(std::move(*store));
+}
+
+// ---- the lock ---------------------------------------------------------------
+
+tl::expected<RegistryDirectoryLock, TrustError> RegistryDirectoryLock::acquire(
+    const std::string& store_path) {
+    const auto directory = directory_of(store_path);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            return RegistryDirectoryLock(-1);
+        }
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotLock) + directory +
+                                                         std::string(kDetailSeparator) +
+                                                         contracts::os_error_text(err)));
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        const int err = errno;
+        if (err == EINTR) {
+            continue;
+        }
+        ::close(fd);
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotLock) + directory +
+                                                         std::string(kDetailSeparator) +
+                                                         contracts::os_error_text(err)));
+    }
+    return RegistryDirectoryLock(fd);
+}
+
+RegistryDirectoryLock::RegistryDirectoryLock(RegistryDirectoryLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+RegistryDirectoryLock& RegistryDirectoryLock::operator=(RegistryDirectoryLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+// Closing the descriptor releases the lock.
+RegistryDirectoryLock::~RegistryDirectoryLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+}  // namespace zdz::store

@@ -1,0 +1,138 @@
+#pragma once
+
+// The known-good registry as it outlives a command: one file holding a
+// SignedEnvelope whose payload is a RegistrySnapshotBody, signed with the
+// operator's keystore key. Loading trusts nothing that does not verify against
+// that key, and rebuilds the registry by replaying every recorded promotion
+// through the registry's own rollback rule, so a file cannot carry a history
+// the registry would not have accepted.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+#include <vector>
+
+#include "contracts/envelope.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/json.hpp"
+#include "contracts/signing.hpp"
+#include "contracts/time.hpp"
+#include "trust/errors.hpp"
+#include "trust/image.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::store {
+
+// The associated-data context of the store's envelope, so that an envelope
+// signed with the same key for another purpose cannot pass for a registry.
+inline constexpr std::string_view kRegistryContext = "tarnelos:known-good-registry:v1";
+inline constexpr std::uint16_t kRegistrySnapshotFormatVersion = 1;
+
+inline constexpr std::string_view kRegistrySnapshotBodyRecordName = "RegistrySnapshotBody";
+inline constexpr std::string_view kPersistedPlatformStateRecordName = "PersistedPlatformState";
+inline constexpr std::string_view kPersistedPromotionRecordName = "PersistedPromotion";
+
+struct PersistedPromotion {
+    trust::ImageMeasurement measurement;
+    trust::SecurityVersion security_version = 0;
+    contracts::Timestamp promoted_at;
+
+    contracts::JsonValue to_json() const;
+    static tl::expected<PersistedPromotion, contracts::JsonReadError> from_json(
+        const contracts::JsonValue& value);
+
+    friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
+};
+
+struct PersistedPlatformState {
+    trust::ImagePlatform platform;
+    // Oldest first.
+    std::vector<PersistedPromotion> history;
+    // A set in the registry's order: a list read out of order or with repeats
+    // is held, written and signed in that order, once each.
+    trust::MeasurementSet revoked;
+
+    contracts::JsonValue to_json() const;
+    static tl::expected<PersistedPlatformState, contracts::JsonReadError> from_json(
+        const contracts::JsonValue& value);
+
+    friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
+};
+
+struct RegistrySnapshotBody {
+    // Written as 1; not judged when read.
+    std::uint16_t format_version = kRegistrySnapshotFormatVersion;
+    contracts::Timestamp exported_at;
+    // As held: a snapshot lists platforms in byte order of their text, a file
+    // read back keeps its own order (a platform listed twice continues).
+    std::vector<PersistedPlatformState> platforms;
+
+    contracts::JsonValue to_json() const;
+    static tl::expected<RegistrySnapshotBody, contracts::JsonReadError> from_json(
+        const contracts::JsonValue& value);
+
+    friend bool operator==(const RegistrySnapshotBody&, const RegistrySnapshotBody&) = default;
+};
+
+using RegistryEnvelope = contracts::SignedEnvelope<RegistrySnapshotBody>;
+
+// Platforms in the registry's order, each history as recorded and each
+// withdrawn set as it stands.
+RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
+                                       const contracts::Timestamp& now);
+
+// Signs the snapshot at `now` (context [kRegistryContext], no expiry) and
+// replaces `path` through write_file_atomically. RegistryMalformed "failed to
+// sign registry snapshot"; StorageFailed "cannot write TMP: ..." or "cannot
+// finalize PATH: ...", the previous file left in place.
+tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGoodStore& store,
+                                                          const std::string& path,
+                                                          const contracts::SigningKey& key,
+                                                          const contracts::Uuid& key_id,
+                                                          const contracts::Timestamp& now);
+
+// In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
+// a path below a file) — any other failure to look the path up is
+// StorageFailed "cannot read PATH: ...", so that a passing fault never passes
+// for an empty registry; StorageFailed "cannot read PATH: ..." for a file that
+// cannot be read, is not a regular file or is not UTF-8; RegistryMalformed
+// with the reader's message; RegistrySignatureInvalid for any failure of the
+// envelope check against `key` at `now`; then rebuild_registry's error.
+tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now);
+
+// Replays each platform's history through KnownGoodStore::record_promotion (the
+// rollback rule without the withdrawn check), then withdraws its revoked
+// measurements; platforms in file order. BelowRollbackFloor for a history that
+// falls below its own floor.
+tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
+    const RegistrySnapshotBody& body);
+
+// An exclusive advisory lock (flock) on the directory that holds a store, so
+// that promotions against one store follow one another and none is lost. No
+// lock file is created. Released when destroyed.
+class RegistryDirectoryLock {
+public:
+    // Blocks until the lock is held. A directory that does not exist yields a
+    // lock that holds nothing, so that the save reports its own error; any
+    // other failure is StorageFailed "cannot lock DIR: ...".
+    static tl::expected<RegistryDirectoryLock, trust::TrustError> acquire(
+        const std::string& store_path);
+
+    RegistryDirectoryLock(const RegistryDirectoryLock&) = delete;
+    RegistryDirectoryLock& operator=(const RegistryDirectoryLock&) = delete;
+    RegistryDirectoryLock(RegistryDirectoryLock&& other) noexcept;
+    RegistryDirectoryLock& operator=(RegistryDirectoryLock&& other) noexcept;
+    ~RegistryDirectoryLock();
+
+    bool held() const { return fd_ >= 0; }
+
+private:
+    explicit RegistryDirectoryLock(int fd) : fd_(fd) {}
+
+    int fd_ = -1;
+};
+
+}  // namespace zdz::store
