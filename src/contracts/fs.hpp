@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <tl/expected.hpp>
 #include <vector>
 
@@ -26,5 +29,14 @@ tl::expected<std::string, IoError> read_file_bytes(const std::string& path);
 
 // Reads a whole file and checks that it is valid UTF-8.
 tl::expected<std::string, IoError> read_file_text(const std::string& path);
+
+// A text file of any size in pieces of at most `chunk_bytes`, so that memory
+// stays flat: a regular file is read twice, first to check that all of it is
+// valid UTF-8 and then to hand each piece to `consume` (a piece may end inside
+// a line or a character). Unless the file changes between the passes, nothing
+// is handed over from a file that read_file_text would refuse. A pipe or
+// device is read whole and handed over in one piece.
+tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
+                                             const std::function<void(std::string_view)>& consume);
 
 }  // namespace zdz::contracts

@@ -1,78 +1,150 @@
 #include "trust/hash_manifest.hpp"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+
 #include "contracts/text.hpp"
 
 namespace zdz::trust {
 namespace {
 
 constexpr std::size_t kSha256HexDigits = 64;
+constexpr unsigned char kFirstNonAscii = 0x80;
+constexpr std::string_view kUpdateWord = "ota_update";
+constexpr std::string_view kInstallWord = "install";
 
-bool is_hex_token(std::string_view token) {
-    if (token.size() != kSha256HexDigits) {
-        return false;
+// Value of each byte as a hex digit, or -1: the digest loop runs 64 times per
+// line, and a table lookup is what keeps million-line manifests fast.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i) {
+        table[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
     }
-    for (const char c : token) {
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) {
-            return false;
-        }
+    for (int i = 0; i < 6; ++i) {
+        table[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
+        table[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
     }
-    return true;
+    return table;
+}();
+
+int hex_value(char c) {
+    return kHexValues[static_cast<unsigned char>(c)];
 }
 
-std::optional<HashManifestEntry> parse_line(std::string_view line) {
-    line = contracts::trim_unicode_whitespace(line);
-    if (line.empty()) {
+bool is_ascii_whitespace(char c) {
+    return (c >= '\t' && c <= '\r') || c == ' ';
+}
+
+bool is_ascii(char c) {
+    return static_cast<unsigned char>(c) < kFirstNonAscii;
+}
+
+// Manifests are ASCII in practice: strip ASCII white space with plain byte
+// tests, and decode UTF-8 only where a non-ASCII byte sits at an end.
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_ascii_whitespace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_ascii_whitespace(text.back())) {
+        text.remove_suffix(1);
+    }
+    if (!text.empty() && (!is_ascii(text.front()) || !is_ascii(text.back()))) {
+        return contracts::trim_unicode_whitespace(text);
+    }
+    return text;
+}
+
+// Length of the white-space character at `pos`, or 0 if there is none.
+std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
+    if (is_ascii(text[pos])) {
+        return is_ascii_whitespace(text[pos]) ? 1 : 0;
+    }
+    const auto c = contracts::decode_utf8_at(text, pos);
+    return c && contracts::is_unicode_whitespace(c->code_point) ? c->length : 0;
+}
+
+std::optional<HashManifestLine> parse_line(std::string_view line) {
+    line = trim(line);
+    // The digest is everything before the first white space and must be 64
+    // hex digits, so a usable line is exactly that: 64 hex digits, then white
+    // space, then the name (which the trim has made non-empty).
+    if (line.size() <= kSha256HexDigits) {
         return std::nullopt;
     }
-    // Split once at the first white-space character.
-    std::size_t pos = 0;
-    std::optional<contracts::Utf8Char> separator;
-    while (pos < line.size()) {
-        const auto c = contracts::decode_utf8_at(line, pos);
-        if (!c) {
-            ++pos;
-            continue;
+    contracts::Digest digest{};
+    for (std::size_t i = 0; i < kSha256HexDigits; i += 2) {
+        const int high = hex_value(line[i]);
+        const int low = hex_value(line[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
         }
-        if (contracts::is_unicode_whitespace(c->code_point)) {
-            separator = c;
-            break;
-        }
-        pos += c->length;
+        digest[i / 2] = static_cast<std::uint8_t>((high << 4) | low);
     }
-    if (!separator) {
+    const auto separator = whitespace_length_at(line, kSha256HexDigits);
+    if (separator == 0) {
         return std::nullopt;
     }
-    const auto token = line.substr(0, pos);
-    const auto name = contracts::trim_unicode_whitespace(line.substr(pos + separator->length));
-    if (!is_hex_token(token)) {
-        return std::nullopt;
-    }
-    auto hash = contracts::ContentHash::parse("sha256:" + std::string(token));
-    if (!hash) {
-        return std::nullopt;
-    }
-    HashManifestEntry entry;
-    entry.file_name = std::string(name);
-    entry.measurement = ImageMeasurement{*hash};
-    if (name.find("ota_update") != std::string_view::npos) {
+    HashManifestLine entry;
+    entry.digest_hex = line.substr(0, kSha256HexDigits);
+    entry.measurement =
+        ImageMeasurement{contracts::ContentHash{contracts::HashAlgorithm::Sha256, digest}};
+    entry.file_name = trim(line.substr(kSha256HexDigits + separator));
+    if (entry.file_name.find(kUpdateWord) != std::string_view::npos) {
         entry.kind = ImageKind::OtaUpdate;
-    } else if (name.find("install") != std::string_view::npos) {
+    } else if (entry.file_name.find(kInstallWord) != std::string_view::npos) {
         entry.kind = ImageKind::Install;
     }
-    entry.platform = std::string(name.substr(0, name.find('-')));
+    entry.platform = entry.file_name.substr(0, entry.file_name.find('-'));
     return entry;
 }
 
 }  // namespace
 
+void for_each_hash_manifest_line(std::string_view text, const HashManifestVisit& visit) {
+    // Lines end at '\n'; a '\r' before it is white space and goes with the trim.
+    const char* const end = text.data() + text.size();
+    const char* start = text.data();
+    while (start < end) {
+        const auto* newline = static_cast<const char*>(
+            std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
+        const char* const stop = newline != nullptr ? newline : end;
+        if (const auto entry = parse_line({start, static_cast<std::size_t>(stop - start)})) {
+            visit(*entry);
+        }
+        start = stop + 1;
+    }
+}
+
+void HashManifestStream::feed(std::string_view piece) {
+    const auto last = piece.rfind('\n');
+    if (last == std::string_view::npos) {
+        partial_.append(piece);
+        return;
+    }
+    auto complete = piece.substr(0, last + 1);
+    if (!partial_.empty()) {
+        const auto first = complete.find('\n');
+        partial_.append(complete.substr(0, first + 1));
+        for_each_hash_manifest_line(partial_, visit_);
+        complete.remove_prefix(first + 1);
+    }
+    for_each_hash_manifest_line(complete, visit_);
+    partial_.assign(piece.substr(last + 1));
+}
+
+void HashManifestStream::finish() {
+    for_each_hash_manifest_line(partial_, visit_);
+    partial_.clear();
+}
+
 std::vector<HashManifestEntry> parse_hash_manifest(std::string_view text) {
     std::vector<HashManifestEntry> entries;
-    for (const auto line : contracts::split_lines(text)) {
-        if (auto entry = parse_line(line)) {
-            entries.push_back(std::move(*entry));
-        }
-    }
+    for_each_hash_manifest_line(text, [&entries](const HashManifestLine& line) {
+        entries.push_back(HashManifestEntry{std::string(line.file_name), std::string(line.platform),
+                                            line.measurement, line.kind});
+    });
     return entries;
 }
 

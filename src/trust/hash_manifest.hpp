@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +23,37 @@ struct HashManifestEntry {
 // Lenient: lines it cannot use are skipped; the caller decides what an empty
 // result means. Expects valid UTF-8.
 std::vector<HashManifestEntry> parse_hash_manifest(std::string_view text);
+
+// One recognised line as views into the manifest text: the same fields as
+// HashManifestEntry, for callers that go through manifests of millions of
+// lines without copying every name.
+struct HashManifestLine {
+    std::string_view file_name;
+    std::string_view platform;    // always present here; empty when the name starts with '-'
+    std::string_view digest_hex;  // the 64 hex digits as written, either case
+    ImageMeasurement measurement;
+    std::optional<ImageKind> kind;
+};
+
+using HashManifestVisit = std::function<void(const HashManifestLine&)>;
+
+// Calls `visit` once per recognised line, in line order; the same lines and
+// fields as parse_hash_manifest.
+void for_each_hash_manifest_line(std::string_view text, const HashManifestVisit& visit);
+
+// The same for a manifest handed over in pieces of any size, as a file is
+// read in chunks: a line split between pieces is put back together.
+class HashManifestStream {
+public:
+    explicit HashManifestStream(HashManifestVisit visit) : visit_(std::move(visit)) {}
+
+    void feed(std::string_view piece);
+    // The last line, when the text does not end with a newline.
+    void finish();
+
+private:
+    HashManifestVisit visit_;
+    std::string partial_;
+};
 
 }  // namespace zdz::trust

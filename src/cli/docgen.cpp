@@ -1,0 +1,541 @@
+#include "cli/docgen.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "cli/command.hpp"
+#include "cli/definition.hpp"
+#include "trust/image.hpp"
+
+namespace zdz::cli {
+namespace {
+
+constexpr std::string_view kGeneratedNotice =
+    "Generated from the command definition by zdz_docgen; edit src/cli/definition.cpp instead.";
+
+// Every option id must be listed here: an option added to the definition
+// without deciding how shells complete its value stops the build.
+constexpr std::pair<std::string_view, ValueCompletion> kValueCompletions[] = {
+    {"out", ValueCompletion::Path},
+    {"file", ValueCompletion::Path},
+    {"keystore", ValueCompletion::Path},
+    {"image_file", ValueCompletion::Path},
+    {"manifest", ValueCompletion::Path},
+    {"signers_file", ValueCompletion::Path},
+    {"store", ValueCompletion::Path},
+    {"sha256_file", ValueCompletion::Path},
+    {"passphrase_env", ValueCompletion::EnvironmentName},
+    {"kind", ValueCompletion::ImageKind},
+    {"principal", ValueCompletion::Text},
+    {"platform", ValueCompletion::Text},
+    {"security_version", ValueCompletion::Text},
+    {"measurement", ValueCompletion::Text},
+};
+
+constexpr std::array kImageKinds = {trust::ImageKind::Install, trust::ImageKind::OtaUpdate};
+
+// Default paths that handlers apply when an optional option is absent.
+constexpr std::pair<std::string_view, std::string_view> kDefaultPaths[] = {
+    {"signers_file", kDefaultSignersFile},
+    {"sha256_file", kDefaultSha256File},
+};
+constexpr std::pair<std::string_view, std::string_view> kDefaultPathRoles[] = {
+    {"signers_file", "Trust file in allowed_signers format"},
+    {"sha256_file", "Hash manifest of the sample images"},
+};
+
+constexpr std::string_view kEmDash = "\u2014";
+constexpr std::string_view kHelpDescription = "print help and exit";
+constexpr std::string_view kVersionDescription = "print the version and exit";
+
+std::string image_kind_words() {
+    std::string words;
+    for (const auto kind : kImageKinds) {
+        if (!words.empty()) {
+            words += ' ';
+        }
+        words += trust::image_kind_text(kind);
+    }
+    return words;
+}
+
+ValueCompletion completion_of(const OptionDef& option) {
+    return value_completion(option.id).value_or(ValueCompletion::Text);
+}
+
+// The text up to the first sentence end, for the one-line lists of shells. A
+// full stop ends a sentence only before a capital ("e.g. `vask`" does not).
+std::string_view first_sentence(std::string_view text) {
+    for (auto end = text.find(". "); end != std::string_view::npos;
+         end = text.find(". ", end + 1)) {
+        const char next = end + 2 < text.size() ? text[end + 2] : '\0';
+        if (next >= 'A' && next <= 'Z') {
+            return text.substr(0, end);
+        }
+    }
+    return text;
+}
+
+std::string join_option_names(const SubcommandDef& sub) {
+    std::string names;
+    for (const auto& option : sub.options) {
+        names += option.long_name();
+        names += ' ';
+    }
+    names += "--help";
+    return names;
+}
+
+void add_unique(std::vector<std::string>& list, std::string_view name) {
+    if (std::find(list.begin(), list.end(), name) == list.end()) {
+        list.emplace_back(name);
+    }
+}
+
+std::string case_pattern(const std::vector<std::string>& names) {
+    std::string pattern;
+    for (const auto& name : names) {
+        pattern += pattern.empty() ? "" : "|";
+        pattern += name;
+    }
+    return pattern;
+}
+
+// ---------------------------------------------------------------- roff
+
+// Definition texts mark code with backticks and emphasis with asterisks;
+// roff wants font changes, escaped backslashes and real minus signs in code
+// (so that options copied from the page still work).
+std::string roff_text(std::string_view text) {
+    std::string out;
+    bool in_code = false;
+    bool in_emphasis = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '`') {
+            out += in_code ? "\\fR" : "\\fB";
+            in_code = !in_code;
+        } else if (c == '*' && !in_code &&
+                   (in_emphasis || text.find('*', i + 1) != std::string_view::npos)) {
+            out += in_emphasis ? "\\fR" : "\\fI";
+            in_emphasis = !in_emphasis;
+        } else if (c == '\\') {
+            out += "\\e";
+        } else if (c == '-' && in_code) {
+            out += "\\-";
+        } else if (text.substr(i).starts_with(kEmDash)) {
+            out += "\\(em";
+            i += kEmDash.size() - 1;
+        } else {
+            out += c;
+        }
+    }
+    if (in_code || in_emphasis) {
+        out += "\\fR";
+    }
+    // A line that begins with a dot or a quote would be read as a request.
+    if (!out.empty() && (out.front() == '.' || out.front() == '\'')) {
+        out.insert(0, "\\&");
+    }
+    return out;
+}
+
+std::string roff_literal(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '-') {
+            out += "\\-";
+        } else if (c == '\\') {
+            out += "\\e";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string roff_option(const OptionDef& option) {
+    return "\\fB" + roff_literal(option.long_name()) + "\\fR\\ \\fI" +
+           std::string(option.value_name()) + "\\fR";
+}
+
+std::string roff_synopsis(const SubcommandDef& sub) {
+    std::string line = "\\fB" + std::string(kProgramName) + " " + roff_literal(sub.name) + "\\fR";
+    for (const auto& option : sub.options) {
+        line += option.required ? " " : " [";
+        line += roff_option(option);
+        if (!option.required) {
+            line += ']';
+        }
+    }
+    return line;
+}
+
+// A hanging indent, so that a synopsis that wraps stays readable.
+std::string roff_synopsis_block(const SubcommandDef& sub) {
+    return ".in +4n\n.ti -4n\n" + roff_synopsis(sub) + "\n.in -4n\n";
+}
+
+std::string sentence(std::string_view help) {
+    std::string text = roff_text(help);
+    if (!text.empty() && text.back() != '.') {
+        text += '.';
+    }
+    return text;
+}
+
+std::string commands_taking(std::string_view option_id) {
+    std::vector<std::string> names;
+    for (const auto& sub : subcommand_defs()) {
+        for (const auto& option : sub.options) {
+            if (option.id == option_id) {
+                names.push_back("\\fB" + roff_literal(sub.name) + "\\fR");
+            }
+        }
+    }
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == names.size() ? " and " : ", ";
+        }
+        text += names[i];
+    }
+    return text;
+}
+
+std::string option_named(std::string_view id) {
+    for (const auto& sub : subcommand_defs()) {
+        for (const auto& option : sub.options) {
+            if (option.id == id) {
+                return "\\fB" + roff_literal(option.long_name()) + "\\fR";
+            }
+        }
+    }
+    return "\\fB" + roff_literal(id) + "\\fR";
+}
+
+void append_examples(std::string& page) {
+    page += ".SH EXAMPLES\n";
+    page +=
+        "Create a release key, sign an image and check the manifest against a trust file "
+        "that holds the allowed_signers line keygen printed. The passphrase is in an "
+        "environment variable that a secret manager or a script has set:\n"
+        ".PP\n.nf\n.RS 4\n";
+    // One option and its value per continuation line, as one would type it.
+    for (const auto& example : man_page_examples()) {
+        std::string line = roff_literal(example.at(0)) + " " + roff_literal(example.at(1));
+        for (std::size_t i = 2; i + 1 < example.size(); i += 2) {
+            line += " \\e\n    " + roff_literal(example[i]) + " " + roff_literal(example[i + 1]);
+        }
+        page += line + "\n";
+    }
+    page += ".RE\n.fi\n";
+}
+
+}  // namespace
+
+std::optional<ValueCompletion> value_completion(std::string_view option_id) {
+    for (const auto& [id, completion] : kValueCompletions) {
+        if (id == option_id) {
+            return completion;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> unclassified_options() {
+    std::vector<std::string> ids;
+    for (const auto& sub : subcommand_defs()) {
+        for (const auto& option : sub.options) {
+            if (!value_completion(option.id)) {
+                ids.emplace_back(std::string(sub.name) + " " + std::string(option.long_name()));
+            }
+        }
+    }
+    return ids;
+}
+
+std::vector<std::vector<std::string>> man_page_examples() {
+    const std::string program = kProgramName;
+    return {
+        {program, "keygen", "--out", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
+         "--principal", "release@example.org"},
+        {program, "sign", "--keystore", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
+         "--image-file", "vask-install-2026072900.img", "--platform", "vask", "--kind", "install",
+         "--security-version", "2", "--out", "v2.manifest.json"},
+        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers"},
+    };
+}
+
+std::string man_page() {
+    const std::string program = kProgramName;
+    std::string page;
+    page += ".\\\" " + std::string(kGeneratedNotice) + "\n";
+    page += ".TH ZEDUZAREDOZ 1 \"\" \"" + program + " " + kVersion + "\" \"User Commands\"\n";
+    // Option and value names must not be hyphenated or spread out.
+    page += ".nh\n.ad l\n";
+
+    page += ".SH NAME\n" + program + " \\- " + roff_text(kAbout) + "\n";
+
+    page += ".SH SYNOPSIS\n";
+    for (const auto& sub : subcommand_defs()) {
+        page += roff_synopsis_block(sub);
+    }
+    page += "\\fB" + program + "\\fR \\fB\\-h\\fR | \\fB\\-\\-help\\fR\n.br\n";
+    page += "\\fB" + program + "\\fR \\fB\\-V\\fR | \\fB\\-\\-version\\fR\n";
+
+    page += ".SH DESCRIPTION\n";
+    page += "\\fB" + program +
+            "\\fR is the offline operator tool for TarnelOS image provenance and boot integrity. "
+            "A release engineer seals an Ed25519 release key under a passphrase (Argon2id and "
+            "XChaCha20\\-Poly1305), signs manifests for real OS image files (the SHA\\-256 of "
+            "their bytes), verifies them against an allowed_signers trust file, keeps a signed "
+            "known\\-good registry with a per\\-platform rollback floor, and authorizes installs.\n"
+            ".PP\n"
+            "There is no network and no daemon: every input is a file or an argument, every result "
+            "a report on standard output, an exit status and at most one written file.\n"
+            ".PP\n"
+            "Each invocation runs one command. Every option is a long option with one value, "
+            "written \\fB\\-\\-option\\fR\\ \\fIVALUE\\fR or \\fB\\-\\-option=\\fR\\fIVALUE\\fR; "
+            "a value that begins with \\(lq\\-\\(rq must use the second form. Options may come in "
+            "any order, each at most once.\n";
+
+    page += ".SH COMMANDS\n";
+    for (const auto& sub : subcommand_defs()) {
+        page += ".SS " + roff_literal(sub.name) + "\n";
+        page += roff_synopsis_block(sub) + ".PP\n" + sentence(sub.about) + "\n";
+        for (const auto& option : sub.options) {
+            page += ".TP\n" + roff_option(option) + "\n";
+            const std::string help = sentence(option.help);
+            page += help + (help.empty() ? "" : " ") +
+                    (option.required ? "Required." : "Optional.") + "\n";
+        }
+    }
+
+    page += ".SH OPTIONS\n";
+    page += ".TP\n\\fB\\-h\\fR, \\fB\\-\\-help\\fR\n";
+    page += "Print help for the program, or for the command it follows, and exit with status 0.\n";
+    page += ".TP\n\\fB\\-V\\fR, \\fB\\-\\-version\\fR\n";
+    page += "Print \\(lq" + program + " " + kVersion + "\\(rq and exit with status 0.\n";
+
+    page += ".SH \"EXIT STATUS\"\n";
+    page += ".TP\n.B 0\nThe command succeeded; its report is on standard output.\n";
+    page +=
+        ".TP\n.B 1\nThe command refused or failed: standard error holds one line, "
+        "\\(lqerror: \\(rq followed by the reason.\n";
+    page +=
+        ".TP\n.B 2\nThe command line is not valid, or there were no arguments: the usage "
+        "error or the help text is on standard error.\n";
+
+    page += ".SH ENVIRONMENT\n";
+    page += "The keystore passphrase is read from the environment variable named by " +
+            option_named("passphrase_env") + " (" + commands_taking("passphrase_env") +
+            "), never from an option, because option values are visible in shell history and "
+            "in ps(1). The value is used exactly as set, spaces and newlines included.\n";
+
+    page += ".SH FILES\n";
+    for (const auto& [id, path] : kDefaultPaths) {
+        page += ".TP\n.I " + roff_literal(path) + "\n";
+        for (const auto& [role_id, role] : kDefaultPathRoles) {
+            if (role_id == id) {
+                page += std::string(role);
+            }
+        }
+        page += " read by " + commands_taking(id) + " when " + option_named(id) +
+                " is not given, relative to the working directory.\n";
+    }
+
+    append_examples(page);
+
+    page += ".SH \"SEE ALSO\"\n";
+    page += "\\fBssh\\-keygen\\fR(1), \\fBsha256sum\\fR(1), \\fBargon2\\fR(1), \\fBjq\\fR(1)\n";
+    return page;
+}
+
+// ---------------------------------------------------------------- bash
+
+std::string bash_completion() {
+    const std::string program = kProgramName;
+    const std::string function = "_" + program;
+    std::string names;
+    std::vector<std::string> path_options;
+    std::vector<std::string> env_options;
+    std::vector<std::string> kind_options;
+    std::vector<std::string> text_options;
+    for (const auto& sub : subcommand_defs()) {
+        names += names.empty() ? "" : " ";
+        names += sub.name;
+        for (const auto& option : sub.options) {
+            switch (completion_of(option)) {
+                case ValueCompletion::Path:
+                    add_unique(path_options, option.long_name());
+                    break;
+                case ValueCompletion::EnvironmentName:
+                    add_unique(env_options, option.long_name());
+                    break;
+                case ValueCompletion::ImageKind:
+                    add_unique(kind_options, option.long_name());
+                    break;
+                case ValueCompletion::Text:
+                    add_unique(text_options, option.long_name());
+                    break;
+            }
+        }
+    }
+
+    std::string s;
+    s += "# bash completion for " + program + "                -*- shell-script -*-\n";
+    s += "# " + std::string(kGeneratedNotice) + "\n\n";
+    s += function + "()\n{\n";
+    s += "    local cur prev words cword split\n";
+    s += "    _init_completion -s || return\n\n";
+    s += "    if ((cword == 1)); then\n";
+    s += "        COMPREPLY=($(compgen -W '" + names + " --help --version' -- \"$cur\"))\n";
+    s += "        return\n    fi\n\n";
+    s += "    case $prev in\n";
+    if (!path_options.empty()) {
+        s += "        " + case_pattern(path_options) +
+             ")\n            _filedir\n            return\n";
+        s += "            ;;\n";
+    }
+    if (!env_options.empty()) {
+        s += "        " + case_pattern(env_options) + ")\n";
+        s += "            COMPREPLY=($(compgen -e -- \"$cur\"))\n            return\n";
+        s += "            ;;\n";
+    }
+    if (!kind_options.empty()) {
+        s += "        " + case_pattern(kind_options) + ")\n";
+        s += "            COMPREPLY=($(compgen -W '" + image_kind_words() +
+             "' -- \"$cur\"))\n            return\n            ;;\n";
+    }
+    if (!text_options.empty()) {
+        s += "        " + case_pattern(text_options) + ")\n            return\n            ;;\n";
+    }
+    s += "    esac\n";
+    s += "    $split && return\n\n";
+    s += "    local options\n";
+    s += "    case ${words[1]} in\n";
+    for (const auto& sub : subcommand_defs()) {
+        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "' ;;\n";
+    }
+    s += "        *) return ;;\n";
+    s += "    esac\n\n";
+    s += "    # Each option may be given once: offer only those not yet on the line.\n";
+    s += "    local option i given remaining=()\n";
+    s += "    for option in $options; do\n";
+    s += "        given=false\n";
+    s += "        for ((i = 2; i < cword; i++)); do\n";
+    s += "            if [[ ${words[i]} == \"$option\" || ${words[i]} == \"$option=\"* ]]; then\n";
+    s += "                given=true\n";
+    s += "            fi\n";
+    s += "        done\n";
+    s += "        $given || remaining+=(\"$option\")\n";
+    s += "    done\n";
+    s += "    COMPREPLY=($(compgen -W \"${remaining[*]}\" -- \"$cur\"))\n";
+    s += "} &&\n";
+    s += "    complete -F " + function + " " + program + "\n\n";
+    s += "# ex: filetype=sh\n";
+    return s;
+}
+
+// ---------------------------------------------------------------- zsh
+
+namespace {
+
+// Inside a single-quoted zsh word: close, escape the quote, reopen.
+std::string zsh_quoted(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// _describe splits its items at the first unescaped colon; _arguments ends a
+// description at the first unescaped closing bracket.
+std::string zsh_description(std::string_view text) {
+    std::string out;
+    for (const char c : first_sentence(text)) {
+        if (c == ':' || c == '[' || c == ']' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return zsh_quoted(out);
+}
+
+std::string zsh_value_action(const OptionDef& option) {
+    switch (completion_of(option)) {
+        case ValueCompletion::Path:
+            return "_files";
+        case ValueCompletion::EnvironmentName:
+            return "_parameters -g \"*export*\"";
+        case ValueCompletion::ImageKind:
+            return "(" + image_kind_words() + ")";
+        case ValueCompletion::Text:
+            return " ";
+    }
+    return " ";
+}
+
+std::string zsh_help_specs(std::string_view indent) {
+    return std::string(indent) + "'(- *)'{-h,--help}'[" + std::string(kHelpDescription) + "]' \\\n";
+}
+
+}  // namespace
+
+std::string zsh_completion() {
+    const std::string program = kProgramName;
+    const std::string function = "_" + program;
+    std::string s;
+    s += "#compdef " + program + "\n";
+    s += "# " + std::string(kGeneratedNotice) + "\n\n";
+    s += function + "() {\n";
+    s += "    local curcontext=$curcontext state line ret=1\n";
+    s += "    local -a commands\n\n";
+    s += "    _arguments -C \\\n";
+    s += zsh_help_specs("        ");
+    s += "        '(- *)'{-V,--version}'[" + std::string(kVersionDescription) + "]' \\\n";
+    s += "        '1: :->command' \\\n";
+    s += "        '*:: :->option' && ret=0\n\n";
+    s += "    case $state in\n";
+    s += "        command)\n";
+    s += "            commands=(\n";
+    for (const auto& sub : subcommand_defs()) {
+        s += "                '" + std::string(sub.name) + ":" + zsh_description(sub.about) + "'\n";
+    }
+    s += "            )\n";
+    s += "            _describe -t commands '" + program + " command' commands && ret=0\n";
+    s += "            ;;\n";
+    s += "        option)\n";
+    s += "            curcontext=${curcontext%:*:*}:" + program + "-$words[1]:\n";
+    s += "            case $words[1] in\n";
+    for (const auto& sub : subcommand_defs()) {
+        s += "                " + std::string(sub.name) + ")\n";
+        s += "                    _arguments \\\n";
+        s += zsh_help_specs("                        ");
+        for (const auto& option : sub.options) {
+            const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
+                                                                : zsh_description(option.help);
+            s += "                        '" + std::string(option.long_name()) + "=[" +
+                 description + "]:" + std::string(option.value_name()) + ":" +
+                 zsh_value_action(option) + "' \\\n";
+        }
+        s += "                        && ret=0\n";
+        s += "                    ;;\n";
+    }
+    s += "            esac\n";
+    s += "            ;;\n";
+    s += "    esac\n";
+    s += "    return ret\n";
+    s += "}\n\n";
+    s += function + " \"$@\"\n";
+    return s;
+}
+
+}  // namespace zdz::cli
