@@ -1,6 +1,7 @@
 #include "cli/manifest_commands.hpp"
 
 #include "cli/passphrase.hpp"
+#include "cli/process_hygiene.hpp"
 #include "contracts/fs.hpp"
 #include "contracts/hash.hpp"
 #include "contracts/signing.hpp"
@@ -64,6 +65,7 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
 }
 
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
+    protect_process_secrets();
     const std::string principal = cmd.principal.value_or(kDefaultPrincipal);
     // Checked before anything is sealed or written: a principal with white
     // space or a line break would print a trust-file line that reads back
@@ -124,6 +126,7 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
 }
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
+    protect_process_secrets();
     const auto keystore = store::load_keystore(cmd.keystore);
     if (!keystore) {
         return tl::unexpected(

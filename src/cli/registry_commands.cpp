@@ -4,6 +4,7 @@
 
 #include "cli/manifest_commands.hpp"
 #include "cli/passphrase.hpp"
+#include "cli/process_hygiene.hpp"
 #include "contracts/hash.hpp"
 #include "contracts/text.hpp"
 #include "contracts/time.hpp"
@@ -22,6 +23,7 @@ CommandError fail(std::string message) {
 }  // namespace
 
 CommandResult run_promote(const Promote& cmd, std::ostream& out) {
+    protect_process_secrets();
     const auto manifest = load_manifest(cmd.manifest);
     if (!manifest) {
         return tl::unexpected(manifest.error());

@@ -1,6 +1,9 @@
 #include "store/keystore.hpp"
 
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
@@ -149,7 +152,32 @@ tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
     return write_file_atomically(path, text, FileMode::OwnerOnly);
 }
 
+namespace {
+
+// A keystore is only ever a regular file. Opening anything else could wait
+// forever (a FIFO without a writer) or never end (a device): such a path is
+// refused before a byte is read, as the registry store is.
+std::string keystore_file_refusal(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};  // the read below reports the open failure itself
+    }
+    struct stat st {};
+    std::string refusal;
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        refusal = "not a regular file";
+    }
+    ::close(fd);
+    return refusal;
+}
+
+}  // namespace
+
 tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
+    if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
+        return tl::unexpected(
+            TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
+    }
     const auto text = contracts::read_file_text(path);
     if (!text) {
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +

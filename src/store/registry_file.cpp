@@ -69,7 +69,9 @@ tl::expected<bool, TrustError> store_exists(const std::string& path) {
         return true;
     }
     const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) {
+    // A link whose target is gone is something at the path, not an absent
+    // store.
+    if ((err == ENOENT || err == ENOTDIR) && ::lstat(path.c_str(), &st) != 0) {
         return false;
     }
     return tl::unexpected(cannot_read(path, contracts::os_error_text(err)));
