@@ -104,9 +104,9 @@ Names zsh_options_of(const std::string& script, const std::string& sub) {
     }
     const auto end = script.find(";;", begin);
     const std::string block = script.substr(begin, end - begin);
-    static const std::regex spec(R"('(--[a-z0-9-]+)=\[)");
+    static const std::regex option_form(R"('(--[a-z0-9-]+)=\[)");
     Names names;
-    for (std::sregex_iterator it(block.begin(), block.end(), spec), last; it != last; ++it) {
+    for (std::sregex_iterator it(block.begin(), block.end(), option_form), last; it != last; ++it) {
         names.insert((*it)[1]);
     }
     if (block.find("{-h,--help}") != std::string::npos) {
