@@ -17,7 +17,9 @@ namespace {
 
 constexpr std::uint32_t kKibPerMib = 1024;
 
-CommandError fail(std::string message) { return CommandError{std::move(message)}; }
+CommandError fail(std::string message) {
+    return CommandError{std::move(message)};
+}
 
 // The principal becomes the first field of a trust-file line, so it must be
 // one field: no white space, no control characters, and not a comment.
@@ -35,8 +37,6 @@ bool is_valid_principal(std::string_view principal) {
     }
     return true;
 }
-
-}  // namespace
 
 tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
     const std::string& path) {
@@ -64,6 +64,29 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
     return std::move(*manifest);
 }
 
+}  // namespace
+
+tl::expected<CheckedManifest, CommandError> check_manifest_file(
+    const std::string& manifest_path, const std::optional<std::string>& signers_file,
+    const contracts::Timestamp& now) {
+    const auto manifest = load_manifest(manifest_path);
+    if (!manifest) {
+        return tl::unexpected(manifest.error());
+    }
+    auto signers_path = signers_file.value_or(kDefaultSignersFile);
+    const auto signers = load_signers(signers_path);
+    if (!signers) {
+        return tl::unexpected(signers.error());
+    }
+    auto verified = trust::verify_manifest_against_signers(*manifest, *signers, now);
+    if (!verified) {
+        return tl::unexpected(fail("manifest refused against trust file " + signers_path + ": " +
+                                   verified.error().display()));
+    }
+    return CheckedManifest{std::move(signers_path), verified->signer->principal,
+                           std::move(verified->manifest)};
+}
+
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     protect_process_secrets();
     const std::string principal = cmd.principal.value_or(kDefaultPrincipal);
@@ -87,8 +110,8 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
             fail("failed to seal a new signing key: " + sealed.error().display()));
     }
     if (const auto saved = store::save_keystore(*sealed, cmd.out); !saved) {
-        return tl::unexpected(fail("failed to write keystore to " + cmd.out + ": " +
-                                   saved.error().display()));
+        return tl::unexpected(
+            fail("failed to write keystore to " + cmd.out + ": " + saved.error().display()));
     }
     const auto key = store::keystore_verifying_key(*sealed);
     if (!key) {
@@ -118,8 +141,8 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     }
     std::string report;
     for (const auto& signer : *signers) {
-        report += signer.principal + "  fingerprint=" +
-                  contracts::key_fingerprint(signer.key).to_string() + "\n";
+        report += signer.principal +
+                  "  fingerprint=" + contracts::key_fingerprint(signer.key).to_string() + "\n";
     }
     out << report;
     return {};
@@ -146,8 +169,8 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     // always comes from the file's own bytes.
     const auto measured = contracts::measure_sha256_file(cmd.image_file);
     if (!measured) {
-        return tl::unexpected(fail("cannot read image file " + cmd.image_file + ": " +
-                                   measured.error().display()));
+        return tl::unexpected(
+            fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
     }
     auto platform = trust::ImagePlatform::parse(cmd.platform);
     if (!platform) {
@@ -158,14 +181,9 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
         return tl::unexpected(fail("unknown image kind " + contracts::quoted_form(cmd.kind) +
                                    " (expected \"install\" or \"ota_update\")"));
     }
-    const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
-                                        std::move(*platform),
-                                        *kind,
-                                        {measured->hash},
-                                        cmd.security_version,
-                                        keystore->key_id,
-                                        now,
-                                        std::nullopt};
+    const trust::ImageManifestBody body{
+        contracts::Uuid::new_v4(), std::move(*platform), *kind, {measured->hash},
+        cmd.security_version,      keystore->key_id,     now,   std::nullopt};
     const auto manifest = trust::sign_manifest(body, *key);
     if (!manifest) {
         return tl::unexpected(fail("signing failed: " + manifest.error().display()));
@@ -189,29 +207,18 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
 }
 
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {
-    const auto manifest = load_manifest(cmd.manifest);
-    if (!manifest) {
-        return tl::unexpected(manifest.error());
+    const auto checked =
+        check_manifest_file(cmd.manifest, cmd.signers_file, contracts::Timestamp::now());
+    if (!checked) {
+        return tl::unexpected(checked.error());
     }
-    const auto signers_path = cmd.signers_file.value_or(kDefaultSignersFile);
-    const auto signers = load_signers(signers_path);
-    if (!signers) {
-        return tl::unexpected(signers.error());
-    }
-    const auto now = contracts::Timestamp::now();
-    const auto verified = trust::verify_manifest_against_signers(*manifest, *signers, now);
-    if (!verified) {
-        return tl::unexpected(fail("manifest refused against trust file " + signers_path + ": " +
-                                   verified.error().display()));
-    }
-    const auto& body = verified->manifest.body;
+    const auto& body = checked->manifest.body;
     out << "[ok] manifest verified\n"
-        << "  trust file:        " << signers_path << "\n"
-        << "  signed by:         " << verified->signer->principal << "\n"
+        << "  trust file:        " << checked->signers_path << "\n"
+        << "  signed by:         " << checked->signer_principal << "\n"
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
-        << "  security_version:  " << trust::security_version_text(body.security_version)
-        << "\n";
+        << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";
     return {};
 }
 

@@ -1,20 +1,25 @@
 #pragma once
 
+#include <optional>
 #include <ostream>
-
 #include <string>
-#include <vector>
 
 #include "cli/dispatch.hpp"
 #include "trust/manifest.hpp"
-#include "trust/signers.hpp"
 
 namespace zdz::cli {
 
-// Shared by verify and promote: read and parse with their exact messages.
-tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const std::string& path);
-tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
-    const std::string& path);
+// A manifest file verified against a trust file, as verify and promote both
+// do it: read, parse, read the trust file, check at `now`, each step with its
+// own message.
+struct CheckedManifest {
+    std::string signers_path;  // as given, or the default
+    std::string signer_principal;
+    trust::VerifiedImageManifest manifest;
+};
+tl::expected<CheckedManifest, CommandError> check_manifest_file(
+    const std::string& manifest_path, const std::optional<std::string>& signers_file,
+    const contracts::Timestamp& now);
 
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out);
 CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out);

@@ -24,24 +24,14 @@ CommandError fail(std::string message) {
 
 CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     protect_process_secrets();
-    const auto manifest = load_manifest(cmd.manifest);
-    if (!manifest) {
-        return tl::unexpected(manifest.error());
-    }
-    const auto signers_path = cmd.signers_file.value_or(kDefaultSignersFile);
-    const auto signers = load_signers(signers_path);
-    if (!signers) {
-        return tl::unexpected(signers.error());
-    }
     // One instant for verification, unsealing, the store check, the promotion
     // and the save.
     const auto now = contracts::Timestamp::now();
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
-    const auto verified = trust::verify_manifest_against_signers(*manifest, *signers, now);
+    const auto verified = check_manifest_file(cmd.manifest, cmd.signers_file, now);
     if (!verified) {
-        return tl::unexpected(fail("manifest refused against trust file " + signers_path + ": " +
-                                   verified.error().display()));
+        return tl::unexpected(verified.error());
     }
     const auto keystore = store::load_keystore(cmd.keystore);
     if (!keystore) {
@@ -85,7 +75,7 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
 
     const auto& body = verified->manifest.body;
     out << "[ok] promoted\n"
-        << "  manifest signed by:   " << verified->signer->principal << "\n"
+        << "  manifest signed by:   " << verified->signer_principal << "\n"
         << "  platform:             " << body.platform.text() << "\n"
         << "  measurement:          " << body.measurement.to_string() << "\n"
         << "  security_version:     " << trust::security_version_text(body.security_version) << "\n"
