@@ -233,48 +233,51 @@ private:
         out += bracket;
     }
 
-    void string(std::string_view text) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        out += '"';
-        for (const char c : text) {
-            const auto byte = static_cast<unsigned char>(c);
-            switch (c) {
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\b':
-                    out += "\\b";
-                    break;
-                case '\f':
-                    out += "\\f";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    if (byte < 0x20) {
-                        out += "\\u00";
-                        out += kHex[byte >> 4];
-                        out += kHex[byte & 0xF];
-                    } else {
-                        out += c;
-                    }
-            }
-        }
-        out += '"';
-    }
+    // Upper-case \u00XX, as files have always been written.
+    void string(std::string_view text) { append_json_string(out, text, HexDigits::Upper); }
 };
 
 }  // namespace
+
+void append_json_string(std::string& out, std::string_view text, HexDigits digits) {
+    const char* hex = digits == HexDigits::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
 
 std::string to_pretty_json(const JsonValue& value) {
     PrettyPrinter printer;

@@ -153,6 +153,12 @@ std::string describe_json_error(std::string_view text, const JsonReadError& erro
 // syntax error.
 tl::expected<JsonValue, std::string> read_json(std::string_view text);
 
+// Appends `text` as a JSON string: quotes and backslashes escaped, \b \t \n
+// \f \r as short escapes, other controls as \u00XX with hex digits in the
+// given case; everything else as its raw bytes.
+enum class HexDigits { Lower, Upper };
+void append_json_string(std::string& out, std::string_view text, HexDigits digits);
+
 // The file form: two-space indentation, ": " after member names, members in
 // the order given, no final newline. Strings must be valid UTF-8.
 std::string to_pretty_json(const JsonValue& value);
