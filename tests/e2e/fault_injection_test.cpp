@@ -67,20 +67,30 @@ std::set<std::string> listing(const std::string& dir) {
     return names;
 }
 
-ChildResult run(const std::vector<std::string>& args, ChildOptions options = {},
-                std::chrono::milliseconds timeout = kNoHangTimeout) {
-    std::vector<std::string> argv{program_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
+// Runs `argv` with the test passphrase in its environment; a child that gives
+// no answer within `timeout` is a failure of the test, and is killed.
+ChildResult run_argv(const std::vector<std::string>& argv, ChildOptions options = {},
+                     std::chrono::milliseconds timeout = kNoHangTimeout) {
     options.env.emplace(kPassphraseVar, kPassphrase);
     ChildProcess child(argv, options);
     const auto done = child.wait_for(timeout);
     if (!done) {
-        ADD_FAILURE() << "no answer within the timeout: " << argv[1] << " " << argv[2] << " "
-                      << argv[3];
+        std::string command;
+        for (const auto& arg : argv) {
+            command += " " + arg;
+        }
+        ADD_FAILURE() << "no answer within the timeout:" << command;
         child.send(SIGKILL);
         return child.wait();
     }
     return *done;
+}
+
+ChildResult run(const std::vector<std::string>& args, ChildOptions options = {},
+                std::chrono::milliseconds timeout = kNoHangTimeout) {
+    std::vector<std::string> argv{program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_argv(argv, std::move(options), timeout);
 }
 
 zdz::contracts::VerifyingKey keystore_at(const std::string& path) {
@@ -215,16 +225,7 @@ exit $status
                                   "-c",           script, "full-disk",   dir + "/fs",
                                   dir + "/after", seed,   program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildOptions options;
-    options.env.emplace(kPassphraseVar, kPassphrase);
-    ChildProcess child(argv, options);
-    auto done = child.wait_for(kNoHangTimeout);
-    if (!done) {
-        ADD_FAILURE() << "no answer within the timeout";
-        child.send(SIGKILL);
-        return child.wait();
-    }
-    return done;
+    return run_argv(argv);
 }
 
 // Runs the program without the privilege of ignoring file permissions, so a
@@ -237,16 +238,7 @@ ChildResult run_without_override(const std::vector<std::string>& args) {
     }
     argv.push_back(program_path());
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildOptions options;
-    options.env.emplace(kPassphraseVar, kPassphrase);
-    ChildProcess child(argv, options);
-    auto done = child.wait_for(kNoHangTimeout);
-    if (!done) {
-        ADD_FAILURE() << "no answer within the timeout";
-        child.send(SIGKILL);
-        return child.wait();
-    }
-    return *done;
+    return run_argv(argv);
 }
 
 }  // namespace
