@@ -36,6 +36,39 @@ void append_hex_escape(std::string& out, std::uint32_t value) {
     out += '}';
 }
 
+void append_byte_escape(std::string& out, unsigned char byte) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "\\x{";
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+    out += '}';
+}
+
+bool is_control(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// Appends the short escape of the quoted form for TAB, LF, CR and NUL; false
+// for any other character.
+bool append_short_escape(std::string& out, char32_t c) {
+    switch (c) {
+        case U'\t':
+            out += "\\t";
+            return true;
+        case U'\n':
+            out += "\\n";
+            return true;
+        case U'\r':
+            out += "\\r";
+            return true;
+        case U'\0':
+            out += "\\0";
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos) {
@@ -172,12 +205,7 @@ std::string quoted_form(std::string_view text) {
     while (pos < text.size()) {
         const auto c = decode_utf8_at(text, pos);
         if (!c) {
-            static constexpr char kDigits[] = "0123456789abcdef";
-            const auto b = static_cast<unsigned char>(text[pos]);
-            out += "\\x{";
-            out += kDigits[b >> 4];
-            out += kDigits[b & 0xF];
-            out += '}';
+            append_byte_escape(out, static_cast<unsigned char>(text[pos]));
             ++pos;
             continue;
         }
@@ -189,19 +217,10 @@ std::string quoted_form(std::string_view text) {
             case U'\\':
                 out += "\\\\";
                 break;
-            case U'\t':
-                out += "\\t";
-                break;
-            case U'\n':
-                out += "\\n";
-                break;
-            case U'\r':
-                out += "\\r";
-                break;
-            case U'\0':
-                out += "\\0";
-                break;
             default:
+                if (append_short_escape(out, cp)) {
+                    break;
+                }
                 if (is_escaped(cp)) {
                     append_hex_escape(out, static_cast<std::uint32_t>(cp));
                 } else {
@@ -211,6 +230,36 @@ std::string quoted_form(std::string_view text) {
         pos += c->length;
     }
     out += '"';
+    return out;
+}
+
+std::string terminal_safe(std::string_view text) {
+    return terminal_safe_excerpt(text, std::string_view::npos);
+}
+
+std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars) {
+    std::string out;
+    out.reserve(std::min(text.size(), max_chars));
+    std::size_t shown = 0;
+    std::size_t pos = 0;
+    for (; pos < text.size() && shown < max_chars; ++shown) {
+        const auto c = decode_utf8_at(text, pos);
+        if (!c) {
+            append_byte_escape(out, static_cast<unsigned char>(text[pos]));
+            ++pos;
+            continue;
+        }
+        const char32_t cp = c->code_point;
+        if (!is_control(cp)) {
+            out.append(text.substr(pos, c->length));
+        } else if (!append_short_escape(out, cp)) {
+            append_hex_escape(out, static_cast<std::uint32_t>(cp));
+        }
+        pos += c->length;
+    }
+    if (pos < text.size()) {
+        out += "\u2026";
+    }
     return out;
 }
 

@@ -40,4 +40,19 @@ std::string_view trim_unicode_whitespace(std::string_view text);
 // escaped. Bytes that are not valid UTF-8 are shown as \x{NN}.
 std::string quoted_form(std::string_view text);
 
+// `text` made safe to show on a terminal, for report and error lines that echo
+// text read from a file: C0 controls, DEL and C1 controls (U+0080-U+009F) are
+// written as in the quoted form (\t, \n, \r, \0, else \u{X}) and bytes that
+// are not valid UTF-8 as \x{NN}; everything else, backslashes and quotes
+// included, stays as it is, so printable text comes out byte for byte.
+std::string terminal_safe(std::string_view text);
+
+// terminal_safe of the first `max_chars` characters of `text`, with
+// "…" appended where anything was cut, so that a hostile input cannot make a
+// message as long as itself. Never cuts inside an escape or a character.
+std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars);
+
+// The excerpt length messages use for text quoted from an input file.
+inline constexpr std::size_t kMessageExcerptChars = 200;
+
 }  // namespace zdz::contracts

@@ -52,3 +52,16 @@ TEST(Utf8, RejectsMalformedSequences) {
     EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));      // surrogate
     EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80"));  // beyond U+10FFFF
 }
+
+TEST(TerminalSafe, EscapesControlsOnlyAndCapsExcerpts) {
+    using zdz::contracts::terminal_safe;
+    using zdz::contracts::terminal_safe_excerpt;
+    EXPECT_EQ(terminal_safe("ops@host \"q\" \\ caf\u00e9 \u00a0"), "ops@host \"q\" \\ caf\u00e9 \u00a0");
+    EXPECT_EQ(terminal_safe(std::string("a\x1b[31m\x07\t\n\r\0z", 12)), "a\\u{1b}[31m\\u{7}\\t\\n\\r\\0z");
+    EXPECT_EQ(terminal_safe("del\x7f c1\u0085\u009b"), "del\\u{7f} c1\\u{85}\\u{9b}");
+    EXPECT_EQ(terminal_safe("bad\x9b\xff"), "bad\\x{9b}\\x{ff}");
+    EXPECT_EQ(terminal_safe_excerpt("abcdef", 6), "abcdef");
+    EXPECT_EQ(terminal_safe_excerpt("abcdef", 3), "abc\u2026");
+    EXPECT_EQ(terminal_safe_excerpt("\x1b\x1b\x1b", 2), "\\u{1b}\\u{1b}\u2026");
+    EXPECT_EQ(terminal_safe_excerpt("\u00e9\u00e9\u00e9", 1), "\u00e9\u2026");
+}
