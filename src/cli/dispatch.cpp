@@ -84,12 +84,11 @@ int run_main(int argc, char** argv, const StandardStreams& streams) {
     int status = run_guarded(err, [&] { return run_command(argc, argv, out, err); });
     // Every byte of the report must have reached standard output: a report
     // lost to a full disk, a closed descriptor or a closed pipe is a failure,
-    // even where the command's own work (a saved store) is done.
-    if (const int error = out_buffer.finish(); error != 0) {
+    // even where the command's own work (a saved store) is done. A command
+    // that failed already has its one error line.
+    if (const int error = out_buffer.finish(); error != 0 && status == 0) {
         err << "error: cannot write standard output: " << contracts::os_error_text(error) << '\n';
-        if (status == 0) {
-            status = 1;
-        }
+        status = 1;
     }
     err.flush();
     return status;
