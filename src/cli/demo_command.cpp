@@ -1,9 +1,11 @@
 #include "cli/demo_command.hpp"
 
 #include "boot/unlock.hpp"
+#include "cli/clock.hpp"
 #include "contracts/fs.hpp"
 #include "contracts/hex.hpp"
 #include "contracts/signing.hpp"
+#include "contracts/text.hpp"
 #include "trust/attestation.hpp"
 #include "trust/hash_manifest.hpp"
 #include "trust/manifest.hpp"
@@ -139,11 +141,21 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
         return tl::unexpected(fail("expected a 2026072900 install entry in the sha256 file"));
     }
 
+    // Read before the first line is printed: a clock no timestamp holds stops
+    // the demo with nothing shown.
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+
     out << "== TarnelOS live demo (ephemeral in-process keys \u2014 see the commands above for "
            "real keys) ==\n";
     out << "source hashes: " << path << "\n";
-    out << "v1 candidate:  " << v1->file_name << " (" << v1->measurement.to_string() << ")\n";
-    out << "v2 candidate:  " << v2->file_name << " (" << v2->measurement.to_string() << ")\n\n";
+    // The names come from the hash file: shown with their control characters escaped.
+    out << "v1 candidate:  " << contracts::terminal_safe(v1->file_name) << " ("
+        << v1->measurement.to_string() << ")\n";
+    out << "v2 candidate:  " << contracts::terminal_safe(v2->file_name) << " ("
+        << v2->measurement.to_string() << ")\n\n";
 
     auto platform = trust::ImagePlatform::parse(kDemoPlatform);
     if (!platform) {
@@ -151,7 +163,7 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     Lifecycle demo{std::move(*platform)};
     out << "release signing key (public): " << demo.release_key.verifying_key().to_hex() << "\n\n";
-    demo.now = Timestamp::now();
+    demo.now = *now;
 
     // v1: promote and install.
     auto v1_manifest = demo.sign_and_verify(v1->measurement, 1, "unexpected: v1 should verify");

@@ -322,7 +322,8 @@ std::string man_page() {
     page += ".SH \"EXIT STATUS\"\n";
     page += ".TP\n.B 0\nThe command succeeded; its report is on standard output.\n";
     page +=
-        ".TP\n.B 1\nThe command refused or failed: standard error holds one line, "
+        ".TP\n.B 1\nThe command refused or failed, or its report could not be written to "
+        "standard output: standard error holds one line, "
         "\\(lqerror: \\(rq followed by the reason.\n";
     page +=
         ".TP\n.B 2\nThe command line is not valid, or there were no arguments: the usage "

@@ -1,6 +1,9 @@
 #include "cli/hashes_command.hpp"
 
+#include <algorithm>
+
 #include "contracts/fs.hpp"
+#include "contracts/text.hpp"
 #include "trust/hash_manifest.hpp"
 
 namespace zdz::cli {
@@ -19,6 +22,20 @@ void append_lower(std::string& out, std::string_view hex) {
     }
 }
 
+// terminal_safe(text) appended to `out`. Printable ASCII, which it leaves as
+// it is, is appended directly: a manifest of a million names costs no string
+// per name.
+void append_terminal_safe(std::string& out, std::string_view text) {
+    const bool printable_ascii = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c < 0x7F;
+    });
+    if (printable_ascii) {
+        out += text;
+    } else {
+        out += contracts::terminal_safe(text);
+    }
+}
+
 }  // namespace
 
 CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
@@ -31,9 +48,11 @@ CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
     report.reserve(kReportChunkBytes);
     trust::HashManifestStream manifest([&](const trust::HashManifestLine& e) {
         any = true;
-        report += e.file_name;
+        // The name and the platform taken from it are the file's own text:
+        // shown with their control characters escaped.
+        append_terminal_safe(report, e.file_name);
         report += "  platform=";
-        report += e.platform;
+        append_terminal_safe(report, e.platform);
         report += "  kind=";
         report += e.kind ? trust::image_kind_text(*e.kind) : kAbsent;
         report += "  measurement=sha256:";

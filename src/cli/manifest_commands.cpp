@@ -1,5 +1,6 @@
 #include "cli/manifest_commands.hpp"
 
+#include "cli/clock.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "contracts/fs.hpp"
@@ -22,7 +23,9 @@ CommandError fail(std::string message) {
 }
 
 // The principal becomes the first field of a trust-file line, so it must be
-// one field: no white space, no control characters, and not a comment.
+// one field: no white space, no control characters (C0, DEL, and C1, whose
+// U+009B a terminal takes as the start of an escape sequence), and not a
+// comment.
 bool is_valid_principal(std::string_view principal) {
     if (principal.empty() || principal.front() == '#' || !contracts::is_valid_utf8(principal)) {
         return false;
@@ -30,7 +33,7 @@ bool is_valid_principal(std::string_view principal) {
     for (std::size_t pos = 0; pos < principal.size();) {
         const auto c = contracts::decode_utf8_at(principal, pos);
         if (contracts::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
-            c->code_point == 0x7F) {
+            (c->code_point >= 0x7F && c->code_point <= 0x9F)) {
             return false;
         }
         pos += c->length;
@@ -102,8 +105,11 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
     }
-    const auto now = contracts::Timestamp::now();
-    const auto sealed = store::seal_signing_key(passphrase->bytes(), now);
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto sealed = store::seal_signing_key(passphrase->bytes(), *now);
     passphrase->wipe();
     if (!sealed) {
         return tl::unexpected(
@@ -141,7 +147,7 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     }
     std::string report;
     for (const auto& signer : *signers) {
-        report += signer.principal +
+        report += contracts::terminal_safe(signer.principal) +
                   "  fingerprint=" + contracts::key_fingerprint(signer.key).to_string() + "\n";
     }
     out << report;
@@ -159,8 +165,11 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
     }
-    const auto now = contracts::Timestamp::now();
-    const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), now);
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), *now);
     passphrase->wipe();
     if (!key) {
         return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
@@ -183,7 +192,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     const trust::ImageManifestBody body{
         contracts::Uuid::new_v4(), std::move(*platform), *kind, {measured->hash},
-        cmd.security_version,      keystore->key_id,     now,   std::nullopt};
+        cmd.security_version,      keystore->key_id,     *now,  std::nullopt};
     const auto manifest = trust::sign_manifest(body, *key);
     if (!manifest) {
         return tl::unexpected(fail("signing failed: " + manifest.error().display()));
@@ -207,15 +216,18 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
 }
 
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {
-    const auto checked =
-        check_manifest_file(cmd.manifest, cmd.signers_file, contracts::Timestamp::now());
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
     if (!checked) {
         return tl::unexpected(checked.error());
     }
     const auto& body = checked->manifest.body;
     out << "[ok] manifest verified\n"
         << "  trust file:        " << checked->signers_path << "\n"
-        << "  signed by:         " << checked->signer_principal << "\n"
+        << "  signed by:         " << contracts::terminal_safe(checked->signer_principal) << "\n"
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
         << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";

@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "cli/definition.hpp"
+#include "cli/docgen.hpp"
+#include "contracts/text.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -52,6 +54,17 @@ Definition build_definition() {
             o->allow_extra_args(false);
             if (opt.required) {
                 o->required();
+            }
+            // Text values are UTF-8; paths are passed on byte for byte,
+            // whatever their encoding.
+            if (value_completion(opt.id).value_or(ValueCompletion::Text) !=
+                ValueCompletion::Path) {
+                o->check(
+                    [](const std::string& value) -> std::string {
+                        return contracts::is_valid_utf8(value) ? std::string()
+                                                               : std::string("not valid UTF-8");
+                    },
+                    "", "utf8");
             }
             if (opt.id == "security_version") {
                 o->check(
@@ -109,6 +122,54 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
     return Demo{optional_value(cmd, v, "sha256_file", "--sha256-file")};
 }
 
+constexpr std::string_view kRunWithHelp = "Run with --help for more information.\n";
+
+// --help and --version are flags: "--help=x" (or "--help=") is a usage error
+// rather than a request for help.
+std::optional<EarlyExit> check_flag_values(const std::vector<std::string>& args) {
+    for (const auto& a : args) {
+        for (const std::string_view flag : {"--help", "--version"}) {
+            if (a.size() > flag.size() && a.starts_with(flag) && a[flag.size()] == '=') {
+                return EarlyExit{2, "",
+                                 std::string(flag) + ": takes no value\n" +
+                                     std::string(kRunWithHelp)};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool is_option_name(std::string_view long_name) {
+    for (const auto& sub : subcommand_defs()) {
+        for (const auto& opt : sub.options) {
+            if (opt.long_name() == long_name) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// "--opt=" gives --opt the empty value, as "--opt ''" does. Left to the
+// parser it would count as "--opt" without a value and take the next
+// argument as its value, so that "--principal= --out=x --out y" read
+// "--out=x" as the principal and never saw --out given twice. Each such
+// argument becomes "--opt" followed by an empty argument.
+std::vector<std::string> split_empty_values(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    out.reserve(args.size());
+    for (const auto& a : args) {
+        if (a.size() > 3 && a.starts_with("--") && a.find('=') == a.size() - 1 &&
+            is_option_name(std::string_view(a).substr(0, a.size() - 1))) {
+            out.push_back(a.substr(0, a.size() - 1));
+            out.emplace_back();
+        } else {
+            out.push_back(a);
+        }
+    }
+    return out;
+}
+
 // In the space form a value that begins with '-' is taken as a missing value,
 // so that a forgotten value never swallows the next option. The '=' form
 // passes any value. Help asked for anywhere still wins.
@@ -124,8 +185,8 @@ std::optional<EarlyExit> check_dash_values(const std::vector<std::string>& args)
             a != "--version" && args[i + 1].starts_with("-")) {
             return EarlyExit{2, "",
                              a + ": 1 required VALUE missing (write " + a +
-                                 "=VALUE for a value that begins with '-')\n"
-                                 "Run with --help for more information.\n"};
+                                 "=VALUE for a value that begins with '-')\n" +
+                                 std::string(kRunWithHelp)};
         }
     }
     return std::nullopt;
@@ -133,12 +194,16 @@ std::optional<EarlyExit> check_dash_values(const std::vector<std::string>& args)
 
 }  // namespace
 
-ParseResult parse_command_line(const std::vector<std::string>& args) {
+ParseResult parse_command_line(const std::vector<std::string>& given) {
     try {
         auto def = build_definition();
-        if (args.empty()) {
+        if (given.empty()) {
             return EarlyExit{2, "", def.app->help()};
         }
+        if (auto early = check_flag_values(given)) {
+            return *early;
+        }
+        const auto args = split_empty_values(given);
         if (auto early = check_dash_values(args)) {
             return *early;
         }

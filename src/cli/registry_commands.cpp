@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/clock.hpp"
 #include "cli/manifest_commands.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
@@ -26,7 +27,11 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     protect_process_secrets();
     // One instant for verification, unsealing, the store check, the promotion
     // and the save.
-    const auto now = contracts::Timestamp::now();
+    const auto clock = read_clock();
+    if (!clock) {
+        return tl::unexpected(clock.error());
+    }
+    const auto now = *clock;
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
     const auto verified = check_manifest_file(cmd.manifest, cmd.signers_file, now);
@@ -75,7 +80,8 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
 
     const auto& body = verified->manifest.body;
     out << "[ok] promoted\n"
-        << "  manifest signed by:   " << verified->signer_principal << "\n"
+        << "  manifest signed by:   " << contracts::terminal_safe(verified->signer_principal)
+        << "\n"
         << "  platform:             " << body.platform.text() << "\n"
         << "  measurement:          " << body.measurement.to_string() << "\n"
         << "  security_version:     " << trust::security_version_text(body.security_version) << "\n"
@@ -97,8 +103,11 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         return tl::unexpected(
             fail("cannot read public key from keystore: " + key.error().display()));
     }
-    const auto now = contracts::Timestamp::now();
-    const auto loaded = store::load_registry_store(cmd.store, *key, now);
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto loaded = store::load_registry_store(cmd.store, *key, *now);
     if (!loaded) {
         return tl::unexpected(
             fail("cannot load store " + cmd.store + ": " + loaded.error().display()));

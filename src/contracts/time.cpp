@@ -1,8 +1,13 @@
 #include "contracts/time.hpp"
 
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 
+#include "contracts/fs.hpp"
 #include "contracts/text.hpp"
 
 namespace zdz::contracts {
@@ -284,9 +289,34 @@ void append_padded(std::string& out, unsigned value, std::size_t width) {
 
 }  // namespace
 
+std::string ClockError::display() const {
+    if (os_error != 0) {
+        return "the system clock cannot be read: " + os_error_text(os_error);
+    }
+    return "the system clock reads Unix time " + std::to_string(unix_seconds) +
+           ", outside the range of a timestamp (years 0000 to 9999)";
+}
+
+tl::expected<Timestamp, ClockError> Timestamp::read_system_clock() {
+    // Whole seconds straight from the kernel: std::chrono::system_clock counts
+    // nanoseconds in 64 bits and wraps in 2262.
+    timespec reading{};
+    if (::clock_gettime(CLOCK_REALTIME, &reading) != 0) {
+        return tl::unexpected(ClockError{errno, 0});
+    }
+    const auto seconds = static_cast<std::int64_t>(reading.tv_sec);
+    if (seconds < kEarliestUnixSeconds || seconds > kLatestUnixSeconds) {
+        return tl::unexpected(ClockError{0, seconds});
+    }
+    return Timestamp(seconds, 0);
+}
+
 Timestamp Timestamp::now() {
-    const auto seconds = chr::floor<chr::seconds>(chr::system_clock::now());
-    return Timestamp(static_cast<std::int64_t>(seconds.time_since_epoch().count()), 0);
+    const auto clock = read_system_clock();
+    if (!clock) {
+        std::abort();
+    }
+    return *clock;
 }
 
 tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {

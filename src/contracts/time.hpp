@@ -10,6 +10,19 @@
 
 namespace zdz::contracts {
 
+// Why the system clock gave no timestamp: the clock could not be read (the
+// errno of clock_gettime), or it reads an instant outside the range a
+// Timestamp holds.
+struct ClockError {
+    int os_error = 0;               // non-zero: the clock could not be read
+    std::int64_t unix_seconds = 0;  // else: what it reads, in whole seconds
+
+    // "the system clock cannot be read: Text (os error N)", or "the system
+    // clock reads Unix time N, outside the range of a timestamp (years 0000
+    // to 9999)".
+    std::string display() const;
+};
+
 // An instant in UTC with nanosecond resolution, held as whole seconds since the
 // Unix epoch (rounded down) plus the nanoseconds past that second. The range is
 // what RFC 3339 text can name once normalised: from 0000-01-01T00:00:00+23:59
@@ -25,7 +38,14 @@ public:
     // The Unix epoch.
     constexpr Timestamp() = default;
 
-    // The system clock in UTC, the fraction of the second dropped.
+    // The system clock in UTC, read in whole seconds (the fraction dropped),
+    // never through a count of nanoseconds, which a 64-bit integer holds only
+    // until 2262. A clock outside the range above is an error, never a
+    // wrapped or clamped instant. Every command reads the clock through this.
+    static tl::expected<Timestamp, ClockError> read_system_clock();
+
+    // read_system_clock() for tests and benchmarks, which run at the real
+    // time: a clock it refuses ends the process (std::abort).
     static Timestamp now();
 
     // RFC 3339 with any offset, normalised to UTC. The refusal is Validation

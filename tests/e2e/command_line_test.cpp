@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "support/run.hpp"
+#include "support/tempdir.hpp"
 
 using zdz::test::run_program;
+using zdz::test::TempDir;
 
 namespace {
 
@@ -104,4 +107,75 @@ TEST(CommandLine, HandlerFailureIsOneErrorLineWithStatus1) {
     EXPECT_EQ(r.err,
               "error: cannot read /nonexistent/BASE-IMAGE.sha256: No such file or directory (os "
               "error 2)\n");
+}
+
+TEST(CommandLine, AnEmptyValueIsAValueInBothFormsAndNeverTakesTheNextArgument) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"import-hashes", "--file="}, {"import-hashes", "--file", ""}}) {
+        const auto r = run_program(args);
+        EXPECT_EQ(r.status, 1) << args.back();
+        EXPECT_EQ(r.err, "error: cannot read : No such file or directory (os error 2)\n");
+    }
+    TempDir dir;
+    zdz::test::RunOptions options;
+    options.cwd = dir.path();
+    options.env = {{"P", "a passphrase"}};
+    // Once "--principal=" took "--out=missing/dir/ks.json" as its value and
+    // the keystore was written to ks.json.
+    auto r = run_program({"keygen", "--principal=", "--out=missing/dir/ks.json", "--out", "ks.json",
+                          "--passphrase-env", "P"},
+                         options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("--out: ", 0), 0U) << r.err;
+    r = run_program({"keygen", "--principal=", "--out", "ks.json", "--passphrase-env", "P"},
+                    options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("error: invalid principal \"\": ", 0), 0U) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ks.json")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+}
+
+TEST(CommandLine, HelpAndVersionTakeNoValue) {
+    const std::vector<std::vector<std::string>> cases{
+        {"--help=x"}, {"--help="}, {"--version=x"}, {"import-hashes", "--help=x"},
+        {"import-hashes", "--file", "a", "--version=1"}};
+    for (const auto& args : cases) {
+        const auto r = run_program(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.out, "");
+        const auto flag = args.back().substr(0, args.back().find('='));
+        EXPECT_EQ(r.err, flag + ": takes no value\nRun with --help for more information.\n");
+    }
+}
+
+TEST(CommandLine, TextValuesMustBeUtf8PathsAreTakenByteForByte) {
+    const std::string bad = "v\xff";
+    const std::vector<std::string> sign{"sign",         "--keystore", "k",      "--image-file",
+                                        "i",            "--out",      "o",      "--security-version",
+                                        "1"};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--platform", bad, "--kind", "install", "--passphrase-env", "P"}, "--platform"},
+        {{"--platform", "vask", "--kind=" + bad, "--passphrase-env", "P"}, "--kind"},
+        {{"--platform", "vask", "--kind", "install", "--passphrase-env", bad}, "--passphrase-env"},
+    };
+    for (const auto& [extra, option] : cases) {
+        auto args = sign;
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto r = run_program(args);
+        EXPECT_EQ(r.status, 2) << option;
+        EXPECT_EQ(r.err, option + ": not valid UTF-8\nRun with --help for more information.\n");
+    }
+    auto r = run_program({"keygen", "--out", "o", "--passphrase-env", "P", "--principal", bad});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("--principal: not valid UTF-8\n", 0), 0U) << r.err;
+    r = run_program({"authorize-install", "--store", "s", "--keystore", "k", "--platform", "vask",
+                     "--measurement", "sha256:" + bad});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("--measurement: not valid UTF-8\n", 0), 0U) << r.err;
+
+    const std::string path = "/nonexistent/\xff\xfe.sha256";
+    r = run_program({"import-hashes", "--file", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: cannot read " + path + ": No such file or directory (os error 2)\n");
 }

@@ -50,10 +50,34 @@ RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& optio
         ::pipe2(in_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    // For the other destinations out_pipe stays unused and reads as empty.
+    int stdout_fd = out_pipe[1];
+    int broken[2] = {-1, -1};
+    switch (options.stdout_to) {
+        case StdoutTo::Pipe:
+            break;
+        case StdoutTo::DevFull:
+            stdout_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+            break;
+        case StdoutTo::Closed:
+            stdout_fd = -1;
+            break;
+        case StdoutTo::BrokenPipe:
+            if (::pipe2(broken, O_CLOEXEC) != 0) {
+                throw std::runtime_error("pipe failed");
+            }
+            ::close(broken[0]);
+            stdout_fd = broken[1];
+            break;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    if (stdout_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    } else {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    }
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
     if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
@@ -74,6 +98,9 @@ RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& optio
     const int rc =
         ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    if (stdout_fd >= 0 && stdout_fd != out_pipe[1]) {
+        ::close(stdout_fd);
+    }
     ::close(in_pipe[0]);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);

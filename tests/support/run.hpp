@@ -12,11 +12,20 @@ struct RunResult {
     std::string err;
 };
 
+// Where the program's standard output goes.
+enum class StdoutTo {
+    Pipe,        // collected in RunResult::out
+    DevFull,     // /dev/full: every write fails with ENOSPC
+    Closed,      // descriptor 1 closed, as `>&-` does
+    BrokenPipe,  // a pipe whose reading end is already closed: EPIPE
+};
+
 struct RunOptions {
     std::string cwd;                           // empty: the current directory
     std::map<std::string, std::string> env;    // added to a minimal environment
     std::vector<std::string> unset;            // removed from it
     std::string stdin_data;
+    StdoutTo stdout_to = StdoutTo::Pipe;
 };
 
 // Runs the built program with `args` and collects its output and exit status.

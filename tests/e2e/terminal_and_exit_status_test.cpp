@@ -1,0 +1,294 @@
+// What reaches the operator's terminal and what the exit status says: report
+// lines that echo file text are escaped, a report that could not be written
+// is a failure, the clock is never taken for another instant, and no
+// failure ends in an abort.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.hpp"
+#include "support/fixtures.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+#include "trust/manifest.hpp"
+#include "trust/signers.hpp"
+
+using namespace zdz::trust;
+using zdz::contracts::Timestamp;
+using zdz::test::run_program;
+using zdz::test::run_tool;
+using zdz::test::RunOptions;
+using zdz::test::RunResult;
+using zdz::test::StdoutTo;
+using zdz::test::TempDir;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZDZ_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZDZ_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+namespace {
+
+// ESC starting a colour sequence, the C1 CSI (U+009B) doing the same in one
+// character, DEL and the C1 DCS (U+0090).
+const std::string kHostilePrincipal = "ops\x1b[31m\xc2\x9b" "1m\x7f\xc2\x90x@host";
+const std::string kHostilePrincipalShown = "ops\\u{1b}[31m\\u{9b}1m\\u{7f}\\u{90}x@host";
+
+const std::string kImageDigest =
+    "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";  // sha256("image")
+
+// A byte a terminal would act on: a C0 control other than the line feed that
+// ends each report line, DEL, or a C1 control encoded in UTF-8.
+bool has_raw_control(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if ((b < 0x20 && b != '\n') || b == 0x7F) {
+            return true;
+        }
+        if (b == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string signed_manifest(const zdz::contracts::SigningKey& key,
+                            std::optional<Timestamp> expires = {}) {
+    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
+                                 *ImagePlatform::parse("vask"),
+                                 ImageKind::Install,
+                                 {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                 3,
+                                 zdz::contracts::Uuid::new_v4(),
+                                 Timestamp::now(),
+                                 expires};
+    return write_manifest_json(*sign_manifest(body, key));
+}
+
+RunResult run_at(const std::string& when, const std::vector<std::string>& args,
+                 const RunOptions& options = {}) {
+    std::vector<std::string> argv{"faketime", when, zdz::test::program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_tool(argv, options);
+}
+
+// A manifest signed by a key that the trust file lists under a principal
+// full of control characters, and a keystore and store to promote it into.
+class TerminalAndExitStatus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zdz::test::write_test_keystore(dir.file("ks.json"));
+        const auto release = zdz::test::fixed_key(7);
+        dir.write("signers",
+                  format_allowed_signers_line(kHostilePrincipal, release.verifying_key()) + "\n");
+        dir.write("m.json", signed_manifest(release));
+    }
+
+    RunOptions with_passphrase(StdoutTo stdout_to = StdoutTo::Pipe) const {
+        RunOptions options;
+        options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}};
+        options.stdout_to = stdout_to;
+        return options;
+    }
+
+    std::vector<std::string> verify_args() const {
+        return {"verify", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers")};
+    }
+
+    std::vector<std::string> promote_args(const std::string& store) const {
+        return {"promote",    "--manifest",       dir.file("m.json"), "--signers-file",
+                dir.file("signers"), "--store",   dir.file(store),    "--keystore",
+                dir.file("ks.json"), "--passphrase-env", zdz::test::kPassphraseVar};
+    }
+
+    RunResult authorize(const std::string& store) const {
+        return run_program({"authorize-install", "--store", dir.file(store), "--keystore",
+                            dir.file("ks.json"), "--platform", "vask", "--measurement",
+                            "sha256:" + kImageDigest});
+    }
+
+    TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(TerminalAndExitStatus, EveryReportShowsAHostilePrincipalEscapedAndAlike) {
+    const auto signers = run_program({"import-signers", "--file", dir.file("signers")});
+    const auto verify = run_program(verify_args());
+    const auto promote = run_program(promote_args("store.json"), with_passphrase());
+    for (const auto* r : {&signers, &verify, &promote}) {
+        ASSERT_EQ(r->status, 0) << r->err;
+        EXPECT_FALSE(has_raw_control(r->out)) << r->out;
+    }
+    EXPECT_EQ(signers.out.substr(0, signers.out.find("  fingerprint=")), kHostilePrincipalShown);
+    EXPECT_NE(verify.out.find("\n  signed by:         " + kHostilePrincipalShown + "\n"),
+              std::string::npos)
+        << verify.out;
+    EXPECT_NE(promote.out.find("\n  manifest signed by:   " + kHostilePrincipalShown + "\n"),
+              std::string::npos)
+        << promote.out;
+}
+
+TEST(TerminalSafety, HashFileNamesAreEscapedInImportHashesAndDemo) {
+    TempDir dir;
+    const std::string digest(64, 'a');
+    // A window-title sequence ended by BEL, and a name the demo picks up.
+    dir.write("SUMS", digest + "  vask-install-1\x1b]0;owned\x07.img\n" + digest +
+                          "  \xc2\x9b" "2Jx.img\n");
+    auto r = run_program({"import-hashes", "--file", dir.file("SUMS")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "vask-install-1\\u{1b}]0;owned\\u{7}.img  platform=vask  kind=install  "
+                     "measurement=sha256:" + digest + "\n"
+                     "\\u{9b}2Jx.img  platform=\\u{9b}2Jx.img  kind=?  measurement=sha256:" +
+                         digest + "\n");
+
+    dir.write("demo.sha256", digest + "  vask-install-2026071500\x1b[2J.img\n" +
+                                 std::string(64, 'b') + "  vask-install-2026072900.img\n");
+    r = run_program({"demo", "--sha256-file", dir.file("demo.sha256")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(has_raw_control(r.out));
+    EXPECT_NE(r.out.find("v1 candidate:  vask-install-2026071500\\u{1b}[2J.img (sha256:" + digest +
+                         ")\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(TerminalSafety, KeygenRefusesAPrincipalWithAC1Control) {
+    TempDir dir;
+    RunOptions options;
+    options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}};
+    for (const std::string principal : {"ops\xc2\x9b" "31m@host", "ops\xc2\x80@host"}) {
+        const auto r = run_program({"keygen", "--principal", principal, "--out",
+                                    dir.file("ks.json"), "--passphrase-env",
+                                    zdz::test::kPassphraseVar},
+                                   options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("error: invalid principal \"ops\\u{", 0), 0U) << r.err;
+        EXPECT_NE(r.err.find("\": it must be one word without white space or control characters, "
+                             "not starting with '#'\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("ks.json")));
+    }
+}
+
+TEST_F(TerminalAndExitStatus, AReportThatCannotBeWrittenEndsWithStatus1) {
+    const std::vector<std::pair<StdoutTo, std::string>> destinations{
+        {StdoutTo::DevFull, "No space left on device (os error 28)"},
+        {StdoutTo::Closed, "Bad file descriptor (os error 9)"},
+        {StdoutTo::BrokenPipe, "Broken pipe (os error 32)"},
+    };
+    const std::string demo_file = zdz::test::source_dir() + "/os/BASE-IMAGE.sha256";
+    int store_count = 0;
+    for (const auto& [destination, why] : destinations) {
+        const auto store = "store" + std::to_string(++store_count) + ".json";
+        const std::vector<std::vector<std::string>> commands{
+            {"--version"},
+            {"--help"},
+            {"verify", "--help"},
+            {"import-signers", "--file", dir.file("signers")},
+            verify_args(),
+            {"demo", "--sha256-file", demo_file},
+            promote_args(store),
+        };
+        for (const auto& args : commands) {
+            const auto r = run_program(args, with_passphrase(destination));
+            EXPECT_EQ(r.status, 1) << args[0] << " " << why;
+            EXPECT_EQ(r.err, "error: cannot write standard output: " + why + "\n") << args[0];
+        }
+        // The promotion itself was done and its store is whole: only the
+        // report was lost.
+        const auto check = authorize(store);
+        EXPECT_EQ(check.status, 0) << why << ": " << check.err;
+    }
+}
+
+TEST_F(TerminalAndExitStatus, AFailureWithNothingPrintedIsNotAlsoAnOutputFailure) {
+    dir.write("empty-signers", "# nobody\n");
+    const auto r = run_program(
+        {"verify", "--manifest", dir.file("m.json"), "--signers-file", dir.file("empty-signers")},
+        with_passphrase(StdoutTo::Closed));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "error: trust store entry invalid at line 0: no trusted signer entries found in "
+              "file\n");
+    const auto usage = run_program({"verify"}, with_passphrase(StdoutTo::DevFull));
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.err.find("cannot write standard output"), std::string::npos);
+}
+
+// The clock read in nanoseconds wrapped in 2262: an expired manifest verified
+// again and keygen dated its keystore in 1816.
+TEST_F(TerminalAndExitStatus, TheClockIsReadRightPast2262AndRefusedPast9999) {
+    const auto expires = *Timestamp::parse("2030-01-01T00:00:00Z");
+    dir.write("expiring.json", signed_manifest(zdz::test::fixed_key(7), expires));
+    auto r = run_at("2300-01-01 00:00:00", {"verify", "--manifest", dir.file("expiring.json"),
+                                            "--signers-file", dir.file("signers")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
+                         ": image manifest expired at 2030-01-01T00:00:00Z\n");
+
+    r = run_at("9999-12-31 23:00:00", {"keygen", "--out", dir.file("new.json"),
+                                       "--passphrase-env", zdz::test::kPassphraseVar},
+               with_passphrase());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(dir.read("new.json").find("\"created_at\": \"9999-12-31T23:0"), std::string::npos)
+        << dir.read("new.json");
+
+    const std::string past_9999 = "10000-01-01 00:00:00";
+    const std::string refusal_start = "error: the system clock reads Unix time 2534023008";
+    const std::string refusal_end = ", outside the range of a timestamp (years 0000 to 9999)\n";
+    const std::vector<std::vector<std::string>> commands{
+        {"keygen", "--out", dir.file("late.json"), "--passphrase-env", zdz::test::kPassphraseVar},
+        {"sign", "--keystore", dir.file("ks.json"), "--passphrase-env", zdz::test::kPassphraseVar,
+         "--image-file", dir.file("m.json"), "--platform", "vask", "--kind", "install",
+         "--security-version", "1", "--out", dir.file("late.json")},
+        verify_args(),
+        promote_args("late.json"),
+        {"authorize-install", "--store", dir.file("late.json"), "--keystore", dir.file("ks.json"),
+         "--platform", "vask", "--measurement", "sha256:" + kImageDigest},
+        {"demo", "--sha256-file", zdz::test::source_dir() + "/os/BASE-IMAGE.sha256"},
+    };
+    for (const auto& args : commands) {
+        r = run_at(past_9999, args, with_passphrase());
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err.rfind(refusal_start, 0), 0U) << args[0] << ": " << r.err;
+        EXPECT_TRUE(r.err.ends_with(refusal_end)) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("late.json"))) << args[0];
+    }
+}
+
+TEST(AllocationFailure, IsOneErrorLineAndStatus1NotAnAbort) {
+#ifdef ZDZ_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtime cannot run under an address-space limit";
+#else
+    TempDir dir;
+    // 1 GiB of zero bytes, read whole by the trust-file reader, in an address
+    // space of 256 MiB.
+    dir.write("big", "");
+    ASSERT_EQ(::truncate(dir.file("big").c_str(), off_t{1} << 30), 0);
+    const rlim_t limit = rlim_t{256} << 20;
+    zdz::test::ChildProcess child(
+        {zdz::test::program_path(), "import-signers", "--file", dir.file("big")},
+        {.cwd = {}, .env = {}, .unset = {}, .limits = {{RLIMIT_AS, limit}}});
+    const auto r = child.wait();
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0U) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+#endif
+}
