@@ -22,20 +22,6 @@ void append_lower(std::string& out, std::string_view hex) {
     }
 }
 
-// terminal_safe(text) appended to `out`. Printable ASCII, which it leaves as
-// it is, is appended directly: a manifest of a million names costs no string
-// per name.
-void append_terminal_safe(std::string& out, std::string_view text) {
-    const bool printable_ascii = std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c < 0x7F;
-    });
-    if (printable_ascii) {
-        out += text;
-    } else {
-        out += contracts::terminal_safe(text);
-    }
-}
-
 }  // namespace
 
 CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
@@ -50,9 +36,9 @@ CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
         any = true;
         // The name and the platform taken from it are the file's own text:
         // shown with their control characters escaped.
-        append_terminal_safe(report, e.file_name);
+        contracts::append_terminal_safe(report, e.file_name);
         report += "  platform=";
-        append_terminal_safe(report, e.platform);
+        contracts::append_terminal_safe(report, e.platform);
         report += "  kind=";
         report += e.kind ? trust::image_kind_text(*e.kind) : kAbsent;
         report += "  measurement=sha256:";

@@ -233,13 +233,18 @@ std::string quoted_form(std::string_view text) {
     return out;
 }
 
-std::string terminal_safe(std::string_view text) {
-    return terminal_safe_excerpt(text, std::string_view::npos);
-}
+namespace {
 
-std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars) {
-    std::string out;
-    out.reserve(std::min(text.size(), max_chars));
+// Appends terminal_safe of the first `max_chars` characters of `text`; true
+// when that was all of it.
+bool append_terminal_safe_prefix(std::string& out, std::string_view text, std::size_t max_chars) {
+    const bool printable_ascii = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c < 0x7F;
+    });
+    if (printable_ascii && text.size() <= max_chars) {
+        out += text;
+        return true;
+    }
     std::size_t shown = 0;
     std::size_t pos = 0;
     for (; pos < text.size() && shown < max_chars; ++shown) {
@@ -257,7 +262,24 @@ std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars) 
         }
         pos += c->length;
     }
-    if (pos < text.size()) {
+    return pos == text.size();
+}
+
+}  // namespace
+
+void append_terminal_safe(std::string& out, std::string_view text) {
+    append_terminal_safe_prefix(out, text, std::string_view::npos);
+}
+
+std::string terminal_safe(std::string_view text) {
+    std::string out;
+    append_terminal_safe(out, text);
+    return out;
+}
+
+std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars) {
+    std::string out;
+    if (!append_terminal_safe_prefix(out, text, max_chars)) {
         out += "\u2026";
     }
     return out;

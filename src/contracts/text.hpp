@@ -47,6 +47,10 @@ std::string quoted_form(std::string_view text);
 // included, stays as it is, so printable text comes out byte for byte.
 std::string terminal_safe(std::string_view text);
 
+// terminal_safe(text) appended to `out`, without a string of its own: for
+// reports that echo a name per line for millions of lines.
+void append_terminal_safe(std::string& out, std::string_view text);
+
 // terminal_safe of the first `max_chars` characters of `text`, with
 // "…" appended where anything was cut, so that a hostile input cannot make a
 // message as long as itself. Never cuts inside an escape or a character.
