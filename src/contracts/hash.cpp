@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -141,27 +142,37 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
         return tl::unexpected(IoError::from_errno(errno));
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<std::uint8_t> buffer(kFileChunk);
-    Sha256Stream stream;
-    std::uint64_t total = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+    int failure = 0;
+    FileMeasurement measured;
+    try {
+        std::vector<std::uint8_t> buffer(kFileChunk);
+        Sha256Stream stream;
+        std::uint64_t total = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                failure = errno;
+                break;
             }
-            const int err = errno;
-            ::close(fd);
-            return tl::unexpected(IoError::from_errno(err));
+            if (n == 0) {
+                break;
+            }
+            stream.update(buffer.data(), static_cast<std::size_t>(n));
+            total += static_cast<std::uint64_t>(n);
         }
-        if (n == 0) {
-            break;
-        }
-        stream.update(buffer.data(), static_cast<std::size_t>(n));
-        total += static_cast<std::uint64_t>(n);
+        measured = FileMeasurement{stream.finish(), total};
+    } catch (const std::bad_alloc&) {
+        // The read buffer or OpenSSL's digest state.
+        failure = ENOMEM;
     }
     ::close(fd);
-    return FileMeasurement{stream.finish(), total};
+    if (failure != 0) {
+        return tl::unexpected(IoError::from_errno(failure));
+    }
+    return measured;
 }
 
 }  // namespace zdz::contracts
