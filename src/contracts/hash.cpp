@@ -31,8 +31,9 @@ std::string_view algorithm_text(HashAlgorithm algorithm) {
 tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view text) {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        return tl::unexpected(ContractError::validation(
-            "content hash must be 'algorithm:hex', got " + quoted_form(text)));
+        return tl::unexpected(
+            ContractError::validation("content hash must be 'algorithm:hex', got " +
+                                      quoted_excerpt(text, kMessageExcerptChars)));
     }
     const auto name = text.substr(0, colon);
     const auto hex = text.substr(colon + 1);
@@ -42,7 +43,8 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
     } else if (name == kSha256Text) {
         hash.algorithm = HashAlgorithm::Sha256;
     } else {
-        return tl::unexpected(ContractError::unsupported_algorithm(std::string(name)));
+        return tl::unexpected(ContractError::unsupported_algorithm(
+            terminal_safe_excerpt(name, kMessageExcerptChars)));
     }
     if (hex.size() != kHexDigits) {
         return tl::unexpected(ContractError::validation(

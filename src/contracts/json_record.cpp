@@ -18,6 +18,11 @@ constexpr std::size_t kShapeDepthLimit = 128;
 thread_local JsonShape* learning = nullptr;
 thread_local std::size_t learning_depth = 0;
 
+// A name or text from the document as a message shows it.
+std::string shown(std::string_view text) {
+    return terminal_safe_excerpt(text, kMessageExcerptChars);
+}
+
 std::string backticked(std::string_view name) {
     std::string out = "`";
     return out.append(name).append("`");
@@ -75,7 +80,7 @@ std::string unexpected_text(const JsonValue& value) {
         case JsonKind::Double:
             return "floating point `" + float_text(value.as_double()) + "`";
         case JsonKind::String:
-            return "string " + quoted_form(value.as_string());
+            return "string " + quoted_excerpt(value.as_string(), kMessageExcerptChars);
         case JsonKind::Array:
             return "sequence";
         case JsonKind::Object:
@@ -129,7 +134,7 @@ tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value) {
 namespace json_detail {
 
 JsonReadError unknown_variant(const JsonValue& value, const std::vector<std::string_view>& names) {
-    return value_error(value, "unknown variant `" + value.as_string() + "`, " +
+    return value_error(value, "unknown variant `" + shown(value.as_string()) + "`, " +
                                   expectation(names, "there are no variants"));
 }
 
@@ -201,10 +206,10 @@ RecordReader::RecordReader(const JsonValue& value, std::string_view record_name,
             for (const auto& f : fields_) {
                 names.push_back(f.name);
             }
-            problem =
-                "unknown field `" + member.key + "`, " + expectation(names, "there are no fields");
+            problem = "unknown field `" + shown(member.key) + "`, " +
+                      expectation(names, "there are no fields");
         } else if (field->member != nullptr) {
-            problem = "duplicate field `" + member.key + "`";
+            problem = "duplicate field `" + shown(member.key) + "`";
         } else {
             field->member = &member;
             continue;

@@ -109,7 +109,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
         return tl::unexpected(std::string(kMissingKeyType));
     }
     if (key_type != kKeyType) {
-        return tl::unexpected("unsupported key type " + contracts::quoted_form(key_type) +
+        return tl::unexpected("unsupported key type " +
+                              contracts::quoted_excerpt(key_type, contracts::kMessageExcerptChars) +
                               " (only ssh-ed25519 is trusted)");
     }
     if (material.empty()) {
