@@ -28,21 +28,7 @@ struct JsonSpan {
 };
 
 struct JsonMember;
-
-// The items at the front of an array that a record reader already turned into
-// their typed values while the document was read (see JsonShape); the array's
-// items() are the ones after them. The reader takes them over once.
-class JsonConvertedItems {
-public:
-    virtual ~JsonConvertedItems() = default;
-    bool handed_over = false;
-};
-
-template <class T>
-class JsonConvertedItemsOf final : public JsonConvertedItems {
-public:
-    std::vector<T> items;
-};
+class JsonConvertedItems;
 
 // A JSON value as read or as built for writing. Objects keep their members in
 // document order, duplicates included, so record readers can refuse them; the
@@ -106,8 +92,8 @@ private:
         std::uint64_t u;
         double d;
     };
-    using Storage = std::variant<std::monostate, std::string, std::vector<JsonValue>,
-                                 std::vector<JsonMember>>;
+    using Storage =
+        std::variant<std::monostate, std::string, std::vector<JsonValue>, std::vector<JsonMember>>;
 
     std::vector<JsonValue>& mutable_items();
     std::vector<JsonMember>& mutable_members();
@@ -166,6 +152,24 @@ struct JsonParse {
     std::optional<JsonReadError> error;
 };
 
+// The items at the front of an array that a record reader already turned into
+// their typed values while the document was read (see JsonShape); the array's
+// items() are the ones after them. The reader takes them over once. When the
+// reader refused the item after them, its failure is kept here too: that item
+// is not read again (its own items were taken over while it was read).
+class JsonConvertedItems {
+public:
+    virtual ~JsonConvertedItems() = default;
+    bool handed_over = false;
+    std::optional<JsonReadError> refusal;
+};
+
+template <class T>
+class JsonConvertedItemsOf final : public JsonConvertedItems {
+public:
+    std::vector<T> items;
+};
+
 // What a record reader expects of a value, learnt by running the reader once
 // over no document (see read_json_record). The document is then read under it:
 // reading stops at the first thing the reader would refuse (an unknown or
@@ -192,7 +196,8 @@ struct JsonShape {
     // Whether the reader refuses a finished value (a scalar, or an Any value).
     std::function<bool(const JsonValue&)> refuses;
     // A Sequence's reader applied to a finished item: Taken appends the typed
-    // value to `into`, Kept leaves the item to be read with the tree.
+    // value to `into`, Refused keeps the failure there, Kept leaves the item
+    // to be read with the tree.
     std::function<ItemOutcome(const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into)>
         take_item;
 };

@@ -152,12 +152,15 @@ void learn_sequence(JsonShape& node, const Convert& element) {
     learn_value(*node.element, element, NullMeans::Error);
     node.take_item = [element](const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into) {
         auto converted = element(item);
-        if (!converted) {
-            return converted.error().is_incomplete() ? JsonShape::ItemOutcome::Kept
-                                                     : JsonShape::ItemOutcome::Refused;
+        if (!converted && converted.error().is_incomplete()) {
+            return JsonShape::ItemOutcome::Kept;
         }
         if (!into) {
             into = std::make_shared<JsonConvertedItemsOf<T>>();
+        }
+        if (!converted) {
+            into->refusal = std::move(converted.error());
+            return JsonShape::ItemOutcome::Refused;
         }
         static_cast<JsonConvertedItemsOf<T>&>(*into).items.push_back(std::move(*converted));
         return JsonShape::ItemOutcome::Taken;
@@ -258,6 +261,9 @@ auto as_sequence(Convert element) {
             }
             out = std::move(typed->items);
             typed->handed_over = true;
+            if (typed->refusal) {
+                return tl::unexpected(*typed->refusal);
+            }
         }
         out.reserve(out.size() + value.items().size());
         for (const auto& item : value.items()) {
