@@ -136,18 +136,3 @@ TEST(RecordReading, ShapedReadingReportsWhatTheWholeTreeReports) {
     expect_same_outcomes(keystore, SealedSigningKey::from_json);
     expect_same_outcomes(without_layout(keystore), SealedSigningKey::from_json);
 }
-
-// Items converted while the document is read come out in document order,
-// ahead of any kept in the tree.
-TEST(RecordReading, SequenceItemsKeepTheirOrder) {
-    const auto text = small_store();
-    const auto read = read_signed_envelope_json<RegistrySnapshotBody>(text);
-    ASSERT_TRUE(read) << read.error();
-    const auto& platforms = read->payload.platforms;
-    ASSERT_EQ(platforms.size(), 2U);
-    EXPECT_EQ(platforms[0].platform.text(), "vask");
-    ASSERT_EQ(platforms[0].history.size(), 2U);
-    EXPECT_EQ(platforms[0].history[0].security_version, 1U);
-    EXPECT_EQ(platforms[0].history[1].measurement.hash, hash_of("b"));
-    EXPECT_EQ(platforms[1].platform.text(), "pell");
-}
