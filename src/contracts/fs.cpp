@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "contracts/text.hpp"
 
@@ -23,6 +24,10 @@ std::string IoError::display() const {
     if (code == 0) {
         return "stream did not contain valid UTF-8";
     }
+    if (code == kTooLargeCode) {
+        return "file is larger than " + std::to_string(kUnsizedReadLimit) +
+               " bytes, the most read from a pipe or device";
+    }
     return os_error_text(code);
 }
 
@@ -32,28 +37,37 @@ constexpr unsigned char kContinuationMask = 0xC0;
 constexpr unsigned char kContinuationBits = 0x80;
 constexpr std::size_t kLongestUtf8Sequence = 4;
 
-// Reads from `fd` to its end, sized from fstat when the file is a regular one.
+// Reads from `fd` to its end: a regular file sized from fstat, anything else
+// up to kUnsizedReadLimit bytes.
 tl::expected<std::string, IoError> read_to_end(int fd) {
-    std::string content;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        content.reserve(static_cast<std::size_t>(st.st_size));
-    }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+    try {
+        std::string content;
+        struct stat st {};
+        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular && st.st_size > 0) {
+            content.reserve(static_cast<std::size_t>(st.st_size));
+        }
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return tl::unexpected(IoError::from_errno(errno));
             }
-            return tl::unexpected(IoError::from_errno(errno));
+            if (n == 0) {
+                break;
+            }
+            if (!regular && content.size() + static_cast<std::size_t>(n) > kUnsizedReadLimit) {
+                return tl::unexpected(IoError::too_large());
+            }
+            content.append(buffer, static_cast<std::size_t>(n));
         }
-        if (n == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
+        return content;
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(IoError::from_errno(ENOMEM));
     }
-    return content;
 }
 
 // Bytes a UTF-8 sequence has, judged by its first byte; 1 for a byte that
@@ -191,7 +205,12 @@ tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_
         consume(*content);
         return {};
     }
-    std::vector<char> buffer(std::max<std::size_t>(chunk_bytes, 1));
+    std::vector<char> buffer;
+    try {
+        buffer.resize(std::max<std::size_t>(chunk_bytes, 1));
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(IoError::from_errno(ENOMEM));
+    }
     // The first pass only checks, so that nothing is handed over from a file
     // that turns out not to be text.
     auto checked = read_pass(file.get(), buffer, [](std::string_view) {});

@@ -9,25 +9,38 @@
 
 namespace zdz::contracts {
 
-// A failed file operation: the errno of the failing call, or the UTF-8 check
-// of a text read (code 0).
+// The most read whole from a pipe or a device, whose size is not known before
+// it is read: enough for any file the commands read through a pipe, and a
+// bound on what a source without end (/dev/zero) can cost.
+inline constexpr std::size_t kUnsizedReadLimit = std::size_t{256} << 20;
+
+// A failed file operation: the errno of the failing call (ENOMEM when the
+// memory for the content could not be had), the UTF-8 check of a text read
+// (code 0), or a pipe or device that gave more than kUnsizedReadLimit bytes
+// (code kTooLargeCode).
 struct IoError {
+    static constexpr int kTooLargeCode = -1;
+
     int code = 0;
 
     static IoError from_errno(int code) { return IoError{code}; }
     static IoError not_utf8() { return IoError{0}; }
+    static IoError too_large() { return IoError{kTooLargeCode}; }
 
-    // "No such file or directory (os error 2)", or "stream did not contain
-    // valid UTF-8" for a text that failed the UTF-8 check.
+    // "No such file or directory (os error 2)", "stream did not contain
+    // valid UTF-8" for a text that failed the UTF-8 check, or "file is larger
+    // than 268435456 bytes, the most read from a pipe or device".
     std::string display() const;
 };
 
 // The operating system's text for an errno followed by " (os error N)".
 std::string os_error_text(int code);
 
+// Reads a whole file: a regular file at its size, a pipe or device up to
+// kUnsizedReadLimit bytes.
 tl::expected<std::string, IoError> read_file_bytes(const std::string& path);
 
-// Reads a whole file and checks that it is valid UTF-8.
+// Reads a whole file as read_file_bytes does and checks that it is valid UTF-8.
 tl::expected<std::string, IoError> read_file_text(const std::string& path);
 
 // A text file of any size in pieces of at most `chunk_bytes`, so that memory
@@ -35,7 +48,8 @@ tl::expected<std::string, IoError> read_file_text(const std::string& path);
 // valid UTF-8 and then to hand each piece to `consume` (a piece may end inside
 // a line or a character). Unless the file changes between the passes, nothing
 // is handed over from a file that read_file_text would refuse. A pipe or
-// device is read whole and handed over in one piece.
+// device is read whole (as read_file_text reads it) and handed over in one
+// piece. Memory for the reading itself that cannot be had is ENOMEM.
 tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
                                              const std::function<void(std::string_view)>& consume);
 

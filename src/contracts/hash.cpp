@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -30,8 +31,9 @@ std::string_view algorithm_text(HashAlgorithm algorithm) {
 tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view text) {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        return tl::unexpected(ContractError::validation(
-            "content hash must be 'algorithm:hex', got " + quoted_form(text)));
+        return tl::unexpected(
+            ContractError::validation("content hash must be 'algorithm:hex', got " +
+                                      quoted_excerpt(text, kMessageExcerptChars)));
     }
     const auto name = text.substr(0, colon);
     const auto hex = text.substr(colon + 1);
@@ -41,7 +43,8 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
     } else if (name == kSha256Text) {
         hash.algorithm = HashAlgorithm::Sha256;
     } else {
-        return tl::unexpected(ContractError::unsupported_algorithm(std::string(name)));
+        return tl::unexpected(ContractError::unsupported_algorithm(
+            terminal_safe_excerpt(name, kMessageExcerptChars)));
     }
     if (hex.size() != kHexDigits) {
         return tl::unexpected(ContractError::validation(
@@ -141,27 +144,37 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
         return tl::unexpected(IoError::from_errno(errno));
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<std::uint8_t> buffer(kFileChunk);
-    Sha256Stream stream;
-    std::uint64_t total = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+    int failure = 0;
+    FileMeasurement measured;
+    try {
+        std::vector<std::uint8_t> buffer(kFileChunk);
+        Sha256Stream stream;
+        std::uint64_t total = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                failure = errno;
+                break;
             }
-            const int err = errno;
-            ::close(fd);
-            return tl::unexpected(IoError::from_errno(err));
+            if (n == 0) {
+                break;
+            }
+            stream.update(buffer.data(), static_cast<std::size_t>(n));
+            total += static_cast<std::uint64_t>(n);
         }
-        if (n == 0) {
-            break;
-        }
-        stream.update(buffer.data(), static_cast<std::size_t>(n));
-        total += static_cast<std::uint64_t>(n);
+        measured = FileMeasurement{stream.finish(), total};
+    } catch (const std::bad_alloc&) {
+        // The read buffer or OpenSSL's digest state.
+        failure = ENOMEM;
     }
     ::close(fd);
-    return FileMeasurement{stream.finish(), total};
+    if (failure != 0) {
+        return tl::unexpected(IoError::from_errno(failure));
+    }
+    return measured;
 }
 
 }  // namespace zdz::contracts

@@ -160,7 +160,7 @@ std::string diagnose_uuid(std::string_view text) {
         // all shows as the replacement character so the message stays text.
         const auto decoded = decode_utf8_at(body, i);
         const std::string shown =
-            decoded ? std::string(body.substr(i, decoded->length)) : std::string("\uFFFD");
+            decoded ? terminal_safe(body.substr(i, decoded->length)) : std::string("\uFFFD");
         return invalid_character(shown, i + wrapper + 1);
     }
 

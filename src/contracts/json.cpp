@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace zdz::contracts {
 namespace {
@@ -159,12 +160,24 @@ std::string describe_json_error(std::string_view text, const JsonReadError& erro
     return error.message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
+JsonReadError unfinished_read() {
+    return {"EOF while parsing a value", 0, 0};
+}
+
+std::string out_of_memory_message() {
+    return "not enough memory to read the document";
+}
+
 tl::expected<JsonValue, std::string> read_json(std::string_view text) {
-    auto parsed = parse_json_document(text);
-    if (parsed.error) {
-        return tl::unexpected(describe_json_error(text, *parsed.error));
+    try {
+        auto parsed = parse_json_document(text);
+        if (parsed.error) {
+            return tl::unexpected(describe_json_error(text, *parsed.error));
+        }
+        return std::move(*parsed.root);
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(out_of_memory_message());
     }
-    return std::move(*parsed.root);
 }
 
 namespace {

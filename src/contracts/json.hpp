@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,7 @@ struct JsonSpan {
 };
 
 struct JsonMember;
+class JsonConvertedItems;
 
 // A JSON value as read or as built for writing. Objects keep their members in
 // document order, duplicates included, so record readers can refuse them; the
@@ -70,7 +73,11 @@ public:
     // values exist only while a record reader runs over a broken document.
     bool complete() const { return complete_; }
 
-    // Same kinds and contents, positions ignored.
+    // Of an array read under a JsonShape: its first items in their typed form,
+    // or null. Such values exist only while a record reader runs.
+    JsonConvertedItems* converted_items() const { return converted_.get(); }
+
+    // Same kinds and contents, positions and converted items ignored.
     friend bool operator==(const JsonValue& a, const JsonValue& b);
 
 private:
@@ -85,8 +92,8 @@ private:
         std::uint64_t u;
         double d;
     };
-    using Storage = std::variant<std::monostate, std::string, std::vector<JsonValue>,
-                                 std::vector<JsonMember>>;
+    using Storage =
+        std::variant<std::monostate, std::string, std::vector<JsonValue>, std::vector<JsonMember>>;
 
     std::vector<JsonValue>& mutable_items();
     std::vector<JsonMember>& mutable_members();
@@ -96,6 +103,7 @@ private:
     Scalar scalar_{.u = 0};
     Storage data_;
     JsonSpan span_;
+    std::shared_ptr<JsonConvertedItems> converted_;
 };
 
 struct JsonMember {
@@ -144,7 +152,67 @@ struct JsonParse {
     std::optional<JsonReadError> error;
 };
 
-JsonParse parse_json_document(std::string_view text);
+// The items at the front of an array that a record reader already turned into
+// their typed values while the document was read (see JsonShape); the array's
+// items() are the ones after them. The reader takes them over once. When the
+// reader refused the item after them, its failure is kept here too: that item
+// is not read again (its own items were taken over while it was read).
+class JsonConvertedItems {
+public:
+    virtual ~JsonConvertedItems() = default;
+    bool handed_over = false;
+    std::optional<JsonReadError> refusal;
+};
+
+template <class T>
+class JsonConvertedItemsOf final : public JsonConvertedItems {
+public:
+    std::vector<T> items;
+};
+
+// What a record reader expects of a value, learnt by running the reader once
+// over no document (see read_json_record). The document is then read under it:
+// reading stops at the first thing the reader would refuse (an unknown or
+// repeated member name, an array or object where it wants something else, a
+// value its converter refuses), and the items of a sequence are converted one
+// by one as they are read, so that their trees are not kept.
+struct JsonShape {
+    enum class Kind {
+        Any,       // built whole, as read_json does
+        Scalar,    // a string, number, boolean or null
+        Record,    // an object with the members in `fields`
+        Sequence,  // an array of `element`s
+    };
+    enum class ItemOutcome { Taken, Kept, Refused };
+
+    struct Field {
+        std::string_view name;
+        std::unique_ptr<JsonShape> shape;
+    };
+
+    Kind kind = Kind::Any;
+    std::vector<Field> fields;
+    std::unique_ptr<JsonShape> element;
+    // Whether the reader refuses a finished value (a scalar, or an Any value).
+    std::function<bool(const JsonValue&)> refuses;
+    // A Sequence's reader applied to a finished item: Taken appends the typed
+    // value to `into`, Refused keeps the failure there, Kept leaves the item
+    // to be read with the tree.
+    std::function<ItemOutcome(const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into)>
+        take_item;
+};
+
+// Reads the document, under `shape` when one is given. A document whose
+// reading stopped at a refusal carries unfinished_read() as its error; the
+// record reader names the refusal.
+JsonParse parse_json_document(std::string_view text, const JsonShape* shape = nullptr);
+
+// The error of a document whose reading stopped before its end because its
+// record reader refuses what came (the reader names it).
+JsonReadError unfinished_read();
+
+// The message of a document that could not be read for want of memory.
+std::string out_of_memory_message();
 
 // "{message} at line {L} column {C}".
 std::string describe_json_error(std::string_view text, const JsonReadError& error);

@@ -1,4 +1,5 @@
-// The JSON reader: RapidJSON's SAX parser builds the value tree, and its
+// The JSON reader: RapidJSON's SAX parser builds the value tree (under a
+// record reader's shape, only as much of it as the reader needs), and its
 // error codes are translated into the reader messages the command line shows.
 // RapidJSON detects some problems at other bytes than the messages name (an
 // escape at its backslash, a number too big at its first digit); those cases
@@ -291,39 +292,49 @@ std::optional<double> decimal_value(std::string_view token) {
     return std::nullopt;
 }
 
-// Rapidjson's input: a private copy of the document, read byte by byte so
-// that Tell() is the exact offset while the handler runs. Decoded strings are
-// written back over their own source bytes (they only shrink).
+// Rapidjson's input: the document, read byte by byte so that Tell() is the
+// exact offset while the handler runs. The document is never written to:
+// each decoded string goes to one scratch buffer that the next string reuses,
+// so reading costs no copy of the document.
 class OffsetStream {
 public:
     using Ch = char;
 
-    explicit OffsetStream(std::string& buffer) : buffer_(buffer) {}
+    explicit OffsetStream(std::string_view text) : text_(text) {}
 
-    Ch Peek() const { return read_ < buffer_.size() ? buffer_[read_] : '\0'; }
-    Ch Take() { return read_ < buffer_.size() ? buffer_[read_++] : '\0'; }
+    Ch Peek() const { return read_ < text_.size() ? text_[read_] : '\0'; }
+    Ch Take() { return read_ < text_.size() ? text_[read_++] : '\0'; }
     std::size_t Tell() const { return read_; }
 
+    // RapidJSON's in-situ protocol. The pointer it keeps from PutBegin() may
+    // go stale as the scratch grows: handlers read decoded() instead.
     Ch* PutBegin() {
-        write_ = read_;
-        return buffer_.data() + write_;
+        scratch_.clear();
+        return scratch_.data();
     }
-    // Output never overtakes input, except when RapidJSON's UTF-8 check asks
-    // for continuation bytes past the end; the parse fails there anyway.
-    void Put(Ch c) {
-        if (write_ < read_) {
-            buffer_[write_++] = c;
-        }
-    }
-    std::size_t PutEnd(Ch* begin) {
-        return static_cast<std::size_t>(buffer_.data() + write_ - begin);
-    }
+    void Put(Ch c) { scratch_.push_back(c); }
+    std::size_t PutEnd(Ch*) { return scratch_.size(); }
     void Flush() {}
 
+    // The string decoded last, without the terminating NUL RapidJSON adds.
+    std::string_view decoded(std::size_t length) const { return {scratch_.data(), length}; }
+
+    // The same, as a string of its own: a long one takes the scratch buffer
+    // over rather than being copied, a short one leaves it for the next.
+    std::string take_decoded(std::size_t length) {
+        if (length < kCopiedStringBytes) {
+            return std::string(decoded(length));
+        }
+        scratch_.resize(length);
+        return std::move(scratch_);
+    }
+
 private:
-    std::string& buffer_;
+    static constexpr std::size_t kCopiedStringBytes = 4096;
+
+    std::string_view text_;
     std::size_t read_ = 0;
-    std::size_t write_ = 0;
+    std::string scratch_;
 };
 
 }  // namespace
@@ -341,11 +352,13 @@ struct StreamTraits<zdz::contracts::OffsetStream> {
 namespace zdz::contracts {
 
 // Receives RapidJSON's events and grows the value tree, keeping it usable
-// when the parse stops early.
+// when the parse stops early. Under a shape it also stops at the first thing
+// the record reader would refuse, and hands each finished item of a sequence
+// to the reader (see JsonShape).
 class JsonTreeBuilder {
 public:
-    JsonTreeBuilder(std::string_view text, const OffsetStream& stream)
-        : text_(text), stream_(stream) {}
+    JsonTreeBuilder(std::string_view text, OffsetStream& stream, const JsonShape* shape)
+        : text_(text), stream_(stream), root_shape_(shape) {}
 
     bool Null() { return scalar(JsonValue(), stream_.Tell() - kTrueOrNullLength); }
     bool Bool(bool b) {
@@ -369,30 +382,47 @@ public:
         if (!value) {
             return fail(at_byte(kNumberOutOfRange, end - 1));
         }
-        return scalar(JsonValue::floating(*value), begin);
+        return scalar(JsonValue::floating(*value), begin, true);
     }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
 
-    bool String(const char* s, rapidjson::SizeType length, bool) {
+    bool String(const char*, rapidjson::SizeType length, bool) {
         const auto begin = opening_quote_before(text_, stream_.Tell() - 1);
-        if (!checked_text(s, length, begin)) {
+        if (!checked_text(stream_.decoded(length), begin)) {
             return false;
         }
-        return scalar(JsonValue::string(std::string(s, length)), begin);
+        return scalar(JsonValue::string(stream_.take_decoded(length)), begin);
     }
 
-    bool Key(const char* s, rapidjson::SizeType length, bool) {
+    bool Key(const char*, rapidjson::SizeType length, bool) {
         const auto begin = opening_quote_before(text_, stream_.Tell() - 1);
-        if (!checked_text(s, length, begin)) {
+        const auto decoded = stream_.decoded(length);
+        if (!checked_text(decoded, begin)) {
             return false;
         }
         JsonMember member;
-        member.key.assign(s, length);
+        member.key.assign(decoded);
         member.key_end = stream_.Tell();
         member.key_position = skip_space(text_, member.key_end);
         member.value_read = false;
-        stack_.back()->mutable_members().push_back(std::move(member));
-        return true;
+        auto& frame = stack_.back();
+        frame.value->mutable_members().push_back(std::move(member));
+        if (frame.shape == nullptr || frame.shape->kind != JsonShape::Kind::Record) {
+            return true;
+        }
+        // An unknown or repeated name is refused as soon as it is read.
+        const auto& fields = frame.shape->fields;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fields[i].name == decoded) {
+                if (frame.seen[i]) {
+                    return stop();
+                }
+                frame.seen[i] = true;
+                frame.next = fields[i].shape.get();
+                return true;
+            }
+        }
+        return stop();
     }
 
     bool StartObject() { return start(JsonValue::object()); }
@@ -403,6 +433,8 @@ public:
     // What the parse left behind.
     std::optional<JsonValue> root;
     std::optional<JsonReadError> failure;
+    // Whether the reading stopped at something the record reader refuses.
+    bool stopped = false;
 
     // Whether the innermost open container has nothing in it yet (right after
     // its bracket); false when no container is open.
@@ -410,19 +442,20 @@ public:
         if (stack_.empty()) {
             return false;
         }
-        const auto& top = *stack_.back();
-        return top.is_array() ? top.items().empty() : top.members().empty();
+        const auto& top = stack_.back();
+        return top.value->is_array() ? top.value->items().empty() && top.taken == 0
+                                     : top.value->members().empty();
     }
-    bool innermost_is_array() const { return !stack_.empty() && stack_.back()->is_array(); }
+    bool innermost_is_array() const { return !stack_.empty() && stack_.back().value->is_array(); }
 
     // Forgets the last value read: a number that turned out to have a
-    // leading zero was never a complete token.
+    // leading zero was never a complete token (nor handed to a record reader).
     void forget_last_value() {
         if (stack_.empty()) {
             root.reset();
             return;
         }
-        auto& top = *stack_.back();
+        auto& top = *stack_.back().value;
         if (top.is_array()) {
             top.mutable_items().pop_back();
         } else {
@@ -432,16 +465,36 @@ public:
     }
 
 private:
+    // An open container and what its record reader expects of it.
+    struct Frame {
+        JsonValue* value = nullptr;
+        // Null without a shape, and inside a value that is read whole.
+        const JsonShape* shape = nullptr;
+        // A record: the shape of the member whose name was read last, and
+        // which of its fields have been met.
+        const JsonShape* next = nullptr;
+        std::vector<bool> seen;
+        // A sequence: how many items went to its reader, and whether one was
+        // kept in the tree (then every later one is kept too, in order).
+        std::size_t taken = 0;
+        bool keeping = false;
+    };
+
     bool fail(JsonReadError error) {
         failure = std::move(error);
+        return false;
+    }
+
+    bool stop() {
+        stopped = true;
         return false;
     }
 
     // Decoded text that is not valid UTF-8 came from a lone low surrogate
     // escape (RapidJSON encodes it) or from raw bytes: the string is walked
     // again to name the first problem at its place.
-    bool checked_text(const char* s, rapidjson::SizeType length, std::size_t quote) {
-        if (is_valid_utf8(std::string_view(s, length))) {
+    bool checked_text(std::string_view decoded, std::size_t quote) {
+        if (is_valid_utf8(decoded)) {
             return true;
         }
         auto problem = string_problem(text_, quote);
@@ -450,60 +503,139 @@ private:
 
     bool number(JsonValue value) {
         const auto end = stream_.Tell();
-        return scalar(std::move(value), number_start(text_, end));
+        return scalar(std::move(value), number_start(text_, end), true);
     }
 
-    bool scalar(JsonValue value, std::size_t begin) {
+    bool scalar(JsonValue value, std::size_t begin, bool is_number = false) {
         value.span_.begin = begin;
         value.span_.end = stream_.Tell();
-        place(std::move(value));
-        return true;
+        const JsonShape* shape = next_shape();
+        const JsonValue& placed = place(std::move(value));
+        // A number followed by a digit had a leading zero: the parse fails
+        // right here, and the value is forgotten.
+        if (shape == nullptr || (is_number && digit_after_zero(stream_.Tell()))) {
+            return true;
+        }
+        return finished(placed, *shape);
+    }
+
+    // What the record reader expects of the value that comes next.
+    const JsonShape* next_shape() const {
+        if (stack_.empty()) {
+            return root_shape_;
+        }
+        const auto& top = stack_.back();
+        if (top.shape == nullptr) {
+            return nullptr;
+        }
+        switch (top.shape->kind) {
+            case JsonShape::Kind::Record:
+                return top.next;
+            case JsonShape::Kind::Sequence:
+                return top.shape->element.get();
+            default:
+                return nullptr;
+        }
+    }
+
+    bool digit_after_zero(std::size_t i) const {
+        return i > 0 && i < text_.size() && is_digit(text_[i]) && text_[i - 1] == '0';
+    }
+
+    // A value read under `shape` is complete. An item of a sequence goes to
+    // the sequence's reader and leaves the tree; any other scalar, and a
+    // value read whole, is checked at once.
+    bool finished(const JsonValue& value, const JsonShape& shape) {
+        if (!stack_.empty() && stack_.back().shape != nullptr &&
+            stack_.back().shape->kind == JsonShape::Kind::Sequence) {
+            auto& frame = stack_.back();
+            if (frame.keeping) {
+                return true;
+            }
+            switch (frame.shape->take_item(value, frame.value->converted_)) {
+                case JsonShape::ItemOutcome::Taken:
+                    frame.value->mutable_items().pop_back();
+                    ++frame.taken;
+                    return true;
+                case JsonShape::ItemOutcome::Kept:
+                    frame.keeping = true;
+                    return true;
+                case JsonShape::ItemOutcome::Refused:
+                    return stop();
+            }
+        }
+        const bool checked =
+            (!value.is_array() && !value.is_object()) || shape.kind == JsonShape::Kind::Any;
+        return checked && shape.refuses && shape.refuses(value) ? stop() : true;
     }
 
     // Puts a value into the open container (or makes it the root) and returns
     // where it now lives.
-    JsonValue* place(JsonValue value) {
+    JsonValue& place(JsonValue value) {
         if (stack_.empty()) {
             value.span_.settle = value.span_.end;
             root = std::move(value);
-            return &*root;
+            return *root;
         }
-        auto& parent = *stack_.back();
+        auto& parent = *stack_.back().value;
         if (parent.is_array()) {
             value.span_.settle = settle_in_array(value.span_.end);
             parent.mutable_items().push_back(std::move(value));
-            return &parent.mutable_items().back();
+            return parent.mutable_items().back();
         }
         value.span_.settle = settle_in_object(value.span_.end);
         auto& member = parent.mutable_members().back();
         member.value = std::move(value);
         member.value_read = true;
-        return &member.value;
+        return member.value;
     }
 
     bool start(JsonValue container) {
         if (stack_.size() + 1 >= kRecursionLimit) {
             return fail(at_byte(kRecursionLimitExceeded, stream_.Tell() - 1));
         }
+        const bool is_object = container.is_object();
         container.span_.begin = stream_.Tell() - 1;
         container.complete_ = false;
-        stack_.push_back(place(std::move(container)));
-        return true;
+        Frame frame;
+        frame.shape = next_shape();
+        frame.value = &place(std::move(container));
+        bool refused = false;
+        if (frame.shape != nullptr) {
+            switch (frame.shape->kind) {
+                case JsonShape::Kind::Scalar:
+                    refused = true;
+                    break;
+                case JsonShape::Kind::Record:
+                    refused = !is_object;
+                    frame.seen.assign(frame.shape->fields.size(), false);
+                    break;
+                case JsonShape::Kind::Sequence:
+                    refused = is_object;
+                    break;
+                case JsonShape::Kind::Any:
+                    break;
+            }
+        }
+        stack_.push_back(std::move(frame));
+        // Refused at its bracket: nothing inside is read.
+        return refused ? stop() : true;
     }
 
     bool end() {
-        auto& container = *stack_.back();
+        const Frame frame = std::move(stack_.back());
         stack_.pop_back();
+        auto& container = *frame.value;
         container.complete_ = true;
         container.span_.end = stream_.Tell();
         if (stack_.empty()) {
             container.span_.settle = container.span_.end;
-        } else if (stack_.back()->is_array()) {
+        } else if (stack_.back().value->is_array()) {
             container.span_.settle = settle_in_array(container.span_.end);
         } else {
             container.span_.settle = settle_in_object(container.span_.end);
         }
-        return true;
+        return frame.shape == nullptr || finished(container, *frame.shape);
     }
 
     // A closing brace after the value is taken; anything else is left.
@@ -526,10 +658,11 @@ private:
     }
 
     std::string_view text_;
-    const OffsetStream& stream_;
+    OffsetStream& stream_;
+    const JsonShape* root_shape_;
     // Open containers, innermost last. A parent gains no children while a
     // child is open, so these pointers stay valid.
-    std::vector<JsonValue*> stack_;
+    std::vector<Frame> stack_;
 };
 
 namespace {
@@ -601,15 +734,16 @@ JsonReadError translate(rapidjson::ParseErrorCode code, std::size_t offset, std:
 
 }  // namespace
 
-JsonParse parse_json_document(std::string_view text) {
-    std::string buffer(text);
-    OffsetStream stream(buffer);
-    JsonTreeBuilder builder(text, stream);
+JsonParse parse_json_document(std::string_view text, const JsonShape* shape) {
+    OffsetStream stream(text);
+    JsonTreeBuilder builder(text, stream, shape);
     rapidjson::Reader reader;
     const auto result = reader.Parse<kParseFlags>(stream, builder);
 
     JsonParse parse;
-    if (result.IsError()) {
+    if (builder.stopped) {
+        parse.error = unfinished_read();
+    } else if (result.IsError()) {
         parse.error = builder.failure ? *builder.failure
                                       : translate(result.Code(), result.Offset(), text, builder);
     } else {

@@ -10,6 +10,18 @@ namespace {
 
 constexpr std::string_view kStructPrefix = "struct ";
 constexpr std::string_view kExpectedValue = "expected value";
+// As deep as a document may nest: a reader that contains itself stops being
+// learnt there.
+constexpr std::size_t kShapeDepthLimit = 128;
+
+// The shape being learnt (one thread reads one document at a time).
+thread_local JsonShape* learning = nullptr;
+thread_local std::size_t learning_depth = 0;
+
+// A name or text from the document as a message shows it.
+std::string shown(std::string_view text) {
+    return terminal_safe_excerpt(text, kMessageExcerptChars);
+}
 
 std::string backticked(std::string_view name) {
     std::string out = "`";
@@ -36,6 +48,9 @@ std::string expectation(const std::vector<std::string_view>& names, std::string_
 
 template <class T>
 tl::expected<T, JsonReadError> read_unsigned(const JsonValue& value, std::string_view expected) {
+    if (json_detail::learning_scalar()) {
+        return tl::unexpected(JsonReadError::incomplete());
+    }
     switch (value.kind()) {
         case JsonKind::Uint:
             if (value.as_uint64() <= std::numeric_limits<T>::max()) {
@@ -65,7 +80,7 @@ std::string unexpected_text(const JsonValue& value) {
         case JsonKind::Double:
             return "floating point `" + float_text(value.as_double()) + "`";
         case JsonKind::String:
-            return "string " + quoted_form(value.as_string());
+            return "string " + quoted_excerpt(value.as_string(), kMessageExcerptChars);
         case JsonKind::Array:
             return "sequence";
         case JsonKind::Object:
@@ -94,6 +109,9 @@ JsonReadError settled_error(const JsonValue& value, std::string message) {
 }
 
 tl::expected<std::string, JsonReadError> read_string(const JsonValue& value) {
+    if (json_detail::learning_scalar()) {
+        return tl::unexpected(JsonReadError::incomplete());
+    }
     if (!value.is_string()) {
         return tl::unexpected(type_error(value, "a string"));
     }
@@ -116,7 +134,7 @@ tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value) {
 namespace json_detail {
 
 JsonReadError unknown_variant(const JsonValue& value, const std::vector<std::string_view>& names) {
-    return value_error(value, "unknown variant `" + value.as_string() + "`, " +
+    return value_error(value, "unknown variant `" + shown(value.as_string()) + "`, " +
                                   expectation(names, "there are no variants"));
 }
 
@@ -131,7 +149,30 @@ JsonReadError variant_not_a_string(const JsonValue& value) {
 }
 
 JsonReadError unfinished_record() {
-    return {"EOF while parsing a value", 0, 0};
+    return unfinished_read();
+}
+
+JsonShape* shape_cursor() {
+    return learning;
+}
+
+ShapeCursor::ShapeCursor(JsonShape& node)
+    : previous_(learning), active_(learning_depth < kShapeDepthLimit) {
+    learning = &node;
+    ++learning_depth;
+}
+
+ShapeCursor::~ShapeCursor() {
+    learning = previous_;
+    --learning_depth;
+}
+
+bool learning_scalar() {
+    if (learning == nullptr) {
+        return false;
+    }
+    learning->kind = JsonShape::Kind::Scalar;
+    return true;
 }
 
 }  // namespace json_detail
@@ -141,6 +182,14 @@ RecordReader::RecordReader(const JsonValue& value, std::string_view record_name,
     : value_(value) {
     for (const auto name : fields) {
         fields_.push_back(Field{name});
+    }
+    if (JsonShape* node = json_detail::shape_cursor()) {
+        node->kind = JsonShape::Kind::Record;
+        for (const auto name : fields) {
+            node->fields.push_back({name, std::make_unique<JsonShape>()});
+        }
+        shape_ = node;
+        return;
     }
     if (!value.is_object()) {
         record(type_error(value, std::string(kStructPrefix) + std::string(record_name)));
@@ -157,10 +206,10 @@ RecordReader::RecordReader(const JsonValue& value, std::string_view record_name,
             for (const auto& f : fields_) {
                 names.push_back(f.name);
             }
-            problem =
-                "unknown field `" + member.key + "`, " + expectation(names, "there are no fields");
+            problem = "unknown field `" + shown(member.key) + "`, " +
+                      expectation(names, "there are no fields");
         } else if (field->member != nullptr) {
-            problem = "duplicate field `" + member.key + "`";
+            problem = "duplicate field `" + shown(member.key) + "`";
         } else {
             field->member = &member;
             continue;
@@ -183,6 +232,15 @@ const JsonValue* RecordReader::lookup(std::string_view name, Presence presence) 
     return &field->member->value;
 }
 
+JsonShape* RecordReader::learning_field(std::string_view name) {
+    for (auto& field : shape_->fields) {
+        if (field.name == name) {
+            return field.shape.get();
+        }
+    }
+    return nullptr;
+}
+
 void RecordReader::record(JsonReadError error) {
     if (!failure_ || error.detected_at < failure_->detected_at) {
         failure_ = std::move(error);
@@ -190,6 +248,9 @@ void RecordReader::record(JsonReadError error) {
 }
 
 tl::expected<void, JsonReadError> RecordReader::finish() const {
+    if (shape_ != nullptr) {
+        return tl::unexpected(JsonReadError::incomplete());
+    }
     if (failure_) {
         return tl::unexpected(*failure_);
     }

@@ -23,9 +23,19 @@
 // accessors are called in: an unknown or repeated key as soon as the key is
 // read, a bad value when its value is read, a missing member at the closing
 // brace (the first missing one in declaration order).
+//
+// read_json_record first runs the reader once over no document to learn its
+// shape (which members each record has, which of them are records, sequences
+// or scalars; see JsonShape), then reads the document under that shape: the
+// reading stops at the first thing the reader refuses, and the items of a
+// sequence are converted as they are read, so that memory follows the typed
+// records rather than the document's tree. The reader then runs over what was
+// read and names the failure, as it would over the whole tree.
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,6 +94,78 @@ JsonReadError unfinished_record();
 // The value type a converter yields.
 template <class Convert>
 using converted_t = typename std::invoke_result_t<Convert&, const JsonValue&>::value_type;
+
+// ---- learning a reader's shape -----------------------------------------------
+//
+// While a reader is run to learn its shape, the converters it calls do not
+// convert: each marks the node being learnt (a scalar converter as Scalar, a
+// RecordReader as Record, as_sequence as Sequence) and returns the incomplete
+// marker.
+
+// The node being learnt, or null when no shape is being learnt.
+JsonShape* shape_cursor();
+
+// Makes `node` the node being learnt while it lives. Not active() when the
+// shape is deeper than any document may nest (a reader that contains
+// itself): the node then stays Any.
+class ShapeCursor {
+public:
+    explicit ShapeCursor(JsonShape& node);
+    ~ShapeCursor();
+    ShapeCursor(const ShapeCursor&) = delete;
+    ShapeCursor& operator=(const ShapeCursor&) = delete;
+    bool active() const { return active_; }
+
+private:
+    JsonShape* previous_;
+    bool active_;
+};
+
+// For scalar converters: true (and the node marked Scalar) while a shape is
+// being learnt.
+bool learning_scalar();
+
+// Learns what `convert` expects of a value at `node`, and how to check a
+// finished value there.
+template <class Convert>
+void learn_value(JsonShape& node, const Convert& convert, NullMeans null) {
+    {
+        const ShapeCursor cursor(node);
+        if (!cursor.active()) {
+            return;
+        }
+        (void)convert(JsonValue());
+    }
+    node.refuses = [convert, null](const JsonValue& value) {
+        if (null == NullMeans::Absent && value.is_null()) {
+            return false;
+        }
+        auto converted = convert(value);
+        return !converted && !converted.error().is_incomplete();
+    };
+}
+
+template <class T, class Convert>
+void learn_sequence(JsonShape& node, const Convert& element) {
+    node.kind = JsonShape::Kind::Sequence;
+    node.element = std::make_unique<JsonShape>();
+    learn_value(*node.element, element, NullMeans::Error);
+    node.take_item = [element](const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into) {
+        auto converted = element(item);
+        if (!converted && converted.error().is_incomplete()) {
+            return JsonShape::ItemOutcome::Kept;
+        }
+        if (!into) {
+            into = std::make_shared<JsonConvertedItemsOf<T>>();
+        }
+        if (!converted) {
+            into->refusal = std::move(converted.error());
+            return JsonShape::ItemOutcome::Refused;
+        }
+        static_cast<JsonConvertedItemsOf<T>&>(*into).items.push_back(std::move(*converted));
+        return JsonShape::ItemOutcome::Taken;
+    };
+}
 }  // namespace json_detail
 
 // A string validated by the system's own type: `parse(std::string_view)`
@@ -94,6 +176,9 @@ auto as_validated_text(Parse parse) {
     using Parsed = std::invoke_result_t<Parse&, std::string_view>;
     using T = typename Parsed::value_type;
     return [parse = std::move(parse)](const JsonValue& value) -> tl::expected<T, JsonReadError> {
+        if (json_detail::learning_scalar()) {
+            return tl::unexpected(JsonReadError::incomplete());
+        }
         if (!value.is_string()) {
             return tl::unexpected(type_error(value, "a string"));
         }
@@ -114,6 +199,9 @@ auto as_token(std::string_view expected, Parse parse) {
     using T = typename Parsed::value_type;
     return [expected = std::string(expected),
             parse = std::move(parse)](const JsonValue& value) -> tl::expected<T, JsonReadError> {
+        if (json_detail::learning_scalar()) {
+            return tl::unexpected(JsonReadError::incomplete());
+        }
         if (!value.is_string()) {
             return tl::unexpected(type_error(value, expected));
         }
@@ -131,6 +219,9 @@ template <class E>
 auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
     std::vector<std::pair<std::string_view, E>> table(variants);
     return [table = std::move(table)](const JsonValue& value) -> tl::expected<E, JsonReadError> {
+        if (json_detail::learning_scalar()) {
+            return tl::unexpected(JsonReadError::incomplete());
+        }
         if (!value.is_string()) {
             return tl::unexpected(json_detail::variant_not_a_string(value));
         }
@@ -146,18 +237,35 @@ auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) 
 }
 
 // A JSON array whose elements are read by `element`; the first failing
-// element is reported.
+// element is reported. Items converted while the document was read come first.
 template <class Convert>
 auto as_sequence(Convert element) {
     using Converted = std::invoke_result_t<Convert&, const JsonValue&>;
     using T = typename Converted::value_type;
     return [element = std::move(element)](
                const JsonValue& value) -> tl::expected<std::vector<T>, JsonReadError> {
+        if (JsonShape* node = json_detail::shape_cursor()) {
+            json_detail::learn_sequence<T>(*node, element);
+            return tl::unexpected(JsonReadError::incomplete());
+        }
         if (!value.is_array()) {
             return tl::unexpected(type_error(value, "a sequence"));
         }
         std::vector<T> out;
-        out.reserve(value.items().size());
+        if (auto* converted = value.converted_items()) {
+            auto* typed = dynamic_cast<JsonConvertedItemsOf<T>*>(converted);
+            if (typed == nullptr || typed->handed_over) {
+                // Only a reader that reads differently from the shape it
+                // gave, or reads one sequence twice.
+                return tl::unexpected(JsonReadError::incomplete());
+            }
+            out = std::move(typed->items);
+            typed->handed_over = true;
+            if (typed->refusal) {
+                return tl::unexpected(*typed->refusal);
+            }
+        }
+        out.reserve(out.size() + value.items().size());
         for (const auto& item : value.items()) {
             auto converted = element(item);
             if (!converted) {
@@ -230,6 +338,12 @@ private:
     std::optional<json_detail::converted_t<Convert>> read(std::string_view name, Convert&& convert,
                                                           Presence presence, NullMeans null) {
         using T = json_detail::converted_t<Convert>;
+        if (shape_ != nullptr) {
+            if (JsonShape* field = learning_field(name)) {
+                json_detail::learn_value(*field, convert, null);
+            }
+            return std::optional<T>();
+        }
         const JsonValue* value = lookup(name, presence);
         if (value == nullptr || (null == NullMeans::Absent && value->is_null())) {
             return std::optional<T>();
@@ -243,33 +357,43 @@ private:
     }
 
     const JsonValue* lookup(std::string_view name, Presence presence);
+    JsonShape* learning_field(std::string_view name);
     void record(JsonReadError error);
 
     const JsonValue& value_;
     std::vector<Field> fields_;
     std::optional<JsonReadError> failure_;
+    // The node being learnt, while the reader runs to learn its shape.
+    JsonShape* shape_ = nullptr;
 };
 
 // Reads a whole document with a record reader. A failure the record reader
 // meets before the first syntax error wins over it, as in a one-pass reader.
+// Never throws: running out of memory is reported as a message too.
 template <class Read>
 auto read_json_record(std::string_view text, Read&& read)
     -> tl::expected<json_detail::converted_t<Read>, std::string> {
-    auto parsed = parse_json_document(text);
-    if (parsed.root) {
-        auto record = read(*parsed.root);
-        if (!record && !record.error().is_incomplete()) {
-            return tl::unexpected(describe_json_error(text, record.error()));
+    try {
+        JsonShape shape;
+        json_detail::learn_value(shape, read, NullMeans::Error);
+        auto parsed = parse_json_document(text, &shape);
+        if (parsed.root) {
+            auto record = read(*parsed.root);
+            if (!record && !record.error().is_incomplete()) {
+                return tl::unexpected(describe_json_error(text, record.error()));
+            }
+            if (record && !parsed.error) {
+                return std::move(*record);
+            }
         }
-        if (record && !parsed.error) {
-            return std::move(*record);
+        if (!parsed.error) {
+            // Only a record reader that marks a complete document as cut short.
+            return tl::unexpected(describe_json_error(text, json_detail::unfinished_record()));
         }
+        return tl::unexpected(describe_json_error(text, *parsed.error));
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(out_of_memory_message());
     }
-    if (!parsed.error) {
-        // Only a record reader that marks a complete document as cut short.
-        return tl::unexpected(describe_json_error(text, json_detail::unfinished_record()));
-    }
-    return tl::unexpected(describe_json_error(text, *parsed.error));
 }
 
 }  // namespace zdz::contracts

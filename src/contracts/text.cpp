@@ -233,6 +233,19 @@ std::string quoted_form(std::string_view text) {
     return out;
 }
 
+std::string quoted_excerpt(std::string_view text, std::size_t max_chars) {
+    std::size_t pos = 0;
+    for (std::size_t shown = 0; pos < text.size() && shown < max_chars; ++shown) {
+        const auto c = decode_utf8_at(text, pos);
+        pos += c ? c->length : 1;
+    }
+    auto out = quoted_form(text.substr(0, pos));
+    if (pos < text.size()) {
+        out += "\u2026";
+    }
+    return out;
+}
+
 namespace {
 
 // Appends terminal_safe of the first `max_chars` characters of `text`; true

@@ -59,4 +59,9 @@ std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars);
 // The excerpt length messages use for text quoted from an input file.
 inline constexpr std::size_t kMessageExcerptChars = 200;
 
+// quoted_form of the first `max_chars` characters of `text` (a byte that is
+// not UTF-8 counts as one), with "…" after the closing quote where anything
+// was cut: the quoted form for messages that echo text from an input file.
+std::string quoted_excerpt(std::string_view text, std::size_t max_chars);
+
 }  // namespace zdz::contracts

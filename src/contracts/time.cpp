@@ -321,8 +321,9 @@ Timestamp Timestamp::now() {
 
 tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     auto fail = [text](std::string_view why) {
-        return tl::unexpected(ContractError::validation(
-            std::string(kInvalidPrefix) + quoted_form(text) + ": " + std::string(why)));
+        return tl::unexpected(ContractError::validation(std::string(kInvalidPrefix) +
+                                                        quoted_excerpt(text, kMessageExcerptChars) +
+                                                        ": " + std::string(why)));
     };
     const auto fields = read_fields(text);
     if (!fields) {

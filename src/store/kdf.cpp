@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "contracts/json_record.hpp"
+#include "contracts/text.hpp"
 
 namespace zdz::store {
 namespace {
@@ -28,7 +29,8 @@ constexpr std::string_view kCostCeilingMessage =
 // The order decides which fault is reported when a record has several.
 tl::expected<void, ContractError> check_params(std::size_t salt_size, const KdfParams& params) {
     if (params.algorithm != kArgon2idName) {
-        return tl::unexpected(ContractError::unsupported_algorithm(params.algorithm));
+        return tl::unexpected(ContractError::unsupported_algorithm(
+            contracts::terminal_safe_excerpt(params.algorithm, contracts::kMessageExcerptChars)));
     }
     if (params.m_cost_kib < kMinMemoryCostKib) {
         return tl::unexpected(ContractError::validation(std::string(kMemoryFloorMessage)));

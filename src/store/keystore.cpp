@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "contracts/fs.hpp"
@@ -171,9 +173,7 @@ std::string keystore_file_refusal(const std::string& path) {
     return refusal;
 }
 
-}  // namespace
-
-tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
+tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string& path) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
@@ -188,6 +188,17 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
         return tl::unexpected(TrustError::keystore_malformed(std::move(record.error())));
     }
     return std::move(*record);
+}
+
+}  // namespace
+
+tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
+    try {
+        return load_keystore_file(path);
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
+                                                         contracts::os_error_text(ENOMEM)));
+    }
 }
 
 tl::expected<contracts::VerifyingKey, TrustError> keystore_verifying_key(

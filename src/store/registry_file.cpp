@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <utility>
 
 #include "contracts/fs.hpp"
@@ -31,6 +32,7 @@ constexpr std::string_view kSecurityVersionMember = "security_version";
 constexpr std::string_view kPromotedAtMember = "promoted_at";
 
 constexpr std::string_view kCannotRead = "cannot read ";
+constexpr std::string_view kCannotWrite = "cannot write ";
 constexpr std::string_view kCannotLock = "cannot lock ";
 constexpr std::string_view kDetailSeparator = ": ";
 constexpr std::string_view kNotRegularFile = "not a regular file";
@@ -255,15 +257,24 @@ tl::expected<void, TrustError> save_registry_store(const trust::KnownGoodStore& 
                                                    const contracts::SigningKey& key,
                                                    const contracts::Uuid& key_id,
                                                    const contracts::Timestamp& now) {
-    auto envelope = contracts::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
-                                             snapshot_registry(store, now));
-    if (!envelope) {
-        return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+    try {
+        auto envelope = contracts::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
+                                                 snapshot_registry(store, now));
+        if (!envelope) {
+            return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+        }
+        return write_file_atomically(path, contracts::write_envelope_json(*envelope));
+    } catch (const std::bad_alloc&) {
+        // Nothing was written: the file is replaced only by a complete text.
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotWrite) + path +
+                                                         std::string(kDetailSeparator) +
+                                                         contracts::os_error_text(ENOMEM)));
     }
-    return write_file_atomically(path, contracts::write_envelope_json(*envelope));
 }
 
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+namespace {
+
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
     const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now) {
     const auto exists = store_exists(path);
     if (!exists) {
@@ -298,6 +309,17 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_sto
         return tl::unexpected(std::move(store.error()));
     }
     return std::optional<trust::KnownGoodStore>(std::move(*store));
+}
+
+}  // namespace
+
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now) {
+    try {
+        return load_store_file(path, key, now);
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
+    }
 }
 
 // ---- the lock ---------------------------------------------------------------

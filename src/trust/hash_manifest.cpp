@@ -110,33 +110,55 @@ void for_each_hash_manifest_line(std::string_view text, const HashManifestVisit&
         const auto* newline = static_cast<const char*>(
             std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
         const char* const stop = newline != nullptr ? newline : end;
-        if (const auto entry = parse_line({start, static_cast<std::size_t>(stop - start)})) {
-            visit(*entry);
+        const auto length = static_cast<std::size_t>(stop - start);
+        if (length <= kMaxHashManifestLineBytes) {
+            if (const auto entry = parse_line({start, length})) {
+                visit(*entry);
+            }
         }
         start = stop + 1;
     }
 }
 
+void HashManifestStream::keep(std::string_view more) {
+    if (overlong_) {
+        return;
+    }
+    if (more.size() > kMaxHashManifestLineBytes - partial_.size()) {
+        overlong_ = true;
+        std::string().swap(partial_);
+        return;
+    }
+    partial_.append(more);
+}
+
+void HashManifestStream::end_line() {
+    if (!overlong_) {
+        for_each_hash_manifest_line(partial_, visit_);
+    }
+    partial_.clear();
+    overlong_ = false;
+}
+
 void HashManifestStream::feed(std::string_view piece) {
     const auto last = piece.rfind('\n');
     if (last == std::string_view::npos) {
-        partial_.append(piece);
+        keep(piece);
         return;
     }
     auto complete = piece.substr(0, last + 1);
-    if (!partial_.empty()) {
+    if (!partial_.empty() || overlong_) {
         const auto first = complete.find('\n');
-        partial_.append(complete.substr(0, first + 1));
-        for_each_hash_manifest_line(partial_, visit_);
+        keep(complete.substr(0, first));
+        end_line();
         complete.remove_prefix(first + 1);
     }
     for_each_hash_manifest_line(complete, visit_);
-    partial_.assign(piece.substr(last + 1));
+    keep(piece.substr(last + 1));
 }
 
 void HashManifestStream::finish() {
-    for_each_hash_manifest_line(partial_, visit_);
-    partial_.clear();
+    end_line();
 }
 
 std::vector<HashManifestEntry> parse_hash_manifest(std::string_view text) {

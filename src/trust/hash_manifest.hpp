@@ -20,6 +20,10 @@ struct HashManifestEntry {
     friend bool operator==(const HashManifestEntry&, const HashManifestEntry&) = default;
 };
 
+// A longer line is never usable: no file name comes near it, and a manifest
+// read in pieces need not hold more of one line than this.
+inline constexpr std::size_t kMaxHashManifestLineBytes = std::size_t{64} << 10;
+
 // Lenient: lines it cannot use are skipped; the caller decides what an empty
 // result means. Expects valid UTF-8.
 std::vector<HashManifestEntry> parse_hash_manifest(std::string_view text);
@@ -42,7 +46,8 @@ using HashManifestVisit = std::function<void(const HashManifestLine&)>;
 void for_each_hash_manifest_line(std::string_view text, const HashManifestVisit& visit);
 
 // The same for a manifest handed over in pieces of any size, as a file is
-// read in chunks: a line split between pieces is put back together.
+// read in chunks: a line split between pieces is put back together, and one
+// that grows past kMaxHashManifestLineBytes is let go.
 class HashManifestStream {
 public:
     explicit HashManifestStream(HashManifestVisit visit) : visit_(std::move(visit)) {}
@@ -52,8 +57,13 @@ public:
     void finish();
 
 private:
+    // Adds to the unfinished line, or gives it up once it is too long.
+    void keep(std::string_view more);
+    void end_line();
+
     HashManifestVisit visit_;
     std::string partial_;
+    bool overlong_ = false;
 };
 
 }  // namespace zdz::trust

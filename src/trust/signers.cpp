@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <new>
 #include <optional>
 
 #include "contracts/base64.hpp"
+#include "contracts/fs.hpp"
 #include "contracts/text.hpp"
 
 namespace zdz::trust {
@@ -33,6 +36,7 @@ constexpr std::string_view kWrongKeyLengthHeader =
     "ssh-ed25519 key blob has the wrong key-length header";
 constexpr std::string_view kNotBase64 = "key material is not valid base64: ";
 constexpr std::string_view kInvalidKey = "invalid ed25519 public key: ";
+constexpr std::string_view kCannotReadTrustFile = "cannot read the trust file: ";
 
 std::array<std::uint8_t, kAlgorithmHeaderBytes> algorithm_header() {
     std::array<std::uint8_t, kAlgorithmHeaderBytes> header{};
@@ -105,7 +109,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
         return tl::unexpected(std::string(kMissingKeyType));
     }
     if (key_type != kKeyType) {
-        return tl::unexpected("unsupported key type " + contracts::quoted_form(key_type) +
+        return tl::unexpected("unsupported key type " +
+                              contracts::quoted_excerpt(key_type, contracts::kMessageExcerptChars) +
                               " (only ssh-ed25519 is trusted)");
     }
     if (material.empty()) {
@@ -121,24 +126,42 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
 }  // namespace
 
 tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
-    std::vector<TrustedSigner> signers;
-    std::uint64_t line_number = 0;
-    for (const auto line : contracts::split_lines(text)) {
-        ++line_number;  // every physical line counts, blank and comment lines too
-        auto parsed = parse_line(line);
-        if (!parsed) {
-            continue;
+    try {
+        std::vector<TrustedSigner> signers;
+        std::uint64_t line_number = 0;
+        // Line by line as split_lines splits them, without a list of them all:
+        // a file of empty lines must not cost many times its size.
+        for (std::size_t start = 0; start < text.size();) {
+            auto end = text.find('\n', start);
+            const bool terminated = end != std::string_view::npos;
+            if (!terminated) {
+                end = text.size();
+            }
+            auto line = text.substr(start, end - start);
+            if (terminated && !line.empty() && line.back() == '\r') {
+                line.remove_suffix(1);
+            }
+            start = end + 1;
+            ++line_number;  // every physical line counts, blank and comment lines too
+            auto parsed = parse_line(line);
+            if (!parsed) {
+                continue;
+            }
+            if (!*parsed) {
+                return tl::unexpected(
+                    TrustError::trust_store_entry_invalid(line_number, std::move(parsed->error())));
+            }
+            signers.push_back(std::move(**parsed));
         }
-        if (!*parsed) {
+        if (signers.empty()) {
             return tl::unexpected(
-                TrustError::trust_store_entry_invalid(line_number, std::move(parsed->error())));
+                TrustError::trust_store_entry_invalid(0, std::string(kNoEntries)));
         }
-        signers.push_back(std::move(**parsed));
+        return signers;
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotReadTrustFile) +
+                                                         contracts::os_error_text(ENOMEM)));
     }
-    if (signers.empty()) {
-        return tl::unexpected(TrustError::trust_store_entry_invalid(0, std::string(kNoEntries)));
-    }
-    return signers;
 }
 
 std::string format_allowed_signers_line(std::string_view principal,

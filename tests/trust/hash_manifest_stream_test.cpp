@@ -53,3 +53,23 @@ TEST(HashManifestStream, LinesKeepTheDigitsAsWritten) {
         [&digits](const HashManifestLine& line) { digits.emplace_back(line.digest_hex); });
     EXPECT_EQ(digits, std::vector<std::string>{digest});
 }
+
+// A line longer than any usable one is let go, whole text or streamed, and
+// the stream does not hold on to it: the next line is read as usual.
+TEST(HashManifestStream, OverlongLinesAreNeverUsable) {
+    const std::string digest(64, 'a');
+    const std::string longest =
+        digest + "  " + std::string(zdz::trust::kMaxHashManifestLineBytes - 66, 'n');
+    const std::string text = longest + "\n" + digest + "  " +
+                             std::string(longest.size() - 65, 'n') + "\n" + digest +
+                             "  after.img\n" + digest + "  " +
+                             std::string(3 * zdz::trust::kMaxHashManifestLineBytes, 'x');
+    const auto whole = parse_hash_manifest(text);
+    ASSERT_EQ(whole.size(), 2U);
+    EXPECT_EQ(whole[0].file_name.size(), zdz::trust::kMaxHashManifestLineBytes - 66);
+    EXPECT_EQ(whole[1].file_name, "after.img");
+    for (const std::size_t piece :
+         {std::size_t{1000}, std::size_t{65536}, std::size_t{65537}, text.size()}) {
+        EXPECT_EQ(streamed(text, piece), whole) << "pieces of " << piece;
+    }
+}
