@@ -1,5 +1,7 @@
 #include "cli/manifest_commands.hpp"
 
+#include <utility>
+
 #include "cli/clock.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
@@ -67,6 +69,38 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
     return std::move(*manifest);
 }
 
+// The public key of the keystore file at `path`, which must be the record
+// just written.
+tl::expected<contracts::VerifyingKey, std::string> read_back_verifying_key(
+    const store::SealedSigningKey& written, const std::string& path) {
+    const auto on_disk = store::load_keystore(path);
+    if (!on_disk) {
+        return tl::unexpected(on_disk.error().display());
+    }
+    if (store::write_keystore_json(*on_disk) != store::write_keystore_json(written)) {
+        return tl::unexpected(path + " holds another keystore");
+    }
+    auto key = store::keystore_verifying_key(*on_disk);
+    if (!key) {
+        return tl::unexpected(key.error().display());
+    }
+    return *key;
+}
+
+// The inputs of sign that --out must not name: writing the manifest over the
+// keystore would lose the key, over the image the file just measured.
+tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
+    const std::pair<const std::string*, std::string_view> inputs[] = {
+        {&cmd.keystore, "--keystore"}, {&cmd.image_file, "--image-file"}};
+    for (const auto& [input, option] : inputs) {
+        if (store::is_same_file(cmd.out, *input)) {
+            return tl::unexpected(
+                fail("cannot write " + cmd.out + ": same file as " + std::string(option)));
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 tl::expected<CheckedManifest, CommandError> check_manifest_file(
@@ -115,14 +149,26 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
         return tl::unexpected(
             fail("failed to seal a new signing key: " + sealed.error().display()));
     }
-    if (const auto saved = store::save_keystore(*sealed, cmd.out); !saved) {
+    // Held from the write until the file has been read back, so that another
+    // keygen onto the same --out cannot replace the file in between: the
+    // report below describes the file on disk.
+    const auto lock = store::DirectoryLock::acquire(cmd.out);
+    if (!lock) {
+        return tl::unexpected(
+            fail("failed to write keystore to " + cmd.out + ": " + lock.error().display()));
+    }
+    if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
+        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+            return tl::unexpected(fail("keystore written to " + cmd.out +
+                                       " but it may not be durable: " + saved.error().display()));
+        }
         return tl::unexpected(
             fail("failed to write keystore to " + cmd.out + ": " + saved.error().display()));
     }
-    const auto key = store::keystore_verifying_key(*sealed);
+    const auto key = read_back_verifying_key(*sealed, cmd.out);
     if (!key) {
-        return tl::unexpected(fail("unexpected: could not read back the public key just written: " +
-                                   key.error().display()));
+        return tl::unexpected(
+            fail("unexpected: could not read back the public key just written: " + key.error()));
     }
     out << "[ok] wrote sealed keystore: " << cmd.out << "\n"
         << "  key_id:        " << sealed->key_id.to_string() << "\n"
@@ -197,11 +243,19 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     if (!manifest) {
         return tl::unexpected(fail("signing failed: " + manifest.error().display()));
     }
+    if (auto refused = refuse_out_over_input(cmd); !refused) {
+        return tl::unexpected(std::move(refused.error()));
+    }
     // Written through a temporary file renamed over --out, so a failed write
     // never destroys a manifest that is already there.
     if (const auto written =
             store::write_file_replacing(cmd.out, trust::write_manifest_json(*manifest));
         !written) {
+        if (written.error().kind == store::ReplaceError::Kind::NotDurable) {
+            return tl::unexpected(fail("manifest written to " + cmd.out +
+                                       " but it may not be durable: cannot finalize " + cmd.out +
+                                       ": " + written.error().display()));
+        }
         return tl::unexpected(fail("cannot write " + cmd.out + ": " + written.error().display()));
     }
     out << "[ok] signed manifest written: " << cmd.out << "\n"

@@ -71,8 +71,16 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     if (!promoted) {
         return tl::unexpected(fail("promotion refused: " + promoted.error().display()));
     }
-    const auto saved = store::save_registry_store(registry, cmd.store, *key, keystore->key_id, now);
+    // Saved under the lock already held: taking it again would wait forever.
+    const auto saved =
+        store::save_registry_store(registry, cmd.store, *key, keystore->key_id, now, &*lock);
     if (!saved) {
+        // The new store is in place: promoting again would record the image
+        // a second time.
+        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+            return tl::unexpected(fail("promotion written to " + cmd.store +
+                                       " but it may not be durable: " + saved.error().display()));
+        }
         return tl::unexpected(
             fail("promotion succeeded in memory but the store could not be saved: " +
                  saved.error().display()));

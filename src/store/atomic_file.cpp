@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <utility>
 
 namespace zdz::store {
 namespace {
@@ -24,6 +27,8 @@ constexpr std::string_view kSuffixAlphabet =
 
 constexpr std::string_view kCannotWrite = "cannot write ";
 constexpr std::string_view kCannotFinalize = "cannot finalize ";
+constexpr std::string_view kCannotLock = "cannot lock ";
+constexpr std::string_view kNotRegularFile = "not a regular file";
 
 // Index just past the last '/', 0 for a bare file name.
 std::size_t name_start(const std::string& path) {
@@ -92,6 +97,20 @@ trust::TrustError storage_failure(std::string_view what, const std::string& path
                                              contracts::os_error_text(err));
 }
 
+// Whether an existing destination may be replaced by a rename: a regular
+// file; a link, which the rename replaces without touching what it leads to;
+// a directory, which makes the rename fail with its own error; or nothing at
+// all. A FIFO, a device or a socket is not a file this program wrote, and
+// replacing a device node (/dev/null, as root) would break the system. A
+// failure to look the path up is left to the write itself to report.
+bool replaceable(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return true;
+    }
+    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
 std::string random_suffix() {
     static const bool ready = sodium_init() >= 0;
     (void)ready;
@@ -134,16 +153,37 @@ std::string atomic_temp_path(const std::string& path) {
 }
 
 tl::expected<void, trust::TrustError> write_file_atomically(const std::string& path,
-                                                            std::string_view bytes, FileMode mode) {
+                                                            std::string_view bytes, FileMode mode,
+                                                            const DirectoryLock* held) {
+    // Without the caller's lock on this directory, one is taken here and held
+    // to the end of the write.
+    std::optional<DirectoryLock> own_lock;
+    if (held == nullptr || !held->guards(path)) {
+        auto lock = DirectoryLock::acquire(path);
+        if (!lock) {
+            return tl::unexpected(std::move(lock.error()));
+        }
+        own_lock.emplace(std::move(*lock));
+    }
+    if (!replaceable(path)) {
+        return tl::unexpected(trust::TrustError::storage_failed(
+            std::string(kCannotWrite) + path + ": " + std::string(kNotRegularFile)));
+    }
     const std::string temp_path = atomic_temp_path(path);
+    // Whatever is at the temporary path is left over from a write that did
+    // not finish, or was put there: it is removed, never opened. Under the
+    // lock no writer of ours can be using it.
+    if (::unlink(temp_path.c_str()) != 0 && errno != ENOENT) {
+        return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
+    }
     const bool owner_only = mode == FileMode::OwnerOnly;
-    const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+    const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           owner_only ? kOwnerOnlyMode : kDefaultCreateMode);
     if (fd < 0) {
         return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
     }
-    // O_CREAT leaves the mode of a temporary file left over from an earlier
-    // failure as it was; tighten it before any byte is written.
+    // The umask may have taken the owner's own write or read permission away;
+    // a keystore is exactly 0600.
     if (owner_only && ::fchmod(fd, kOwnerOnlyMode) != 0) {
         const int err = errno;
         ::close(fd);
@@ -159,32 +199,115 @@ tl::expected<void, trust::TrustError> write_file_atomically(const std::string& p
         ::unlink(temp_path.c_str());
         return tl::unexpected(storage_failure(kCannotFinalize, path, err));
     }
+    // The new file is in place from here on, whatever happens next.
     if (const int err = sync_directory(path); err != 0) {
-        return tl::unexpected(storage_failure(kCannotFinalize, path, err));
+        return tl::unexpected(trust::TrustError::storage_not_durable(
+            std::string(kCannotFinalize) + path + ": " + contracts::os_error_text(err)));
     }
     return {};
 }
 
-tl::expected<void, contracts::IoError> write_file_replacing(const std::string& path,
-                                                            std::string_view bytes) {
+std::string ReplaceError::display() const {
+    if (kind == Kind::NotRegularFile) {
+        return std::string(kNotRegularFile);
+    }
+    return io.display();
+}
+
+tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
+                                                      std::string_view bytes) {
+    const auto failed = [](ReplaceError::Kind kind, int err) {
+        return tl::unexpected(ReplaceError{kind, contracts::IoError::from_errno(err)});
+    };
+    if (!replaceable(path)) {
+        return failed(ReplaceError::Kind::NotRegularFile, 0);
+    }
     std::string temp_path;
     const int fd = create_unique_temp(path, temp_path);
     if (fd < 0) {
-        return tl::unexpected(contracts::IoError::from_errno(errno));
+        return failed(ReplaceError::Kind::Failed, errno);
     }
     if (const int err = write_sync_close(fd, bytes); err != 0) {
         ::unlink(temp_path.c_str());
-        return tl::unexpected(contracts::IoError::from_errno(err));
+        return failed(ReplaceError::Kind::Failed, err);
     }
     if (::rename(temp_path.c_str(), path.c_str()) != 0) {
         const int err = errno;
         ::unlink(temp_path.c_str());
-        return tl::unexpected(contracts::IoError::from_errno(err));
+        return failed(ReplaceError::Kind::Failed, err);
     }
     if (const int err = sync_directory(path); err != 0) {
-        return tl::unexpected(contracts::IoError::from_errno(err));
+        return failed(ReplaceError::Kind::NotDurable, err);
     }
     return {};
+}
+
+bool is_same_file(const std::string& destination, const std::string& input) {
+    struct stat in {};
+    if (::stat(input.c_str(), &in) != 0) {
+        return false;
+    }
+    const auto same = [&](const struct stat& st) {
+        return st.st_dev == in.st_dev && st.st_ino == in.st_ino;
+    };
+    struct stat entry {};
+    struct stat target {};
+    return (::lstat(destination.c_str(), &entry) == 0 && same(entry)) ||
+           (::stat(destination.c_str(), &target) == 0 && same(target));
+}
+
+// ---- the directory lock -----------------------------------------------------
+
+tl::expected<DirectoryLock, trust::TrustError> DirectoryLock::acquire(const std::string& path) {
+    const auto directory = directory_of(path);
+    const auto failure = [&](int err) {
+        return tl::unexpected(trust::TrustError::storage_failed(
+            std::string(kCannotLock) + directory + ": " + contracts::os_error_text(err)));
+    };
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            return DirectoryLock(-1);
+        }
+        return failure(err);
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        const int err = errno;
+        if (err == EINTR) {
+            continue;
+        }
+        ::close(fd);
+        return failure(err);
+    }
+    return DirectoryLock(fd);
+}
+
+bool DirectoryLock::guards(const std::string& path) const {
+    struct stat locked {};
+    struct stat directory {};
+    return fd_ >= 0 && ::fstat(fd_, &locked) == 0 &&
+           ::stat(directory_of(path).c_str(), &directory) == 0 &&
+           locked.st_dev == directory.st_dev && locked.st_ino == directory.st_ino;
+}
+
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+// Closing the descriptor releases the lock.
+DirectoryLock::~DirectoryLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
 }
 
 }  // namespace zdz::store

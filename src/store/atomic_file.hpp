@@ -17,6 +17,36 @@ enum class FileMode {
     OwnerOnly,
 };
 
+// An exclusive advisory lock (flock) on the directory that holds a file, so
+// that the writers of the files in it follow one another: promotions against
+// one store, keygens onto one keystore. No lock file is created. Released when
+// destroyed.
+class DirectoryLock {
+public:
+    // Locks the directory that holds `path`, blocking until the lock is held.
+    // A directory that does not exist yields a lock that holds nothing, so
+    // that the write reports its own error; any other failure is
+    // StorageFailed "cannot lock DIR: ...".
+    static tl::expected<DirectoryLock, trust::TrustError> acquire(const std::string& path);
+
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    DirectoryLock(DirectoryLock&& other) noexcept;
+    DirectoryLock& operator=(DirectoryLock&& other) noexcept;
+    ~DirectoryLock();
+
+    bool held() const { return fd_ >= 0; }
+
+    // Whether this lock is held on the directory that holds `path` (the same
+    // directory by device and inode, however the two paths name it).
+    bool guards(const std::string& path) const;
+
+private:
+    explicit DirectoryLock(int fd) : fd_(fd) {}
+
+    int fd_ = -1;
+};
+
 // The temporary file beside `path` that write_file_atomically writes first:
 // the extension of the file name replaced by "tmp" ("store.json" ->
 // "store.tmp", "store" -> "store.tmp", ".store" -> ".store.tmp"). A name
@@ -26,18 +56,60 @@ std::string atomic_temp_path(const std::string& path);
 
 // Writes `bytes` to atomic_temp_path(path), flushes it to stable storage,
 // renames it over `path` and flushes the directory, so `path` holds either
-// its previous content or all of `bytes`. Failures are StorageFailed with
-// "cannot write TMP: OS error" or "cannot finalize PATH: OS error"; the
-// temporary file is removed on every failure.
+// its previous content or all of `bytes`.
+//
+// All of it happens under the DirectoryLock of `path`: `held` when the caller
+// already holds that lock (taking it a second time would wait forever), else
+// one taken here. Under the lock, whatever sits at the temporary path is
+// removed, never opened, and the temporary file is created afresh
+// (O_EXCL|O_NOFOLLOW): a planted link is not followed, a FIFO cannot stall the
+// write, another user's file does not become ours, and two writers of one
+// destination never share a temporary file.
+//
+// An existing `path` that is neither a regular file, a link nor a directory (a
+// FIFO, a device, a socket) is refused before anything changes: StorageFailed
+// "cannot write PATH: not a regular file". A link at `path` is replaced, never
+// written through; a directory makes the rename fail.
+//
+// Other failures are StorageFailed "cannot write TMP: OS error" (the
+// temporary file is removed) or "cannot finalize PATH: OS error" when the
+// rename fails (likewise), or the lock's own error. A failure to flush the
+// directory after the rename is StorageNotDurable "cannot finalize PATH: OS
+// error": `path` already holds all of `bytes`.
 tl::expected<void, trust::TrustError> write_file_atomically(const std::string& path,
                                                             std::string_view bytes,
-                                                            FileMode mode = FileMode::Default);
+                                                            FileMode mode = FileMode::Default,
+                                                            const DirectoryLock* held = nullptr);
+
+// Why write_file_replacing failed.
+struct ReplaceError {
+    enum class Kind {
+        // Nothing was replaced; `io` holds the errno.
+        Failed,
+        // The destination exists and is neither a regular file, a link nor a
+        // directory; nothing was changed.
+        NotRegularFile,
+        // The file was replaced, but flushing its directory failed (`io`).
+        NotDurable,
+    };
+    Kind kind = Kind::Failed;
+    contracts::IoError io;
+
+    // The OS error text, or "not a regular file".
+    std::string display() const;
+};
 
 // Replaces `path` with `bytes` through a uniquely named temporary file in the
 // same directory (".NAME.XXXXXX"), flushed and then renamed over `path`, so a
 // failed write leaves the previous file intact. The new file has the default
-// mode. On failure the temporary file is removed and the errno is returned.
-tl::expected<void, contracts::IoError> write_file_replacing(const std::string& path,
-                                                            std::string_view bytes);
+// mode. An existing destination that is not a regular file is refused as by
+// write_file_atomically. On failure the temporary file is removed.
+tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
+                                                      std::string_view bytes);
+
+// Whether writing `destination` would replace `input`: the entry at
+// `destination`, or the file a link there leads to, is the file `input` names
+// (same device and inode). False when either does not exist.
+bool is_same_file(const std::string& destination, const std::string& input);
 
 }  // namespace zdz::store

@@ -146,12 +146,12 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
-                                             const std::string& path) {
+                                             const std::string& path, const DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
     if (!contracts::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
     }
-    return write_file_atomically(path, text, FileMode::OwnerOnly);
+    return write_file_atomically(path, text, FileMode::OwnerOnly, held);
 }
 
 namespace {

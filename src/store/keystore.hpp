@@ -16,6 +16,7 @@
 #include "contracts/json.hpp"
 #include "contracts/signing.hpp"
 #include "contracts/time.hpp"
+#include "store/atomic_file.hpp"
 #include "store/kdf.hpp"
 #include "trust/errors.hpp"
 
@@ -72,12 +73,16 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
 
 // Writes write_keystore_json(record) through write_file_atomically, the file
-// owner-only (0600) from its creation. An existing file is replaced; a
-// failure leaves it as it was. StorageFailed "cannot write TMP: ..." or
-// "cannot finalize PATH: ..."; KeystoreMalformed if the record holds text that
-// is not UTF-8 (the file could never be read back).
+// owner-only (0600) from its creation (`held`: the caller's DirectoryLock on
+// the directory of `path`, if it holds it). An existing file is replaced; a
+// failure leaves it as it was. StorageFailed "cannot write TMP: ...",
+// "cannot write PATH: not a regular file" or "cannot finalize PATH: ...";
+// StorageNotDurable "cannot finalize PATH: ..." when the file was replaced
+// but its directory could not be flushed; KeystoreMalformed if the record
+// holds text that is not UTF-8 (the file could never be read back).
 tl::expected<void, trust::TrustError> save_keystore(const SealedSigningKey& record,
-                                                    const std::string& path);
+                                                    const std::string& path,
+                                                    const DirectoryLock* held = nullptr);
 
 // StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
 // KeystoreMalformed with the reader's message.

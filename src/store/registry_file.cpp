@@ -1,7 +1,6 @@
 #include "store/registry_file.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +32,6 @@ constexpr std::string_view kPromotedAtMember = "promoted_at";
 
 constexpr std::string_view kCannotRead = "cannot read ";
 constexpr std::string_view kCannotWrite = "cannot write ";
-constexpr std::string_view kCannotLock = "cannot lock ";
 constexpr std::string_view kDetailSeparator = ": ";
 constexpr std::string_view kNotRegularFile = "not a regular file";
 constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
@@ -47,18 +45,6 @@ contracts::EnvelopeContext registry_context() {
 TrustError cannot_read(const std::string& path, const std::string& detail) {
     return TrustError::storage_failed(std::string(kCannotRead) + path +
                                       std::string(kDetailSeparator) + detail);
-}
-
-// The directory whose entries a save changes.
-std::string directory_of(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return path.substr(0, slash);
 }
 
 // Only a path that does not exist is an absent store. Any other failure to
@@ -252,18 +238,17 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 
 // ---- the file ---------------------------------------------------------------
 
-tl::expected<void, TrustError> save_registry_store(const trust::KnownGoodStore& store,
-                                                   const std::string& path,
-                                                   const contracts::SigningKey& key,
-                                                   const contracts::Uuid& key_id,
-                                                   const contracts::Timestamp& now) {
+tl::expected<void, TrustError> save_registry_store(
+    const trust::KnownGoodStore& store, const std::string& path, const contracts::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& now, const DirectoryLock* held) {
     try {
         auto envelope = contracts::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
                                                  snapshot_registry(store, now));
         if (!envelope) {
             return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
         }
-        return write_file_atomically(path, contracts::write_envelope_json(*envelope));
+        return write_file_atomically(path, contracts::write_envelope_json(*envelope),
+                                     FileMode::Default, held);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotWrite) + path +
@@ -319,54 +304,6 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_sto
         return load_store_file(path, key, now);
     } catch (const std::bad_alloc&) {
         return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
-    }
-}
-
-// ---- the lock ---------------------------------------------------------------
-
-tl::expected<RegistryDirectoryLock, TrustError> RegistryDirectoryLock::acquire(
-    const std::string& store_path) {
-    const auto directory = directory_of(store_path);
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
-            return RegistryDirectoryLock(-1);
-        }
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotLock) + directory +
-                                                         std::string(kDetailSeparator) +
-                                                         contracts::os_error_text(err)));
-    }
-    while (::flock(fd, LOCK_EX) != 0) {
-        const int err = errno;
-        if (err == EINTR) {
-            continue;
-        }
-        ::close(fd);
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotLock) + directory +
-                                                         std::string(kDetailSeparator) +
-                                                         contracts::os_error_text(err)));
-    }
-    return RegistryDirectoryLock(fd);
-}
-
-RegistryDirectoryLock::RegistryDirectoryLock(RegistryDirectoryLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
-
-RegistryDirectoryLock& RegistryDirectoryLock::operator=(RegistryDirectoryLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-// Closing the descriptor releases the lock.
-RegistryDirectoryLock::~RegistryDirectoryLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
     }
 }
 

@@ -19,6 +19,7 @@
 #include "contracts/json.hpp"
 #include "contracts/signing.hpp"
 #include "contracts/time.hpp"
+#include "store/atomic_file.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
@@ -84,14 +85,17 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
                                        const contracts::Timestamp& now);
 
 // Signs the snapshot at `now` (context [kRegistryContext], no expiry) and
-// replaces `path` through write_file_atomically. RegistryMalformed "failed to
-// sign registry snapshot"; StorageFailed "cannot write TMP: ..." or "cannot
-// finalize PATH: ...", the previous file left in place.
+// replaces `path` through write_file_atomically (`held`: the caller's
+// RegistryDirectoryLock on the store, if it holds it). RegistryMalformed
+// "failed to sign registry snapshot"; StorageFailed "cannot write TMP: ..." or
+// "cannot finalize PATH: ...", the previous file left in place; or
+// StorageNotDurable "cannot finalize PATH: ...", the new file in place.
 tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGoodStore& store,
                                                           const std::string& path,
                                                           const contracts::SigningKey& key,
                                                           const contracts::Uuid& key_id,
-                                                          const contracts::Timestamp& now);
+                                                          const contracts::Timestamp& now,
+                                                          const DirectoryLock* held = nullptr);
 
 // In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
 // a path below a file) — any other failure to look the path up is
@@ -110,29 +114,9 @@ tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_regis
 tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
     const RegistrySnapshotBody& body);
 
-// An exclusive advisory lock (flock) on the directory that holds a store, so
-// that promotions against one store follow one another and none is lost. No
-// lock file is created. Released when destroyed.
-class RegistryDirectoryLock {
-public:
-    // Blocks until the lock is held. A directory that does not exist yields a
-    // lock that holds nothing, so that the save reports its own error; any
-    // other failure is StorageFailed "cannot lock DIR: ...".
-    static tl::expected<RegistryDirectoryLock, trust::TrustError> acquire(
-        const std::string& store_path);
-
-    RegistryDirectoryLock(const RegistryDirectoryLock&) = delete;
-    RegistryDirectoryLock& operator=(const RegistryDirectoryLock&) = delete;
-    RegistryDirectoryLock(RegistryDirectoryLock&& other) noexcept;
-    RegistryDirectoryLock& operator=(RegistryDirectoryLock&& other) noexcept;
-    ~RegistryDirectoryLock();
-
-    bool held() const { return fd_ >= 0; }
-
-private:
-    explicit RegistryDirectoryLock(int fd) : fd_(fd) {}
-
-    int fd_ = -1;
-};
+// The lock that promotions against one store hold from before the load until
+// after the save, so that none is lost: the DirectoryLock of the store's
+// directory, which every write_file_atomically into it takes as well.
+using RegistryDirectoryLock = DirectoryLock;
 
 }  // namespace zdz::store

@@ -72,6 +72,11 @@ TrustError TrustError::storage_failed(std::string detail) {
     e.a_ = std::move(detail);
     return e;
 }
+TrustError TrustError::storage_not_durable(std::string detail) {
+    TrustError e(Kind::StorageNotDurable);
+    e.a_ = std::move(detail);
+    return e;
+}
 
 std::string TrustError::display() const {
     switch (kind_) {
@@ -108,6 +113,7 @@ std::string TrustError::display() const {
         case Kind::RegistryMalformed:
             return "registry snapshot is malformed: " + a_;
         case Kind::StorageFailed:
+        case Kind::StorageNotDurable:
             return "local storage operation failed: " + a_;
     }
     return {};

@@ -26,6 +26,9 @@ public:
         RegistrySignatureInvalid,
         RegistryMalformed,
         StorageFailed,
+        // The file was replaced, but flushing its directory failed: the new
+        // file is in place and may not survive a crash.
+        StorageNotDurable,
     };
 
     static TrustError manifest_signature_invalid();
@@ -46,6 +49,8 @@ public:
     static TrustError registry_signature_invalid();
     static TrustError registry_malformed(std::string detail);
     static TrustError storage_failed(std::string detail);
+    // Displayed as storage_failed is; callers tell the two apart by kind.
+    static TrustError storage_not_durable(std::string detail);
 
     Kind kind() const { return kind_; }
     // Carried texts in the order the kind lists them; numbers in number().

@@ -1,18 +1,24 @@
 // The commands that write (keygen, sign, promote) under faults of the system
 // around them: a file-size limit, a full file system, a folder they may not
-// write, the process killed halfway, and their files replaced by something
-// that is not a regular file. Whatever happens, the file that was there before
-// keeps its bytes or is wholly replaced, and a failure is reported as one.
+// write, the process killed halfway, a folder flush that fails, their files
+// replaced by something that is not a regular file, something planted at their
+// temporary path, and writers running at the same time. Whatever happens, the
+// file that was there before keeps its bytes or is wholly replaced, and a
+// failure is reported as one.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -497,4 +503,311 @@ TEST(FaultInjection, StoreReplacedBySomethingElseIsAClearError) {
     expect_both(cannot_read + "No such file or directory (os error 2)");
     EXPECT_TRUE(fs::is_symlink(s));
     EXPECT_FALSE(fs::exists(w.dir.file("moved-away.json")));
+}
+
+// ---- what sits where a command writes ---------------------------------------
+
+namespace {
+
+constexpr auto kConcurrentTimeout = 300s;
+constexpr int kConcurrentKeygens = 8;
+constexpr int kConcurrentRounds = 3;
+constexpr uid_t kNobody = 65534;
+constexpr std::string_view kEio = "Input/output error (os error 5)";
+
+// Options under which the program runs with the test library preloaded that
+// brings about the faults and timings named in `env` (see fault_shim.c).
+ChildOptions with_fault_shim(std::map<std::string, std::string> env) {
+    ChildOptions options;
+    options.env = std::move(env);
+    options.env.emplace("LD_PRELOAD", ZDZ_FAULT_SHIM);
+    // A sanitizer runtime linked dynamically would refuse to come after it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env.emplace("ASAN_OPTIONS",
+                        std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    return options;
+}
+
+// The verifying key a keygen report prints, empty if there is none.
+std::string printed_key(const std::string& report) {
+    static const std::regex line("\n  verifying_key: ([0-9a-f]{64})\n");
+    std::smatch m;
+    return std::regex_search(report, m, line) ? m[1].str() : "";
+}
+
+// The verifying key recorded in a keystore text, empty if it does not read.
+std::string recorded_key(const std::string& keystore_text) {
+    const auto record = zdz::store::read_keystore_json(keystore_text);
+    return record ? record->verifying_key_hex : "";
+}
+
+// What identifies a file-system object, to tell that it was left alone.
+struct Node {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    mode_t mode = 0;
+    dev_t rdev = 0;
+    friend bool operator==(const Node&, const Node&) = default;
+};
+
+Node node_at(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {st.st_dev, st.st_ino, st.st_mode, st.st_rdev};
+}
+
+}  // namespace
+
+// The temporary file of the keystore and the store has a fixed name beside
+// its destination. Whatever is found there is removed and a new file created
+// in its place: it is never followed, reused or opened.
+TEST(FaultInjection, WhateverSitsAtTheTemporaryPathIsRemovedNeverUsed) {
+    Workspace w;
+    const auto keystore_before = bytes_of(w.keystore);
+    const auto store_tmp = w.dir.file("store.tmp");
+    const auto out = w.dir.file("new.json");
+    const auto out_tmp = w.dir.file("new.tmp");
+    const auto other = w.dir.file("other");
+
+    const auto promote_succeeds = [&](const std::string& planted) {
+        const auto count = w.promotions(w.store);
+        const auto r = run(w.promote_args(), {}, kQuickTimeout);
+        EXPECT_EQ(r.status, 0) << planted << ": " << r.err;
+        EXPECT_EQ(w.promotions(w.store), count + 1) << planted;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(w.store))) << planted;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(store_tmp))) << planted;
+        EXPECT_EQ(bytes_of(w.keystore), keystore_before) << planted;
+        struct stat st {};
+        EXPECT_EQ(::stat(w.store.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, ::geteuid()) << planted;
+    };
+    const auto keygen_succeeds = [&](const std::string& planted) {
+        const auto r = run(w.keygen_args(out));
+        EXPECT_EQ(r.status, 0) << planted << ": " << r.err;
+        EXPECT_EQ(recorded_key(bytes_of(out)), printed_key(r.out)) << planted;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(out_tmp))) << planted;
+        struct stat st {};
+        EXPECT_EQ(::lstat(out.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << planted;
+        EXPECT_EQ(st.st_mode & 07777, 0600U) << planted;
+        EXPECT_EQ(st.st_uid, ::geteuid()) << planted;
+    };
+
+    // Followed, the link would have the store written over the signing key.
+    fs::create_symlink(w.keystore, store_tmp);
+    promote_succeeds("link to the keystore");
+
+    // Followed, these links would have keygen create or overwrite any file
+    // and make it owner-only.
+    fs::create_symlink(other, out_tmp);
+    keygen_succeeds("link to a missing file");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(other)));
+    w.dir.write("other", "someone else's file");
+    ASSERT_EQ(::chmod(other.c_str(), 0644), 0);
+    fs::create_symlink(other, out_tmp);
+    keygen_succeeds("link to an existing file");
+    EXPECT_EQ(w.dir.read("other"), "someone else's file");
+    EXPECT_EQ(node_at(other).mode & 07777, 0644U);
+
+    // Opened for writing, a FIFO nobody reads would stall the command for
+    // ever, promote while it holds the store's lock.
+    ASSERT_EQ(::mkfifo(store_tmp.c_str(), 0600), 0);
+    promote_succeeds("FIFO");
+    ASSERT_EQ(::mkfifo(out_tmp.c_str(), 0600), 0);
+    keygen_succeeds("FIFO");
+
+    // Reused, a file another user created beforehand would stay theirs, and
+    // so would the keystore or store renamed from it.
+    if (::geteuid() == 0) {
+        for (const auto& planted : {store_tmp, out_tmp}) {
+            fs::remove(planted);  // whatever a failed run above left
+            std::ofstream(planted) << "planted";
+            ASSERT_EQ(::chown(planted.c_str(), kNobody, kNobody), 0);
+            ASSERT_EQ(::chmod(planted.c_str(), 0666), 0);
+        }
+        promote_succeeds("file of another user");
+        keygen_succeeds("file of another user");
+    }
+
+    // A folder is not something a failed write leaves: it is not removed,
+    // and the write is refused.
+    fs::remove(store_tmp);
+    fs::create_directory(store_tmp);
+    const auto store_before = bytes_of(w.store);
+    const auto refused = run(w.promote_args(), {}, kQuickTimeout);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, kSaveFailed + store_tmp + ": Is a directory (os error 21)\n");
+    EXPECT_EQ(bytes_of(w.store), store_before);
+    EXPECT_TRUE(fs::is_directory(store_tmp));
+}
+
+// Keygens started together onto one --out each install their own file, one
+// after the other: every report describes the file its own rename put in
+// place, and the key left on disk is one that a report printed. Each rename
+// is delayed, to leave a concurrent writer time to interfere.
+TEST(FaultInjection, ConcurrentKeygensOnOneOutEachReportTheFileTheyInstalled) {
+    Workspace w;
+    const auto out = w.dir.file("shared.json");
+    for (int round = 0; round < kConcurrentRounds; ++round) {
+        const auto installed = w.dir.file("installed-" + std::to_string(round));
+        fs::create_directory(installed);
+        auto options = with_fault_shim(
+            {{"ZDZ_SHIM_RENAME_DELAY_MS", "100"}, {"ZDZ_SHIM_RENAME_COPY_DIR", installed}});
+        options.env.emplace(kPassphraseVar, kPassphrase);
+        std::vector<std::string> argv{program_path()};
+        const auto args = w.keygen_args(out);
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < kConcurrentKeygens; ++i) {
+            children.push_back(std::make_unique<ChildProcess>(argv, options));
+        }
+        std::set<std::string> reported;
+        for (auto& child : children) {
+            const auto pid = child->pid();
+            const auto done = child->wait_for(kConcurrentTimeout);
+            ASSERT_TRUE(done) << "round " << round << ": a keygen gave no answer";
+            EXPECT_EQ(done->status, 0) << "round " << round << ": " << done->err;
+            if (done->status != 0) {
+                continue;
+            }
+            const auto key = printed_key(done->out);
+            reported.insert(key);
+            EXPECT_EQ(recorded_key(bytes_of(installed + "/" + std::to_string(pid))), key)
+                << "round " << round << ": the report is not what this keygen installed";
+        }
+        EXPECT_EQ(reported.size(), static_cast<std::size_t>(kConcurrentKeygens))
+            << "round " << round;
+        EXPECT_EQ(reported.count(recorded_key(bytes_of(out))), 1U)
+            << "round " << round << ": the key on disk was printed by no keygen";
+        EXPECT_FALSE(fs::exists(fs::symlink_status(w.dir.file("shared.tmp"))));
+    }
+}
+
+// A FIFO or a device at --out is not a file the command wrote before: it is
+// refused and left as it was, so that --out /dev/null (as root) cannot
+// replace the system's device node. A link to one is replaced, as any link
+// at --out is, and what it leads to is not touched.
+TEST(FaultInjection, OutThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
+    Workspace w;
+    std::vector<std::string> nodes{w.dir.file("fifo.json")};
+    ASSERT_EQ(::mkfifo(nodes.back().c_str(), 0600), 0);
+    if (::geteuid() == 0) {
+        // The numbers of /dev/null, made in the test's own folder.
+        nodes.push_back(w.dir.file("null.json"));
+        ASSERT_EQ(::mknod(nodes.back().c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
+    const auto files = listing(w.dir.path());
+    for (const auto& node : nodes) {
+        const auto before = node_at(node);
+        const auto keygen = run(w.keygen_args(node));
+        EXPECT_EQ(keygen.status, 1) << node;
+        EXPECT_EQ(keygen.out, "");
+        EXPECT_EQ(keygen.err, "error: failed to write keystore to " + node +
+                                  ": local storage operation failed: cannot write " + node +
+                                  ": not a regular file\n");
+        const auto sign = run(w.sign_args(node), {}, kQuickTimeout);
+        EXPECT_EQ(sign.status, 1) << node;
+        EXPECT_EQ(sign.out, "");
+        EXPECT_EQ(sign.err, "error: cannot write " + node + ": not a regular file\n");
+        EXPECT_EQ(node_at(node), before) << node;
+    }
+    EXPECT_EQ(listing(w.dir.path()), files);
+
+    const auto link = w.dir.file("link.json");
+    fs::create_symlink(nodes.back(), link);
+    const auto before = node_at(nodes.back());
+    const auto through_link = run(w.sign_args(link), {}, kQuickTimeout);
+    EXPECT_EQ(through_link.status, 0) << through_link.err;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+    EXPECT_EQ(node_at(nodes.back()), before);
+}
+
+// sign refuses an --out that is its own keystore or image, however named:
+// the manifest written over them would lose the key or the image just
+// measured. An existing manifest is still replaced. promote needs no such
+// check: it reads and verifies its store before writing it, and neither its
+// keystore, its manifest nor its trust file reads as a store.
+TEST(FaultInjection, AnOutThatIsTheCommandsOwnInputIsRefused) {
+    Workspace w;
+    const auto keystore_before = bytes_of(w.keystore);
+    const auto image_before = bytes_of(w.image);
+    fs::create_hard_link(w.keystore, w.dir.file("hard-link.json"));
+    fs::create_symlink(w.image, w.dir.file("image-link.json"));
+    const auto files = listing(w.dir.path());
+    const std::pair<std::string, std::string> refusals[] = {
+        {w.keystore, "--keystore"},
+        {w.image, "--image-file"},
+        {w.dir.file("hard-link.json"), "--keystore"},
+        {w.dir.file("image-link.json"), "--image-file"},
+    };
+    for (const auto& [out, option] : refusals) {
+        const auto sign = run(w.sign_args(out), {}, kQuickTimeout);
+        EXPECT_EQ(sign.status, 1) << out;
+        EXPECT_EQ(sign.out, "");
+        EXPECT_EQ(sign.err, "error: cannot write " + out + ": same file as " + option + "\n");
+    }
+    EXPECT_EQ(bytes_of(w.keystore), keystore_before);
+    EXPECT_EQ(bytes_of(w.image), image_before);
+    EXPECT_TRUE(fs::is_symlink(w.dir.file("image-link.json")));
+    EXPECT_EQ(listing(w.dir.path()), files);
+
+    for (const auto& input : {w.keystore, w.manifest, w.signers}) {
+        const auto before = bytes_of(input);
+        const auto promote = run(w.promote_args(input, w.keystore), {}, kQuickTimeout);
+        EXPECT_EQ(promote.status, 1) << input;
+        EXPECT_EQ(promote.err.rfind("error: cannot load existing store " + input + ": ", 0), 0U)
+            << promote.err;
+        EXPECT_EQ(bytes_of(input), before) << input;
+    }
+
+    const auto manifest_before = bytes_of(w.manifest);
+    const auto over_manifest = run(w.sign_args(w.manifest), {}, kQuickTimeout);
+    EXPECT_EQ(over_manifest.status, 0) << over_manifest.err;
+    EXPECT_NE(bytes_of(w.manifest), manifest_before);
+}
+
+// The folder flush after the rename fails: the new file is in place and the
+// command says so, while still failing, since the file may not survive a
+// crash. Promoting again would record the image a second time.
+TEST(FaultInjection, FailedFolderFlushAfterTheRenameSaysTheFileWasReplaced) {
+    Workspace w;
+    const auto flush_fails = with_fault_shim({{"ZDZ_SHIM_FAIL_DIR_FSYNC", "1"}});
+
+    const auto count = w.promotions(w.store);
+    const auto promote = run(w.promote_args(), flush_fails, kQuickTimeout);
+    EXPECT_EQ(promote.status, 1);
+    EXPECT_EQ(promote.out, "");
+    EXPECT_EQ(promote.err, "error: promotion written to " + w.store +
+                               " but it may not be durable: local storage operation failed: "
+                               "cannot finalize " +
+                               w.store + ": " + std::string(kEio) + "\n");
+    EXPECT_EQ(w.promotions(w.store), count + 1);
+
+    const auto keystore = w.dir.file("k2.json");
+    fs::copy_file(w.keystore, keystore);
+    const auto keygen = run(w.keygen_args(keystore), flush_fails);
+    EXPECT_EQ(keygen.status, 1);
+    EXPECT_EQ(keygen.out, "");
+    EXPECT_EQ(keygen.err, "error: keystore written to " + keystore +
+                              " but it may not be durable: local storage operation failed: "
+                              "cannot finalize " +
+                              keystore + ": " + std::string(kEio) + "\n");
+    EXPECT_NE(recorded_key(bytes_of(keystore)), recorded_key(bytes_of(w.keystore)));
+    EXPECT_NE(recorded_key(bytes_of(keystore)), "");
+
+    const auto manifest = w.dir.file("signed.json");
+    w.dir.write("signed.json", "previous");
+    const auto sign = run(w.sign_args(manifest), flush_fails, kQuickTimeout);
+    EXPECT_EQ(sign.status, 1);
+    EXPECT_EQ(sign.out, "");
+    EXPECT_EQ(sign.err, "error: manifest written to " + manifest +
+                            " but it may not be durable: cannot finalize " + manifest + ": " +
+                            std::string(kEio) + "\n");
+    EXPECT_TRUE(zdz::trust::read_manifest_json(bytes_of(manifest)));
+
+    // Nothing of the writes is left beside them.
+    for (const auto& name : listing(w.dir.path())) {
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+        EXPECT_NE(name.front(), '.') << name;
+    }
 }

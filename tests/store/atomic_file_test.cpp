@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <functional>
+#include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "support/tempdir.hpp"
 
 using zdz::store::atomic_temp_path;
+using zdz::store::DirectoryLock;
 using zdz::store::FileMode;
 using zdz::store::write_file_atomically;
 using zdz::store::write_file_replacing;
@@ -206,4 +210,60 @@ TEST(WriteFileReplacing, FailedWriteKeepsThePreviousFile) {
     ASSERT_FALSE(onto_directory);
     EXPECT_EQ(onto_directory.error().display(), "Is a directory (os error 21)");
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"d", "m.json"}));
+}
+
+TEST(DirectoryLock, GuardsItsDirectoryHoweverItIsNamed) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    auto lock = DirectoryLock::acquire(dir.file("a.json"));
+    ASSERT_TRUE(lock && lock->held());
+    EXPECT_TRUE(lock->guards(dir.file("b.json")));
+    EXPECT_TRUE(lock->guards(dir.file("sub/../c.json")));
+    EXPECT_FALSE(lock->guards(dir.file("sub/c.json")));
+    // A write under a lock its caller holds does not wait for that lock.
+    ASSERT_TRUE(write_file_atomically(dir.file("b.json"), "b", FileMode::Default, &*lock));
+    EXPECT_EQ(dir.read("b.json"), "b");
+
+    auto nowhere = DirectoryLock::acquire(dir.file("missing/a.json"));
+    ASSERT_TRUE(nowhere);
+    EXPECT_FALSE(nowhere->held());
+    EXPECT_FALSE(nowhere->guards(dir.file("missing/a.json")));
+}
+
+// A write into a directory waits while another holds its lock: two writers
+// of one destination never meet at its temporary file.
+TEST(DirectoryLock, AWriteWaitsForTheLockOfItsDirectory) {
+    TempDir dir;
+    const std::string path = dir.file("store.json");
+    // The child starts its write once the lock is held here; it must not
+    // inherit the lock's descriptor, which would keep the lock alive.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(go[1]);
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) {
+            ::_exit(2);
+        }
+        ::_exit(write_file_atomically(path, "written") ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    ::close(go[0]);
+    std::optional<DirectoryLock> lock;
+    {
+        auto acquired = DirectoryLock::acquire(path);
+        ASSERT_TRUE(acquired);
+        lock.emplace(std::move(*acquired));
+    }
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the write did not wait for the lock";
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{});
+    lock.reset();
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(dir.read("store.json"), "written");
 }

@@ -1,0 +1,92 @@
+// Preloaded (LD_PRELOAD) into the program by end-to-end tests to bring about
+// faults and timings that a real system produces only rarely. Built for the
+// tests only; the shipped program has no such hook. Each behaviour is switched
+// on by an environment variable of the test's choosing:
+//
+//   ZDZ_SHIM_FAIL_DIR_FSYNC=1       fsync and fdatasync of a directory fail with
+//                                   EIO (a file system losing a directory flush)
+//   ZDZ_SHIM_RENAME_DELAY_MS=N      every rename waits N ms before it happens
+//                                   (widens the window between a write and its
+//                                   rename)
+//   ZDZ_SHIM_RENAME_COPY_DIR=DIR    after each successful rename, the bytes now
+//                                   at the new name are copied to DIR/PID, so a
+//                                   test sees what each process installed
+
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static int is_directory(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+static int fail_directory_flush(int fd) {
+    const char* fail = getenv("ZDZ_SHIM_FAIL_DIR_FSYNC");
+    return fail != NULL && strcmp(fail, "1") == 0 && is_directory(fd);
+}
+
+int fsync(int fd) {
+    if (fail_directory_flush(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    return real(fd);
+}
+
+int fdatasync(int fd) {
+    if (fail_directory_flush(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    return real(fd);
+}
+
+static void copy_file(const char* from, const char* to) {
+    const int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return;
+    }
+    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out >= 0) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(in, buffer, sizeof buffer)) > 0) {
+            if (write(out, buffer, (size_t)n) != n) {
+                break;
+            }
+        }
+        close(out);
+    }
+    close(in);
+}
+
+int rename(const char* from, const char* to) {
+    const char* delay = getenv("ZDZ_SHIM_RENAME_DELAY_MS");
+    if (delay != NULL) {
+        const long ms = strtol(delay, NULL, 10);
+        const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+        nanosleep(&pause, NULL);
+    }
+    int (*real)(const char*, const char*) =
+        (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    const int result = real(from, to);
+    const int saved = errno;
+    const char* copy_dir = getenv("ZDZ_SHIM_RENAME_COPY_DIR");
+    if (result == 0 && copy_dir != NULL) {
+        char copy[4096];
+        snprintf(copy, sizeof copy, "%s/%ld", copy_dir, (long)getpid());
+        copy_file(to, copy);
+    }
+    errno = saved;
+    return result;
+}
