@@ -90,6 +90,10 @@ contracts::JsonValue KdfParams::to_json() const {
     return out;
 }
 
+tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
+    return check_params(kMinSaltBytes, params);
+}
+
 tl::expected<contracts::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
                                                           std::span<const std::uint8_t> salt,
                                                           const KdfParams& params) {

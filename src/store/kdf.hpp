@@ -51,6 +51,10 @@ struct KdfParams {
     friend bool operator==(const KdfParams&, const KdfParams&) = default;
 };
 
+// The checks derive_kek makes of the parameters, in its order, without the
+// salt: whether a keystore with these costs can be unsealed at all.
+tl::expected<void, contracts::ContractError> check_kdf_params(const KdfParams& params);
+
 // Derives the 32-byte key-encryption key with Argon2id (version 0x13). The
 // parameters are checked first, in a fixed order, and the first refusal is
 // returned; a failure inside Argon2 itself is ContractError::encryption().

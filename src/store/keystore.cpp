@@ -145,6 +145,41 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     return seal_signing_key(passphrase, created_at, KdfParams::keygen_default());
 }
 
+tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
+    const SealedSigningKey& record, const contracts::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const KdfParams& params) {
+    const auto recorded = keystore_verifying_key(record);
+    if (!recorded) {
+        return tl::unexpected(recorded.error());
+    }
+    const auto& own = key.verifying_key().bytes();
+    if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    }
+    contracts::ensure_sodium();
+    std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
+    randombytes_buf(salt.data(), salt.size());
+    // Wiped when it goes out of scope, on every path.
+    const auto kek = derive_kek(passphrase, salt, params);
+    if (!kek) {
+        return tl::unexpected(TrustError::keystore_unseal_failed());
+    }
+    // Sealed straight from the key's own wiping buffer, under the record's
+    // identity: the same key, only its lock changes.
+    auto envelope = contracts::seal_envelope(kek->bytes(), record.key_id, record.created_at,
+                                             std::nullopt, signing_key_context(), key.seed());
+    if (!envelope) {
+        return tl::unexpected(TrustError::keystore_unseal_failed());
+    }
+    return SealedSigningKey{kKeystoreFormatVersion,
+                            record.key_id,
+                            recorded->to_hex(),
+                            record.created_at,
+                            params,
+                            contracts::hex_encode(salt),
+                            std::move(*envelope)};
+}
+
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
                                              const std::string& path, const DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
@@ -173,7 +208,8 @@ std::string keystore_file_refusal(const std::string& path) {
     return refusal;
 }
 
-tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string& path) {
+tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string& path,
+                                                              std::string* text_out = nullptr) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
@@ -187,6 +223,9 @@ tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string&
     if (!record) {
         return tl::unexpected(TrustError::keystore_malformed(std::move(record.error())));
     }
+    if (text_out != nullptr) {
+        *text_out = std::move(*text);
+    }
     return std::move(*record);
 }
 
@@ -195,6 +234,20 @@ tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string&
 tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
     try {
         return load_keystore_file(path);
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
+                                                         contracts::os_error_text(ENOMEM)));
+    }
+}
+
+tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
+    try {
+        std::string text;
+        auto record = load_keystore_file(path, &text);
+        if (!record) {
+            return tl::unexpected(std::move(record.error()));
+        }
+        return LoadedKeystore{std::move(*record), std::move(text)};
     } catch (const std::bad_alloc&) {
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
                                                          contracts::os_error_text(ENOMEM)));

@@ -72,6 +72,17 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
 tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
 
+// The signing key of `record` sealed again under `passphrase` with `params`:
+// a fresh 32-byte salt and a fresh envelope (nonce and envelope_id), while
+// key_id, verifying_key_hex and created_at stay as they are (the envelope
+// carries the same key_id and created_at). `key` must be the record's own
+// key: KeystoreMalformed "unsealed key does not match the keystore's recorded
+// public key" otherwise. A KDF or sealing failure is KeystoreUnsealFailed, as
+// for seal_signing_key. The KEK is wiped before this returns.
+tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
+    const SealedSigningKey& record, const contracts::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const KdfParams& params);
+
 // Writes write_keystore_json(record) through write_file_atomically, the file
 // owner-only (0600) from its creation (`held`: the caller's DirectoryLock on
 // the directory of `path`, if it holds it). An existing file is replaced; a
@@ -87,6 +98,14 @@ tl::expected<void, trust::TrustError> save_keystore(const SealedSigningKey& reco
 // StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
 // KeystoreMalformed with the reader's message.
 tl::expected<SealedSigningKey, trust::TrustError> load_keystore(const std::string& path);
+
+// load_keystore, keeping the file's text as read: the bytes to put back when
+// what replaced them turns out wrong.
+struct LoadedKeystore {
+    SealedSigningKey record;
+    std::string text;
+};
+tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(const std::string& path);
 
 // The recorded public key, no passphrase needed. KeystoreMalformed with
 // "verifying_key_hex: " + the hex decoder's message, "verifying_key_hex is not

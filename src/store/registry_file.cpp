@@ -260,7 +260,8 @@ tl::expected<void, TrustError> save_registry_store(
 namespace {
 
 tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now) {
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    std::string* text_out = nullptr) {
     const auto exists = store_exists(path);
     if (!exists) {
         return tl::unexpected(exists.error());
@@ -270,13 +271,16 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
     }
     // The text is let go once parsed: a large store need not be held twice.
     const auto envelope = [&]() -> tl::expected<RegistryEnvelope, TrustError> {
-        const auto text = read_store_text(path);
+        auto text = read_store_text(path);
         if (!text) {
             return tl::unexpected(text.error());
         }
         auto parsed = contracts::read_signed_envelope_json<RegistrySnapshotBody>(*text);
         if (!parsed) {
             return tl::unexpected(TrustError::registry_malformed(std::move(parsed.error())));
+        }
+        if (text_out != nullptr) {
+            *text_out = std::move(*text);
         }
         return std::move(*parsed);
     }();
@@ -303,6 +307,18 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_sto
     try {
         return load_store_file(path, key, now);
     } catch (const std::bad_alloc&) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
+    }
+}
+
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    std::string& text) {
+    text.clear();
+    try {
+        return load_store_file(path, key, now, &text);
+    } catch (const std::bad_alloc&) {
+        text.clear();
         return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
 }

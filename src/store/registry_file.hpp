@@ -107,6 +107,13 @@ tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGood
 tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
     const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now);
 
+// load_registry_store, keeping the file's text as read in `text` (left empty
+// for an absent store): the bytes to put back when what replaced them turns
+// out wrong. The whole text is held as long as the caller keeps it.
+tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
+    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    std::string& text);
+
 // Replays each platform's history through KnownGoodStore::record_promotion (the
 // rollback rule without the withdrawn check), then withdraws its revoked
 // measurements; platforms in file order. BelowRollbackFloor for a history that
