@@ -5,6 +5,7 @@
 #include "cli/clock.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
+#include "cli/signer_line.hpp"
 #include "contracts/fs.hpp"
 #include "contracts/hash.hpp"
 #include "contracts/signing.hpp"
@@ -22,25 +23,6 @@ constexpr std::uint32_t kKibPerMib = 1024;
 
 CommandError fail(std::string message) {
     return CommandError{std::move(message)};
-}
-
-// The principal becomes the first field of a trust-file line, so it must be
-// one field: no white space, no control characters (C0, DEL, and C1, whose
-// U+009B a terminal takes as the start of an escape sequence), and not a
-// comment.
-bool is_valid_principal(std::string_view principal) {
-    if (principal.empty() || principal.front() == '#' || !contracts::is_valid_utf8(principal)) {
-        return false;
-    }
-    for (std::size_t pos = 0; pos < principal.size();) {
-        const auto c = contracts::decode_utf8_at(principal, pos);
-        if (contracts::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
-            (c->code_point >= 0x7F && c->code_point <= 0x9F)) {
-            return false;
-        }
-        pos += c->length;
-    }
-    return true;
 }
 
 tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
@@ -126,14 +108,12 @@ tl::expected<CheckedManifest, CommandError> check_manifest_file(
 
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     protect_process_secrets();
-    const std::string principal = cmd.principal.value_or(kDefaultPrincipal);
     // Checked before anything is sealed or written: a principal with white
     // space or a line break would print a trust-file line that reads back
     // as another signer, or as two lines.
-    if (!is_valid_principal(principal)) {
-        return tl::unexpected(fail("invalid principal " + contracts::quoted_form(principal) +
-                                   ": it must be one word without white space or control "
-                                   "characters, not starting with '#'"));
+    const auto principal = checked_principal(cmd.principal);
+    if (!principal) {
+        return tl::unexpected(principal.error());
     }
     auto passphrase = read_passphrase_env(cmd.passphrase_env);
     if (!passphrase) {
@@ -176,9 +156,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
         << "  kdf:           argon2id, " << sealed->kdf.m_cost_kib / kKibPerMib
         << " MiB, t=" << sealed->kdf.t_cost << ", p=" << sealed->kdf.parallelism << "\n"
         << "(the private key is encrypted at rest and was never printed)\n"
-        << "\n"
-        << "allowed_signers line \u2014 append to a real trust file to trust this key:\n"
-        << "  " << trust::format_allowed_signers_line(principal, *key) << "\n";
+        << allowed_signers_block(*principal, *key);
     return {};
 }
 
