@@ -57,7 +57,9 @@ struct Promote {
 
 struct AuthorizeInstall {
     std::string store;
-    std::string keystore;
+    // Exactly one of the two, as the parser enforces.
+    std::optional<std::string> keystore;
+    std::optional<std::string> public_key;
     std::string platform;
     std::string measurement;
 };
@@ -66,8 +68,26 @@ struct Demo {
     std::optional<std::string> sha256_file;
 };
 
-using Subcommand =
-    std::variant<Keygen, ImportHashes, ImportSigners, Sign, Verify, Promote, AuthorizeInstall, Demo>;
+struct ShowKey {
+    std::string keystore;
+    std::optional<std::string> principal;
+};
+
+struct ChangePassphrase {
+    std::string keystore;
+    std::string passphrase_env;
+    std::string new_passphrase_env;
+};
+
+struct RekeyStore {
+    std::string store;
+    std::string keystore;
+    std::string new_keystore;
+    std::string passphrase_env;
+};
+
+using Subcommand = std::variant<Keygen, ImportHashes, ImportSigners, Sign, Verify, Promote,
+                                AuthorizeInstall, Demo, ShowKey, ChangePassphrase, RekeyStore>;
 
 struct Cli {
     Subcommand subcommand;

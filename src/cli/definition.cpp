@@ -9,12 +9,23 @@
 namespace zdz::cli {
 namespace {
 
+constexpr std::string_view kPrincipalHelp =
+    "Principal name to use in the printed `allowed_signers` line. Defaults to "
+    "`release-operator@tarnelos-workstation`";
+
 constexpr OptionDef kKeygen[] = {
     {"out", true, "Where to write the sealed keystore file"},
     {"passphrase_env", true, "Name of the environment variable holding the passphrase"},
-    {"principal", false,
-     "Principal name to use in the printed `allowed_signers` line. Defaults to "
-     "`release-operator@tarnelos-workstation`"},
+    {"principal", false, kPrincipalHelp},
+};
+constexpr OptionDef kShowKey[] = {
+    {"keystore", true, "The sealed keystore whose public key to show"},
+    {"principal", false, kPrincipalHelp},
+};
+constexpr OptionDef kChangePassphrase[] = {
+    {"keystore", true, "Path to the sealed keystore whose passphrase changes"},
+    {"passphrase_env", true, "Name of the environment variable holding the current passphrase"},
+    {"new_passphrase_env", true, "Name of the environment variable holding the new passphrase"},
 };
 constexpr OptionDef kImportHashes[] = {{"file", true, ""}};
 constexpr OptionDef kImportSigners[] = {{"file", true, ""}};
@@ -44,11 +55,28 @@ constexpr OptionDef kPromote[] = {
      "`tarnelos-store`'s `registry_file` module docs)"},
     {"passphrase_env", true, ""},
 };
+// The key a store is checked with: the keystore's recorded public key, or the
+// public key alone.
+constexpr std::string_view kStoreKeyGroup = "store_key";
+
 constexpr OptionDef kAuthorizeInstall[] = {
     {"store", true, ""},
-    {"keystore", true, "The local operator keystore whose public key signed `--store`"},
+    {"keystore", false, "The local operator keystore whose public key signed `--store`",
+     kStoreKeyGroup},
+    {"public_key", false,
+     "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
+     "`show-key` prints it), instead of `--keystore`",
+     kStoreKeyGroup},
     {"platform", true, ""},
     {"measurement", true, "The candidate measurement, e.g. `sha256:<64 hex>`"},
+};
+constexpr OptionDef kRekeyStore[] = {
+    {"store", true, "Path to the signed, persisted known-good registry file"},
+    {"keystore", true,
+     "The keystore the store is signed with now (its public key only, no passphrase)"},
+    {"new_keystore", true, "The keystore to sign the store with from now on"},
+    {"passphrase_env", true,
+     "Name of the environment variable holding the passphrase of `--new-keystore`"},
 };
 constexpr OptionDef kDemo[] = {
     {"sha256_file", false,
@@ -63,6 +91,17 @@ constexpr SubcommandDef kSubcommands[] = {
      "variable, never a `--flag` \u2014 a flag value is visible in shell history and in `ps`; an "
      "environment variable set by a script or a secret manager is not",
      kKeygen},
+    {"show-key",
+     "Show a sealed keystore's public key again: key id, verifying key, fingerprint, creation "
+     "time and KDF costs, and as the last line the `allowed_signers` line that trusts the key. "
+     "Reads no passphrase and never touches the private key",
+     kShowKey},
+    {"change-passphrase",
+     "Seal a keystore's signing key again under a new passphrase, with a fresh salt and today's "
+     "Argon2id costs. The key, its id and its public key stay the same; the file is replaced "
+     "atomically and opened with the new passphrase before success is reported. Both "
+     "passphrases are read from environment variables, never from a `--flag`",
+     kChangePassphrase},
     {"import-hashes",
      "Parse a `<sha256>  <filename>` hash manifest \u2014 the format `os/BASE-IMAGE.sha256` "
      "already uses \u2014 and print the image measurements it names",
@@ -90,6 +129,12 @@ constexpr SubcommandDef kSubcommands[] = {
      "persisted, signed known-good registry and its rollback floor. Read only \u2014 needs the "
      "keystore's public key, never its passphrase",
      kAuthorizeInstall},
+    {"rekey-store",
+     "Move a registry store to a new keystore: verify it with the key it is signed with now, "
+     "then sign the same registry (every platform's history, rollback floor and withdrawn "
+     "images) with the new keystore's key. From then on the store loads with the new keystore "
+     "only",
+     kRekeyStore},
     {"demo",
      "Run the full lifecycle live with in-process ephemeral keys: sign, verify, promote, "
      "install-check, attest, and evaluate a duress-PIN boot. A smoke test, not a substitute for "
@@ -123,5 +168,26 @@ std::string_view OptionDef::long_name() const { return names_of(id).long_name; }
 std::string_view OptionDef::value_name() const { return names_of(id).value_name; }
 
 std::span<const SubcommandDef> subcommand_defs() { return kSubcommands; }
+
+std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group) {
+    std::vector<const OptionDef*> members;
+    for (const auto& option : sub.options) {
+        if (!group.empty() && option.group == group) {
+            members.push_back(&option);
+        }
+    }
+    return members;
+}
+
+std::string alternatives_text(const std::vector<const OptionDef*>& members) {
+    std::string text;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == members.size() ? " or " : ", ";
+        }
+        text += members[i]->long_name();
+    }
+    return text;
+}
 
 }  // namespace zdz::cli

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace zdz::cli {
 
@@ -11,6 +13,10 @@ struct OptionDef {
     std::string_view id;  // the field name; the option is "--" + id with '_' -> '-'
     bool required;
     std::string_view help;  // empty: no help text
+    // Options of one subcommand that share a group id are alternatives:
+    // exactly one of them must be given (each is then declared not required).
+    // Empty: the option belongs to no group.
+    std::string_view group = {};
 
     std::string_view long_name() const;  // "--security-version"
     std::string_view value_name() const;  // "SECURITY_VERSION"
@@ -26,5 +32,11 @@ inline constexpr std::string_view kAbout =
     "TarnelOS \u2014 image provenance and boot integrity, run for real, offline";
 
 std::span<const SubcommandDef> subcommand_defs();
+
+// The options of `sub` in `group`, in declaration order.
+std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group);
+
+// "--keystore or --public-key" ("--a, --b or --c" for three).
+std::string alternatives_text(const std::vector<const OptionDef*>& members);
 
 }  // namespace zdz::cli

@@ -7,6 +7,7 @@
 
 #include "cli/demo_command.hpp"
 #include "cli/hashes_command.hpp"
+#include "cli/key_commands.hpp"
 #include "cli/manifest_commands.hpp"
 #include "cli/parse.hpp"
 #include "cli/registry_commands.hpp"
@@ -36,6 +37,9 @@ CommandResult dispatch(const Cli& cli, std::ostream& out) {
             [&](const Promote& c) { return run_promote(c, out); },
             [&](const AuthorizeInstall& c) { return run_authorize_install(c, out); },
             [&](const Demo& c) { return run_demo(c, out); },
+            [&](const ShowKey& c) { return run_show_key(c, out); },
+            [&](const ChangePassphrase& c) { return run_change_passphrase(c, out); },
+            [&](const RekeyStore& c) { return run_rekey_store(c, out); },
         },
         cli.subcommand);
 }

@@ -20,12 +20,15 @@ constexpr std::pair<std::string_view, ValueCompletion> kValueCompletions[] = {
     {"out", ValueCompletion::Path},
     {"file", ValueCompletion::Path},
     {"keystore", ValueCompletion::Path},
+    {"new_keystore", ValueCompletion::Path},
+    {"public_key", ValueCompletion::Path},
     {"image_file", ValueCompletion::Path},
     {"manifest", ValueCompletion::Path},
     {"signers_file", ValueCompletion::Path},
     {"store", ValueCompletion::Path},
     {"sha256_file", ValueCompletion::Path},
     {"passphrase_env", ValueCompletion::EnvironmentName},
+    {"new_passphrase_env", ValueCompletion::EnvironmentName},
     {"kind", ValueCompletion::ImageKind},
     {"principal", ValueCompletion::Text},
     {"platform", ValueCompletion::Text},
@@ -85,6 +88,33 @@ std::string join_option_names(const SubcommandDef& sub) {
     }
     names += "--help";
     return names;
+}
+
+// The members of an option group, when `option` is the first of them.
+std::vector<const OptionDef*> group_started_by(const SubcommandDef& sub, const OptionDef& option) {
+    auto members = group_members(sub, option.group);
+    if (members.empty() || members.front() != &option) {
+        return {};
+    }
+    return members;
+}
+
+// The option groups of a subcommand for the bash completion: each group its
+// long names joined by commas, groups separated by spaces.
+std::string join_option_groups(const SubcommandDef& sub) {
+    std::string groups;
+    for (const auto& option : sub.options) {
+        const auto members = group_started_by(sub, option);
+        if (members.empty()) {
+            continue;
+        }
+        groups += groups.empty() ? "" : " ";
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            groups += i == 0 ? "" : ",";
+            groups += members[i]->long_name();
+        }
+    }
+    return groups;
 }
 
 void add_unique(std::vector<std::string>& list, std::string_view name) {
@@ -163,6 +193,16 @@ std::string roff_option(const OptionDef& option) {
 std::string roff_synopsis(const SubcommandDef& sub) {
     std::string line = "\\fB" + std::string(kProgramName) + " " + roff_literal(sub.name) + "\\fR";
     for (const auto& option : sub.options) {
+        // A group stands where its first member is declared: "(A | B)".
+        if (!option.group.empty()) {
+            const auto members = group_started_by(sub, option);
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                line += i == 0 ? " (" : " | ";
+                line += roff_option(*members[i]);
+            }
+            line += members.empty() ? "" : ")";
+            continue;
+        }
         line += option.required ? " " : " [";
         line += roff_option(option);
         if (!option.required) {
@@ -170,6 +210,22 @@ std::string roff_synopsis(const SubcommandDef& sub) {
         }
     }
     return line;
+}
+
+// What the manual says about an option's presence.
+std::string roff_presence(const SubcommandDef& sub, const OptionDef& option) {
+    if (!option.group.empty()) {
+        std::string names;
+        const auto members = group_members(sub, option.group);
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (i > 0) {
+                names += i + 1 == members.size() ? " or " : ", ";
+            }
+            names += "\\fB" + roff_literal(members[i]->long_name()) + "\\fR";
+        }
+        return "Exactly one of " + names + " is required.";
+    }
+    return option.required ? "Required." : "Optional.";
 }
 
 // A hanging indent, so that a synopsis that wraps stays readable.
@@ -220,7 +276,10 @@ void append_examples(std::string& page) {
     page +=
         "Create a release key, sign an image and check the manifest against a trust file "
         "that holds the allowed_signers line keygen printed. The passphrase is in an "
-        "environment variable that a secret manager or a script has set:\n"
+        "environment variable that a secret manager or a script has set. Later, print the key's "
+        "allowed_signers line again, change its passphrase, check an install with the public key "
+        "alone (release.pub holding the line show\\-key printed), and move the registry store "
+        "to a new release key:\n"
         ".PP\n.nf\n.RS 4\n";
     // One option and its value per continuation line, as one would type it.
     for (const auto& example : man_page_examples()) {
@@ -265,6 +324,14 @@ std::vector<std::vector<std::string>> man_page_examples() {
          "--image-file", "vask-install-2026072900.img", "--platform", "vask", "--kind", "install",
          "--security-version", "2", "--out", "v2.manifest.json"},
         {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers"},
+        {program, "show-key", "--keystore", "release.key", "--principal", "release@example.org"},
+        {program, "change-passphrase", "--keystore", "release.key", "--passphrase-env",
+         "RELEASE_PASSPHRASE", "--new-passphrase-env", "NEW_RELEASE_PASSPHRASE"},
+        {program, "authorize-install", "--store", "known-good.json", "--public-key", "release.pub",
+         "--platform", "vask", "--measurement",
+         "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382"},
+        {program, "rekey-store", "--store", "known-good.json", "--keystore", "release.key",
+         "--new-keystore", "release-2027.key", "--passphrase-env", "RELEASE_2027_PASSPHRASE"},
     };
 }
 
@@ -308,8 +375,7 @@ std::string man_page() {
         for (const auto& option : sub.options) {
             page += ".TP\n" + roff_option(option) + "\n";
             const std::string help = sentence(option.help);
-            page += help + (help.empty() ? "" : " ") +
-                    (option.required ? "Required." : "Optional.") + "\n";
+            page += help + (help.empty() ? "" : " ") + roff_presence(sub, option) + "\n";
         }
     }
 
@@ -334,6 +400,10 @@ std::string man_page() {
             option_named("passphrase_env") + " (" + commands_taking("passphrase_env") +
             "), never from an option, because option values are visible in shell history and "
             "in ps(1). The value is used exactly as set, spaces and newlines included.\n";
+    page +=
+        ".PP\n\\fBchange\\-passphrase\\fR reads the new passphrase from the variable named by " +
+        option_named("new_passphrase_env") +
+        ", under the same rules; it must be set and not empty.\n";
 
     page += ".SH FILES\n";
     for (const auto& [id, path] : kDefaultPaths) {
@@ -415,21 +485,33 @@ std::string bash_completion() {
     }
     s += "    esac\n";
     s += "    $split && return\n\n";
-    s += "    local options\n";
+    s += "    local options groups=\n";
     s += "    case ${words[1]} in\n";
     for (const auto& sub : subcommand_defs()) {
-        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "' ;;\n";
+        const std::string groups = join_option_groups(sub);
+        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "'" +
+             (groups.empty() ? "" : " groups='" + groups + "'") + " ;;\n";
     }
     s += "        *) return ;;\n";
     s += "    esac\n\n";
-    s += "    # Each option may be given once: offer only those not yet on the line.\n";
-    s += "    local option i given remaining=()\n";
+    s += "    # Each option may be given once, and of a group of alternatives only one:\n";
+    s += "    # offer only those for which nothing is on the line yet.\n";
+    s += "    local option alternative alternatives group i given remaining=()\n";
     s += "    for option in $options; do\n";
-    s += "        given=false\n";
-    s += "        for ((i = 2; i < cword; i++)); do\n";
-    s += "            if [[ ${words[i]} == \"$option\" || ${words[i]} == \"$option=\"* ]]; then\n";
-    s += "                given=true\n";
+    s += "        alternatives=$option\n";
+    s += "        for group in $groups; do\n";
+    s += "            if [[ ,$group, == *,$option,* ]]; then\n";
+    s += "                alternatives=${group//,/ }\n";
     s += "            fi\n";
+    s += "        done\n";
+    s += "        given=false\n";
+    s += "        for alternative in $alternatives; do\n";
+    s += "            for ((i = 2; i < cword; i++)); do\n";
+    s += "                if [[ ${words[i]} == \"$alternative\" ||\n";
+    s += "                      ${words[i]} == \"$alternative=\"* ]]; then\n";
+    s += "                    given=true\n";
+    s += "                fi\n";
+    s += "            done\n";
     s += "        done\n";
     s += "        $given || remaining+=(\"$option\")\n";
     s += "    done\n";
@@ -484,6 +566,19 @@ std::string zsh_value_action(const OptionDef& option) {
     return " ";
 }
 
+// "(--public-key)" before --keystore: _arguments offers neither alternative
+// once the other is on the line.
+std::string zsh_exclusions(const SubcommandDef& sub, const OptionDef& option) {
+    std::string others;
+    for (const auto* member : group_members(sub, option.group)) {
+        if (member != &option) {
+            others += others.empty() ? "" : " ";
+            others += member->long_name();
+        }
+    }
+    return others.empty() ? "" : "(" + others + ")";
+}
+
 std::string zsh_help_specs(std::string_view indent) {
     return std::string(indent) + "'(- *)'{-h,--help}'[" + std::string(kHelpDescription) + "]' \\\n";
 }
@@ -523,9 +618,9 @@ std::string zsh_completion() {
         for (const auto& option : sub.options) {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);
-            s += "                        '" + std::string(option.long_name()) + "=[" +
-                 description + "]:" + std::string(option.value_name()) + ":" +
-                 zsh_value_action(option) + "' \\\n";
+            s += "                        '" + zsh_exclusions(sub, option) +
+                 std::string(option.long_name()) + "=[" + description + "]:" +
+                 std::string(option.value_name()) + ":" + zsh_value_action(option) + "' \\\n";
         }
         s += "                        && ret=0\n";
         s += "                    ;;\n";

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <memory>
@@ -54,6 +55,12 @@ Definition build_definition() {
             o->allow_extra_args(false);
             if (opt.required) {
                 o->required();
+            }
+            // Alternatives are listed together under a heading that says so;
+            // the parser checks them after CLI11 (check_option_groups).
+            if (!opt.group.empty()) {
+                o->group("Exactly one of " + alternatives_text(group_members(sub, opt.group)) +
+                         " is required");
             }
             // Text values are UTF-8; paths are passed on byte for byte,
             // whatever their encoding.
@@ -116,13 +123,64 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
                        get("store"), get("keystore"), get("passphrase_env")};
     }
     if (name == "authorize-install") {
-        return AuthorizeInstall{get("store"), get("keystore"), get("platform"),
-                                get("measurement")};
+        return AuthorizeInstall{get("store"), optional_value(cmd, v, "keystore", "--keystore"),
+                                optional_value(cmd, v, "public_key", "--public-key"),
+                                get("platform"), get("measurement")};
+    }
+    if (name == "show-key") {
+        return ShowKey{get("keystore"), optional_value(cmd, v, "principal", "--principal")};
+    }
+    if (name == "change-passphrase") {
+        return ChangePassphrase{get("keystore"), get("passphrase_env"), get("new_passphrase_env")};
+    }
+    if (name == "rekey-store") {
+        return RekeyStore{get("store"), get("keystore"), get("new_keystore"),
+                          get("passphrase_env")};
     }
     return Demo{optional_value(cmd, v, "sha256_file", "--sha256-file")};
 }
 
 constexpr std::string_view kRunWithHelp = "Run with --help for more information.\n";
+
+// Each option group of the parsed subcommand needs exactly one of its options.
+std::optional<EarlyExit> check_option_groups(const CLI::App& cmd) {
+    for (const auto& sub : subcommand_defs()) {
+        if (sub.name != cmd.get_name()) {
+            continue;
+        }
+        std::vector<std::string_view> checked;
+        for (const auto& opt : sub.options) {
+            if (opt.group.empty() ||
+                std::find(checked.begin(), checked.end(), opt.group) != checked.end()) {
+                continue;
+            }
+            checked.push_back(opt.group);
+            const auto members = group_members(sub, opt.group);
+            std::vector<const OptionDef*> given;
+            for (const auto* member : members) {
+                if (cmd.get_option(std::string(member->long_name()))->count() > 0) {
+                    given.push_back(member);
+                }
+            }
+            if (given.size() == 1) {
+                continue;
+            }
+            std::string message;
+            if (given.empty()) {
+                message = alternatives_text(members) + " is required (exactly one of them)";
+            } else {
+                for (std::size_t i = 0; i < given.size(); ++i) {
+                    message += i == 0 ? "" : " and ";
+                    message += given[i]->long_name();
+                }
+                message += " exclude each other (exactly one of " + alternatives_text(members) +
+                           " is required)";
+            }
+            return EarlyExit{2, "", message + "\n" + std::string(kRunWithHelp)};
+        }
+    }
+    return std::nullopt;
+}
 
 // --help and --version are flags: "--help=x" (or "--help=") is a usage error
 // rather than a request for help.
@@ -220,6 +278,9 @@ ParseResult parse_command_line(const std::vector<std::string>& given) {
         }
         for (const auto& [cmd, values] : def.subcommands) {
             if (cmd->parsed()) {
+                if (auto early = check_option_groups(*cmd)) {
+                    return *early;
+                }
                 return Cli{to_subcommand(*cmd, *values)};
             }
         }

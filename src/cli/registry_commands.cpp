@@ -6,6 +6,7 @@
 #include "cli/manifest_commands.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
+#include "cli/store_key.hpp"
 #include "contracts/hash.hpp"
 #include "contracts/text.hpp"
 #include "contracts/time.hpp"
@@ -100,16 +101,9 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
 }
 
 CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out) {
-    const auto keystore = store::load_keystore(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + keystore.error().display()));
-    }
-    // The public key alone: an install check never needs the passphrase.
-    const auto key = store::keystore_verifying_key(*keystore);
+    const auto key = store_verifying_key(cmd.keystore, cmd.public_key);
     if (!key) {
-        return tl::unexpected(
-            fail("cannot read public key from keystore: " + key.error().display()));
+        return tl::unexpected(key.error());
     }
     const auto now = read_clock();
     if (!now) {

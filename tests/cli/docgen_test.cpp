@@ -104,7 +104,8 @@ Names zsh_options_of(const std::string& script, const std::string& sub) {
     }
     const auto end = script.find(";;", begin);
     const std::string block = script.substr(begin, end - begin);
-    static const std::regex option_form(R"('(--[a-z0-9-]+)=\[)");
+    // An exclusion list may stand first: '(--public-key)--keystore=[...'.
+    static const std::regex option_form(R"('(?:\([^)]*\))?(--[a-z0-9-]+)=\[)");
     Names names;
     for (std::sregex_iterator it(block.begin(), block.end(), option_form), last; it != last; ++it) {
         names.insert((*it)[1]);
@@ -133,7 +134,7 @@ TEST(Docgen, ManPageAndCompletionsNameWhatTheParserAccepts) {
 
     const auto top = help_of({"--help"});
     const auto subcommands = subcommands_in_help(top);
-    ASSERT_EQ(subcommands.size(), 8U) << top;
+    ASSERT_EQ(subcommands.size(), 11U) << top;
     const auto first_words = bash.substr(bash.find("compgen -W '") + 12);
     Names bash_subcommands = words(first_words.substr(0, first_words.find('\'')));
     bash_subcommands.erase("--help");
@@ -175,8 +176,11 @@ TEST(Docgen, ManPageTurnsDefinitionMarkupIntoRoff) {
     EXPECT_NE(page.find("\\fB\\-\\-security\\-version\\fR\\ \\fISECURITY_VERSION\\fR"),
               std::string::npos);
     EXPECT_EQ(page.find("\u2014"), std::string::npos);
-    EXPECT_NE(page.find("named by \\fB\\-\\-passphrase\\-env\\fR (\\fBkeygen\\fR, \\fBsign\\fR and "
-                        "\\fBpromote\\fR)"),
+    EXPECT_NE(page.find("named by \\fB\\-\\-passphrase\\-env\\fR (\\fBkeygen\\fR, "
+                        "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBpromote\\fR and "
+                        "\\fBrekey\\-store\\fR)"),
+              std::string::npos);
+    EXPECT_NE(page.find("variable named by \\fB\\-\\-new\\-passphrase\\-env\\fR"),
               std::string::npos);
     // No text line may begin with a dot or quote that roff would take as a request.
     std::istringstream lines(page);
@@ -193,8 +197,8 @@ TEST(Docgen, CompletionsOfferValuesByKind) {
     EXPECT_NE(bash.find("        --kind)\n            COMPREPLY=($(compgen -W 'install ota_update' "
                         "-- \"$cur\"))\n"),
               std::string::npos);
-    EXPECT_NE(bash.find("        --passphrase-env)\n            COMPREPLY=($(compgen -e -- "
-                        "\"$cur\"))\n"),
+    EXPECT_NE(bash.find("        --passphrase-env|--new-passphrase-env)\n            "
+                        "COMPREPLY=($(compgen -e -- \"$cur\"))\n"),
               std::string::npos);
     EXPECT_NE(bash.find("complete -F _zeduzaredoz zeduzaredoz\n"), std::string::npos);
 
@@ -208,5 +212,37 @@ TEST(Docgen, CompletionsOfferValuesByKind) {
               std::string::npos);
     EXPECT_NE(zsh.find("'sign:Sign a manifest for a real image file on disk'"), std::string::npos);
     EXPECT_NE(zsh.find("'--out=[Where to write the sealed keystore file]:OUT:_files'"),
+              std::string::npos);
+}
+
+// Alternatives (exactly one of --keystore and --public-key) read as such in
+// every document: one bracketed choice in the synopsis, a sentence instead of
+// "Required." or "Optional.", and completions that stop offering the other
+// once one is on the line.
+TEST(Docgen, OptionGroupsAreRenderedAsAlternatives) {
+    const auto page = zdz::cli::man_page();
+    const std::string keystore = "\\fB\\-\\-keystore\\fR\\ \\fIKEYSTORE\\fR";
+    const std::string public_key = "\\fB\\-\\-public\\-key\\fR\\ \\fIPUBLIC_KEY\\fR";
+    EXPECT_NE(page.find("\\fBzeduzaredoz authorize\\-install\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR (" +
+                        keystore + " | " + public_key + ") \\fB\\-\\-platform"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR or "
+                        "\\fB\\-\\-public\\-key\\fR is required.\n"),
+              std::string::npos);
+
+    const auto bash = zdz::cli::bash_completion();
+    EXPECT_NE(bash.find("        authorize-install) options='--store --keystore --public-key "
+                        "--platform --measurement --help' groups='--keystore,--public-key' ;;\n"),
+              std::string::npos)
+        << bash;
+    EXPECT_NE(bash.find("        sign) options='--keystore --passphrase-env --image-file --platform "
+                        "--kind --security-version --out --help' ;;\n"),
+              std::string::npos);
+
+    const auto zsh = zdz::cli::zsh_completion();
+    EXPECT_NE(zsh.find("'(--public-key)--keystore=["), std::string::npos) << zsh;
+    EXPECT_NE(zsh.find("'(--keystore)--public-key=["), std::string::npos);
+    EXPECT_NE(zsh.find("'--keystore=[Path to the sealed keystore holding the signing key]"),
               std::string::npos);
 }

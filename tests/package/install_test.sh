@@ -51,6 +51,9 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
   fail "bash does not complete --kind=VALUE"
 [[ $(bash_reply 'zeduzaredoz promote --out ' zeduzaredoz promote --out '') != *--* ]] ||
   fail "bash offers options as a value"
+[[ $(bash_reply 'zeduzaredoz authorize-install --keystore k --' \
+  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --help' ]] ||
+  fail "bash offers the alternative of an option already given"
 
 # zsh's compinit binds the function it finds on fpath.
 if command -v zsh >/dev/null; then

@@ -1,0 +1,51 @@
+#include "cli/store_key.hpp"
+
+#include "contracts/fs.hpp"
+#include "store/keystore.hpp"
+#include "trust/signers.hpp"
+
+namespace zdz::cli {
+
+tl::expected<contracts::VerifyingKey, CommandError> read_public_key_file(const std::string& path) {
+    const auto text = contracts::read_file_text(path);
+    if (!text) {
+        return tl::unexpected(
+            CommandError{"cannot read public key file " + path + ": " + text.error().display()});
+    }
+    const auto signers = trust::parse_allowed_signers(*text);
+    std::size_t entries = 0;
+    if (signers) {
+        entries = signers->size();
+    } else if (signers.error().line() != 0) {
+        // Line 0 is the parser's "no entries at all", counted below.
+        return tl::unexpected(
+            CommandError{"invalid public key file " + path + ": " + signers.error().display()});
+    }
+    if (entries != 1) {
+        return tl::unexpected(CommandError{"public key file " + path +
+                                           " must hold exactly one allowed_signers entry, found " +
+                                           std::to_string(entries)});
+    }
+    return signers->front().key;
+}
+
+tl::expected<contracts::VerifyingKey, CommandError> store_verifying_key(
+    const std::optional<std::string>& keystore, const std::optional<std::string>& public_key) {
+    if (!keystore) {
+        return read_public_key_file(public_key.value_or(std::string()));
+    }
+    const auto record = store::load_keystore(*keystore);
+    if (!record) {
+        return tl::unexpected(
+            CommandError{"cannot load keystore " + *keystore + ": " + record.error().display()});
+    }
+    // The public key alone: checking a store never needs the passphrase.
+    const auto key = store::keystore_verifying_key(*record);
+    if (!key) {
+        return tl::unexpected(
+            CommandError{"cannot read public key from keystore: " + key.error().display()});
+    }
+    return *key;
+}
+
+}  // namespace zdz::cli
