@@ -160,6 +160,16 @@ TEST(DeriveKek, ChecksRunInOrderAndFirstFailureWins) {
             ASSERT_FALSE(kek) << label;
             EXPECT_EQ(kek.error().display(), c.expected) << label;
         }
+        // The check of the costs alone agrees with the derivation on every
+        // refusal but the salt's.
+        const auto usable = check_kdf_params(params);
+        const bool salt_refusal = c.expected.find("kdf salt") != std::string_view::npos;
+        if (c.expected.empty() || salt_refusal) {
+            EXPECT_TRUE(usable) << label << ": " << usable.error().display();
+        } else {
+            ASSERT_FALSE(usable) << label;
+            EXPECT_EQ(usable.error().display(), c.expected) << label;
+        }
     }
     auto unknown = derive_kek({}, kSalt16, KdfParams{"scrypt", 8192, 1, 1});
     ASSERT_FALSE(unknown);
