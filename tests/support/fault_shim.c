@@ -11,6 +11,11 @@
 //   ZDZ_SHIM_RENAME_COPY_DIR=DIR    after each successful rename, the bytes now
 //                                   at the new name are copied to DIR/PID, so a
 //                                   test sees what each process installed
+//   ZDZ_SHIM_TRUNCATE_FIRST_RENAME=1
+//                                   after the first successful rename, the file
+//                                   at the new name loses its last byte (a file
+//                                   that does not read back as written)
+//   ZDZ_SHIM_RENAMES_ALLOWED=N      renames after the first N fail with EIO
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -77,10 +82,27 @@ int rename(const char* from, const char* to) {
         const struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&pause, NULL);
     }
+    static long renames = 0;
+    const char* allowed = getenv("ZDZ_SHIM_RENAMES_ALLOWED");
+    if (allowed != NULL && renames >= strtol(allowed, NULL, 10)) {
+        errno = EIO;
+        return -1;
+    }
     int (*real)(const char*, const char*) =
         (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     const int result = real(from, to);
     const int saved = errno;
+    if (result == 0) {
+        ++renames;
+        const char* truncate_first = getenv("ZDZ_SHIM_TRUNCATE_FIRST_RENAME");
+        struct stat st;
+        if (renames == 1 && truncate_first != NULL && strcmp(truncate_first, "1") == 0 &&
+            stat(to, &st) == 0 && st.st_size > 0) {
+            if (truncate(to, st.st_size - 1) != 0) {
+                perror("fault shim: truncate");
+            }
+        }
+    }
     const char* copy_dir = getenv("ZDZ_SHIM_RENAME_COPY_DIR");
     if (result == 0 && copy_dir != NULL) {
         char copy[4096];
