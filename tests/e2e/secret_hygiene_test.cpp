@@ -29,6 +29,7 @@
 #include "contracts/time.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
+#include "store/registry_file.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
@@ -320,6 +321,91 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     }
 }
 
+// The same search over the key lifecycle commands: two passphrases of one
+// keystore, a second keystore's, both seeds and both key-encryption keys.
+TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
+    TempDir dir;
+    constexpr const char* kNewVar = "ZDZ_HYGIENE_NEW_PASSPHRASE";
+    const auto old_passphrase = unique_text("old passphrase ");
+    const auto new_passphrase = unique_text("new passphrase ");
+    const auto next_passphrase = unique_text("next keystore passphrase ");
+    const auto now = zdz::contracts::Timestamp::now();
+    for (const auto& [name, passphrase] :
+         {std::pair{"a.json", old_passphrase}, std::pair{"b.json", next_passphrase}}) {
+        const auto record =
+            zdz::store::seal_signing_key(bytes_of(passphrase), now, {"argon2id", 8192, 1, 1});
+        ASSERT_TRUE(record && zdz::store::save_keystore(*record, dir.file(name)));
+    }
+    const auto a_key = zdz::store::unseal_signing_key(
+        *zdz::store::load_keystore(dir.file("a.json")), bytes_of(old_passphrase), now);
+    ASSERT_TRUE(a_key);
+    zdz::trust::KnownGoodStore registry;
+    ASSERT_TRUE(
+        registry.record_promotion({*zdz::trust::ImagePlatform::parse("vask"),
+                                   {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                   1,
+                                   now}));
+    ASSERT_TRUE(zdz::store::save_registry_store(registry, dir.file("store.json"), *a_key,
+                                                zdz::contracts::Uuid::new_v4(), now));
+
+    std::vector<RunResult> runs;
+    const auto run = [&](const std::vector<std::string>& args, const std::string& current,
+                         const std::string& next) {
+        RunOptions options;
+        options.env = {{kVar, current}, {kNewVar, next}};
+        runs.push_back(run_program(args, options));
+        return runs.back().status;
+    };
+    const std::vector<std::string> change{
+        "change-passphrase",    "--keystore", dir.file("a.json"), "--passphrase-env", kVar,
+        "--new-passphrase-env", kNewVar};
+    EXPECT_EQ(run(change, new_passphrase, old_passphrase), 1);
+    EXPECT_EQ(run(change, old_passphrase, new_passphrase), 0);
+    const std::vector<std::string> rekey{
+        "rekey-store",      "--store",          dir.file("store.json"),
+        "--keystore",       dir.file("a.json"), "--new-keystore",
+        dir.file("b.json"), "--passphrase-env", kVar};
+    EXPECT_EQ(run(rekey, old_passphrase, ""), 1);
+    EXPECT_EQ(run(rekey, next_passphrase, ""), 0);
+    EXPECT_EQ(run({"show-key", "--keystore", dir.file("a.json")}, "", ""), 0);
+
+    std::vector<std::pair<std::string, std::string>> secrets{
+        {"old passphrase", old_passphrase},
+        {"new passphrase", new_passphrase},
+        {"next keystore passphrase", next_passphrase}};
+    for (const auto& [name, passphrase] :
+         {std::pair{"a.json", new_passphrase}, std::pair{"b.json", next_passphrase}}) {
+        const auto record = zdz::store::load_keystore(dir.file(name));
+        ASSERT_TRUE(record);
+        const auto key = zdz::store::unseal_signing_key(*record, bytes_of(passphrase), now);
+        ASSERT_TRUE(key) << name;
+        const auto kek = zdz::store::derive_kek(
+            bytes_of(passphrase), *zdz::contracts::hex_decode(record->salt_hex), record->kdf);
+        ASSERT_TRUE(kek);
+        for (auto&& f : forms(std::string(name) + " seed", key->seed())) {
+            secrets.push_back(std::move(f));
+        }
+        for (auto&& f : forms(std::string(name) + " key-encryption key", kek->bytes())) {
+            secrets.push_back(std::move(f));
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> places;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
+        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        if (entry.is_regular_file()) {
+            places.emplace_back(entry.path().string(), read_all(entry.path()));
+        }
+    }
+    for (const auto& [place, text] : places) {
+        for (const auto& [secret, needle] : secrets) {
+            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
+        }
+    }
+}
+
 TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUser) {
     TempDir dir;
     const auto passphrase = unique_text("probe passphrase ");
@@ -351,4 +437,10 @@ TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUse
                       "install", "--security-version", "1", "--out", dir.file("m.json")},
                      passphrase);
     EXPECT_TRUE(fs::exists(dir.file("m.json")));
+
+    // change-passphrase, which holds both passphrases and the key through
+    // two derivations at the default cost (here to the same passphrase).
+    expect_protected({"change-passphrase", "--keystore", dir.file("k.json"), "--passphrase-env",
+                      kVar, "--new-passphrase-env", kVar},
+                     passphrase);
 }
