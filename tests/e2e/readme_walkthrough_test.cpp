@@ -185,7 +185,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     for (const auto& c : commands) {
         refusals += c.expected_status == 1 ? 1 : 0;
     }
-    EXPECT_EQ(refusals, 2U);
+    EXPECT_EQ(refusals, 3U);
 
     // The walk-through runs from the repository root: os/ with the sample
     // images and build/ with the program.
@@ -198,7 +198,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
 
     zdz::test::RunOptions options;
     options.cwd = root.path();
-    options.unset = {"RELEASE_PASSPHRASE"};
+    options.unset = {"RELEASE_PASSPHRASE", "NEW_RELEASE_PASSPHRASE", "RELEASE_2027_PASSPHRASE"};
     const auto r = run_tool({"bash", root.file("walkthrough.sh")}, options);
     ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
 
@@ -207,11 +207,22 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     EXPECT_EQ(count_of(r.out, "[ok] signed manifest written: "), 2U);
     EXPECT_EQ(count_of(r.out, "[ok] manifest verified\n"), 2U);
     EXPECT_EQ(count_of(r.out, "[ok] promoted\n"), 2U);
-    EXPECT_NE(r.out.find("[ok] install authorized\n  platform:          vask\n  measurement:       "
-                         "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382\n"
-                         "  security_version:  sv2\n  rollback floor:    sv2\n"),
-              std::string::npos)
+    // Authorized with the keystore, with the public key alone, and with the
+    // new keystore after the store moved to it: the same report each time.
+    EXPECT_EQ(count_of(r.out,
+                       "[ok] install authorized\n  platform:          vask\n  measurement:       "
+                       "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382\n"
+                       "  security_version:  sv2\n  rollback floor:    sv2\n"),
+              3U)
         << r.out;
+    EXPECT_NE(r.out.find("[ok] passphrase changed: release.key\n"), std::string::npos);
+    EXPECT_NE(r.out.find("[ok] store re-signed with the new keystore: known-good.json\n"),
+              std::string::npos);
+    // Two keys trusted, each appended once by show-key.
+    EXPECT_EQ(count_of(r.out, "release@tarnelos.example  fingerprint=blake3:"), 1U);
+    EXPECT_EQ(
+        count_of(root.read("release/allowed_signers"), "release@tarnelos.example ssh-ed25519 "),
+        2U);
     // The jq step reports the store's state.
     EXPECT_NE(r.out.find("\"floor\": 2,\n  \"promotions\": 2\n"), std::string::npos) << r.out;
 
