@@ -61,11 +61,4 @@ TEST(OptionGroups, ExactlyOneAlternativeIsTakenNoneOrBothIsAUsageError) {
                   "Exactly one of --keystore or --public-key is required:\n  --keystore KEYSTORE"),
               std::string::npos)
         << std::get<EarlyExit>(help).out;
-
-    // The other commands that take --keystore still require it alone.
-    const auto sign = zdz::cli::parse_command_line(
-        {"sign", "--public-key", "p", "--passphrase-env", "P", "--image-file", "i", "--platform",
-         "vask", "--kind", "install", "--security-version", "1", "--out", "o"});
-    ASSERT_TRUE(std::holds_alternative<EarlyExit>(sign));
-    EXPECT_EQ(std::get<EarlyExit>(sign).status, 2);
 }

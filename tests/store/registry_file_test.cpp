@@ -357,30 +357,3 @@ TEST(RegistryFile, FailedSaveLeavesThePreviousFile) {
     EXPECT_EQ(saved.error().display(), "local storage operation failed: cannot finalize " +
                                            dir.file("occupied") + ": Is a directory (os error 21)");
 }
-
-TEST(RegistryFile, LoadCanKeepTheBytesAsRead) {
-    TempDir dir;
-    KnownGoodStore store;
-    ASSERT_TRUE(store.record_promotion({platform("vask"), sha256_of("v1"), 1, day(1)}));
-    ASSERT_TRUE(save_registry_store(store, dir.file("s.json"), key_from(1), Uuid::new_v4(), kNow));
-    const std::string text = dir.read("s.json") + "\n";
-    dir.write("s.json", text);
-
-    std::string kept = "stale";
-    const auto loaded =
-        load_registry_store(dir.file("s.json"), key_from(1).verifying_key(), kNow, kept);
-    ASSERT_TRUE(loaded && *loaded);
-    EXPECT_EQ(kept, text);
-    EXPECT_EQ((*loaded)->platforms(), store.platforms());
-
-    kept = "stale";
-    const auto absent =
-        load_registry_store(dir.file("none.json"), key_from(1).verifying_key(), kNow, kept);
-    ASSERT_TRUE(absent);
-    EXPECT_FALSE(*absent);
-    EXPECT_EQ(kept, "");
-    EXPECT_EQ(load_registry_store(dir.file("s.json"), key_from(2).verifying_key(), kNow, kept)
-                  .error()
-                  .display(),
-              kSignatureInvalid);
-}
