@@ -10,8 +10,8 @@
 #include "cli/manifest_commands.hpp"
 #include "cli/parse.hpp"
 #include "cli/registry_commands.hpp"
-#include "contracts/fs.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "io/file.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -26,18 +26,17 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 }  // namespace
 
 CommandResult dispatch(const Cli& cli, std::ostream& out) {
-    return std::visit(
-        Overloaded{
-            [&](const Keygen& c) { return run_keygen(c, out); },
-            [&](const ImportHashes& c) { return run_import_hashes(c, out); },
-            [&](const ImportSigners& c) { return run_import_signers(c, out); },
-            [&](const Sign& c) { return run_sign(c, out); },
-            [&](const Verify& c) { return run_verify(c, out); },
-            [&](const Promote& c) { return run_promote(c, out); },
-            [&](const AuthorizeInstall& c) { return run_authorize_install(c, out); },
-            [&](const Demo& c) { return run_demo(c, out); },
-        },
-        cli.subcommand);
+    return std::visit(Overloaded{
+                          [&](const Keygen& c) { return run_keygen(c, out); },
+                          [&](const ImportHashes& c) { return run_import_hashes(c, out); },
+                          [&](const ImportSigners& c) { return run_import_signers(c, out); },
+                          [&](const Sign& c) { return run_sign(c, out); },
+                          [&](const Verify& c) { return run_verify(c, out); },
+                          [&](const Promote& c) { return run_promote(c, out); },
+                          [&](const AuthorizeInstall& c) { return run_authorize_install(c, out); },
+                          [&](const Demo& c) { return run_demo(c, out); },
+                      },
+                      cli.subcommand);
 }
 
 int run_guarded(std::ostream& err, const std::function<int()>& body) {
@@ -46,7 +45,7 @@ int run_guarded(std::ostream& err, const std::function<int()>& body) {
     } catch (const std::bad_alloc&) {
         err << "error: out of memory\n";
     } catch (const std::exception& e) {
-        err << "error: unexpected failure: " << contracts::terminal_safe(e.what()) << '\n';
+        err << "error: unexpected failure: " << encoding::terminal_safe(e.what()) << '\n';
     } catch (...) {
         err << "error: unexpected failure\n";
     }

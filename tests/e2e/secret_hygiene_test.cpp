@@ -23,12 +23,13 @@
 #include <vector>
 
 #include "child_process.hpp"
-#include "contracts/base64.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
 #include "contracts/time.hpp"
+#include "crypto/digest.hpp"
+#include "encoding/base64.hpp"
+#include "encoding/hex.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
@@ -67,7 +68,7 @@ constexpr auto kCommandTimeout = 60s;
 std::string unique_text(const std::string& prefix) {
     std::array<std::uint8_t, 12> random{};
     randombytes_buf(random.data(), random.size());
-    return prefix + zdz::contracts::hex_encode(random) + " \u2691 end";
+    return prefix + zdz::encoding::hex_encode(random) + " \u2691 end";
 }
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
@@ -91,11 +92,11 @@ std::string read_all(const fs::path& path) {
 std::vector<std::pair<std::string, std::string>> forms(const std::string& name,
                                                        std::span<const std::uint8_t> secret) {
     const std::string raw(secret.begin(), secret.end());
-    const auto hex = zdz::contracts::hex_encode(secret);
+    const auto hex = zdz::encoding::hex_encode(secret);
     return {{name + " (raw)", raw},
             {name + " (hex)", hex},
             {name + " (HEX)", upper(hex)},
-            {name + " (base64)", zdz::contracts::base64_encode(secret)}};
+            {name + " (base64)", zdz::encoding::base64_encode(secret)}};
 }
 
 RunOptions with_passphrase(const std::string& passphrase) {
@@ -274,7 +275,7 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     EXPECT_EQ(run(promote, ok).status, 0);
     EXPECT_EQ(run(promote, with_passphrase(wrong)).status, 1);
     const auto measurement =
-        zdz::contracts::measure_sha256(std::string_view("image bytes for the hygiene test"))
+        zdz::crypto::measure_sha256(std::string_view("image bytes for the hygiene test"))
             .to_string();
     EXPECT_EQ(run({"authorize-install", "--store", dir.file("store.json"), "--keystore",
                    dir.file("k.json"), "--platform", "vask", "--measurement", measurement},
@@ -286,9 +287,9 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     const auto record = zdz::store::load_keystore(dir.file("k.json"));
     ASSERT_TRUE(record);
     const auto key = zdz::store::unseal_signing_key(*record, bytes_of(passphrase),
-                                                    zdz::contracts::Timestamp::now());
+                                                    zdz::test::now());
     ASSERT_TRUE(key);
-    const auto salt = zdz::contracts::hex_decode(record->salt_hex);
+    const auto salt = zdz::encoding::hex_decode(record->salt_hex);
     const auto kek = zdz::store::derive_kek(bytes_of(passphrase), *salt, record->kdf);
     ASSERT_TRUE(kek);
     std::vector<std::pair<std::string, std::string>> secrets{{"passphrase", passphrase},
