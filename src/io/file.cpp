@@ -172,8 +172,12 @@ int FileDescriptor::release() {
 }
 
 tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return tl::unexpected(IoError::from_errno(errno));
     }
     return file;

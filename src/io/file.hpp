@@ -66,7 +66,9 @@ private:
     int fd_ = -1;
 };
 
-// Opens `path` for reading.
+// Opens `path` for reading. A FIFO without a writer cannot make this wait: the
+// open does not block, and blocking reads are restored once it has succeeded,
+// so a pipe (`--signers-file <(cat file)`) is still read to its end.
 tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path);
 
 // Reads `fd` from where it stands to its end, in pieces of at most
