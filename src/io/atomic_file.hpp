@@ -37,7 +37,7 @@ std::string atomic_temp_path(const std::string& path);
 // destination never share a temporary file.
 //
 // An existing `path` that is neither a regular file, a link nor a directory (a
-// FIFO, a device, a socket) is refused before anything changes: StorageFailed
+// FIFO, a device, a socket) is refused before anything changes: Failed
 // "cannot write PATH: not a regular file". A link at `path` is replaced, never
 // written through; a directory makes the rename fail.
 //
