@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "contracts/hash.hpp"
 #include "contracts/time.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/digest.hpp"
+#include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "trust/manifest.hpp"
@@ -48,11 +48,11 @@ std::string platform_text(std::uint32_t index) {
 }
 
 trust::ImageMeasurement image(std::uint64_t index) {
-    return {contracts::measure_sha256(std::string_view(std::to_string(index)))};
+    return {crypto::measure_sha256(std::string_view(std::to_string(index)))};
 }
 
 bool write_text(const std::string& path, const std::string& text) {
-    return store::write_file_atomically(path, text).has_value();
+    return io::write_file_atomically(path, text).has_value();
 }
 
 }  // namespace
@@ -69,7 +69,11 @@ int main(int argc, char** argv) {
     const std::string_view passphrase_view(passphrase_text);
     const std::span<const std::uint8_t> passphrase(
         reinterpret_cast<const std::uint8_t*>(passphrase_view.data()), passphrase_view.size());
-    const auto now = contracts::Timestamp::now();
+    const auto clock = contracts::Timestamp::read_system_clock();
+    if (!clock) {
+        return fail(clock.error().display());
+    }
+    const auto now = *clock;
 
     const auto keystore = store::seal_signing_key(passphrase, now, kBenchKdf);
     if (!keystore || !store::save_keystore(*keystore, out + "/operator.json")) {
@@ -80,13 +84,13 @@ int main(int argc, char** argv) {
         return fail(operator_key.error().display());
     }
 
-    std::array<std::uint8_t, contracts::kSeedBytes> seed{};
+    std::array<std::uint8_t, crypto::kSeedBytes> seed{};
     seed.fill(kReleaseSeedFill);
-    const auto release = contracts::SigningKey::from_seed(seed);
+    const auto release = crypto::SigningKey::from_seed(seed);
     const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
                                         *trust::ImagePlatform::parse(platform_text(0)),
                                         trust::ImageKind::Install,
-                                        {contracts::measure_sha256(std::string_view("candidate"))},
+                                        {crypto::measure_sha256(std::string_view("candidate"))},
                                         kCandidateVersion,
                                         contracts::Uuid::new_v4(),
                                         now,

@@ -2,11 +2,11 @@
 // same way `sign` measures an image, so it can be timed against openssl.
 #include <iostream>
 
-#include "contracts/hash.hpp"
+#include "io/measure.hpp"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        const auto hash = zdz::contracts::measure_sha256_file(argv[i]);
+        const auto hash = zdz::io::measure_sha256_file(argv[i]);
         if (!hash) {
             std::cerr << argv[i] << ": " << hash.error().display() << '\n';
             return 1;

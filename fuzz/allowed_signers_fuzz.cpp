@@ -3,15 +3,15 @@
 #include <string>
 
 #include "check.hpp"
-#include "contracts/signing.hpp"
-#include "contracts/text.hpp"
+#include "crypto/ed25519.hpp"
+#include "encoding/text.hpp"
 #include "trust/signers.hpp"
 
 // Every signer read from a trust file prints as a line that reads back as the
 // same signer, and the printed lines together read back as the same list.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto text = zdz::fuzz::as_text(data, size);
-    if (!zdz::contracts::is_valid_utf8(text)) {
+    if (!zdz::encoding::is_valid_utf8(text)) {
         return 0;  // the command refuses such files before parsing
     }
     const auto signers = zdz::trust::parse_allowed_signers(text);
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ZDZ_FUZZ_CHECK(again && again->size() == 1);
         ZDZ_FUZZ_CHECK(again->front().principal == signer.principal);
         ZDZ_FUZZ_CHECK(again->front().key == signer.key);
-        (void)zdz::contracts::key_fingerprint(signer.key).to_string();
+        (void)zdz::crypto::key_fingerprint(signer.key).to_string();
         printed += line + "\n";
     }
     const auto all = zdz::trust::parse_allowed_signers(printed);

@@ -11,15 +11,17 @@
 #include <vector>
 
 #include "check.hpp"
-#include "contracts/canonical.hpp"
-#include "contracts/json.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "json/canonical.hpp"
+#include "json/reader.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace {
 
-using zdz::contracts::JsonKind;
-using zdz::contracts::JsonMember;
-using zdz::contracts::JsonValue;
+using zdz::json::JsonKind;
+using zdz::json::JsonMember;
+using zdz::json::JsonValue;
 
 constexpr int kMaxDepth = 6;
 constexpr std::size_t kMaxItems = 5;
@@ -104,7 +106,7 @@ void expect(const JsonValue& value, Expectation& e) {
             e.has_non_finite = e.has_non_finite || !std::isfinite(value.as_double());
             break;
         case JsonKind::String:
-            e.has_bad_text = e.has_bad_text || !zdz::contracts::is_valid_utf8(value.as_string());
+            e.has_bad_text = e.has_bad_text || !zdz::encoding::is_valid_utf8(value.as_string());
             break;
         case JsonKind::Array:
             for (const auto& item : value.items()) {
@@ -114,9 +116,9 @@ void expect(const JsonValue& value, Expectation& e) {
         case JsonKind::Object: {
             std::set<std::string> keys;
             for (const auto& member : value.members()) {
-                if (!zdz::contracts::is_valid_utf8(member.key)) {
+                if (!zdz::encoding::is_valid_utf8(member.key)) {
                     e.has_bad_text = true;
-                } else if (!keys.insert(zdz::contracts::normalize_text(member.key)).second) {
+                } else if (!keys.insert(zdz::json::normalize_text(member.key)).second) {
                     e.has_normalised_duplicate = true;
                 }
                 expect(member.value, e);
@@ -156,23 +158,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Expectation e;
     expect(tree, e);
 
-    const auto canonical = zdz::contracts::canonical_json(tree);
+    const auto canonical = zdz::json::canonical_json(tree);
     ZDZ_FUZZ_CHECK(canonical.has_value() == e.canonical());
     if (!canonical) {
         ZDZ_FUZZ_CHECK(!canonical.error().display().empty());
     } else {
         // A fixed point: the canonical text reads as a tree whose canonical form
         // is the same bytes, and member order never matters.
-        const auto reread = zdz::contracts::read_json(*canonical);
+        const auto reread = zdz::json::read_json(*canonical);
         ZDZ_FUZZ_CHECK(reread.has_value());
-        ZDZ_FUZZ_CHECK(zdz::contracts::canonical_json(*reread) == canonical);
-        ZDZ_FUZZ_CHECK(zdz::contracts::canonical_json(reversed(tree)) == canonical);
+        ZDZ_FUZZ_CHECK(zdz::json::canonical_json(*reread) == canonical);
+        ZDZ_FUZZ_CHECK(zdz::json::canonical_json(reversed(tree)) == canonical);
     }
 
     // The file writer: a tree of valid text and finite numbers reads back as
     // itself.
     if (!e.has_bad_text && !e.has_non_finite) {
-        const auto reread = zdz::contracts::read_json(zdz::contracts::to_pretty_json(tree));
+        const auto reread = zdz::json::read_json(zdz::json::to_pretty_json(tree));
         ZDZ_FUZZ_CHECK(reread.has_value());
         ZDZ_FUZZ_CHECK(*reread == tree);
     }

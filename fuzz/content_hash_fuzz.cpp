@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
+#include "contracts/content_hash.hpp"
+#include "encoding/hex.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         (void)hash.error().display();
     }
-    if (const auto bytes = zdz::contracts::hex_decode(text)) {
-        if (zdz::contracts::hex_decode(zdz::contracts::hex_encode(*bytes)) != bytes) {
+    if (const auto bytes = zdz::encoding::hex_decode(text)) {
+        if (zdz::encoding::hex_decode(zdz::encoding::hex_encode(*bytes)) != bytes) {
             std::abort();
         }
     }

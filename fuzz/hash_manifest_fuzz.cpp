@@ -3,12 +3,13 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "contracts/text.hpp"
+#include "contracts/content_hash.hpp"
+#include "encoding/text.hpp"
 #include "trust/hash_manifest.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    if (!zdz::contracts::is_valid_utf8(text)) {
+    if (!zdz::encoding::is_valid_utf8(text)) {
         return 0;  // the command refuses such files before parsing
     }
     for (const auto& entry : zdz::trust::parse_hash_manifest(text)) {

@@ -3,15 +3,15 @@
 #include <cstdint>
 
 #include "check.hpp"
-#include "contracts/envelope.hpp"
-#include "contracts/json.hpp"
-#include "contracts/json_record.hpp"
+#include "envelope/envelope.hpp"
+#include "json/record.hpp"
+#include "json/writer.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 
 namespace {
 
-constexpr std::array<std::uint8_t, zdz::contracts::kEnvelopeKeyBytes> kFuzzKek{9};
+constexpr std::array<std::uint8_t, zdz::envelope::kEnvelopeKeyBytes> kFuzzKek{9};
 
 // The keystore file, with its kdf and envelope members read by their own
 // record readers: a record that reads is written as a file that reads back and
@@ -41,14 +41,14 @@ void keystore_round_trip(std::string_view text) {
 }
 
 void envelope_round_trip(std::string_view text) {
-    const auto envelope = zdz::contracts::read_encrypted_envelope_json(text);
+    const auto envelope = zdz::envelope::read_encrypted_envelope_json(text);
     if (!envelope) {
         return;
     }
-    const auto written = zdz::contracts::write_envelope_json(*envelope);
-    const auto again = zdz::contracts::read_encrypted_envelope_json(written);
+    const auto written = zdz::envelope::write_envelope_json(*envelope);
+    const auto again = zdz::envelope::read_encrypted_envelope_json(written);
     ZDZ_FUZZ_CHECK(again.has_value());
-    ZDZ_FUZZ_CHECK(zdz::contracts::write_envelope_json(*again) == written);
+    ZDZ_FUZZ_CHECK(zdz::envelope::write_envelope_json(*again) == written);
     ZDZ_FUZZ_CHECK(again->header_bytes() == envelope->header_bytes());
     const auto opened = envelope->open(kFuzzKek, envelope->created_at, envelope->associated_data);
     const auto opened_again = again->open(kFuzzKek, again->created_at, again->associated_data);
@@ -56,12 +56,12 @@ void envelope_round_trip(std::string_view text) {
 }
 
 void kdf_round_trip(std::string_view text) {
-    const auto params = zdz::contracts::read_json_record(text, zdz::store::KdfParams::from_json);
+    const auto params = zdz::json::read_json_record(text, zdz::store::KdfParams::from_json);
     if (!params) {
         return;
     }
-    const auto written = zdz::contracts::to_pretty_json(params->to_json());
-    const auto again = zdz::contracts::read_json_record(written, zdz::store::KdfParams::from_json);
+    const auto written = zdz::json::to_pretty_json(params->to_json());
+    const auto again = zdz::json::read_json_record(written, zdz::store::KdfParams::from_json);
     ZDZ_FUZZ_CHECK(again && *again == *params);
 }
 

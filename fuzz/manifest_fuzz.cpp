@@ -3,14 +3,14 @@
 #include <cstdint>
 
 #include "check.hpp"
-#include "contracts/signing.hpp"
+#include "crypto/ed25519.hpp"
 #include "trust/manifest.hpp"
 
 namespace {
 
-const zdz::contracts::SigningKey& fuzz_key() {
-    static const std::array<std::uint8_t, zdz::contracts::kSeedBytes> seed{7};
-    static const auto key = zdz::contracts::SigningKey::from_seed(seed);
+const zdz::crypto::SigningKey& fuzz_key() {
+    static const std::array<std::uint8_t, zdz::crypto::kSeedBytes> seed{7};
+    static const auto key = zdz::crypto::SigningKey::from_seed(seed);
     return key;
 }
 

@@ -3,19 +3,19 @@
 #include <cstdint>
 
 #include "check.hpp"
-#include "contracts/envelope.hpp"
+#include "envelope/envelope.hpp"
 #include "store/registry_file.hpp"
 
 namespace {
 
-const zdz::contracts::SigningKey& fuzz_key() {
-    static const std::array<std::uint8_t, zdz::contracts::kSeedBytes> seed{5};
-    static const auto key = zdz::contracts::SigningKey::from_seed(seed);
+const zdz::crypto::SigningKey& fuzz_key() {
+    static const std::array<std::uint8_t, zdz::crypto::kSeedBytes> seed{5};
+    static const auto key = zdz::crypto::SigningKey::from_seed(seed);
     return key;
 }
 
-const zdz::contracts::EnvelopeContext& registry_context() {
-    static const zdz::contracts::EnvelopeContext context{std::string(zdz::store::kRegistryContext)};
+const zdz::envelope::EnvelopeContext& registry_context() {
+    static const zdz::envelope::EnvelopeContext context{std::string(zdz::store::kRegistryContext)};
     return context;
 }
 
@@ -28,27 +28,27 @@ const zdz::contracts::EnvelopeContext& registry_context() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto text = zdz::fuzz::as_text(data, size);
     const auto envelope =
-        zdz::contracts::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(text);
+        zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(text);
     if (!envelope) {
         ZDZ_FUZZ_CHECK(envelope.error().find(" at line ") != std::string::npos);
         return 0;
     }
-    const auto written = zdz::contracts::write_envelope_json(*envelope);
+    const auto written = zdz::envelope::write_envelope_json(*envelope);
     const auto again =
-        zdz::contracts::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(written);
+        zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(written);
     ZDZ_FUZZ_CHECK(again.has_value());
     ZDZ_FUZZ_CHECK(again->payload == envelope->payload);
-    ZDZ_FUZZ_CHECK(zdz::contracts::write_envelope_json(*again) == written);
+    ZDZ_FUZZ_CHECK(zdz::envelope::write_envelope_json(*again) == written);
     ZDZ_FUZZ_CHECK(again->signing_bytes() == envelope->signing_bytes());
 
     const auto& key = fuzz_key();
     (void)envelope->verify(key.verifying_key(), envelope->created_at, registry_context());
     const auto resigned =
-        zdz::contracts::sign_envelope(key, envelope->key_id, envelope->created_at, std::nullopt,
+        zdz::envelope::sign_envelope(key, envelope->key_id, envelope->created_at, std::nullopt,
                                       registry_context(), envelope->payload);
     ZDZ_FUZZ_CHECK(resigned.has_value());
-    const auto reread = zdz::contracts::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(
-        zdz::contracts::write_envelope_json(*resigned));
+    const auto reread = zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(
+        zdz::envelope::write_envelope_json(*resigned));
     ZDZ_FUZZ_CHECK(reread.has_value());
     const auto verified =
         reread->verify(key.verifying_key(), envelope->created_at, registry_context());

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "contracts/hash.hpp"
+#include "contracts/content_hash.hpp"
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 

@@ -2,10 +2,11 @@
 
 #include "boot/unlock.hpp"
 #include "cli/clock.hpp"
-#include "contracts/fs.hpp"
-#include "contracts/hex.hpp"
-#include "contracts/signing.hpp"
-#include "contracts/text.hpp"
+#include "crypto/digest.hpp"
+#include "crypto/ed25519.hpp"
+#include "encoding/hex.hpp"
+#include "encoding/text.hpp"
+#include "io/file.hpp"
 #include "trust/attestation.hpp"
 #include "trust/hash_manifest.hpp"
 #include "trust/manifest.hpp"
@@ -15,9 +16,9 @@ namespace zdz::cli {
 namespace {
 
 using contracts::DeviceId;
-using contracts::SigningKey;
 using contracts::Timestamp;
 using contracts::Uuid;
+using crypto::SigningKey;
 
 constexpr const char* kDemoPlatform = "vask";
 constexpr const char* kV1Version = "2026071500";
@@ -28,7 +29,9 @@ constexpr std::string_view kNormalPin = "amber kettle under warm moss";
 constexpr std::string_view kDuressPin = "burn-it-all";
 constexpr std::string_view kWrongPin = "fudge";
 
-CommandError fail(std::string message) { return CommandError{std::move(message)}; }
+CommandError fail(std::string message) {
+    return CommandError{std::move(message)};
+}
 
 const trust::HashManifestEntry* find_install_entry(
     const std::vector<trust::HashManifestEntry>& entries, std::string_view version) {
@@ -55,9 +58,14 @@ struct Lifecycle {
     tl::expected<trust::UnverifiedImageManifest, CommandError> sign(
         const trust::ImageMeasurement& measurement, trust::SecurityVersion version,
         const SigningKey& key) const {
-        const trust::ImageManifestBody body{Uuid::new_v4(),  platform,       trust::ImageKind::Install,
-                                            measurement,     version,        Uuid::new_v4(),
-                                            now,             std::nullopt};
+        const trust::ImageManifestBody body{Uuid::new_v4(),
+                                            platform,
+                                            trust::ImageKind::Install,
+                                            measurement,
+                                            version,
+                                            Uuid::new_v4(),
+                                            now,
+                                            std::nullopt};
         auto manifest = trust::sign_manifest(body, key);
         if (!manifest) {
             return tl::unexpected(fail("signing failed: " + manifest.error().display()));
@@ -76,8 +84,7 @@ struct Lifecycle {
         }
         auto verified = trust::verify_manifest(*manifest, release_key.verifying_key(), now);
         if (!verified) {
-            return tl::unexpected(
-                fail(std::string(context) + ": " + verified.error().display()));
+            return tl::unexpected(fail(std::string(context) + ": " + verified.error().display()));
         }
         return std::move(*verified);
     }
@@ -95,7 +102,7 @@ struct DemoDevice {
         const trust::ImageMeasurement& measurement, const Timestamp& now) const {
         const auto nonce_text = "nonce-" + id.to_string() + "-" + now.to_string();
         const trust::AttestationBody body{
-            id, measurement, contracts::measure_blake3(std::string_view(nonce_text)).digest, now};
+            id, measurement, crypto::measure_blake3(std::string_view(nonce_text)).digest, now};
         auto report = trust::sign_attestation(body, key);
         if (!report) {
             return tl::unexpected(fail("signing failed: " + report.error().display()));
@@ -105,7 +112,7 @@ struct DemoDevice {
 };
 
 void print_pin_outcomes(const DeviceId& device, const Timestamp& now, std::ostream& out) {
-    const auto pin_hash = [](std::string_view pin) { return contracts::measure_blake3(pin); };
+    const auto pin_hash = [](std::string_view pin) { return crypto::measure_blake3(pin); };
     const boot::UnlockPolicy policy{device, kMaxFailedPinAttempts, pin_hash(kNormalPin),
                                     pin_hash(kDuressPin)};
     const auto outcome = [&](std::uint32_t failed, std::string_view pin) {
@@ -125,7 +132,7 @@ void print_pin_outcomes(const DeviceId& device, const Timestamp& now, std::ostre
 
 CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     const auto path = cmd.sha256_file.value_or(kDefaultSha256File);
-    const auto text = contracts::read_file_text(path);
+    const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(fail("cannot read " + path + ": " + text.error().display() +
                                    " (pass --sha256-file to point at the repo's "
@@ -152,9 +159,9 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
            "real keys) ==\n";
     out << "source hashes: " << path << "\n";
     // The names come from the hash file: shown with their control characters escaped.
-    out << "v1 candidate:  " << contracts::terminal_safe(v1->file_name) << " ("
+    out << "v1 candidate:  " << encoding::terminal_safe(v1->file_name) << " ("
         << v1->measurement.to_string() << ")\n";
-    out << "v2 candidate:  " << contracts::terminal_safe(v2->file_name) << " ("
+    out << "v2 candidate:  " << encoding::terminal_safe(v2->file_name) << " ("
         << v2->measurement.to_string() << ")\n\n";
 
     auto platform = trust::ImagePlatform::parse(kDemoPlatform);
@@ -178,13 +185,13 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     out << "     " << v1_image->debug() << "\n";
 
     const trust::ImageMeasurement never_promoted{
-        contracts::measure_blake3(std::string_view("never-promoted-image"))};
+        crypto::measure_blake3(std::string_view("never-promoted-image"))};
     const auto unpromoted = demo.registry.authorize_install(demo.platform, never_promoted);
     if (unpromoted) {
         return tl::unexpected(fail("BUG: an unpromoted image must not be installable"));
     }
-    out << "[refused as expected] install of an unpromoted image: "
-        << unpromoted.error().display() << "\n";
+    out << "[refused as expected] install of an unpromoted image: " << unpromoted.error().display()
+        << "\n";
     if (const auto ok = demo.registry.authorize_install(demo.platform, v1->measurement); !ok) {
         return tl::unexpected(fail("unexpected: v1 should install: " + ok.error().display()));
     }
@@ -200,8 +207,8 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     out << "[ok] promoted v2 -> rollback floor is now " << demo.floor_text() << "\n";
 
-    auto resigned_v1 = demo.sign_and_verify(v1->measurement, 1,
-                                            "unexpected: re-signed v1 should still verify");
+    auto resigned_v1 =
+        demo.sign_and_verify(v1->measurement, 1, "unexpected: re-signed v1 should still verify");
     if (!resigned_v1) {
         return tl::unexpected(resigned_v1.error());
     }
@@ -231,11 +238,11 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     if (!good_report) {
         return tl::unexpected(good_report.error());
     }
-    const auto attested = trust::verify_attestation(*good_report, entry, v2->measurement,
-                                                    demo.now, kAttestationMaxAgeSeconds);
+    const auto attested = trust::verify_attestation(*good_report, entry, v2->measurement, demo.now,
+                                                    kAttestationMaxAgeSeconds);
     if (!attested) {
-        return tl::unexpected(fail("unexpected: matching attestation should verify: " +
-                                   attested.error().display()));
+        return tl::unexpected(
+            fail("unexpected: matching attestation should verify: " + attested.error().display()));
     }
     out << "[ok] attestation verified: device=" << attested->device_id.to_string()
         << " measurement=" << attested->reported_measurement.to_string() << "\n";

@@ -11,8 +11,8 @@
 #include "cli/manifest_commands.hpp"
 #include "cli/parse.hpp"
 #include "cli/registry_commands.hpp"
-#include "contracts/fs.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "io/file.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -50,7 +50,7 @@ int run_guarded(std::ostream& err, const std::function<int()>& body) {
     } catch (const std::bad_alloc&) {
         err << "error: out of memory\n";
     } catch (const std::exception& e) {
-        err << "error: unexpected failure: " << contracts::terminal_safe(e.what()) << '\n';
+        err << "error: unexpected failure: " << encoding::terminal_safe(e.what()) << '\n';
     } catch (...) {
         err << "error: unexpected failure\n";
     }

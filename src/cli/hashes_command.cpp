@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "contracts/fs.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "io/file.hpp"
 #include "trust/hash_manifest.hpp"
 
 namespace zdz::cli {
@@ -36,9 +36,9 @@ CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
         any = true;
         // The name and the platform taken from it are the file's own text:
         // shown with their control characters escaped.
-        contracts::append_terminal_safe(report, e.file_name);
+        encoding::append_terminal_safe(report, e.file_name);
         report += "  platform=";
-        contracts::append_terminal_safe(report, e.platform);
+        encoding::append_terminal_safe(report, e.platform);
         report += "  kind=";
         report += e.kind ? trust::image_kind_text(*e.kind) : kAbsent;
         report += "  measurement=sha256:";
@@ -50,7 +50,7 @@ CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
             report.clear();
         }
     });
-    const auto read = contracts::stream_file_text(
+    const auto read = io::stream_file_text(
         cmd.file, kReadChunkBytes, [&manifest](std::string_view piece) { manifest.feed(piece); });
     if (!read) {
         return tl::unexpected(

@@ -10,9 +10,10 @@
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
-#include "contracts/signing.hpp"
-#include "contracts/text.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/ed25519.hpp"
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/directory_lock.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
@@ -35,7 +36,7 @@ std::string kdf_text(const store::KdfParams& kdf) {
     const std::string memory = kdf.m_cost_kib % kKibPerMib == 0
                                    ? std::to_string(kdf.m_cost_kib / kKibPerMib) + " MiB"
                                    : std::to_string(kdf.m_cost_kib) + " KiB";
-    return contracts::terminal_safe_excerpt(kdf.algorithm, contracts::kMessageExcerptChars) + ", " +
+    return encoding::terminal_safe_excerpt(kdf.algorithm, encoding::kMessageExcerptChars) + ", " +
            memory + ", t=" + std::to_string(kdf.t_cost) + ", p=" + std::to_string(kdf.parallelism);
 }
 
@@ -45,8 +46,8 @@ struct Replacement {
     const std::string& path;
     // The file's bytes before, as read under `lock`.
     const std::string& previous;
-    store::FileMode mode;
-    const store::DirectoryLock& lock;
+    io::FileMode mode;
+    const io::DirectoryLock& lock;
 };
 
 // Runs `write` (an atomic replacement of the file under the lock), then
@@ -69,7 +70,8 @@ tl::expected<void, CommandError> replace_confirmed(
     if (const auto confirmed = confirm(); !confirmed) {
         const std::string what = "the " + noun + " written to " + r.path +
                                  " did not read back as written (" + confirmed.error() + ")";
-        const auto restored = store::write_file_atomically(r.path, r.previous, r.mode, &r.lock);
+        const auto restored = io::write_file_atomically(r.path, r.previous, r.mode, &r.lock)
+                                  .map_error(TrustError::from_write_error);
         if (!restored && restored.error().kind() != TrustError::Kind::StorageNotDurable) {
             return tl::unexpected(fail(what + ", and the previous " + noun +
                                        " could not be put back: " + restored.error().display()));
@@ -110,7 +112,7 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
     std::string report = "[ok] keystore: " + cmd.keystore + "\n" +
                          "  key_id:        " + keystore->key_id.to_string() + "\n" +
                          "  verifying_key: " + key->to_hex() + "\n" +
-                         "  fingerprint:   " + contracts::key_fingerprint(*key).to_string() + "\n" +
+                         "  fingerprint:   " + crypto::key_fingerprint(*key).to_string() + "\n" +
                          "  created_at:    " + keystore->created_at.to_string() + "\n" +
                          "  kdf:           " + kdf_text(keystore->kdf) + "\n";
     // Every unseal refuses such costs, whatever the passphrase: better known
@@ -130,7 +132,7 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     // Held from before the keystore is read until it has been read back, so
     // that another writer in this folder (a keygen onto the same file, a
     // second passphrase change) waits instead of being undone unseen.
-    const auto lock = store::DirectoryLock::acquire(cmd.keystore);
+    const auto lock = io::DirectoryLock::acquire(cmd.keystore);
     if (!lock) {
         return tl::unexpected(
             fail("cannot load keystore " + cmd.keystore + ": " + lock.error().display()));
@@ -171,7 +173,7 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
                                    resealed.error().display()));
     }
     const auto replaced = replace_confirmed(
-        {"keystore", cmd.keystore, loaded->text, store::FileMode::OwnerOnly, *lock},
+        {"keystore", cmd.keystore, loaded->text, io::FileMode::OwnerOnly, *lock},
         [&] { return store::save_keystore(*resealed, cmd.keystore, &*lock); },
         [&]() -> tl::expected<void, std::string> {
             const auto on_disk = store::load_keystore(cmd.keystore);
@@ -206,7 +208,7 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
 
 CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (store::is_same_file(cmd.new_keystore, cmd.keystore)) {
+    if (io::is_same_file(cmd.new_keystore, cmd.keystore)) {
         return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
                                    " is the same file as --keystore " + cmd.keystore));
     }
@@ -279,7 +281,7 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     }
 
     const auto replaced = replace_confirmed(
-        {"store", cmd.store, previous, store::FileMode::Default, *lock},
+        {"store", cmd.store, previous, io::FileMode::Default, *lock},
         [&] {
             return store::save_registry_store(registry, cmd.store, *key, next->key_id, *now,
                                               &*lock);

@@ -6,12 +6,12 @@
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
-#include "contracts/fs.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/signing.hpp"
-#include "contracts/text.hpp"
 #include "contracts/time.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/ed25519.hpp"
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/file.hpp"
+#include "io/measure.hpp"
 #include "store/keystore.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
@@ -27,7 +27,7 @@ CommandError fail(std::string message) {
 
 tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
     const std::string& path) {
-    const auto text = contracts::read_file_text(path);
+    const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(
             fail("cannot read signers file " + path + ": " + text.error().display()));
@@ -40,7 +40,7 @@ tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
 }
 
 tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const std::string& path) {
-    const auto text = contracts::read_file_text(path);
+    const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(fail("cannot read manifest " + path + ": " + text.error().display()));
     }
@@ -53,7 +53,7 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
 
 // The public key of the keystore file at `path`, which must be the record
 // just written.
-tl::expected<contracts::VerifyingKey, std::string> read_back_verifying_key(
+tl::expected<crypto::VerifyingKey, std::string> read_back_verifying_key(
     const store::SealedSigningKey& written, const std::string& path) {
     const auto on_disk = store::load_keystore(path);
     if (!on_disk) {
@@ -75,7 +75,7 @@ tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
     const std::pair<const std::string*, std::string_view> inputs[] = {
         {&cmd.keystore, "--keystore"}, {&cmd.image_file, "--image-file"}};
     for (const auto& [input, option] : inputs) {
-        if (store::is_same_file(cmd.out, *input)) {
+        if (io::is_same_file(cmd.out, *input)) {
             return tl::unexpected(
                 fail("cannot write " + cmd.out + ": same file as " + std::string(option)));
         }
@@ -132,10 +132,10 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     // Held from the write until the file has been read back, so that another
     // keygen onto the same --out cannot replace the file in between: the
     // report below describes the file on disk.
-    const auto lock = store::DirectoryLock::acquire(cmd.out);
+    const auto lock = io::DirectoryLock::acquire(cmd.out);
     if (!lock) {
-        return tl::unexpected(
-            fail("failed to write keystore to " + cmd.out + ": " + lock.error().display()));
+        return tl::unexpected(fail("failed to write keystore to " + cmd.out + ": " +
+                                   trust::TrustError::from_write_error(lock.error()).display()));
     }
     if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
         if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
@@ -161,7 +161,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
 }
 
 CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
-    const auto text = contracts::read_file_text(cmd.file);
+    const auto text = io::read_file_text(cmd.file);
     if (!text) {
         return tl::unexpected(fail("cannot read " + cmd.file + ": " + text.error().display()));
     }
@@ -171,8 +171,8 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     }
     std::string report;
     for (const auto& signer : *signers) {
-        report += contracts::terminal_safe(signer.principal) +
-                  "  fingerprint=" + contracts::key_fingerprint(signer.key).to_string() + "\n";
+        report += encoding::terminal_safe(signer.principal) +
+                  "  fingerprint=" + crypto::key_fingerprint(signer.key).to_string() + "\n";
     }
     out << report;
     return {};
@@ -200,7 +200,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     // Streamed: memory stays flat for an image of any size, and the digest
     // always comes from the file's own bytes.
-    const auto measured = contracts::measure_sha256_file(cmd.image_file);
+    const auto measured = io::measure_sha256_file(cmd.image_file);
     if (!measured) {
         return tl::unexpected(
             fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
@@ -211,7 +211,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     const auto kind = trust::parse_image_kind(cmd.kind);
     if (!kind) {
-        return tl::unexpected(fail("unknown image kind " + contracts::quoted_form(cmd.kind) +
+        return tl::unexpected(fail("unknown image kind " + encoding::quoted_form(cmd.kind) +
                                    " (expected \"install\" or \"ota_update\")"));
     }
     const trust::ImageManifestBody body{
@@ -227,9 +227,9 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     // Written through a temporary file renamed over --out, so a failed write
     // never destroys a manifest that is already there.
     if (const auto written =
-            store::write_file_replacing(cmd.out, trust::write_manifest_json(*manifest));
+            io::write_file_replacing(cmd.out, trust::write_manifest_json(*manifest));
         !written) {
-        if (written.error().kind == store::ReplaceError::Kind::NotDurable) {
+        if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
             return tl::unexpected(fail("manifest written to " + cmd.out +
                                        " but it may not be durable: cannot finalize " + cmd.out +
                                        ": " + written.error().display()));
@@ -259,7 +259,7 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     const auto& body = checked->manifest.body;
     out << "[ok] manifest verified\n"
         << "  trust file:        " << checked->signers_path << "\n"
-        << "  signed by:         " << contracts::terminal_safe(checked->signer_principal) << "\n"
+        << "  signed by:         " << encoding::terminal_safe(checked->signer_principal) << "\n"
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
         << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";

@@ -10,7 +10,7 @@
 
 #include "cli/definition.hpp"
 #include "cli/docgen.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -64,12 +64,11 @@ Definition build_definition() {
             }
             // Text values are UTF-8; paths are passed on byte for byte,
             // whatever their encoding.
-            if (value_completion(opt.id).value_or(ValueCompletion::Text) !=
-                ValueCompletion::Path) {
+            if (value_completion(opt.id).value_or(ValueCompletion::Text) != ValueCompletion::Path) {
                 o->check(
                     [](const std::string& value) -> std::string {
-                        return contracts::is_valid_utf8(value) ? std::string()
-                                                               : std::string("not valid UTF-8");
+                        return encoding::is_valid_utf8(value) ? std::string()
+                                                              : std::string("not valid UTF-8");
                     },
                     "", "utf8");
             }
@@ -111,8 +110,8 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
         return ImportSigners{get("file")};
     }
     if (name == "sign") {
-        return Sign{get("keystore"),  get("passphrase_env"), get("image_file"),
-                    get("platform"),  get("kind"),           *parse_u32(get("security_version")),
+        return Sign{get("keystore"), get("passphrase_env"), get("image_file"),
+                    get("platform"), get("kind"),           *parse_u32(get("security_version")),
                     get("out")};
     }
     if (name == "verify") {
@@ -188,9 +187,8 @@ std::optional<EarlyExit> check_flag_values(const std::vector<std::string>& args)
     for (const auto& a : args) {
         for (const std::string_view flag : {"--help", "--version"}) {
             if (a.size() > flag.size() && a.starts_with(flag) && a[flag.size()] == '=') {
-                return EarlyExit{2, "",
-                                 std::string(flag) + ": takes no value\n" +
-                                     std::string(kRunWithHelp)};
+                return EarlyExit{
+                    2, "", std::string(flag) + ": takes no value\n" + std::string(kRunWithHelp)};
             }
         }
     }
@@ -290,6 +288,8 @@ ParseResult parse_command_line(const std::vector<std::string>& given) {
     }
 }
 
-std::string program_help() { return build_definition().app->help(); }
+std::string program_help() {
+    return build_definition().app->help();
+}
 
 }  // namespace zdz::cli

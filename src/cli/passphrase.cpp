@@ -3,16 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
 
 namespace zdz::cli {
 
-tl::expected<contracts::Secret, CommandError> read_passphrase_env(const std::string& name) {
-    const char* value = name.empty() || name.find('=') != std::string::npos
-                            ? nullptr
-                            : std::getenv(name.c_str());
-    if (value == nullptr ||
-        !contracts::is_valid_utf8(std::string_view(value, std::strlen(value)))) {
+tl::expected<crypto::Secret, CommandError> read_passphrase_env(const std::string& name) {
+    const char* value =
+        name.empty() || name.find('=') != std::string::npos ? nullptr : std::getenv(name.c_str());
+    if (value == nullptr || !encoding::is_valid_utf8(std::string_view(value, std::strlen(value)))) {
         return tl::unexpected(CommandError{"environment variable " + name +
                                            " is not set (pass the passphrase via an env var, "
                                            "not a CLI flag)"});
@@ -20,7 +18,7 @@ tl::expected<contracts::Secret, CommandError> read_passphrase_env(const std::str
     if (*value == '\0') {
         return tl::unexpected(CommandError{"environment variable " + name + " is set but empty"});
     }
-    return contracts::Secret(std::string_view(value, std::strlen(value)));
+    return crypto::Secret(std::string_view(value, std::strlen(value)));
 }
 
 }  // namespace zdz::cli

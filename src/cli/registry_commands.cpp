@@ -7,9 +7,10 @@
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/store_key.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/text.hpp"
+#include "contracts/content_hash.hpp"
+#include "encoding/text.hpp"
 #include "contracts/time.hpp"
+#include "encoding/text.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "trust/manifest.hpp"
@@ -58,8 +59,8 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     // running at the same time against this store cannot be overwritten.
     const auto lock = store::RegistryDirectoryLock::acquire(cmd.store);
     if (!lock) {
-        return tl::unexpected(
-            fail("cannot load existing store " + cmd.store + ": " + lock.error().display()));
+        return tl::unexpected(fail("cannot load existing store " + cmd.store + ": " +
+                                   trust::TrustError::from_write_error(lock.error()).display()));
     }
     // The store is checked with the unsealed key's own public key.
     auto loaded = store::load_registry_store(cmd.store, key->verifying_key(), now);
@@ -89,8 +90,7 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
 
     const auto& body = verified->manifest.body;
     out << "[ok] promoted\n"
-        << "  manifest signed by:   " << contracts::terminal_safe(verified->signer_principal)
-        << "\n"
+        << "  manifest signed by:   " << encoding::terminal_safe(verified->signer_principal) << "\n"
         << "  platform:             " << body.platform.text() << "\n"
         << "  measurement:          " << body.measurement.to_string() << "\n"
         << "  security_version:     " << trust::security_version_text(body.security_version) << "\n"
@@ -124,9 +124,8 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
     }
     const auto candidate = contracts::ContentHash::parse(cmd.measurement);
     if (!candidate) {
-        return tl::unexpected(fail("invalid measurement " +
-                                   contracts::quoted_form(cmd.measurement) + ": " +
-                                   candidate.error().display()));
+        return tl::unexpected(fail("invalid measurement " + encoding::quoted_form(cmd.measurement) +
+                                   ": " + candidate.error().display()));
     }
     const auto authorized = registry.authorize_install(*platform, {*candidate});
     if (!authorized) {

@@ -1,18 +1,18 @@
 #include "cli/signer_line.hpp"
 
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
 namespace {
 
 bool is_valid_principal(std::string_view principal) {
-    if (principal.empty() || principal.front() == '#' || !contracts::is_valid_utf8(principal)) {
+    if (principal.empty() || principal.front() == '#' || !encoding::is_valid_utf8(principal)) {
         return false;
     }
     for (std::size_t pos = 0; pos < principal.size();) {
-        const auto c = contracts::decode_utf8_at(principal, pos);
-        if (contracts::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
+        const auto c = encoding::decode_utf8_at(principal, pos);
+        if (encoding::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
             (c->code_point >= 0x7F && c->code_point <= 0x9F)) {
             return false;
         }
@@ -27,14 +27,14 @@ tl::expected<std::string, CommandError> checked_principal(
     const std::optional<std::string>& principal) {
     std::string chosen = principal.value_or(kDefaultPrincipal);
     if (!is_valid_principal(chosen)) {
-        return tl::unexpected(CommandError{"invalid principal " + contracts::quoted_form(chosen) +
+        return tl::unexpected(CommandError{"invalid principal " + encoding::quoted_form(chosen) +
                                            ": it must be one word without white space or control "
                                            "characters, not starting with '#'"});
     }
     return chosen;
 }
 
-std::string allowed_signers_block(std::string_view principal, const contracts::VerifyingKey& key) {
+std::string allowed_signers_block(std::string_view principal, const crypto::VerifyingKey& key) {
     return "\n"
            "allowed_signers line \u2014 append to a real trust file to trust this key:\n"
            "  " +

@@ -5,7 +5,7 @@
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
-#include "contracts/signing.hpp"
+#include "crypto/ed25519.hpp"
 
 namespace zdz::cli {
 
@@ -21,6 +21,6 @@ tl::expected<std::string, CommandError> checked_principal(
 // The close of keygen's report, which show-key ends with too: an empty line,
 // the heading, and the allowed_signers line of `key` for `principal`, indented
 // by two spaces. Every line ends in a newline; the trust-file line is the last.
-std::string allowed_signers_block(std::string_view principal, const contracts::VerifyingKey& key);
+std::string allowed_signers_block(std::string_view principal, const crypto::VerifyingKey& key);
 
 }  // namespace zdz::cli

@@ -1,13 +1,13 @@
 #include "cli/store_key.hpp"
 
-#include "contracts/fs.hpp"
+#include "io/file.hpp"
 #include "store/keystore.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
 
-tl::expected<contracts::VerifyingKey, CommandError> read_public_key_file(const std::string& path) {
-    const auto text = contracts::read_file_text(path);
+tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std::string& path) {
+    const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(
             CommandError{"cannot read public key file " + path + ": " + text.error().display()});
@@ -29,7 +29,7 @@ tl::expected<contracts::VerifyingKey, CommandError> read_public_key_file(const s
     return signers->front().key;
 }
 
-tl::expected<contracts::VerifyingKey, CommandError> store_verifying_key(
+tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
     const std::optional<std::string>& keystore, const std::optional<std::string>& public_key) {
     if (!keystore) {
         return read_public_key_file(public_key.value_or(std::string()));

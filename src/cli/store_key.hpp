@@ -5,7 +5,7 @@
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
-#include "contracts/signing.hpp"
+#include "crypto/ed25519.hpp"
 
 namespace zdz::cli {
 
@@ -15,14 +15,14 @@ namespace zdz::cli {
 // "cannot read public key file PATH: ...", "invalid public key file PATH: "
 // + the trust-file error, or "public key file PATH must hold exactly one
 // allowed_signers entry, found N" for none or several.
-tl::expected<contracts::VerifyingKey, CommandError> read_public_key_file(const std::string& path);
+tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std::string& path);
 
 // The key a registry store is checked with, from whichever of --keystore and
 // --public-key was given (the parser lets exactly one through): the public
 // key recorded in the keystore, read without its passphrase ("cannot load
 // keystore PATH: ..." or "cannot read public key from keystore: ..."), or the
 // key of the public-key file.
-tl::expected<contracts::VerifyingKey, CommandError> store_verifying_key(
+tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
     const std::optional<std::string>& keystore, const std::optional<std::string>& public_key);
 
 }  // namespace zdz::cli

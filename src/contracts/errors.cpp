@@ -1,5 +1,7 @@
 #include "contracts/errors.hpp"
 
+#include <string.h>
+
 namespace zdz::contracts {
 
 ContractError ContractError::invalid_identifier(std::string kind_text, std::string reason) {
@@ -63,6 +65,13 @@ std::string ContractError::display() const {
             return "unknown product: " + a_;
     }
     return {};
+}
+
+std::string os_error_text(int code) {
+    char buffer[256];
+    // GNU strerror_r returns the text, which may or may not live in buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace zdz::contracts

@@ -55,4 +55,7 @@ private:
     std::string c_;
 };
 
+// The operating system's text for an errno followed by " (os error N)".
+std::string os_error_text(int code);
+
 }  // namespace zdz::contracts

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "contracts/hex.hpp"
-#include "contracts/text.hpp"
+#include "encoding/hex.hpp"
+#include "encoding/text.hpp"
 
 namespace zdz::contracts {
 namespace {
@@ -69,7 +69,7 @@ std::optional<Uuid> read_digits(std::string_view text, bool hyphenated) {
             }
             continue;
         }
-        const int value = hex_digit_value(text[i]);
+        const int value = encoding::hex_digit_value(text[i]);
         if (value < 0) {
             return std::nullopt;
         }
@@ -152,15 +152,15 @@ std::string diagnose_uuid(std::string_view text) {
             ++i;
             continue;
         }
-        if (hex_digit_value(c) >= 0) {
+        if (encoding::hex_digit_value(c) >= 0) {
             ++i;
             continue;
         }
         // A multi-byte character is shown whole; a byte that is not UTF-8 at
         // all shows as the replacement character so the message stays text.
-        const auto decoded = decode_utf8_at(body, i);
-        const std::string shown =
-            decoded ? terminal_safe(body.substr(i, decoded->length)) : std::string("\uFFFD");
+        const auto decoded = encoding::decode_utf8_at(body, i);
+        const std::string shown = decoded ? encoding::terminal_safe(body.substr(i, decoded->length))
+                                          : std::string("\uFFFD");
         return invalid_character(shown, i + wrapper + 1);
     }
 
@@ -228,7 +228,7 @@ tl::expected<Uuid, ContractError> Uuid::parse(std::string_view text) {
 }
 
 std::string Uuid::to_string() const {
-    const std::string hex = hex_encode(bytes_);
+    const std::string hex = encoding::hex_encode(bytes_);
     std::string out;
     out.reserve(kHyphenatedLength);
     std::size_t from = 0;

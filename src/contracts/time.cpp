@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "contracts/fs.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
 
 namespace zdz::contracts {
 namespace {
@@ -311,19 +310,12 @@ tl::expected<Timestamp, ClockError> Timestamp::read_system_clock() {
     return Timestamp(seconds, 0);
 }
 
-Timestamp Timestamp::now() {
-    const auto clock = read_system_clock();
-    if (!clock) {
-        std::abort();
-    }
-    return *clock;
-}
-
 tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     auto fail = [text](std::string_view why) {
-        return tl::unexpected(ContractError::validation(std::string(kInvalidPrefix) +
-                                                        quoted_excerpt(text, kMessageExcerptChars) +
-                                                        ": " + std::string(why)));
+        return tl::unexpected(ContractError::validation(
+            std::string(kInvalidPrefix) +
+            encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
+            std::string(why)));
     };
     const auto fields = read_fields(text);
     if (!fields) {

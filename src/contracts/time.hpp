@@ -44,10 +44,6 @@ public:
     // wrapped or clamped instant. Every command reads the clock through this.
     static tl::expected<Timestamp, ClockError> read_system_clock();
 
-    // read_system_clock() for tests and benchmarks, which run at the real
-    // time: a clock it refuses ends the process (std::abort).
-    static Timestamp now();
-
     // RFC 3339 with any offset, normalised to UTC. The refusal is Validation
     // with "invalid RFC 3339 timestamp " + the input in quoted form + ": " + why.
     static tl::expected<Timestamp, ContractError> parse(std::string_view text);

@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "contracts/json_record.hpp"
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "json/record.hpp"
 
 namespace zdz::store {
 namespace {
@@ -30,7 +30,7 @@ constexpr std::string_view kCostCeilingMessage =
 tl::expected<void, ContractError> check_params(std::size_t salt_size, const KdfParams& params) {
     if (params.algorithm != kArgon2idName) {
         return tl::unexpected(ContractError::unsupported_algorithm(
-            contracts::terminal_safe_excerpt(params.algorithm, contracts::kMessageExcerptChars)));
+            encoding::terminal_safe_excerpt(params.algorithm, encoding::kMessageExcerptChars)));
     }
     if (params.m_cost_kib < kMinMemoryCostKib) {
         return tl::unexpected(ContractError::validation(std::string(kMemoryFloorMessage)));
@@ -65,9 +65,8 @@ KdfParams KdfParams::keygen_default() {
                      kDefaultParallelism};
 }
 
-tl::expected<KdfParams, contracts::JsonReadError> KdfParams::from_json(
-    const contracts::JsonValue& value) {
-    contracts::RecordReader reader(
+tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(const json::JsonValue& value) {
+    json::RecordReader reader(
         value, kKdfParamsRecordName,
         {kAlgorithmMember, kMemoryCostMember, kTimeCostMember, kParallelismMember});
     auto algorithm = reader.required_string(kAlgorithmMember);
@@ -80,8 +79,8 @@ tl::expected<KdfParams, contracts::JsonReadError> KdfParams::from_json(
     return KdfParams{std::move(*algorithm), *m_cost_kib, *t_cost, *parallelism};
 }
 
-contracts::JsonValue KdfParams::to_json() const {
-    using contracts::JsonValue;
+json::JsonValue KdfParams::to_json() const {
+    using json::JsonValue;
     JsonValue out = JsonValue::object();
     out.add(std::string(kAlgorithmMember), JsonValue::string(algorithm));
     out.add(std::string(kMemoryCostMember), JsonValue::uint64(m_cost_kib));
@@ -94,7 +93,7 @@ tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
     return check_params(kMinSaltBytes, params);
 }
 
-tl::expected<contracts::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
+tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
                                                           std::span<const std::uint8_t> salt,
                                                           const KdfParams& params) {
     if (auto checked = check_params(salt.size(), params); !checked) {
@@ -105,7 +104,7 @@ tl::expected<contracts::Secret, ContractError> derive_kek(std::span<const std::u
         return tl::unexpected(ContractError::encryption());
     }
 
-    contracts::Secret kek(kKekBytes);
+    crypto::Secret kek(kKekBytes);
     argon2_context context{};
     context.out = kek.data();
     context.outlen = static_cast<std::uint32_t>(kek.size());

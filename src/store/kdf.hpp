@@ -8,8 +8,8 @@
 #include <tl/expected.hpp>
 
 #include "contracts/errors.hpp"
-#include "contracts/json.hpp"
-#include "contracts/secret.hpp"
+#include "crypto/secret.hpp"
+#include "json/value.hpp"
 
 namespace zdz::store {
 
@@ -43,10 +43,9 @@ struct KdfParams {
 
     // Exactly the four members, each once; the costs must fit in u32. The
     // algorithm text is taken as it is: derive_kek judges it.
-    static tl::expected<KdfParams, contracts::JsonReadError> from_json(
-        const contracts::JsonValue& value);
+    static tl::expected<KdfParams, json::JsonReadError> from_json(const json::JsonValue& value);
     // The members in declaration order.
-    contracts::JsonValue to_json() const;
+    json::JsonValue to_json() const;
 
     friend bool operator==(const KdfParams&, const KdfParams&) = default;
 };
@@ -58,7 +57,7 @@ tl::expected<void, contracts::ContractError> check_kdf_params(const KdfParams& p
 // Derives the 32-byte key-encryption key with Argon2id (version 0x13). The
 // parameters are checked first, in a fixed order, and the first refusal is
 // returned; a failure inside Argon2 itself is ContractError::encryption().
-tl::expected<contracts::Secret, contracts::ContractError> derive_kek(
+tl::expected<crypto::Secret, contracts::ContractError> derive_kek(
     std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
     const KdfParams& params);
 

@@ -10,18 +10,21 @@
 #include <new>
 #include <vector>
 
-#include "contracts/fs.hpp"
-#include "contracts/hex.hpp"
-#include "contracts/json_record.hpp"
-#include "contracts/secret.hpp"
-#include "contracts/sodium.hpp"
-#include "contracts/text.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/secret.hpp"
+#include "crypto/sodium.hpp"
+#include "encoding/hex.hpp"
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/directory_lock.hpp"
+#include "io/file.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
+#include "json/writer.hpp"
 
 namespace zdz::store {
 namespace {
 
-using contracts::JsonValue;
+using json::JsonValue;
 using trust::TrustError;
 
 constexpr std::string_view kFormatVersionMember = "format_version";
@@ -40,15 +43,15 @@ constexpr std::string_view kUnsealedMismatch =
     "unsealed key does not match the keystore's recorded public key";
 constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
 
-contracts::EnvelopeContext signing_key_context() {
+envelope::EnvelopeContext signing_key_context() {
     return {std::string(kSigningKeyContext)};
 }
 
 // Lower-case hex for text that decodes; anything else as it stands, so a
 // record read from a file is written back without losing what it held.
 std::string lower_case_hex(const std::string& text) {
-    const auto bytes = contracts::hex_decode(text);
-    return bytes ? contracts::hex_encode(*bytes) : text;
+    const auto bytes = encoding::hex_decode(text);
+    return bytes ? encoding::hex_encode(*bytes) : text;
 }
 
 TrustError malformed_member(std::string_view member, const std::string& detail) {
@@ -71,19 +74,18 @@ JsonValue SealedSigningKey::to_json() const {
     return object;
 }
 
-tl::expected<SealedSigningKey, contracts::JsonReadError> SealedSigningKey::from_json(
+tl::expected<SealedSigningKey, json::JsonReadError> SealedSigningKey::from_json(
     const JsonValue& value) {
-    namespace d = contracts::envelope_detail;
-    contracts::RecordReader r(value, kSealedSigningKeyRecordName,
-                              {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
-                               kCreatedAtMember, kKdfMember, kSaltHexMember, kEnvelopeMember});
+    json::RecordReader r(value, kSealedSigningKeyRecordName,
+                         {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
+                          kCreatedAtMember, kKdfMember, kSaltHexMember, kEnvelopeMember});
     auto format = r.required_u16(kFormatVersionMember);
-    auto key_id = r.required(kKeyIdMember, d::read_uuid);
+    auto key_id = r.required(kKeyIdMember, json::read_uuid);
     auto verifying_key_hex = r.required_string(kVerifyingKeyHexMember);
-    auto created_at = r.required(kCreatedAtMember, d::read_timestamp);
+    auto created_at = r.required(kCreatedAtMember, json::read_timestamp);
     auto kdf = r.required(kKdfMember, KdfParams::from_json);
     auto salt_hex = r.required_string(kSaltHexMember);
-    auto envelope = r.required(kEnvelopeMember, contracts::EncryptedEnvelope::from_json);
+    auto envelope = r.required(kEnvelopeMember, envelope::EncryptedEnvelope::from_json);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
     }
@@ -97,22 +99,22 @@ tl::expected<SealedSigningKey, contracts::JsonReadError> SealedSigningKey::from_
 }
 
 std::string write_keystore_json(const SealedSigningKey& record) {
-    return contracts::to_pretty_json(record.to_json());
+    return json::to_pretty_json(record.to_json());
 }
 
 tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
-    return contracts::read_json_record(text, SealedSigningKey::from_json);
+    return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
 tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
-    contracts::ensure_sodium();
-    const auto key = contracts::SigningKey::generate();
+    crypto::ensure_sodium();
+    const auto key = crypto::SigningKey::generate();
     std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
     randombytes_buf(salt.data(), salt.size());
 
-    auto envelope = [&]() -> tl::expected<contracts::EncryptedEnvelope, TrustError> {
+    auto envelope = [&]() -> tl::expected<envelope::EncryptedEnvelope, TrustError> {
         // Wiped when this block is left, on every path.
         const auto kek = derive_kek(passphrase, salt, params);
         if (!kek) {
@@ -120,8 +122,8 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
         }
         // The seed is encrypted straight from the signing key's own wiping
         // buffer: no other copy of it is made.
-        auto sealed = contracts::seal_envelope(kek->bytes(), contracts::Uuid::new_v4(), created_at,
-                                               std::nullopt, signing_key_context(), key.seed());
+        auto sealed = envelope::seal_envelope(kek->bytes(), contracts::Uuid::new_v4(), created_at,
+                                              std::nullopt, signing_key_context(), key.seed());
         if (!sealed) {
             return tl::unexpected(TrustError::keystore_unseal_failed());
         }
@@ -136,7 +138,7 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
                             key.verifying_key().to_hex(),
                             created_at,
                             params,
-                            contracts::hex_encode(salt),
+                            encoding::hex_encode(salt),
                             std::move(*envelope)};
 }
 
@@ -146,7 +148,7 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
 }
 
 tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
-    const SealedSigningKey& record, const contracts::SigningKey& key,
+    const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params) {
     const auto recorded = keystore_verifying_key(record);
     if (!recorded) {
@@ -156,7 +158,7 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
     }
-    contracts::ensure_sodium();
+    crypto::ensure_sodium();
     std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
     randombytes_buf(salt.data(), salt.size());
     // Wiped when it goes out of scope, on every path.
@@ -166,7 +168,7 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     }
     // Sealed straight from the key's own wiping buffer, under the record's
     // identity: the same key, only its lock changes.
-    auto envelope = contracts::seal_envelope(kek->bytes(), record.key_id, record.created_at,
+    auto envelope = envelope::seal_envelope(kek->bytes(), record.key_id, record.created_at,
                                              std::nullopt, signing_key_context(), key.seed());
     if (!envelope) {
         return tl::unexpected(TrustError::keystore_unseal_failed());
@@ -176,17 +178,19 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
                             recorded->to_hex(),
                             record.created_at,
                             params,
-                            contracts::hex_encode(salt),
+                            encoding::hex_encode(salt),
                             std::move(*envelope)};
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
-                                             const std::string& path, const DirectoryLock* held) {
+                                             const std::string& path,
+                                             const io::DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
-    if (!contracts::is_valid_utf8(text)) {
+    if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
     }
-    return write_file_atomically(path, text, FileMode::OwnerOnly, held);
+    return io::write_file_atomically(path, text, io::FileMode::OwnerOnly, held)
+        .map_error(TrustError::from_write_error);
 }
 
 namespace {
@@ -214,7 +218,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string&
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
     }
-    const auto text = contracts::read_file_text(path);
+    const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
                                                          text.error().display()));
@@ -254,31 +258,31 @@ tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::stri
     }
 }
 
-tl::expected<contracts::VerifyingKey, TrustError> keystore_verifying_key(
+tl::expected<crypto::VerifyingKey, TrustError> keystore_verifying_key(
     const SealedSigningKey& record) {
-    const auto bytes = contracts::hex_decode(record.verifying_key_hex);
+    const auto bytes = encoding::hex_decode(record.verifying_key_hex);
     if (!bytes) {
         return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error()));
     }
-    if (bytes->size() != contracts::kPublicKeyBytes) {
+    if (bytes->size() != crypto::kPublicKeyBytes) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
     }
-    auto key = contracts::VerifyingKey::from_bytes(*bytes);
+    auto key = crypto::VerifyingKey::from_bytes(*bytes);
     if (!key) {
         return tl::unexpected(TrustError::keystore_malformed(key.error().display()));
     }
     return *key;
 }
 
-tl::expected<contracts::SigningKey, TrustError> unseal_signing_key(
+tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
     const contracts::Timestamp& now) {
-    const auto salt = contracts::hex_decode(record.salt_hex);
+    const auto salt = encoding::hex_decode(record.salt_hex);
     if (!salt) {
         return tl::unexpected(malformed_member(kSaltHexMember, salt.error()));
     }
 
-    auto plaintext = [&]() -> tl::expected<contracts::Secret, TrustError> {
+    auto plaintext = [&]() -> tl::expected<crypto::Secret, TrustError> {
         // Wiped when this block is left, on every path.
         const auto kek = derive_kek(passphrase, *salt, record.kdf);
         if (!kek) {
@@ -293,12 +297,11 @@ tl::expected<contracts::SigningKey, TrustError> unseal_signing_key(
     if (!plaintext) {
         return tl::unexpected(plaintext.error());
     }
-    if (plaintext->size() != contracts::kSeedBytes) {
+    if (plaintext->size() != crypto::kSeedBytes) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedWrongLength)));
     }
-    auto key =
-        contracts::SigningKey::from_seed(std::span<const std::uint8_t, contracts::kSeedBytes>(
-            plaintext->data(), contracts::kSeedBytes));
+    auto key = crypto::SigningKey::from_seed(
+        std::span<const std::uint8_t, crypto::kSeedBytes>(plaintext->data(), crypto::kSeedBytes));
     plaintext->wipe();
 
     // On the failures below `key` goes out of scope and its buffers wipe

@@ -11,12 +11,13 @@
 #include <string_view>
 #include <tl/expected.hpp>
 
-#include "contracts/envelope.hpp"
 #include "contracts/ids.hpp"
-#include "contracts/json.hpp"
-#include "contracts/signing.hpp"
 #include "contracts/time.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/ed25519.hpp"
+#include "envelope/envelope.hpp"
+#include "io/atomic_file.hpp"
+#include "io/directory_lock.hpp"
+#include "json/value.hpp"
 #include "store/kdf.hpp"
 #include "trust/errors.hpp"
 
@@ -40,16 +41,16 @@ struct SealedSigningKey {
     KdfParams kdf;
     // Hex of the Argon2id salt, kept as read and judged by unseal_signing_key.
     std::string salt_hex;
-    contracts::EncryptedEnvelope envelope;
+    envelope::EncryptedEnvelope envelope;
 
     // Members in the order above. Hex that decodes is written in lower case
     // whatever case it was read in.
-    contracts::JsonValue to_json() const;
+    json::JsonValue to_json() const;
 
     // Strict: unknown, missing and repeated members are refused here and in
     // kdf and envelope.
-    static tl::expected<SealedSigningKey, contracts::JsonReadError> from_json(
-        const contracts::JsonValue& value);
+    static tl::expected<SealedSigningKey, json::JsonReadError> from_json(
+        const json::JsonValue& value);
 };
 
 // The file text: pretty JSON, two-space indentation, no final newline.
@@ -80,7 +81,7 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
 // public key" otherwise. A KDF or sealing failure is KeystoreUnsealFailed, as
 // for seal_signing_key. The KEK is wiped before this returns.
 tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
-    const SealedSigningKey& record, const contracts::SigningKey& key,
+    const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params);
 
 // Writes write_keystore_json(record) through write_file_atomically, the file
@@ -93,7 +94,7 @@ tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
 // holds text that is not UTF-8 (the file could never be read back).
 tl::expected<void, trust::TrustError> save_keystore(const SealedSigningKey& record,
                                                     const std::string& path,
-                                                    const DirectoryLock* held = nullptr);
+                                                    const io::DirectoryLock* held = nullptr);
 
 // StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
 // KeystoreMalformed with the reader's message.
@@ -110,7 +111,7 @@ tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(const st
 // The recorded public key, no passphrase needed. KeystoreMalformed with
 // "verifying_key_hex: " + the hex decoder's message, "verifying_key_hex is not
 // 32 bytes", or the display text of the refusal of a non-point.
-tl::expected<contracts::VerifyingKey, trust::TrustError> keystore_verifying_key(
+tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
     const SealedSigningKey& record);
 
 // The signing key, checks in this order: salt_hex decodes (KeystoreMalformed
@@ -122,7 +123,7 @@ tl::expected<contracts::VerifyingKey, trust::TrustError> keystore_verifying_key(
 // is); it equals the unsealed key's (KeystoreMalformed "unsealed key does not
 // match the keystore's recorded public key"). KEK and plaintext are wiped on
 // every path, and so is a signing key that is not handed out.
-tl::expected<contracts::SigningKey, trust::TrustError> unseal_signing_key(
+tl::expected<crypto::SigningKey, trust::TrustError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
     const contracts::Timestamp& now);
 

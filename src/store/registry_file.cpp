@@ -8,16 +8,18 @@
 #include <new>
 #include <utility>
 
-#include "contracts/fs.hpp"
-#include "contracts/json_record.hpp"
-#include "contracts/text.hpp"
-#include "store/atomic_file.hpp"
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/directory_lock.hpp"
+#include "io/file.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
 
 namespace zdz::store {
 namespace {
 
-using contracts::JsonReadError;
-using contracts::JsonValue;
+using json::JsonReadError;
+using json::JsonValue;
 using trust::TrustError;
 
 constexpr std::string_view kFormatVersionMember = "format_version";
@@ -38,7 +40,7 @@ constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
 
 constexpr std::size_t kReadChunkBytes = 65536;
 
-contracts::EnvelopeContext registry_context() {
+envelope::EnvelopeContext registry_context() {
     return {std::string(kRegistryContext)};
 }
 
@@ -69,44 +71,34 @@ tl::expected<bool, TrustError> store_exists(const std::string& path) {
 // for a writer; anything but a regular file is refused before a byte is read,
 // so a FIFO or a device can neither hang the command nor fill its memory.
 tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    const io::FileDescriptor file(
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid()) {
         return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
     }
     struct stat st {};
-    std::string failure;
-    if (::fstat(fd, &st) != 0) {
-        failure = contracts::os_error_text(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        failure = contracts::os_error_text(EISDIR);
-    } else if (!S_ISREG(st.st_mode)) {
-        failure = std::string(kNotRegularFile);
+    if (::fstat(file.get(), &st) != 0) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(EISDIR)));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return tl::unexpected(cannot_read(path, std::string(kNotRegularFile)));
     }
     std::string text;
-    if (failure.empty()) {
-        text.reserve(static_cast<std::size_t>(st.st_size));
-        char buffer[kReadChunkBytes];
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                failure = contracts::os_error_text(errno);
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
+    text.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[kReadChunkBytes];
+    const auto read = io::read_pieces(
+        file.get(), buffer, [&](std::string_view piece) -> tl::expected<void, io::IoError> {
+            text.append(piece);
+            return {};
+        });
+    if (!read) {
+        return tl::unexpected(cannot_read(path, read.error().display()));
     }
-    ::close(fd);
-    if (!failure.empty()) {
-        return tl::unexpected(cannot_read(path, failure));
-    }
-    if (!contracts::is_valid_utf8(text)) {
-        return tl::unexpected(cannot_read(path, contracts::IoError::not_utf8().display()));
+    if (!encoding::is_valid_utf8(text)) {
+        return tl::unexpected(cannot_read(path, io::IoError::not_utf8().display()));
     }
     return text;
 }
@@ -125,12 +117,11 @@ JsonValue PersistedPromotion::to_json() const {
 
 tl::expected<PersistedPromotion, JsonReadError> PersistedPromotion::from_json(
     const JsonValue& value) {
-    contracts::RecordReader r(value, kPersistedPromotionRecordName,
-                              {kMeasurementMember, kSecurityVersionMember, kPromotedAtMember});
-    auto measurement =
-        r.required(kMeasurementMember, contracts::envelope_detail::read_content_hash);
+    json::RecordReader r(value, kPersistedPromotionRecordName,
+                         {kMeasurementMember, kSecurityVersionMember, kPromotedAtMember});
+    auto measurement = r.required(kMeasurementMember, json::read_content_hash);
     auto security_version = r.required_u32(kSecurityVersionMember);
-    auto promoted_at = r.required(kPromotedAtMember, contracts::envelope_detail::read_timestamp);
+    auto promoted_at = r.required(kPromotedAtMember, json::read_timestamp);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
     }
@@ -155,12 +146,11 @@ JsonValue PersistedPlatformState::to_json() const {
 
 tl::expected<PersistedPlatformState, JsonReadError> PersistedPlatformState::from_json(
     const JsonValue& value) {
-    static const auto read_platform = contracts::as_validated_text(trust::ImagePlatform::parse);
-    static const auto read_history = contracts::as_sequence(PersistedPromotion::from_json);
-    static const auto read_revoked =
-        contracts::as_sequence(contracts::envelope_detail::read_content_hash);
-    contracts::RecordReader r(value, kPersistedPlatformStateRecordName,
-                              {kPlatformMember, kHistoryMember, kRevokedMember});
+    static const auto read_platform = json::as_validated_text(trust::ImagePlatform::parse);
+    static const auto read_history = json::as_sequence(PersistedPromotion::from_json);
+    static const auto read_revoked = json::as_sequence(json::read_content_hash);
+    json::RecordReader r(value, kPersistedPlatformStateRecordName,
+                         {kPlatformMember, kHistoryMember, kRevokedMember});
     auto platform = r.required(kPlatformMember, read_platform);
     auto history = r.required(kHistoryMember, read_history);
     auto revoked = r.required(kRevokedMember, read_revoked);
@@ -188,11 +178,11 @@ JsonValue RegistrySnapshotBody::to_json() const {
 
 tl::expected<RegistrySnapshotBody, JsonReadError> RegistrySnapshotBody::from_json(
     const JsonValue& value) {
-    static const auto read_platforms = contracts::as_sequence(PersistedPlatformState::from_json);
-    contracts::RecordReader r(value, kRegistrySnapshotBodyRecordName,
-                              {kFormatVersionMember, kExportedAtMember, kPlatformsMember});
+    static const auto read_platforms = json::as_sequence(PersistedPlatformState::from_json);
+    json::RecordReader r(value, kRegistrySnapshotBodyRecordName,
+                         {kFormatVersionMember, kExportedAtMember, kPlatformsMember});
     auto format_version = r.required_u16(kFormatVersionMember);
-    auto exported_at = r.required(kExportedAtMember, contracts::envelope_detail::read_timestamp);
+    auto exported_at = r.required(kExportedAtMember, json::read_timestamp);
     auto platforms = r.required(kPlatformsMember, read_platforms);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
@@ -239,16 +229,17 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 // ---- the file ---------------------------------------------------------------
 
 tl::expected<void, TrustError> save_registry_store(
-    const trust::KnownGoodStore& store, const std::string& path, const contracts::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& now, const DirectoryLock* held) {
+    const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held) {
     try {
-        auto envelope = contracts::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
-                                                 snapshot_registry(store, now));
+        auto envelope = envelope::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
+                                                snapshot_registry(store, now));
         if (!envelope) {
             return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
         }
-        return write_file_atomically(path, contracts::write_envelope_json(*envelope),
-                                     FileMode::Default, held);
+        return io::write_file_atomically(path, envelope::write_envelope_json(*envelope),
+                                         io::FileMode::Default, held)
+            .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotWrite) + path +
@@ -260,7 +251,7 @@ tl::expected<void, TrustError> save_registry_store(
 namespace {
 
 tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string* text_out = nullptr) {
     const auto exists = store_exists(path);
     if (!exists) {
@@ -275,7 +266,7 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
         if (!text) {
             return tl::unexpected(text.error());
         }
-        auto parsed = contracts::read_signed_envelope_json<RegistrySnapshotBody>(*text);
+        auto parsed = envelope::read_signed_envelope_json<RegistrySnapshotBody>(*text);
         if (!parsed) {
             return tl::unexpected(TrustError::registry_malformed(std::move(parsed.error())));
         }
@@ -303,7 +294,7 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
 }  // namespace
 
 tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now) {
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now) {
     try {
         return load_store_file(path, key, now);
     } catch (const std::bad_alloc&) {
@@ -312,7 +303,7 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_sto
 }
 
 tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string& text) {
     text.clear();
     try {

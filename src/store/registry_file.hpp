@@ -14,12 +14,13 @@
 #include <tl/expected.hpp>
 #include <vector>
 
-#include "contracts/envelope.hpp"
 #include "contracts/ids.hpp"
-#include "contracts/json.hpp"
-#include "contracts/signing.hpp"
 #include "contracts/time.hpp"
-#include "store/atomic_file.hpp"
+#include "crypto/ed25519.hpp"
+#include "envelope/envelope.hpp"
+#include "io/atomic_file.hpp"
+#include "io/directory_lock.hpp"
+#include "json/value.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
@@ -40,9 +41,9 @@ struct PersistedPromotion {
     trust::SecurityVersion security_version = 0;
     contracts::Timestamp promoted_at;
 
-    contracts::JsonValue to_json() const;
-    static tl::expected<PersistedPromotion, contracts::JsonReadError> from_json(
-        const contracts::JsonValue& value);
+    json::JsonValue to_json() const;
+    static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
+        const json::JsonValue& value);
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
@@ -55,9 +56,9 @@ struct PersistedPlatformState {
     // is held, written and signed in that order, once each.
     trust::MeasurementSet revoked;
 
-    contracts::JsonValue to_json() const;
-    static tl::expected<PersistedPlatformState, contracts::JsonReadError> from_json(
-        const contracts::JsonValue& value);
+    json::JsonValue to_json() const;
+    static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
+        const json::JsonValue& value);
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
@@ -70,14 +71,14 @@ struct RegistrySnapshotBody {
     // read back keeps its own order (a platform listed twice continues).
     std::vector<PersistedPlatformState> platforms;
 
-    contracts::JsonValue to_json() const;
-    static tl::expected<RegistrySnapshotBody, contracts::JsonReadError> from_json(
-        const contracts::JsonValue& value);
+    json::JsonValue to_json() const;
+    static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
+        const json::JsonValue& value);
 
     friend bool operator==(const RegistrySnapshotBody&, const RegistrySnapshotBody&) = default;
 };
 
-using RegistryEnvelope = contracts::SignedEnvelope<RegistrySnapshotBody>;
+using RegistryEnvelope = envelope::SignedEnvelope<RegistrySnapshotBody>;
 
 // Platforms in the registry's order, each history as recorded and each
 // withdrawn set as it stands.
@@ -92,10 +93,10 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
 // StorageNotDurable "cannot finalize PATH: ...", the new file in place.
 tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGoodStore& store,
                                                           const std::string& path,
-                                                          const contracts::SigningKey& key,
+                                                          const crypto::SigningKey& key,
                                                           const contracts::Uuid& key_id,
                                                           const contracts::Timestamp& now,
-                                                          const DirectoryLock* held = nullptr);
+                                                          const io::DirectoryLock* held = nullptr);
 
 // In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
 // a path below a file) — any other failure to look the path up is
@@ -105,13 +106,13 @@ tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGood
 // with the reader's message; RegistrySignatureInvalid for any failure of the
 // envelope check against `key` at `now`; then rebuild_registry's error.
 tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now);
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now);
 
 // load_registry_store, keeping the file's text as read in `text` (left empty
 // for an absent store): the bytes to put back when what replaced them turns
 // out wrong. The whole text is held as long as the caller keeps it.
 tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
-    const std::string& path, const contracts::VerifyingKey& key, const contracts::Timestamp& now,
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string& text);
 
 // Replays each platform's history through KnownGoodStore::record_promotion (the
@@ -124,6 +125,6 @@ tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
 // The lock that promotions against one store hold from before the load until
 // after the save, so that none is lost: the DirectoryLock of the store's
 // directory, which every write_file_atomically into it takes as well.
-using RegistryDirectoryLock = DirectoryLock;
+using RegistryDirectoryLock = io::DirectoryLock;
 
 }  // namespace zdz::store

@@ -3,13 +3,12 @@
 #include <array>
 #include <cstdint>
 #include <string>
-
 #include <tl/expected.hpp>
 
 #include "contracts/errors.hpp"
 #include "contracts/ids.hpp"
-#include "contracts/signing.hpp"
 #include "contracts/time.hpp"
+#include "crypto/ed25519.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 
@@ -27,13 +26,13 @@ struct AttestationBody {
 
 struct AttestationReport {
     AttestationBody body;
-    contracts::Signature signature;
+    crypto::Signature signature;
 };
 
 // What the verifier knows about one device.
 struct DeviceTrustEntry {
     contracts::DeviceId device_id;
-    contracts::VerifyingKey key;
+    crypto::VerifyingKey key;
 };
 
 struct VerifiedAttestation {
@@ -47,13 +46,14 @@ tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
     const AttestationBody& body);
 
 tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
-    const AttestationBody& body, const contracts::SigningKey& device_key);
+    const AttestationBody& body, const crypto::SigningKey& device_key);
 
 // Device, signature, freshness, measurement, in that order. A report exactly
 // `max_age_seconds` old passes; one dated after `now` is stale.
-tl::expected<VerifiedAttestation, TrustError> verify_attestation(
-    const AttestationReport& report, const DeviceTrustEntry& entry,
-    const ImageMeasurement& expected, const contracts::Timestamp& now,
-    std::int64_t max_age_seconds);
+tl::expected<VerifiedAttestation, TrustError> verify_attestation(const AttestationReport& report,
+                                                                 const DeviceTrustEntry& entry,
+                                                                 const ImageMeasurement& expected,
+                                                                 const contracts::Timestamp& now,
+                                                                 std::int64_t max_age_seconds);
 
 }  // namespace zdz::trust

@@ -29,7 +29,9 @@ TrustError TrustError::no_known_good_image(std::string platform) {
     e.a_ = std::move(platform);
     return e;
 }
-TrustError TrustError::not_current_known_good() { return TrustError(Kind::NotCurrentKnownGood); }
+TrustError TrustError::not_current_known_good() {
+    return TrustError(Kind::NotCurrentKnownGood);
+}
 TrustError TrustError::attestation_signature_invalid() {
     return TrustError(Kind::AttestationSignatureInvalid);
 }
@@ -53,7 +55,9 @@ TrustError TrustError::trust_store_entry_invalid(std::uint64_t line, std::string
     e.line_ = line;
     return e;
 }
-TrustError TrustError::keystore_unseal_failed() { return TrustError(Kind::KeystoreUnsealFailed); }
+TrustError TrustError::keystore_unseal_failed() {
+    return TrustError(Kind::KeystoreUnsealFailed);
+}
 TrustError TrustError::keystore_malformed(std::string detail) {
     TrustError e(Kind::KeystoreMalformed);
     e.a_ = std::move(detail);
@@ -78,6 +82,11 @@ TrustError TrustError::storage_not_durable(std::string detail) {
     return e;
 }
 
+TrustError TrustError::from_write_error(const io::WriteError& error) {
+    return error.kind == io::WriteError::Kind::NotDurable ? storage_not_durable(error.detail)
+                                                          : storage_failed(error.detail);
+}
+
 std::string TrustError::display() const {
     switch (kind_) {
         case Kind::ManifestSignatureInvalid:
@@ -98,8 +107,8 @@ std::string TrustError::display() const {
         case Kind::AttestationDeviceMismatch:
             return "attestation is for a different device than the trust entry provided";
         case Kind::AttestationStale:
-            return "attestation is stale: reported at " + a_ + ", checked at " + b_ +
-                   ", max age " + std::to_string(n1_) + "s";
+            return "attestation is stale: reported at " + a_ + ", checked at " + b_ + ", max age " +
+                   std::to_string(n1_) + "s";
         case Kind::AttestationMeasurementMismatch:
             return "attestation reports a measurement that does not match the expected one";
         case Kind::TrustStoreEntryInvalid:

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "io/file.hpp"
+
 namespace zdz::trust {
 
 // The one error type of image trust, the keystore and the registry store. Each
@@ -51,6 +53,8 @@ public:
     static TrustError storage_failed(std::string detail);
     // Displayed as storage_failed is; callers tell the two apart by kind.
     static TrustError storage_not_durable(std::string detail);
+    // StorageFailed, or StorageNotDurable for a file replaced but not flushed.
+    static TrustError from_write_error(const io::WriteError& error);
 
     Kind kind() const { return kind_; }
     // Carried texts in the order the kind lists them; numbers in number().

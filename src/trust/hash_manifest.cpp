@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "contracts/text.hpp"
+#include "contracts/content_hash.hpp"
+#include "encoding/text.hpp"
 
 namespace zdz::trust {
 namespace {
@@ -51,7 +52,7 @@ std::string_view trim(std::string_view text) {
         text.remove_suffix(1);
     }
     if (!text.empty() && (!is_ascii(text.front()) || !is_ascii(text.back()))) {
-        return contracts::trim_unicode_whitespace(text);
+        return encoding::trim_unicode_whitespace(text);
     }
     return text;
 }
@@ -61,8 +62,8 @@ std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
     if (is_ascii(text[pos])) {
         return is_ascii_whitespace(text[pos]) ? 1 : 0;
     }
-    const auto c = contracts::decode_utf8_at(text, pos);
-    return c && contracts::is_unicode_whitespace(c->code_point) ? c->length : 0;
+    const auto c = encoding::decode_utf8_at(text, pos);
+    return c && encoding::is_unicode_whitespace(c->code_point) ? c->length : 0;
 }
 
 std::optional<HashManifestLine> parse_line(std::string_view line) {

@@ -4,12 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tl/expected.hpp>
 #include <utility>
 
-#include <tl/expected.hpp>
-
+#include "contracts/content_hash.hpp"
 #include "contracts/errors.hpp"
-#include "contracts/hash.hpp"
 #include "contracts/ids.hpp"
 
 namespace zdz::trust {
@@ -55,6 +54,8 @@ struct ImageMeasurement {
 // The rollback version an image asserts; shown as "sv" + decimal.
 using SecurityVersion = std::uint32_t;
 
-inline std::string security_version_text(SecurityVersion v) { return "sv" + std::to_string(v); }
+inline std::string security_version_text(SecurityVersion v) {
+    return "sv" + std::to_string(v);
+}
 
 }  // namespace zdz::trust

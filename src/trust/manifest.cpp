@@ -1,13 +1,15 @@
 #include "trust/manifest.hpp"
 
-#include "contracts/canonical.hpp"
-#include "contracts/json.hpp"
-#include "contracts/json_record.hpp"
+#include "contracts/content_hash.hpp"
+#include "json/canonical.hpp"
+#include "json/record.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace zdz::trust {
 
-using contracts::JsonReadError;
-using contracts::JsonValue;
+using json::JsonReadError;
+using json::JsonValue;
 
 namespace {
 
@@ -27,38 +29,36 @@ JsonValue body_to_json(const ImageManifestBody& body) {
 }
 
 tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value) {
-    contracts::RecordReader r(value, "ImageManifestBody",
-                              {"manifest_id", "platform", "image_kind", "measurement",
-                               "security_version", "signing_key_id", "issued_at", "expires_at"});
-    const auto uuid = contracts::as_token("a UUID string", [](std::string_view text) {
+    json::RecordReader r(value, "ImageManifestBody",
+                         {"manifest_id", "platform", "image_kind", "measurement",
+                          "security_version", "signing_key_id", "issued_at", "expires_at"});
+    const auto uuid = json::as_token("a UUID string", [](std::string_view text) {
         return contracts::parse_uuid_text(text).map_error(
             [](std::string e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
     });
-    const auto timestamp = contracts::as_validated_text(contracts::Timestamp::parse);
+    const auto timestamp = json::as_validated_text(contracts::Timestamp::parse);
     auto manifest_id = r.required("manifest_id", uuid);
-    auto platform = r.required("platform", contracts::as_validated_text(ImagePlatform::parse));
-    auto kind = r.required("image_kind", contracts::as_variant<ImageKind>(
-                                             {{"install", ImageKind::Install},
-                                              {"ota_update", ImageKind::OtaUpdate}}));
-    auto measurement = r.required(
-        "measurement", contracts::as_validated_text(contracts::ContentHash::parse));
+    auto platform = r.required("platform", json::as_validated_text(ImagePlatform::parse));
+    auto kind = r.required(
+        "image_kind", json::as_variant<ImageKind>(
+                          {{"install", ImageKind::Install}, {"ota_update", ImageKind::OtaUpdate}}));
+    auto measurement =
+        r.required("measurement", json::as_validated_text(contracts::ContentHash::parse));
     auto security_version = r.required_u32("security_version");
     auto signing_key_id = r.required("signing_key_id", uuid);
     auto issued_at = r.required("issued_at", timestamp);
-    auto expires_at = r.optional("expires_at", timestamp, contracts::NullMeans::Absent);
+    auto expires_at = r.optional("expires_at", timestamp, json::NullMeans::Absent);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(done.error());
     }
-    return ImageManifestBody{*manifest_id,      std::move(*platform), *kind,
-                             {*measurement},    *security_version,    *signing_key_id,
-                             *issued_at,        expires_at};
+    return ImageManifestBody{*manifest_id,      std::move(*platform), *kind,      {*measurement},
+                             *security_version, *signing_key_id,      *issued_at, expires_at};
 }
 
 tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(const JsonValue& value) {
-    contracts::RecordReader r(value, "UnverifiedImageManifest", {"body", "signature"});
+    json::RecordReader r(value, "UnverifiedImageManifest", {"body", "signature"});
     auto body = r.required("body", read_body);
-    auto signature =
-        r.required("signature", contracts::as_validated_text(contracts::Signature::parse));
+    auto signature = r.required("signature", json::as_validated_text(crypto::Signature::parse));
     if (auto done = r.finish(); !done) {
         return tl::unexpected(done.error());
     }
@@ -69,11 +69,11 @@ tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(const JsonVal
 
 tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
     const ImageManifestBody& body) {
-    return contracts::canonical_json(body_to_json(body));
+    return json::canonical_json(body_to_json(body));
 }
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
-    const ImageManifestBody& body, const contracts::SigningKey& key) {
+    const ImageManifestBody& body, const crypto::SigningKey& key) {
     auto bytes = manifest_signing_bytes(body);
     if (!bytes) {
         return tl::unexpected(bytes.error());
@@ -85,18 +85,18 @@ std::string write_manifest_json(const UnverifiedImageManifest& manifest) {
     auto object = JsonValue::object();
     object.add("body", body_to_json(manifest.body));
     object.add("signature", JsonValue::string(manifest.signature.to_string()));
-    return contracts::to_pretty_json(object);
+    return json::to_pretty_json(object);
 }
 
 tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text) {
-    return contracts::read_json_record(text, read_manifest);
+    return json::read_json_record(text, read_manifest);
 }
 
 tl::expected<VerifiedImageManifest, TrustError> verify_manifest(
-    const UnverifiedImageManifest& manifest, const contracts::VerifyingKey& key,
+    const UnverifiedImageManifest& manifest, const crypto::VerifyingKey& key,
     const contracts::Timestamp& now) {
     const auto bytes = manifest_signing_bytes(manifest.body);
-    if (!bytes || !contracts::verify_bytes(key, *bytes, manifest.signature)) {
+    if (!bytes || !crypto::verify_bytes(key, *bytes, manifest.signature)) {
         return tl::unexpected(TrustError::manifest_signature_invalid());
     }
     // Still valid at the exact instant of expiry.
@@ -114,7 +114,7 @@ tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers
         // signing_key_id plays no part in choosing the signer: the trust file
         // order does.
         for (const auto& signer : signers) {
-            if (contracts::verify_bytes(signer.key, *bytes, manifest.signature)) {
+            if (crypto::verify_bytes(signer.key, *bytes, manifest.signature)) {
                 auto verified = verify_manifest(manifest, signer.key, now);
                 if (!verified) {
                     return tl::unexpected(verified.error());

@@ -3,14 +3,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
 #include <tl/expected.hpp>
+#include <vector>
 
 #include "contracts/errors.hpp"
 #include "contracts/ids.hpp"
-#include "contracts/signing.hpp"
 #include "contracts/time.hpp"
+#include "crypto/ed25519.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/signers.hpp"
@@ -35,7 +34,7 @@ struct ImageManifestBody {
 // The stored form: the body and the signature over its canonical bytes.
 struct UnverifiedImageManifest {
     ImageManifestBody body;
-    contracts::Signature signature;
+    crypto::Signature signature;
 };
 
 struct VerifiedImageManifest {
@@ -54,7 +53,7 @@ tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
     const ImageManifestBody& body);
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
-    const ImageManifestBody& body, const contracts::SigningKey& key);
+    const ImageManifestBody& body, const crypto::SigningKey& key);
 
 // The manifest file: pretty JSON, body then signature, members in declared
 // order, `expires_at` left out when absent.
@@ -65,7 +64,7 @@ tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::strin
 
 // Checks the signature with one key, then the expiry.
 tl::expected<VerifiedImageManifest, TrustError> verify_manifest(
-    const UnverifiedImageManifest& manifest, const contracts::VerifyingKey& key,
+    const UnverifiedImageManifest& manifest, const crypto::VerifyingKey& key,
     const contracts::Timestamp& now);
 
 // Tries the signers in file order; the first whose key verifies is reported.

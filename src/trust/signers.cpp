@@ -7,9 +7,9 @@
 #include <new>
 #include <optional>
 
-#include "contracts/base64.hpp"
-#include "contracts/fs.hpp"
-#include "contracts/text.hpp"
+#include "encoding/base64.hpp"
+#include "encoding/text.hpp"
+#include "io/file.hpp"
 
 namespace zdz::trust {
 namespace {
@@ -24,7 +24,7 @@ constexpr std::array<std::uint8_t, 4> kAlgorithmLength = {0, 0, 0, 11};
 constexpr std::array<std::uint8_t, 4> kKeyLength = {0, 0, 0, 32};
 constexpr std::size_t kAlgorithmHeaderBytes = kAlgorithmLength.size() + kKeyType.size();
 constexpr std::size_t kKeyOffset = kAlgorithmHeaderBytes + kKeyLength.size();
-constexpr std::size_t kBlobBytes = kKeyOffset + contracts::kPublicKeyBytes;
+constexpr std::size_t kBlobBytes = kKeyOffset + crypto::kPublicKeyBytes;
 static_assert(kBlobBytes == 51);
 
 constexpr std::string_view kNoEntries = "no trusted signer entries found in file";
@@ -48,8 +48,8 @@ std::array<std::uint8_t, kAlgorithmHeaderBytes> algorithm_header() {
 // Length in bytes of the white-space character at `pos`, or 0 when the byte
 // there starts anything else (bytes that are not UTF-8 count as field text).
 std::size_t whitespace_length(std::string_view text, std::size_t pos) {
-    const auto c = contracts::decode_utf8_at(text, pos);
-    return c && contracts::is_unicode_whitespace(c->code_point) ? c->length : 0;
+    const auto c = encoding::decode_utf8_at(text, pos);
+    return c && encoding::is_unicode_whitespace(c->code_point) ? c->length : 0;
 }
 
 // The first `kFieldsRead` fields of a trimmed line, split at runs of white
@@ -75,8 +75,8 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
 }
 
 // Checks the key blob and returns the key it holds, or the reason it is refused.
-tl::expected<contracts::VerifyingKey, std::string> key_from_material(std::string_view material) {
-    auto blob = contracts::base64_decode(material);
+tl::expected<crypto::VerifyingKey, std::string> key_from_material(std::string_view material) {
+    auto blob = encoding::base64_decode(material);
     if (!blob) {
         return tl::unexpected(std::string(kNotBase64) + blob.error());
     }
@@ -91,7 +91,7 @@ tl::expected<contracts::VerifyingKey, std::string> key_from_material(std::string
     if (!std::equal(kKeyLength.begin(), kKeyLength.end(), blob->begin() + kAlgorithmHeaderBytes)) {
         return tl::unexpected(std::string(kWrongKeyLengthHeader));
     }
-    auto key = contracts::VerifyingKey::from_bytes(std::span(*blob).subspan(kKeyOffset));
+    auto key = crypto::VerifyingKey::from_bytes(std::span(*blob).subspan(kKeyOffset));
     if (!key) {
         return tl::unexpected(std::string(kInvalidKey) + key.error().display());
     }
@@ -100,7 +100,7 @@ tl::expected<contracts::VerifyingKey, std::string> key_from_material(std::string
 
 // nullopt for a blank or comment line; otherwise the signer or the reason.
 std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_view line) {
-    line = contracts::trim_unicode_whitespace(line);
+    line = encoding::trim_unicode_whitespace(line);
     if (line.empty() || line.front() == kCommentMarker) {
         return std::nullopt;
     }
@@ -110,7 +110,7 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     }
     if (key_type != kKeyType) {
         return tl::unexpected("unsupported key type " +
-                              contracts::quoted_excerpt(key_type, contracts::kMessageExcerptChars) +
+                              encoding::quoted_excerpt(key_type, encoding::kMessageExcerptChars) +
                               " (only ssh-ed25519 is trusted)");
     }
     if (material.empty()) {
@@ -165,7 +165,7 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
 }
 
 std::string format_allowed_signers_line(std::string_view principal,
-                                        const contracts::VerifyingKey& key) {
+                                        const crypto::VerifyingKey& key) {
     std::array<std::uint8_t, kBlobBytes> blob{};
     const auto header = algorithm_header();
     auto out = std::copy(header.begin(), header.end(), blob.begin());
@@ -176,7 +176,7 @@ std::string format_allowed_signers_line(std::string_view principal,
     line += ' ';
     line += kKeyType;
     line += ' ';
-    line += contracts::base64_encode(blob);
+    line += encoding::base64_encode(blob);
     return line;
 }
 

@@ -5,7 +5,7 @@
 #include <tl/expected.hpp>
 #include <vector>
 
-#include "contracts/signing.hpp"
+#include "crypto/ed25519.hpp"
 #include "trust/errors.hpp"
 
 namespace zdz::trust {
@@ -13,7 +13,7 @@ namespace zdz::trust {
 // One key that may sign image manifests, with the principal its line names.
 struct TrustedSigner {
     std::string principal;
-    contracts::VerifyingKey key;
+    crypto::VerifyingKey key;
 };
 
 // Parses the text of an allowed_signers file that lists only ssh-ed25519 keys
@@ -25,6 +25,6 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
 
 // "{principal} ssh-ed25519 {base64 key blob}", without a line terminator.
 std::string format_allowed_signers_line(std::string_view principal,
-                                        const contracts::VerifyingKey& key);
+                                        const crypto::VerifyingKey& key);
 
 }  // namespace zdz::trust

@@ -1,4 +1,7 @@
 #include "boot/unlock.hpp"
+#include "contracts/content_hash.hpp"
+#include "crypto/digest.hpp"
+#include "support/fixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +14,8 @@ using zdz::boot::UnlockAttempt;
 using zdz::boot::UnlockPolicy;
 using zdz::contracts::ContentHash;
 using zdz::contracts::DeviceId;
-using zdz::contracts::measure_blake3;
-using zdz::contracts::measure_sha256;
+using zdz::crypto::measure_blake3;
+using zdz::crypto::measure_sha256;
 
 namespace {
 
@@ -26,7 +29,7 @@ UnlockPolicy policy_for(const DeviceId& device, std::uint32_t max_failed_attempt
 
 std::string outcome(const UnlockPolicy& policy, std::uint32_t failed_attempts,
                     const DeviceId& device, const ContentHash& pin_hash) {
-    const UnlockAttempt attempt{zdz::contracts::Timestamp::now(), device, pin_hash};
+    const UnlockAttempt attempt{zdz::test::now(), device, pin_hash};
     return std::string(
         zdz::boot::boot_auth_outcome_name(evaluate_boot_unlock(policy, failed_attempts, attempt)));
 }

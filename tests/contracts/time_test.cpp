@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "contracts/text.hpp"
+#include "encoding/text.hpp"
+#include "support/fixtures.hpp"
 
 using zdz::contracts::ContractError;
-using zdz::contracts::quoted_form;
+using zdz::encoding::quoted_form;
 using zdz::contracts::Timestamp;
 using zdz::contracts::whole_seconds_between;
 
@@ -226,7 +227,7 @@ TEST(TimestampUnixSeconds, RangeAndDifference) {
 
 TEST(TimestampNow, HasWholeSecondsFromTheSystemClock) {
     const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
-    const Timestamp now = Timestamp::now();
+    const Timestamp now = zdz::test::now();
     const std::int64_t after = static_cast<std::int64_t>(std::time(nullptr));
     EXPECT_EQ(now.nanos(), 0U);
     EXPECT_GE(now.seconds_since_epoch(), before);

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "contracts/envelope.hpp"
+#include "crypto/digest.hpp"
+#include "envelope/envelope.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -67,7 +68,7 @@ void expect_one_error_line(const RunResult& r, const std::string& what) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << what << ": " << r.err;
 }
 
-zdz::contracts::SigningKey release_key() {
+zdz::crypto::SigningKey release_key() {
     return zdz::test::fixed_key(3);
 }
 
@@ -75,10 +76,10 @@ std::string signed_manifest() {
     const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
                                  *ImagePlatform::parse("vask"),
                                  ImageKind::Install,
-                                 {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
                                  3,
                                  zdz::contracts::Uuid::new_v4(),
-                                 Timestamp::now(),
+                                 zdz::test::now(),
                                  std::nullopt};
     return write_manifest_json(*sign_manifest(body, release_key()));
 }
@@ -138,28 +139,28 @@ TEST(BoundedInputs, RunningOutOfMemoryIsAnErrorLineNeverAnAbort) {
     const std::string passphrase = "memory test";
     const auto sealed = zdz::store::seal_signing_key(
         std::span(reinterpret_cast<const std::uint8_t*>(passphrase.data()), passphrase.size()),
-        Timestamp::now(), {"argon2id", 8192, 1, 1});
+        zdz::test::now(), {"argon2id", 8192, 1, 1});
     ASSERT_TRUE(sealed);
     ASSERT_TRUE(zdz::store::save_keystore(*sealed, dir.file("operator.json")));
     const auto key = zdz::store::unseal_signing_key(
         *sealed,
         std::span(reinterpret_cast<const std::uint8_t*>(passphrase.data()), passphrase.size()),
-        Timestamp::now());
+        zdz::test::now());
     ASSERT_TRUE(key);
 
     // 60,000 promotions on one platform: a 13 MB store.
-    const auto now = Timestamp::now();
+    const auto now = zdz::test::now();
     zdz::store::PersistedPlatformState state{*ImagePlatform::parse("vask"), {}, {}};
     ImageMeasurement last{};
     for (std::uint32_t v = 1; v <= 60000; ++v) {
-        last = ImageMeasurement{zdz::contracts::measure_sha256(std::to_string(v))};
+        last = ImageMeasurement{zdz::crypto::measure_sha256(std::to_string(v))};
         state.history.push_back({last, v, now});
     }
-    const auto envelope = zdz::contracts::sign_envelope(
+    const auto envelope = zdz::envelope::sign_envelope(
         *key, sealed->key_id, now, std::nullopt, {std::string(zdz::store::kRegistryContext)},
         zdz::store::RegistrySnapshotBody{1, now, {state}});
     ASSERT_TRUE(envelope);
-    dir.write("store.json", zdz::contracts::write_envelope_json(*envelope));
+    dir.write("store.json", zdz::envelope::write_envelope_json(*envelope));
 
     const std::vector<std::string> args = {"authorize-install",
                                            "--store",

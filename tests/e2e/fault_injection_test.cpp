@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "child_process.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
+#include "crypto/digest.hpp"
+#include "encoding/hex.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -99,9 +99,9 @@ ChildResult run(const std::vector<std::string>& args, ChildOptions options = {},
     return run_argv(argv, std::move(options), timeout);
 }
 
-zdz::contracts::VerifyingKey keystore_at(const std::string& path) {
+zdz::crypto::VerifyingKey keystore_at(const std::string& path) {
     const auto hex = zdz::test::write_test_keystore(path);
-    return *zdz::contracts::VerifyingKey::from_bytes(*zdz::contracts::hex_decode(hex));
+    return *zdz::crypto::VerifyingKey::from_bytes(*zdz::encoding::hex_decode(hex));
 }
 
 // A keystore, a trust file naming the manifest signer, a signed manifest and a
@@ -113,7 +113,7 @@ struct Workspace {
     std::string manifest = dir.file("m.json");
     std::string store = dir.file("store.json");
     std::string image = dir.file("image.img");
-    zdz::contracts::VerifyingKey operator_key = keystore_at(keystore);
+    zdz::crypto::VerifyingKey operator_key = keystore_at(keystore);
 
     Workspace() {
         const auto signer = zdz::test::fixed_key(0x42);
@@ -125,10 +125,10 @@ struct Workspace {
             zdz::contracts::Uuid::new_v4(),
             *zdz::trust::ImagePlatform::parse("vask"),
             zdz::trust::ImageKind::Install,
-            {zdz::contracts::measure_sha256(std::string_view("image bytes"))},
+            {zdz::crypto::measure_sha256(std::string_view("image bytes"))},
             4,
             zdz::contracts::Uuid::new_v4(),
-            zdz::contracts::Timestamp::now(),
+            zdz::test::now(),
             std::nullopt};
         dir.write("m.json",
                   zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, signer)));
@@ -174,14 +174,14 @@ struct Workspace {
                 "--platform",
                 "vask",
                 "--measurement",
-                zdz::contracts::measure_sha256(std::string_view("image bytes")).to_string()};
+                zdz::crypto::measure_sha256(std::string_view("image bytes")).to_string()};
     }
 
     // The number of promotions in the store; a store that does not load fails
     // the test.
     std::size_t promotions(const std::string& path) const {
         const auto loaded =
-            zdz::store::load_registry_store(path, operator_key, zdz::contracts::Timestamp::now());
+            zdz::store::load_registry_store(path, operator_key, zdz::test::now());
         EXPECT_TRUE(loaded && loaded->has_value())
             << (loaded ? "no store" : loaded.error().display());
         if (!loaded || !loaded->has_value()) {

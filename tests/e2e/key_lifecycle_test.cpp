@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "child_process.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
+#include "contracts/content_hash.hpp"
+#include "crypto/digest.hpp"
+#include "io/measure.hpp"
+#include "encoding/hex.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -96,15 +98,15 @@ zdz::store::SealedSigningKey keystore_at(const std::string& path) {
     return *zdz::store::load_keystore(path);
 }
 
-zdz::contracts::SigningKey unsealed(const std::string& path,
+zdz::crypto::SigningKey unsealed(const std::string& path,
                                     const std::string& passphrase = kPassphrase) {
     return *zdz::store::unseal_signing_key(*zdz::store::load_keystore(path), span_of(passphrase),
-                                           Timestamp::now());
+                                           zdz::test::now());
 }
 
 // The "SHA256:..." fingerprint ssh-keygen prints for a key, computed here
 // from the key blob with libsodium.
-std::string openssh_fingerprint(const zdz::contracts::VerifyingKey& key) {
+std::string openssh_fingerprint(const zdz::crypto::VerifyingKey& key) {
     std::string blob("\0\0\0\x0bssh-ed25519\0\0\0\x20", 19);
     blob.append(reinterpret_cast<const char*>(key.bytes().data()), key.bytes().size());
     std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
@@ -122,10 +124,10 @@ std::string openssh_fingerprint(const zdz::contracts::VerifyingKey& key) {
 zdz::trust::KnownGoodStore write_store(const std::string& path, const std::string& keystore) {
     using zdz::trust::ImagePlatform;
     const auto image = [](std::string_view name) {
-        return zdz::trust::ImageMeasurement{zdz::contracts::measure_sha256(name)};
+        return zdz::trust::ImageMeasurement{zdz::crypto::measure_sha256(name)};
     };
     zdz::trust::KnownGoodStore store;
-    const auto at = Timestamp::now();
+    const auto at = zdz::test::now();
     EXPECT_TRUE(store.record_promotion({*ImagePlatform::parse("vask"), image("v1"), 1, at}));
     EXPECT_TRUE(store.record_promotion({*ImagePlatform::parse("vask"), image("v2"), 2, at}));
     EXPECT_TRUE(store.record_promotion({*ImagePlatform::parse("zorn"), image("z7"), 7, at}));
@@ -133,7 +135,7 @@ zdz::trust::KnownGoodStore write_store(const std::string& path, const std::strin
     store.withdraw(*ImagePlatform::parse("alder"), image("a1"));
     const auto record = zdz::store::load_keystore(keystore);
     EXPECT_TRUE(zdz::store::save_registry_store(store, path, unsealed(keystore), record->key_id,
-                                                Timestamp::now()));
+                                                zdz::test::now()));
     return store;
 }
 
@@ -160,7 +162,7 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
     EXPECT_EQ(r.out, "[ok] keystore: " + dir.file("k.json") + "\n" +
                          "  key_id:        " + record.key_id.to_string() + "\n" +
                          "  verifying_key: " + key.to_hex() + "\n" +
-                         "  fingerprint:   " + zdz::contracts::key_fingerprint(key).to_string() +
+                         "  fingerprint:   " + zdz::crypto::key_fingerprint(key).to_string() +
                          "\n" + "  created_at:    " + record.created_at.to_string() + "\n" +
                          "  kdf:           argon2id, 8 MiB, t=1, p=1\n"
                          "(read without the passphrase: the private key stays sealed)\n\n"
@@ -177,7 +179,7 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
     EXPECT_EQ(listed.out.rfind("256 " + openssh_fingerprint(key) + " ", 0), 0U) << listed.out;
     EXPECT_EQ(run_program({"import-signers", "--file", dir.file("signers")}).out,
               "release-operator@tarnelos-workstation  fingerprint=" +
-                  zdz::contracts::key_fingerprint(key).to_string() + "\n");
+                  zdz::crypto::key_fingerprint(key).to_string() + "\n");
 
     // keygen's principal rule, and the very block keygen ends with.
     const auto keygen = run_program({"keygen", "--out", dir.file("new.json"), "--passphrase-env",
@@ -326,8 +328,8 @@ TEST(AuthorizeInstallWithPublicKey, DecidesAndReportsAsTheKeystoreDoes) {
     write_store(dir.file("store.json"), k);
     dir.write("k.pub", "# the release key\n\n" +
                            last_line(run_program({"show-key", "--keystore", k}).out) + "\n");
-    const auto v2 = zdz::contracts::measure_sha256(std::string_view("v2")).to_string();
-    const auto v1 = zdz::contracts::measure_sha256(std::string_view("v1")).to_string();
+    const auto v2 = zdz::crypto::measure_sha256(std::string_view("v2")).to_string();
+    const auto v1 = zdz::crypto::measure_sha256(std::string_view("v1")).to_string();
     const std::vector<std::pair<std::string, std::string>> candidates{
         {"vask", v2}, {"vask", v1}, {"zorn", v1}, {"alder", v1}, {"vask", "sha256:abc"}};
     int authorized = 0;
@@ -399,14 +401,14 @@ TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
     EXPECT_EQ(jq(".payload.platforms"), platforms_before);
     EXPECT_EQ(jq(".key_id"), "\"" + new_record.key_id.to_string() + "\"\n");
     const auto loaded = zdz::store::load_registry_store(
-        store, *zdz::store::keystore_verifying_key(new_record), Timestamp::now());
+        store, *zdz::store::keystore_verifying_key(new_record), zdz::test::now());
     ASSERT_TRUE(loaded && *loaded);
     EXPECT_EQ((*loaded)->platforms(), registry.platforms());
     EXPECT_FALSE(fs::exists(dir.file("store.tmp")));
 
     // The old keystore is refused by every command that loads the store, the
     // new one serves them.
-    const auto v2 = zdz::contracts::measure_sha256(std::string_view("v2")).to_string();
+    const auto v2 = zdz::crypto::measure_sha256(std::string_view("v2")).to_string();
     EXPECT_EQ(run_program(authorize_args(store, "--keystore", a, "vask", v2)).err,
               "error: cannot load store " + store + ": " + kSignatureInvalid + "\n");
     EXPECT_EQ(run_program(authorize_args(store, "--keystore", b, "vask", v2)).status, 0);
@@ -416,10 +418,10 @@ TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
         zdz::contracts::Uuid::new_v4(),
         *zdz::trust::ImagePlatform::parse("vask"),
         zdz::trust::ImageKind::Install,
-        {zdz::contracts::measure_sha256(std::string_view("v3"))},
+        {zdz::crypto::measure_sha256(std::string_view("v3"))},
         3,
         zdz::contracts::Uuid::new_v4(),
-        Timestamp::now(),
+        zdz::test::now(),
         std::nullopt};
     dir.write("v3.json",
               zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, release)));
@@ -552,7 +554,7 @@ TEST(KeyLifecycleKills, ChangePassphraseLeavesTheOldOrTheNewPassphrase) {
             return false;
         }
         const auto key =
-            zdz::store::unseal_signing_key(*record, span_of(passphrase), Timestamp::now());
+            zdz::store::unseal_signing_key(*record, span_of(passphrase), zdz::test::now());
         return key && key->verifying_key().to_hex() == key_hex;
     };
     kill_at_random(
@@ -582,7 +584,7 @@ TEST(KeyLifecycleKills, RekeyStoreLeavesAStoreSignedWithTheOldOrTheNewKey) {
     const auto registry = write_store(store, current);
     const auto loads_with = [&](const std::string& keystore) {
         const auto key = zdz::store::keystore_verifying_key(*zdz::store::load_keystore(keystore));
-        const auto loaded = zdz::store::load_registry_store(store, *key, Timestamp::now());
+        const auto loaded = zdz::store::load_registry_store(store, *key, zdz::test::now());
         if (loaded && !*loaded) {
             ADD_FAILURE() << "the store is gone";
         }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "contracts/hex.hpp"
+#include "encoding/hex.hpp"
 #include "store/keystore.hpp"
 #include "support/fixtures.hpp"
 #include "support/independent_keystore.hpp"
@@ -120,8 +120,8 @@ TEST(Sign, WritesAManifestThatVerifiesIndependently) {
         R"({"image_kind":"install","issued_at":")" + jq(".body.issued_at") +
         R"(","manifest_id":")" + jq(".body.manifest_id") + R"(","measurement":"sha256:)" + sha +
         R"(","platform":"vask","security_version":7,"signing_key_id":")" + key_id + R"("})";
-    const auto signature = *zdz::contracts::hex_decode(jq(".signature"));
-    const auto public_key = *zdz::contracts::hex_decode(public_hex);
+    const auto signature = *zdz::encoding::hex_decode(jq(".signature"));
+    const auto public_key = *zdz::encoding::hex_decode(public_hex);
     EXPECT_EQ(crypto_sign_verify_detached(signature.data(),
                                           reinterpret_cast<const unsigned char*>(canonical.data()),
                                           canonical.size(), public_key.data()),
@@ -129,7 +129,7 @@ TEST(Sign, WritesAManifestThatVerifiesIndependently) {
     EXPECT_EQ(jq(".body | has(\"expires_at\")"), "false");
 
     // And with verify, against a trust line for the keystore's key.
-    const auto key = zdz::contracts::VerifyingKey::from_bytes(public_key);
+    const auto key = zdz::crypto::VerifyingKey::from_bytes(public_key);
     dir.write("signers", zdz::trust::format_allowed_signers_line("ops@x", *key));
     const auto verified = run_program({"verify", "--manifest", dir.file("m.json"),
                                        "--signers-file", dir.file("signers")});

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "crypto/digest.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
@@ -18,7 +20,7 @@
 extern char** environ;
 
 using namespace zdz::trust;
-using zdz::contracts::SigningKey;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
 using zdz::test::run_program;
@@ -45,11 +47,11 @@ std::span<const std::uint8_t> bytes_of(const std::string& text) {
 }
 
 std::string measurement_of(const std::string& image) {
-    return zdz::contracts::measure_sha256(std::string_view(image)).to_string();
+    return zdz::crypto::measure_sha256(std::string_view(image)).to_string();
 }
 
 ImageMeasurement image(const std::string& name) {
-    return {zdz::contracts::measure_sha256(std::string_view(name))};
+    return {zdz::crypto::measure_sha256(std::string_view(name))};
 }
 
 class RegistryCommands : public ::testing::Test {
@@ -62,7 +64,7 @@ protected:
 
     // The 8 MiB floor keeps every unsealing short.
     zdz::store::SealedSigningKey make_keystore(const std::string& name) {
-        auto record = zdz::store::seal_signing_key(bytes_of(kPassphrase), Timestamp::now(),
+        auto record = zdz::store::seal_signing_key(bytes_of(kPassphrase), zdz::test::now(),
                                                    {"argon2id", 8192, 1, 1});
         EXPECT_TRUE(record);
         EXPECT_TRUE(zdz::store::save_keystore(*record, dir.file(name)));
@@ -71,7 +73,7 @@ protected:
 
     SigningKey operator_signing_key() const {
         return *zdz::store::unseal_signing_key(operator_key, bytes_of(kPassphrase),
-                                               Timestamp::now());
+                                               zdz::test::now());
     }
 
     // A manifest for the image named `image_name` (its bytes are the name).
@@ -84,7 +86,7 @@ protected:
                                      image(image_name),
                                      version,
                                      Uuid::new_v4(),
-                                     Timestamp::now(),
+                                     zdz::test::now(),
                                      std::nullopt};
         dir.write(name, write_manifest_json(*sign_manifest(body, key)));
     }
@@ -95,10 +97,10 @@ protected:
 
     // A store holding exactly `body`, signed with the operator key.
     void write_store(const std::string& name, zdz::store::RegistrySnapshotBody body) const {
-        const auto envelope = zdz::contracts::sign_envelope(
-            operator_signing_key(), operator_key.key_id, Timestamp::now(), std::nullopt,
+        const auto envelope = zdz::envelope::sign_envelope(
+            operator_signing_key(), operator_key.key_id, zdz::test::now(), std::nullopt,
             {std::string(zdz::store::kRegistryContext)}, std::move(body));
-        dir.write(name, zdz::contracts::write_envelope_json(*envelope));
+        dir.write(name, zdz::envelope::write_envelope_json(*envelope));
     }
 
     std::vector<std::string> promote_args(const std::string& manifest, const std::string& store,
@@ -298,8 +300,8 @@ TEST_F(RegistryCommands, PromoteRefusalsLeaveTheStoreFileUnchanged) {
 }
 
 TEST_F(RegistryCommands, StoredHistoryIsReplayedUnderTheRollbackRule) {
-    zdz::store::RegistrySnapshotBody falling{1, Timestamp::now(), {}};
-    const auto t = Timestamp::now();
+    zdz::store::RegistrySnapshotBody falling{1, zdz::test::now(), {}};
+    const auto t = zdz::test::now();
     falling.platforms.push_back(
         {*ImagePlatform::parse("vask"), {{image("two"), 2, t}, {image("one"), 1, t}}, {}});
     write_store("falling.json", falling);
@@ -315,9 +317,9 @@ TEST_F(RegistryCommands, StoredHistoryIsReplayedUnderTheRollbackRule) {
 }
 
 TEST_F(RegistryCommands, AWithdrawnImageBlocksPromotionAndEveryInstall) {
-    zdz::store::RegistrySnapshotBody body{1, Timestamp::now(), {}};
+    zdz::store::RegistrySnapshotBody body{1, zdz::test::now(), {}};
     body.platforms.push_back(
-        {*ImagePlatform::parse("vask"), {{image("current"), 4, Timestamp::now()}}, {}});
+        {*ImagePlatform::parse("vask"), {{image("current"), 4, zdz::test::now()}}, {}});
     body.platforms.back().revoked.insert(image("current"));
     body.platforms.back().revoked.insert(image("recalled"));
     write_store("store.json", body);
@@ -436,7 +438,7 @@ TEST_F(RegistryCommands, ConcurrentPromotionsAreAllKept) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << dir.read("err-" + std::to_string(i));
         }
-        const auto loaded = zdz::store::load_registry_store(dir.file(store), key, Timestamp::now());
+        const auto loaded = zdz::store::load_registry_store(dir.file(store), key, zdz::test::now());
         ASSERT_TRUE(loaded && *loaded);
         EXPECT_EQ((*loaded)->platforms().size(), static_cast<std::size_t>(kProcesses))
             << "round " << round;

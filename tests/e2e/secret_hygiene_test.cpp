@@ -23,13 +23,14 @@
 #include <vector>
 
 #include "child_process.hpp"
-#include "contracts/base64.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
 #include "contracts/time.hpp"
+#include "crypto/digest.hpp"
+#include "encoding/base64.hpp"
+#include "encoding/hex.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
@@ -68,7 +69,7 @@ constexpr auto kCommandTimeout = 60s;
 std::string unique_text(const std::string& prefix) {
     std::array<std::uint8_t, 12> random{};
     randombytes_buf(random.data(), random.size());
-    return prefix + zdz::contracts::hex_encode(random) + " \u2691 end";
+    return prefix + zdz::encoding::hex_encode(random) + " \u2691 end";
 }
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
@@ -92,11 +93,11 @@ std::string read_all(const fs::path& path) {
 std::vector<std::pair<std::string, std::string>> forms(const std::string& name,
                                                        std::span<const std::uint8_t> secret) {
     const std::string raw(secret.begin(), secret.end());
-    const auto hex = zdz::contracts::hex_encode(secret);
+    const auto hex = zdz::encoding::hex_encode(secret);
     return {{name + " (raw)", raw},
             {name + " (hex)", hex},
             {name + " (HEX)", upper(hex)},
-            {name + " (base64)", zdz::contracts::base64_encode(secret)}};
+            {name + " (base64)", zdz::encoding::base64_encode(secret)}};
 }
 
 RunOptions with_passphrase(const std::string& passphrase) {
@@ -275,7 +276,7 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     EXPECT_EQ(run(promote, ok).status, 0);
     EXPECT_EQ(run(promote, with_passphrase(wrong)).status, 1);
     const auto measurement =
-        zdz::contracts::measure_sha256(std::string_view("image bytes for the hygiene test"))
+        zdz::crypto::measure_sha256(std::string_view("image bytes for the hygiene test"))
             .to_string();
     EXPECT_EQ(run({"authorize-install", "--store", dir.file("store.json"), "--keystore",
                    dir.file("k.json"), "--platform", "vask", "--measurement", measurement},
@@ -287,9 +288,9 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     const auto record = zdz::store::load_keystore(dir.file("k.json"));
     ASSERT_TRUE(record);
     const auto key = zdz::store::unseal_signing_key(*record, bytes_of(passphrase),
-                                                    zdz::contracts::Timestamp::now());
+                                                    zdz::test::now());
     ASSERT_TRUE(key);
-    const auto salt = zdz::contracts::hex_decode(record->salt_hex);
+    const auto salt = zdz::encoding::hex_decode(record->salt_hex);
     const auto kek = zdz::store::derive_kek(bytes_of(passphrase), *salt, record->kdf);
     ASSERT_TRUE(kek);
     std::vector<std::pair<std::string, std::string>> secrets{{"passphrase", passphrase},
@@ -329,7 +330,7 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
     const auto old_passphrase = unique_text("old passphrase ");
     const auto new_passphrase = unique_text("new passphrase ");
     const auto next_passphrase = unique_text("next keystore passphrase ");
-    const auto now = zdz::contracts::Timestamp::now();
+    const auto now = zdz::test::now();
     for (const auto& [name, passphrase] :
          {std::pair{"a.json", old_passphrase}, std::pair{"b.json", next_passphrase}}) {
         const auto record =
@@ -342,7 +343,7 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
     zdz::trust::KnownGoodStore registry;
     ASSERT_TRUE(
         registry.record_promotion({*zdz::trust::ImagePlatform::parse("vask"),
-                                   {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                   {zdz::crypto::measure_sha256(std::string_view("image"))},
                                    1,
                                    now}));
     ASSERT_TRUE(zdz::store::save_registry_store(registry, dir.file("store.json"), *a_key,
@@ -380,7 +381,7 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
         const auto key = zdz::store::unseal_signing_key(*record, bytes_of(passphrase), now);
         ASSERT_TRUE(key) << name;
         const auto kek = zdz::store::derive_kek(
-            bytes_of(passphrase), *zdz::contracts::hex_decode(record->salt_hex), record->kdf);
+            bytes_of(passphrase), *zdz::encoding::hex_decode(record->salt_hex), record->kdf);
         ASSERT_TRUE(kek);
         for (auto&& f : forms(std::string(name) + " seed", key->seed())) {
             secrets.push_back(std::move(f));

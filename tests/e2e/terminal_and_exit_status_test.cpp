@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "crypto/digest.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
@@ -64,15 +65,15 @@ bool has_raw_control(const std::string& text) {
     return false;
 }
 
-std::string signed_manifest(const zdz::contracts::SigningKey& key,
+std::string signed_manifest(const zdz::crypto::SigningKey& key,
                             std::optional<Timestamp> expires = {}) {
     const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
                                  *ImagePlatform::parse("vask"),
                                  ImageKind::Install,
-                                 {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
                                  3,
                                  zdz::contracts::Uuid::new_v4(),
-                                 Timestamp::now(),
+                                 zdz::test::now(),
                                  expires};
     return write_manifest_json(*sign_manifest(body, key));
 }

@@ -2,13 +2,15 @@
 
 #include <array>
 
-#include "contracts/base64.hpp"
+#include "crypto/digest.hpp"
+#include "encoding/base64.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 
 using namespace zdz::trust;
-using zdz::contracts::SigningKey;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::test::run_program;
 using zdz::test::run_tool;
@@ -26,10 +28,10 @@ std::string signed_manifest(const SigningKey& key, std::optional<Timestamp> expi
     const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
                                  *ImagePlatform::parse("vask"),
                                  ImageKind::Install,
-                                 {zdz::contracts::measure_sha256(std::string_view("image"))},
+                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
                                  3,
                                  zdz::contracts::Uuid::new_v4(),
-                                 Timestamp::now(),
+                                 zdz::test::now(),
                                  expires};
     return write_manifest_json(*sign_manifest(body, key));
 }
@@ -50,7 +52,7 @@ TEST(ImportSigners, FingerprintsOfRealSshKeysMatchB3sum) {
         const auto pub = dir.read(name + ".pub");  // "ssh-ed25519 BASE64 comment"
         const auto b64 = pub.substr(12, pub.find(' ', 12) - 12);
         trust += name + "@example ssh-ed25519 " + b64 + "\n";
-        const auto blob = *zdz::contracts::base64_decode(b64);
+        const auto blob = *zdz::encoding::base64_decode(b64);
         dir.write(name + ".raw", std::string(blob.end() - 32, blob.end()));
         const auto b3 = run_tool({"b3sum", "--no-names", dir.file(name + ".raw")});
         expected.push_back(name + "@example  fingerprint=blake3:" + b3.out.substr(0, 64) + "\n");
@@ -112,7 +114,7 @@ TEST(Verify, Refusals) {
     dir.write("other", format_allowed_signers_line("ops@x", key_from(9).verifying_key()));
     dir.write("comments", "# nobody\n");
     dir.write("m.json", signed_manifest(key));
-    const auto expired = *Timestamp::from_unix_seconds(Timestamp::now().seconds_since_epoch() - 1);
+    const auto expired = *Timestamp::from_unix_seconds(zdz::test::now().seconds_since_epoch() - 1);
     dir.write("expired.json", signed_manifest(key, expired));
     auto edited = signed_manifest(key);
     edited.replace(edited.find("\"security_version\": 3"), 21, "\"security_version\": 4");

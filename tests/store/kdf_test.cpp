@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "contracts/hex.hpp"
-#include "contracts/json.hpp"
-#include "contracts/json_record.hpp"
+#include "encoding/hex.hpp"
+#include "json/record.hpp"
+#include "json/writer.hpp"
 #include "support/run.hpp"
 
 using zdz::contracts::ContractError;
@@ -37,7 +37,7 @@ std::string derive_hex(const std::string& passphrase, const std::string& salt,
                        const KdfParams& params) {
     auto kek = derive_kek(bytes_of(passphrase), bytes_of(salt), params);
     EXPECT_TRUE(kek) << (kek ? "" : kek.error().display());
-    return kek ? zdz::contracts::hex_encode(kek->bytes()) : "";
+    return kek ? zdz::encoding::hex_encode(kek->bytes()) : "";
 }
 
 // The independent Argon2 command-line tool; its -m takes log2 of the KiB.
@@ -64,14 +64,14 @@ TEST(KdfParams, KeygenDefault) {
 }
 
 TEST(KdfParams, JsonWrittenInDeclarationOrderAndReadBack) {
-    const std::string text = zdz::contracts::to_pretty_json(KdfParams::keygen_default().to_json());
+    const std::string text = zdz::json::to_pretty_json(KdfParams::keygen_default().to_json());
     EXPECT_EQ(text,
               "{\n  \"algorithm\": \"argon2id\",\n  \"m_cost_kib\": 131072,\n  \"t_cost\": 3,\n"
               "  \"parallelism\": 4\n}");
-    EXPECT_EQ(zdz::contracts::read_json_record(text, KdfParams::from_json),
+    EXPECT_EQ(zdz::json::read_json_record(text, KdfParams::from_json),
               KdfParams::keygen_default());
     // Members in any order; the algorithm is read as it is and judged on use.
-    EXPECT_EQ(zdz::contracts::read_json_record(
+    EXPECT_EQ(zdz::json::read_json_record(
                   R"({"parallelism":0,"t_cost":4294967295,"m_cost_kib":0,"algorithm":"Argon2i"})",
                   KdfParams::from_json),
               (KdfParams{"Argon2i", 0, 4294967295U, 0}));
@@ -79,7 +79,7 @@ TEST(KdfParams, JsonWrittenInDeclarationOrderAndReadBack) {
 
 TEST(KdfParams, JsonReadingIsStrict) {
     const auto error = [](const std::string& text) {
-        auto r = zdz::contracts::read_json_record(text, KdfParams::from_json);
+        auto r = zdz::json::read_json_record(text, KdfParams::from_json);
         EXPECT_FALSE(r) << text;
         return r ? std::string() : r.error();
     };

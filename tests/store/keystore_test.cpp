@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "contracts/hex.hpp"
+#include "encoding/hex.hpp"
 #include "support/independent_keystore.hpp"
 #include "support/tempdir.hpp"
 
 using namespace zdz::store;
-using zdz::contracts::JsonValue;
-using zdz::contracts::SigningKey;
+using zdz::json::JsonValue;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::test::TempDir;
 using zdz::trust::TrustError;
@@ -64,7 +64,7 @@ SealedSigningKey record_holding(std::span<const std::uint8_t> plaintext,
     const auto kek = derive_kek(kPassphrase, salt, small_params());
     EXPECT_TRUE(kek);
     const auto key_id = zdz::contracts::Uuid::new_v4();
-    auto envelope = zdz::contracts::seal_envelope(kek->bytes(), key_id, kCreated, std::nullopt,
+    auto envelope = zdz::envelope::seal_envelope(kek->bytes(), key_id, kCreated, std::nullopt,
                                                   {std::string(kSigningKeyContext)}, plaintext);
     EXPECT_TRUE(envelope);
     return SealedSigningKey{1,
@@ -72,7 +72,7 @@ SealedSigningKey record_holding(std::span<const std::uint8_t> plaintext,
                             key.verifying_key().to_hex(),
                             kCreated,
                             small_params(),
-                            zdz::contracts::hex_encode(salt),
+                            zdz::encoding::hex_encode(salt),
                             std::move(*envelope)};
 }
 
@@ -102,8 +102,8 @@ TEST(Keystore, SealSaveLoadUnseal) {
     EXPECT_EQ(record.envelope.ciphertext.size(), 32U + 16U);
     EXPECT_EQ(record.kdf, small_params());
     EXPECT_EQ(record.salt_hex.size(), 64U);
-    EXPECT_EQ(record.salt_hex, zdz::contracts::hex_encode(
-                                   *zdz::contracts::hex_decode(record.salt_hex)));  // lower case
+    EXPECT_EQ(record.salt_hex, zdz::encoding::hex_encode(
+                                   *zdz::encoding::hex_decode(record.salt_hex)));  // lower case
     EXPECT_NE(record.salt_hex, sealed_record().salt_hex);
 
     // Owner-only whatever the umask, nothing left beside it.
@@ -139,7 +139,7 @@ TEST(Keystore, SealSaveLoadUnseal) {
     const auto key = unseal_signing_key(*loaded, kPassphrase, kNow);
     ASSERT_TRUE(key) << key.error().display();
     EXPECT_EQ(key->verifying_key(), *public_key);
-    EXPECT_TRUE(zdz::contracts::verify_bytes(*public_key, "m", key->sign_bytes("m")));
+    EXPECT_TRUE(zdz::crypto::verify_bytes(*public_key, "m", key->sign_bytes("m")));
 
     const auto wrong = unseal_signing_key(*loaded, bytes_of("correct horse battery stapl"), kNow);
     ASSERT_FALSE(wrong);
@@ -280,7 +280,7 @@ TEST(Keystore, UnsealFailuresInOrder) {
         change(copy.envelope);
         return unseal_error(copy);
     };
-    using zdz::contracts::EncryptedEnvelope;
+    using zdz::envelope::EncryptedEnvelope;
     EXPECT_EQ(envelope_edit([](EncryptedEnvelope& e) { e.associated_data = {"other"}; }),
               kUnsealFailed);
     EXPECT_EQ(envelope_edit([](EncryptedEnvelope& e) { e.expires_at = kCreated; }), kUnsealFailed);

@@ -8,13 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "contracts/envelope.hpp"
-#include "contracts/json_record.hpp"
+#include "crypto/digest.hpp"
+#include "envelope/envelope.hpp"
+#include "json/record.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
 
 using namespace zdz::contracts;
+using namespace zdz::json;
+using namespace zdz::crypto;
+using namespace zdz::envelope;
 using zdz::store::PersistedPlatformState;
 using zdz::store::PersistedPromotion;
 using zdz::store::RegistrySnapshotBody;

@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <string>
 
+#include "contracts/content_hash.hpp"
+#include "crypto/digest.hpp"
 #include "support/tempdir.hpp"
 
 using namespace zdz::store;
 using zdz::contracts::ContentHash;
-using zdz::contracts::SigningKey;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
 using zdz::test::TempDir;
@@ -39,10 +41,10 @@ ImagePlatform platform(std::string_view text) {
     return *ImagePlatform::parse(text);
 }
 ImageMeasurement sha256_of(std::string_view text) {
-    return {zdz::contracts::measure_sha256(text)};
+    return {zdz::crypto::measure_sha256(text)};
 }
 ImageMeasurement blake3_of(std::string_view text) {
-    return {zdz::contracts::measure_blake3(text)};
+    return {zdz::crypto::measure_blake3(text)};
 }
 Timestamp day(int n) {
     return *Timestamp::from_unix_seconds(1'784'000'000 + n * 86'400);
@@ -55,10 +57,10 @@ PersistedPromotion promotion(std::string_view image, std::uint32_t version, int 
 // Writes `body` signed as save_registry_store would, or under another context.
 void write_signed(const TempDir& dir, const std::string& name, RegistrySnapshotBody body,
                   const SigningKey& key, std::string context = std::string(kRegistryContext)) {
-    const auto envelope = zdz::contracts::sign_envelope(key, Uuid::new_v4(), kNow, std::nullopt,
+    const auto envelope = zdz::envelope::sign_envelope(key, Uuid::new_v4(), kNow, std::nullopt,
                                                         {std::move(context)}, std::move(body));
     ASSERT_TRUE(envelope);
-    dir.write(name, zdz::contracts::write_envelope_json(*envelope));
+    dir.write(name, zdz::envelope::write_envelope_json(*envelope));
 }
 
 std::string load_error(const std::string& path, const SigningKey& key = key_from(1)) {
@@ -163,12 +165,12 @@ TEST(RegistryFile, SavedStoreLoadsBackEqualInItsWrittenLayout) {
         "  },\n";
     EXPECT_NE(text.find(payload), std::string::npos) << text;
 
-    const auto envelope = zdz::contracts::read_signed_envelope_json<RegistrySnapshotBody>(text);
+    const auto envelope = zdz::envelope::read_signed_envelope_json<RegistrySnapshotBody>(text);
     ASSERT_TRUE(envelope) << envelope.error();
     EXPECT_EQ(envelope->key_id, key_id);
     EXPECT_EQ(envelope->created_at, envelope->payload.exported_at);
     EXPECT_EQ(envelope->associated_data,
-              zdz::contracts::EnvelopeContext{std::string(kRegistryContext)});
+              zdz::envelope::EnvelopeContext{std::string(kRegistryContext)});
     EXPECT_FALSE(envelope->expires_at);
     EXPECT_FALSE(envelope->previous_hash);
     EXPECT_EQ(load(dir.file("store.json"), key), store);
@@ -252,9 +254,9 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     EXPECT_EQ(load_error(dir.file("store.json"), key_from(2)), kSignatureInvalid);
     write_signed(dir, "other-context.json", body, key, "tarnelos:signing-key:v1");
     EXPECT_EQ(load_error(dir.file("other-context.json")), kSignatureInvalid);
-    const auto expired = zdz::contracts::sign_envelope(key, Uuid::new_v4(), day(0), day(1),
+    const auto expired = zdz::envelope::sign_envelope(key, Uuid::new_v4(), day(0), day(1),
                                                        {std::string(kRegistryContext)}, body);
-    dir.write("expired.json", zdz::contracts::write_envelope_json(*expired));
+    dir.write("expired.json", zdz::envelope::write_envelope_json(*expired));
     EXPECT_EQ(load_error(dir.file("expired.json")), kSignatureInvalid);
 }
 

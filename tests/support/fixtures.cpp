@@ -11,17 +11,25 @@ std::string write_test_keystore(const std::string& path) {
     const std::string_view passphrase(kPassphrase);
     const auto record = store::seal_signing_key(
         std::span(reinterpret_cast<const std::uint8_t*>(passphrase.data()), passphrase.size()),
-        contracts::Timestamp::now(), store::KdfParams{"argon2id", 8192, 1, 1});
+        now(), store::KdfParams{"argon2id", 8192, 1, 1});
     if (!record || !store::save_keystore(*record, path)) {
         throw std::runtime_error("cannot write test keystore " + path);
     }
     return record->verifying_key_hex;
 }
 
-contracts::SigningKey fixed_key(std::uint8_t fill) {
-    std::array<std::uint8_t, contracts::kSeedBytes> seed{};
+contracts::Timestamp now() {
+    const auto clock = contracts::Timestamp::read_system_clock();
+    if (!clock) {
+        throw std::runtime_error(clock.error().display());
+    }
+    return *clock;
+}
+
+crypto::SigningKey fixed_key(std::uint8_t fill) {
+    std::array<std::uint8_t, crypto::kSeedBytes> seed{};
     seed.fill(fill);
-    return contracts::SigningKey::from_seed(seed);
+    return crypto::SigningKey::from_seed(seed);
 }
 
 }  // namespace zdz::test

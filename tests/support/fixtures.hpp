@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "contracts/signing.hpp"
+#include "contracts/time.hpp"
+#include "crypto/ed25519.hpp"
 
 namespace zdz::test {
 
@@ -13,7 +14,11 @@ inline constexpr const char* kPassphrase = " correct horse battery staple ";
 // tests that unseal stay fast. Returns its public key as hex.
 std::string write_test_keystore(const std::string& path);
 
+// The system clock read as the commands read it, for tests that run at the
+// real time. A clock outside a timestamp's range throws, failing the test.
+contracts::Timestamp now();
+
 // A signing key from a fixed 32-byte seed of `fill` bytes.
-contracts::SigningKey fixed_key(std::uint8_t fill);
+crypto::SigningKey fixed_key(std::uint8_t fill);
 
 }  // namespace zdz::test

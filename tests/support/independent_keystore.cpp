@@ -6,14 +6,15 @@
 #include <array>
 #include <vector>
 
-#include "contracts/fs.hpp"
-#include "contracts/hex.hpp"
-#include "contracts/json.hpp"
+#include "encoding/hex.hpp"
+#include "io/file.hpp"
+#include "json/reader.hpp"
+#include "json/value.hpp"
 
 namespace zdz::test {
 namespace {
 
-using contracts::JsonValue;
+using json::JsonValue;
 
 const JsonValue& member(const JsonValue& object, std::string_view name) {
     static const JsonValue null;
@@ -39,11 +40,11 @@ std::uint32_t u32(const JsonValue& value) { return static_cast<std::uint32_t>(va
 
 std::string public_key_by_libraries(const std::string& keystore_path,
                                     std::string_view passphrase) {
-    const auto text = contracts::read_file_text(keystore_path);
+    const auto text = io::read_file_text(keystore_path);
     if (!text) {
         return "error: cannot read keystore";
     }
-    const auto file = contracts::read_json(*text);
+    const auto file = json::read_json(*text);
     if (!file) {
         return "error: " + file.error();
     }
@@ -86,7 +87,7 @@ std::string public_key_by_libraries(const std::string& keystore_path,
     crypto_sign_seed_keypair(public_key.data(), secret_key.data(), seed.data());
     sodium_memzero(secret_key.data(), secret_key.size());
     sodium_memzero(seed.data(), seed.size());
-    return contracts::hex_encode(public_key);
+    return encoding::hex_encode(public_key);
 }
 
 }  // namespace zdz::test

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "crypto/digest.hpp"
 #include "trust/attestation.hpp"
 
 using namespace zdz::trust;
 using zdz::contracts::DeviceId;
-using zdz::contracts::SigningKey;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 
 namespace {
@@ -16,7 +17,7 @@ struct Device {
 };
 
 ImageMeasurement measure(const char* text) {
-    return {zdz::contracts::measure_sha256(std::string_view(text))};
+    return {zdz::crypto::measure_sha256(std::string_view(text))};
 }
 
 const Timestamp kNow = *Timestamp::parse("2026-07-29T12:00:00Z");

@@ -3,12 +3,14 @@
 
 #include <array>
 
+#include "contracts/content_hash.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 
 using namespace zdz::trust;
-using zdz::contracts::SigningKey;
+using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
 
@@ -81,12 +83,12 @@ TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
     ASSERT_EQ(jq.status, 0) << jq.err;
     const auto reordered = read_manifest_json(jq.out);
     ASSERT_TRUE(reordered) << reordered.error();
-    EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), Timestamp::now()));
+    EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), zdz::test::now()));
 
     const auto edited = zdz::test::run_tool({"jq", ".body.security_version = 8", dir.file("m.json")});
     const auto tampered = read_manifest_json(edited.out);
     ASSERT_TRUE(tampered);
-    EXPECT_EQ(verify_manifest(*tampered, key.verifying_key(), Timestamp::now()).error().display(),
+    EXPECT_EQ(verify_manifest(*tampered, key.verifying_key(), zdz::test::now()).error().display(),
               "image manifest signature does not verify");
 }
 
@@ -139,12 +141,12 @@ TEST(ManifestVerification, SignersAreTriedInFileOrder) {
     const std::vector<TrustedSigner> signers{{"first@x", key_from(1).verifying_key()},
                                              {"second@x", second.verifying_key()},
                                              {"third@x", second.verifying_key()}};
-    const auto verified = verify_manifest_against_signers(manifest, signers, Timestamp::now());
+    const auto verified = verify_manifest_against_signers(manifest, signers, zdz::test::now());
     ASSERT_TRUE(verified);
     EXPECT_EQ(verified->signer->principal, "second@x");
     EXPECT_EQ(verified->manifest.body, manifest.body);
 
-    EXPECT_EQ(verify_manifest_against_signers(manifest, {}, Timestamp::now()).error().display(),
+    EXPECT_EQ(verify_manifest_against_signers(manifest, {}, zdz::test::now()).error().display(),
               "image manifest signature does not verify");
-    EXPECT_FALSE(verify_manifest_against_signers(manifest, {signers[0]}, Timestamp::now()));
+    EXPECT_FALSE(verify_manifest_against_signers(manifest, {signers[0]}, zdz::test::now()));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "contracts/content_hash.hpp"
+#include "crypto/digest.hpp"
 #include "trust/manifest.hpp"
 #include "trust/registry.hpp"
 
@@ -62,7 +64,7 @@ TEST(KnownGoodStore, OnlyTheCurrentImageIsInstallable) {
     ASSERT_TRUE(store.promote(manifest("vask", sha('1'), 1)));
     ASSERT_TRUE(store.authorize_install(platform("vask"), sha('1')));
     const auto other = store.authorize_install(
-        platform("vask"), {zdz::contracts::measure_blake3(std::string_view("never-promoted-image"))});
+        platform("vask"), {zdz::crypto::measure_blake3(std::string_view("never-promoted-image"))});
     EXPECT_EQ(other.error().display(),
               "candidate image is not the platform's currently promoted known-good image");
     // Same digest, other algorithm: not the current image.

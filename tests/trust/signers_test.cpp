@@ -6,16 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "contracts/base64.hpp"
-#include "contracts/hash.hpp"
-#include "contracts/signing.hpp"
+#include "contracts/content_hash.hpp"
+#include "crypto/ed25519.hpp"
+#include "encoding/base64.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
-using zdz::contracts::base64_decode;
-using zdz::contracts::base64_encode;
-using zdz::contracts::SigningKey;
-using zdz::contracts::VerifyingKey;
+using zdz::encoding::base64_decode;
+using zdz::encoding::base64_encode;
+using zdz::crypto::SigningKey;
+using zdz::crypto::VerifyingKey;
 using zdz::trust::format_allowed_signers_line;
 using zdz::trust::parse_allowed_signers;
 using zdz::trust::TrustError;
@@ -25,7 +25,7 @@ namespace {
 using Blob = std::vector<std::uint8_t>;
 
 SigningKey key_from_byte(std::uint8_t fill) {
-    std::array<std::uint8_t, zdz::contracts::kSeedBytes> seed{};
+    std::array<std::uint8_t, zdz::crypto::kSeedBytes> seed{};
     seed.fill(fill);
     return SigningKey::from_seed(seed);
 }
@@ -178,6 +178,6 @@ TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
     dir.write("raw", raw_key);
     const auto b3sum = zdz::test::run_tool({"b3sum", "--no-names", dir.file("raw")});
     ASSERT_EQ(b3sum.status, 0) << b3sum.err;
-    EXPECT_EQ(zdz::contracts::key_fingerprint(key).to_string(),
+    EXPECT_EQ(zdz::crypto::key_fingerprint(key).to_string(),
               "blake3:" + b3sum.out.substr(0, 64));
 }

@@ -1,0 +1,300 @@
+#include "encoding/text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+
+namespace zdz::encoding {
+namespace {
+
+struct Range {
+    char32_t first;
+    char32_t last;
+};
+
+constexpr Range kEscapedRanges[] = {
+#include "encoding/escaped_ranges.inc"
+};
+
+bool is_escaped(char32_t c) {
+    const auto* it = std::upper_bound(std::begin(kEscapedRanges), std::end(kEscapedRanges), c,
+                                      [](char32_t v, const Range& r) { return v < r.first; });
+    return it != std::begin(kEscapedRanges) && c <= std::prev(it)->last;
+}
+
+void append_hex_escape(std::string& out, std::uint32_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "\\u{";
+    bool started = false;
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        const auto nibble = (value >> shift) & 0xFU;
+        if (nibble != 0 || started || shift == 0) {
+            out += kDigits[nibble];
+            started = true;
+        }
+    }
+    out += '}';
+}
+
+void append_byte_escape(std::string& out, unsigned char byte) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += "\\x{";
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+    out += '}';
+}
+
+bool is_control(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// Appends the short escape of the quoted form for TAB, LF, CR and NUL; false
+// for any other character.
+bool append_short_escape(std::string& out, char32_t c) {
+    switch (c) {
+        case U'\t':
+            out += "\\t";
+            return true;
+        case U'\n':
+            out += "\\n";
+            return true;
+        case U'\r':
+            out += "\\r";
+            return true;
+        case U'\0':
+            out += "\\0";
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos) {
+    if (pos >= text.size()) {
+        return std::nullopt;
+    }
+    const auto b0 = static_cast<unsigned char>(text[pos]);
+    if (b0 < 0x80) {
+        return Utf8Char{b0, 1};
+    }
+    std::size_t length = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        length = 2;
+        cp = b0 & 0x1FU;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        length = 3;
+        cp = b0 & 0x0FU;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        length = 4;
+        cp = b0 & 0x07U;
+        min = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - pos < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto b = static_cast<unsigned char>(text[pos + i]);
+        if ((b & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        cp = (cp << 6) | (b & 0x3FU);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    return Utf8Char{cp, length};
+}
+
+bool is_valid_utf8(std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (static_cast<unsigned char>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        const auto c = decode_utf8_at(text, pos);
+        if (!c) {
+            return false;
+        }
+        pos += c->length;
+    }
+    return true;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        const bool terminated = end != std::string_view::npos;
+        if (!terminated) {
+            end = text.size();
+        }
+        auto line = text.substr(start, end - start);
+        if (terminated && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool is_unicode_whitespace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim_unicode_whitespace(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const auto c = decode_utf8_at(text, begin);
+        if (!c || !is_unicode_whitespace(c->code_point)) {
+            break;
+        }
+        begin += c->length;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        // Step back to the first byte of the last character.
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        const auto c = decode_utf8_at(text, start);
+        if (!c || start + c->length != end || !is_unicode_whitespace(c->code_point)) {
+            break;
+        }
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string quoted_form(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto c = decode_utf8_at(text, pos);
+        if (!c) {
+            append_byte_escape(out, static_cast<unsigned char>(text[pos]));
+            ++pos;
+            continue;
+        }
+        const char32_t cp = c->code_point;
+        switch (cp) {
+            case U'"':
+                out += "\\\"";
+                break;
+            case U'\\':
+                out += "\\\\";
+                break;
+            default:
+                if (append_short_escape(out, cp)) {
+                    break;
+                }
+                if (is_escaped(cp)) {
+                    append_hex_escape(out, static_cast<std::uint32_t>(cp));
+                } else {
+                    out.append(text.substr(pos, c->length));
+                }
+        }
+        pos += c->length;
+    }
+    out += '"';
+    return out;
+}
+
+std::string quoted_excerpt(std::string_view text, std::size_t max_chars) {
+    std::size_t pos = 0;
+    for (std::size_t shown = 0; pos < text.size() && shown < max_chars; ++shown) {
+        const auto c = decode_utf8_at(text, pos);
+        pos += c ? c->length : 1;
+    }
+    auto out = quoted_form(text.substr(0, pos));
+    if (pos < text.size()) {
+        out += "\u2026";
+    }
+    return out;
+}
+
+namespace {
+
+// Appends terminal_safe of the first `max_chars` characters of `text`; true
+// when that was all of it.
+bool append_terminal_safe_prefix(std::string& out, std::string_view text, std::size_t max_chars) {
+    const bool printable_ascii =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    if (printable_ascii && text.size() <= max_chars) {
+        out += text;
+        return true;
+    }
+    std::size_t shown = 0;
+    std::size_t pos = 0;
+    for (; pos < text.size() && shown < max_chars; ++shown) {
+        const auto c = decode_utf8_at(text, pos);
+        if (!c) {
+            append_byte_escape(out, static_cast<unsigned char>(text[pos]));
+            ++pos;
+            continue;
+        }
+        const char32_t cp = c->code_point;
+        if (!is_control(cp)) {
+            out.append(text.substr(pos, c->length));
+        } else if (!append_short_escape(out, cp)) {
+            append_hex_escape(out, static_cast<std::uint32_t>(cp));
+        }
+        pos += c->length;
+    }
+    return pos == text.size();
+}
+
+}  // namespace
+
+void append_terminal_safe(std::string& out, std::string_view text) {
+    append_terminal_safe_prefix(out, text, std::string_view::npos);
+}
+
+std::string terminal_safe(std::string_view text) {
+    std::string out;
+    append_terminal_safe(out, text);
+    return out;
+}
+
+std::string terminal_safe_excerpt(std::string_view text, std::size_t max_chars) {
+    std::string out;
+    if (!append_terminal_safe_prefix(out, text, max_chars)) {
+        out += "\u2026";
+    }
+    return out;
+}
+
+}  // namespace zdz::encoding

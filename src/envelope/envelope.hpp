@@ -1,0 +1,339 @@
+#pragma once
+
+// The two containers every protected record travels in.
+//
+// SignedEnvelope<Payload> binds a typed payload to a key, a validity window, a
+// context (the associated-data texts) and an optional link to the previous
+// envelope of a chain, under one Ed25519 signature over the canonical bytes of
+// its signed view. EncryptedEnvelope seals bytes under a 32-byte key with
+// XChaCha20-Poly1305 and authenticates its whole header as associated data.
+//
+// What is signed or authenticated is always rebuilt from the typed record,
+// never taken from the file: a file with reordered members, other white space,
+// upper-case UUIDs or timestamps written with an offset verifies and opens
+// exactly as the file that was written.
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+#include <utility>
+#include <vector>
+
+#include "contracts/content_hash.hpp"
+#include "contracts/errors.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/time.hpp"
+#include "crypto/aead.hpp"
+#include "crypto/ed25519.hpp"
+#include "crypto/secret.hpp"
+#include "json/canonical.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
+
+namespace zdz::envelope {
+
+inline constexpr std::uint16_t kEnvelopeFormatVersion = 1;
+inline constexpr std::string_view kSignedEnvelopeRecordName = "SignedEnvelope";
+inline constexpr std::string_view kEncryptedEnvelopeRecordName = "EncryptedEnvelope";
+
+inline constexpr std::string_view kXChaCha20Poly1305Text = "xchacha20-poly1305";
+inline constexpr std::size_t kEnvelopeKeyBytes = crypto::kAeadKeyBytes;
+inline constexpr std::size_t kEnvelopeNonceBytes = crypto::kAeadNonceBytes;
+inline constexpr std::size_t kEnvelopeTagBytes = crypto::kAeadTagBytes;
+
+// The context of an envelope: texts compared in order, byte for byte.
+using EnvelopeContext = std::vector<std::string>;
+
+// What a SignedEnvelope can carry: a record with one JSON object form, used
+// both for the file and for the signed bytes, and a strict reader of that form
+// (unknown, missing and repeated members refused, positions kept).
+template <class P>
+concept EnvelopePayload = std::copyable<P> &&
+    requires(const P& payload, const json::JsonValue& json) {
+    { payload.to_json() } -> std::convertible_to<json::JsonValue>;
+    { P::from_json(json) } -> std::same_as<tl::expected<P, json::JsonReadError>>;
+};
+
+namespace envelope_detail {
+
+// Member names in file order.
+inline constexpr std::string_view kFormatVersion = "format_version";
+inline constexpr std::string_view kEnvelopeId = "envelope_id";
+inline constexpr std::string_view kAlgorithm = "algorithm";
+inline constexpr std::string_view kKeyId = "key_id";
+inline constexpr std::string_view kCreatedAt = "created_at";
+inline constexpr std::string_view kExpiresAt = "expires_at";
+inline constexpr std::string_view kAssociatedData = "associated_data";
+inline constexpr std::string_view kPayload = "payload";
+inline constexpr std::string_view kPreviousHash = "previous_hash";
+inline constexpr std::string_view kSignature = "signature";
+inline constexpr std::string_view kNonce = "nonce";
+inline constexpr std::string_view kCiphertext = "ciphertext";
+
+// Whether absent optional members are left out (the file) or written as null
+// and an empty context as [] (the signed and header views).
+enum class Form { File, View };
+
+// Checks shared by verify and open, in the order both run them.
+tl::expected<void, contracts::ContractError> check_version(std::uint16_t format_version);
+tl::expected<void, contracts::ContractError> check_context(const EnvelopeContext& actual,
+                                                           const EnvelopeContext& expected);
+// Valid up to and including the instant of expiry.
+tl::expected<void, contracts::ContractError> check_expiry(
+    const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now);
+
+void add_optional_time(json::JsonValue& object, std::string_view name,
+                       const std::optional<contracts::Timestamp>& value, Form form);
+void add_context(json::JsonValue& object, const EnvelopeContext& context, Form form);
+void add_optional_hash(json::JsonValue& object, std::string_view name,
+                       const std::optional<contracts::ContentHash>& value, Form form);
+
+// Member readers of the envelopes' own types.
+tl::expected<crypto::Signature, json::JsonReadError> read_signature(const json::JsonValue& value);
+tl::expected<EnvelopeContext, json::JsonReadError> read_context(const json::JsonValue& value);
+
+}  // namespace envelope_detail
+
+// ---- signed envelopes --------------------------------------------------------
+
+template <EnvelopePayload Payload>
+struct SignedEnvelope {
+    std::uint16_t format_version = kEnvelopeFormatVersion;
+    contracts::Uuid envelope_id;
+    contracts::Uuid key_id;
+    contracts::Timestamp created_at;
+    std::optional<contracts::Timestamp> expires_at;
+    EnvelopeContext associated_data;
+    Payload payload;
+    std::optional<contracts::ContentHash> previous_hash;
+    crypto::Signature signature;
+
+    // The file form: members in the order above; expires_at, previous_hash and
+    // an empty associated_data left out.
+    json::JsonValue to_json() const { return build(envelope_detail::Form::File); }
+
+    // Every member but the signature, none left out: an absent expires_at or
+    // previous_hash is null and an empty context is [].
+    json::JsonValue signed_view() const { return build(envelope_detail::Form::View); }
+
+    // The bytes the signature covers.
+    tl::expected<std::string, contracts::ContractError> signing_bytes() const {
+        return json::canonical_json(signed_view());
+    }
+
+    // Strict: unknown, missing and repeated members are refused; null for
+    // expires_at or previous_hash means absent. The version is not judged here
+    // but by verify().
+    static tl::expected<SignedEnvelope, json::JsonReadError> from_json(
+        const json::JsonValue& value);
+
+    // The payload, once, in this order: the version is 1, the context equals
+    // `expected_context`, the signature over the signing bytes verifies with
+    // `key`, and expires_at (if any) is not before `now`. The first failure
+    // is returned: UnsupportedVersion, Validation, Canonicalization,
+    // SignatureVerification or Expired. created_at is not compared with now,
+    // and previous_hash is only covered by the signature.
+    tl::expected<Payload, contracts::ContractError> verify(
+        const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+        const EnvelopeContext& expected_context) const;
+
+private:
+    json::JsonValue build(envelope_detail::Form form) const;
+};
+
+// A fresh envelope (version 1, a random envelope_id) signed with `key`. Fails
+// only when the signed view cannot be canonicalised.
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
+    const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, Payload payload,
+    std::optional<contracts::ContentHash> previous_hash = std::nullopt);
+
+// Pretty JSON, two-space indentation, no final newline.
+template <EnvelopePayload Payload>
+std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
+    return json::to_pretty_json(envelope.to_json());
+}
+
+// A whole document; the error is the reader's message with its position.
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, std::string> read_signed_envelope_json(
+    std::string_view text) {
+    return json::read_json_record(text, SignedEnvelope<Payload>::from_json);
+}
+
+// ---- encrypted envelopes ----------------------------------------------------
+
+enum class EnvelopeAlgorithm { XChaCha20Poly1305 };
+
+struct EncryptedEnvelope {
+    std::uint16_t format_version = kEnvelopeFormatVersion;
+    contracts::Uuid envelope_id;
+    EnvelopeAlgorithm algorithm = EnvelopeAlgorithm::XChaCha20Poly1305;
+    contracts::Uuid key_id;
+    contracts::Timestamp created_at;
+    std::optional<contracts::Timestamp> expires_at;
+    EnvelopeContext associated_data;
+    // As read; open() refuses any length but 24.
+    std::vector<std::uint8_t> nonce;
+    // The encrypted bytes followed by the 16-byte Poly1305 tag.
+    std::vector<std::uint8_t> ciphertext;
+
+    // The file form: nonce and ciphertext as arrays of integers 0-255,
+    // expires_at and an empty associated_data left out.
+    json::JsonValue to_json() const;
+
+    // format_version, envelope_id, algorithm, key_id, created_at, expires_at
+    // (null when absent) and associated_data ([] when empty).
+    json::JsonValue header_view() const;
+
+    // The associated data of the AEAD.
+    tl::expected<std::string, contracts::ContractError> header_bytes() const;
+
+    // Strict; an algorithm other than "xchacha20-poly1305" and a nonce or
+    // ciphertext element outside 0-255 are refused here.
+    static tl::expected<EncryptedEnvelope, json::JsonReadError> from_json(
+        const json::JsonValue& value);
+
+    // The plaintext, in this order: the version is 1 (UnsupportedVersion), the
+    // context equals `expected_context` (Validation), expires_at is not before
+    // `now` (Expired), the nonce is 24 bytes (Decryption), the header view
+    // canonicalises (Canonicalization), and the ciphertext authenticates under
+    // `key` with the header bytes as associated data (Decryption, whatever was
+    // wrong: key, header, nonce or ciphertext). A key that is not 32 bytes is
+    // Decryption too.
+    tl::expected<crypto::Secret, contracts::ContractError> open(
+        std::span<const std::uint8_t> key, const contracts::Timestamp& now,
+        const EnvelopeContext& expected_context) const;
+};
+
+// Seals `plaintext` under the 32-byte `key`: version 1, a random envelope_id
+// and a 24-byte nonce from the operating system's secure random source, the
+// header bytes as associated data. Fails with Canonicalization (the header) or
+// Encryption (a key that is not 32 bytes).
+tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
+    std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
+
+std::string write_envelope_json(const EncryptedEnvelope& envelope);
+tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(std::string_view text);
+
+// ---- signing JSON values -----------------------------------------------------
+
+// Signs canonical_json of the value. Fails only when the value cannot be
+// canonicalised (Canonicalization).
+tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::SigningKey& key,
+                                                                     const json::JsonValue& value);
+
+// Verifies a signature over canonical_json of the value, so the value's member
+// order and the layout of the file it came from do not matter. A value that
+// cannot be canonicalised reports that Canonicalization error; every other
+// failure is SignatureVerification.
+tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,
+                                                          const json::JsonValue& value,
+                                                          const crypto::Signature& signature);
+
+// ---- SignedEnvelope implementation ------------------------------------------
+
+template <EnvelopePayload Payload>
+json::JsonValue SignedEnvelope<Payload>::build(envelope_detail::Form form) const {
+    namespace d = envelope_detail;
+    auto object = json::JsonValue::object();
+    object.add(std::string(d::kFormatVersion), json::JsonValue::uint64(format_version));
+    object.add(std::string(d::kEnvelopeId), json::JsonValue::string(envelope_id.to_string()));
+    object.add(std::string(d::kKeyId), json::JsonValue::string(key_id.to_string()));
+    object.add(std::string(d::kCreatedAt), json::JsonValue::string(created_at.to_string()));
+    d::add_optional_time(object, d::kExpiresAt, expires_at, form);
+    d::add_context(object, associated_data, form);
+    object.add(std::string(d::kPayload), payload.to_json());
+    d::add_optional_hash(object, d::kPreviousHash, previous_hash, form);
+    if (form == d::Form::File) {
+        object.add(std::string(d::kSignature), json::JsonValue::string(signature.to_string()));
+    }
+    return object;
+}
+
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, json::JsonReadError> SignedEnvelope<Payload>::from_json(
+    const json::JsonValue& value) {
+    namespace d = envelope_detail;
+    json::RecordReader r(
+        value, kSignedEnvelopeRecordName,
+        {d::kFormatVersion, d::kEnvelopeId, d::kKeyId, d::kCreatedAt, d::kExpiresAt,
+         d::kAssociatedData, d::kPayload, d::kPreviousHash, d::kSignature});
+    auto format = r.required_u16(d::kFormatVersion);
+    auto envelope = r.required(d::kEnvelopeId, json::read_uuid);
+    auto key = r.required(d::kKeyId, json::read_uuid);
+    auto created = r.required(d::kCreatedAt, json::read_timestamp);
+    auto expires = r.optional(d::kExpiresAt, json::read_timestamp, json::NullMeans::Absent);
+    auto context = r.optional(d::kAssociatedData, d::read_context);
+    auto body = r.required(d::kPayload, Payload::from_json);
+    auto previous = r.optional(d::kPreviousHash, json::read_content_hash, json::NullMeans::Absent);
+    auto sig = r.required(d::kSignature, d::read_signature);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return SignedEnvelope{
+        *format,          *envelope, *key,
+        *created,         expires,   context ? std::move(*context) : EnvelopeContext{},
+        std::move(*body), previous,  *sig};
+}
+
+template <EnvelopePayload Payload>
+tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
+    const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    const EnvelopeContext& expected_context) const {
+    namespace d = envelope_detail;
+    if (auto version = d::check_version(format_version); !version) {
+        return tl::unexpected(version.error());
+    }
+    if (auto context = d::check_context(associated_data, expected_context); !context) {
+        return tl::unexpected(context.error());
+    }
+    const auto bytes = signing_bytes();
+    if (!bytes) {
+        return tl::unexpected(bytes.error());
+    }
+    if (auto verified = crypto::verify_bytes(key, *bytes, signature); !verified) {
+        return tl::unexpected(verified.error());
+    }
+    // After the signature: an expiry time nobody vouched for proves nothing.
+    if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
+        return tl::unexpected(fresh.error());
+    }
+    return payload;
+}
+
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
+    const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, Payload payload,
+    std::optional<contracts::ContentHash> previous_hash) {
+    SignedEnvelope<Payload> envelope{kEnvelopeFormatVersion,
+                                     contracts::Uuid::new_v4(),
+                                     key_id,
+                                     created_at,
+                                     expires_at,
+                                     std::move(associated_data),
+                                     std::move(payload),
+                                     previous_hash,
+                                     crypto::Signature{}};
+    const auto bytes = envelope.signing_bytes();
+    if (!bytes) {
+        return tl::unexpected(bytes.error());
+    }
+    envelope.signature = key.sign_bytes(*bytes);
+    return envelope;
+}
+
+}  // namespace zdz::envelope

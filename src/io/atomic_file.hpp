@@ -1,0 +1,85 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+
+#include "io/directory_lock.hpp"
+#include "io/file.hpp"
+
+namespace zdz::io {
+
+enum class FileMode {
+    // Read and write for everyone, reduced by the process umask.
+    Default,
+    // Owner read and write only (0600) from the moment the file is created,
+    // before any byte reaches it: the keystore.
+    OwnerOnly,
+};
+
+// The temporary file beside `path` that write_file_atomically writes first:
+// the extension of the file name replaced by "tmp" ("store.json" ->
+// "store.tmp", "store" -> "store.tmp", ".store" -> ".store.tmp"). A name
+// whose extension already is "tmp" gets ".tmp" appended, so the temporary
+// file is never the target itself.
+std::string atomic_temp_path(const std::string& path);
+
+// Writes `bytes` to atomic_temp_path(path), flushes it to stable storage,
+// renames it over `path` and flushes the directory, so `path` holds either
+// its previous content or all of `bytes`.
+//
+// All of it happens under the DirectoryLock of `path`: `held` when the caller
+// already holds that lock (taking it a second time would wait forever), else
+// one taken here. Under the lock, whatever sits at the temporary path is
+// removed, never opened, and the temporary file is created afresh
+// (O_EXCL|O_NOFOLLOW): a planted link is not followed, a FIFO cannot stall the
+// write, another user's file does not become ours, and two writers of one
+// destination never share a temporary file.
+//
+// An existing `path` that is neither a regular file, a link nor a directory (a
+// FIFO, a device, a socket) is refused before anything changes: Failed
+// "cannot write PATH: not a regular file". A link at `path` is replaced, never
+// written through; a directory makes the rename fail.
+//
+// Other failures are Failed "cannot write TMP: OS error" (the temporary file
+// is removed) or "cannot finalize PATH: OS error" when the rename fails
+// (likewise), or the lock's own error. A failure to flush the directory after
+// the rename is NotDurable "cannot finalize PATH: OS error": `path` already
+// holds all of `bytes`.
+tl::expected<void, WriteError> write_file_atomically(const std::string& path,
+                                                     std::string_view bytes,
+                                                     FileMode mode = FileMode::Default,
+                                                     const DirectoryLock* held = nullptr);
+
+// Why write_file_replacing failed.
+struct ReplaceError {
+    enum class Kind {
+        // Nothing was replaced; `io` holds the errno.
+        Failed,
+        // The destination exists and is neither a regular file, a link nor a
+        // directory; nothing was changed.
+        NotRegularFile,
+        // The file was replaced, but flushing its directory failed (`io`).
+        NotDurable,
+    };
+    Kind kind = Kind::Failed;
+    IoError io;
+
+    // The OS error text, or "not a regular file".
+    std::string display() const;
+};
+
+// Replaces `path` with `bytes` through a uniquely named temporary file in the
+// same directory (".NAME.XXXXXX"), flushed and then renamed over `path`, so a
+// failed write leaves the previous file intact. The new file has the default
+// mode. An existing destination that is not a regular file is refused as by
+// write_file_atomically. On failure the temporary file is removed.
+tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
+                                                      std::string_view bytes);
+
+// Whether writing `destination` would replace `input`: the entry at
+// `destination`, or the file a link there leads to, is the file `input` names
+// (same device and inode). False when either does not exist.
+bool is_same_file(const std::string& destination, const std::string& input);
+
+}  // namespace zdz::io

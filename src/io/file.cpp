@@ -1,0 +1,269 @@
+#include "io/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "contracts/errors.hpp"
+#include "encoding/text.hpp"
+
+namespace zdz::io {
+
+std::string IoError::display() const {
+    if (code == 0) {
+        return "stream did not contain valid UTF-8";
+    }
+    if (code == kTooLargeCode) {
+        return "file is larger than " + std::to_string(kUnsizedReadLimit) +
+               " bytes, the most read from a pipe or device";
+    }
+    return contracts::os_error_text(code);
+}
+
+namespace {
+
+constexpr unsigned char kContinuationMask = 0xC0;
+constexpr unsigned char kContinuationBits = 0x80;
+constexpr std::size_t kLongestUtf8Sequence = 4;
+constexpr std::size_t kReadChunkBytes = 65536;
+
+// Reads from `fd` to its end: a regular file sized from fstat, anything else
+// up to kUnsizedReadLimit bytes.
+tl::expected<std::string, IoError> read_to_end(int fd) {
+    try {
+        std::string content;
+        struct stat st {};
+        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular && st.st_size > 0) {
+            content.reserve(static_cast<std::size_t>(st.st_size));
+        }
+        char buffer[kReadChunkBytes];
+        auto read =
+            read_pieces(fd, buffer, [&](std::string_view piece) -> tl::expected<void, IoError> {
+                if (!regular && content.size() + piece.size() > kUnsizedReadLimit) {
+                    return tl::unexpected(IoError::too_large());
+                }
+                content.append(piece);
+                return {};
+            });
+        if (!read) {
+            return tl::unexpected(read.error());
+        }
+        return content;
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(IoError::from_errno(ENOMEM));
+    }
+}
+
+// Bytes a UTF-8 sequence has, judged by its first byte; 1 for a byte that
+// cannot start one (the check then refuses it).
+std::size_t sequence_length(char first) {
+    const auto c = static_cast<unsigned char>(first);
+    if (c >= 0xF0 && c < 0xF8) {
+        return 4;
+    }
+    if (c >= 0xE0 && c < 0xF0) {
+        return 3;
+    }
+    if (c >= 0xC0 && c < 0xE0) {
+        return 2;
+    }
+    return 1;
+}
+
+// How many bytes at the end of `piece` start a sequence that the piece does
+// not complete.
+std::size_t incomplete_tail(std::string_view piece) {
+    for (std::size_t back = 1; back < kLongestUtf8Sequence && back <= piece.size(); ++back) {
+        const char c = piece[piece.size() - back];
+        if ((static_cast<unsigned char>(c) & kContinuationMask) != kContinuationBits) {
+            return sequence_length(c) > back ? back : 0;
+        }
+    }
+    return 0;
+}
+
+// The UTF-8 check of a text that arrives in pieces, which may split a
+// character; it agrees with is_valid_utf8 of the whole text.
+class Utf8Check {
+public:
+    bool feed(std::string_view piece) {
+        if (!carry_.empty()) {
+            const auto need = sequence_length(carry_.front());
+            while (carry_.size() < need && !piece.empty()) {
+                carry_ += piece.front();
+                piece.remove_prefix(1);
+            }
+            if (carry_.size() < need) {
+                return true;
+            }
+            if (!encoding::is_valid_utf8(carry_)) {
+                return false;
+            }
+            carry_.clear();
+        }
+        const auto tail = incomplete_tail(piece);
+        if (!encoding::is_valid_utf8(piece.substr(0, piece.size() - tail))) {
+            return false;
+        }
+        carry_.assign(piece.substr(piece.size() - tail));
+        return true;
+    }
+
+    // A sequence cut off by the end of the text is invalid.
+    bool finish() const { return carry_.empty(); }
+
+private:
+    std::string carry_;
+};
+
+// One pass over a regular file from its first byte.
+tl::expected<void, IoError> read_pass(int fd, std::vector<char>& buffer,
+                                      const std::function<void(std::string_view)>& consume) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    Utf8Check check;
+    auto read = read_pieces(fd, buffer, [&](std::string_view piece) -> tl::expected<void, IoError> {
+        if (!check.feed(piece)) {
+            return tl::unexpected(IoError::not_utf8());
+        }
+        consume(piece);
+        return {};
+    });
+    if (!read) {
+        return read;
+    }
+    if (!check.finish()) {
+        return tl::unexpected(IoError::not_utf8());
+    }
+    return {};
+}
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int FileDescriptor::release() {
+    return std::exchange(fd_, -1);
+}
+
+tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    return file;
+}
+
+tl::expected<void, IoError> read_pieces(
+    int fd, std::span<char> buffer,
+    const std::function<tl::expected<void, IoError>(std::string_view)>& consume) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tl::unexpected(IoError::from_errno(errno));
+        }
+        if (n == 0) {
+            return {};
+        }
+        if (auto taken = consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            !taken) {
+            return taken;
+        }
+    }
+}
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+tl::expected<std::string, IoError> read_file_bytes(const std::string& path) {
+    const auto file = open_for_reading(path);
+    if (!file) {
+        return tl::unexpected(file.error());
+    }
+    return read_to_end(file->get());
+}
+
+tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
+                                             const std::function<void(std::string_view)>& consume) {
+    const auto opened = open_for_reading(path);
+    if (!opened) {
+        return tl::unexpected(opened.error());
+    }
+    const FileDescriptor& file = *opened;
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A pipe or device can be read only once: take it whole.
+        auto content = read_to_end(file.get());
+        if (!content) {
+            return tl::unexpected(content.error());
+        }
+        if (!encoding::is_valid_utf8(*content)) {
+            return tl::unexpected(IoError::not_utf8());
+        }
+        consume(*content);
+        return {};
+    }
+    std::vector<char> buffer;
+    try {
+        buffer.resize(std::max<std::size_t>(chunk_bytes, 1));
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(IoError::from_errno(ENOMEM));
+    }
+    // The first pass only checks, so that nothing is handed over from a file
+    // that turns out not to be text.
+    auto checked = read_pass(file.get(), buffer, [](std::string_view) {});
+    if (!checked) {
+        return checked;
+    }
+    return read_pass(file.get(), buffer, consume);
+}
+
+tl::expected<std::string, IoError> read_file_text(const std::string& path) {
+    auto content = read_file_bytes(path);
+    if (content && !encoding::is_valid_utf8(*content)) {
+        return tl::unexpected(IoError::not_utf8());
+    }
+    return content;
+}
+
+}  // namespace zdz::io

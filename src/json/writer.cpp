@@ -1,0 +1,180 @@
+#include "json/writer.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace zdz::json {
+namespace {
+
+constexpr std::size_t kPrettyIndent = 2;
+constexpr double kPlainFloatLow = 1e-5;
+constexpr double kPlainFloatHigh = 1e16;
+constexpr std::size_t kFloatBuffer = 64;
+
+}  // namespace
+
+namespace {
+
+// The file layout RapidJSON's PrettyWriter produces with a two-space indent,
+// written here because that writer's internal stack trips the undefined
+// behaviour sanitizer in this RapidJSON version.
+class PrettyPrinter {
+public:
+    std::string out;
+
+    void value(const JsonValue& v, std::size_t depth) {
+        switch (v.kind()) {
+            case JsonKind::Null:
+                out += "null";
+                break;
+            case JsonKind::Bool:
+                out += v.as_bool() ? "true" : "false";
+                break;
+            case JsonKind::Int:
+                out += std::to_string(v.as_int64());
+                break;
+            case JsonKind::Uint:
+                out += std::to_string(v.as_uint64());
+                break;
+            case JsonKind::Double:
+                // JSON has no infinities or NaN.
+                out += std::isfinite(v.as_double()) ? float_text(v.as_double()) : "null";
+                break;
+            case JsonKind::String:
+                string(v.as_string());
+                break;
+            case JsonKind::Array:
+                out += '[';
+                for (std::size_t i = 0; i < v.items().size(); ++i) {
+                    out += i == 0 ? "" : ",";
+                    line(depth + 1);
+                    value(v.items()[i], depth + 1);
+                }
+                close(']', v.items().empty(), depth);
+                break;
+            case JsonKind::Object:
+                out += '{';
+                for (std::size_t i = 0; i < v.members().size(); ++i) {
+                    out += i == 0 ? "" : ",";
+                    line(depth + 1);
+                    string(v.members()[i].key);
+                    out += ": ";
+                    value(v.members()[i].value, depth + 1);
+                }
+                close('}', v.members().empty(), depth);
+                break;
+        }
+    }
+
+private:
+    void line(std::size_t depth) {
+        out += '\n';
+        out.append(depth * kPrettyIndent, ' ');
+    }
+
+    void close(char bracket, bool empty, std::size_t depth) {
+        if (!empty) {
+            line(depth);
+        }
+        out += bracket;
+    }
+
+    // Upper-case \u00XX, as files have always been written.
+    void string(std::string_view text) { append_json_string(out, text, HexDigits::Upper); }
+};
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text, HexDigits digits) {
+    const char* hex = digits == HexDigits::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string to_pretty_json(const JsonValue& value) {
+    PrettyPrinter printer;
+    printer.value(value, 0);
+    return std::move(printer.out);
+}
+
+std::string float_text(double value) {
+    if (value == 0.0) {
+        return std::signbit(value) ? "-0.0" : "0.0";
+    }
+    if (!std::isfinite(value)) {
+        return std::isnan(value) ? "NaN" : (value < 0 ? "-inf" : "inf");
+    }
+    // The shortest round-trip digits, split into sign, digits and exponent.
+    char buffer[kFloatBuffer];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::abs(value),
+                                      std::chars_format::scientific);
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const auto e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e)) {
+        if (c != '.') {
+            digits += c;
+        }
+    }
+    int exponent = 0;
+    const auto exp_text = sci.substr(e + 1);
+    std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0),
+                    exp_text.data() + exp_text.size(), exponent);
+
+    std::string out = value < 0 ? "-" : "";
+    const double magnitude = std::abs(value);
+    if (magnitude >= kPlainFloatLow && magnitude < kPlainFloatHigh) {
+        if (exponent >= 0) {
+            const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+            if (digits.size() <= int_digits) {
+                out.append(digits).append(int_digits - digits.size(), '0').append(".0");
+            } else {
+                out.append(digits, 0, int_digits).append(".").append(digits, int_digits);
+            }
+        } else {
+            out.append("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+        }
+        return out;
+    }
+    out.append(digits, 0, 1);
+    if (digits.size() > 1) {
+        out.append(".").append(digits, 1);
+    }
+    return out.append("e").append(std::to_string(exponent));
+}
+
+}  // namespace zdz::json

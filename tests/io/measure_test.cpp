@@ -1,0 +1,39 @@
+#include "io/measure.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "crypto/digest.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+
+TEST(Measure, AgreesWithIndependentToolsOnOneMebibyte) {
+    zdz::test::TempDir dir;
+    std::string data(1 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 131 + 7) % 251);
+    }
+    dir.write("blob", data);
+    const auto b3 = zdz::test::run_tool({"b3sum", "--no-names", dir.file("blob")});
+    ASSERT_EQ(b3.status, 0) << b3.err;
+    EXPECT_EQ(zdz::crypto::measure_blake3(std::string_view(data)).to_string(),
+              "blake3:" + b3.out.substr(0, 64));
+    const auto sha = zdz::test::run_tool({"sha256sum", dir.file("blob")});
+    ASSERT_EQ(sha.status, 0);
+    const auto streamed = zdz::io::measure_sha256_file(dir.file("blob"));
+    ASSERT_TRUE(streamed);
+    EXPECT_EQ(streamed->hash.to_string(), "sha256:" + sha.out.substr(0, 64));
+    EXPECT_EQ(streamed->hash, zdz::crypto::measure_sha256(std::string_view(data)));
+    EXPECT_EQ(streamed->bytes, data.size());
+}
+
+TEST(Measure, FileErrorsCarryTheOsText) {
+    auto r = zdz::io::measure_sha256_file("/nonexistent/zdz");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display(), "No such file or directory (os error 2)");
+    auto d = zdz::io::measure_sha256_file("/");
+    ASSERT_FALSE(d);
+    EXPECT_EQ(d.error().display(), "Is a directory (os error 21)");
+}

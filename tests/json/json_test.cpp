@@ -1,0 +1,519 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "contracts/content_hash.hpp"
+#include "contracts/ids.hpp"
+#include "contracts/time.hpp"
+#include "json/reader.hpp"
+#include "json/record.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
+#include "support/run.hpp"
+
+using namespace zdz::contracts;
+using namespace zdz::json;
+
+namespace {
+
+// ---- small records shaped like the system's own ------------------------------
+
+enum class Algorithm { Argon2id };
+enum class Kind { Install, OtaUpdate };
+
+auto uuid_member() {
+    return as_token("a UUID string", [](std::string_view text) -> tl::expected<Uuid, std::string> {
+        auto id = parse_uuid_text(text);
+        if (!id) {
+            return tl::unexpected(std::string(kUuidParseFailedPrefix) + id.error());
+        }
+        return *id;
+    });
+}
+
+tl::expected<int, JsonReadError> read_kdf(const JsonValue& v) {
+    RecordReader r(v, "KdfParams", {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
+    r.required("algorithm", as_variant<Algorithm>({{"argon2id", Algorithm::Argon2id}}));
+    r.required_u32("m_cost_kib");
+    r.required_u32("t_cost");
+    r.required_u32("parallelism");
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(done.error());
+    }
+    return 0;
+}
+
+tl::expected<int, JsonReadError> read_envelope(const JsonValue& v) {
+    RecordReader r(v, "EncryptedEnvelope", {"algorithm", "nonce"});
+    r.required("algorithm", as_variant<Algorithm>({{"xchacha20-poly1305", Algorithm::Argon2id}}));
+    r.required("nonce", as_sequence(read_u8));
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(done.error());
+    }
+    return 0;
+}
+
+tl::expected<int, JsonReadError> read_keystore(const JsonValue& v) {
+    RecordReader r(v, "SealedSigningKey",
+                   {"format_version", "key_id", "verifying_key_hex", "created_at", "kdf",
+                    "salt_hex", "envelope"});
+    r.required_u32("format_version");
+    r.required("key_id", uuid_member());
+    r.required_string("verifying_key_hex");
+    r.required("created_at", as_validated_text(Timestamp::parse));
+    r.required("kdf", read_kdf);
+    r.required_string("salt_hex");
+    r.required("envelope", read_envelope);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(done.error());
+    }
+    return 0;
+}
+
+tl::expected<int, JsonReadError> read_manifest_body(const JsonValue& v) {
+    RecordReader r(v, "ImageManifestBody", {"image_kind", "issued_at"});
+    r.required("image_kind",
+               as_variant<Kind>({{"install", Kind::Install}, {"ota_update", Kind::OtaUpdate}}));
+    r.required("issued_at", as_validated_text(Timestamp::parse));
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(done.error());
+    }
+    return 0;
+}
+
+tl::expected<int, JsonReadError> read_manifest(const JsonValue& v) {
+    RecordReader r(v, "UnverifiedImageManifest", {"body", "signature"});
+    r.required("body", read_manifest_body);
+    r.required_string("signature");
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(done.error());
+    }
+    return 0;
+}
+
+// A record of one member `name` read by `convert`.
+template <class Convert>
+std::function<tl::expected<int, JsonReadError>(const JsonValue&)> single(const char* name,
+                                                                         Convert convert) {
+    return [name, convert](const JsonValue& v) -> tl::expected<int, JsonReadError> {
+        RecordReader r(v, "Single", {name});
+        r.required(name, convert);
+        if (auto done = r.finish(); !done) {
+            return tl::unexpected(done.error());
+        }
+        return 0;
+    };
+}
+
+tl::expected<int, JsonReadError> read_hashes(const JsonValue& v) {
+    auto hashes = as_sequence(as_validated_text(ContentHash::parse))(v);
+    if (!hashes) {
+        return tl::unexpected(hashes.error());
+    }
+    return 0;
+}
+
+template <class Read>
+std::string outcome(std::string_view text, Read read) {
+    auto r = read_json_record(text, read);
+    return r ? "ok" : r.error();
+}
+
+const std::string kKeystoreNames =
+    "one of `format_version`, `key_id`, `verifying_key_hex`, `created_at`, `kdf`, `salt_hex`, "
+    "`envelope`";
+const std::string kHash = "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// A keystore laid out as the system writes it; line numbers below refer to it.
+std::string pretty_keystore() {
+    return "{\n"                                                        // 1
+           "  \"format_version\": 1,\n"                                 // 2
+           "  \"key_id\": \"67e55044-10b1-426f-9247-bb680e5fe0c8\",\n"  // 3
+           "  \"verifying_key_hex\": \"ab\",\n"                         // 4
+           "  \"created_at\": \"2026-07-15T08:00:00Z\",\n"              // 5
+           "  \"kdf\": {\n"                                             // 6
+           "    \"algorithm\": \"argon2id\",\n"                         // 7
+           "    \"m_cost_kib\": 131072,\n"                              // 8
+           "    \"t_cost\": 3,\n"                                       // 9
+           "    \"parallelism\": 4\n"                                   // 10
+           "  },\n"                                                     // 11
+           "  \"salt_hex\": \"cd\",\n"                                  // 12
+           "  \"envelope\": {\n"                                        // 13
+           "    \"algorithm\": \"xchacha20-poly1305\",\n"               // 14
+           "    \"nonce\": [\n"                                         // 15
+           "      1,\n"                                                 // 16
+           "      2\n"                                                  // 17
+           "    ]\n"                                                    // 18
+           "  }\n"                                                      // 19
+           "}";                                                         // 20
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+TEST(JsonReaderMessages, SyntaxAndEndOfInput) {
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"", "EOF while parsing a value at line 1 column 0"},
+        {"  \n ", "EOF while parsing a value at line 2 column 1"},
+        {"{", "EOF while parsing an object at line 1 column 1"},
+        {"{\"format_version\":1", "EOF while parsing an object at line 1 column 19"},
+        {"{\"format_version\":1,", "EOF while parsing a value at line 1 column 20"},
+        {"{\"form", "EOF while parsing a string at line 1 column 6"},
+        {"{\"format_version\":1]", "expected `,` or `}` at line 1 column 20"},
+        {"{\"format_version\":12ab}", "expected `,` or `}` at line 1 column 21"},
+        {"{\"format_version\":}", "expected value at line 1 column 19"},
+        {"{\"format_version\":+1}", "expected value at line 1 column 19"},
+        {"{\"format_version\": tru}", "expected ident at line 1 column 23"},
+        {"{\"format_version\":nul}", "expected ident at line 1 column 22"},
+        {"{\"format_version\": 01}", "invalid number at line 1 column 21"},
+        {"{\"format_version\":1.}", "invalid number at line 1 column 21"},
+        {"{'a': 1}", "key must be a string at line 1 column 2"},
+        {"{\"key_id\": \"\\x\"}", "invalid escape at line 1 column 14"},
+        {"{\"format_version\": 1, \"key_id\": \"a\tb\"}",
+         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 35"},
+        {"{\"k\\u12G4\":1}", "invalid escape at line 1 column 9"},
+        {"{\"key_id\": \"\\ud800\"}", "unexpected end of hex escape at line 1 column 19"},
+        {"{\"key_id\":\"\\udc00\"}", "lone leading surrogate in hex escape at line 1 column 17"},
+        {"{\"key_id\":\"\\ud800\\u0041\"}",
+         "lone leading surrogate in hex escape at line 1 column 23"},
+        {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome(c.text, read_keystore), c.message) << c.text;
+    }
+}
+
+TEST(JsonReaderMessages, RecordLevelCompact) {
+    struct Case {
+        std::string text;
+        std::function<tl::expected<int, JsonReadError>(const JsonValue&)> read;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"{}", read_keystore, "missing field `format_version` at line 1 column 2"},
+        {"{\"format_version\":1}", read_keystore, "missing field `key_id` at line 1 column 20"},
+        {"{\"format_version\":1}\n", read_keystore, "missing field `key_id` at line 1 column 20"},
+        {"{\"zzz\": 1, \"format_version\": 1}", read_keystore,
+         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 6"},
+        {"{\"format_version\":1,\"zzz\":1}", read_keystore,
+         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 25"},
+        {"{\"format_version\":1,\"zzz\" : 1}", read_keystore,
+         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 26"},
+        {"{\"k\xC3\xA9y\": 1}", read_keystore,
+         "unknown field `k\xC3\xA9y`, expected " + kKeystoreNames + " at line 1 column 7"},
+        // The key is judged before the syntax error after its value is met.
+        {"{\"a\":1 \"b\":2}", read_keystore,
+         "unknown field `a`, expected " + kKeystoreNames + " at line 1 column 4"},
+        {"{\"format_version\":1,\"format_version\":2}", read_keystore,
+         "duplicate field `format_version` at line 1 column 36"},
+        {"{\"algorithm\":\"argon2id\",\"m_cost_kib\":1,\"t_cost\":1}", read_kdf,
+         "missing field `parallelism` at line 1 column 50"},
+        {"{\"x\":1}", single("only", read_u32),
+         "unknown field `x`, expected `only` at line 1 column 4"},
+        {"{\"x\":1}",
+         [](const JsonValue& v) -> tl::expected<int, JsonReadError> {
+             RecordReader r(v, "Two", {"first", "second"});
+             return r.finish().map([] { return 0; });
+         },
+         "unknown field `x`, expected `first` or `second` at line 1 column 4"},
+        {"{\"u\":\"3\"}", single("u", read_u32),
+         "invalid type: string \"3\", expected u32 at line 1 column 8"},
+        {"{\"u\":\"a\\\"b\\n\"}", single("u", read_u32),
+         "invalid type: string \"a\\\"b\\n\", expected u32 at line 1 column 13"},
+        {"{\"s\":3}", single("s", read_string),
+         "invalid type: integer `3`, expected a string at line 1 column 6"},
+        {"{\"s\":null}", single("s", read_string),
+         "invalid type: null, expected a string at line 1 column 9"},
+        {"{\"s\":{}}", single("s", read_string),
+         "invalid type: map, expected a string at line 1 column 5"},
+        {"{\"s\":[]}", single("s", read_string),
+         "invalid type: sequence, expected a string at line 1 column 5"},
+        {"{\"u\":1.0}", single("u", read_u32),
+         "invalid type: floating point `1.0`, expected u32 at line 1 column 8"},
+        {"{\"u\":1e3}", single("u", read_u32),
+         "invalid type: floating point `1000.0`, expected u32 at line 1 column 8"},
+        {"{\"u\":4294967296}", single("u", read_u32),
+         "invalid value: integer `4294967296`, expected u32 at line 1 column 15"},
+        {"{\"u\":-1}", single("u", read_u32),
+         "invalid value: integer `-1`, expected u32 at line 1 column 7"},
+        {"{\"u\":1E400}", single("u", read_u32), "number out of range at line 1 column 10"},
+        {"{\"x\":70000}", single("x", read_u16),
+         "invalid value: integer `70000`, expected u16 at line 1 column 10"},
+        {"{\"k\":\"Install\"}",
+         single("k",
+                as_variant<Kind>({{"install", Kind::Install}, {"ota_update", Kind::OtaUpdate}})),
+         "unknown variant `Install`, expected `install` or `ota_update` at line 1 column 14"},
+        {"{\"id\":7}", single("id", uuid_member()),
+         "invalid type: integer `7`, expected a UUID string at line 1 column 7"},
+        {"{\"id\":[1,2]}", single("id", uuid_member()),
+         "invalid type: sequence, expected a UUID string at line 1 column 6"},
+        {"{\"created_at\":\"x\"}", single("created_at", as_validated_text(Timestamp::parse)),
+         "validation failed: invalid RFC 3339 timestamp \"x\": the 'year' component could not "
+         "be parsed at line 1 column 18"},
+        {"[\"x\",\"" + kHash + "\"]", read_hashes,
+         "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 column 5"},
+        {"[\"x\" , \"" + kHash + "\"]", read_hashes,
+         "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 column 7"},
+        {"[\"sha256:abc\",\"" + kHash + "\"]", read_hashes,
+         "validation failed: content hash digest must be 64 hex characters, got 3 at line 1 "
+         "column 14"},
+        {"[\"md5:00\"]", read_hashes, "unknown or rejected algorithm: md5 at line 1 column 10"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome(c.text, c.read), c.message) << c.text;
+    }
+}
+
+TEST(JsonReaderMessages, PrettyKeystorePositions) {
+    const auto doc = pretty_keystore();
+    ASSERT_EQ(outcome(doc, read_keystore), "ok");
+    EXPECT_EQ(outcome(doc + "x", read_keystore), "trailing characters at line 20 column 2");
+    EXPECT_EQ(outcome(doc + "\n \t\r\n", read_keystore), "ok");
+
+    const auto without_key_id =
+        replaced(doc, "  \"key_id\": \"67e55044-10b1-426f-9247-bb680e5fe0c8\",\n", "");
+    EXPECT_EQ(outcome(without_key_id, read_keystore), "missing field `key_id` at line 19 column 1");
+    EXPECT_EQ(outcome(without_key_id + "\n", read_keystore),
+              "missing field `key_id` at line 19 column 1");
+    EXPECT_EQ(outcome(replaced(doc, "    \"t_cost\": 3,\n", ""), read_keystore),
+              "missing field `t_cost` at line 10 column 3");
+    EXPECT_EQ(
+        outcome(replaced(doc, "\"parallelism\": 4\n", "\"parallelism\": 4,\n    \"salt\": 1\n"),
+                read_keystore),
+        "unknown field `salt`, expected one of `algorithm`, `m_cost_kib`, `t_cost`, "
+        "`parallelism` at line 11 column 10");
+    EXPECT_EQ(outcome(replaced(doc, "  \"salt_hex\"", "  \"key_id\": \"x\",\n  \"salt_hex\""),
+                      read_keystore),
+              "duplicate field `key_id` at line 12 column 10");
+    EXPECT_EQ(outcome(replaced(doc, "e0c8\"", "e0cg\""), read_keystore),
+              "UUID parsing failed: invalid character: expected an optional prefix of "
+              "`urn:uuid:` followed by [0-9a-fA-F-], found `g` at 36 at line 3 column 50");
+    EXPECT_EQ(
+        outcome(replaced(doc, "67e55044-10b1-426f-9247-bb680e5fe0c8", "67e55044"), read_keystore),
+        "UUID parsing failed: invalid length: expected length 32 for simple format, found "
+        "8 at line 3 column 22");
+    EXPECT_EQ(outcome(replaced(doc, "2026-07-15T08:00:00Z", "2026-07-15 08:00:00Z"), read_keystore),
+              "validation failed: invalid RFC 3339 timestamp \"2026-07-15 08:00:00Z\": a "
+              "character literal was not valid at line 5 column 38");
+    EXPECT_EQ(outcome(replaced(doc, "xchacha20-poly1305", "aes-gcm"), read_keystore),
+              "unknown variant `aes-gcm`, expected `xchacha20-poly1305` at line 14 column 26");
+    EXPECT_EQ(outcome(replaced(doc, "131072", "4294967296"), read_keystore),
+              "invalid value: integer `4294967296`, expected u32 at line 8 column 28");
+    EXPECT_EQ(outcome(replaced(doc, "131072", "\"8\""), read_keystore),
+              "invalid type: string \"8\", expected u32 at line 8 column 21");
+    EXPECT_EQ(outcome(replaced(doc, "131072", "[]"), read_keystore),
+              "invalid type: sequence, expected u32 at line 8 column 18");
+    EXPECT_EQ(outcome(replaced(doc, "\"kdf\": {", "\"kdf\": \"x\", \"y\": {"), read_keystore),
+              "invalid type: string \"x\", expected struct KdfParams at line 6 column 12");
+    EXPECT_EQ(outcome(replaced(doc, "      2\n", "      256\n"), read_keystore),
+              "invalid value: integer `256`, expected u8 at line 17 column 9");
+    EXPECT_EQ(
+        outcome(replaced(doc, "\"parallelism\": 4\n", "\"parallelism\": 4,\n"), read_keystore),
+        "trailing comma at line 11 column 3");
+    EXPECT_EQ(outcome(replaced(doc, "\"salt_hex\":", "\"salt_hex\""), read_keystore),
+              "expected `:` at line 12 column 14");
+}
+
+TEST(JsonReaderMessages, PrettyManifestPositions) {
+    const std::string doc =
+        "{\n"
+        "  \"body\": {\n"
+        "    \"image_kind\": \"install\",\n"
+        "    \"issued_at\": \"2026-07-15T08:00:00Z\"\n"
+        "  },\n"
+        "  \"signature\": \"00\"\n"
+        "}";
+    ASSERT_EQ(outcome(doc, read_manifest), "ok");
+    EXPECT_EQ(outcome(replaced(doc, "\"install\"", "\"update\""), read_manifest),
+              "unknown variant `update`, expected `install` or `ota_update` at line 3 column 26");
+    EXPECT_EQ(outcome(replaced(doc, "08:00:00Z", "08:00:00"), read_manifest),
+              "validation failed: invalid RFC 3339 timestamp \"2026-07-15T08:00:00\": the 'offset "
+              "hour' component could not be parsed at line 5 column 3");
+    EXPECT_EQ(outcome(replaced(doc, "\"00\"\n", "\"00\",\n  \"extra\": 1\n"), read_manifest),
+              "unknown field `extra`, expected `body` or `signature` at line 7 column 9");
+    EXPECT_EQ(outcome("[\n  \"x\",\n  \"" + kHash + "\"\n]", read_hashes),
+              "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 3 "
+              "column 2");
+    EXPECT_EQ(outcome("[\n  \"" + kHash + "\",\n  \"x\"\n]", read_hashes),
+              "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 4 "
+              "column 1");
+}
+
+TEST(JsonReader, MoreSyntaxPositions) {
+    const auto message = [](std::string_view text) {
+        auto r = read_json(text);
+        return r ? std::string("ok") : r.error();
+    };
+    EXPECT_EQ(message("[1,]"), "trailing comma at line 1 column 4");
+    EXPECT_EQ(message("{\"a\":1 , }"), "trailing comma at line 1 column 10");
+    EXPECT_EQ(message("["), "EOF while parsing a list at line 1 column 1");
+    EXPECT_EQ(message("[1"), "EOF while parsing a list at line 1 column 2");
+    EXPECT_EQ(message("[1,"), "EOF while parsing a value at line 1 column 3");
+    EXPECT_EQ(message("[tr"), "EOF while parsing a value at line 1 column 3");
+    EXPECT_EQ(message("[1 2]"), "expected `,` or `]` at line 1 column 4");
+    EXPECT_EQ(message("[-x]"), "invalid number at line 1 column 3");
+    EXPECT_EQ(message("[1e+]"), "invalid number at line 1 column 5");
+    EXPECT_EQ(message("01"), "invalid number at line 1 column 2");
+    EXPECT_EQ(message("[1e999]"), "number out of range at line 1 column 6");
+    EXPECT_EQ(message("[10e308]"), "number out of range at line 1 column 7");
+    EXPECT_EQ(message("{\"a\" 1}"), "expected `:` at line 1 column 6");
+    EXPECT_EQ(message("{\"a\":1,2}"), "key must be a string at line 1 column 8");
+    EXPECT_EQ(message("{} {}"), "trailing characters at line 1 column 4");
+    EXPECT_EQ(message("\"a\nb\""),
+              "control character (\\u0000-\\u001F) found while parsing a "
+              "string at line 2 column 0");
+    EXPECT_EQ(message(std::string("[\"a\0\"]", 6)),
+              "control character (\\u0000-\\u001F) found "
+              "while parsing a string at line 1 column 4");
+    EXPECT_EQ(message(std::string("[1]\0", 4)), "trailing characters at line 1 column 4");
+    EXPECT_EQ(message("[\"\\u12\"]"), "invalid escape at line 1 column 8");
+    EXPECT_EQ(message("[\"\\u12"), "EOF while parsing a string at line 1 column 6");
+    EXPECT_EQ(message("[\"\\ud800\\x\"]"), "unexpected end of hex escape at line 1 column 10");
+    EXPECT_EQ(message("[\"\\udc00\\x\"]"),
+              "lone leading surrogate in hex escape at line 1 column 8");
+    EXPECT_EQ(message("[\"\xC3\"]"), "invalid unicode code point at line 1 column 3");
+    EXPECT_EQ(message("\r\n[x]"), "expected value at line 2 column 2");
+
+    std::string deep(127, '[');
+    deep += std::string(127, ']');
+    EXPECT_EQ(message(deep), "ok");
+    deep = std::string(128, '[') + std::string(128, ']');
+    EXPECT_EQ(message(deep), "recursion limit exceeded at line 1 column 128");
+}
+
+TEST(JsonReader, KeepsNumberKindsMembersAndOffsets) {
+    const std::string text =
+        " {\"b\": 18446744073709551615, \"a\": -9223372036854775808, \"a\": 18446744073709551616,"
+        " \"z\": -0, \"s\": \"\\u00e9\\ud83d\\ude00\\/\"}";
+    auto v = read_json(text);
+    ASSERT_TRUE(v) << v.error();
+    ASSERT_EQ(v->members().size(), 5U);
+    const auto& m = v->members();
+    EXPECT_EQ(m[0].key, "b");
+    EXPECT_EQ(m[0].value.kind(), JsonKind::Uint);
+    EXPECT_EQ(m[0].value.as_uint64(), 18446744073709551615ULL);
+    EXPECT_EQ(m[1].value.kind(), JsonKind::Int);
+    EXPECT_EQ(m[1].value.as_int64(), INT64_MIN);
+    EXPECT_EQ(m[2].key, "a");  // the duplicate stays, in place
+    EXPECT_EQ(m[2].value.kind(), JsonKind::Double);
+    EXPECT_EQ(m[2].value.as_double(), 18446744073709551616.0);
+    EXPECT_EQ(m[3].value.kind(), JsonKind::Double);
+    EXPECT_TRUE(std::signbit(m[3].value.as_double()));
+    EXPECT_EQ(m[4].value.as_string(), "\xC3\xA9\xF0\x9F\x98\x80/");
+    EXPECT_EQ(v->span().begin, 1U);
+    EXPECT_EQ(v->span().end, text.size());
+    EXPECT_EQ(m[0].value.span().begin, text.find("1844"));
+    EXPECT_EQ(m[0].value.span().end, text.find(','));
+    EXPECT_EQ(m[4].value.span().begin, text.find("\"\\u00e9"));
+    EXPECT_EQ(m[4].key_end, text.find("\"s\"") + 3);
+}
+
+TEST(JsonRecordReader, ReportsTheFirstProblemInDocumentOrder) {
+    const auto two_numbers = [](const JsonValue& v) -> tl::expected<int, JsonReadError> {
+        RecordReader r(v, "Pair", {"a", "b"});
+        r.required_u32("a");
+        r.required_u32("b");
+        return r.finish().map([] { return 0; });
+    };
+    // Accessors run a then b; the document has b first.
+    EXPECT_EQ(outcome("{\"b\":\"x\",\"a\":\"y\"}", two_numbers),
+              "invalid type: string \"x\", expected u32 at line 1 column 8");
+    // A bad value before a bad key wins, and the other way round.
+    EXPECT_EQ(outcome("{\"a\":\"y\",\"zz\":1}", two_numbers),
+              "invalid type: string \"y\", expected u32 at line 1 column 8");
+    EXPECT_EQ(outcome("{\"zz\":1,\"a\":\"y\"}", two_numbers),
+              "unknown field `zz`, expected `a` or `b` at line 1 column 5");
+    // Missing members: the first in declaration order, at the closing brace.
+    EXPECT_EQ(outcome("{ }", two_numbers), "missing field `a` at line 1 column 3");
+    // A broken document never reports a missing member of the cut-short object.
+    EXPECT_EQ(outcome("{\"a\":1", two_numbers), "EOF while parsing an object at line 1 column 6");
+    EXPECT_EQ(outcome("{\"a\":[1,", two_numbers),
+              "invalid type: sequence, expected u32 at line 1 column 5");
+}
+
+TEST(JsonRecordReader, OptionalMembersAndNull) {
+    const auto read = [](const JsonValue& v) -> tl::expected<std::string, JsonReadError> {
+        RecordReader r(v, "Envelope", {"expires_at", "associated_data"});
+        auto expires = r.optional_string("expires_at", NullMeans::Absent);
+        auto data = r.optional("associated_data", as_sequence(read_u8));
+        if (auto done = r.finish(); !done) {
+            return tl::unexpected(done.error());
+        }
+        return expires.value_or("-") + "/" + (data ? std::to_string(data->size()) : "-");
+    };
+    EXPECT_EQ(read_json_record("{}", read).value(), "-/-");
+    EXPECT_EQ(read_json_record("{\"expires_at\":null}", read).value(), "-/-");
+    EXPECT_EQ(read_json_record("{\"expires_at\":\"t\",\"associated_data\":[1,2]}", read).value(),
+              "t/2");
+    EXPECT_EQ(read_json_record("{\"associated_data\":null}", read).error(),
+              "invalid type: null, expected a sequence at line 1 column 23");
+    // A record given as a list of its values, or an enumeration as an object,
+    // is refused.
+    EXPECT_EQ(outcome("[\"argon2id\",1,1,1]", read_kdf),
+              "invalid type: sequence, expected struct KdfParams at line 1 column 0");
+    EXPECT_EQ(outcome("{\"algorithm\":{\"argon2id\":null}}", read_kdf),
+              "invalid type: map, expected a string at line 1 column 13");
+    EXPECT_EQ(outcome("{\"algorithm\":5}", read_kdf), "expected value at line 1 column 14");
+}
+
+TEST(JsonFloatText, ShortestRoundTripInTwoNotations) {
+    EXPECT_EQ(float_text(1.0), "1.0");
+    EXPECT_EQ(float_text(-0.0), "-0.0");
+    EXPECT_EQ(float_text(1000.0), "1000.0");
+    EXPECT_EQ(float_text(0.00001), "0.00001");
+    EXPECT_EQ(float_text(1e15), "1000000000000000.0");
+    EXPECT_EQ(float_text(1e16), "1e16");
+    EXPECT_EQ(float_text(18446744073709551616.0), "1.8446744073709552e19");
+    EXPECT_EQ(float_text(-1.5e-7), "-1.5e-7");
+    EXPECT_EQ(float_text(5e-324), "5e-324");
+    EXPECT_EQ(float_text(0.1), "0.1");
+    EXPECT_EQ(float_text(123.456), "123.456");
+}
+
+TEST(JsonPrettyWriter, FileLayout) {
+    auto v = JsonValue::object({
+        {"name", JsonValue::string("a\"b\\c/\xC3\xA9")},
+        {"n", JsonValue::uint64(4294967296U)},
+        {"neg", JsonValue::int64(-5)},
+        {"empty_list", JsonValue::array()},
+        {"empty_map", JsonValue::object()},
+        {"list", JsonValue::array({JsonValue::boolean(true), JsonValue()})},
+    });
+    const std::string expected =
+        "{\n"
+        "  \"name\": \"a\\\"b\\\\c/\xC3\xA9\",\n"
+        "  \"n\": 4294967296,\n"
+        "  \"neg\": -5,\n"
+        "  \"empty_list\": [],\n"
+        "  \"empty_map\": {},\n"
+        "  \"list\": [\n"
+        "    true,\n"
+        "    null\n"
+        "  ]\n"
+        "}";
+    EXPECT_EQ(to_pretty_json(v), expected);
+    EXPECT_EQ(read_json(expected).value(), v);
+
+    EXPECT_EQ(to_pretty_json(JsonValue::array({JsonValue::uint64(18446744073709551615ULL),
+                                               JsonValue::string("\x01\x1f\b\x7f")})),
+              "[\n  18446744073709551615,\n  \"\\u0001\\u001F\\b\x7f\"\n]");
+
+    // jq lays files out the same way (it adds a final newline).
+    zdz::test::RunOptions options;
+    options.stdin_data = to_pretty_json(v);
+    auto jq = zdz::test::run_tool({"jq", "."}, options);
+    EXPECT_EQ(jq.status, 0);
+    EXPECT_EQ(jq.out, expected + "\n");
+}
