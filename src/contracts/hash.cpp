@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -139,6 +140,49 @@ ContentHash measure_blake3(std::string_view bytes) {
 }
 
 tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
+    return measure_file(path, HashAlgorithm::Sha256);
+}
+
+namespace {
+
+// One incremental digest of either algorithm.
+class FileDigest {
+public:
+    explicit FileDigest(HashAlgorithm algorithm) {
+        if (algorithm == HashAlgorithm::Sha256) {
+            sha256_.emplace();
+        } else {
+            blake3_hasher_init(&blake3_);
+        }
+    }
+
+    void update(const void* data, std::size_t size) {
+        if (sha256_) {
+            sha256_->update(data, size);
+        } else {
+            blake3_hasher_update(&blake3_, data, size);
+        }
+    }
+
+    ContentHash finish() {
+        if (sha256_) {
+            return sha256_->finish();
+        }
+        ContentHash hash;
+        hash.algorithm = HashAlgorithm::Blake3;
+        blake3_hasher_finalize(&blake3_, hash.digest.data(), kDigestBytes);
+        return hash;
+    }
+
+private:
+    std::optional<Sha256Stream> sha256_;
+    blake3_hasher blake3_{};
+};
+
+}  // namespace
+
+tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
+                                                    HashAlgorithm algorithm) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return tl::unexpected(IoError::from_errno(errno));
@@ -148,7 +192,7 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
     FileMeasurement measured;
     try {
         std::vector<std::uint8_t> buffer(kFileChunk);
-        Sha256Stream stream;
+        FileDigest digest(algorithm);
         std::uint64_t total = 0;
         for (;;) {
             const ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -162,10 +206,10 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
             if (n == 0) {
                 break;
             }
-            stream.update(buffer.data(), static_cast<std::size_t>(n));
+            digest.update(buffer.data(), static_cast<std::size_t>(n));
             total += static_cast<std::uint64_t>(n);
         }
-        measured = FileMeasurement{stream.finish(), total};
+        measured = FileMeasurement{digest.finish(), total};
     } catch (const std::bad_alloc&) {
         // The read buffer or OpenSSL's digest state.
         failure = ENOMEM;
