@@ -9,6 +9,10 @@
 namespace zdz::cli {
 namespace {
 
+constexpr std::string_view kFormats[] = {"text", "json"};
+// The group of --measurement and --image-file: the candidate image.
+constexpr std::string_view kCandidate = "candidate";
+
 constexpr OptionDef kKeygen[] = {
     {"out", true, "Where to write the sealed keystore file"},
     {"passphrase_env", true, "Name of the environment variable holding the passphrase"},
@@ -26,11 +30,18 @@ constexpr OptionDef kSign[] = {
     {"kind", true, "`install` or `ota_update`"},
     {"security_version", true, "The security (rollback) version this image manifest asserts"},
     {"out", true, "Where to write the signed (but unverified-until-checked) manifest JSON"},
+    {"expires_at", false,
+     "When the manifest expires, in RFC 3339 (e.g. `2027-01-31T00:00:00Z`); it must be later "
+     "than the signing time. Without it the manifest never expires"},
 };
 constexpr OptionDef kVerify[] = {
     {"manifest", true, ""},
     {"signers_file", false,
      "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"},
+    {"image_file", false,
+     "An image file to check against the manifest: its bytes are measured with the algorithm of "
+     "the manifest's measurement and must match it"},
+    {"format", false, "Report format. Defaults to `text`", {}, kFormats},
 };
 constexpr OptionDef kPromote[] = {
     {"manifest", true, ""},
@@ -48,7 +59,31 @@ constexpr OptionDef kAuthorizeInstall[] = {
     {"store", true, ""},
     {"keystore", true, "The local operator keystore whose public key signed `--store`"},
     {"platform", true, ""},
-    {"measurement", true, "The candidate measurement, e.g. `sha256:<64 hex>`"},
+    {"measurement", false, "The candidate measurement, e.g. `sha256:<64 hex>`", kCandidate},
+    {"image_file", false,
+     "The candidate image file, measured with the algorithm of the platform's current "
+     "known-good image (SHA-256 when it has none)",
+     kCandidate},
+};
+constexpr OptionDef kWithdraw[] = {
+    {"store", true, "Path to the signed, persisted known-good registry file. It must exist"},
+    {"keystore", true,
+     "The local operator keystore used to verify and sign the registry store file"},
+    {"passphrase_env", true, "Name of the environment variable holding the keystore passphrase"},
+    {"platform", true, "Platform/device codename, e.g. `vask`"},
+    {"measurement", false, "The measurement to withdraw, e.g. `sha256:<64 hex>`", kCandidate},
+    {"image_file", false,
+     "The image file to withdraw, measured with the algorithm of the platform's current "
+     "known-good image (SHA-256 when it has none)",
+     kCandidate},
+};
+constexpr OptionDef kShowStore[] = {
+    {"store", true, "Path to the signed, persisted known-good registry file"},
+    {"keystore", true, "The local operator keystore whose public key signed `--store`"},
+    {"platform", false,
+     "Show this platform alone, with its whole promotion history and its withdrawn "
+     "measurements"},
+    {"format", false, "Report format. Defaults to `text`", {}, kFormats},
 };
 constexpr OptionDef kDemo[] = {
     {"sha256_file", false,
@@ -90,6 +125,17 @@ constexpr SubcommandDef kSubcommands[] = {
      "persisted, signed known-good registry and its rollback floor. Read only \u2014 needs the "
      "keystore's public key, never its passphrase",
      kAuthorizeInstall},
+    {"withdraw",
+     "Withdraw an image from a platform: its measurement joins the platform's withdrawn list in "
+     "the signed registry at `--store`, so that it is never promoted there again and never "
+     "authorized to install. Withdrawing the current image blocks every install on the platform "
+     "until a newer image is promoted. The store must exist",
+     kWithdraw},
+    {"show-store",
+     "Verify the persisted, signed known-good registry and show what it holds: per platform the "
+     "current image, the rollback floor, the number of promotions and of withdrawn measurements. "
+     "Read only \u2014 needs the keystore's public key, never its passphrase",
+     kShowStore},
     {"demo",
      "Run the full lifecycle live with in-process ephemeral keys: sign, verify, promote, "
      "install-check, attest, and evaluate a duress-PIN boot. A smoke test, not a substitute for "
@@ -123,5 +169,26 @@ std::string_view OptionDef::long_name() const { return names_of(id).long_name; }
 std::string_view OptionDef::value_name() const { return names_of(id).value_name; }
 
 std::span<const SubcommandDef> subcommand_defs() { return kSubcommands; }
+
+std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group) {
+    std::vector<const OptionDef*> members;
+    for (const auto& option : sub.options) {
+        if (!group.empty() && option.one_of == group) {
+            members.push_back(&option);
+        }
+    }
+    return members;
+}
+
+std::string joined_long_names(const std::vector<const OptionDef*>& options) {
+    std::string text;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == options.size() ? " and " : ", ";
+        }
+        text += options[i]->long_name();
+    }
+    return text;
+}
 
 }  // namespace zdz::cli

@@ -6,6 +6,7 @@
 
 #include "cli/command.hpp"
 #include "cli/definition.hpp"
+#include "cli/json_report.hpp"
 #include "trust/image.hpp"
 
 namespace zdz::cli {
@@ -31,6 +32,8 @@ constexpr std::pair<std::string_view, ValueCompletion> kValueCompletions[] = {
     {"platform", ValueCompletion::Text},
     {"security_version", ValueCompletion::Text},
     {"measurement", ValueCompletion::Text},
+    {"expires_at", ValueCompletion::Text},
+    {"format", ValueCompletion::Choices},
 };
 
 constexpr std::array kImageKinds = {trust::ImageKind::Install, trust::ImageKind::OtaUpdate};
@@ -60,6 +63,15 @@ std::string image_kind_words() {
     return words;
 }
 
+std::string choice_words(const OptionDef& option) {
+    std::string words;
+    for (const auto choice : option.choices) {
+        words += words.empty() ? "" : " ";
+        words += choice;
+    }
+    return words;
+}
+
 ValueCompletion completion_of(const OptionDef& option) {
     return value_completion(option.id).value_or(ValueCompletion::Text);
 }
@@ -75,6 +87,24 @@ std::string_view first_sentence(std::string_view text) {
         }
     }
     return text;
+}
+
+// The groups of alternative options of `sub` for the bash completion: members
+// joined by commas, groups by spaces.
+std::string exclusive_groups(const SubcommandDef& sub) {
+    std::string groups;
+    for (const auto& option : sub.options) {
+        const auto members = group_members(sub, option.one_of);
+        if (members.empty() || members.front() != &option) {
+            continue;
+        }
+        groups += groups.empty() ? "" : " ";
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            groups += i == 0 ? "" : ",";
+            groups += members[i]->long_name();
+        }
+    }
+    return groups;
 }
 
 std::string join_option_names(const SubcommandDef& sub) {
@@ -160,9 +190,24 @@ std::string roff_option(const OptionDef& option) {
            std::string(option.value_name()) + "\\fR";
 }
 
+// Alternatives stand together in braces where the first of them is declared:
+// {--a A | --b B}.
 std::string roff_synopsis(const SubcommandDef& sub) {
     std::string line = "\\fB" + std::string(kProgramName) + " " + roff_literal(sub.name) + "\\fR";
     for (const auto& option : sub.options) {
+        if (!option.one_of.empty()) {
+            const auto members = group_members(sub, option.one_of);
+            if (members.front() != &option) {
+                continue;
+            }
+            line += " {";
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                line += i == 0 ? "" : " | ";
+                line += roff_option(*members[i]);
+            }
+            line += '}';
+            continue;
+        }
         line += option.required ? " " : " [";
         line += roff_option(option);
         if (!option.required) {
@@ -170,6 +215,33 @@ std::string roff_synopsis(const SubcommandDef& sub) {
         }
     }
     return line;
+}
+
+// What the entry of an option says after its help text.
+std::string roff_requirement(const SubcommandDef& sub, const OptionDef& option) {
+    std::string text;
+    if (!option.choices.empty()) {
+        text += "Takes ";
+        for (std::size_t i = 0; i < option.choices.size(); ++i) {
+            if (i > 0) {
+                text += i + 1 == option.choices.size() ? " or " : ", ";
+            }
+            text += "\\fB" + roff_literal(option.choices[i]) + "\\fR";
+        }
+        text += ". ";
+    }
+    if (!option.one_of.empty()) {
+        const auto members = group_members(sub, option.one_of);
+        text += "Exactly one of ";
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (i > 0) {
+                text += i + 1 == members.size() ? " and " : ", ";
+            }
+            text += "\\fB" + roff_literal(members[i]->long_name()) + "\\fR";
+        }
+        return text + " is required.";
+    }
+    return text + (option.required ? "Required." : "Optional.");
 }
 
 // A hanging indent, so that a synopsis that wraps stays readable.
@@ -215,12 +287,35 @@ std::string option_named(std::string_view id) {
     return "\\fB" + roff_literal(id) + "\\fR";
 }
 
+void append_json_members(std::string& page, std::span<const JsonMemberDoc> members) {
+    for (const auto& member : members) {
+        page += ".TP\n\\fB" + roff_literal(member.path) + "\\fR\n" + sentence(member.meaning) +
+                "\n";
+    }
+}
+
+void append_json_output(std::string& page) {
+    page += ".SH \"JSON OUTPUT\"\n";
+    page +=
+        "With \\fB\\-\\-format json\\fR, \\fBverify\\fR and \\fBshow\\-store\\fR print one "
+        "JSON document on standard output instead of the text report, with the members below "
+        "(a path such as \\fIa[].b\\fR names member \\fIb\\fR of each element of array "
+        "\\fIa\\fR). Member names are stable; numbers are JSON numbers and times are RFC 3339 "
+        "text in UTC. A failure prints nothing on standard output and the usual error line on "
+        "standard error. A path that the document repeats must be valid UTF\\-8.\n";
+    page += ".SS verify\n";
+    append_json_members(page, verify_json_members());
+    page += ".SS show\\-store\n";
+    append_json_members(page, show_store_json_members());
+}
+
 void append_examples(std::string& page) {
     page += ".SH EXAMPLES\n";
     page +=
-        "Create a release key, sign an image and check the manifest against a trust file "
-        "that holds the allowed_signers line keygen printed. The passphrase is in an "
-        "environment variable that a secret manager or a script has set:\n"
+        "Create a release key, sign an image and check the manifest and the image file against "
+        "a trust file that holds the allowed_signers line keygen printed; later withdraw the "
+        "image from the registry and list what the registry holds, as JSON. The passphrase is "
+        "in an environment variable that a secret manager or a script has set:\n"
         ".PP\n.nf\n.RS 4\n";
     // One option and its value per continuation line, as one would type it.
     for (const auto& example : man_page_examples()) {
@@ -264,7 +359,13 @@ std::vector<std::vector<std::string>> man_page_examples() {
         {program, "sign", "--keystore", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
          "--image-file", "vask-install-2026072900.img", "--platform", "vask", "--kind", "install",
          "--security-version", "2", "--out", "v2.manifest.json"},
-        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers"},
+        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers",
+         "--image-file", "vask-install-2026072900.img"},
+        {program, "withdraw", "--store", "known-good.json", "--keystore", "release.key",
+         "--passphrase-env", "RELEASE_PASSPHRASE", "--platform", "vask", "--image-file",
+         "vask-install-2026072900.img"},
+        {program, "show-store", "--store", "known-good.json", "--keystore", "release.key",
+         "--format", "json"},
     };
 }
 
@@ -308,8 +409,7 @@ std::string man_page() {
         for (const auto& option : sub.options) {
             page += ".TP\n" + roff_option(option) + "\n";
             const std::string help = sentence(option.help);
-            page += help + (help.empty() ? "" : " ") +
-                    (option.required ? "Required." : "Optional.") + "\n";
+            page += help + (help.empty() ? "" : " ") + roff_requirement(sub, option) + "\n";
         }
     }
 
@@ -318,6 +418,8 @@ std::string man_page() {
     page += "Print help for the program, or for the command it follows, and exit with status 0.\n";
     page += ".TP\n\\fB\\-V\\fR, \\fB\\-\\-version\\fR\n";
     page += "Print \\(lq" + program + " " + kVersion + "\\(rq and exit with status 0.\n";
+
+    append_json_output(page);
 
     page += ".SH \"EXIT STATUS\"\n";
     page += ".TP\n.B 0\nThe command succeeded; its report is on standard output.\n";
@@ -363,6 +465,7 @@ std::string bash_completion() {
     std::vector<std::string> path_options;
     std::vector<std::string> env_options;
     std::vector<std::string> kind_options;
+    std::vector<const OptionDef*> choice_options;
     std::vector<std::string> text_options;
     for (const auto& sub : subcommand_defs()) {
         names += names.empty() ? "" : " ";
@@ -377,6 +480,14 @@ std::string bash_completion() {
                     break;
                 case ValueCompletion::ImageKind:
                     add_unique(kind_options, option.long_name());
+                    break;
+                case ValueCompletion::Choices:
+                    if (std::none_of(choice_options.begin(), choice_options.end(),
+                                     [&](const OptionDef* seen) {
+                                         return seen->long_name() == option.long_name();
+                                     })) {
+                        choice_options.push_back(&option);
+                    }
                     break;
                 case ValueCompletion::Text:
                     add_unique(text_options, option.long_name());
@@ -410,21 +521,44 @@ std::string bash_completion() {
         s += "            COMPREPLY=($(compgen -W '" + image_kind_words() +
              "' -- \"$cur\"))\n            return\n            ;;\n";
     }
+    for (const auto* option : choice_options) {
+        s += "        " + std::string(option->long_name()) + ")\n";
+        s += "            COMPREPLY=($(compgen -W '" + choice_words(*option) +
+             "' -- \"$cur\"))\n            return\n            ;;\n";
+    }
     if (!text_options.empty()) {
         s += "        " + case_pattern(text_options) + ")\n            return\n            ;;\n";
     }
     s += "    esac\n";
     s += "    $split && return\n\n";
-    s += "    local options\n";
+    s += "    local options exclusive=\n";
     s += "    case ${words[1]} in\n";
     for (const auto& sub : subcommand_defs()) {
-        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "' ;;\n";
+        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "'";
+        const auto groups = exclusive_groups(sub);
+        if (!groups.empty()) {
+            s += "; exclusive='" + groups + "'";
+        }
+        s += " ;;\n";
     }
     s += "        *) return ;;\n";
     s += "    esac\n\n";
+    s += "    # Of alternatives (the comma-joined groups in $exclusive) one is given at most:\n";
+    s += "    # once one is on the line, the others are not offered.\n";
+    s += "    local group member i excluded=' '\n";
+    s += "    for group in $exclusive; do\n";
+    s += "        for member in ${group//,/ }; do\n";
+    s += "            for ((i = 2; i < cword; i++)); do\n";
+    s += "                if [[ ${words[i]} == \"$member\" || ${words[i]} == \"$member=\"* ]]; then\n";
+    s += "                    excluded+=\"${group//,/ } \"\n";
+    s += "                fi\n";
+    s += "            done\n";
+    s += "        done\n";
+    s += "    done\n\n";
     s += "    # Each option may be given once: offer only those not yet on the line.\n";
-    s += "    local option i given remaining=()\n";
+    s += "    local option given remaining=()\n";
     s += "    for option in $options; do\n";
+    s += "        [[ $excluded == *\" $option \"* ]] && continue\n";
     s += "        given=false\n";
     s += "        for ((i = 2; i < cword; i++)); do\n";
     s += "            if [[ ${words[i]} == \"$option\" || ${words[i]} == \"$option=\"* ]]; then\n";
@@ -478,10 +612,25 @@ std::string zsh_value_action(const OptionDef& option) {
             return "_parameters -g \"*export*\"";
         case ValueCompletion::ImageKind:
             return "(" + image_kind_words() + ")";
+        case ValueCompletion::Choices:
+            return "(" + choice_words(option) + ")";
         case ValueCompletion::Text:
             return " ";
     }
     return " ";
+}
+
+// "(--b --c)" before an option of a group: _arguments offers no alternative of
+// an option that is already on the line.
+std::string zsh_exclusions(const SubcommandDef& sub, const OptionDef& option) {
+    std::string list;
+    for (const auto* member : group_members(sub, option.one_of)) {
+        if (member != &option) {
+            list += list.empty() ? "" : " ";
+            list += member->long_name();
+        }
+    }
+    return list.empty() ? "" : "(" + list + ")";
 }
 
 std::string zsh_help_specs(std::string_view indent) {
@@ -523,7 +672,8 @@ std::string zsh_completion() {
         for (const auto& option : sub.options) {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);
-            s += "                        '" + std::string(option.long_name()) + "=[" +
+            s += "                        '" + zsh_exclusions(sub, option) +
+                 std::string(option.long_name()) + "=[" +
                  description + "]:" + std::string(option.value_name()) + ":" +
                  zsh_value_action(option) + "' \\\n";
         }
