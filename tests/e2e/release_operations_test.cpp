@@ -1,0 +1,746 @@
+// The release operations beyond signing and promoting, run as the built
+// program: checking an image file against its manifest or the registry,
+// withdrawing an image, showing the registry, expiring manifests and JSON
+// reports.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/json_report.hpp"
+#include "contracts/hash.hpp"
+#include "contracts/hex.hpp"
+#include "store/keystore.hpp"
+#include "store/registry_file.hpp"
+#include "support/fixtures.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+#include "trust/manifest.hpp"
+#include "trust/signers.hpp"
+
+using namespace zdz::trust;
+using zdz::contracts::HashAlgorithm;
+using zdz::contracts::Timestamp;
+using zdz::contracts::Uuid;
+using zdz::test::kPassphrase;
+using zdz::test::kPassphraseVar;
+using zdz::test::run_program;
+using zdz::test::run_tool;
+using zdz::test::RunOptions;
+using zdz::test::RunResult;
+using zdz::test::TempDir;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSignatureInvalid =
+    "registry snapshot signature does not verify \xE2\x80\x94 the store file is untrusted";
+const std::string kNoSuchFile = "No such file or directory (os error 2)";
+
+std::string sha256_of(const std::string& bytes) {
+    return zdz::contracts::measure_sha256(std::string_view(bytes)).to_string();
+}
+
+ImageMeasurement measurement_of(const std::string& bytes,
+                                HashAlgorithm algorithm = HashAlgorithm::Sha256) {
+    return {algorithm == HashAlgorithm::Sha256
+                ? zdz::contracts::measure_sha256(std::string_view(bytes))
+                : zdz::contracts::measure_blake3(std::string_view(bytes))};
+}
+
+Timestamp at(const char* text) { return *Timestamp::parse(text); }
+
+std::set<std::string> listing(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// A keystore (sealed under the test passphrase), a trust file naming the
+// release key, and image files whose bytes are their names.
+class ReleaseOperations : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zdz::test::write_test_keystore(dir.file("ks.json"));
+        dir.write("signers", format_allowed_signers_line("release@tarnelos",
+                                                         release.verifying_key()) +
+                                 "\n");
+        for (const std::string name : {"one.img", "two.img", "three.img"}) {
+            dir.write(name, name);
+        }
+    }
+
+    zdz::contracts::SigningKey operator_key() const {
+        const auto record = zdz::store::load_keystore(dir.file("ks.json"));
+        const std::string_view passphrase(kPassphrase);
+        return *zdz::store::unseal_signing_key(
+            *record,
+            std::span(reinterpret_cast<const std::uint8_t*>(passphrase.data()), passphrase.size()),
+            Timestamp::now());
+    }
+
+    void write_manifest(const std::string& name, const std::string& platform,
+                        SecurityVersion version, const std::string& image_bytes,
+                        HashAlgorithm algorithm = HashAlgorithm::Sha256,
+                        std::optional<Timestamp> expires = std::nullopt) const {
+        const ImageManifestBody body{Uuid::new_v4(),
+                                     *ImagePlatform::parse(platform),
+                                     ImageKind::Install,
+                                     measurement_of(image_bytes, algorithm),
+                                     version,
+                                     Uuid::new_v4(),
+                                     Timestamp::now(),
+                                     expires};
+        dir.write(name, write_manifest_json(*sign_manifest(body, release)));
+    }
+
+    // A store holding exactly `body`, signed with the operator key.
+    void write_store(const std::string& name, zdz::store::RegistrySnapshotBody body) const {
+        const auto record = zdz::store::load_keystore(dir.file("ks.json"));
+        const auto envelope = zdz::contracts::sign_envelope(
+            operator_key(), record->key_id, Timestamp::now(), std::nullopt,
+            {std::string(zdz::store::kRegistryContext)}, std::move(body));
+        dir.write(name, zdz::contracts::write_envelope_json(*envelope));
+    }
+
+    RunOptions with_passphrase(const std::string& passphrase = kPassphrase) const {
+        RunOptions options;
+        options.env = {{kPassphraseVar, passphrase}};
+        return options;
+    }
+
+    RunResult verify(const std::string& manifest, std::vector<std::string> extra = {}) const {
+        std::vector<std::string> args{"verify", "--manifest", dir.file(manifest), "--signers-file",
+                                      dir.file("signers")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program(args);
+    }
+
+    RunResult promote(const std::string& manifest, const std::string& store = "store.json") const {
+        return run_program({"promote", "--manifest", dir.file(manifest), "--signers-file",
+                            dir.file("signers"), "--store", dir.file(store), "--keystore",
+                            dir.file("ks.json"), "--passphrase-env", kPassphraseVar},
+                           with_passphrase());
+    }
+
+    RunResult authorize(const std::string& option, const std::string& value,
+                        const std::string& platform = "vask",
+                        const std::string& store = "store.json") const {
+        return run_program({"authorize-install", "--store", dir.file(store), "--keystore",
+                            dir.file("ks.json"), "--platform", platform, option, value});
+    }
+
+    std::vector<std::string> withdraw_args(const std::string& option, const std::string& value,
+                                           const std::string& platform = "vask",
+                                           const std::string& store = "store.json") const {
+        return {"withdraw",     "--store",          dir.file(store), "--keystore",
+                dir.file("ks.json"), "--passphrase-env", kPassphraseVar,  "--platform",
+                platform,       option,             value};
+    }
+
+    RunResult withdraw(const std::string& option, const std::string& value,
+                       const std::string& platform = "vask",
+                       const std::string& store = "store.json") const {
+        return run_program(withdraw_args(option, value, platform, store), with_passphrase());
+    }
+
+    RunResult show_store(std::vector<std::string> extra = {},
+                         const std::string& store = "store.json") const {
+        std::vector<std::string> args{"show-store", "--store", dir.file(store), "--keystore",
+                                      dir.file("ks.json")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program(args);
+    }
+
+    // jq's answer to `filter` on `json`; a document jq cannot read fails.
+    static std::string jq(const std::string& filter, const std::string& json) {
+        RunOptions options;
+        options.stdin_data = json;
+        const auto r = run_tool({"jq", "-c", filter}, options);
+        EXPECT_EQ(r.status, 0) << r.err << "\n" << json;
+        return r.out;
+    }
+
+    // Every member path of a JSON document, arrays written "[]", as the
+    // manual page lists them.
+    static std::set<std::string> json_paths(const std::string& json) {
+        // An array element is named by its array.
+        const auto lines = jq("[paths | map(if type == \"number\" then \"[]\" else \".\" + . end) "
+                              "| join(\"\") | ltrimstr(\".\") | select(endswith(\"[]\") | not)] "
+                              "| unique | .[]",
+                              json);
+        std::set<std::string> paths;
+        std::istringstream in(lines);
+        for (std::string line; std::getline(in, line);) {
+            paths.insert(line.substr(1, line.size() - 2));  // without jq's quotes
+        }
+        return paths;
+    }
+
+    static std::set<std::string> documented(std::span<const zdz::cli::JsonMemberDoc> members) {
+        std::set<std::string> paths;
+        for (const auto& member : members) {
+            paths.emplace(member.path);
+        }
+        return paths;
+    }
+
+    TempDir dir;
+    zdz::contracts::SigningKey release = zdz::test::fixed_key(7);
+};
+
+}  // namespace
+
+// ---- verify --image-file and --format json ---------------------------------
+
+TEST_F(ReleaseOperations, VerifyChecksTheImageFileWithTheManifestsAlgorithm) {
+    write_manifest("m.json", "vask", 3, "two.img");
+    const std::string report =
+        "[ok] manifest verified\n"
+        "  trust file:        " +
+        dir.file("signers") +
+        "\n"
+        "  signed by:         release@tarnelos\n"
+        "  platform:          vask\n"
+        "  measurement:       " +
+        sha256_of("two.img") +
+        "\n"
+        "  security_version:  sv3\n";
+    // Without the option, the report is what it always was.
+    auto r = verify("m.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, report);
+
+    r = verify("m.json", {"--image-file", dir.file("two.img")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, report + "  image file:        " + dir.file("two.img") +
+                         " (7 bytes measured, matches)\n");
+
+    dir.write("tampered.img", "two.img\n");
+    r = verify("m.json", {"--image-file", dir.file("tampered.img")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: image file " + dir.file("tampered.img") +
+                         " does not match the manifest: it measures " + sha256_of("two.img\n") +
+                         ", the manifest says " + sha256_of("two.img") + "\n");
+
+    r = verify("m.json", {"--image-file", dir.file("missing.img")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
+
+    // The image is looked at only once the manifest verified.
+    write_manifest("untrusted.json", "vask", 3, "two.img");
+    dir.write("untrusted.json", dir.read("untrusted.json").replace(
+                                    dir.read("untrusted.json").find("\"vask\""), 6, "\"vasl\""));
+    r = verify("untrusted.json", {"--image-file", dir.file("missing.img")});
+    EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
+                         ": image manifest signature does not verify\n");
+
+    // A BLAKE3 measurement is checked with BLAKE3.
+    write_manifest("b3.json", "vask", 3, "one.img", HashAlgorithm::Blake3);
+    r = verify("b3.json", {"--image-file", dir.file("one.img")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = verify("b3.json", {"--image-file", dir.file("two.img")});
+    EXPECT_EQ(r.err, "error: image file " + dir.file("two.img") +
+                         " does not match the manifest: it measures " +
+                         measurement_of("two.img", HashAlgorithm::Blake3).to_string() +
+                         ", the manifest says " +
+                         measurement_of("one.img", HashAlgorithm::Blake3).to_string() + "\n");
+}
+
+TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
+    write_manifest("m.json", "vask", 4294967295U, "two.img", HashAlgorithm::Sha256,
+                   at("2999-01-02T03:04:05+01:00"));
+    auto r = verify("m.json", {"--format", "json", "--image-file", dir.file("two.img")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(json_paths(r.out), documented(zdz::cli::verify_json_members()));
+    EXPECT_EQ(jq("[.trust_file, .signed_by, .platform, .kind, .measurement, .security_version, "
+                 ".expires_at, .image_file]",
+                 r.out),
+              "[\"" + dir.file("signers") + "\",\"release@tarnelos\",\"vask\",\"install\",\"" +
+                  sha256_of("two.img") + "\",4294967295,\"2999-01-02T02:04:05Z\",{\"path\":\"" +
+                  dir.file("two.img") + "\",\"bytes_measured\":7,\"matches\":true}]\n");
+    EXPECT_EQ(jq("[.manifest_id, .signing_key_id, .issued_at, .verified_at] | map(type)", r.out),
+              "[\"string\",\"string\",\"string\",\"string\"]\n");
+    EXPECT_TRUE(r.out.ends_with("}\n"));
+
+    write_manifest("plain.json", "vask", 1, "one.img");
+    r = verify("plain.json", {"--format=json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(jq("[.expires_at, .image_file]", r.out), "[null,null]\n");
+    EXPECT_EQ(verify("plain.json", {"--format", "text"}).out, verify("plain.json").out);
+
+    // Failures stay one error line, and nothing on standard output.
+    dir.write("broken.json", "{");
+    r = verify("broken.json", {"--format", "json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: manifest " + dir.file("broken.json") +
+                         " is malformed: EOF while parsing an object at line 1 column 1\n");
+    r = verify("plain.json", {"--format", "json", "--image-file", dir.file("two.img")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("does not match the manifest"), std::string::npos);
+
+    // A format the tool does not know is a usage error.
+    r = verify("plain.json", {"--format", "yaml"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "--format: must be text or json, not \"yaml\"\n"
+                     "Run with --help for more information.\n");
+}
+
+// Text from the trust file reaches JSON exactly, and no byte of it is a
+// terminal control; a path JSON cannot hold is refused before any work.
+TEST_F(ReleaseOperations, VerifyJsonEscapesControlsAndRefusesPathsItCannotHold) {
+    const std::string hostile = "ops\x1b[31m\xc2\x9b" "1m\x7f\xc2\x90x@host";
+    dir.write("hostile", format_allowed_signers_line(hostile, release.verifying_key()) + "\n");
+    write_manifest("m.json", "vask", 1, "one.img");
+    auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
+                          dir.file("hostile"), "--format", "json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"signed_by\": \"ops\\u001B[31m\\u009B1m\\u007F\\u0090x@host\""),
+              std::string::npos)
+        << r.out;
+    for (const char c : r.out) {
+        const auto b = static_cast<unsigned char>(c);
+        EXPECT_TRUE((b >= 0x20 && b < 0x7F) || b == '\n') << r.out;
+    }
+    RunOptions report;
+    report.stdin_data = r.out;
+    EXPECT_EQ(run_tool({"jq", "--arg", "x", hostile, ".signed_by == $x"}, report).out, "true\n");
+
+    const std::string latin1 = dir.file("caf\xe9");
+    fs::copy_file(dir.file("signers"), latin1);
+    r = run_program({"verify", "--manifest", dir.file("missing.json"), "--signers-file", latin1,
+                     "--format", "json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: cannot write the report as JSON: the trust file path \"" +
+                         dir.file("caf") + "\\x{e9}\" is not valid UTF-8\n");
+    // The text report takes the path as it is.
+    r = run_program(
+        {"verify", "--manifest", dir.file("m.json"), "--signers-file", latin1});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// ---- sign --expires-at -----------------------------------------------------
+
+TEST_F(ReleaseOperations, SignWritesAnExpiryThatVerifyEnforces) {
+    const auto sign = [&](std::vector<std::string> extra, const std::string& passphrase) {
+        std::vector<std::string> args{"sign",         "--keystore",       dir.file("ks.json"),
+                                      "--passphrase-env", kPassphraseVar, "--image-file",
+                                      dir.file("one.img"), "--platform",  "vask",
+                                      "--kind",       "install",          "--security-version",
+                                      "1",            "--out",            dir.file("out.json")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_program(args, with_passphrase(passphrase));
+    };
+    // Without the option the manifest has no expiry member at all.
+    auto r = sign({}, kPassphrase);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("expires_at"), std::string::npos);
+    EXPECT_EQ(jq(".body | keys", dir.read("out.json")),
+              "[\"image_kind\",\"issued_at\",\"manifest_id\",\"measurement\",\"platform\","
+              "\"security_version\",\"signing_key_id\"]\n");
+    dir.write("signers", format_allowed_signers_line(
+                             "operator@test", operator_key().verifying_key()) +
+                             "\n");
+
+    // An offset is normalised to UTC, as manifests write their times.
+    const auto now = Timestamp::now();
+    r = sign({"--expires-at", "2999-06-01T12:00:00.250+02:00"}, kPassphrase);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with("  expires_at:       2999-06-01T10:00:00.25Z\n")) << r.out;
+    EXPECT_EQ(jq(".body.expires_at", dir.read("out.json")), "\"2999-06-01T10:00:00.25Z\"\n");
+    EXPECT_EQ(verify("out.json").status, 0);
+
+    // An hour from now: valid now, stale once that hour has passed.
+    const auto soon = *Timestamp::from_unix_seconds(now.seconds_since_epoch() + 3600);
+    r = sign({"--expires-at=" + soon.to_string()}, kPassphrase);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(verify("out.json").status, 0);
+    r = run_tool({"faketime", "@" + std::to_string(now.seconds_since_epoch() + 7200),
+                  zdz::test::program_path(), "verify", "--manifest",
+                  dir.file("out.json"), "--signers-file", dir.file("signers")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
+                         ": image manifest expired at " + soon.to_string() + "\n");
+
+    // A time not after the signing time is refused before unsealing: a wrong
+    // passphrase is never tried, and no manifest is written.
+    fs::remove(dir.file("out.json"));
+    r = sign({"--expires-at", "2020-01-01T00:00:00Z"}, "wrong passphrase");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("error: expiry time 2020-01-01T00:00:00Z is not later than the "
+                                  "signing time "))
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir.file("out.json")));
+    r = sign({"--expires-at", "2026-02-30T00:00:00Z"}, kPassphrase);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: invalid --expires-at: validation failed: invalid RFC 3339 timestamp "
+                     "\"2026-02-30T00:00:00Z\": day must be in the range 1..=28, given values of "
+                     "other parameters\n");
+    r = sign({"--expires-at", "tomorrow"}, kPassphrase);
+    EXPECT_EQ(r.err, "error: invalid --expires-at: validation failed: invalid RFC 3339 timestamp "
+                     "\"tomorrow\": the 'year' component could not be parsed\n");
+    EXPECT_FALSE(fs::exists(dir.file("out.json")));
+}
+
+// ---- authorize-install --image-file ----------------------------------------
+
+TEST_F(ReleaseOperations, AuthorizeInstallMeasuresTheCandidateFile) {
+    write_manifest("m.json", "vask", 2, "two.img");
+    ASSERT_EQ(promote("m.json").status, 0);
+    const std::string authorized =
+        "[ok] install authorized\n"
+        "  platform:          vask\n"
+        "  measurement:       " +
+        sha256_of("two.img") +
+        "\n"
+        "  security_version:  sv2\n"
+        "  rollback floor:    sv2\n";
+    EXPECT_EQ(authorize("--measurement", sha256_of("two.img")).out, authorized);
+    auto r = authorize("--image-file", dir.file("two.img"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, authorized + "  image file:        " + dir.file("two.img") +
+                         " (7 bytes measured)\n");
+
+    dir.write("tampered.img", "two.imh");
+    r = authorize("--image-file", dir.file("tampered.img"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: install refused: candidate image is not the platform's currently "
+                     "promoted known-good image (image file " +
+                         dir.file("tampered.img") + " measures " + sha256_of("two.imh") + ")\n");
+    r = authorize("--image-file", dir.file("missing.img"));
+    EXPECT_EQ(r.err,
+              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
+    // A platform without an image: measured with SHA-256, then refused.
+    r = authorize("--image-file", dir.file("two.img"), "alder");
+    EXPECT_EQ(r.err, "error: install refused: no known-good image is promoted for platform alder "
+                     "(image file " +
+                         dir.file("two.img") + " measures " + sha256_of("two.img") + ")\n");
+
+    // The platform's current image is a BLAKE3 measurement: so is the candidate's.
+    zdz::store::RegistrySnapshotBody body{1, Timestamp::now(), {}};
+    body.platforms.push_back({*ImagePlatform::parse("vask"),
+                              {{measurement_of("one.img", HashAlgorithm::Blake3), 5, at("2026-07-01T00:00:00Z")}},
+                              {}});
+    write_store("b3.json", body);
+    r = authorize("--image-file", dir.file("one.img"), "vask", "b3.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  measurement:       " +
+                         measurement_of("one.img", HashAlgorithm::Blake3).to_string() + "\n"),
+              std::string::npos);
+
+    // Exactly one of the two: neither or both is a usage error.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"authorize-install", "--store", "s", "--keystore", "k", "--platform", "vask"},
+             {"authorize-install", "--store", "s", "--keystore", "k", "--platform", "vask",
+              "--measurement", sha256_of("two.img"), "--image-file", dir.file("two.img")}}) {
+        r = run_program(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string(args.size() == 7 ? "exactly one of --measurement and "
+                                                        "--image-file is required\n"
+                                                      : "only one of --measurement and "
+                                                        "--image-file may be given\n") +
+                             "Run with --help for more information.\n");
+    }
+}
+
+// ---- withdraw --------------------------------------------------------------
+
+TEST_F(ReleaseOperations, WithdrawingTheCurrentImageBlocksInstallsAndPromotion) {
+    write_manifest("v1.json", "vask", 1, "one.img");
+    write_manifest("v2.json", "vask", 2, "two.img");
+    ASSERT_EQ(promote("v1.json").status, 0);
+    ASSERT_EQ(promote("v2.json").status, 0);
+
+    // An earlier image: the current one stays installable.
+    auto r = withdraw("--measurement", sha256_of("one.img"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ok] withdrawn\n"
+                     "  platform:             vask\n"
+                     "  measurement:          " +
+                         sha256_of("one.img") +
+                         "\n"
+                         "  times promoted:       1\n"
+                         "  store written:        " +
+                         dir.file("store.json") + "\n");
+    EXPECT_EQ(authorize("--image-file", dir.file("two.img")).status, 0);
+
+    r = withdraw("--image-file", dir.file("two.img"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ok] withdrawn\n"
+                     "  platform:             vask\n"
+                     "  measurement:          " +
+                         sha256_of("two.img") +
+                         "\n"
+                         "  image file:           " +
+                         dir.file("two.img") +
+                         " (7 bytes measured)\n"
+                         "  times promoted:       1\n"
+                         "  installs:             no install is authorized on vask until a newer "
+                         "image is promoted\n"
+                         "  store written:        " +
+                         dir.file("store.json") + "\n");
+    EXPECT_EQ(r.err, "");
+    const std::string withdrawn = "image measurement " + sha256_of("two.img") +
+                                  " was withdrawn for platform vask";
+    r = authorize("--measurement", sha256_of("two.img"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: install refused: " + withdrawn + "\n");
+    const auto before = dir.read("store.json");
+    r = promote("v2.json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: promotion refused: " + withdrawn + "\n");
+    EXPECT_EQ(dir.read("store.json"), before);
+
+    // Withdrawn twice: reported, and the file keeps every byte.
+    struct stat st_before {};
+    ASSERT_EQ(::stat(dir.file("store.json").c_str(), &st_before), 0);
+    r = withdraw("--measurement", sha256_of("two.img"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("[ok] already withdrawn, store unchanged\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("  installs:             no install is authorized on vask until "
+                                "a newer image is promoted\n"
+                                "  store unchanged:      " +
+                                dir.file("store.json") + "\n"))
+        << r.out;
+    EXPECT_EQ(dir.read("store.json"), before);
+    struct stat st_after {};
+    ASSERT_EQ(::stat(dir.file("store.json").c_str(), &st_after), 0);
+    EXPECT_EQ(st_after.st_ino, st_before.st_ino);  // not even rewritten with the same bytes
+    EXPECT_EQ(listing(dir.path()).count("store.tmp"), 0U);
+
+    // A newer image lifts the block.
+    write_manifest("v3.json", "vask", 3, "three.img");
+    ASSERT_EQ(promote("v3.json").status, 0);
+    EXPECT_EQ(authorize("--image-file", dir.file("three.img")).status, 0);
+}
+
+TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {
+    const auto files = listing(dir.path());
+    auto r = withdraw("--measurement", sha256_of("one.img"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: no store file found at " + dir.file("store.json") + "\n");
+    EXPECT_EQ(listing(dir.path()), files);
+    r = withdraw("--measurement", sha256_of("one.img"), "vask", "missing/store.json");
+    EXPECT_EQ(r.err, "error: no store file found at " + dir.file("missing/store.json") + "\n");
+    EXPECT_EQ(listing(dir.path()), files);
+
+    write_manifest("v1.json", "vask", 1, "one.img");
+    ASSERT_EQ(promote("v1.json").status, 0);
+    const auto before = dir.read("store.json");
+    const auto refused = [&](const RunResult& result) {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(dir.read("store.json"), before);
+        return result.err;
+    };
+    // What is to be withdrawn is checked before the keystore is opened.
+    EXPECT_EQ(refused(run_program({"withdraw", "--store", dir.file("store.json"), "--keystore",
+                                   dir.file("missing.json"), "--passphrase-env", kPassphraseVar,
+                                   "--platform", "Vask", "--measurement",
+                                   sha256_of("one.img")})),
+              "error: invalid Slug identifier: may contain only lowercase ASCII letters, digits "
+              "and hyphens\n");
+    EXPECT_EQ(refused(withdraw("--measurement", "sha256:12")),
+              "error: invalid measurement \"sha256:12\": validation failed: content hash digest "
+              "must be 64 hex characters, got 2\n");
+    EXPECT_EQ(refused(run_program(withdraw_args("--measurement", sha256_of("one.img")),
+                                  with_passphrase("wrong"))),
+              "error: cannot unseal keystore: signing key could not be unsealed (wrong "
+              "passphrase or corrupted keystore)\n");
+    RunOptions unset;
+    unset.unset = {kPassphraseVar};
+    EXPECT_EQ(refused(run_program(withdraw_args("--measurement", sha256_of("one.img")), unset)),
+              "error: environment variable " + std::string(kPassphraseVar) +
+                  " is not set (pass the passphrase via an env var, not a CLI flag)\n");
+    EXPECT_EQ(refused(withdraw("--image-file", dir.file("missing.img"))),
+              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile +
+                  "\n");
+
+    // A store signed by another keystore, or edited by hand, is not trusted.
+    zdz::test::write_test_keystore(dir.file("other.json"));
+    EXPECT_EQ(refused(run_program({"withdraw", "--store", dir.file("store.json"), "--keystore",
+                                   dir.file("other.json"), "--passphrase-env", kPassphraseVar,
+                                   "--platform", "vask", "--measurement",
+                                   sha256_of("one.img")},
+                                  with_passphrase())),
+              "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid +
+                  "\n");
+    RunOptions jq_input;
+    jq_input.stdin_data = before;
+    const auto edited = run_tool(
+        {"jq", ".payload.platforms[0].revoked += [\"" + sha256_of("two.img") + "\"]"}, jq_input);
+    ASSERT_EQ(edited.status, 0) << edited.err;
+    dir.write("edited.json", edited.out);
+    r = withdraw("--measurement", sha256_of("three.img"), "vask", "edited.json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "error: cannot load store " + dir.file("edited.json") + ": " + kSignatureInvalid + "\n");
+    EXPECT_EQ(dir.read("edited.json"), edited.out);
+}
+
+// A measurement may be withdrawn before it is ever promoted, on a platform
+// the store does not know yet: that platform then has a state of its own.
+TEST_F(ReleaseOperations, WithdrawAheadOfPromotionOnANewPlatform) {
+    write_manifest("v1.json", "vask", 1, "one.img");
+    ASSERT_EQ(promote("v1.json").status, 0);
+    auto r = withdraw("--image-file", dir.file("two.img"), "alder");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  times promoted:       0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("installs:"), std::string::npos) << r.out;
+    write_manifest("alder.json", "alder", 1, "two.img");
+    r = promote("alder.json");
+    EXPECT_EQ(r.err, "error: promotion refused: image measurement " + sha256_of("two.img") +
+                         " was withdrawn for platform alder\n");
+    r = show_store({"--format", "json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(jq("[.platforms[] | [.platform, (.current | if . then del(.promoted_at) else . end), "
+                 ".rollback_floor, .promotion_count, .withdrawn_count]]",
+                 r.out),
+              "[[\"alder\",null,0,0,1],[\"vask\",{\"measurement\":\"" + sha256_of("one.img") +
+                  "\",\"security_version\":1,\"withdrawn\":false},1,1,0]]\n");
+}
+
+// ---- show-store ------------------------------------------------------------
+
+TEST_F(ReleaseOperations, ShowStoreReportsEachPlatformAndOneInDetail) {
+    zdz::store::RegistrySnapshotBody body{1, Timestamp::now(), {}};
+    body.platforms.push_back({*ImagePlatform::parse("vask"),
+                              {{measurement_of("one.img"), 1, at("2026-07-15T10:00:00Z")},
+                               {measurement_of("two.img"), 2, at("2026-07-29T10:00:00.5Z")}},
+                              {}});
+    body.platforms.back().revoked.insert(measurement_of("two.img"));
+    body.platforms.back().revoked.insert(measurement_of("three.img", HashAlgorithm::Blake3));
+    body.platforms.push_back({*ImagePlatform::parse("alder"),
+                              {{measurement_of("three.img"), 7, at("2026-08-01T00:00:00Z")}},
+                              {}});
+    write_store("store.json", body);
+
+    // No passphrase is needed to look.
+    RunOptions no_passphrase;
+    no_passphrase.unset = {kPassphraseVar};
+    auto r = run_program({"show-store", "--store", dir.file("store.json"), "--keystore",
+                          dir.file("ks.json")},
+                         no_passphrase);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") +
+                         "\n"
+                         "  platforms:         2\n"
+                         "\n"
+                         "  platform:          alder\n"
+                         "  current image:     " +
+                         sha256_of("three.img") +
+                         "\n"
+                         "  rollback floor:    sv7\n"
+                         "  promotions:        1\n"
+                         "  withdrawn:         0\n"
+                         "\n"
+                         "  platform:          vask\n"
+                         "  current image:     " +
+                         sha256_of("two.img") +
+                         " (withdrawn)\n"
+                         "  rollback floor:    sv2\n"
+                         "  promotions:        2\n"
+                         "  withdrawn:         2\n");
+
+    r = show_store({"--platform", "vask"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") +
+                         "\n"
+                         "  platform:          vask\n"
+                         "  current image:     " +
+                         sha256_of("two.img") +
+                         " (withdrawn)\n"
+                         "  rollback floor:    sv2\n"
+                         "  promotions:        2\n"
+                         "  withdrawn:         2\n"
+                         "history (oldest first):\n"
+                         "  " +
+                         sha256_of("one.img") +
+                         "  sv1  2026-07-15T10:00:00Z\n"
+                         "  " +
+                         sha256_of("two.img") +
+                         "  sv2  2026-07-29T10:00:00.5Z  withdrawn\n"
+                         "withdrawn measurements:\n"
+                         "  " +
+                         measurement_of("three.img", HashAlgorithm::Blake3).to_string() +
+                         "\n"
+                         "  " +
+                         sha256_of("two.img") + "\n");
+
+    r = show_store({"--format", "json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(jq("[.platforms[] | {(.platform): .rollback_floor}] | add", r.out),
+              "{\"alder\":7,\"vask\":2}\n");
+    EXPECT_EQ(jq(".platforms[1].current.withdrawn", r.out), "true\n");
+
+    r = show_store({"--platform", "vask", "--format", "json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_paths(r.out), documented(zdz::cli::show_store_json_members()));
+    EXPECT_EQ(jq("[(.platforms | length), (.platforms[0].history | map([.security_version, "
+                 ".promoted_at, .withdrawn])), .platforms[0].withdrawn_measurements[0]]",
+                 r.out),
+              "[1,[[1,\"2026-07-15T10:00:00Z\",false],[2,\"2026-07-29T10:00:00.5Z\",true]],\"" +
+                  measurement_of("three.img", HashAlgorithm::Blake3).to_string() + "\"]\n");
+}
+
+TEST_F(ReleaseOperations, ShowStoreRefusesWhatItCannotTrust) {
+    const auto refused = [](const RunResult& r) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        return r.err;
+    };
+    EXPECT_EQ(refused(show_store()),
+              "error: no store file found at " + dir.file("store.json") + "\n");
+    EXPECT_FALSE(fs::exists(dir.file("store.json")));
+
+    write_manifest("v1.json", "vask", 1, "one.img");
+    ASSERT_EQ(promote("v1.json").status, 0);
+    ASSERT_EQ(withdraw("--measurement", sha256_of("two.img")).status, 0);
+    EXPECT_EQ(refused(show_store({"--platform", "alder"})),
+              "error: platform alder is not in store " + dir.file("store.json") + "\n");
+    EXPECT_EQ(refused(show_store({"--platform=a--b"})),
+              "error: invalid Slug identifier: must not contain consecutive hyphens\n");
+
+    // A withdrawn list changed by hand, in either direction, breaks the signature.
+    RunOptions jq_input;
+    jq_input.stdin_data = dir.read("store.json");
+    for (const auto& edit : std::vector<std::string>{
+             ".payload.platforms[0].revoked = []",
+             ".payload.platforms[0].revoked += [\"" + sha256_of("one.img") + "\"]"}) {
+        const auto edited = run_tool({"jq", edit}, jq_input);
+        ASSERT_EQ(edited.status, 0) << edited.err;
+        dir.write("edited.json", edited.out);
+        for (const std::string format : {"text", "json"}) {
+            EXPECT_EQ(refused(show_store({"--format", format}, "edited.json")),
+                      "error: cannot load store " + dir.file("edited.json") + ": " +
+                          kSignatureInvalid + "\n")
+                << edit;
+        }
+    }
+    zdz::test::write_test_keystore(dir.file("other.json"));
+    EXPECT_EQ(refused(run_program({"show-store", "--store", dir.file("store.json"), "--keystore",
+                                   dir.file("other.json")})),
+              "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid +
+                  "\n");
+}
