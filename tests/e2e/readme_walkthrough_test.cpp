@@ -180,12 +180,13 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     const auto blocks = fenced_blocks(read_readme(), kWalkthroughHeading);
     const auto commands = commands_of(blocks);
     // A renamed heading or a changed fence must not pass by running nothing.
-    ASSERT_GE(commands.size(), 15U);
+    ASSERT_GE(commands.size(), 25U);
     std::size_t refusals = 0;
     for (const auto& c : commands) {
         refusals += c.expected_status == 1 ? 1 : 0;
     }
-    EXPECT_EQ(refusals, 2U);
+    // The tampered image, the downgrade (two) and the withdrawn image (two).
+    EXPECT_EQ(refusals, 5U);
 
     // The walk-through runs from the repository root: os/ with the sample
     // images and build/ with the program.
@@ -214,6 +215,39 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
         << r.out;
     // The jq step reports the store's state.
     EXPECT_NE(r.out.find("\"floor\": 2,\n  \"promotions\": 2\n"), std::string::npos) << r.out;
+
+    // The image checks, the registry views and the withdrawal.
+    const std::string v2 =
+        "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382";
+    EXPECT_NE(r.out.find("  image file:        ../os/vask-install-2026072900.img (39 bytes "
+                         "measured, matches)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nvask\n2\ntrue\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  rollback floor:    sv2\n"
+                         "  image file:        ../os/vask-install-2026072900.img (39 bytes "
+                         "measured)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("[ok] store verified: known-good.json\n  platforms:         1\n\n"
+                         "  platform:          vask\n  current image:     " +
+                         v2 + "\n  rollback floor:    sv2\n  promotions:        2\n"
+                              "  withdrawn:         0\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("history (oldest first):\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[ok] withdrawn\n  platform:             vask\n"
+                         "  measurement:          " +
+                         v2 + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  installs:             no install is authorized on vask until a "
+                         "newer image is promoted\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("{\"platform\":\"vask\",\"floor\":2,\"withdrawn\":1,\"blocked\":true}\n"),
+              std::string::npos)
+        << r.out;
 
     // The refusals are the ones the README shows, word for word.
     std::string shown;
