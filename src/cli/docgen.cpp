@@ -289,8 +289,8 @@ std::string option_named(std::string_view id) {
 
 void append_json_members(std::string& page, std::span<const JsonMemberDoc> members) {
     for (const auto& member : members) {
-        page += ".TP\n\\fB" + roff_literal(member.path) + "\\fR\n" + sentence(member.meaning) +
-                "\n";
+        page +=
+            ".TP\n\\fB" + roff_literal(member.path) + "\\fR\n" + sentence(member.meaning) + "\n";
     }
 }
 
@@ -549,7 +549,8 @@ std::string bash_completion() {
     s += "    for group in $exclusive; do\n";
     s += "        for member in ${group//,/ }; do\n";
     s += "            for ((i = 2; i < cword; i++)); do\n";
-    s += "                if [[ ${words[i]} == \"$member\" || ${words[i]} == \"$member=\"* ]]; then\n";
+    s += "                if [[ ${words[i]} == \"$member\" || ${words[i]} == \"$member=\"* ]]; "
+         "then\n";
     s += "                    excluded+=\"${group//,/ } \"\n";
     s += "                fi\n";
     s += "            done\n";
@@ -673,9 +674,9 @@ std::string zsh_completion() {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);
             s += "                        '" + zsh_exclusions(sub, option) +
-                 std::string(option.long_name()) + "=[" +
-                 description + "]:" + std::string(option.value_name()) + ":" +
-                 zsh_value_action(option) + "' \\\n";
+                 std::string(option.long_name()) + "=[" + description +
+                 "]:" + std::string(option.value_name()) + ":" + zsh_value_action(option) +
+                 "' \\\n";
         }
         s += "                        && ret=0\n";
         s += "                    ;;\n";

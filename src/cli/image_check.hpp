@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
@@ -42,8 +41,8 @@ tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
 // constant time. "cannot read image file IMG: ..." or "image file IMG does not
 // match the manifest: it measures M1, the manifest says M2". The number of
 // bytes read on a match.
-tl::expected<std::uint64_t, CommandError> check_image_file(
-    const std::string& path, const trust::ImageMeasurement& expected);
+tl::expected<std::uint64_t, CommandError> check_image_file(const std::string& path,
+                                                           const trust::ImageMeasurement& expected);
 
 // The report line of a measured file, after its label: "IMG (N bytes measured)".
 std::string measured_file_text(const std::string& path, std::uint64_t bytes);

@@ -24,8 +24,9 @@ constexpr JsonMemberDoc kVerifyMembers[] = {
 };
 
 constexpr JsonMemberDoc kShowStoreMembers[] = {
-    {"platforms", "One object per platform, in store order; with `--platform` only that "
-                  "one"},
+    {"platforms",
+     "One object per platform, in store order; with `--platform` only that "
+     "one"},
     {"platforms[].platform", "The platform"},
     {"platforms[].current", "The current known-good image, or null"},
     {"platforms[].current.measurement", "Its measurement"},
@@ -54,8 +55,12 @@ void append_escape(std::string& out, unsigned code) {
 
 }  // namespace
 
-std::span<const JsonMemberDoc> verify_json_members() { return kVerifyMembers; }
-std::span<const JsonMemberDoc> show_store_json_members() { return kShowStoreMembers; }
+std::span<const JsonMemberDoc> verify_json_members() {
+    return kVerifyMembers;
+}
+std::span<const JsonMemberDoc> show_store_json_members() {
+    return kShowStoreMembers;
+}
 
 std::string json_report_text(const contracts::JsonValue& document) {
     const std::string pretty = contracts::to_pretty_json(document);
@@ -83,9 +88,9 @@ tl::expected<void, CommandError> check_json_path(std::string_view what, const st
     if (contracts::is_valid_utf8(path)) {
         return {};
     }
-    return tl::unexpected(CommandError{"cannot write the report as JSON: the " +
-                                       std::string(what) + " path " +
-                                       contracts::quoted_form(path) + " is not valid UTF-8"});
+    return tl::unexpected(CommandError{"cannot write the report as JSON: the " + std::string(what) +
+                                       " path " + contracts::quoted_form(path) +
+                                       " is not valid UTF-8"});
 }
 
 }  // namespace zdz::cli

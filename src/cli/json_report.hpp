@@ -7,7 +7,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"

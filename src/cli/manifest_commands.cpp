@@ -131,8 +131,8 @@ contracts::JsonValue verified_json(const CheckedManifest& checked,
     document.add("measurement", JsonValue::string(body.measurement.to_string()));
     document.add("security_version", JsonValue::uint64(body.security_version));
     document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
-    document.add("expires_at", body.expires_at ? JsonValue::string(body.expires_at->to_string())
-                                               : JsonValue());
+    document.add("expires_at",
+                 body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
     document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
     document.add("verified_at", JsonValue::string(checked.manifest.verified_at.to_string()));
     if (image_file) {

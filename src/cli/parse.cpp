@@ -54,8 +54,8 @@ std::string option_description(const SubcommandDef& sub, const OptionDef& opt) {
     std::string text(opt.help);
     if (!opt.one_of.empty()) {
         text += text.empty() ? "" : ". ";
-        text += "Exactly one of " + joined_long_names(group_members(sub, opt.one_of)) +
-                " is required";
+        text +=
+            "Exactly one of " + joined_long_names(group_members(sub, opt.one_of)) + " is required";
     }
     return text;
 }
@@ -138,7 +138,7 @@ std::optional<std::string> optional_value(const CLI::App& cmd, const Values& val
 // The parser has checked the value against the option's choices.
 OutputFormat output_format(const CLI::App& cmd, const Values& v) {
     return optional_value(cmd, v, "format", "--format") == "json" ? OutputFormat::Json
-                                                                   : OutputFormat::Text;
+                                                                  : OutputFormat::Text;
 }
 
 Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
@@ -155,14 +155,14 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
         return ImportSigners{get("file")};
     }
     if (name == "sign") {
-        return Sign{get("keystore"),  get("passphrase_env"), get("image_file"),
-                    get("platform"),  get("kind"),           *parse_u32(get("security_version")),
-                    get("out"),       optional_value(cmd, v, "expires_at", "--expires-at")};
+        return Sign{get("keystore"),   get("passphrase_env"),
+                    get("image_file"), get("platform"),
+                    get("kind"),       *parse_u32(get("security_version")),
+                    get("out"),        optional_value(cmd, v, "expires_at", "--expires-at")};
     }
     if (name == "verify") {
         return Verify{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
-                      optional_value(cmd, v, "image_file", "--image-file"),
-                      output_format(cmd, v)};
+                      optional_value(cmd, v, "image_file", "--image-file"), output_format(cmd, v)};
     }
     if (name == "promote") {
         return Promote{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),

@@ -44,10 +44,12 @@ tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     return std::move(**loaded);
 }
 
-tl::expected<trust::KnownGoodStore, CommandError> update_store(
-    const std::string& store_path, const contracts::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& now,
-    const StoreUpdateWording& wording, const RegistryChange& change) {
+tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
+                                                               const contracts::SigningKey& key,
+                                                               const contracts::Uuid& key_id,
+                                                               const contracts::Timestamp& now,
+                                                               const StoreUpdateWording& wording,
+                                                               const RegistryChange& change) {
     const std::string load_failed = std::string(wording.load_failed) + store_path + ": ";
     const auto lock = store::RegistryDirectoryLock::acquire(store_path);
     if (!lock) {
@@ -71,8 +73,7 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(
         return registry;
     }
     // Saved under the lock already held: taking it again would wait forever.
-    const auto saved =
-        store::save_registry_store(registry, store_path, key, key_id, now, &*lock);
+    const auto saved = store::save_registry_store(registry, store_path, key, key_id, now, &*lock);
     if (!saved) {
         const std::string subject(wording.change);
         // The new store is in place: repeating the command would record the
@@ -81,9 +82,9 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(
             return tl::unexpected(fail(subject + " written to " + store_path +
                                        " but it may not be durable: " + saved.error().display()));
         }
-        return tl::unexpected(fail(subject +
-                                   " succeeded in memory but the store could not be saved: " +
-                                   saved.error().display()));
+        return tl::unexpected(fail(
+            subject +
+            " succeeded in memory but the store could not be saved: " + saved.error().display()));
     }
     return registry;
 }

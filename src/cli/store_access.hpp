@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
@@ -55,9 +54,11 @@ using RegistryChange =
 // public key, applies `change`, and when it asks for it saves the registry
 // signed with `key` through the atomic write. Returns the registry as it now
 // stands.
-tl::expected<trust::KnownGoodStore, CommandError> update_store(
-    const std::string& store_path, const contracts::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& now,
-    const StoreUpdateWording& wording, const RegistryChange& change);
+tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
+                                                               const contracts::SigningKey& key,
+                                                               const contracts::Uuid& key_id,
+                                                               const contracts::Timestamp& now,
+                                                               const StoreUpdateWording& wording,
+                                                               const RegistryChange& change);
 
 }  // namespace zdz::cli

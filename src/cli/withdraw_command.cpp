@@ -24,10 +24,9 @@ std::size_t times_promoted(const trust::KnownGoodStore& registry,
                            const trust::ImagePlatform& platform,
                            const trust::ImageMeasurement& measurement) {
     const auto history = registry.history(platform);
-    return static_cast<std::size_t>(
-        std::count_if(history.begin(), history.end(), [&](const trust::PromotionRecord& record) {
-            return record.measurement == measurement;
-        }));
+    return static_cast<std::size_t>(std::count_if(
+        history.begin(), history.end(),
+        [&](const trust::PromotionRecord& record) { return record.measurement == measurement; }));
 }
 
 }  // namespace
@@ -94,10 +93,10 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     report += "  platform:             " + platform->text() + "\n";
     report += "  measurement:          " + candidate->measurement.to_string() + "\n";
     if (candidate->bytes_measured) {
-        report += "  image file:           " +
-                  measured_file_text(cmd.candidate.image_file.value_or(""),
-                                     *candidate->bytes_measured) +
-                  "\n";
+        report +=
+            "  image file:           " +
+            measured_file_text(cmd.candidate.image_file.value_or(""), *candidate->bytes_measured) +
+            "\n";
     }
     report += "  times promoted:       " +
               std::to_string(times_promoted(*registry, *platform, candidate->measurement)) + "\n";
@@ -105,9 +104,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
         report += "  installs:             no install is authorized on " + platform->text() +
                   " until a newer image is promoted\n";
     }
-    report += (withdrawal.newly_withdrawn ? "  store written:        "
-                                          : "  store unchanged:      ") +
-              cmd.store + "\n";
+    report +=
+        (withdrawal.newly_withdrawn ? "  store written:        " : "  store unchanged:      ") +
+        cmd.store + "\n";
     out << report;
     return {};
 }

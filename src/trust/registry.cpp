@@ -46,7 +46,7 @@ tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
 }
 
 Withdrawal KnownGoodStore::withdraw(const ImagePlatform& platform,
-                                   const ImageMeasurement& measurement) {
+                                    const ImageMeasurement& measurement) {
     auto& state = platforms_[platform];
     const bool inserted = state.withdrawn.insert(measurement).second;
     return {inserted, state.current && state.current->measurement == measurement};

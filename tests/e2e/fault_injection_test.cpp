@@ -178,9 +178,9 @@ struct Workspace {
     }
 
     std::vector<std::string> withdraw_args(const std::string& measurement) const {
-        return {"withdraw",      "--store",    store,           "--keystore",
-                keystore,        "--passphrase-env", kPassphraseVar, "--platform",
-                "vask",          "--measurement",    measurement};
+        return {"withdraw", "--store",          store,          "--keystore",
+                keystore,   "--passphrase-env", kPassphraseVar, "--platform",
+                "vask",     "--measurement",    measurement};
     }
 
     // The number of measurements withdrawn on the platform; a store that
@@ -451,14 +451,14 @@ TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
     const auto files = listing(w.dir.path());
     ChildOptions limited;
     limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
-    const auto recalled =
-        zdz::contracts::measure_sha256(std::string_view("recalled")).to_string();
+    const auto recalled = zdz::contracts::measure_sha256(std::string_view("recalled")).to_string();
     const auto r = run(w.withdraw_args(recalled), limited);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: withdrawal succeeded in memory but the store could not be saved: "
-                     "local storage operation failed: cannot write " +
-                         w.dir.file("store.tmp") + ": " + std::string(kEfbig) + "\n");
+    EXPECT_EQ(r.err,
+              "error: withdrawal succeeded in memory but the store could not be saved: "
+              "local storage operation failed: cannot write " +
+                  w.dir.file("store.tmp") + ": " + std::string(kEfbig) + "\n");
     EXPECT_EQ(bytes_of(w.store), before);
     EXPECT_EQ(listing(w.dir.path()), files);
     EXPECT_EQ(run(w.withdraw_args(recalled)).status, 0);
@@ -810,9 +810,9 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
         auto options = with_fault_shim({{"ZDZ_SHIM_RENAME_DELAY_MS", "50"}});
         options.env.emplace(kPassphraseVar, kPassphrase);
         const auto withdrawn = [&](int i) {
-            return zdz::contracts::measure_sha256(
-                       std::string_view("recalled-" + std::to_string(round) + "-" +
-                                        std::to_string(i)))
+            return zdz::contracts::measure_sha256(std::string_view("recalled-" +
+                                                                   std::to_string(round) + "-" +
+                                                                   std::to_string(i)))
                 .to_string();
         };
         std::vector<std::unique_ptr<ChildProcess>> children;
@@ -837,9 +837,11 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
         EXPECT_EQ(registry.platforms().size(), static_cast<std::size_t>(kEach + 1));
         const auto& vask = registry.platforms().at(*zdz::trust::ImagePlatform::parse("vask"));
         for (int i = 0; i < kEach; ++i) {
-            EXPECT_TRUE(vask.withdrawn.contains({*zdz::contracts::ContentHash::parse(withdrawn(i))}))
+            EXPECT_TRUE(
+                vask.withdrawn.contains({*zdz::contracts::ContentHash::parse(withdrawn(i))}))
                 << "round " << round << ", withdrawal " << i;
-            const auto platform = *zdz::trust::ImagePlatform::parse("platform-" + std::to_string(i));
+            const auto platform =
+                *zdz::trust::ImagePlatform::parse("platform-" + std::to_string(i));
             EXPECT_EQ(registry.history(platform).size(), static_cast<std::size_t>(round + 1))
                 << "round " << round << ", " << platform.text();
         }

@@ -216,35 +216,14 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     // The jq step reports the store's state.
     EXPECT_NE(r.out.find("\"floor\": 2,\n  \"promotions\": 2\n"), std::string::npos) << r.out;
 
-    // The image checks, the registry views and the withdrawal.
-    const std::string v2 =
-        "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382";
+    // The image check, the registry views and the withdrawal.
     EXPECT_NE(r.out.find("  image file:        ../os/vask-install-2026072900.img (39 bytes "
                          "measured, matches)\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\nvask\n2\ntrue\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  rollback floor:    sv2\n"
-                         "  image file:        ../os/vask-install-2026072900.img (39 bytes "
-                         "measured)\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("[ok] store verified: known-good.json\n  platforms:         1\n\n"
-                         "  platform:          vask\n  current image:     " +
-                         v2 + "\n  rollback floor:    sv2\n  promotions:        2\n"
-                              "  withdrawn:         0\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("history (oldest first):\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("[ok] withdrawn\n  platform:             vask\n"
-                         "  measurement:          " +
-                         v2 + "\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("  installs:             no install is authorized on vask until a "
-                         "newer image is promoted\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_EQ(count_of(r.out, "[ok] store verified: known-good.json\n"), 2U);
+    EXPECT_EQ(count_of(r.out, "[ok] withdrawn\n"), 1U);
     EXPECT_NE(r.out.find("{\"platform\":\"vask\",\"floor\":2,\"withdrawn\":1,\"blocked\":true}\n"),
               std::string::npos)
         << r.out;

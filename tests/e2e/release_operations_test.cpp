@@ -14,7 +14,6 @@
 
 #include "cli/json_report.hpp"
 #include "contracts/hash.hpp"
-#include "contracts/hex.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -54,7 +53,9 @@ ImageMeasurement measurement_of(const std::string& bytes,
                 : zdz::contracts::measure_blake3(std::string_view(bytes))};
 }
 
-Timestamp at(const char* text) { return *Timestamp::parse(text); }
+Timestamp at(const char* text) {
+    return *Timestamp::parse(text);
+}
 
 std::set<std::string> listing(const std::string& dir) {
     std::set<std::string> names;
@@ -70,9 +71,8 @@ class ReleaseOperations : public ::testing::Test {
 protected:
     void SetUp() override {
         zdz::test::write_test_keystore(dir.file("ks.json"));
-        dir.write("signers", format_allowed_signers_line("release@tarnelos",
-                                                         release.verifying_key()) +
-                                 "\n");
+        dir.write("signers",
+                  format_allowed_signers_line("release@tarnelos", release.verifying_key()) + "\n");
         for (const std::string name : {"one.img", "two.img", "three.img"}) {
             dir.write(name, name);
         }
@@ -141,9 +141,17 @@ protected:
     std::vector<std::string> withdraw_args(const std::string& option, const std::string& value,
                                            const std::string& platform = "vask",
                                            const std::string& store = "store.json") const {
-        return {"withdraw",     "--store",          dir.file(store), "--keystore",
-                dir.file("ks.json"), "--passphrase-env", kPassphraseVar,  "--platform",
-                platform,       option,             value};
+        return {"withdraw",
+                "--store",
+                dir.file(store),
+                "--keystore",
+                dir.file("ks.json"),
+                "--passphrase-env",
+                kPassphraseVar,
+                "--platform",
+                platform,
+                option,
+                value};
     }
 
     RunResult withdraw(const std::string& option, const std::string& value,
@@ -173,10 +181,11 @@ protected:
     // manual page lists them.
     static std::set<std::string> json_paths(const std::string& json) {
         // An array element is named by its array.
-        const auto lines = jq("[paths | map(if type == \"number\" then \"[]\" else \".\" + . end) "
-                              "| join(\"\") | ltrimstr(\".\") | select(endswith(\"[]\") | not)] "
-                              "| unique | .[]",
-                              json);
+        const auto lines =
+            jq("[paths | map(if type == \"number\" then \"[]\" else \".\" + . end) "
+               "| join(\"\") | ltrimstr(\".\") | select(endswith(\"[]\") | not)] "
+               "| unique | .[]",
+               json);
         std::set<std::string> paths;
         std::istringstream in(lines);
         for (std::string line; std::getline(in, line);) {
@@ -203,59 +212,45 @@ protected:
 
 TEST_F(ReleaseOperations, VerifyChecksTheImageFileWithTheManifestsAlgorithm) {
     write_manifest("m.json", "vask", 3, "two.img");
-    const std::string report =
-        "[ok] manifest verified\n"
-        "  trust file:        " +
-        dir.file("signers") +
-        "\n"
-        "  signed by:         release@tarnelos\n"
-        "  platform:          vask\n"
-        "  measurement:       " +
-        sha256_of("two.img") +
-        "\n"
-        "  security_version:  sv3\n";
-    // Without the option, the report is what it always was.
-    auto r = verify("m.json");
+    const auto plain = verify("m.json");
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    auto r = verify("m.json", {"--image-file", dir.file("two.img")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, report);
-
-    r = verify("m.json", {"--image-file", dir.file("two.img")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, report + "  image file:        " + dir.file("two.img") +
+    EXPECT_EQ(r.out, plain.out + "  image file:        " + dir.file("two.img") +
                          " (7 bytes measured, matches)\n");
 
+    const auto refused = [&](const std::string& manifest, const std::string& image) {
+        const auto result = verify(manifest, {"--image-file", dir.file(image)});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        return result.err;
+    };
     dir.write("tampered.img", "two.img\n");
-    r = verify("m.json", {"--image-file", dir.file("tampered.img")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: image file " + dir.file("tampered.img") +
-                         " does not match the manifest: it measures " + sha256_of("two.img\n") +
-                         ", the manifest says " + sha256_of("two.img") + "\n");
-
-    r = verify("m.json", {"--image-file", dir.file("missing.img")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
-
+    EXPECT_EQ(refused("m.json", "tampered.img"),
+              "error: image file " + dir.file("tampered.img") +
+                  " does not match the manifest: it measures " + sha256_of("two.img\n") +
+                  ", the manifest says " + sha256_of("two.img") + "\n");
+    EXPECT_EQ(
+        refused("m.json", "missing.img"),
+        "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
     // The image is looked at only once the manifest verified.
-    write_manifest("untrusted.json", "vask", 3, "two.img");
-    dir.write("untrusted.json", dir.read("untrusted.json").replace(
-                                    dir.read("untrusted.json").find("\"vask\""), 6, "\"vasl\""));
-    r = verify("untrusted.json", {"--image-file", dir.file("missing.img")});
-    EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
-                         ": image manifest signature does not verify\n");
+    auto edited = dir.read("m.json");
+    edited.replace(edited.find("\"vask\""), 6, "\"vasl\"");
+    dir.write("edited.json", edited);
+    EXPECT_EQ(refused("edited.json", "missing.img"),
+              "error: manifest refused against trust file " + dir.file("signers") +
+                  ": image manifest signature does not verify\n");
 
     // A BLAKE3 measurement is checked with BLAKE3.
     write_manifest("b3.json", "vask", 3, "one.img", HashAlgorithm::Blake3);
-    r = verify("b3.json", {"--image-file", dir.file("one.img")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = verify("b3.json", {"--image-file", dir.file("two.img")});
-    EXPECT_EQ(r.err, "error: image file " + dir.file("two.img") +
-                         " does not match the manifest: it measures " +
-                         measurement_of("two.img", HashAlgorithm::Blake3).to_string() +
-                         ", the manifest says " +
-                         measurement_of("one.img", HashAlgorithm::Blake3).to_string() + "\n");
+    EXPECT_EQ(verify("b3.json", {"--image-file", dir.file("one.img")}).status, 0);
+    EXPECT_EQ(refused("b3.json", "two.img"),
+              "error: image file " + dir.file("two.img") +
+                  " does not match the manifest: it "
+                  "measures " +
+                  measurement_of("two.img", HashAlgorithm::Blake3).to_string() +
+                  ", the manifest says " +
+                  measurement_of("one.img", HashAlgorithm::Blake3).to_string() + "\n");
 }
 
 TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
@@ -263,17 +258,13 @@ TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
                    at("2999-01-02T03:04:05+01:00"));
     auto r = verify("m.json", {"--format", "json", "--image-file", dir.file("two.img")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
     EXPECT_EQ(json_paths(r.out), documented(zdz::cli::verify_json_members()));
     EXPECT_EQ(jq("[.trust_file, .signed_by, .platform, .kind, .measurement, .security_version, "
-                 ".expires_at, .image_file]",
+                 ".expires_at, .image_file, (.issued_at | type)]",
                  r.out),
               "[\"" + dir.file("signers") + "\",\"release@tarnelos\",\"vask\",\"install\",\"" +
                   sha256_of("two.img") + "\",4294967295,\"2999-01-02T02:04:05Z\",{\"path\":\"" +
-                  dir.file("two.img") + "\",\"bytes_measured\":7,\"matches\":true}]\n");
-    EXPECT_EQ(jq("[.manifest_id, .signing_key_id, .issued_at, .verified_at] | map(type)", r.out),
-              "[\"string\",\"string\",\"string\",\"string\"]\n");
-    EXPECT_TRUE(r.out.ends_with("}\n"));
+                  dir.file("two.img") + "\",\"bytes_measured\":7,\"matches\":true},\"string\"]\n");
 
     write_manifest("plain.json", "vask", 1, "one.img");
     r = verify("plain.json", {"--format=json"});
@@ -281,30 +272,26 @@ TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
     EXPECT_EQ(jq("[.expires_at, .image_file]", r.out), "[null,null]\n");
     EXPECT_EQ(verify("plain.json", {"--format", "text"}).out, verify("plain.json").out);
 
-    // Failures stay one error line, and nothing on standard output.
-    dir.write("broken.json", "{");
-    r = verify("broken.json", {"--format", "json"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: manifest " + dir.file("broken.json") +
-                         " is malformed: EOF while parsing an object at line 1 column 1\n");
+    // A failure stays one error line, with nothing on standard output.
     r = verify("plain.json", {"--format", "json", "--image-file", dir.file("two.img")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("does not match the manifest"), std::string::npos);
+    EXPECT_TRUE(r.err.starts_with("error: image file ")) << r.err;
 
-    // A format the tool does not know is a usage error.
     r = verify("plain.json", {"--format", "yaml"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "--format: must be text or json, not \"yaml\"\n"
-                     "Run with --help for more information.\n");
+    EXPECT_EQ(r.err,
+              "--format: must be text or json, not \"yaml\"\n"
+              "Run with --help for more information.\n");
 }
 
 // Text from the trust file reaches JSON exactly, and no byte of it is a
 // terminal control; a path JSON cannot hold is refused before any work.
 TEST_F(ReleaseOperations, VerifyJsonEscapesControlsAndRefusesPathsItCannotHold) {
-    const std::string hostile = "ops\x1b[31m\xc2\x9b" "1m\x7f\xc2\x90x@host";
+    const std::string hostile =
+        "ops\x1b[31m\xc2\x9b"
+        "1m\x7f\xc2\x90x@host";
     dir.write("hostile", format_allowed_signers_line(hostile, release.verifying_key()) + "\n");
     write_manifest("m.json", "vask", 1, "one.img");
     auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
@@ -330,73 +317,73 @@ TEST_F(ReleaseOperations, VerifyJsonEscapesControlsAndRefusesPathsItCannotHold) 
     EXPECT_EQ(r.err, "error: cannot write the report as JSON: the trust file path \"" +
                          dir.file("caf") + "\\x{e9}\" is not valid UTF-8\n");
     // The text report takes the path as it is.
-    r = run_program(
-        {"verify", "--manifest", dir.file("m.json"), "--signers-file", latin1});
+    r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file", latin1});
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // ---- sign --expires-at -----------------------------------------------------
 
 TEST_F(ReleaseOperations, SignWritesAnExpiryThatVerifyEnforces) {
-    const auto sign = [&](std::vector<std::string> extra, const std::string& passphrase) {
-        std::vector<std::string> args{"sign",         "--keystore",       dir.file("ks.json"),
-                                      "--passphrase-env", kPassphraseVar, "--image-file",
-                                      dir.file("one.img"), "--platform",  "vask",
-                                      "--kind",       "install",          "--security-version",
-                                      "1",            "--out",            dir.file("out.json")};
+    const auto sign = [&](const std::vector<std::string>& extra,
+                          const std::string& passphrase = kPassphrase) {
+        std::vector<std::string> args{"sign",
+                                      "--keystore",
+                                      dir.file("ks.json"),
+                                      "--passphrase-env",
+                                      kPassphraseVar,
+                                      "--image-file",
+                                      dir.file("one.img"),
+                                      "--platform",
+                                      "vask",
+                                      "--kind",
+                                      "install",
+                                      "--security-version",
+                                      "1",
+                                      "--out",
+                                      dir.file("out.json")};
         args.insert(args.end(), extra.begin(), extra.end());
         return run_program(args, with_passphrase(passphrase));
     };
     // Without the option the manifest has no expiry member at all.
-    auto r = sign({}, kPassphrase);
+    auto r = sign({});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("expires_at"), std::string::npos);
-    EXPECT_EQ(jq(".body | keys", dir.read("out.json")),
-              "[\"image_kind\",\"issued_at\",\"manifest_id\",\"measurement\",\"platform\","
-              "\"security_version\",\"signing_key_id\"]\n");
-    dir.write("signers", format_allowed_signers_line(
-                             "operator@test", operator_key().verifying_key()) +
-                             "\n");
+    EXPECT_EQ(jq(".body | has(\"expires_at\")", dir.read("out.json")), "false\n");
+    dir.write("signers",
+              format_allowed_signers_line("operator@test", operator_key().verifying_key()) + "\n");
 
     // An offset is normalised to UTC, as manifests write their times.
-    const auto now = Timestamp::now();
-    r = sign({"--expires-at", "2999-06-01T12:00:00.250+02:00"}, kPassphrase);
+    r = sign({"--expires-at", "2999-06-01T12:00:00.250+02:00"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.ends_with("  expires_at:       2999-06-01T10:00:00.25Z\n")) << r.out;
     EXPECT_EQ(jq(".body.expires_at", dir.read("out.json")), "\"2999-06-01T10:00:00.25Z\"\n");
-    EXPECT_EQ(verify("out.json").status, 0);
 
     // An hour from now: valid now, stale once that hour has passed.
-    const auto soon = *Timestamp::from_unix_seconds(now.seconds_since_epoch() + 3600);
-    r = sign({"--expires-at=" + soon.to_string()}, kPassphrase);
-    ASSERT_EQ(r.status, 0) << r.err;
+    const auto now = Timestamp::now().seconds_since_epoch();
+    const auto soon = *Timestamp::from_unix_seconds(now + 3600);
+    ASSERT_EQ(sign({"--expires-at=" + soon.to_string()}).status, 0);
     EXPECT_EQ(verify("out.json").status, 0);
-    r = run_tool({"faketime", "@" + std::to_string(now.seconds_since_epoch() + 7200),
-                  zdz::test::program_path(), "verify", "--manifest",
-                  dir.file("out.json"), "--signers-file", dir.file("signers")});
+    r = run_tool({"faketime", "@" + std::to_string(now + 7200), zdz::test::program_path(), "verify",
+                  "--manifest", dir.file("out.json"), "--signers-file", dir.file("signers")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
                          ": image manifest expired at " + soon.to_string() + "\n");
 
-    // A time not after the signing time is refused before unsealing: a wrong
-    // passphrase is never tried, and no manifest is written.
+    // A time not after the signing time is refused before unsealing (the wrong
+    // passphrase is never tried) and no manifest is written.
     fs::remove(dir.file("out.json"));
     r = sign({"--expires-at", "2020-01-01T00:00:00Z"}, "wrong passphrase");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(r.err.starts_with("error: expiry time 2020-01-01T00:00:00Z is not later than the "
-                                  "signing time "))
+    EXPECT_TRUE(
+        r.err.starts_with("error: expiry time 2020-01-01T00:00:00Z is not later than the "
+                          "signing time "))
         << r.err;
-    EXPECT_FALSE(fs::exists(dir.file("out.json")));
-    r = sign({"--expires-at", "2026-02-30T00:00:00Z"}, kPassphrase);
+    r = sign({"--expires-at", "2026-02-30T00:00:00Z"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: invalid --expires-at: validation failed: invalid RFC 3339 timestamp "
-                     "\"2026-02-30T00:00:00Z\": day must be in the range 1..=28, given values of "
-                     "other parameters\n");
-    r = sign({"--expires-at", "tomorrow"}, kPassphrase);
-    EXPECT_EQ(r.err, "error: invalid --expires-at: validation failed: invalid RFC 3339 timestamp "
-                     "\"tomorrow\": the 'year' component could not be parsed\n");
+    EXPECT_EQ(r.err,
+              "error: invalid --expires-at: validation failed: invalid RFC 3339 timestamp "
+              "\"2026-02-30T00:00:00Z\": day must be in the range 1..=28, given values of "
+              "other parameters\n");
     EXPECT_FALSE(fs::exists(dir.file("out.json")));
 }
 
@@ -405,62 +392,52 @@ TEST_F(ReleaseOperations, SignWritesAnExpiryThatVerifyEnforces) {
 TEST_F(ReleaseOperations, AuthorizeInstallMeasuresTheCandidateFile) {
     write_manifest("m.json", "vask", 2, "two.img");
     ASSERT_EQ(promote("m.json").status, 0);
-    const std::string authorized =
-        "[ok] install authorized\n"
-        "  platform:          vask\n"
-        "  measurement:       " +
-        sha256_of("two.img") +
-        "\n"
-        "  security_version:  sv2\n"
-        "  rollback floor:    sv2\n";
-    EXPECT_EQ(authorize("--measurement", sha256_of("two.img")).out, authorized);
+    const auto by_measurement = authorize("--measurement", sha256_of("two.img"));
+    ASSERT_EQ(by_measurement.status, 0) << by_measurement.err;
     auto r = authorize("--image-file", dir.file("two.img"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, authorized + "  image file:        " + dir.file("two.img") +
+    EXPECT_EQ(r.out, by_measurement.out + "  image file:        " + dir.file("two.img") +
                          " (7 bytes measured)\n");
 
+    // A refusal names the measurement that was computed.
     dir.write("tampered.img", "two.imh");
     r = authorize("--image-file", dir.file("tampered.img"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: install refused: candidate image is not the platform's currently "
-                     "promoted known-good image (image file " +
-                         dir.file("tampered.img") + " measures " + sha256_of("two.imh") + ")\n");
-    r = authorize("--image-file", dir.file("missing.img"));
     EXPECT_EQ(r.err,
-              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
-    // A platform without an image: measured with SHA-256, then refused.
-    r = authorize("--image-file", dir.file("two.img"), "alder");
-    EXPECT_EQ(r.err, "error: install refused: no known-good image is promoted for platform alder "
-                     "(image file " +
-                         dir.file("two.img") + " measures " + sha256_of("two.img") + ")\n");
+              "error: install refused: candidate image is not the platform's currently "
+              "promoted known-good image (image file " +
+                  dir.file("tampered.img") + " measures " + sha256_of("two.imh") + ")\n");
+    EXPECT_EQ(
+        authorize("--image-file", dir.file("missing.img")).err,
+        "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
 
     // The platform's current image is a BLAKE3 measurement: so is the candidate's.
     zdz::store::RegistrySnapshotBody body{1, Timestamp::now(), {}};
-    body.platforms.push_back({*ImagePlatform::parse("vask"),
-                              {{measurement_of("one.img", HashAlgorithm::Blake3), 5, at("2026-07-01T00:00:00Z")}},
-                              {}});
+    body.platforms.push_back(
+        {*ImagePlatform::parse("vask"),
+         {{measurement_of("one.img", HashAlgorithm::Blake3), 5, at("2026-07-01T00:00:00Z")}},
+         {}});
     write_store("b3.json", body);
     r = authorize("--image-file", dir.file("one.img"), "vask", "b3.json");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("  measurement:       " +
-                         measurement_of("one.img", HashAlgorithm::Blake3).to_string() + "\n"),
+    EXPECT_NE(r.out.find(measurement_of("one.img", HashAlgorithm::Blake3).to_string()),
               std::string::npos);
 
     // Exactly one of the two: neither or both is a usage error.
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"authorize-install", "--store", "s", "--keystore", "k", "--platform", "vask"},
-             {"authorize-install", "--store", "s", "--keystore", "k", "--platform", "vask",
-              "--measurement", sha256_of("two.img"), "--image-file", dir.file("two.img")}}) {
-        r = run_program(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, std::string(args.size() == 7 ? "exactly one of --measurement and "
-                                                        "--image-file is required\n"
-                                                      : "only one of --measurement and "
-                                                        "--image-file may be given\n") +
-                             "Run with --help for more information.\n");
-    }
+    std::vector<std::string> args{"authorize-install", "--store", "s", "--keystore", "k",
+                                  "--platform",        "vask"};
+    r = run_program(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "exactly one of --measurement and --image-file is required\n"
+              "Run with --help for more information.\n");
+    args.insert(args.end(), {"--measurement", sha256_of("two.img"), "--image-file", "x"});
+    r = run_program(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "only one of --measurement and --image-file may be given\n"
+              "Run with --help for more information.\n");
 }
 
 // ---- withdraw --------------------------------------------------------------
@@ -470,63 +447,47 @@ TEST_F(ReleaseOperations, WithdrawingTheCurrentImageBlocksInstallsAndPromotion) 
     write_manifest("v2.json", "vask", 2, "two.img");
     ASSERT_EQ(promote("v1.json").status, 0);
     ASSERT_EQ(promote("v2.json").status, 0);
+    const std::string blocked =
+        "  installs:             no install is authorized on vask until a newer image is "
+        "promoted\n";
 
     // An earlier image: the current one stays installable.
     auto r = withdraw("--measurement", sha256_of("one.img"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ok] withdrawn\n"
-                     "  platform:             vask\n"
-                     "  measurement:          " +
-                         sha256_of("one.img") +
-                         "\n"
-                         "  times promoted:       1\n"
-                         "  store written:        " +
-                         dir.file("store.json") + "\n");
+    EXPECT_EQ(r.out.find("installs:"), std::string::npos) << r.out;
     EXPECT_EQ(authorize("--image-file", dir.file("two.img")).status, 0);
 
     r = withdraw("--image-file", dir.file("two.img"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ok] withdrawn\n"
-                     "  platform:             vask\n"
-                     "  measurement:          " +
-                         sha256_of("two.img") +
-                         "\n"
-                         "  image file:           " +
-                         dir.file("two.img") +
-                         " (7 bytes measured)\n"
-                         "  times promoted:       1\n"
-                         "  installs:             no install is authorized on vask until a newer "
-                         "image is promoted\n"
-                         "  store written:        " +
-                         dir.file("store.json") + "\n");
-    EXPECT_EQ(r.err, "");
-    const std::string withdrawn = "image measurement " + sha256_of("two.img") +
-                                  " was withdrawn for platform vask";
-    r = authorize("--measurement", sha256_of("two.img"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: install refused: " + withdrawn + "\n");
+    EXPECT_EQ(r.out,
+              "[ok] withdrawn\n"
+              "  platform:             vask\n"
+              "  measurement:          " +
+                  sha256_of("two.img") + "\n  image file:           " + dir.file("two.img") +
+                  " (7 bytes measured)\n"
+                  "  times promoted:       1\n" +
+                  blocked + "  store written:        " + dir.file("store.json") + "\n");
+    const std::string withdrawn =
+        "image measurement " + sha256_of("two.img") + " was withdrawn for platform vask\n";
+    EXPECT_EQ(authorize("--measurement", sha256_of("two.img")).err,
+              "error: install refused: " + withdrawn);
     const auto before = dir.read("store.json");
-    r = promote("v2.json");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: promotion refused: " + withdrawn + "\n");
+    EXPECT_EQ(promote("v2.json").err, "error: promotion refused: " + withdrawn);
     EXPECT_EQ(dir.read("store.json"), before);
 
-    // Withdrawn twice: reported, and the file keeps every byte.
+    // Withdrawn twice: reported, and the file is not even rewritten.
     struct stat st_before {};
     ASSERT_EQ(::stat(dir.file("store.json").c_str(), &st_before), 0);
     r = withdraw("--measurement", sha256_of("two.img"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with("[ok] already withdrawn, store unchanged\n")) << r.out;
-    EXPECT_TRUE(r.out.ends_with("  installs:             no install is authorized on vask until "
-                                "a newer image is promoted\n"
-                                "  store unchanged:      " +
-                                dir.file("store.json") + "\n"))
+    EXPECT_TRUE(
+        r.out.ends_with(blocked + "  store unchanged:      " + dir.file("store.json") + "\n"))
         << r.out;
     EXPECT_EQ(dir.read("store.json"), before);
     struct stat st_after {};
     ASSERT_EQ(::stat(dir.file("store.json").c_str(), &st_after), 0);
-    EXPECT_EQ(st_after.st_ino, st_before.st_ino);  // not even rewritten with the same bytes
-    EXPECT_EQ(listing(dir.path()).count("store.tmp"), 0U);
+    EXPECT_EQ(st_after.st_ino, st_before.st_ino);
 
     // A newer image lifts the block.
     write_manifest("v3.json", "vask", 3, "three.img");
@@ -536,14 +497,13 @@ TEST_F(ReleaseOperations, WithdrawingTheCurrentImageBlocksInstallsAndPromotion) 
 
 TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {
     const auto files = listing(dir.path());
-    auto r = withdraw("--measurement", sha256_of("one.img"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "error: no store file found at " + dir.file("store.json") + "\n");
-    EXPECT_EQ(listing(dir.path()), files);
-    r = withdraw("--measurement", sha256_of("one.img"), "vask", "missing/store.json");
-    EXPECT_EQ(r.err, "error: no store file found at " + dir.file("missing/store.json") + "\n");
-    EXPECT_EQ(listing(dir.path()), files);
+    for (const std::string store : {"store.json", "missing/store.json"}) {
+        const auto r = withdraw("--measurement", sha256_of("one.img"), "vask", store);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "error: no store file found at " + dir.file(store) + "\n");
+        EXPECT_EQ(listing(dir.path()), files);
+    }
 
     write_manifest("v1.json", "vask", 1, "one.img");
     ASSERT_EQ(promote("v1.json").status, 0);
@@ -557,8 +517,7 @@ TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {
     // What is to be withdrawn is checked before the keystore is opened.
     EXPECT_EQ(refused(run_program({"withdraw", "--store", dir.file("store.json"), "--keystore",
                                    dir.file("missing.json"), "--passphrase-env", kPassphraseVar,
-                                   "--platform", "Vask", "--measurement",
-                                   sha256_of("one.img")})),
+                                   "--platform", "Vask", "--measurement", sha256_of("one.img")})),
               "error: invalid Slug identifier: may contain only lowercase ASCII letters, digits "
               "and hyphens\n");
     EXPECT_EQ(refused(withdraw("--measurement", "sha256:12")),
@@ -568,57 +527,22 @@ TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {
                                   with_passphrase("wrong"))),
               "error: cannot unseal keystore: signing key could not be unsealed (wrong "
               "passphrase or corrupted keystore)\n");
-    RunOptions unset;
-    unset.unset = {kPassphraseVar};
-    EXPECT_EQ(refused(run_program(withdraw_args("--measurement", sha256_of("one.img")), unset)),
-              "error: environment variable " + std::string(kPassphraseVar) +
-                  " is not set (pass the passphrase via an env var, not a CLI flag)\n");
-    EXPECT_EQ(refused(withdraw("--image-file", dir.file("missing.img"))),
-              "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile +
-                  "\n");
+    EXPECT_EQ(
+        refused(withdraw("--image-file", dir.file("missing.img"))),
+        "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
 
-    // A store signed by another keystore, or edited by hand, is not trusted.
-    zdz::test::write_test_keystore(dir.file("other.json"));
-    EXPECT_EQ(refused(run_program({"withdraw", "--store", dir.file("store.json"), "--keystore",
-                                   dir.file("other.json"), "--passphrase-env", kPassphraseVar,
-                                   "--platform", "vask", "--measurement",
-                                   sha256_of("one.img")},
-                                  with_passphrase())),
-              "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid +
-                  "\n");
+    // A store edited by hand is not trusted, and is left as it is.
     RunOptions jq_input;
     jq_input.stdin_data = before;
     const auto edited = run_tool(
         {"jq", ".payload.platforms[0].revoked += [\"" + sha256_of("two.img") + "\"]"}, jq_input);
     ASSERT_EQ(edited.status, 0) << edited.err;
     dir.write("edited.json", edited.out);
-    r = withdraw("--measurement", sha256_of("three.img"), "vask", "edited.json");
+    const auto r = withdraw("--measurement", sha256_of("three.img"), "vask", "edited.json");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "error: cannot load store " + dir.file("edited.json") + ": " + kSignatureInvalid + "\n");
+    EXPECT_EQ(r.err, "error: cannot load store " + dir.file("edited.json") + ": " +
+                         kSignatureInvalid + "\n");
     EXPECT_EQ(dir.read("edited.json"), edited.out);
-}
-
-// A measurement may be withdrawn before it is ever promoted, on a platform
-// the store does not know yet: that platform then has a state of its own.
-TEST_F(ReleaseOperations, WithdrawAheadOfPromotionOnANewPlatform) {
-    write_manifest("v1.json", "vask", 1, "one.img");
-    ASSERT_EQ(promote("v1.json").status, 0);
-    auto r = withdraw("--image-file", dir.file("two.img"), "alder");
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("  times promoted:       0\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("installs:"), std::string::npos) << r.out;
-    write_manifest("alder.json", "alder", 1, "two.img");
-    r = promote("alder.json");
-    EXPECT_EQ(r.err, "error: promotion refused: image measurement " + sha256_of("two.img") +
-                         " was withdrawn for platform alder\n");
-    r = show_store({"--format", "json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(jq("[.platforms[] | [.platform, (.current | if . then del(.promoted_at) else . end), "
-                 ".rollback_floor, .promotion_count, .withdrawn_count]]",
-                 r.out),
-              "[[\"alder\",null,0,0,1],[\"vask\",{\"measurement\":\"" + sha256_of("one.img") +
-                  "\",\"security_version\":1,\"withdrawn\":false},1,1,0]]\n");
 }
 
 // ---- show-store ------------------------------------------------------------
@@ -631,77 +555,57 @@ TEST_F(ReleaseOperations, ShowStoreReportsEachPlatformAndOneInDetail) {
                               {}});
     body.platforms.back().revoked.insert(measurement_of("two.img"));
     body.platforms.back().revoked.insert(measurement_of("three.img", HashAlgorithm::Blake3));
-    body.platforms.push_back({*ImagePlatform::parse("alder"),
-                              {{measurement_of("three.img"), 7, at("2026-08-01T00:00:00Z")}},
-                              {}});
+    // Withdrawn ahead of any promotion: a platform without a current image.
+    body.platforms.push_back({*ImagePlatform::parse("alder"), {}, {}});
+    body.platforms.back().revoked.insert(measurement_of("one.img"));
     write_store("store.json", body);
 
     // No passphrase is needed to look.
     RunOptions no_passphrase;
     no_passphrase.unset = {kPassphraseVar};
-    auto r = run_program({"show-store", "--store", dir.file("store.json"), "--keystore",
-                          dir.file("ks.json")},
-                         no_passphrase);
+    auto r = run_program(
+        {"show-store", "--store", dir.file("store.json"), "--keystore", dir.file("ks.json")},
+        no_passphrase);
     ASSERT_EQ(r.status, 0) << r.err;
+    const std::string vask =
+        "  platform:          vask\n"
+        "  current image:     " +
+        sha256_of("two.img") +
+        " (withdrawn)\n"
+        "  rollback floor:    sv2\n"
+        "  promotions:        2\n"
+        "  withdrawn:         2\n";
     EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") +
-                         "\n"
-                         "  platforms:         2\n"
-                         "\n"
+                         "\n  platforms:         2\n\n"
                          "  platform:          alder\n"
-                         "  current image:     " +
-                         sha256_of("three.img") +
-                         "\n"
-                         "  rollback floor:    sv7\n"
-                         "  promotions:        1\n"
-                         "  withdrawn:         0\n"
-                         "\n"
-                         "  platform:          vask\n"
-                         "  current image:     " +
-                         sha256_of("two.img") +
-                         " (withdrawn)\n"
-                         "  rollback floor:    sv2\n"
-                         "  promotions:        2\n"
-                         "  withdrawn:         2\n");
+                         "  current image:     none\n"
+                         "  rollback floor:    sv0\n"
+                         "  promotions:        0\n"
+                         "  withdrawn:         1\n\n" +
+                         vask);
 
     r = show_store({"--platform", "vask"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") +
-                         "\n"
-                         "  platform:          vask\n"
-                         "  current image:     " +
-                         sha256_of("two.img") +
-                         " (withdrawn)\n"
-                         "  rollback floor:    sv2\n"
-                         "  promotions:        2\n"
-                         "  withdrawn:         2\n"
-                         "history (oldest first):\n"
-                         "  " +
-                         sha256_of("one.img") +
-                         "  sv1  2026-07-15T10:00:00Z\n"
-                         "  " +
-                         sha256_of("two.img") +
+    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") + "\n" + vask +
+                         "history (oldest first):\n  " + sha256_of("one.img") +
+                         "  sv1  2026-07-15T10:00:00Z\n  " + sha256_of("two.img") +
                          "  sv2  2026-07-29T10:00:00.5Z  withdrawn\n"
-                         "withdrawn measurements:\n"
-                         "  " +
-                         measurement_of("three.img", HashAlgorithm::Blake3).to_string() +
-                         "\n"
-                         "  " +
+                         "withdrawn measurements:\n  " +
+                         measurement_of("three.img", HashAlgorithm::Blake3).to_string() + "\n  " +
                          sha256_of("two.img") + "\n");
 
     r = show_store({"--format", "json"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(jq("[.platforms[] | {(.platform): .rollback_floor}] | add", r.out),
-              "{\"alder\":7,\"vask\":2}\n");
-    EXPECT_EQ(jq(".platforms[1].current.withdrawn", r.out), "true\n");
+    EXPECT_EQ(jq("[.platforms[] | [.platform, .rollback_floor, .current.withdrawn]]", r.out),
+              "[[\"alder\",0,null],[\"vask\",2,true]]\n");
 
     r = show_store({"--platform", "vask", "--format", "json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_paths(r.out), documented(zdz::cli::show_store_json_members()));
     EXPECT_EQ(jq("[(.platforms | length), (.platforms[0].history | map([.security_version, "
-                 ".promoted_at, .withdrawn])), .platforms[0].withdrawn_measurements[0]]",
+                 ".promoted_at, .withdrawn]))]",
                  r.out),
-              "[1,[[1,\"2026-07-15T10:00:00Z\",false],[2,\"2026-07-29T10:00:00.5Z\",true]],\"" +
-                  measurement_of("three.img", HashAlgorithm::Blake3).to_string() + "\"]\n");
+              "[1,[[1,\"2026-07-15T10:00:00Z\",false],[2,\"2026-07-29T10:00:00.5Z\",true]]]\n");
 }
 
 TEST_F(ReleaseOperations, ShowStoreRefusesWhatItCannotTrust) {
@@ -717,10 +621,9 @@ TEST_F(ReleaseOperations, ShowStoreRefusesWhatItCannotTrust) {
     write_manifest("v1.json", "vask", 1, "one.img");
     ASSERT_EQ(promote("v1.json").status, 0);
     ASSERT_EQ(withdraw("--measurement", sha256_of("two.img")).status, 0);
+    // A mistyped platform is an error, not an empty report.
     EXPECT_EQ(refused(show_store({"--platform", "alder"})),
               "error: platform alder is not in store " + dir.file("store.json") + "\n");
-    EXPECT_EQ(refused(show_store({"--platform=a--b"})),
-              "error: invalid Slug identifier: must not contain consecutive hyphens\n");
 
     // A withdrawn list changed by hand, in either direction, breaks the signature.
     RunOptions jq_input;
@@ -731,16 +634,9 @@ TEST_F(ReleaseOperations, ShowStoreRefusesWhatItCannotTrust) {
         const auto edited = run_tool({"jq", edit}, jq_input);
         ASSERT_EQ(edited.status, 0) << edited.err;
         dir.write("edited.json", edited.out);
-        for (const std::string format : {"text", "json"}) {
-            EXPECT_EQ(refused(show_store({"--format", format}, "edited.json")),
-                      "error: cannot load store " + dir.file("edited.json") + ": " +
-                          kSignatureInvalid + "\n")
-                << edit;
-        }
+        EXPECT_EQ(
+            refused(show_store({"--format", "json"}, "edited.json")),
+            "error: cannot load store " + dir.file("edited.json") + ": " + kSignatureInvalid + "\n")
+            << edit;
     }
-    zdz::test::write_test_keystore(dir.file("other.json"));
-    EXPECT_EQ(refused(run_program({"show-store", "--store", dir.file("store.json"), "--keystore",
-                                   dir.file("other.json")})),
-              "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid +
-                  "\n");
 }

@@ -281,12 +281,10 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
                   {})
                   .status,
               0);
-    const std::vector<std::string> withdraw{"withdraw",     "--store",
-                                            dir.file("store.json"), "--keystore",
-                                            dir.file("k.json"),     "--passphrase-env",
-                                            kVar,                   "--platform",
-                                            "vask",                 "--image-file",
-                                            dir.file("image.img")};
+    const std::vector<std::string> withdraw{
+        "withdraw",           "--store", dir.file("store.json"), "--keystore", dir.file("k.json"),
+        "--passphrase-env",   kVar,      "--platform",           "vask",       "--image-file",
+        dir.file("image.img")};
     EXPECT_EQ(run(withdraw, with_passphrase(wrong)).status, 1);
     EXPECT_EQ(run(withdraw, ok).status, 0);
     EXPECT_EQ(run({"show-store", "--store", dir.file("store.json"), "--keystore",
