@@ -18,6 +18,9 @@ struct CommandError {
     std::string message;
 };
 
+// How a command that can report in JSON reports.
+enum class OutputFormat { Text, Json };
+
 struct Keygen {
     std::string out;
     std::string passphrase_env;
@@ -40,11 +43,14 @@ struct Sign {
     std::string kind;
     std::uint32_t security_version = 0;
     std::string out;
+    std::optional<std::string> expires_at;
 };
 
 struct Verify {
     std::string manifest;
     std::optional<std::string> signers_file;
+    std::optional<std::string> image_file;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct Promote {
@@ -55,13 +61,37 @@ struct Promote {
     std::string passphrase_env;
 };
 
+// The candidate image of authorize-install and withdraw: exactly one of a
+// measurement text and an image file to measure (the parser sees to that).
+struct CandidateImage {
+    std::optional<std::string> measurement;
+    std::optional<std::string> image_file;
+};
+
 struct AuthorizeInstall {
     std::string store;
     // Exactly one of the two, as the parser enforces.
     std::optional<std::string> keystore;
     std::optional<std::string> public_key;
     std::string platform;
-    std::string measurement;
+    CandidateImage candidate;
+};
+
+struct Withdraw {
+    std::string store;
+    std::string keystore;
+    std::string passphrase_env;
+    std::string platform;
+    CandidateImage candidate;
+};
+
+struct ShowStore {
+    std::string store;
+    // Exactly one of the two, as the parser enforces.
+    std::optional<std::string> keystore;
+    std::optional<std::string> public_key;
+    std::optional<std::string> platform;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct Demo {
@@ -86,8 +116,9 @@ struct RekeyStore {
     std::string passphrase_env;
 };
 
-using Subcommand = std::variant<Keygen, ImportHashes, ImportSigners, Sign, Verify, Promote,
-                                AuthorizeInstall, Demo, ShowKey, ChangePassphrase, RekeyStore>;
+using Subcommand =
+    std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners, Sign, Verify,
+                 Promote, AuthorizeInstall, Withdraw, ShowStore, RekeyStore, Demo>;
 
 struct Cli {
     Subcommand subcommand;

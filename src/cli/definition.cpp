@@ -12,6 +12,11 @@ namespace {
 constexpr std::string_view kPrincipalHelp =
     "Principal name to use in the printed `allowed_signers` line. Defaults to "
     "`release-operator@tarnelos-workstation`";
+constexpr std::string_view kFormats[] = {"text", "json"};
+// The group of --measurement and --image-file: the candidate image.
+constexpr std::string_view kCandidate = "candidate";
+// The group of --keystore and --public-key: the key that checks a store.
+constexpr std::string_view kStoreKeyGroup = "store_key";
 
 constexpr OptionDef kKeygen[] = {
     {"out", true, "Where to write the sealed keystore file"},
@@ -37,11 +42,18 @@ constexpr OptionDef kSign[] = {
     {"kind", true, "`install` or `ota_update`"},
     {"security_version", true, "The security (rollback) version this image manifest asserts"},
     {"out", true, "Where to write the signed (but unverified-until-checked) manifest JSON"},
+    {"expires_at", false,
+     "When the manifest expires, in RFC 3339 (e.g. `2027-01-31T00:00:00Z`); it must be later "
+     "than the signing time. Without it the manifest never expires"},
 };
 constexpr OptionDef kVerify[] = {
     {"manifest", true, ""},
     {"signers_file", false,
      "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"},
+    {"image_file", false,
+     "An image file to check against the manifest: its bytes are measured with the algorithm of "
+     "the manifest's measurement and must match it"},
+    {"format", false, "Report format. Defaults to `text`", {}, kFormats},
 };
 constexpr OptionDef kPromote[] = {
     {"manifest", true, ""},
@@ -57,8 +69,6 @@ constexpr OptionDef kPromote[] = {
 };
 // The key a store is checked with: the keystore's recorded public key, or the
 // public key alone.
-constexpr std::string_view kStoreKeyGroup = "store_key";
-
 constexpr OptionDef kAuthorizeInstall[] = {
     {"store", true, ""},
     {"keystore", false, "The local operator keystore whose public key signed `--store`",
@@ -68,7 +78,36 @@ constexpr OptionDef kAuthorizeInstall[] = {
      "`show-key` prints it), instead of `--keystore`",
      kStoreKeyGroup},
     {"platform", true, ""},
-    {"measurement", true, "The candidate measurement, e.g. `sha256:<64 hex>`"},
+    {"measurement", false, "The candidate measurement, e.g. `sha256:<64 hex>`", kCandidate},
+    {"image_file", false,
+     "The candidate image file, measured with the algorithm of the platform's current "
+     "known-good image (SHA-256 when it has none)",
+     kCandidate},
+};
+constexpr OptionDef kWithdraw[] = {
+    {"store", true, "Path to the signed, persisted known-good registry file. It must exist"},
+    {"keystore", true,
+     "The local operator keystore used to verify and sign the registry store file"},
+    {"passphrase_env", true, "Name of the environment variable holding the keystore passphrase"},
+    {"platform", true, "Platform/device codename, e.g. `vask`"},
+    {"measurement", false, "The measurement to withdraw, e.g. `sha256:<64 hex>`", kCandidate},
+    {"image_file", false,
+     "The image file to withdraw, measured with the algorithm of the platform's current "
+     "known-good image (SHA-256 when it has none)",
+     kCandidate},
+};
+constexpr OptionDef kShowStore[] = {
+    {"store", true, "Path to the signed, persisted known-good registry file"},
+    {"keystore", false, "The local operator keystore whose public key signed `--store`",
+     kStoreKeyGroup},
+    {"public_key", false,
+     "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
+     "`show-key` prints it), instead of `--keystore`",
+     kStoreKeyGroup},
+    {"platform", false,
+     "Show this platform alone, with its whole promotion history and its withdrawn "
+     "measurements"},
+    {"format", false, "Report format. Defaults to `text`", {}, kFormats},
 };
 constexpr OptionDef kRekeyStore[] = {
     {"store", true, "Path to the signed, persisted known-good registry file"},
@@ -129,6 +168,17 @@ constexpr SubcommandDef kSubcommands[] = {
      "persisted, signed known-good registry and its rollback floor. Read only \u2014 needs the "
      "keystore's public key, never its passphrase",
      kAuthorizeInstall},
+    {"withdraw",
+     "Withdraw an image from a platform: its measurement joins the platform's withdrawn list in "
+     "the signed registry at `--store`, so that it is never promoted there again and never "
+     "authorized to install. Withdrawing the current image blocks every install on the platform "
+     "until a newer image is promoted. The store must exist",
+     kWithdraw},
+    {"show-store",
+     "Verify the persisted, signed known-good registry and show what it holds: per platform the "
+     "current image, the rollback floor, the number of promotions and of withdrawn measurements. "
+     "Read only \u2014 needs the keystore's public key, never its passphrase",
+     kShowStore},
     {"rekey-store",
      "Move a registry store to a new keystore: verify it with the key it is signed with now, "
      "then sign the same registry (every platform's history, rollback floor and withdrawn "
@@ -172,20 +222,20 @@ std::span<const SubcommandDef> subcommand_defs() { return kSubcommands; }
 std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group) {
     std::vector<const OptionDef*> members;
     for (const auto& option : sub.options) {
-        if (!group.empty() && option.group == group) {
+        if (!group.empty() && option.one_of == group) {
             members.push_back(&option);
         }
     }
     return members;
 }
 
-std::string alternatives_text(const std::vector<const OptionDef*>& members) {
+std::string joined_long_names(const std::vector<const OptionDef*>& options) {
     std::string text;
-    for (std::size_t i = 0; i < members.size(); ++i) {
+    for (std::size_t i = 0; i < options.size(); ++i) {
         if (i > 0) {
-            text += i + 1 == members.size() ? " or " : ", ";
+            text += i + 1 == options.size() ? " and " : ", ";
         }
-        text += members[i]->long_name();
+        text += options[i]->long_name();
     }
     return text;
 }

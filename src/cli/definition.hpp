@@ -13,10 +13,11 @@ struct OptionDef {
     std::string_view id;  // the field name; the option is "--" + id with '_' -> '-'
     bool required;
     std::string_view help;  // empty: no help text
-    // Options of one subcommand that share a group id are alternatives:
-    // exactly one of them must be given (each is then declared not required).
-    // Empty: the option belongs to no group.
-    std::string_view group = {};
+    // Options of one subcommand that share a group name are alternatives:
+    // exactly one of them must be given (they are not `required` each).
+    std::string_view one_of = {};
+    // The only values the option takes; empty: any text.
+    std::span<const std::string_view> choices = {};
 
     std::string_view long_name() const;  // "--security-version"
     std::string_view value_name() const;  // "SECURITY_VERSION"
@@ -33,10 +34,10 @@ inline constexpr std::string_view kAbout =
 
 std::span<const SubcommandDef> subcommand_defs();
 
-// The options of `sub` in `group`, in declaration order.
+// The options of `sub` in the group `group`, in declaration order.
 std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group);
 
-// "--keystore or --public-key" ("--a, --b or --c" for three).
-std::string alternatives_text(const std::vector<const OptionDef*>& members);
+// "--a", "--a and --b", "--a, --b and --c".
+std::string joined_long_names(const std::vector<const OptionDef*>& options);
 
 }  // namespace zdz::cli

@@ -11,6 +11,8 @@
 #include "cli/manifest_commands.hpp"
 #include "cli/parse.hpp"
 #include "cli/registry_commands.hpp"
+#include "cli/show_store_command.hpp"
+#include "cli/withdraw_command.hpp"
 #include "encoding/text.hpp"
 #include "io/file.hpp"
 
@@ -36,6 +38,8 @@ CommandResult dispatch(const Cli& cli, std::ostream& out) {
             [&](const Verify& c) { return run_verify(c, out); },
             [&](const Promote& c) { return run_promote(c, out); },
             [&](const AuthorizeInstall& c) { return run_authorize_install(c, out); },
+            [&](const Withdraw& c) { return run_withdraw(c, out); },
+            [&](const ShowStore& c) { return run_show_store(c, out); },
             [&](const Demo& c) { return run_demo(c, out); },
             [&](const ShowKey& c) { return run_show_key(c, out); },
             [&](const ChangePassphrase& c) { return run_change_passphrase(c, out); },

@@ -6,6 +6,7 @@
 
 #include "cli/command.hpp"
 #include "cli/definition.hpp"
+#include "cli/json_report.hpp"
 #include "trust/image.hpp"
 
 namespace zdz::cli {
@@ -34,6 +35,8 @@ constexpr std::pair<std::string_view, ValueCompletion> kValueCompletions[] = {
     {"platform", ValueCompletion::Text},
     {"security_version", ValueCompletion::Text},
     {"measurement", ValueCompletion::Text},
+    {"expires_at", ValueCompletion::Text},
+    {"format", ValueCompletion::Choices},
 };
 
 constexpr std::array kImageKinds = {trust::ImageKind::Install, trust::ImageKind::OtaUpdate};
@@ -63,6 +66,15 @@ std::string image_kind_words() {
     return words;
 }
 
+std::string choice_words(const OptionDef& option) {
+    std::string words;
+    for (const auto choice : option.choices) {
+        words += words.empty() ? "" : " ";
+        words += choice;
+    }
+    return words;
+}
+
 ValueCompletion completion_of(const OptionDef& option) {
     return value_completion(option.id).value_or(ValueCompletion::Text);
 }
@@ -80,32 +92,13 @@ std::string_view first_sentence(std::string_view text) {
     return text;
 }
 
-std::string join_option_names(const SubcommandDef& sub) {
-    std::string names;
-    for (const auto& option : sub.options) {
-        names += option.long_name();
-        names += ' ';
-    }
-    names += "--help";
-    return names;
-}
-
-// The members of an option group, when `option` is the first of them.
-std::vector<const OptionDef*> group_started_by(const SubcommandDef& sub, const OptionDef& option) {
-    auto members = group_members(sub, option.group);
-    if (members.empty() || members.front() != &option) {
-        return {};
-    }
-    return members;
-}
-
-// The option groups of a subcommand for the bash completion: each group its
-// long names joined by commas, groups separated by spaces.
-std::string join_option_groups(const SubcommandDef& sub) {
+// The groups of alternative options of `sub` for the bash completion: members
+// joined by commas, groups by spaces.
+std::string exclusive_groups(const SubcommandDef& sub) {
     std::string groups;
     for (const auto& option : sub.options) {
-        const auto members = group_started_by(sub, option);
-        if (members.empty()) {
+        const auto members = group_members(sub, option.one_of);
+        if (members.empty() || members.front() != &option) {
             continue;
         }
         groups += groups.empty() ? "" : " ";
@@ -115,6 +108,16 @@ std::string join_option_groups(const SubcommandDef& sub) {
         }
     }
     return groups;
+}
+
+std::string join_option_names(const SubcommandDef& sub) {
+    std::string names;
+    for (const auto& option : sub.options) {
+        names += option.long_name();
+        names += ' ';
+    }
+    names += "--help";
+    return names;
 }
 
 void add_unique(std::vector<std::string>& list, std::string_view name) {
@@ -190,17 +193,22 @@ std::string roff_option(const OptionDef& option) {
            std::string(option.value_name()) + "\\fR";
 }
 
+// Alternatives stand together in braces where the first of them is declared:
+// {--a A | --b B}.
 std::string roff_synopsis(const SubcommandDef& sub) {
     std::string line = "\\fB" + std::string(kProgramName) + " " + roff_literal(sub.name) + "\\fR";
     for (const auto& option : sub.options) {
-        // A group stands where its first member is declared: "(A | B)".
-        if (!option.group.empty()) {
-            const auto members = group_started_by(sub, option);
+        if (!option.one_of.empty()) {
+            const auto members = group_members(sub, option.one_of);
+            if (members.front() != &option) {
+                continue;
+            }
+            line += " {";
             for (std::size_t i = 0; i < members.size(); ++i) {
-                line += i == 0 ? " (" : " | ";
+                line += i == 0 ? "" : " | ";
                 line += roff_option(*members[i]);
             }
-            line += members.empty() ? "" : ")";
+            line += '}';
             continue;
         }
         line += option.required ? " " : " [";
@@ -212,20 +220,31 @@ std::string roff_synopsis(const SubcommandDef& sub) {
     return line;
 }
 
-// What the manual says about an option's presence.
-std::string roff_presence(const SubcommandDef& sub, const OptionDef& option) {
-    if (!option.group.empty()) {
-        std::string names;
-        const auto members = group_members(sub, option.group);
+// What the entry of an option says after its help text.
+std::string roff_requirement(const SubcommandDef& sub, const OptionDef& option) {
+    std::string text;
+    if (!option.choices.empty()) {
+        text += "Takes ";
+        for (std::size_t i = 0; i < option.choices.size(); ++i) {
+            if (i > 0) {
+                text += i + 1 == option.choices.size() ? " or " : ", ";
+            }
+            text += "\\fB" + roff_literal(option.choices[i]) + "\\fR";
+        }
+        text += ". ";
+    }
+    if (!option.one_of.empty()) {
+        const auto members = group_members(sub, option.one_of);
+        text += "Exactly one of ";
         for (std::size_t i = 0; i < members.size(); ++i) {
             if (i > 0) {
-                names += i + 1 == members.size() ? " or " : ", ";
+                text += i + 1 == members.size() ? " and " : ", ";
             }
-            names += "\\fB" + roff_literal(members[i]->long_name()) + "\\fR";
+            text += "\\fB" + roff_literal(members[i]->long_name()) + "\\fR";
         }
-        return "Exactly one of " + names + " is required.";
+        return text + " is required.";
     }
-    return option.required ? "Required." : "Optional.";
+    return text + (option.required ? "Required." : "Optional.");
 }
 
 // A hanging indent, so that a synopsis that wraps stays readable.
@@ -271,15 +290,38 @@ std::string option_named(std::string_view id) {
     return "\\fB" + roff_literal(id) + "\\fR";
 }
 
+void append_json_members(std::string& page, std::span<const JsonMemberDoc> members) {
+    for (const auto& member : members) {
+        page +=
+            ".TP\n\\fB" + roff_literal(member.path) + "\\fR\n" + sentence(member.meaning) + "\n";
+    }
+}
+
+void append_json_output(std::string& page) {
+    page += ".SH \"JSON OUTPUT\"\n";
+    page +=
+        "With \\fB\\-\\-format json\\fR, \\fBverify\\fR and \\fBshow\\-store\\fR print one "
+        "JSON document on standard output instead of the text report, with the members below "
+        "(a path such as \\fIa[].b\\fR names member \\fIb\\fR of each element of array "
+        "\\fIa\\fR). Member names are stable; numbers are JSON numbers and times are RFC 3339 "
+        "text in UTC. A failure prints nothing on standard output and the usual error line on "
+        "standard error. A path that the document repeats must be valid UTF\\-8.\n";
+    page += ".SS verify\n";
+    append_json_members(page, verify_json_members());
+    page += ".SS show\\-store\n";
+    append_json_members(page, show_store_json_members());
+}
+
 void append_examples(std::string& page) {
     page += ".SH EXAMPLES\n";
     page +=
-        "Create a release key, sign an image and check the manifest against a trust file "
-        "that holds the allowed_signers line keygen printed. The passphrase is in an "
-        "environment variable that a secret manager or a script has set. Later, print the key's "
-        "allowed_signers line again, change its passphrase, check an install with the public key "
-        "alone (release.pub holding the line show\\-key printed), and move the registry store "
-        "to a new release key:\n"
+        "Create a release key, sign an image and check the manifest and the image file against "
+        "a trust file that holds the allowed_signers line keygen printed; later withdraw the "
+        "image from the registry and list what the registry holds, as JSON. The passphrase is "
+        "in an environment variable that a secret manager or a script has set. Later still, "
+        "print the key's allowed_signers line again, change its passphrase, check an install "
+        "with the public key alone (release.pub holding the line show\\-key printed), and move "
+        "the registry store to a new release key:\n"
         ".PP\n.nf\n.RS 4\n";
     // One option and its value per continuation line, as one would type it.
     for (const auto& example : man_page_examples()) {
@@ -323,7 +365,13 @@ std::vector<std::vector<std::string>> man_page_examples() {
         {program, "sign", "--keystore", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
          "--image-file", "vask-install-2026072900.img", "--platform", "vask", "--kind", "install",
          "--security-version", "2", "--out", "v2.manifest.json"},
-        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers"},
+        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers",
+         "--image-file", "vask-install-2026072900.img"},
+        {program, "withdraw", "--store", "known-good.json", "--keystore", "release.key",
+         "--passphrase-env", "RELEASE_PASSPHRASE", "--platform", "vask", "--image-file",
+         "vask-install-2026072900.img"},
+        {program, "show-store", "--store", "known-good.json", "--keystore", "release.key",
+         "--format", "json"},
         {program, "show-key", "--keystore", "release.key", "--principal", "release@example.org"},
         {program, "change-passphrase", "--keystore", "release.key", "--passphrase-env",
          "RELEASE_PASSPHRASE", "--new-passphrase-env", "NEW_RELEASE_PASSPHRASE"},
@@ -378,7 +426,7 @@ std::string man_page() {
         for (const auto& option : sub.options) {
             page += ".TP\n" + roff_option(option) + "\n";
             const std::string help = sentence(option.help);
-            page += help + (help.empty() ? "" : " ") + roff_presence(sub, option) + "\n";
+            page += help + (help.empty() ? "" : " ") + roff_requirement(sub, option) + "\n";
         }
     }
 
@@ -387,6 +435,8 @@ std::string man_page() {
     page += "Print help for the program, or for the command it follows, and exit with status 0.\n";
     page += ".TP\n\\fB\\-V\\fR, \\fB\\-\\-version\\fR\n";
     page += "Print \\(lq" + program + " " + kVersion + "\\(rq and exit with status 0.\n";
+
+    append_json_output(page);
 
     page += ".SH \"EXIT STATUS\"\n";
     page += ".TP\n.B 0\nThe command succeeded; its report is on standard output.\n";
@@ -436,6 +486,7 @@ std::string bash_completion() {
     std::vector<std::string> path_options;
     std::vector<std::string> env_options;
     std::vector<std::string> kind_options;
+    std::vector<const OptionDef*> choice_options;
     std::vector<std::string> text_options;
     for (const auto& sub : subcommand_defs()) {
         names += names.empty() ? "" : " ";
@@ -450,6 +501,14 @@ std::string bash_completion() {
                     break;
                 case ValueCompletion::ImageKind:
                     add_unique(kind_options, option.long_name());
+                    break;
+                case ValueCompletion::Choices:
+                    if (std::none_of(choice_options.begin(), choice_options.end(),
+                                     [&](const OptionDef* seen) {
+                                         return seen->long_name() == option.long_name();
+                                     })) {
+                        choice_options.push_back(&option);
+                    }
                     break;
                 case ValueCompletion::Text:
                     add_unique(text_options, option.long_name());
@@ -483,28 +542,49 @@ std::string bash_completion() {
         s += "            COMPREPLY=($(compgen -W '" + image_kind_words() +
              "' -- \"$cur\"))\n            return\n            ;;\n";
     }
+    for (const auto* option : choice_options) {
+        s += "        " + std::string(option->long_name()) + ")\n";
+        s += "            COMPREPLY=($(compgen -W '" + choice_words(*option) +
+             "' -- \"$cur\"))\n            return\n            ;;\n";
+    }
     if (!text_options.empty()) {
         s += "        " + case_pattern(text_options) + ")\n            return\n            ;;\n";
     }
     s += "    esac\n";
     s += "    $split && return\n\n";
-    s += "    local options groups=\n";
+    s += "    local options exclusive=\n";
     s += "    case ${words[1]} in\n";
     for (const auto& sub : subcommand_defs()) {
-        const std::string groups = join_option_groups(sub);
-        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "'" +
-             (groups.empty() ? "" : " groups='" + groups + "'") + " ;;\n";
+        s += "        " + std::string(sub.name) + ") options='" + join_option_names(sub) + "'";
+        const auto groups = exclusive_groups(sub);
+        if (!groups.empty()) {
+            s += "; exclusive='" + groups + "'";
+        }
+        s += " ;;\n";
     }
     s += "        *) return ;;\n";
     s += "    esac\n\n";
-    s += "    # Each option may be given once, and of a group of alternatives only one:\n";
-    s += "    # offer only those for which nothing is on the line yet.\n";
-    s += "    local option alternative alternatives group i given remaining=()\n";
+    s += "    # Of alternatives (the comma-joined groups in $exclusive) one is given at most:\n";
+    s += "    # once one is on the line, the others are not offered.\n";
+    s += "    local group member i excluded=' '\n";
+    s += "    for group in $exclusive; do\n";
+    s += "        for member in ${group//,/ }; do\n";
+    s += "            for ((i = 2; i < cword; i++)); do\n";
+    s += "                if [[ ${words[i]} == \"$member\" || ${words[i]} == \"$member=\"* ]]; "
+         "then\n";
+    s += "                    excluded+=\"${group//,/ } \"\n";
+    s += "                fi\n";
+    s += "            done\n";
+    s += "        done\n";
+    s += "    done\n\n";
+    s += "    # Each option may be given once: offer only those not yet on the line.\n";
+    s += "    local option given remaining=()\n";
     s += "    for option in $options; do\n";
-    s += "        alternatives=$option\n";
-    s += "        for group in $groups; do\n";
-    s += "            if [[ ,$group, == *,$option,* ]]; then\n";
-    s += "                alternatives=${group//,/ }\n";
+    s += "        [[ $excluded == *\" $option \"* ]] && continue\n";
+    s += "        given=false\n";
+    s += "        for ((i = 2; i < cword; i++)); do\n";
+    s += "            if [[ ${words[i]} == \"$option\" || ${words[i]} == \"$option=\"* ]]; then\n";
+    s += "                given=true\n";
     s += "            fi\n";
     s += "        done\n";
     s += "        given=false\n";
@@ -563,23 +643,25 @@ std::string zsh_value_action(const OptionDef& option) {
             return "_parameters -g \"*export*\"";
         case ValueCompletion::ImageKind:
             return "(" + image_kind_words() + ")";
+        case ValueCompletion::Choices:
+            return "(" + choice_words(option) + ")";
         case ValueCompletion::Text:
             return " ";
     }
     return " ";
 }
 
-// "(--public-key)" before --keystore: _arguments offers neither alternative
-// once the other is on the line.
+// "(--b --c)" before an option of a group: _arguments offers no alternative of
+// an option that is already on the line.
 std::string zsh_exclusions(const SubcommandDef& sub, const OptionDef& option) {
-    std::string others;
-    for (const auto* member : group_members(sub, option.group)) {
+    std::string list;
+    for (const auto* member : group_members(sub, option.one_of)) {
         if (member != &option) {
-            others += others.empty() ? "" : " ";
-            others += member->long_name();
+            list += list.empty() ? "" : " ";
+            list += member->long_name();
         }
     }
-    return others.empty() ? "" : "(" + others + ")";
+    return list.empty() ? "" : "(" + list + ")";
 }
 
 std::string zsh_help_specs(std::string_view indent) {
@@ -622,8 +704,9 @@ std::string zsh_completion() {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);
             s += "                        '" + zsh_exclusions(sub, option) +
-                 std::string(option.long_name()) + "=[" + description + "]:" +
-                 std::string(option.value_name()) + ":" + zsh_value_action(option) + "' \\\n";
+                 std::string(option.long_name()) + "=[" + description +
+                 "]:" + std::string(option.value_name()) + ":" + zsh_value_action(option) +
+                 "' \\\n";
         }
         s += "                        && ret=0\n";
         s += "                    ;;\n";

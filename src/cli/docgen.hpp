@@ -17,6 +17,7 @@ enum class ValueCompletion {
     Path,             // file names
     EnvironmentName,  // names of exported environment variables
     ImageKind,        // the image kind words
+    Choices,          // the option's own choices
     Text,             // nothing to offer: free text typed by the operator
 };
 

@@ -3,9 +3,12 @@
 #include <utility>
 
 #include "cli/clock.hpp"
+#include "cli/image_check.hpp"
+#include "cli/json_report.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
+#include "json/value.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
@@ -81,6 +84,49 @@ tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
         }
     }
     return {};
+}
+
+// The --expires-at text as a time, read as manifests read theirs.
+tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
+    const std::optional<std::string>& text) {
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto parsed = contracts::Timestamp::parse(*text);
+    if (!parsed) {
+        return tl::unexpected(fail("invalid --expires-at: " + parsed.error().display()));
+    }
+    return *parsed;
+}
+
+json::JsonValue verified_json(const CheckedManifest& checked,
+                                   const std::optional<std::string>& image_file,
+                                   std::uint64_t bytes_measured) {
+    using json::JsonValue;
+    const auto& body = checked.manifest.body;
+    auto document = JsonValue::object();
+    document.add("trust_file", JsonValue::string(checked.signers_path));
+    document.add("signed_by", JsonValue::string(checked.signer_principal));
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
+    document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
+    document.add("expires_at",
+                 body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
+    document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
+    document.add("verified_at", JsonValue::string(checked.manifest.verified_at.to_string()));
+    if (image_file) {
+        auto image = JsonValue::object();
+        image.add("path", JsonValue::string(*image_file));
+        image.add("bytes_measured", JsonValue::uint64(bytes_measured));
+        image.add("matches", JsonValue::boolean(true));
+        document.add("image_file", std::move(image));
+    } else {
+        document.add("image_file", JsonValue());
+    }
+    return document;
 }
 
 }  // namespace
@@ -180,6 +226,10 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
+    const auto expires_at = parse_expiry(cmd.expires_at);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
     const auto keystore = store::load_keystore(cmd.keystore);
     if (!keystore) {
         return tl::unexpected(
@@ -192,6 +242,12 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     const auto now = read_clock();
     if (!now) {
         return tl::unexpected(now.error());
+    }
+    // Before the costly unsealing: a manifest that would be stale as it is
+    // written is refused.
+    if (*expires_at && !(*now < **expires_at)) {
+        return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
+                                   " is not later than the signing time " + now->to_string()));
     }
     const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), *now);
     passphrase->wipe();
@@ -216,7 +272,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     const trust::ImageManifestBody body{
         contracts::Uuid::new_v4(), std::move(*platform), *kind, {measured->hash},
-        cmd.security_version,      keystore->key_id,     *now,  std::nullopt};
+        cmd.security_version,      keystore->key_id,     *now,  *expires_at};
     const auto manifest = trust::sign_manifest(body, *key);
     if (!manifest) {
         return tl::unexpected(fail("signing failed: " + manifest.error().display()));
@@ -244,10 +300,25 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
         << "  measurement:      " << body.measurement.to_string() << "\n"
         << "  security_version: sv" << body.security_version << "\n"
         << "  signing_key_id:   " << body.signing_key_id.to_string() << "\n";
+    if (body.expires_at) {
+        out << "  expires_at:       " << body.expires_at->to_string() << "\n";
+    }
     return {};
 }
 
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {
+    // The paths a JSON report repeats are checked before any work.
+    if (cmd.format == OutputFormat::Json) {
+        if (auto ok = check_json_path("trust file", cmd.signers_file.value_or(kDefaultSignersFile));
+            !ok) {
+            return tl::unexpected(ok.error());
+        }
+        if (cmd.image_file) {
+            if (auto ok = check_json_path("image file", *cmd.image_file); !ok) {
+                return tl::unexpected(ok.error());
+            }
+        }
+    }
     const auto now = read_clock();
     if (!now) {
         return tl::unexpected(now.error());
@@ -257,12 +328,29 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
         return tl::unexpected(checked.error());
     }
     const auto& body = checked->manifest.body;
+    // Only a manifest that verified says what the image must measure.
+    std::uint64_t bytes_measured = 0;
+    if (cmd.image_file) {
+        const auto matched = check_image_file(*cmd.image_file, body.measurement);
+        if (!matched) {
+            return tl::unexpected(matched.error());
+        }
+        bytes_measured = *matched;
+    }
+    if (cmd.format == OutputFormat::Json) {
+        out << json_report_text(verified_json(*checked, cmd.image_file, bytes_measured));
+        return {};
+    }
     out << "[ok] manifest verified\n"
         << "  trust file:        " << checked->signers_path << "\n"
         << "  signed by:         " << encoding::terminal_safe(checked->signer_principal) << "\n"
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
         << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";
+    if (cmd.image_file) {
+        out << "  image file:        " << *cmd.image_file << " (" << bytes_measured
+            << " bytes measured, matches)\n";
+    }
     return {};
 }
 

@@ -29,6 +29,38 @@ std::optional<std::uint32_t> parse_u32(const std::string& text) {
     return static_cast<std::uint32_t>(value);
 }
 
+// "text or json", "a, b or c".
+std::string choice_words(const OptionDef& opt) {
+    std::string words;
+    for (std::size_t i = 0; i < opt.choices.size(); ++i) {
+        if (i > 0) {
+            words += i + 1 == opt.choices.size() ? " or " : ", ";
+        }
+        words += opt.choices[i];
+    }
+    return words;
+}
+
+std::string choice_list(const OptionDef& opt) {
+    std::string list;
+    for (const auto choice : opt.choices) {
+        list += list.empty() ? "" : ",";
+        list += choice;
+    }
+    return list;
+}
+
+// The help text, and for an option of a group the rule that binds it.
+std::string option_description(const SubcommandDef& sub, const OptionDef& opt) {
+    std::string text(opt.help);
+    if (!opt.one_of.empty()) {
+        text += text.empty() ? "" : ". ";
+        text +=
+            "Exactly one of " + joined_long_names(group_members(sub, opt.one_of)) + " is required";
+    }
+    return text;
+}
+
 // Values of one parsed subcommand, by option id.
 using Values = std::map<std::string, std::string, std::less<>>;
 
@@ -48,19 +80,13 @@ Definition build_definition() {
         auto values = std::make_unique<Values>();
         for (const auto& opt : sub.options) {
             auto* o = cmd->add_option(std::string(opt.long_name()), (*values)[std::string(opt.id)],
-                                      std::string(opt.help));
+                                      option_description(sub, opt));
             o->type_name(std::string(opt.value_name()));
             o->expected(1);
             o->multi_option_policy(CLI::MultiOptionPolicy::Throw);
             o->allow_extra_args(false);
             if (opt.required) {
                 o->required();
-            }
-            // Alternatives are listed together under a heading that says so;
-            // the parser checks them after CLI11 (check_option_groups).
-            if (!opt.group.empty()) {
-                o->group("Exactly one of " + alternatives_text(group_members(sub, opt.group)) +
-                         " is required");
             }
             // Text values are UTF-8; paths are passed on byte for byte,
             // whatever their encoding.
@@ -71,6 +97,19 @@ Definition build_definition() {
                                                               : std::string("not valid UTF-8");
                     },
                     "", "utf8");
+            }
+            if (!opt.choices.empty()) {
+                o->check(
+                    [&opt](const std::string& value) -> std::string {
+                        for (const auto choice : opt.choices) {
+                            if (value == choice) {
+                                return {};
+                            }
+                        }
+                        return "must be " + choice_words(opt) + ", not " +
+                               encoding::quoted_excerpt(value, encoding::kMessageExcerptChars);
+                    },
+                    "{" + choice_list(opt) + "}", "choices");
             }
             if (opt.id == "security_version") {
                 o->check(
@@ -96,6 +135,12 @@ std::optional<std::string> optional_value(const CLI::App& cmd, const Values& val
     return values.find(id)->second;
 }
 
+// The parser has checked the value against the option's choices.
+OutputFormat output_format(const CLI::App& cmd, const Values& v) {
+    return optional_value(cmd, v, "format", "--format") == "json" ? OutputFormat::Json
+                                                                  : OutputFormat::Text;
+}
+
 Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
     const auto get = [&](std::string_view id) { return v.find(id)->second; };
     const auto& name = cmd.get_name();
@@ -110,21 +155,36 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
         return ImportSigners{get("file")};
     }
     if (name == "sign") {
-        return Sign{get("keystore"), get("passphrase_env"), get("image_file"),
-                    get("platform"), get("kind"),           *parse_u32(get("security_version")),
-                    get("out")};
+        return Sign{get("keystore"),   get("passphrase_env"),
+                    get("image_file"), get("platform"),
+                    get("kind"),       *parse_u32(get("security_version")),
+                    get("out"),        optional_value(cmd, v, "expires_at", "--expires-at")};
     }
     if (name == "verify") {
-        return Verify{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file")};
+        return Verify{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
+                      optional_value(cmd, v, "image_file", "--image-file"), output_format(cmd, v)};
     }
     if (name == "promote") {
         return Promote{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
                        get("store"), get("keystore"), get("passphrase_env")};
     }
+    const auto candidate = [&] {
+        return CandidateImage{optional_value(cmd, v, "measurement", "--measurement"),
+                              optional_value(cmd, v, "image_file", "--image-file")};
+    };
     if (name == "authorize-install") {
         return AuthorizeInstall{get("store"), optional_value(cmd, v, "keystore", "--keystore"),
                                 optional_value(cmd, v, "public_key", "--public-key"),
-                                get("platform"), get("measurement")};
+                                get("platform"), candidate()};
+    }
+    if (name == "withdraw") {
+        return Withdraw{get("store"), get("keystore"), get("passphrase_env"), get("platform"),
+                        candidate()};
+    }
+    if (name == "show-store") {
+        return ShowStore{get("store"), optional_value(cmd, v, "keystore", "--keystore"),
+                         optional_value(cmd, v, "public_key", "--public-key"),
+                         optional_value(cmd, v, "platform", "--platform"), output_format(cmd, v)};
     }
     if (name == "show-key") {
         return ShowKey{get("keystore"), optional_value(cmd, v, "principal", "--principal")};
@@ -141,41 +201,23 @@ Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
 
 constexpr std::string_view kRunWithHelp = "Run with --help for more information.\n";
 
-// Each option group of the parsed subcommand needs exactly one of its options.
-std::optional<EarlyExit> check_option_groups(const CLI::App& cmd) {
-    for (const auto& sub : subcommand_defs()) {
-        if (sub.name != cmd.get_name()) {
+// Of each group of alternative options exactly one must be given.
+std::optional<EarlyExit> check_groups(const SubcommandDef& sub, const CLI::App& cmd) {
+    for (const auto& opt : sub.options) {
+        const auto members = group_members(sub, opt.one_of);
+        if (members.empty() || members.front() != &opt) {
             continue;
         }
-        std::vector<std::string_view> checked;
-        for (const auto& opt : sub.options) {
-            if (opt.group.empty() ||
-                std::find(checked.begin(), checked.end(), opt.group) != checked.end()) {
-                continue;
-            }
-            checked.push_back(opt.group);
-            const auto members = group_members(sub, opt.group);
-            std::vector<const OptionDef*> given;
-            for (const auto* member : members) {
-                if (cmd.get_option(std::string(member->long_name()))->count() > 0) {
-                    given.push_back(member);
-                }
-            }
-            if (given.size() == 1) {
-                continue;
-            }
-            std::string message;
-            if (given.empty()) {
-                message = alternatives_text(members) + " is required (exactly one of them)";
-            } else {
-                for (std::size_t i = 0; i < given.size(); ++i) {
-                    message += i == 0 ? "" : " and ";
-                    message += given[i]->long_name();
-                }
-                message += " exclude each other (exactly one of " + alternatives_text(members) +
-                           " is required)";
-            }
-            return EarlyExit{2, "", message + "\n" + std::string(kRunWithHelp)};
+        std::size_t given = 0;
+        for (const auto* member : members) {
+            given += cmd.get_option(std::string(member->long_name()))->count() > 0 ? 1U : 0U;
+        }
+        if (given != 1) {
+            return EarlyExit{2, "",
+                             std::string(given == 0 ? "exactly one of " : "only one of ") +
+                                 joined_long_names(members) +
+                                 (given == 0 ? " is required\n" : " may be given\n") +
+                                 std::string(kRunWithHelp)};
         }
     }
     return std::nullopt;
@@ -274,9 +316,10 @@ ParseResult parse_command_line(const std::vector<std::string>& given) {
             const bool ok = code == static_cast<int>(CLI::ExitCodes::Success);
             return EarlyExit{ok ? 0 : 2, out.str(), err.str()};
         }
-        for (const auto& [cmd, values] : def.subcommands) {
+        for (std::size_t i = 0; i < def.subcommands.size(); ++i) {
+            const auto& [cmd, values] = def.subcommands[i];
             if (cmd->parsed()) {
-                if (auto early = check_option_groups(*cmd)) {
+                if (auto early = check_groups(subcommand_defs()[i], *cmd)) {
                     return *early;
                 }
                 return Cli{to_subcommand(*cmd, *values)};

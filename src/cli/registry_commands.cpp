@@ -3,9 +3,11 @@
 #include <string>
 
 #include "cli/clock.hpp"
+#include "cli/image_check.hpp"
 #include "cli/manifest_commands.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
+#include "cli/store_access.hpp"
 #include "cli/store_key.hpp"
 #include "contracts/content_hash.hpp"
 #include "encoding/text.hpp"
@@ -55,37 +57,18 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
         return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
     }
 
-    // Held from before the load until after the save, so that a promotion
-    // running at the same time against this store cannot be overwritten.
-    const auto lock = store::RegistryDirectoryLock::acquire(cmd.store);
-    if (!lock) {
-        return tl::unexpected(fail("cannot load existing store " + cmd.store + ": " +
-                                   trust::TrustError::from_write_error(lock.error()).display()));
-    }
-    // The store is checked with the unsealed key's own public key.
-    auto loaded = store::load_registry_store(cmd.store, key->verifying_key(), now);
-    if (!loaded) {
-        return tl::unexpected(
-            fail("cannot load existing store " + cmd.store + ": " + loaded.error().display()));
-    }
-    auto registry = loaded->has_value() ? std::move(**loaded) : trust::KnownGoodStore{};
-    const auto promoted = registry.promote(verified->manifest);
-    if (!promoted) {
-        return tl::unexpected(fail("promotion refused: " + promoted.error().display()));
-    }
-    // Saved under the lock already held: taking it again would wait forever.
-    const auto saved =
-        store::save_registry_store(registry, cmd.store, *key, keystore->key_id, now, &*lock);
-    if (!saved) {
-        // The new store is in place: promoting again would record the image
-        // a second time.
-        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
-            return tl::unexpected(fail("promotion written to " + cmd.store +
-                                       " but it may not be durable: " + saved.error().display()));
-        }
-        return tl::unexpected(
-            fail("promotion succeeded in memory but the store could not be saved: " +
-                 saved.error().display()));
+    const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
+    const auto registry = update_store(
+        cmd.store, *key, keystore->key_id, now, wording,
+        [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+            const auto promoted = loaded.promote(verified->manifest);
+            if (!promoted) {
+                return tl::unexpected(fail("promotion refused: " + promoted.error().display()));
+            }
+            return StoreChange::Save;
+        });
+    if (!registry) {
+        return tl::unexpected(registry.error());
     }
 
     const auto& body = verified->manifest.body;
@@ -95,7 +78,7 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
         << "  measurement:          " << body.measurement.to_string() << "\n"
         << "  security_version:     " << trust::security_version_text(body.security_version) << "\n"
         << "  rollback floor now:   "
-        << trust::security_version_text(registry.rollback_floor(body.platform)) << "\n"
+        << trust::security_version_text(registry->rollback_floor(body.platform)) << "\n"
         << "  store written:        " << cmd.store << "\n";
     return {};
 }
@@ -109,27 +92,35 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
     if (!now) {
         return tl::unexpected(now.error());
     }
-    const auto loaded = store::load_registry_store(cmd.store, *key, *now);
-    if (!loaded) {
-        return tl::unexpected(
-            fail("cannot load store " + cmd.store + ": " + loaded.error().display()));
+    const auto registry = load_existing_store(cmd.store, *key, *now);
+    if (!registry) {
+        return tl::unexpected(registry.error());
     }
-    if (!loaded->has_value()) {
-        return tl::unexpected(fail("no store file found at " + cmd.store));
-    }
-    const auto& registry = **loaded;
     const auto platform = trust::ImagePlatform::parse(cmd.platform);
     if (!platform) {
         return tl::unexpected(fail(platform.error().display()));
     }
-    const auto candidate = contracts::ContentHash::parse(cmd.measurement);
-    if (!candidate) {
-        return tl::unexpected(fail("invalid measurement " + encoding::quoted_form(cmd.measurement) +
-                                   ": " + candidate.error().display()));
+    std::optional<trust::ImageMeasurement> parsed;
+    if (cmd.candidate.measurement) {
+        auto measurement = parse_candidate_measurement(*cmd.candidate.measurement);
+        if (!measurement) {
+            return tl::unexpected(measurement.error());
+        }
+        parsed = *measurement;
     }
-    const auto authorized = registry.authorize_install(*platform, {*candidate});
+    const auto candidate = resolve_candidate(cmd.candidate, parsed, *registry, *platform);
+    if (!candidate) {
+        return tl::unexpected(candidate.error());
+    }
+    const auto authorized = registry->authorize_install(*platform, candidate->measurement);
     if (!authorized) {
-        return tl::unexpected(fail("install refused: " + authorized.error().display()));
+        std::string message = "install refused: " + authorized.error().display();
+        // The refused measurement was computed here: show it.
+        if (candidate->bytes_measured) {
+            message += " (image file " + cmd.candidate.image_file.value_or("") + " measures " +
+                       candidate->measurement.to_string() + ")";
+        }
+        return tl::unexpected(fail(std::move(message)));
     }
 
     out << "[ok] install authorized\n"
@@ -138,7 +129,12 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         << "  security_version:  " << trust::security_version_text(authorized->security_version)
         << "\n"
         << "  rollback floor:    "
-        << trust::security_version_text(registry.rollback_floor(*platform)) << "\n";
+        << trust::security_version_text(registry->rollback_floor(*platform)) << "\n";
+    if (candidate->bytes_measured) {
+        out << "  image file:        "
+            << measured_file_text(cmd.candidate.image_file.value_or(""), *candidate->bytes_measured)
+            << "\n";
+    }
     return {};
 }
 

@@ -64,4 +64,37 @@ contracts::ContentHash measure_blake3(std::string_view bytes) {
         std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
+struct DigestStream::Blake3State {
+    blake3_hasher hasher{};
+};
+
+DigestStream::DigestStream(contracts::HashAlgorithm algorithm) {
+    if (algorithm == contracts::HashAlgorithm::Sha256) {
+        sha256_ = std::make_unique<Sha256Stream>();
+    } else {
+        blake3_ = std::make_unique<Blake3State>();
+        blake3_hasher_init(&blake3_->hasher);
+    }
+}
+
+DigestStream::~DigestStream() = default;
+
+void DigestStream::update(const void* data, std::size_t size) {
+    if (sha256_) {
+        sha256_->update(data, size);
+    } else {
+        blake3_hasher_update(&blake3_->hasher, data, size);
+    }
+}
+
+contracts::ContentHash DigestStream::finish() {
+    if (sha256_) {
+        return sha256_->finish();
+    }
+    contracts::ContentHash hash;
+    hash.algorithm = contracts::HashAlgorithm::Blake3;
+    blake3_hasher_finalize(&blake3_->hasher, hash.digest.data(), hash.digest.size());
+    return hash;
+}
+
 }  // namespace zdz::crypto

@@ -31,4 +31,22 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Incremental digest of either algorithm: a file is checked against a
+// recorded measurement with that measurement's own algorithm.
+class DigestStream {
+public:
+    explicit DigestStream(contracts::HashAlgorithm algorithm);
+    ~DigestStream();
+    DigestStream(const DigestStream&) = delete;
+    DigestStream& operator=(const DigestStream&) = delete;
+
+    void update(const void* data, std::size_t size);
+    contracts::ContentHash finish();
+
+private:
+    struct Blake3State;
+    std::unique_ptr<Sha256Stream> sha256_;
+    std::unique_ptr<Blake3State> blake3_;
+};
+
 }  // namespace zdz::crypto

@@ -16,6 +16,11 @@ constexpr std::size_t kFileChunk = std::size_t{1} << 20;
 }  // namespace
 
 tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
+    return measure_file(path, contracts::HashAlgorithm::Sha256);
+}
+
+tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
+                                                    contracts::HashAlgorithm algorithm) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         return tl::unexpected(IoError::from_errno(errno));
@@ -23,7 +28,7 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
         std::vector<char> buffer(kFileChunk);
-        crypto::Sha256Stream stream;
+        crypto::DigestStream stream(algorithm);
         std::uint64_t total = 0;
         auto read = read_pieces(file.get(), buffer,
                                 [&](std::string_view piece) -> tl::expected<void, IoError> {
@@ -36,7 +41,7 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
         }
         return FileMeasurement{stream.finish(), total};
     } catch (const std::bad_alloc&) {
-        // The read buffer or OpenSSL's digest state.
+        // The read buffer or the digest state.
         return tl::unexpected(IoError::from_errno(ENOMEM));
     }
 }

@@ -45,8 +45,19 @@ tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
     return KnownGoodImage{promotion.measurement, promotion.promoted_at};
 }
 
-void KnownGoodStore::withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement) {
-    platforms_[platform].withdrawn.insert(measurement);
+Withdrawal KnownGoodStore::withdraw(const ImagePlatform& platform,
+                                    const ImageMeasurement& measurement) {
+    auto& state = platforms_[platform];
+    const bool inserted = state.withdrawn.insert(measurement).second;
+    return {inserted, state.current && state.current->measurement == measurement};
+}
+
+std::optional<PromotionRecord> KnownGoodStore::current_image(const ImagePlatform& platform) const {
+    const auto it = platforms_.find(platform);
+    if (it == platforms_.end()) {
+        return std::nullopt;
+    }
+    return it->second.current;
 }
 
 tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_install(

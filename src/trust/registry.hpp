@@ -43,6 +43,15 @@ struct KnownGoodImage {
     std::string debug() const;
 };
 
+// What withdrawing a measurement did.
+struct Withdrawal {
+    // False when the measurement was withdrawn already: nothing changed.
+    bool newly_withdrawn = false;
+    // The measurement is the platform's current image, so no install is
+    // authorized there until another image is promoted.
+    bool blocks_current = false;
+};
+
 struct PlatformState {
     std::optional<PromotionRecord> current;
     SecurityVersion rollback_floor = 0;
@@ -68,7 +77,13 @@ public:
     tl::expected<KnownGoodImage, TrustError> record_promotion(const PromotionRecord& promotion);
 
     // Adds a withdrawn measurement, creating an empty platform state if needed.
-    void withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement);
+    // A withdrawn measurement is never promoted again on that platform, and
+    // while it is the current image every install there is refused.
+    Withdrawal withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement);
+
+    // The platform's current known-good record; nullopt for a platform the
+    // store does not know or that has none.
+    std::optional<PromotionRecord> current_image(const ImagePlatform& platform) const;
 
     // The current known-good record, if `candidate` is exactly it.
     tl::expected<PromotionRecord, TrustError> authorize_install(

@@ -104,7 +104,7 @@ Names zsh_options_of(const std::string& script, const std::string& sub) {
     }
     const auto end = script.find(";;", begin);
     const std::string block = script.substr(begin, end - begin);
-    // An exclusion list may stand first: '(--public-key)--keystore=[...'.
+    // An option of a group of alternatives is preceded by its exclusions.
     static const std::regex option_form(R"('(?:\([^)]*\))?(--[a-z0-9-]+)=\[)");
     Names names;
     for (std::sregex_iterator it(block.begin(), block.end(), option_form), last; it != last; ++it) {
@@ -134,7 +134,7 @@ TEST(Docgen, ManPageAndCompletionsNameWhatTheParserAccepts) {
 
     const auto top = help_of({"--help"});
     const auto subcommands = subcommands_in_help(top);
-    ASSERT_EQ(subcommands.size(), 11U) << top;
+    ASSERT_EQ(subcommands.size(), 13U) << top;
     const auto first_words = bash.substr(bash.find("compgen -W '") + 12);
     Names bash_subcommands = words(first_words.substr(0, first_words.find('\'')));
     bash_subcommands.erase("--help");
@@ -177,8 +177,8 @@ TEST(Docgen, ManPageTurnsDefinitionMarkupIntoRoff) {
               std::string::npos);
     EXPECT_EQ(page.find("\u2014"), std::string::npos);
     EXPECT_NE(page.find("named by \\fB\\-\\-passphrase\\-env\\fR (\\fBkeygen\\fR, "
-                        "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBpromote\\fR and "
-                        "\\fBrekey\\-store\\fR)"),
+                        "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBpromote\\fR, "
+                        "\\fBwithdraw\\fR and \\fBrekey\\-store\\fR)"),
               std::string::npos);
     EXPECT_NE(page.find("variable named by \\fB\\-\\-new\\-passphrase\\-env\\fR"),
               std::string::npos);
@@ -207,8 +207,8 @@ TEST(Docgen, CompletionsOfferValuesByKind) {
     EXPECT_NE(zsh.find("'--kind=[`install` or `ota_update`]:KIND:(install ota_update)'"),
               std::string::npos);
     // Colons and brackets inside descriptions are escaped; "e.g." ends no sentence.
-    EXPECT_NE(zsh.find("'--measurement=[The candidate measurement, e.g. `sha256\\:<64 hex>`]"
-                       ":MEASUREMENT: '"),
+    EXPECT_NE(zsh.find("'(--image-file)--measurement=[The candidate measurement, e.g. "
+                       "`sha256\\:<64 hex>`]:MEASUREMENT: '"),
               std::string::npos);
     EXPECT_NE(zsh.find("'sign:Sign a manifest for a real image file on disk'"), std::string::npos);
     EXPECT_NE(zsh.find("'--out=[Where to write the sealed keystore file]:OUT:_files'"),
@@ -216,33 +216,55 @@ TEST(Docgen, CompletionsOfferValuesByKind) {
 }
 
 // Alternatives (exactly one of --keystore and --public-key) read as such in
-// every document: one bracketed choice in the synopsis, a sentence instead of
+// every document: one braced choice in the synopsis, a sentence instead of
 // "Required." or "Optional.", and completions that stop offering the other
 // once one is on the line.
 TEST(Docgen, OptionGroupsAreRenderedAsAlternatives) {
     const auto page = zdz::cli::man_page();
     const std::string keystore = "\\fB\\-\\-keystore\\fR\\ \\fIKEYSTORE\\fR";
     const std::string public_key = "\\fB\\-\\-public\\-key\\fR\\ \\fIPUBLIC_KEY\\fR";
-    EXPECT_NE(page.find("\\fBzeduzaredoz authorize\\-install\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR (" +
-                        keystore + " | " + public_key + ") \\fB\\-\\-platform"),
+    EXPECT_NE(page.find("\\fBzeduzaredoz authorize\\-install\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR {" +
+                        keystore + " | " + public_key + "} \\fB\\-\\-platform"),
               std::string::npos)
         << page;
-    EXPECT_NE(page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR or "
+    EXPECT_NE(page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR and "
                         "\\fB\\-\\-public\\-key\\fR is required.\n"),
               std::string::npos);
 
     const auto bash = zdz::cli::bash_completion();
-    EXPECT_NE(bash.find("        authorize-install) options='--store --keystore --public-key "
-                        "--platform --measurement --help' groups='--keystore,--public-key' ;;\n"),
+    EXPECT_NE(bash.find("exclusive='--keystore,--public-key --measurement,--image-file' ;;\n"),
               std::string::npos)
         << bash;
-    EXPECT_NE(bash.find("        sign) options='--keystore --passphrase-env --image-file --platform "
-                        "--kind --security-version --out --help' ;;\n"),
-              std::string::npos);
 
     const auto zsh = zdz::cli::zsh_completion();
     EXPECT_NE(zsh.find("'(--public-key)--keystore=["), std::string::npos) << zsh;
     EXPECT_NE(zsh.find("'(--keystore)--public-key=["), std::string::npos);
     EXPECT_NE(zsh.find("'--keystore=[Path to the sealed keystore holding the signing key]"),
               std::string::npos);
+}
+
+// Alternatives and fixed choices reach the man page and both completions.
+TEST(Docgen, AlternativesAndChoicesReachEveryDocument) {
+    const auto page = zdz::cli::man_page();
+    EXPECT_NE(
+        page.find("\\fBzeduzaredoz withdraw\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR "
+                  "\\fB\\-\\-keystore\\fR\\ \\fIKEYSTORE\\fR \\fB\\-\\-passphrase\\-env\\fR\\ "
+                  "\\fIPASSPHRASE_ENV\\fR \\fB\\-\\-platform\\fR\\ \\fIPLATFORM\\fR "
+                  "{\\fB\\-\\-measurement\\fR\\ \\fIMEASUREMENT\\fR | "
+                  "\\fB\\-\\-image\\-file\\fR\\ \\fIIMAGE_FILE\\fR}\n"),
+        std::string::npos);
+    EXPECT_NE(page.find("Exactly one of \\fB\\-\\-measurement\\fR and \\fB\\-\\-image\\-file\\fR "
+                        "is required.\n"),
+              std::string::npos);
+    EXPECT_NE(
+        page.find("Defaults to \\fBtext\\fR. Takes \\fBtext\\fR or \\fBjson\\fR. Optional.\n"),
+        std::string::npos);
+    EXPECT_NE(page.find("\n.SH \"JSON OUTPUT\"\n"), std::string::npos);
+
+    EXPECT_NE(zdz::cli::bash_completion().find("; exclusive='--measurement,--image-file' ;;\n"),
+              std::string::npos);
+    const auto zsh = zdz::cli::zsh_completion();
+    EXPECT_NE(zsh.find("'(--measurement)--image-file=[The image file to withdraw"),
+              std::string::npos);
+    EXPECT_NE(zsh.find("'--format=[Report format]:FORMAT:(text json)'"), std::string::npos);
 }

@@ -41,24 +41,21 @@ TEST(OptionGroups, ExactlyOneAlternativeIsTakenNoneOrBothIsAUsageError) {
     EXPECT_EQ(std::get<EarlyExit>(none).status, 2);
     EXPECT_EQ(std::get<EarlyExit>(none).out, "");
     EXPECT_EQ(std::get<EarlyExit>(none).err,
-              "--keystore or --public-key is required (exactly one of them)\n" + run_with_help);
+              "exactly one of --keystore and --public-key is required\n" + run_with_help);
 
     const auto both =
         zdz::cli::parse_command_line(authorize({"--public-key", "p", "--keystore=k"}));
     ASSERT_TRUE(std::holds_alternative<EarlyExit>(both));
     EXPECT_EQ(std::get<EarlyExit>(both).status, 2);
     EXPECT_EQ(std::get<EarlyExit>(both).err,
-              "--keystore and --public-key exclude each other (exactly one of --keystore or "
-              "--public-key is required)\n" +
-                  run_with_help);
+              "only one of --keystore and --public-key may be given\n" + run_with_help);
 
-    // Help is asked for before the group is judged; the group is listed
-    // under its own heading.
+    // Help is asked for before the group is judged; each alternative says so.
     const auto help = zdz::cli::parse_command_line(authorize({"--help"}));
     ASSERT_TRUE(std::holds_alternative<EarlyExit>(help));
     EXPECT_EQ(std::get<EarlyExit>(help).status, 0);
     EXPECT_NE(std::get<EarlyExit>(help).out.find(
-                  "Exactly one of --keystore or --public-key is required:\n  --keystore KEYSTORE"),
+                  "signed `--store`. Exactly one of --keystore and --public-key is required\n"),
               std::string::npos)
         << std::get<EarlyExit>(help).out;
 }

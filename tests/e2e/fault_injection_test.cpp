@@ -177,6 +177,26 @@ struct Workspace {
                 zdz::crypto::measure_sha256(std::string_view("image bytes")).to_string()};
     }
 
+    std::vector<std::string> withdraw_args(const std::string& measurement) const {
+        return {"withdraw", "--store",          store,          "--keystore",
+                keystore,   "--passphrase-env", kPassphraseVar, "--platform",
+                "vask",     "--measurement",    measurement};
+    }
+
+    // The number of measurements withdrawn on the platform; a store that
+    // does not load fails the test.
+    std::size_t withdrawn(const std::string& path) const {
+        const auto loaded =
+            zdz::store::load_registry_store(path, operator_key, zdz::test::now());
+        EXPECT_TRUE(loaded && loaded->has_value())
+            << (loaded ? "no store" : loaded.error().display());
+        if (!loaded || !loaded->has_value()) {
+            return 0;
+        }
+        const auto it = (*loaded)->platforms().find(*zdz::trust::ImagePlatform::parse("vask"));
+        return it == (*loaded)->platforms().end() ? 0 : it->second.withdrawn.size();
+    }
+
     // The number of promotions in the store; a store that does not load fails
     // the test.
     std::size_t promotions(const std::string& path) const {
@@ -366,6 +386,83 @@ TEST(FaultInjection, PromoteKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     const auto next = run(w.promote_args());
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(w.promotions(w.store), count + 1);
+}
+
+// Each round withdraws another measurement, so that every run that gets to
+// its save changes the store.
+TEST(FaultInjection, WithdrawKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
+    Workspace w;
+    const auto measurement = [](int round) {
+        return zdz::crypto::measure_sha256(std::string_view("recalled-" + std::to_string(round)))
+            .to_string();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(w.withdraw_args(measurement(-1))).status, 0);
+    const auto typical = std::chrono::steady_clock::now() - start;
+
+    std::mt19937 random(std::random_device{}());
+    std::uniform_real_distribution<double> jitter(0.0, 1.0);
+    int killed_old = 0;
+    int killed_new = 0;
+    int finished = 0;
+    for (int round = 0; round < kKillRounds; ++round) {
+        const auto before = bytes_of(w.store);
+        const auto count = w.withdrawn(w.store);
+        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
+            typical * 1.5 * ((round + jitter(random)) / kKillRounds));
+        std::vector<std::string> argv{program_path()};
+        const auto args = w.withdraw_args(measurement(round));
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildOptions options;
+        options.env.emplace(kPassphraseVar, kPassphrase);
+        ChildProcess child(argv, options);
+        std::this_thread::sleep_for(delay);
+        child.send(SIGKILL);
+        const auto result = child.wait();
+
+        const auto now_count = w.withdrawn(w.store);
+        if (result.status == 0) {
+            ++finished;
+            EXPECT_EQ(now_count, count + 1) << "round " << round;
+        } else if (now_count == count) {
+            ++killed_old;
+            EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+        } else {
+            ++killed_new;
+            EXPECT_EQ(now_count, count + 1) << "round " << round;
+        }
+        // The promotion history is never touched.
+        EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
+    }
+    std::cout << "[          ] " << kKillRounds << " rounds: " << killed_old
+              << " killed before the store changed, " << killed_new << " killed after, " << finished
+              << " finished\n";
+    EXPECT_GT(killed_old, 0);
+
+    const auto count = w.withdrawn(w.store);
+    const auto next = run(w.withdraw_args(measurement(kKillRounds)));
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(w.withdrawn(w.store), count + 1);
+}
+
+TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
+    Workspace w;
+    const auto before = bytes_of(w.store);
+    const auto files = listing(w.dir.path());
+    ChildOptions limited;
+    limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
+    const auto recalled = zdz::crypto::measure_sha256(std::string_view("recalled")).to_string();
+    const auto r = run(w.withdraw_args(recalled), limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "error: withdrawal succeeded in memory but the store could not be saved: "
+              "local storage operation failed: cannot write " +
+                  w.dir.file("store.tmp") + ": " + std::string(kEfbig) + "\n");
+    EXPECT_EQ(bytes_of(w.store), before);
+    EXPECT_EQ(listing(w.dir.path()), files);
+    EXPECT_EQ(run(w.withdraw_args(recalled)).status, 0);
+    EXPECT_EQ(w.withdrawn(w.store), 1U);
 }
 
 TEST(FaultInjection, ReadOnlyFolderRefusesEveryWriteAndKeepsItsFiles) {
@@ -680,6 +777,75 @@ TEST(FaultInjection, ConcurrentKeygensOnOneOutEachReportTheFileTheyInstalled) {
         EXPECT_EQ(reported.count(recorded_key(bytes_of(out))), 1U)
             << "round " << round << ": the key on disk was printed by no keygen";
         EXPECT_FALSE(fs::exists(fs::symlink_status(w.dir.file("shared.tmp"))));
+    }
+}
+
+// Withdrawals and promotions started together against one store follow one
+// another under the store's folder lock: none of their changes is lost. Each
+// rename is delayed, to leave a concurrent writer time to interfere.
+TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
+    constexpr int kEach = 4;
+    Workspace w;
+    const auto signer = zdz::test::fixed_key(0x42);
+    const auto manifest_of = [&](int i) {
+        std::string name = "m";
+        name += std::to_string(i);
+        name += ".json";
+        return w.dir.file(name);
+    };
+    for (int i = 0; i < kEach; ++i) {
+        const zdz::trust::ImageManifestBody body{
+            zdz::contracts::Uuid::new_v4(),
+            *zdz::trust::ImagePlatform::parse("platform-" + std::to_string(i)),
+            zdz::trust::ImageKind::Install,
+            {zdz::crypto::measure_sha256(std::string_view("image-" + std::to_string(i)))},
+            1,
+            zdz::contracts::Uuid::new_v4(),
+            zdz::test::now(),
+            std::nullopt};
+        std::ofstream(manifest_of(i))
+            << zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, signer));
+    }
+    for (int round = 0; round < kConcurrentRounds; ++round) {
+        auto options = with_fault_shim({{"ZDZ_SHIM_RENAME_DELAY_MS", "50"}});
+        options.env.emplace(kPassphraseVar, kPassphrase);
+        const auto withdrawn = [&](int i) {
+            return zdz::crypto::measure_sha256(std::string_view("recalled-" +
+                                                                   std::to_string(round) + "-" +
+                                                                   std::to_string(i)))
+                .to_string();
+        };
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < kEach; ++i) {
+            auto promote = w.promote_args();
+            promote[2] = manifest_of(i);
+            for (const auto& args : {promote, w.withdraw_args(withdrawn(i))}) {
+                std::vector<std::string> argv{program_path()};
+                argv.insert(argv.end(), args.begin(), args.end());
+                children.push_back(std::make_unique<ChildProcess>(argv, options));
+            }
+        }
+        for (auto& child : children) {
+            const auto done = child->wait_for(kConcurrentTimeout);
+            ASSERT_TRUE(done) << "round " << round << ": a command gave no answer";
+            EXPECT_EQ(done->status, 0) << "round " << round << ": " << done->err;
+        }
+        const auto loaded = zdz::store::load_registry_store(w.store, w.operator_key,
+                                                            zdz::test::now());
+        ASSERT_TRUE(loaded && loaded->has_value());
+        const auto& registry = **loaded;
+        EXPECT_EQ(registry.platforms().size(), static_cast<std::size_t>(kEach + 1));
+        const auto& vask = registry.platforms().at(*zdz::trust::ImagePlatform::parse("vask"));
+        for (int i = 0; i < kEach; ++i) {
+            EXPECT_TRUE(
+                vask.withdrawn.contains({*zdz::contracts::ContentHash::parse(withdrawn(i))}))
+                << "round " << round << ", withdrawal " << i;
+            const auto platform =
+                *zdz::trust::ImagePlatform::parse("platform-" + std::to_string(i));
+            EXPECT_EQ(registry.history(platform).size(), static_cast<std::size_t>(round + 1))
+                << "round " << round << ", " << platform.text();
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(w.dir.file("store.tmp"))));
     }
 }
 

@@ -180,12 +180,14 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     const auto blocks = fenced_blocks(read_readme(), kWalkthroughHeading);
     const auto commands = commands_of(blocks);
     // A renamed heading or a changed fence must not pass by running nothing.
-    ASSERT_GE(commands.size(), 15U);
+    ASSERT_GE(commands.size(), 25U);
     std::size_t refusals = 0;
     for (const auto& c : commands) {
         refusals += c.expected_status == 1 ? 1 : 0;
     }
-    EXPECT_EQ(refusals, 3U);
+    // The tampered image, the downgrade (two), the old key after the move and the
+    // withdrawn image (two).
+    EXPECT_EQ(refusals, 6U);
 
     // The walk-through runs from the repository root: os/ with the sample
     // images and build/ with the program.
@@ -207,13 +209,14 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     EXPECT_EQ(count_of(r.out, "[ok] signed manifest written: "), 2U);
     EXPECT_EQ(count_of(r.out, "[ok] manifest verified\n"), 2U);
     EXPECT_EQ(count_of(r.out, "[ok] promoted\n"), 2U);
-    // Authorized with the keystore, with the public key alone, and with the
-    // new keystore after the store moved to it: the same report each time.
+    // Authorized with the keystore, with the public key alone, by the image
+    // file, and with the new keystore after the store moved to it: the same
+    // report each time.
     EXPECT_EQ(count_of(r.out,
                        "[ok] install authorized\n  platform:          vask\n  measurement:       "
                        "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382\n"
                        "  security_version:  sv2\n  rollback floor:    sv2\n"),
-              3U)
+              4U)
         << r.out;
     EXPECT_NE(r.out.find("[ok] passphrase changed: release.key\n"), std::string::npos);
     EXPECT_NE(r.out.find("[ok] store re-signed with the new keystore: known-good.json\n"),
@@ -225,6 +228,18 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
         2U);
     // The jq step reports the store's state.
     EXPECT_NE(r.out.find("\"floor\": 2,\n  \"promotions\": 2\n"), std::string::npos) << r.out;
+
+    // The image check, the registry views and the withdrawal.
+    EXPECT_NE(r.out.find("  image file:        ../os/vask-install-2026072900.img (39 bytes "
+                         "measured, matches)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nvask\n2\ntrue\n"), std::string::npos) << r.out;
+    EXPECT_EQ(count_of(r.out, "[ok] store verified: known-good.json\n"), 2U);
+    EXPECT_EQ(count_of(r.out, "[ok] withdrawn\n"), 1U);
+    EXPECT_NE(r.out.find("{\"platform\":\"vask\",\"floor\":2,\"withdrawn\":1,\"blocked\":true}\n"),
+              std::string::npos)
+        << r.out;
 
     // The refusals are the ones the README shows, word for word.
     std::string shown;

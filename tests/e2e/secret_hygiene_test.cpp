@@ -283,6 +283,22 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
                   {})
                   .status,
               0);
+    const std::vector<std::string> withdraw{
+        "withdraw",           "--store", dir.file("store.json"), "--keystore", dir.file("k.json"),
+        "--passphrase-env",   kVar,      "--platform",           "vask",       "--image-file",
+        dir.file("image.img")};
+    EXPECT_EQ(run(withdraw, with_passphrase(wrong)).status, 1);
+    EXPECT_EQ(run(withdraw, ok).status, 0);
+    EXPECT_EQ(run({"show-store", "--store", dir.file("store.json"), "--keystore",
+                   dir.file("k.json"), "--platform", "vask", "--format", "json"},
+                  {})
+                  .status,
+              0);
+    EXPECT_EQ(run({"verify", "--manifest", dir.file("m.json"), "--signers-file",
+                   dir.file("signers"), "--format", "json"},
+                  {})
+                  .status,
+              0);
 
     // The secrets, recovered here from the keystore with the passphrase.
     const auto record = zdz::store::load_keystore(dir.file("k.json"));

@@ -37,3 +37,35 @@ TEST(Measure, FileErrorsCarryTheOsText) {
     ASSERT_FALSE(d);
     EXPECT_EQ(d.error().display(), "Is a directory (os error 21)");
 }
+
+// Checked against the recorded algorithm of a manifest or a registry: both
+// algorithms stream a file across read-chunk boundaries as the tools do.
+TEST(Measure, FilesStreamThroughEitherAlgorithm) {
+    using zdz::contracts::HashAlgorithm;
+    zdz::test::TempDir dir;
+    std::string data((2 << 20) + 3, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 197 + 11) % 253);
+    }
+    dir.write("blob", data);
+    dir.write("empty", "");
+    const auto b3 = zdz::test::run_tool({"b3sum", "--no-names", dir.file("blob")});
+    const auto sha = zdz::test::run_tool({"sha256sum", dir.file("blob")});
+    ASSERT_EQ(b3.status, 0) << b3.err;
+    ASSERT_EQ(sha.status, 0) << sha.err;
+
+    const auto blake3 = zdz::io::measure_file(dir.file("blob"), HashAlgorithm::Blake3);
+    ASSERT_TRUE(blake3);
+    EXPECT_EQ(blake3->hash.to_string(), "blake3:" + b3.out.substr(0, 64));
+    EXPECT_EQ(blake3->bytes, data.size());
+    const auto sha256 = zdz::io::measure_file(dir.file("blob"), HashAlgorithm::Sha256);
+    ASSERT_TRUE(sha256);
+    EXPECT_EQ(sha256->hash.to_string(), "sha256:" + sha.out.substr(0, 64));
+
+    EXPECT_EQ(zdz::io::measure_file(dir.file("empty"), HashAlgorithm::Blake3)->hash,
+              zdz::crypto::measure_blake3(std::string_view()));
+    EXPECT_EQ(zdz::io::measure_file(dir.file("empty"), HashAlgorithm::Sha256)->bytes, 0U);
+    const auto missing = zdz::io::measure_file(dir.file("missing"), HashAlgorithm::Blake3);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "No such file or directory (os error 2)");
+}

@@ -26,8 +26,8 @@ warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
 [[ $(lexgrog "$page") == *'"zeduzaredoz - TarnelOS - image provenance'* ]] ||
   fail "no NAME line for whatis: $(lexgrog "$page")"
 rendered=$(env -u MANPATH MANWIDTH=80 man zeduzaredoz 2>/dev/null | col -b)
-for heading in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS 'EXIT STATUS' ENVIRONMENT FILES \
-  EXAMPLES 'SEE ALSO'; do
+for heading in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS 'JSON OUTPUT' 'EXIT STATUS' \
+  ENVIRONMENT FILES EXAMPLES 'SEE ALSO'; do
   grep -qx "$heading" <<<"$rendered" || fail "the rendered page has no $heading section"
 done
 grep -q -- '--security-version SECURITY_VERSION' <<<"$rendered" || fail "sign options missing"
@@ -52,8 +52,14 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
 [[ $(bash_reply 'zeduzaredoz promote --out ' zeduzaredoz promote --out '') != *--* ]] ||
   fail "bash offers options as a value"
 [[ $(bash_reply 'zeduzaredoz authorize-install --keystore k --' \
-  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --help' ]] ||
+  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --image-file --help' ]] ||
   fail "bash offers the alternative of an option already given"
+# Of two alternatives, the one given rules out the other.
+[[ $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --) == \
+  '--store --keystore --passphrase-env --platform --help' ]] ||
+  fail "bash offers: $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --)"
+[[ $(bash_reply 'zeduzaredoz show-store --format=' zeduzaredoz show-store --format = '') == 'text json' ]] ||
+  fail "bash does not complete --format=VALUE"
 
 # zsh's compinit binds the function it finds on fpath.
 if command -v zsh >/dev/null; then

@@ -117,3 +117,41 @@ TEST(KnownGoodStore, WithdrawnSetOrdersBlake3BeforeSha256ThenDigest) {
     }
     EXPECT_EQ(order, (std::vector<std::string>{"blake3:3", "sha256:1", "sha256:2"}));
 }
+
+TEST(KnownGoodStore, WithdrawSaysWhatChangedAndBlocksTheCurrentImage) {
+    KnownGoodStore store;
+    // A platform the store does not know gets a state of its own, as loading
+    // a stored withdrawn list does.
+    auto withdrawal = store.withdraw(platform("alder"), sha('7'));
+    EXPECT_TRUE(withdrawal.newly_withdrawn);
+    EXPECT_FALSE(withdrawal.blocks_current);
+    EXPECT_EQ(store.platforms().size(), 1U);
+    EXPECT_EQ(store.rollback_floor(platform("alder")), 0U);
+    EXPECT_FALSE(store.current_image(platform("alder")));
+
+    const auto before = store;
+    withdrawal = store.withdraw(platform("alder"), sha('7'));
+    EXPECT_FALSE(withdrawal.newly_withdrawn);
+    EXPECT_EQ(store, before);
+
+    ASSERT_TRUE(store.promote(manifest("vask", sha('1'), 1)));
+    ASSERT_TRUE(store.promote(manifest("vask", sha('2'), 2)));
+    EXPECT_EQ(store.current_image(platform("vask"))->measurement, sha('2'));
+    // An earlier image: installs of the current one go on.
+    withdrawal = store.withdraw(platform("vask"), sha('1'));
+    EXPECT_TRUE(withdrawal.newly_withdrawn);
+    EXPECT_FALSE(withdrawal.blocks_current);
+    EXPECT_TRUE(store.authorize_install(platform("vask"), sha('2')));
+
+    withdrawal = store.withdraw(platform("vask"), sha('2'));
+    EXPECT_TRUE(withdrawal.newly_withdrawn);
+    EXPECT_TRUE(withdrawal.blocks_current);
+    EXPECT_EQ(store.authorize_install(platform("vask"), sha('2')).error().kind(),
+              TrustError::Kind::MeasurementWithdrawn);
+    EXPECT_EQ(store.promote(manifest("vask", sha('2'), 3)).error().kind(),
+              TrustError::Kind::MeasurementWithdrawn);
+    // The floor stays: only an image at least as new lifts the block.
+    EXPECT_EQ(store.rollback_floor(platform("vask")), 2U);
+    ASSERT_TRUE(store.promote(manifest("vask", sha('3'), 2)));
+    EXPECT_TRUE(store.authorize_install(platform("vask"), sha('3')));
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <ostream>
+
+#include "cli/dispatch.hpp"
+
+namespace zdz::cli {
+
+CommandResult run_show_store(const ShowStore& cmd, std::ostream& out);
+
+}  // namespace zdz::cli

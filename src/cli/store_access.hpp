@@ -1,0 +1,57 @@
+#pragma once
+
+// How commands reach the persisted known-good registry: loading it for
+// reading, and changing it under its directory lock (promote, withdraw). The
+// public key that checks it for reading is store_key.hpp's.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <tl/expected.hpp>
+
+#include "cli/command.hpp"
+#include "contracts/ids.hpp"
+#include "crypto/ed25519.hpp"
+#include "contracts/time.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::cli {
+
+// The store at `store_path`, checked with `key` at `now`: "cannot load store
+// S: ..." when it cannot be read or trusted, "no store file found at S" when
+// there is none.
+tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
+    const std::string& store_path, const crypto::VerifyingKey& key,
+    const contracts::Timestamp& now);
+
+// What a change to the registry asks of the file.
+enum class StoreChange { Save, Unchanged };
+
+// How one changing command words the failures of update_store.
+struct StoreUpdateWording {
+    // Put before the store path when the lock or the load fails.
+    std::string_view load_failed;
+    // Whether a store that does not exist starts as an empty registry (a
+    // first promotion) or is refused with "no store file found at S".
+    bool absent_starts_empty = false;
+    // "promotion", "withdrawal": the subject of the save failures.
+    std::string_view change;
+};
+
+using RegistryChange =
+    std::function<tl::expected<StoreChange, CommandError>(trust::KnownGoodStore&)>;
+
+// Holds the store's directory lock from before the load until after the save,
+// so that commands changing one store at the same time follow one another and
+// none of their changes is lost. Loads the store checked with `key`'s own
+// public key, applies `change`, and when it asks for it saves the registry
+// signed with `key` through the atomic write. Returns the registry as it now
+// stands.
+tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
+                                                               const crypto::SigningKey& key,
+                                                               const contracts::Uuid& key_id,
+                                                               const contracts::Timestamp& now,
+                                                               const StoreUpdateWording& wording,
+                                                               const RegistryChange& change);
+
+}  // namespace zdz::cli

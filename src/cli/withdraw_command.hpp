@@ -1,0 +1,11 @@
+#pragma once
+
+#include <ostream>
+
+#include "cli/dispatch.hpp"
+
+namespace zdz::cli {
+
+CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out);
+
+}  // namespace zdz::cli
