@@ -24,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
@@ -38,9 +37,9 @@
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildOptions;
+using zdz::test::RunOptions;
 using zdz::test::ChildProcess;
-using zdz::test::ChildResult;
+using zdz::test::RunResult;
 using zdz::test::kPassphrase;
 using zdz::test::kPassphraseVar;
 using zdz::test::program_path;
@@ -75,7 +74,7 @@ std::set<std::string> listing(const std::string& dir) {
 
 // Runs `argv` with the test passphrase in its environment; a child that gives
 // no answer within `timeout` is a failure of the test, and is killed.
-ChildResult run_argv(const std::vector<std::string>& argv, ChildOptions options = {},
+RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {},
                      std::chrono::milliseconds timeout = kNoHangTimeout) {
     options.env.emplace(kPassphraseVar, kPassphrase);
     ChildProcess child(argv, options);
@@ -92,7 +91,7 @@ ChildResult run_argv(const std::vector<std::string>& argv, ChildOptions options 
     return *done;
 }
 
-ChildResult run(const std::vector<std::string>& args, ChildOptions options = {},
+RunResult run(const std::vector<std::string>& args, RunOptions options = {},
                 std::chrono::milliseconds timeout = kNoHangTimeout) {
     std::vector<std::string> argv{program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -225,7 +224,7 @@ std::string keygen_failed(const std::string& out, const std::string& temp, std::
 // file system filled to the last byte; `seed` is copied in first. Afterwards
 // everything left in it (but the filler) is copied to `dir`/after. Nothing when
 // the system lets no unprivileged user mount a file system.
-std::optional<ChildResult> run_on_full_disk(const std::string& dir, const std::string& seed,
+std::optional<RunResult> run_on_full_disk(const std::string& dir, const std::string& seed,
                                             const std::vector<std::string>& args) {
     static const std::string script = R"(set -e
 mnt=$1; after=$2; seed=$3; shift 3
@@ -257,7 +256,7 @@ exit $status
 // Runs the program without the privilege of ignoring file permissions, so a
 // folder without write permission refuses writes even when the tests run as
 // root.
-ChildResult run_without_override(const std::vector<std::string>& args) {
+RunResult run_without_override(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
     if (::geteuid() == 0) {
         argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"};
@@ -278,7 +277,7 @@ TEST(FaultInjection, FileSizeLimitLeavesThePreviousFilesAsTheyWere) {
     ASSERT_EQ(first_sign.status, 0) << first_sign.err;
     const auto signed_before = bytes_of(signed_path);
     const auto files = listing(w.dir.path());
-    ChildOptions limited;
+    RunOptions limited;
     limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
 
     const auto keygen = run(w.keygen_args(w.keystore), limited);
@@ -357,7 +356,7 @@ TEST(FaultInjection, PromoteKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
         std::vector<std::string> argv{program_path()};
         const auto args = w.promote_args();
         argv.insert(argv.end(), args.begin(), args.end());
-        ChildOptions options;
+        RunOptions options;
         options.env.emplace(kPassphraseVar, kPassphrase);
         ChildProcess child(argv, options);
         std::this_thread::sleep_for(delay);
@@ -413,7 +412,7 @@ TEST(FaultInjection, WithdrawKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
         std::vector<std::string> argv{program_path()};
         const auto args = w.withdraw_args(measurement(round));
         argv.insert(argv.end(), args.begin(), args.end());
-        ChildOptions options;
+        RunOptions options;
         options.env.emplace(kPassphraseVar, kPassphrase);
         ChildProcess child(argv, options);
         std::this_thread::sleep_for(delay);
@@ -449,7 +448,7 @@ TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
     Workspace w;
     const auto before = bytes_of(w.store);
     const auto files = listing(w.dir.path());
-    ChildOptions limited;
+    RunOptions limited;
     limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
     const auto recalled = zdz::crypto::measure_sha256(std::string_view("recalled")).to_string();
     const auto r = run(w.withdraw_args(recalled), limited);
@@ -614,8 +613,8 @@ constexpr std::string_view kEio = "Input/output error (os error 5)";
 
 // Options under which the program runs with the test library preloaded that
 // brings about the faults and timings named in `env` (see fault_shim.c).
-ChildOptions with_fault_shim(std::map<std::string, std::string> env) {
-    ChildOptions options;
+RunOptions with_fault_shim(std::map<std::string, std::string> env) {
+    RunOptions options;
     options.env = std::move(env);
     options.env.emplace("LD_PRELOAD", ZDZ_FAULT_SHIM);
     // A sanitizer runtime linked dynamically would refuse to come after it.

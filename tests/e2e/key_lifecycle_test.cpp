@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/content_hash.hpp"
 #include "crypto/digest.hpp"
 #include "io/measure.hpp"
@@ -521,7 +520,7 @@ void kill_at_random(Prepare prepare, Judge judge) {
         const auto run = prepare();
         std::vector<std::string> argv{zdz::test::program_path()};
         argv.insert(argv.end(), run.args.begin(), run.args.end());
-        zdz::test::ChildOptions options;
+        zdz::test::RunOptions options;
         options.env = run.options.env;
         zdz::test::ChildProcess child(argv, options);
         std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(

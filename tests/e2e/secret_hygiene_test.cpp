@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
@@ -35,7 +34,6 @@
 #include "support/tempdir.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildOptions;
 using zdz::test::ChildProcess;
 using zdz::test::program_path;
 using zdz::test::run_program;
@@ -173,7 +171,7 @@ std::optional<Observation> observe(const std::vector<std::string>& args,
     auto argv = as_unprivileged();
     argv.push_back(program_path());
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildOptions options;
+    RunOptions options;
     options.env = {{kVar, passphrase}};
     ChildProcess child(argv, options);
     while (!ignores_sigxfsz(child.pid())) {
@@ -433,7 +431,7 @@ TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUse
     {
         auto argv = as_unprivileged();
         argv.insert(argv.end(), {"sleep", "30"});
-        ChildOptions options;
+        RunOptions options;
         options.env = {{kVar, passphrase}};
         ChildProcess sleeper(argv, options);
         std::this_thread::sleep_for(100ms);

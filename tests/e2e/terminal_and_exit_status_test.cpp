@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
 #include "crypto/digest.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
