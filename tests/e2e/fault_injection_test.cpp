@@ -17,7 +17,6 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -31,14 +30,17 @@
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
+#include "support/kills.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::RunOptions;
 using zdz::test::ChildProcess;
+using zdz::test::Invocation;
+using zdz::test::kill_at_random;
+using zdz::test::RunOptions;
 using zdz::test::RunResult;
 using zdz::test::kPassphrase;
 using zdz::test::kPassphraseVar;
@@ -70,6 +72,12 @@ std::set<std::string> listing(const std::string& dir) {
         names.insert(entry.path().filename().string());
     }
     return names;
+}
+
+RunOptions with_passphrase() {
+    RunOptions options;
+    options.env.emplace(kPassphraseVar, kPassphrase);
+    return options;
 }
 
 // Runs `argv` with the test passphrase in its environment; a child that gives
@@ -335,113 +343,68 @@ TEST(FaultInjection, FullDiskLeavesThePreviousFilesAsTheyWere) {
     EXPECT_EQ(bytes_of(after + "/store.json"), bytes_of(w.store));
 }
 
+// After each round the store holds the promotions it had, byte for byte, or
+// one more.
 TEST(FaultInjection, PromoteKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     Workspace w;
-    // How long one promotion takes here, to spread the kills over its run.
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(w.promote_args()).status, 0);
-    const auto typical = std::chrono::steady_clock::now() - start;
-
-    std::mt19937 random(std::random_device{}());
-    std::uniform_real_distribution<double> jitter(0.0, 1.0);
-    int killed_old = 0;
-    int killed_new = 0;
-    int finished = 0;
-    for (int round = 0; round < kKillRounds; ++round) {
-        const auto before = bytes_of(w.store);
-        const auto count = w.promotions(w.store);
-        // Spread from the start to half as long again as a whole run.
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
-            typical * 1.5 * ((round + jitter(random)) / kKillRounds));
-        std::vector<std::string> argv{program_path()};
-        const auto args = w.promote_args();
-        argv.insert(argv.end(), args.begin(), args.end());
-        RunOptions options;
-        options.env.emplace(kPassphraseVar, kPassphrase);
-        ChildProcess child(argv, options);
-        std::this_thread::sleep_for(delay);
-        child.send(SIGKILL);
-        const auto result = child.wait();
-
-        const auto now_count = w.promotions(w.store);
-        if (result.status == 0) {
-            ++finished;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        } else if (now_count == count) {
-            ++killed_old;
-            EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-        } else {
-            ++killed_new;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        }
-    }
-    std::cout << "[          ] " << kKillRounds << " rounds: " << killed_old
-              << " killed before the store changed, " << killed_new << " killed after, " << finished
-              << " finished\n";
-    EXPECT_GT(killed_old, 0);
+    std::string before;
+    std::size_t count = 0;
+    kill_at_random(
+        kKillRounds,
+        [&](int) {
+            before = bytes_of(w.store);
+            count = w.promotions(w.store);
+            return Invocation{w.promote_args(), with_passphrase()};
+        },
+        [&](int status, int round) {
+            const auto now_count = w.promotions(w.store);
+            if (status == 0 || now_count != count) {
+                EXPECT_EQ(now_count, count + 1) << "round " << round;
+            } else {
+                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+            }
+            return now_count != count;
+        });
 
     // Whatever a kill left beside it, the next promotion goes through.
-    const auto count = w.promotions(w.store);
+    const auto next_count = w.promotions(w.store);
     const auto next = run(w.promote_args());
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.promotions(w.store), count + 1);
+    EXPECT_EQ(w.promotions(w.store), next_count + 1);
 }
 
 // Each round withdraws another measurement, so that every run that gets to
-// its save changes the store.
+// its save changes the store; the promotion history is never touched.
 TEST(FaultInjection, WithdrawKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     Workspace w;
     const auto measurement = [](int round) {
         return zdz::crypto::measure_sha256(std::string_view("recalled-" + std::to_string(round)))
             .to_string();
     };
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(w.withdraw_args(measurement(-1))).status, 0);
-    const auto typical = std::chrono::steady_clock::now() - start;
+    std::string before;
+    std::size_t count = 0;
+    kill_at_random(
+        kKillRounds,
+        [&](int round) {
+            before = bytes_of(w.store);
+            count = w.withdrawn(w.store);
+            return Invocation{w.withdraw_args(measurement(round)), with_passphrase()};
+        },
+        [&](int status, int round) {
+            const auto now_count = w.withdrawn(w.store);
+            if (status == 0 || now_count != count) {
+                EXPECT_EQ(now_count, count + 1) << "round " << round;
+            } else {
+                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+            }
+            EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
+            return now_count != count;
+        });
 
-    std::mt19937 random(std::random_device{}());
-    std::uniform_real_distribution<double> jitter(0.0, 1.0);
-    int killed_old = 0;
-    int killed_new = 0;
-    int finished = 0;
-    for (int round = 0; round < kKillRounds; ++round) {
-        const auto before = bytes_of(w.store);
-        const auto count = w.withdrawn(w.store);
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
-            typical * 1.5 * ((round + jitter(random)) / kKillRounds));
-        std::vector<std::string> argv{program_path()};
-        const auto args = w.withdraw_args(measurement(round));
-        argv.insert(argv.end(), args.begin(), args.end());
-        RunOptions options;
-        options.env.emplace(kPassphraseVar, kPassphrase);
-        ChildProcess child(argv, options);
-        std::this_thread::sleep_for(delay);
-        child.send(SIGKILL);
-        const auto result = child.wait();
-
-        const auto now_count = w.withdrawn(w.store);
-        if (result.status == 0) {
-            ++finished;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        } else if (now_count == count) {
-            ++killed_old;
-            EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-        } else {
-            ++killed_new;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        }
-        // The promotion history is never touched.
-        EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
-    }
-    std::cout << "[          ] " << kKillRounds << " rounds: " << killed_old
-              << " killed before the store changed, " << killed_new << " killed after, " << finished
-              << " finished\n";
-    EXPECT_GT(killed_old, 0);
-
-    const auto count = w.withdrawn(w.store);
+    const auto next_count = w.withdrawn(w.store);
     const auto next = run(w.withdraw_args(measurement(kKillRounds)));
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.withdrawn(w.store), count + 1);
+    EXPECT_EQ(w.withdrawn(w.store), next_count + 1);
 }
 
 TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
