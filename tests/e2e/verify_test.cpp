@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
@@ -12,17 +11,12 @@
 using namespace zdz::trust;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
+using zdz::test::fixed_key;
 using zdz::test::run_program;
 using zdz::test::run_tool;
 using zdz::test::TempDir;
 
 namespace {
-
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, 32> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
 
 std::string signed_manifest(const SigningKey& key, std::optional<Timestamp> expires = {}) {
     const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
@@ -78,9 +72,9 @@ TEST(ImportSigners, Failures) {
 
 TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
     TempDir dir;
-    const auto key = key_from(2);
+    const auto key = fixed_key(2);
     dir.write("m.json", signed_manifest(key));
-    dir.write("signers", format_allowed_signers_line("first@x", key_from(1).verifying_key()) +
+    dir.write("signers", format_allowed_signers_line("first@x", fixed_key(1).verifying_key()) +
                              "\n" + format_allowed_signers_line("second@x", key.verifying_key()) +
                              "\n");
     const auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
@@ -97,7 +91,7 @@ TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
 
 TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
     TempDir dir;
-    const auto key = key_from(2);
+    const auto key = fixed_key(2);
     run_tool({"mkdir", "-p", dir.file("os"), dir.file("build")});
     dir.write("os/allowed_signers", format_allowed_signers_line("ops@x", key.verifying_key()));
     dir.write("m.json", signed_manifest(key));
@@ -109,9 +103,9 @@ TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
 
 TEST(Verify, Refusals) {
     TempDir dir;
-    const auto key = key_from(2);
+    const auto key = fixed_key(2);
     dir.write("signers", format_allowed_signers_line("ops@x", key.verifying_key()));
-    dir.write("other", format_allowed_signers_line("ops@x", key_from(9).verifying_key()));
+    dir.write("other", format_allowed_signers_line("ops@x", fixed_key(9).verifying_key()));
     dir.write("comments", "# nobody\n");
     dir.write("m.json", signed_manifest(key));
     const auto expired = *Timestamp::from_unix_seconds(zdz::test::now().seconds_since_epoch() - 1);
