@@ -34,6 +34,7 @@
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
+#include "trust/registry.hpp"
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
@@ -190,32 +191,28 @@ struct Workspace {
                 "vask",     "--measurement",    measurement};
     }
 
-    // The number of measurements withdrawn on the platform; a store that
-    // does not load fails the test.
-    std::size_t withdrawn(const std::string& path) const {
+    // The platform's state in the store; a store that does not load fails the
+    // test and reads as an empty state.
+    zdz::trust::PlatformState platform_state(const std::string& path) const {
         const auto loaded =
             zdz::store::load_registry_store(path, operator_key, zdz::test::now());
         EXPECT_TRUE(loaded && loaded->has_value())
             << (loaded ? "no store" : loaded.error().display());
         if (!loaded || !loaded->has_value()) {
-            return 0;
+            return {};
         }
         const auto it = (*loaded)->platforms().find(*zdz::trust::ImagePlatform::parse("vask"));
-        return it == (*loaded)->platforms().end() ? 0 : it->second.withdrawn.size();
+        return it == (*loaded)->platforms().end() ? zdz::trust::PlatformState{} : it->second;
     }
 
-    // The number of promotions in the store; a store that does not load fails
-    // the test.
+    // The number of measurements withdrawn on the platform.
+    std::size_t withdrawn(const std::string& path) const {
+        return platform_state(path).withdrawn.size();
+    }
+
+    // The number of promotions in the store.
     std::size_t promotions(const std::string& path) const {
-        const auto loaded =
-            zdz::store::load_registry_store(path, operator_key, zdz::test::now());
-        EXPECT_TRUE(loaded && loaded->has_value())
-            << (loaded ? "no store" : loaded.error().display());
-        if (!loaded || !loaded->has_value()) {
-            return 0;
-        }
-        const auto platform = *zdz::trust::ImagePlatform::parse("vask");
-        return (*loaded)->history(platform).size();
+        return platform_state(path).history.size();
     }
 };
 

@@ -31,6 +31,7 @@
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 #include "support/tempdir.hpp"
 
 namespace fs = std::filesystem;
@@ -46,17 +47,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // AddressSanitizer replaces mlock with a call that does nothing.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryLocking = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kMemoryLocking = false;
-#else
-constexpr bool kMemoryLocking = true;
-#endif
-#else
-constexpr bool kMemoryLocking = true;
-#endif
+constexpr bool kMemoryLocking = !zdz::test::kAddressSanitizer;
 
 constexpr const char* kVar = "ZDZ_HYGIENE_PASSPHRASE";
 // The unprivileged user the probes run as when the tests run as root.
@@ -84,6 +75,27 @@ std::string upper(std::string text) {
 std::string read_all(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Fails the test for each secret found in the output of a run or in a file
+// below `dir`.
+void expect_found_nowhere(const std::vector<std::pair<std::string, std::string>>& secrets,
+                          const std::vector<RunResult>& runs, const std::string& dir) {
+    std::vector<std::pair<std::string, std::string>> places;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
+        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file()) {
+            places.emplace_back(entry.path().string(), read_all(entry.path()));
+        }
+    }
+    for (const auto& [place, text] : places) {
+        for (const auto& [secret, needle] : secrets) {
+            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
+        }
+    }
 }
 
 // The forms a secret could leak in: its raw bytes, hex in either case and
@@ -316,24 +328,10 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
         secrets.push_back(std::move(f));
     }
 
-    std::vector<std::pair<std::string, std::string>> places;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
-        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_regular_file()) {
-            places.emplace_back(entry.path().string(), read_all(entry.path()));
-        }
-    }
     // The search itself works: the public key is where it should be.
     EXPECT_NE(runs.front().out.find(record->verifying_key_hex), std::string::npos);
     EXPECT_NE(read_all(dir.file("k.json")).find(record->verifying_key_hex), std::string::npos);
-    for (const auto& [place, text] : places) {
-        for (const auto& [secret, needle] : secrets) {
-            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
-        }
-    }
+    expect_found_nowhere(secrets, runs, dir.path());
 }
 
 // The same search over the key lifecycle commands: two passphrases of one
@@ -404,21 +402,7 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
             secrets.push_back(std::move(f));
         }
     }
-    std::vector<std::pair<std::string, std::string>> places;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
-        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_regular_file()) {
-            places.emplace_back(entry.path().string(), read_all(entry.path()));
-        }
-    }
-    for (const auto& [place, text] : places) {
-        for (const auto& [secret, needle] : secrets) {
-            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
-        }
-    }
+    expect_found_nowhere(secrets, runs, dir.path());
 }
 
 TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUser) {

@@ -18,18 +18,6 @@ using zdz::test::TempDir;
 
 namespace {
 
-std::string signed_manifest(const SigningKey& key, std::optional<Timestamp> expires = {}) {
-    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
-                                 *ImagePlatform::parse("vask"),
-                                 ImageKind::Install,
-                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
-                                 3,
-                                 zdz::contracts::Uuid::new_v4(),
-                                 zdz::test::now(),
-                                 expires};
-    return write_manifest_json(*sign_manifest(body, key));
-}
-
 const std::string kImageDigest =
     "sha256:6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
 
@@ -73,7 +61,7 @@ TEST(ImportSigners, Failures) {
 TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
     TempDir dir;
     const auto key = fixed_key(2);
-    dir.write("m.json", signed_manifest(key));
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
     dir.write("signers", format_allowed_signers_line("first@x", fixed_key(1).verifying_key()) +
                              "\n" + format_allowed_signers_line("second@x", key.verifying_key()) +
                              "\n");
@@ -94,7 +82,7 @@ TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
     const auto key = fixed_key(2);
     run_tool({"mkdir", "-p", dir.file("os"), dir.file("build")});
     dir.write("os/allowed_signers", format_allowed_signers_line("ops@x", key.verifying_key()));
-    dir.write("m.json", signed_manifest(key));
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
     const auto r = run_program({"verify", "--manifest", "../m.json"},
                                {.cwd = dir.file("build"), .env = {}, .unset = {}, .stdin_data = ""});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -107,10 +95,10 @@ TEST(Verify, Refusals) {
     dir.write("signers", format_allowed_signers_line("ops@x", key.verifying_key()));
     dir.write("other", format_allowed_signers_line("ops@x", fixed_key(9).verifying_key()));
     dir.write("comments", "# nobody\n");
-    dir.write("m.json", signed_manifest(key));
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
     const auto expired = *Timestamp::from_unix_seconds(zdz::test::now().seconds_since_epoch() - 1);
-    dir.write("expired.json", signed_manifest(key, expired));
-    auto edited = signed_manifest(key);
+    dir.write("expired.json", zdz::test::signed_manifest_json(key, expired));
+    auto edited = zdz::test::signed_manifest_json(key);
     edited.replace(edited.find("\"security_version\": 3"), 21, "\"security_version\": 4");
     dir.write("edited.json", edited);
     dir.write("broken.json", "{\"body\": 1");

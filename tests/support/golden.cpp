@@ -23,10 +23,18 @@ using contracts::Uuid;
 using trust::ImageManifestBody;
 using trust::UnverifiedImageManifest;
 
-constexpr std::string_view kSv2Image = "golden image of vask, security version 2\n";
-constexpr std::string_view kSv3Image = "golden image of vask, security version 3\n";
-constexpr std::string_view kSv2ManifestId = "3c9d2e71-8a4b-4f06-b5c2-7e1a9d0f4b62";
-constexpr std::string_view kSv3ManifestId = "a41f6b28-0d93-4c7e-8e25-5b3c7f9a1d04";
+// One image and its manifest at a security version.
+struct Release {
+    std::string_view image;
+    std::string_view manifest_id;
+    trust::SecurityVersion security_version;
+};
+constexpr Release kSv2{"golden image of vask, security version 2\n",
+                       "3c9d2e71-8a4b-4f06-b5c2-7e1a9d0f4b62", 2};
+constexpr Release kSv3{"golden image of vask, security version 3\n",
+                       "a41f6b28-0d93-4c7e-8e25-5b3c7f9a1d04", 3};
+
+// The ids of the two envelopes, which the commands draw at random.
 constexpr std::string_view kKeystoreEnvelopeId = "5e8a0c37-f1b6-4d29-a3e4-9c7b2d5f8e13";
 constexpr std::string_view kStoreEnvelopeId = "c62d9f14-7b3e-4a58-90d1-3f6e8b2a5c79";
 
@@ -50,19 +58,15 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-ImageManifestBody manifest_body(std::string_view id, std::string_view image,
-                                trust::SecurityVersion security_version) {
-    return {uuid(id),
-            *trust::ImagePlatform::parse(kPlatform),
-            trust::ImageKind::Install,
-            {crypto::measure_sha256(image)},
-            security_version,
-            uuid(kKeyId),
-            time(kSignedAt),
-            std::nullopt};
-}
-
-UnverifiedImageManifest signed_manifest(const ImageManifestBody& body) {
+UnverifiedImageManifest signed_manifest(const Release& release) {
+    const ImageManifestBody body{uuid(release.manifest_id),
+                                 *trust::ImagePlatform::parse(kPlatform),
+                                 trust::ImageKind::Install,
+                                 {crypto::measure_sha256(release.image)},
+                                 release.security_version,
+                                 uuid(kKeyId),
+                                 time(kSignedAt),
+                                 std::nullopt};
     return must(trust::sign_manifest(body, operator_key()), "manifest");
 }
 
@@ -145,8 +149,8 @@ crypto::SigningKey intruder_key() {
 }
 
 std::vector<std::pair<std::string, std::string>> golden_files() {
-    const auto sv2 = signed_manifest(manifest_body(kSv2ManifestId, kSv2Image, 2));
-    const auto sv3 = signed_manifest(manifest_body(kSv3ManifestId, kSv3Image, 3));
+    const auto sv2 = signed_manifest(kSv2);
+    const auto sv3 = signed_manifest(kSv3);
     const auto sealed = keystore();
     const auto known_good = registry(sv2, sv3);
     const auto store = store_text(known_good, operator_key());
@@ -154,8 +158,8 @@ std::vector<std::pair<std::string, std::string>> golden_files() {
         {"allowed_signers", trust_file()},
         {"release-operator.pub",
          trust::format_allowed_signers_line(kOperator, operator_key().verifying_key()) + "\n"},
-        {"image-sv2.img", std::string(kSv2Image)},
-        {"image-sv3.img", std::string(kSv3Image)},
+        {"image-sv2.img", std::string(kSv2.image)},
+        {"image-sv3.img", std::string(kSv3.image)},
         {"manifest-sv2.json", trust::write_manifest_json(sv2)},
         {"manifest-sv3.json", trust::write_manifest_json(sv3)},
         {"keystore.json", store::write_keystore_json(sealed)},
