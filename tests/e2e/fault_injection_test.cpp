@@ -38,15 +38,7 @@
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildProcess;
-using zdz::test::Invocation;
-using zdz::test::kill_at_random;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::program_path;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 

@@ -33,14 +33,7 @@
 
 namespace fs = std::filesystem;
 using zdz::contracts::Timestamp;
-using zdz::test::Invocation;
-using zdz::test::kill_at_random;
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 

@@ -35,12 +35,7 @@
 #include "support/tempdir.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildProcess;
-using zdz::test::program_path;
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 

@@ -22,12 +22,7 @@
 
 using namespace zdz::trust;
 using zdz::contracts::Timestamp;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::StdoutTo;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 

@@ -11,10 +11,7 @@
 using namespace zdz::trust;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
-using zdz::test::fixed_key;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
