@@ -194,21 +194,34 @@ tl::expected<crypto::Secret, contracts::ContractError> EncryptedEnvelope::open(
     return crypto::xchacha20poly1305_decrypt(key, nonce, *header, ciphertext);
 }
 
+SealDraws SealDraws::random() {
+    crypto::ensure_sodium();
+    SealDraws draws{contracts::Uuid::new_v4(), {}};
+    randombytes_buf(draws.nonce.data(), draws.nonce.size());
+    return draws;
+}
+
 tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
     std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext) {
-    crypto::ensure_sodium();
+    return seal_envelope_with(SealDraws::random(), key, key_id, created_at, expires_at,
+                              std::move(associated_data), plaintext);
+}
+
+tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
+    const SealDraws& draws, std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext) {
     EncryptedEnvelope envelope{kEnvelopeFormatVersion,
-                               contracts::Uuid::new_v4(),
+                               draws.envelope_id,
                                EnvelopeAlgorithm::XChaCha20Poly1305,
                                key_id,
                                created_at,
                                expires_at,
                                std::move(associated_data),
-                               std::vector<std::uint8_t>(kEnvelopeNonceBytes),
+                               std::vector<std::uint8_t>(draws.nonce.begin(), draws.nonce.end()),
                                {}};
-    randombytes_buf(envelope.nonce.data(), envelope.nonce.size());
     const auto header = envelope.header_bytes();
     if (!header) {
         return tl::unexpected(header.error());

@@ -13,6 +13,7 @@
 // upper-case UUIDs or timestamps written with an offset verifies and opens
 // exactly as the file that was written.
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -157,6 +158,16 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
     EnvelopeContext associated_data, Payload payload,
     std::optional<contracts::ContentHash> previous_hash = std::nullopt);
 
+// sign_envelope with the envelope_id given instead of drawn: the same inputs
+// give the same bytes (Ed25519 signatures are deterministic), so files made
+// this way can be checked in and compared byte for byte.
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_with_id(
+    const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
+    std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
+    Payload payload, std::optional<contracts::ContentHash> previous_hash = std::nullopt);
+
 // Pretty JSON, two-space indentation, no final newline.
 template <EnvelopePayload Payload>
 std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
@@ -215,12 +226,30 @@ struct EncryptedEnvelope {
         const EnvelopeContext& expected_context) const;
 };
 
+// What sealing draws at random: the envelope's id and its nonce.
+struct SealDraws {
+    contracts::Uuid envelope_id;
+    std::array<std::uint8_t, kEnvelopeNonceBytes> nonce{};
+
+    // A random envelope_id and a nonce from the operating system's secure
+    // random source.
+    static SealDraws random();
+};
+
 // Seals `plaintext` under the 32-byte `key`: version 1, a random envelope_id
 // and a 24-byte nonce from the operating system's secure random source, the
 // header bytes as associated data. Fails with Canonicalization (the header) or
 // Encryption (a key that is not 32 bytes).
 tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
     std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
+
+// seal_envelope with the envelope_id and nonce given by the caller, for files
+// that must come out byte for byte the same. A nonce must never be used twice
+// under one key: only fixed test keys may be sealed with a fixed nonce.
+tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
+    const SealDraws& draws, std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
 
@@ -319,8 +348,18 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, Payload payload,
     std::optional<contracts::ContentHash> previous_hash) {
+    return sign_envelope_with_id(contracts::Uuid::new_v4(), key, key_id, created_at, expires_at,
+                                 std::move(associated_data), std::move(payload), previous_hash);
+}
+
+template <EnvelopePayload Payload>
+tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_with_id(
+    const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
+    std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
+    Payload payload, std::optional<contracts::ContentHash> previous_hash) {
     SignedEnvelope<Payload> envelope{kEnvelopeFormatVersion,
-                                     contracts::Uuid::new_v4(),
+                                     envelope_id,
                                      key_id,
                                      created_at,
                                      expires_at,

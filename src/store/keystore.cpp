@@ -106,24 +106,25 @@ tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view 
     return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
-tl::expected<SealedSigningKey, TrustError> seal_signing_key(
-    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
-    const KdfParams& params) {
-    crypto::ensure_sodium();
-    const auto key = crypto::SigningKey::generate();
-    std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
-    randombytes_buf(salt.data(), salt.size());
+namespace {
 
+// Seals `key`'s seed under the KEK derived from `passphrase` and `salt`, as
+// the key `key_id` created at `created_at` (no expiry; context
+// [kSigningKeyContext]). A KDF or sealing failure is KeystoreUnsealFailed.
+// The seed is encrypted straight from the signing key's own wiping buffer: no
+// other copy of it is made, and the KEK is wiped on every path.
+tl::expected<SealedSigningKey, TrustError> seal_key(
+    const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::span<const std::uint8_t> passphrase,
+    const KdfParams& params, std::span<const std::uint8_t> salt,
+    const envelope::SealDraws& draws) {
     auto envelope = [&]() -> tl::expected<envelope::EncryptedEnvelope, TrustError> {
-        // Wiped when this block is left, on every path.
         const auto kek = derive_kek(passphrase, salt, params);
         if (!kek) {
             return tl::unexpected(TrustError::keystore_unseal_failed());
         }
-        // The seed is encrypted straight from the signing key's own wiping
-        // buffer: no other copy of it is made.
-        auto sealed = envelope::seal_envelope(kek->bytes(), contracts::Uuid::new_v4(), created_at,
-                                              std::nullopt, signing_key_context(), key.seed());
+        auto sealed = envelope::seal_envelope_with(draws, kek->bytes(), key_id, created_at,
+                                                   std::nullopt, signing_key_context(), key.seed());
         if (!sealed) {
             return tl::unexpected(TrustError::keystore_unseal_failed());
         }
@@ -132,7 +133,6 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     if (!envelope) {
         return tl::unexpected(envelope.error());
     }
-    const auto key_id = envelope->key_id;
     return SealedSigningKey{kKeystoreFormatVersion,
                             key_id,
                             key.verifying_key().to_hex(),
@@ -140,6 +140,30 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
                             params,
                             encoding::hex_encode(salt),
                             std::move(*envelope)};
+}
+
+}  // namespace
+
+KeystoreDraws KeystoreDraws::random() {
+    crypto::ensure_sodium();
+    KeystoreDraws draws{contracts::Uuid::new_v4(), {}, envelope::SealDraws::random()};
+    randombytes_buf(draws.salt.data(), draws.salt.size());
+    return draws;
+}
+
+tl::expected<SealedSigningKey, TrustError> seal_signing_key_with(
+    const KeystoreDraws& draws, const crypto::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
+    const KdfParams& params) {
+    return seal_key(key, draws.key_id, created_at, passphrase, params, draws.salt,
+                    draws.envelope);
+}
+
+tl::expected<SealedSigningKey, TrustError> seal_signing_key(
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
+    const KdfParams& params) {
+    return seal_signing_key_with(KeystoreDraws::random(), crypto::SigningKey::generate(),
+                                 passphrase, created_at, params);
 }
 
 tl::expected<SealedSigningKey, TrustError> seal_signing_key(
@@ -158,28 +182,11 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
     }
-    crypto::ensure_sodium();
-    std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
-    randombytes_buf(salt.data(), salt.size());
-    // Wiped when it goes out of scope, on every path.
-    const auto kek = derive_kek(passphrase, salt, params);
-    if (!kek) {
-        return tl::unexpected(TrustError::keystore_unseal_failed());
-    }
-    // Sealed straight from the key's own wiping buffer, under the record's
-    // identity: the same key, only its lock changes.
-    auto envelope = envelope::seal_envelope(kek->bytes(), record.key_id, record.created_at,
-                                             std::nullopt, signing_key_context(), key.seed());
-    if (!envelope) {
-        return tl::unexpected(TrustError::keystore_unseal_failed());
-    }
-    return SealedSigningKey{kKeystoreFormatVersion,
-                            record.key_id,
-                            recorded->to_hex(),
-                            record.created_at,
-                            params,
-                            encoding::hex_encode(salt),
-                            std::move(*envelope)};
+    // Fresh salt, envelope id and nonce under the record's identity: the same
+    // key, only its lock changes.
+    const auto draws = KeystoreDraws::random();
+    return seal_key(key, record.key_id, record.created_at, passphrase, params, draws.salt,
+                    draws.envelope);
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,

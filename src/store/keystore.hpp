@@ -4,6 +4,7 @@
 // the clear, the Argon2id parameters and salt, and the 32-byte Ed25519 seed in
 // an EncryptedEnvelope under the key derived from the passphrase.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -72,6 +73,25 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
 // The same with KdfParams::keygen_default() (128 MiB, 3 passes, 4 lanes).
 tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
+
+// What sealing a keystore draws at random besides the key pair: the key's id,
+// the Argon2id salt, and the envelope's id and nonce.
+struct KeystoreDraws {
+    contracts::Uuid key_id;
+    std::array<std::uint8_t, kKeystoreSaltBytes> salt{};
+    envelope::SealDraws envelope;
+
+    static KeystoreDraws random();
+};
+
+// seal_signing_key with the key and every drawn value given by the caller, so
+// that the same inputs give the same file byte for byte (Argon2id and the
+// AEAD are deterministic). Only for fixed test keys: a salt or nonce used
+// twice weakens the seal. Errors as for seal_signing_key.
+tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
+    const KeystoreDraws& draws, const crypto::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
+    const KdfParams& params);
 
 // The signing key of `record` sealed again under `passphrase` with `params`:
 // a fresh 32-byte salt and a fresh envelope (nonce and envelope_id), while

@@ -228,17 +228,29 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 
 // ---- the file ---------------------------------------------------------------
 
+tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
+                                                         const crypto::SigningKey& key,
+                                                         const contracts::Uuid& key_id,
+                                                         const contracts::Timestamp& now,
+                                                         const contracts::Uuid& envelope_id) {
+    const auto envelope =
+        envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
+                                        registry_context(), snapshot_registry(store, now));
+    if (!envelope) {
+        return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+    }
+    return envelope::write_envelope_json(*envelope);
+}
+
 tl::expected<void, TrustError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held) {
     try {
-        auto envelope = envelope::sign_envelope(key, key_id, now, std::nullopt, registry_context(),
-                                                snapshot_registry(store, now));
-        if (!envelope) {
-            return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+        const auto text = registry_store_text(store, key, key_id, now, contracts::Uuid::new_v4());
+        if (!text) {
+            return tl::unexpected(text.error());
         }
-        return io::write_file_atomically(path, envelope::write_envelope_json(*envelope),
-                                         io::FileMode::Default, held)
+        return io::write_file_atomically(path, *text, io::FileMode::Default, held)
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.

@@ -85,7 +85,17 @@ using RegistryEnvelope = envelope::SignedEnvelope<RegistrySnapshotBody>;
 RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
                                        const contracts::Timestamp& now);
 
-// Signs the snapshot at `now` (context [kRegistryContext], no expiry) and
+// The file text of `store` signed at `now` with `key` as `key_id` (context
+// [kRegistryContext], no expiry) in an envelope whose id is `envelope_id`:
+// the same inputs give the same bytes. RegistryMalformed "failed to sign
+// registry snapshot".
+tl::expected<std::string, trust::TrustError> registry_store_text(
+    const trust::KnownGoodStore& store, const crypto::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& now,
+    const contracts::Uuid& envelope_id);
+
+// Signs the snapshot at `now` (context [kRegistryContext], no expiry, a fresh
+// envelope_id) and
 // replaces `path` through write_file_atomically (`held`: the caller's
 // RegistryDirectoryLock on the store, if it holds it). RegistryMalformed
 // "failed to sign registry snapshot"; StorageFailed "cannot write TMP: ..." or

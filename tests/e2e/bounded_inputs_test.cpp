@@ -14,6 +14,7 @@
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
@@ -26,17 +27,7 @@ using zdz::test::TempDir;
 namespace {
 
 // The sanitizer runtime reserves far more address space than any limit here.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using zdz::test::kAddressSanitizer;
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 // About what the hostile files of the report took (99 and 116 MB).

@@ -7,9 +7,7 @@
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 

@@ -17,14 +17,12 @@
 #include <iostream>
 #include <map>
 #include <memory>
-#include <random>
 #include <regex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
@@ -32,19 +30,15 @@
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
+#include "support/kills.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
+#include "trust/registry.hpp"
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildOptions;
-using zdz::test::ChildProcess;
-using zdz::test::ChildResult;
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::program_path;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
@@ -73,9 +67,15 @@ std::set<std::string> listing(const std::string& dir) {
     return names;
 }
 
+RunOptions with_passphrase() {
+    RunOptions options;
+    options.env.emplace(kPassphraseVar, kPassphrase);
+    return options;
+}
+
 // Runs `argv` with the test passphrase in its environment; a child that gives
 // no answer within `timeout` is a failure of the test, and is killed.
-ChildResult run_argv(const std::vector<std::string>& argv, ChildOptions options = {},
+RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {},
                      std::chrono::milliseconds timeout = kNoHangTimeout) {
     options.env.emplace(kPassphraseVar, kPassphrase);
     ChildProcess child(argv, options);
@@ -92,7 +92,7 @@ ChildResult run_argv(const std::vector<std::string>& argv, ChildOptions options 
     return *done;
 }
 
-ChildResult run(const std::vector<std::string>& args, ChildOptions options = {},
+RunResult run(const std::vector<std::string>& args, RunOptions options = {},
                 std::chrono::milliseconds timeout = kNoHangTimeout) {
     std::vector<std::string> argv{program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -183,32 +183,28 @@ struct Workspace {
                 "vask",     "--measurement",    measurement};
     }
 
-    // The number of measurements withdrawn on the platform; a store that
-    // does not load fails the test.
-    std::size_t withdrawn(const std::string& path) const {
+    // The platform's state in the store; a store that does not load fails the
+    // test and reads as an empty state.
+    zdz::trust::PlatformState platform_state(const std::string& path) const {
         const auto loaded =
             zdz::store::load_registry_store(path, operator_key, zdz::test::now());
         EXPECT_TRUE(loaded && loaded->has_value())
             << (loaded ? "no store" : loaded.error().display());
         if (!loaded || !loaded->has_value()) {
-            return 0;
+            return {};
         }
         const auto it = (*loaded)->platforms().find(*zdz::trust::ImagePlatform::parse("vask"));
-        return it == (*loaded)->platforms().end() ? 0 : it->second.withdrawn.size();
+        return it == (*loaded)->platforms().end() ? zdz::trust::PlatformState{} : it->second;
     }
 
-    // The number of promotions in the store; a store that does not load fails
-    // the test.
+    // The number of measurements withdrawn on the platform.
+    std::size_t withdrawn(const std::string& path) const {
+        return platform_state(path).withdrawn.size();
+    }
+
+    // The number of promotions in the store.
     std::size_t promotions(const std::string& path) const {
-        const auto loaded =
-            zdz::store::load_registry_store(path, operator_key, zdz::test::now());
-        EXPECT_TRUE(loaded && loaded->has_value())
-            << (loaded ? "no store" : loaded.error().display());
-        if (!loaded || !loaded->has_value()) {
-            return 0;
-        }
-        const auto platform = *zdz::trust::ImagePlatform::parse("vask");
-        return (*loaded)->history(platform).size();
+        return platform_state(path).history.size();
     }
 };
 
@@ -225,7 +221,7 @@ std::string keygen_failed(const std::string& out, const std::string& temp, std::
 // file system filled to the last byte; `seed` is copied in first. Afterwards
 // everything left in it (but the filler) is copied to `dir`/after. Nothing when
 // the system lets no unprivileged user mount a file system.
-std::optional<ChildResult> run_on_full_disk(const std::string& dir, const std::string& seed,
+std::optional<RunResult> run_on_full_disk(const std::string& dir, const std::string& seed,
                                             const std::vector<std::string>& args) {
     static const std::string script = R"(set -e
 mnt=$1; after=$2; seed=$3; shift 3
@@ -257,7 +253,7 @@ exit $status
 // Runs the program without the privilege of ignoring file permissions, so a
 // folder without write permission refuses writes even when the tests run as
 // root.
-ChildResult run_without_override(const std::vector<std::string>& args) {
+RunResult run_without_override(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
     if (::geteuid() == 0) {
         argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"};
@@ -278,7 +274,7 @@ TEST(FaultInjection, FileSizeLimitLeavesThePreviousFilesAsTheyWere) {
     ASSERT_EQ(first_sign.status, 0) << first_sign.err;
     const auto signed_before = bytes_of(signed_path);
     const auto files = listing(w.dir.path());
-    ChildOptions limited;
+    RunOptions limited;
     limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
 
     const auto keygen = run(w.keygen_args(w.keystore), limited);
@@ -336,120 +332,75 @@ TEST(FaultInjection, FullDiskLeavesThePreviousFilesAsTheyWere) {
     EXPECT_EQ(bytes_of(after + "/store.json"), bytes_of(w.store));
 }
 
+// After each round the store holds the promotions it had, byte for byte, or
+// one more.
 TEST(FaultInjection, PromoteKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     Workspace w;
-    // How long one promotion takes here, to spread the kills over its run.
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(w.promote_args()).status, 0);
-    const auto typical = std::chrono::steady_clock::now() - start;
-
-    std::mt19937 random(std::random_device{}());
-    std::uniform_real_distribution<double> jitter(0.0, 1.0);
-    int killed_old = 0;
-    int killed_new = 0;
-    int finished = 0;
-    for (int round = 0; round < kKillRounds; ++round) {
-        const auto before = bytes_of(w.store);
-        const auto count = w.promotions(w.store);
-        // Spread from the start to half as long again as a whole run.
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
-            typical * 1.5 * ((round + jitter(random)) / kKillRounds));
-        std::vector<std::string> argv{program_path()};
-        const auto args = w.promote_args();
-        argv.insert(argv.end(), args.begin(), args.end());
-        ChildOptions options;
-        options.env.emplace(kPassphraseVar, kPassphrase);
-        ChildProcess child(argv, options);
-        std::this_thread::sleep_for(delay);
-        child.send(SIGKILL);
-        const auto result = child.wait();
-
-        const auto now_count = w.promotions(w.store);
-        if (result.status == 0) {
-            ++finished;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        } else if (now_count == count) {
-            ++killed_old;
-            EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-        } else {
-            ++killed_new;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        }
-    }
-    std::cout << "[          ] " << kKillRounds << " rounds: " << killed_old
-              << " killed before the store changed, " << killed_new << " killed after, " << finished
-              << " finished\n";
-    EXPECT_GT(killed_old, 0);
+    std::string before;
+    std::size_t count = 0;
+    kill_at_random(
+        kKillRounds,
+        [&](int) {
+            before = bytes_of(w.store);
+            count = w.promotions(w.store);
+            return Invocation{w.promote_args(), with_passphrase()};
+        },
+        [&](int status, int round) {
+            const auto now_count = w.promotions(w.store);
+            if (status == 0 || now_count != count) {
+                EXPECT_EQ(now_count, count + 1) << "round " << round;
+            } else {
+                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+            }
+            return now_count != count;
+        });
 
     // Whatever a kill left beside it, the next promotion goes through.
-    const auto count = w.promotions(w.store);
+    const auto next_count = w.promotions(w.store);
     const auto next = run(w.promote_args());
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.promotions(w.store), count + 1);
+    EXPECT_EQ(w.promotions(w.store), next_count + 1);
 }
 
 // Each round withdraws another measurement, so that every run that gets to
-// its save changes the store.
+// its save changes the store; the promotion history is never touched.
 TEST(FaultInjection, WithdrawKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     Workspace w;
     const auto measurement = [](int round) {
         return zdz::crypto::measure_sha256(std::string_view("recalled-" + std::to_string(round)))
             .to_string();
     };
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(w.withdraw_args(measurement(-1))).status, 0);
-    const auto typical = std::chrono::steady_clock::now() - start;
+    std::string before;
+    std::size_t count = 0;
+    kill_at_random(
+        kKillRounds,
+        [&](int round) {
+            before = bytes_of(w.store);
+            count = w.withdrawn(w.store);
+            return Invocation{w.withdraw_args(measurement(round)), with_passphrase()};
+        },
+        [&](int status, int round) {
+            const auto now_count = w.withdrawn(w.store);
+            if (status == 0 || now_count != count) {
+                EXPECT_EQ(now_count, count + 1) << "round " << round;
+            } else {
+                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+            }
+            EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
+            return now_count != count;
+        });
 
-    std::mt19937 random(std::random_device{}());
-    std::uniform_real_distribution<double> jitter(0.0, 1.0);
-    int killed_old = 0;
-    int killed_new = 0;
-    int finished = 0;
-    for (int round = 0; round < kKillRounds; ++round) {
-        const auto before = bytes_of(w.store);
-        const auto count = w.withdrawn(w.store);
-        const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(
-            typical * 1.5 * ((round + jitter(random)) / kKillRounds));
-        std::vector<std::string> argv{program_path()};
-        const auto args = w.withdraw_args(measurement(round));
-        argv.insert(argv.end(), args.begin(), args.end());
-        ChildOptions options;
-        options.env.emplace(kPassphraseVar, kPassphrase);
-        ChildProcess child(argv, options);
-        std::this_thread::sleep_for(delay);
-        child.send(SIGKILL);
-        const auto result = child.wait();
-
-        const auto now_count = w.withdrawn(w.store);
-        if (result.status == 0) {
-            ++finished;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        } else if (now_count == count) {
-            ++killed_old;
-            EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-        } else {
-            ++killed_new;
-            EXPECT_EQ(now_count, count + 1) << "round " << round;
-        }
-        // The promotion history is never touched.
-        EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
-    }
-    std::cout << "[          ] " << kKillRounds << " rounds: " << killed_old
-              << " killed before the store changed, " << killed_new << " killed after, " << finished
-              << " finished\n";
-    EXPECT_GT(killed_old, 0);
-
-    const auto count = w.withdrawn(w.store);
+    const auto next_count = w.withdrawn(w.store);
     const auto next = run(w.withdraw_args(measurement(kKillRounds)));
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.withdrawn(w.store), count + 1);
+    EXPECT_EQ(w.withdrawn(w.store), next_count + 1);
 }
 
 TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
     Workspace w;
     const auto before = bytes_of(w.store);
     const auto files = listing(w.dir.path());
-    ChildOptions limited;
+    RunOptions limited;
     limited.limits = {{RLIMIT_FSIZE, kFileSizeLimitBytes}};
     const auto recalled = zdz::crypto::measure_sha256(std::string_view("recalled")).to_string();
     const auto r = run(w.withdraw_args(recalled), limited);
@@ -614,8 +565,8 @@ constexpr std::string_view kEio = "Input/output error (os error 5)";
 
 // Options under which the program runs with the test library preloaded that
 // brings about the faults and timings named in `env` (see fault_shim.c).
-ChildOptions with_fault_shim(std::map<std::string, std::string> env) {
-    ChildOptions options;
+RunOptions with_fault_shim(std::map<std::string, std::string> env) {
+    RunOptions options;
     options.env = std::move(env);
     options.env.emplace("LD_PRELOAD", ZDZ_FAULT_SHIM);
     // A sanitizer runtime linked dynamically would refuse to come after it.

@@ -13,12 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/content_hash.hpp"
 #include "crypto/digest.hpp"
 #include "io/measure.hpp"
@@ -27,6 +25,7 @@
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
 #include "support/independent_keystore.hpp"
+#include "support/kills.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
@@ -34,12 +33,7 @@
 
 namespace fs = std::filesystem;
 using zdz::contracts::Timestamp;
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
@@ -493,52 +487,6 @@ TEST(RekeyStore, RefusalsLeaveTheStoreAsItWas) {
 
 // ---- killed at random moments ------------------------------------------------
 
-namespace {
-
-struct Invocation {
-    std::vector<std::string> args;
-    RunOptions options;
-};
-
-// Runs the command `prepare` gives once to completion, for its typical
-// duration, then kKillRounds times killed after a delay spread from the start
-// to half as long again as a whole run. After each run `judge` gets the exit
-// status and tells whether the new file is in place (true) or the old one.
-template <class Prepare, class Judge>
-void kill_at_random(Prepare prepare, Judge judge) {
-    std::mt19937 random(std::random_device{}());
-    std::uniform_real_distribution<double> jitter(0.0, 1.0);
-    const auto first = prepare();
-    const auto start = std::chrono::steady_clock::now();
-    const auto whole = run_program(first.args, first.options);
-    const auto typical = std::chrono::steady_clock::now() - start;
-    ASSERT_EQ(whole.status, 0) << whole.err;
-    EXPECT_TRUE(judge(whole.status, -1));
-    int old_kept = 0;
-    int new_in_place = 0;
-    int finished = 0;
-    for (int round = 0; round < kKillRounds; ++round) {
-        const auto run = prepare();
-        std::vector<std::string> argv{zdz::test::program_path()};
-        argv.insert(argv.end(), run.args.begin(), run.args.end());
-        zdz::test::ChildOptions options;
-        options.env = run.options.env;
-        zdz::test::ChildProcess child(argv, options);
-        std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(
-            typical * 1.5 * ((round + jitter(random)) / kKillRounds)));
-        child.send(SIGKILL);
-        const int status = child.wait().status;
-        const bool replaced = judge(status, round);
-        ++(status == 0 ? finished : replaced ? new_in_place : old_kept);
-    }
-    std::cout << "[          ] " << kKillRounds << " rounds: " << old_kept
-              << " killed with the old file in place, " << new_in_place << " with the new one, "
-              << finished << " finished\n";
-    EXPECT_GT(old_kept, 0);
-}
-
-}  // namespace
-
 // Run back and forth between two passphrases: after each kill the keystore
 // opens, to the same key, with the passphrase it had or the one it was given.
 TEST(KeyLifecycleKills, ChangePassphraseLeavesTheOldOrTheNewPassphrase) {
@@ -558,7 +506,8 @@ TEST(KeyLifecycleKills, ChangePassphraseLeavesTheOldOrTheNewPassphrase) {
         return key && key->verifying_key().to_hex() == key_hex;
     };
     kill_at_random(
-        [&] {
+        kKillRounds,
+        [&](int) {
             return Invocation{change_args(k), passphrases(current, next)};
         },
         [&](int status, int round) {
@@ -591,7 +540,8 @@ TEST(KeyLifecycleKills, RekeyStoreLeavesAStoreSignedWithTheOldOrTheNewKey) {
         return loaded && *loaded && (*loaded)->platforms() == registry.platforms();
     };
     kill_at_random(
-        [&] {
+        kKillRounds,
+        [&](int) {
             return Invocation{rekey_args(store, current, next), passphrases(kPassphrase)};
         },
         [&](int status, int round) {

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@ using namespace zdz::trust;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::test::fixed_key;
 using zdz::test::run_program;
 using zdz::test::run_tool;
 using zdz::test::RunOptions;
@@ -35,12 +35,6 @@ const std::string kPassphraseVar = "ZDZ_REGISTRY_TEST_PASSPHRASE";
 const std::string kPassphrase = "correct horse battery staple";
 const std::string kSignatureInvalid =
     "registry snapshot signature does not verify \xE2\x80\x94 the store file is untrusted";
-
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, 32> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
 
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -150,7 +144,7 @@ protected:
     }
 
     TempDir dir;
-    SigningKey release = key_from(7);
+    SigningKey release = fixed_key(7);
     zdz::store::SealedSigningKey operator_key;
 };
 
@@ -213,7 +207,7 @@ TEST_F(RegistryCommands, PromoteCreatesTheStoreThatInstallChecksRead) {
 TEST_F(RegistryCommands, PromoteRefusalsLeaveTheStoreFileUnchanged) {
     write_manifest("v2.json", "vask", 2, "image-two");
     write_manifest("v1.json", "vask", 1, "image-one");
-    write_manifest("untrusted.json", "vask", 3, "image-three", key_from(9));
+    write_manifest("untrusted.json", "vask", 3, "image-three", fixed_key(9));
     ASSERT_EQ(promote("v2.json", "store.json").status, 0);
     const auto before = dir.read("store.json");
     dir.write("comments", "# nobody\n");

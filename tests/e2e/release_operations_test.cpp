@@ -28,13 +28,7 @@ using namespace zdz::trust;
 using zdz::contracts::HashAlgorithm;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace fs = std::filesystem;
 

@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
@@ -32,33 +31,18 @@
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 #include "support/tempdir.hpp"
 
 namespace fs = std::filesystem;
-using zdz::test::ChildOptions;
-using zdz::test::ChildProcess;
-using zdz::test::program_path;
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
 using namespace std::chrono_literals;
 
 // AddressSanitizer replaces mlock with a call that does nothing.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryLocking = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kMemoryLocking = false;
-#else
-constexpr bool kMemoryLocking = true;
-#endif
-#else
-constexpr bool kMemoryLocking = true;
-#endif
+constexpr bool kMemoryLocking = !zdz::test::kAddressSanitizer;
 
 constexpr const char* kVar = "ZDZ_HYGIENE_PASSPHRASE";
 // The unprivileged user the probes run as when the tests run as root.
@@ -86,6 +70,27 @@ std::string upper(std::string text) {
 std::string read_all(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Fails the test for each secret found in the output of a run or in a file
+// below `dir`.
+void expect_found_nowhere(const std::vector<std::pair<std::string, std::string>>& secrets,
+                          const std::vector<RunResult>& runs, const std::string& dir) {
+    std::vector<std::pair<std::string, std::string>> places;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
+        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file()) {
+            places.emplace_back(entry.path().string(), read_all(entry.path()));
+        }
+    }
+    for (const auto& [place, text] : places) {
+        for (const auto& [secret, needle] : secrets) {
+            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
+        }
+    }
 }
 
 // The forms a secret could leak in: its raw bytes, hex in either case and
@@ -173,7 +178,7 @@ std::optional<Observation> observe(const std::vector<std::string>& args,
     auto argv = as_unprivileged();
     argv.push_back(program_path());
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildOptions options;
+    RunOptions options;
     options.env = {{kVar, passphrase}};
     ChildProcess child(argv, options);
     while (!ignores_sigxfsz(child.pid())) {
@@ -318,24 +323,10 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
         secrets.push_back(std::move(f));
     }
 
-    std::vector<std::pair<std::string, std::string>> places;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
-        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_regular_file()) {
-            places.emplace_back(entry.path().string(), read_all(entry.path()));
-        }
-    }
     // The search itself works: the public key is where it should be.
     EXPECT_NE(runs.front().out.find(record->verifying_key_hex), std::string::npos);
     EXPECT_NE(read_all(dir.file("k.json")).find(record->verifying_key_hex), std::string::npos);
-    for (const auto& [place, text] : places) {
-        for (const auto& [secret, needle] : secrets) {
-            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
-        }
-    }
+    expect_found_nowhere(secrets, runs, dir.path());
 }
 
 // The same search over the key lifecycle commands: two passphrases of one
@@ -406,21 +397,7 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
             secrets.push_back(std::move(f));
         }
     }
-    std::vector<std::pair<std::string, std::string>> places;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        places.emplace_back("stdout of run " + std::to_string(i), runs[i].out);
-        places.emplace_back("stderr of run " + std::to_string(i), runs[i].err);
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-        if (entry.is_regular_file()) {
-            places.emplace_back(entry.path().string(), read_all(entry.path()));
-        }
-    }
-    for (const auto& [place, text] : places) {
-        for (const auto& [secret, needle] : secrets) {
-            EXPECT_EQ(text.find(needle), std::string::npos) << secret << " found in " << place;
-        }
-    }
+    expect_found_nowhere(secrets, runs, dir.path());
 }
 
 TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUser) {
@@ -433,7 +410,7 @@ TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUse
     {
         auto argv = as_unprivileged();
         argv.insert(argv.end(), {"sleep", "30"});
-        ChildOptions options;
+        RunOptions options;
         options.env = {{kVar, passphrase}};
         ChildProcess sleeper(argv, options);
         std::this_thread::sleep_for(100ms);

@@ -12,30 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
 #include "crypto/digest.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
 
 using namespace zdz::trust;
 using zdz::contracts::Timestamp;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::StdoutTo;
-using zdz::test::TempDir;
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZDZ_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZDZ_ADDRESS_SANITIZER 1
-#endif
-#endif
+using namespace zdz::test;
 
 namespace {
 
@@ -65,19 +52,6 @@ bool has_raw_control(const std::string& text) {
     return false;
 }
 
-std::string signed_manifest(const zdz::crypto::SigningKey& key,
-                            std::optional<Timestamp> expires = {}) {
-    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
-                                 *ImagePlatform::parse("vask"),
-                                 ImageKind::Install,
-                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
-                                 3,
-                                 zdz::contracts::Uuid::new_v4(),
-                                 zdz::test::now(),
-                                 expires};
-    return write_manifest_json(*sign_manifest(body, key));
-}
-
 RunResult run_at(const std::string& when, const std::vector<std::string>& args,
                  const RunOptions& options = {}) {
     std::vector<std::string> argv{"faketime", when, zdz::test::program_path()};
@@ -94,7 +68,7 @@ protected:
         const auto release = zdz::test::fixed_key(7);
         dir.write("signers",
                   format_allowed_signers_line(kHostilePrincipal, release.verifying_key()) + "\n");
-        dir.write("m.json", signed_manifest(release));
+        dir.write("m.json", zdz::test::signed_manifest_json(release));
     }
 
     RunOptions with_passphrase(StdoutTo stdout_to = StdoutTo::Pipe) const {
@@ -235,7 +209,7 @@ TEST_F(TerminalAndExitStatus, AFailureWithNothingPrintedIsNotAlsoAnOutputFailure
 // again and keygen dated its keystore in 1816.
 TEST_F(TerminalAndExitStatus, TheClockIsReadRightPast2262AndRefusedPast9999) {
     const auto expires = *Timestamp::parse("2030-01-01T00:00:00Z");
-    dir.write("expiring.json", signed_manifest(zdz::test::fixed_key(7), expires));
+    dir.write("expiring.json", zdz::test::signed_manifest_json(zdz::test::fixed_key(7), expires));
     auto r = run_at("2300-01-01 00:00:00", {"verify", "--manifest", dir.file("expiring.json"),
                                             "--signers-file", dir.file("signers")});
     EXPECT_EQ(r.status, 1);

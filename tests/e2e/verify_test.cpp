@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
@@ -12,29 +11,9 @@
 using namespace zdz::trust;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
-
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, 32> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
-
-std::string signed_manifest(const SigningKey& key, std::optional<Timestamp> expires = {}) {
-    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
-                                 *ImagePlatform::parse("vask"),
-                                 ImageKind::Install,
-                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
-                                 3,
-                                 zdz::contracts::Uuid::new_v4(),
-                                 zdz::test::now(),
-                                 expires};
-    return write_manifest_json(*sign_manifest(body, key));
-}
 
 const std::string kImageDigest =
     "sha256:6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
@@ -78,9 +57,9 @@ TEST(ImportSigners, Failures) {
 
 TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
     TempDir dir;
-    const auto key = key_from(2);
-    dir.write("m.json", signed_manifest(key));
-    dir.write("signers", format_allowed_signers_line("first@x", key_from(1).verifying_key()) +
+    const auto key = fixed_key(2);
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
+    dir.write("signers", format_allowed_signers_line("first@x", fixed_key(1).verifying_key()) +
                              "\n" + format_allowed_signers_line("second@x", key.verifying_key()) +
                              "\n");
     const auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
@@ -97,10 +76,10 @@ TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
 
 TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
     TempDir dir;
-    const auto key = key_from(2);
+    const auto key = fixed_key(2);
     run_tool({"mkdir", "-p", dir.file("os"), dir.file("build")});
     dir.write("os/allowed_signers", format_allowed_signers_line("ops@x", key.verifying_key()));
-    dir.write("m.json", signed_manifest(key));
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
     const auto r = run_program({"verify", "--manifest", "../m.json"},
                                {.cwd = dir.file("build"), .env = {}, .unset = {}, .stdin_data = ""});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -109,14 +88,14 @@ TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
 
 TEST(Verify, Refusals) {
     TempDir dir;
-    const auto key = key_from(2);
+    const auto key = fixed_key(2);
     dir.write("signers", format_allowed_signers_line("ops@x", key.verifying_key()));
-    dir.write("other", format_allowed_signers_line("ops@x", key_from(9).verifying_key()));
+    dir.write("other", format_allowed_signers_line("ops@x", fixed_key(9).verifying_key()));
     dir.write("comments", "# nobody\n");
-    dir.write("m.json", signed_manifest(key));
+    dir.write("m.json", zdz::test::signed_manifest_json(key));
     const auto expired = *Timestamp::from_unix_seconds(zdz::test::now().seconds_since_epoch() - 1);
-    dir.write("expired.json", signed_manifest(key, expired));
-    auto edited = signed_manifest(key);
+    dir.write("expired.json", zdz::test::signed_manifest_json(key, expired));
+    auto edited = zdz::test::signed_manifest_json(key);
     edited.replace(edited.find("\"security_version\": 3"), 21, "\"security_version\": 4");
     dir.write("edited.json", edited);
     dir.write("broken.json", "{\"body\": 1");

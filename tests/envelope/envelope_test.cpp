@@ -4,7 +4,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -12,12 +11,14 @@
 #include "crypto/aead.hpp"
 #include "crypto/digest.hpp"
 #include "encoding/hex.hpp"
+#include "support/fixtures.hpp"
 
 using namespace zdz::encoding;
 using namespace zdz::contracts;
 using namespace zdz::json;
 using namespace zdz::crypto;
 using namespace zdz::envelope;
+using zdz::test::fixed_key;
 
 namespace {
 
@@ -54,12 +55,6 @@ Timestamp at(const char* text) {
     return *Timestamp::parse(text);
 }
 
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, kSeedBytes> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
-
 std::vector<std::uint8_t> from_hex(std::string_view text) {
     return *hex_decode(text);
 }
@@ -72,7 +67,7 @@ const std::vector<std::uint8_t> kAeadKey(kEnvelopeKeyBytes, 0x42);
 
 SignedEnvelope<Note> signed_note(std::optional<Timestamp> expires_at = std::nullopt,
                                  std::optional<ContentHash> previous = std::nullopt) {
-    auto envelope = sign_envelope(key_from(1), kKeyId, at("2026-07-15T08:00:00Z"), expires_at,
+    auto envelope = sign_envelope(fixed_key(1), kKeyId, at("2026-07-15T08:00:00Z"), expires_at,
                                   kContext, Note{"h\xc3\xa9llo", 3}, previous);
     EXPECT_TRUE(envelope);
     return std::move(*envelope);
@@ -166,7 +161,7 @@ TEST(XChaCha20Poly1305, DraftTestVectorA31) {
 TEST(SignedEnvelope, FileFormAndSignedView) {
     const auto envelope = signed_note();
     EXPECT_EQ(envelope.format_version, 1);
-    EXPECT_NE(envelope.envelope_id, sign_envelope(key_from(1), kKeyId, at("2026-07-15T08:00:00Z"),
+    EXPECT_NE(envelope.envelope_id, sign_envelope(fixed_key(1), kKeyId, at("2026-07-15T08:00:00Z"),
                                                   std::nullopt, kContext, Note{"x", 1})
                                         ->envelope_id);
 
@@ -193,24 +188,24 @@ TEST(SignedEnvelope, FileFormAndSignedView) {
     EXPECT_EQ(*envelope.signing_bytes(), view);
     EXPECT_EQ(crypto_sign_verify_detached(envelope.signature.bytes().data(),
                                           reinterpret_cast<const unsigned char*>(view.data()),
-                                          view.size(), key_from(1).verifying_key().bytes().data()),
+                                          view.size(), fixed_key(1).verifying_key().bytes().data()),
               0);
 
     // An empty context is [] in the view and missing from the file; present
     // optionals are written in both.
     auto bare =
-        *sign_envelope(key_from(1), kKeyId, at("2026-07-15T08:00:00Z"), at("2027-01-01T00:00:00Z"),
+        *sign_envelope(fixed_key(1), kKeyId, at("2026-07-15T08:00:00Z"), at("2027-01-01T00:00:00Z"),
                        {}, Note{"x", 1}, measure_sha256(std::string_view("prev")));
     const std::string bare_text = write_envelope_json(bare);
     EXPECT_EQ(bare_text.find("associated_data"), std::string::npos);
     EXPECT_NE(bare_text.find("\"expires_at\": \"2027-01-01T00:00:00Z\""), std::string::npos);
     EXPECT_NE(bare_text.find("\"previous_hash\": \"sha256:"), std::string::npos);
     EXPECT_NE(bare.signing_bytes()->find(R"("associated_data":[],)"), std::string::npos);
-    EXPECT_TRUE(bare.verify(key_from(1).verifying_key(), at("2026-08-01T00:00:00Z"), {}));
+    EXPECT_TRUE(bare.verify(fixed_key(1).verifying_key(), at("2026-08-01T00:00:00Z"), {}));
 }
 
 TEST(SignedEnvelope, VerifyChecksInOrder) {
-    const auto right = key_from(1).verifying_key();
+    const auto right = fixed_key(1).verifying_key();
     const auto now = at("2026-08-01T00:00:00Z");
     const auto good = signed_note();
 
@@ -236,7 +231,7 @@ TEST(SignedEnvelope, VerifyChecksInOrder) {
     EXPECT_EQ(good.verify(right, now, {}).error().display(), mismatch);
 
     const auto bad_signature = ContractError::signature_verification();
-    EXPECT_EQ(good.verify(key_from(2).verifying_key(), now, kContext).error(), bad_signature);
+    EXPECT_EQ(good.verify(fixed_key(2).verifying_key(), now, kContext).error(), bad_signature);
     auto altered = good;
     altered.payload.count = 4;
     EXPECT_EQ(altered.verify(right, now, kContext).error(), bad_signature);
@@ -254,7 +249,7 @@ TEST(SignedEnvelope, VerifyChecksInOrder) {
     const auto expired = expiring.verify(right, at("2026-07-20T00:00:00.5Z"), kContext).error();
     EXPECT_EQ(expired.kind(), ContractError::Kind::Expired);
     EXPECT_EQ(expired.display(), "envelope expired at 2026-07-20T00:00:00Z");
-    EXPECT_EQ(expiring.verify(key_from(2).verifying_key(), now, kContext).error(), bad_signature);
+    EXPECT_EQ(expiring.verify(fixed_key(2).verifying_key(), now, kContext).error(), bad_signature);
 }
 
 TEST(SignedEnvelope, EditedFileStillVerifies) {
@@ -265,7 +260,7 @@ TEST(SignedEnvelope, EditedFileStillVerifies) {
     const auto read = read_signed_envelope_json<Note>(edited);
     ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(read->envelope_id, envelope.envelope_id);
-    EXPECT_TRUE(read->verify(key_from(1).verifying_key(), at("2026-08-01T00:00:00Z"), kContext));
+    EXPECT_TRUE(read->verify(fixed_key(1).verifying_key(), at("2026-08-01T00:00:00Z"), kContext));
     // Written back in the system's own form.
     EXPECT_EQ(write_envelope_json(*read), write_envelope_json(envelope));
 }

@@ -15,6 +15,7 @@
 #include "json/record.hpp"
 #include "json/writer.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 
 using zdz::contracts::ContractError;
 using zdz::store::derive_kek;
@@ -229,14 +230,6 @@ TEST(DeriveKek, DeterministicAndSensitiveToEveryInput) {
     EXPECT_NE(derive_hex("", salt, floor_params()),
               derive_hex(std::string(1, '\0'), salt, floor_params()));
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZDZ_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZDZ_ADDRESS_SANITIZER 1
-#endif
-#endif
 
 TEST(DeriveKek, Argon2FailureIsAnEncryptionError) {
 #ifdef ZDZ_ADDRESS_SANITIZER

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <string>
 
 #include "contracts/content_hash.hpp"
 #include "crypto/digest.hpp"
+#include "support/fixtures.hpp"
 #include "support/tempdir.hpp"
 
 using namespace zdz::store;
@@ -19,6 +19,7 @@ using zdz::contracts::ContentHash;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::test::fixed_key;
 using zdz::test::TempDir;
 using zdz::trust::ImageMeasurement;
 using zdz::trust::ImagePlatform;
@@ -30,12 +31,6 @@ namespace {
 const Timestamp kNow = *Timestamp::parse("2026-08-01T00:00:00Z");
 const std::string kSignatureInvalid =
     "registry snapshot signature does not verify \xE2\x80\x94 the store file is untrusted";
-
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, 32> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
 
 ImagePlatform platform(std::string_view text) {
     return *ImagePlatform::parse(text);
@@ -63,7 +58,7 @@ void write_signed(const TempDir& dir, const std::string& name, RegistrySnapshotB
     dir.write(name, zdz::envelope::write_envelope_json(*envelope));
 }
 
-std::string load_error(const std::string& path, const SigningKey& key = key_from(1)) {
+std::string load_error(const std::string& path, const SigningKey& key = fixed_key(1)) {
     const auto loaded = load_registry_store(path, key.verifying_key(), kNow);
     if (!loaded) {
         return loaded.error().display();
@@ -71,7 +66,7 @@ std::string load_error(const std::string& path, const SigningKey& key = key_from
     return *loaded ? "loaded" : "absent";
 }
 
-KnownGoodStore load(const std::string& path, const SigningKey& key = key_from(1)) {
+KnownGoodStore load(const std::string& path, const SigningKey& key = fixed_key(1)) {
     auto loaded = load_registry_store(path, key.verifying_key(), kNow);
     EXPECT_TRUE(loaded && *loaded) << (loaded ? "absent" : loaded.error().display());
     return loaded && *loaded ? std::move(**loaded) : KnownGoodStore{};
@@ -102,7 +97,7 @@ TEST(RegistryFile, SavedStoreLoadsBackEqualInItsWrittenLayout) {
     ASSERT_TRUE(store.record_promotion({platform("alder"), sha256_of("five"), 5, day(3)}));
     store.withdraw(platform("vask"), sha256_of("bad"));
     store.withdraw(platform("vask"), blake3_of("bad"));
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     const auto key_id = Uuid::new_v4();
     ASSERT_TRUE(save_registry_store(store, dir.file("store.json"), key, key_id, kNow));
 
@@ -224,7 +219,7 @@ TEST(RegistryFile, OnlyAPathThatDoesNotExistIsAnAbsentStore) {
 
 TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     TempDir dir;
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     RegistrySnapshotBody body{1, kNow, {}};
     body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}});
     body.platforms.back().revoked.insert(sha256_of("b"));
@@ -251,7 +246,7 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     dir.write("tampered.json", tampered);
     EXPECT_EQ(load_error(dir.file("tampered.json")), kSignatureInvalid);
 
-    EXPECT_EQ(load_error(dir.file("store.json"), key_from(2)), kSignatureInvalid);
+    EXPECT_EQ(load_error(dir.file("store.json"), fixed_key(2)), kSignatureInvalid);
     write_signed(dir, "other-context.json", body, key, "tarnelos:signing-key:v1");
     EXPECT_EQ(load_error(dir.file("other-context.json")), kSignatureInvalid);
     const auto expired = zdz::envelope::sign_envelope(key, Uuid::new_v4(), day(0), day(1),
@@ -262,7 +257,7 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
 
 TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
     TempDir dir;
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     const auto vask = platform("vask");
 
     RegistrySnapshotBody falling{1, kNow, {}};
@@ -307,7 +302,7 @@ TEST(RegistryFile, MalformedFilesNameTheMemberAndItsPlace) {
     TempDir dir;
     RegistrySnapshotBody body{1, kNow, {}};
     body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}});
-    write_signed(dir, "store.json", body, key_from(1));
+    write_signed(dir, "store.json", body, fixed_key(1));
     const auto text = dir.read("store.json");
     const auto malformed = [&](const std::string& from, const std::string& to) {
         auto edited = text;
@@ -342,7 +337,7 @@ TEST(RegistryFile, FailedSaveLeavesThePreviousFile) {
     TempDir dir;
     KnownGoodStore store;
     ASSERT_TRUE(store.record_promotion({platform("vask"), sha256_of("one"), 1, day(1)}));
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     ASSERT_TRUE(save_registry_store(store, dir.file("store.json"), key, Uuid::new_v4(), kNow));
     const auto before = dir.read("store.json");
     ASSERT_TRUE(store.record_promotion({platform("vask"), sha256_of("two"), 2, day(2)}));

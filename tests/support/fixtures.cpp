@@ -3,7 +3,9 @@
 #include <array>
 #include <stdexcept>
 
+#include "crypto/digest.hpp"
 #include "store/keystore.hpp"
+#include "trust/manifest.hpp"
 
 namespace zdz::test {
 
@@ -30,6 +32,19 @@ crypto::SigningKey fixed_key(std::uint8_t fill) {
     std::array<std::uint8_t, crypto::kSeedBytes> seed{};
     seed.fill(fill);
     return crypto::SigningKey::from_seed(seed);
+}
+
+std::string signed_manifest_json(const crypto::SigningKey& key,
+                                 std::optional<contracts::Timestamp> expires) {
+    const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
+                                        *trust::ImagePlatform::parse("vask"),
+                                        trust::ImageKind::Install,
+                                        {crypto::measure_sha256(std::string_view("image"))},
+                                        3,
+                                        contracts::Uuid::new_v4(),
+                                        now(),
+                                        expires};
+    return trust::write_manifest_json(*trust::sign_manifest(body, key));
 }
 
 }  // namespace zdz::test

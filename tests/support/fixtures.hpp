@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "contracts/time.hpp"
@@ -20,5 +21,11 @@ contracts::Timestamp now();
 
 // A signing key from a fixed 32-byte seed of `fill` bytes.
 crypto::SigningKey fixed_key(std::uint8_t fill);
+
+// The file text of an install manifest for platform "vask" at security
+// version 3, measuring the bytes "image", issued now and signed with `key`;
+// fresh ids each time.
+std::string signed_manifest_json(const crypto::SigningKey& key,
+                                 std::optional<contracts::Timestamp> expires = {});
 
 }  // namespace zdz::test

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 extern char** environ;
@@ -15,10 +15,13 @@ extern char** environ;
 namespace zdz::test {
 namespace {
 
+constexpr int kSetupFailed = 127;
+constexpr int kPollMillis = 10;
+
 std::vector<std::string> child_environment(const RunOptions& options) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
+        const std::string entry(*e);
         const auto eq = entry.find('=');
         if (eq != std::string::npos) {
             env[entry.substr(0, eq)] = entry.substr(eq + 1);
@@ -27,14 +30,53 @@ std::vector<std::string> child_environment(const RunOptions& options) {
     for (const auto& name : options.unset) {
         env.erase(name);
     }
-    for (const auto& [k, v] : options.env) {
-        env[k] = v;
+    for (const auto& [name, value] : options.env) {
+        env[name] = value;
     }
     std::vector<std::string> out;
-    for (const auto& [k, v] : env) {
-        out.push_back(k + "=" + v);
+    for (const auto& [name, value] : env) {
+        out.push_back(name + "=" + value);
     }
     return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+void make_pipe(int fds[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+}
+
+// The descriptor the child's standard output goes to (-1: closed), opened
+// before the fork.
+int stdout_target(StdoutTo to, int pipe_end) {
+    switch (to) {
+        case StdoutTo::Pipe:
+            return pipe_end;
+        case StdoutTo::DevFull:
+            return ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        case StdoutTo::Closed:
+            return -1;
+        case StdoutTo::BrokenPipe: {
+            int broken[2];
+            make_pipe(broken);
+            ::close(broken[0]);
+            return broken[1];
+        }
+    }
+    return -1;
+}
+
+int decode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -42,111 +84,138 @@ std::vector<std::string> child_environment(const RunOptions& options) {
 std::string program_path() { return ZDZ_BINARY; }
 std::string source_dir() { return ZDZ_SOURCE_DIR; }
 
-RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& options) {
-    int out_pipe[2];
-    int err_pipe[2];
-    int in_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0 ||
-        ::pipe2(in_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const RunOptions& options) {
+    std::vector<std::string> args_strings = argv;
+    std::vector<std::string> env_strings = child_environment(options);
+    const auto args = pointers(args_strings);
+    const auto envp = pointers(env_strings);
+    int in[2];
+    int out[2];
+    int err[2];
+    make_pipe(in);
+    make_pipe(out);
+    make_pipe(err);
+    const int stdout_fd = stdout_target(options.stdout_to, out[1]);
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
     }
-    // For the other destinations out_pipe stays unused and reads as empty.
-    int stdout_fd = out_pipe[1];
-    int broken[2] = {-1, -1};
-    switch (options.stdout_to) {
-        case StdoutTo::Pipe:
-            break;
-        case StdoutTo::DevFull:
-            stdout_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-            break;
-        case StdoutTo::Closed:
-            stdout_fd = -1;
-            break;
-        case StdoutTo::BrokenPipe:
-            if (::pipe2(broken, O_CLOEXEC) != 0) {
-                throw std::runtime_error("pipe failed");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::dup2(in[0], 0);
+        if (stdout_fd >= 0) {
+            ::dup2(stdout_fd, 1);
+        } else {
+            ::close(1);
+        }
+        ::dup2(err[1], 2);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        ::sigaction(SIGXFSZ, &dfl, nullptr);
+        ::sigaction(SIGPIPE, &dfl, nullptr);
+        for (const auto& [resource, value] : options.limits) {
+            const rlimit limit{value, value};
+            if (::setrlimit(resource, &limit) != 0) {
+                ::_exit(kSetupFailed);
             }
-            ::close(broken[0]);
-            stdout_fd = broken[1];
-            break;
+        }
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+            ::_exit(kSetupFailed);
+        }
+        ::execvpe(args[0], args.data(), envp.data());
+        ::_exit(kSetupFailed);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-    if (stdout_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-    } else {
-        posix_spawn_file_actions_addclose(&actions, 1);
-    }
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    if (!options.cwd.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    auto env_strings = child_environment(options);
-    std::vector<char*> envp;
-    for (auto& e : env_strings) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int rc =
-        ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdout_fd >= 0 && stdout_fd != out_pipe[1]) {
+    if (stdout_fd >= 0 && stdout_fd != out[1]) {
         ::close(stdout_fd);
     }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    if (rc != 0) {
-        ::close(in_pipe[1]);
-        ::close(out_pipe[0]);
-        ::close(err_pipe[0]);
-        throw std::runtime_error("posix_spawn failed: " + std::string(std::strerror(rc)));
-    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
     if (!options.stdin_data.empty()) {
-        // Small inputs only: the pipe buffer holds them.
-        [[maybe_unused]] auto n =
-            ::write(in_pipe[1], options.stdin_data.data(), options.stdin_data.size());
+        [[maybe_unused]] const auto n =
+            ::write(in[1], options.stdin_data.data(), options.stdin_data.size());
     }
-    ::close(in_pipe[1]);
+    ::close(in[1]);
+}
 
-    RunResult result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    char buffer[65536];
-    while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
+ChildProcess::~ChildProcess() {
+    if (!status_) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+    for (const int fd : {out_, err_}) {
+        if (fd >= 0) {
+            ::close(fd);
         }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+    }
+}
+
+void ChildProcess::send(int signal) const { ::kill(pid_, signal); }
+
+bool ChildProcess::collect(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    int* fds[2] = {&out_, &err_};
+    std::string* sinks[2] = {&collected_.out, &collected_.err};
+    char buffer[65536];
+    for (;;) {
+        if (!status_) {
+            int status = 0;
+            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                status_ = decode(status);
+            } else if (done < 0 && errno != EINTR) {
+                throw std::runtime_error("waitpid failed");
+            }
+        }
+        pollfd polled[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        // Once the child has ended, only what is already in the pipes: a
+        // process it left behind may hold them open.
+        int wait_millis = status_ ? 0 : kPollMillis;
+        if (!status_ && deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            wait_millis = static_cast<int>(std::clamp<long long>(left.count(), 0, kPollMillis));
+        }
+        const int ready = ::poll(polled, 2, wait_millis);
+        if (ready < 0 && errno != EINTR) {
+            throw std::runtime_error("poll failed");
+        }
+        for (int i = 0; ready > 0 && i < 2; ++i) {
+            if (*fds[i] >= 0 && (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const ssize_t n = ::read(*fds[i], buffer, sizeof buffer);
                 if (n > 0) {
                     sinks[i]->append(buffer, static_cast<std::size_t>(n));
                 } else if (n == 0 || errno != EINTR) {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open_count;
+                    ::close(*fds[i]);
+                    *fds[i] = -1;
                 }
             }
         }
+        if (status_ && ready == 0) {
+            return true;
+        }
+        if (!status_ && deadline && std::chrono::steady_clock::now() >= *deadline) {
+            return false;
+        }
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+}
+
+std::optional<RunResult> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
+    if (!collect(std::chrono::steady_clock::now() + timeout)) {
+        return std::nullopt;
     }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return wait();
+}
+
+RunResult ChildProcess::wait() {
+    collect(std::nullopt);
+    collected_.status = *status_;
+    return collected_;
+}
+
+RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& options) {
+    return ChildProcess(argv, options).wait();
 }
 
 RunResult run_program(const std::vector<std::string>& args, const RunOptions& options) {

@@ -1,13 +1,25 @@
 #pragma once
 
+// Running the built program, or any other, from a test: to completion
+// (run_program, run_tool) or held while it runs (ChildProcess), to signal it
+// at a chosen moment, watch it through /proc, or give up on it after a
+// timeout. Standard output and error are collected while the child runs, so
+// it may write any amount.
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zdz::test {
 
 struct RunResult {
-    int status = -1;
+    int status = -1;  // the exit status, or 128 + the signal that ended it
     std::string out;
     std::string err;
 };
@@ -21,11 +33,43 @@ enum class StdoutTo {
 };
 
 struct RunOptions {
-    std::string cwd;                           // empty: the current directory
-    std::map<std::string, std::string> env;    // added to a minimal environment
-    std::vector<std::string> unset;            // removed from it
-    std::string stdin_data;
+    std::string cwd{};                         // empty: the current directory
+    std::map<std::string, std::string> env{};  // added to the test's environment
+    std::vector<std::string> unset{};          // removed from it
+    std::string stdin_data{};                  // small inputs only: a pipe holds them
     StdoutTo stdout_to = StdoutTo::Pipe;
+    // Resource limits set in the child (soft and hard to the same value).
+    std::vector<std::pair<__rlimit_resource_t, rlim_t>> limits{};
+};
+
+class ChildProcess {
+public:
+    // Starts `argv` (looked up on PATH). SIGPIPE and SIGXFSZ are back to their
+    // defaults in the child whatever the test process does with them.
+    ChildProcess(const std::vector<std::string>& argv, const RunOptions& options);
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // A child still running is killed.
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    void send(int signal) const;
+
+    // The result once the child has ended, or nothing if it is still running
+    // after `timeout`. An ended child stays a zombie until this is called.
+    std::optional<RunResult> wait_for(std::chrono::milliseconds timeout);
+    RunResult wait();
+
+private:
+    // Reads what is ready on the pipes and reaps the child, until it has ended
+    // and nothing more is ready, or until `deadline`. True once it has ended.
+    bool collect(std::optional<std::chrono::steady_clock::time_point> deadline);
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::optional<int> status_;
+    RunResult collected_;
 };
 
 // Runs the built program with `args` and collects its output and exit status.

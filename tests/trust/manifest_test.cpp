@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
-#include <array>
 
 #include "contracts/content_hash.hpp"
 #include "support/fixtures.hpp"
@@ -13,17 +12,12 @@ using namespace zdz::trust;
 using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::test::fixed_key;
 
 namespace {
 
 const char* kMeasurement =
     "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382";
-
-SigningKey key_from(std::uint8_t fill) {
-    std::array<std::uint8_t, 32> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
 
 ImageManifestBody sample_body(std::optional<Timestamp> expires_at = std::nullopt) {
     return {*Uuid::parse("6f1c2a3b-4d5e-4f60-8a7b-9c0d1e2f3a4b"),
@@ -47,7 +41,7 @@ TEST(ManifestSigning, CoversIndependentlyRenderedCanonicalBytes) {
         R"("security_version":7,"signing_key_id":"00112233-4455-4677-8899-aabbccddeeff"})";
     EXPECT_EQ(*manifest_signing_bytes(sample_body()), expected);
 
-    const auto key = key_from(7);
+    const auto key = fixed_key(7);
     const auto signed_manifest = sign_manifest(sample_body(), key);
     ASSERT_TRUE(signed_manifest);
     EXPECT_EQ(crypto_sign_verify_detached(
@@ -58,7 +52,7 @@ TEST(ManifestSigning, CoversIndependentlyRenderedCanonicalBytes) {
 }
 
 TEST(ManifestFile, WritesDeclaredOrderAndReadsBack) {
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     const auto manifest = *sign_manifest(sample_body(), key);
     const auto json = write_manifest_json(manifest);
     EXPECT_EQ(json.rfind("{\n  \"body\": {\n    \"manifest_id\": ", 0), 0U) << json;
@@ -72,7 +66,7 @@ TEST(ManifestFile, WritesDeclaredOrderAndReadsBack) {
 
 TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
     zdz::test::TempDir dir;
-    const auto key = key_from(1);
+    const auto key = fixed_key(1);
     dir.write("m.json", write_manifest_json(*sign_manifest(sample_body(), key)));
     // Members reversed, re-indented with tabs, measurement in upper case.
     const auto jq = zdz::test::run_tool(
@@ -93,7 +87,7 @@ TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
 }
 
 TEST(ManifestFile, StrictReading) {
-    const auto json = write_manifest_json(*sign_manifest(sample_body(), key_from(1)));
+    const auto json = write_manifest_json(*sign_manifest(sample_body(), fixed_key(1)));
     const auto refused = [&](const std::string& from, const std::string& to) {
         auto text = json;
         const auto at = text.find(from);
@@ -123,7 +117,7 @@ TEST(ManifestFile, StrictReading) {
 }
 
 TEST(ManifestVerification, ExpiryIsInclusiveAndReportedInUtc) {
-    const auto key = key_from(3);
+    const auto key = fixed_key(3);
     const auto expires = *Timestamp::parse("2026-08-01T02:00:00+02:00");
     const auto manifest = *sign_manifest(sample_body(expires), key);
     EXPECT_TRUE(verify_manifest(manifest, key.verifying_key(), expires));
@@ -131,14 +125,14 @@ TEST(ManifestVerification, ExpiryIsInclusiveAndReportedInUtc) {
     EXPECT_EQ(verify_manifest(manifest, key.verifying_key(), later).error().display(),
               "image manifest expired at 2026-08-01T00:00:00Z");
     // The signature is checked before the expiry.
-    EXPECT_EQ(verify_manifest(manifest, key_from(4).verifying_key(), later).error().kind(),
+    EXPECT_EQ(verify_manifest(manifest, fixed_key(4).verifying_key(), later).error().kind(),
               TrustError::Kind::ManifestSignatureInvalid);
 }
 
 TEST(ManifestVerification, SignersAreTriedInFileOrder) {
-    const auto second = key_from(2);
+    const auto second = fixed_key(2);
     const auto manifest = *sign_manifest(sample_body(), second);
-    const std::vector<TrustedSigner> signers{{"first@x", key_from(1).verifying_key()},
+    const std::vector<TrustedSigner> signers{{"first@x", fixed_key(1).verifying_key()},
                                              {"second@x", second.verifying_key()},
                                              {"third@x", second.verifying_key()}};
     const auto verified = verify_manifest_against_signers(manifest, signers, zdz::test::now());

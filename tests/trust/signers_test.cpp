@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <string>
 #include <vector>
 
 #include "contracts/content_hash.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/base64.hpp"
+#include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
@@ -19,16 +19,11 @@ using zdz::crypto::VerifyingKey;
 using zdz::trust::format_allowed_signers_line;
 using zdz::trust::parse_allowed_signers;
 using zdz::trust::TrustError;
+using zdz::test::fixed_key;
 
 namespace {
 
 using Blob = std::vector<std::uint8_t>;
-
-SigningKey key_from_byte(std::uint8_t fill) {
-    std::array<std::uint8_t, zdz::crypto::kSeedBytes> seed{};
-    seed.fill(fill);
-    return SigningKey::from_seed(seed);
-}
 
 Blob blob_of(const VerifyingKey& key) {
     const auto line = format_allowed_signers_line("p", key);
@@ -49,8 +44,8 @@ std::string parse_error(const std::string& text) {
     return r.error().display();
 }
 
-const VerifyingKey kKeyA = key_from_byte(1).verifying_key();
-const VerifyingKey kKeyB = key_from_byte(2).verifying_key();
+const VerifyingKey kKeyA = fixed_key(1).verifying_key();
+const VerifyingKey kKeyB = fixed_key(2).verifying_key();
 
 }  // namespace
 
