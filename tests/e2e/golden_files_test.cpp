@@ -91,12 +91,12 @@ protected:
 
     // The command with the clock frozen at the golden signing time.
     RunResult run_at_signing_time(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{"faketime", std::string(golden::kSignedAtFaketime),
+        std::vector<std::string> argv{"faketime", "-f", std::string(golden::kSignedAtFaketime),
                                       zdz::test::program_path()};
         argv.insert(argv.end(), args.begin(), args.end());
         RunOptions options;
         options.cwd = dir.path();
-        options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}};
+        options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}, {"TZ", "UTC"}};
         return zdz::test::run_tool(argv, options);
     }
 

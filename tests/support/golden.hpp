@@ -20,8 +20,10 @@ namespace zdz::test::golden {
 // The instant every manifest was signed and every promotion and withdrawal
 // made: a command run with its clock frozen here writes the same records.
 inline constexpr std::string_view kSignedAt = "2025-03-02T10:00:00Z";
-// kSignedAt as faketime(1) takes it: the clock stands still at that second.
-inline constexpr std::string_view kSignedAtFaketime = "@1740909600";
+// kSignedAt as `faketime -f` takes it (local time; run with TZ=UTC). An
+// absolute time without '@' stops the clock there: with "@..." it would run
+// on, and a slow key derivation would sign a second later.
+inline constexpr std::string_view kSignedAtFaketime = "2025-03-02 10:00:00";
 inline constexpr std::string_view kKeystoreCreatedAt = "2025-03-01T09:00:00Z";
 
 inline constexpr std::string_view kOperator = "release-operator@golden.example";
