@@ -107,7 +107,7 @@ struct DemoDevice {
         if (!report) {
             return tl::unexpected(fail("signing failed: " + report.error().display()));
         }
-        return std::move(*report);
+        return *report;
     }
 };
 

@@ -268,6 +268,12 @@ std::vector<std::string> split_empty_values(const std::vector<std::string>& args
     return out;
 }
 
+EarlyExit missing_value(const std::string& option) {
+    return EarlyExit{2, "",
+                     option + ": 1 required VALUE missing (write " + option +
+                         "=VALUE for a value that begins with '-')\n" + std::string(kRunWithHelp)};
+}
+
 // In the space form a value that begins with '-' is taken as a missing value,
 // so that a forgotten value never swallows the next option. The '=' form
 // passes any value. Help asked for anywhere still wins.
@@ -281,10 +287,7 @@ std::optional<EarlyExit> check_dash_values(const std::vector<std::string>& args)
         const auto& a = args[i];
         if (a.size() > 2 && a.starts_with("--") && a.find('=') == std::string::npos &&
             a != "--version" && args[i + 1].starts_with("-")) {
-            return EarlyExit{2, "",
-                             a + ": 1 required VALUE missing (write " + a +
-                                 "=VALUE for a value that begins with '-')\n" +
-                                 std::string(kRunWithHelp)};
+            return missing_value(a);
         }
     }
     return std::nullopt;

@@ -20,7 +20,7 @@ using ParseResult = std::variant<Cli, EarlyExit>;
 
 // Parses the arguments (without the program name) against the command
 // definition. Never throws.
-ParseResult parse_command_line(const std::vector<std::string>& args);
+ParseResult parse_command_line(const std::vector<std::string>& given);
 
 // The full help text of the program, as `--help` prints it.
 std::string program_help();

@@ -11,7 +11,8 @@ namespace zdz::cli {
 
 StandardStreams prepare_standard_streams() {
     StandardStreams found;
-    std::signal(SIGPIPE, SIG_IGN);
+    // SIG_ERR comes back only for a signal number that does not exist.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
             continue;

@@ -46,6 +46,8 @@ public:
     friend bool operator==(const ContractError&, const ContractError&) = default;
 
 private:
+    // Not explicit: it is private, and the factories return `{Kind::..., ...}`.
+    // NOLINTNEXTLINE(google-explicit-constructor)
     ContractError(Kind kind, std::string a = {}, std::string b = {}, std::string c = {})
         : kind_(kind), a_(std::move(a)), b_(std::move(b)), c_(std::move(c)) {}
 

@@ -54,6 +54,9 @@ void lock_secret_pages(const std::uint8_t* data, std::size_t size) {
     const std::lock_guard guard(pages.mutex);
     for_each_page(data, size, [&](std::uintptr_t page, std::uintptr_t length) {
         if (pages.holders[page]++ == 0) {
+            // mlock and madvise take whole pages: the address is the page's
+            // number, worked out from the secret's, turned back into a pointer.
+            // NOLINTNEXTLINE(performance-no-int-to-ptr)
             auto* address = reinterpret_cast<void*>(page);
             // Refusals (RLIMIT_MEMLOCK, no privilege) leave the page unlocked
             // and the secret usable. Excluding the page from core dumps covers
@@ -77,6 +80,7 @@ void release_secret_pages(std::uint8_t* data, std::size_t size) {
             return;
         }
         pages.holders.erase(held);
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): a page address, as above.
         auto* address = reinterpret_cast<void*>(page);
         (void)::madvise(address, length, MADV_DODUMP);
         (void)::munlock(address, length);

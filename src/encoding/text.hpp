@@ -22,7 +22,7 @@ std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos);
 bool is_valid_utf8(std::string_view text);
 
 // Appends the UTF-8 encoding of a code point.
-void append_utf8(std::string& out, char32_t code_point);
+void append_utf8(std::string& out, char32_t cp);
 
 // The lines of a text file: split at "\n", with a "\r" right before the "\n"
 // dropped too. A last line without a terminator counts; a final "\n" does

@@ -8,7 +8,7 @@ namespace zdz::json {
 tl::expected<contracts::Uuid, JsonReadError> read_uuid(const JsonValue& value) {
     static const auto convert = as_token("a UUID string", [](std::string_view text) {
         return contracts::parse_uuid_text(text).map_error(
-            [](std::string e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
+            [](const std::string& e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
     });
     return convert(value);
 }

@@ -225,7 +225,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string&
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
     }
-    const auto text = io::read_file_text(path);
+    auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
                                                          text.error().display()));

@@ -34,7 +34,7 @@ tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value)
                           "security_version", "signing_key_id", "issued_at", "expires_at"});
     const auto uuid = json::as_token("a UUID string", [](std::string_view text) {
         return contracts::parse_uuid_text(text).map_error(
-            [](std::string e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
+            [](const std::string& e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
     });
     const auto timestamp = json::as_validated_text(contracts::Timestamp::parse);
     auto manifest_id = r.required("manifest_id", uuid);
