@@ -79,7 +79,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
             if (!resolved) {
                 return tl::unexpected(resolved.error());
             }
-            candidate = std::move(*resolved);
+            candidate = *resolved;
             withdrawal = loaded.withdraw(*platform, candidate->measurement);
             // Withdrawn already: the file keeps its bytes.
             return withdrawal.newly_withdrawn ? StoreChange::Save : StoreChange::Unchanged;
