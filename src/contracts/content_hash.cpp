@@ -36,22 +36,10 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
         return tl::unexpected(ContractError::unsupported_algorithm(
             encoding::terminal_safe_excerpt(name, encoding::kMessageExcerptChars)));
     }
-    if (hex.size() != kHexDigits) {
-        return tl::unexpected(ContractError::validation(
-            "content hash digest must be 64 hex characters, got " + std::to_string(hex.size())));
-    }
-    for (std::size_t i = 0; i < kDigestBytes; ++i) {
-        const auto pair = hex.substr(2 * i, 2);
-        if (!encoding::is_valid_utf8(pair)) {
-            return tl::unexpected(ContractError::validation("content hash digest is not ASCII"));
-        }
-        const int hi = encoding::hex_digit_value(pair[0]);
-        const int lo = encoding::hex_digit_value(pair[1]);
-        if (hi < 0 || lo < 0) {
-            return tl::unexpected(ContractError::validation("invalid hex in content hash: " +
-                                                            encoding::quoted_form(pair)));
-        }
-        hash.digest[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+    const auto decoded = encoding::hex_decode_exact(hex, hash.digest);
+    if (!decoded) {
+        return tl::unexpected(ContractError::validation(decoded.error().field_text(
+            "content hash digest", "content hash digest", "content hash")));
     }
     return hash;
 }

@@ -109,7 +109,7 @@ private:
 };
 
 // Phase one: the syntax, strictly left to right; the first failure names it.
-tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
+[[nodiscard]] tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
     Cursor in(text);
     Fields f;
     const auto year = in.digits(kYearDigits);
@@ -241,7 +241,7 @@ struct Instant {
 };
 
 // Phase two: the ranges, in a fixed order, then the instant.
-tl::expected<Instant, std::string> to_instant(Fields f) {
+[[nodiscard]] tl::expected<Instant, std::string> to_instant(Fields f) {
     const bool leap = f.second == kLeapSecond;
     if (leap) {
         f.second = kMaxSecond;
@@ -328,7 +328,8 @@ tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     return Timestamp(instant->seconds, instant->nanos);
 }
 
-tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(std::int64_t seconds) {
+tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(
+    std::int64_t seconds) {
     if (seconds < kEarliestUnixSeconds || seconds > kLatestUnixSeconds) {
         return tl::unexpected(ContractError::validation(
             "Unix time " + std::to_string(seconds) + " lies outside the representable range " +

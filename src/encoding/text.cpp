@@ -4,6 +4,8 @@
 #include <array>
 #include <iterator>
 
+#include "encoding/hex.hpp"
+
 namespace zdz::encoding {
 namespace {
 
@@ -23,13 +25,12 @@ bool is_escaped(char32_t c) {
 }
 
 void append_hex_escape(std::string& out, std::uint32_t value) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     out += "\\u{";
     bool started = false;
     for (int shift = 28; shift >= 0; shift -= 4) {
         const auto nibble = (value >> shift) & 0xFU;
         if (nibble != 0 || started || shift == 0) {
-            out += kDigits[nibble];
+            out += kLowerHexDigits[nibble];
             started = true;
         }
     }
@@ -37,10 +38,9 @@ void append_hex_escape(std::string& out, std::uint32_t value) {
 }
 
 void append_byte_escape(std::string& out, unsigned char byte) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     out += "\\x{";
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xF];
+    out += kLowerHexDigits[byte >> 4];
+    out += kLowerHexDigits[byte & 0xF];
     out += '}';
 }
 
