@@ -37,6 +37,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -72,11 +73,11 @@ JsonReadError settled_error(const JsonValue& value, std::string message);
 
 // ---- converters: const JsonValue& -> tl::expected<T, JsonReadError> ----------
 
-tl::expected<std::string, JsonReadError> read_string(const JsonValue& value);
-tl::expected<std::uint8_t, JsonReadError> read_u8(const JsonValue& value);
-tl::expected<std::uint16_t, JsonReadError> read_u16(const JsonValue& value);
-tl::expected<std::uint32_t, JsonReadError> read_u32(const JsonValue& value);
-tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value);
+[[nodiscard]] tl::expected<std::string, JsonReadError> read_string(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint8_t, JsonReadError> read_u8(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint16_t, JsonReadError> read_u16(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint32_t, JsonReadError> read_u32(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value);
 
 namespace json_detail {
 inline std::string failure_text(const std::string& message) {
@@ -217,8 +218,8 @@ auto as_token(std::string_view expected, Parse parse) {
 // A closed enumeration written as one of its texts, listed in declaration
 // order.
 template <class E>
-auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
-    std::vector<std::pair<std::string_view, E>> table(variants);
+auto as_variant(std::span<const std::pair<std::string_view, E>> variants) {
+    std::vector<std::pair<std::string_view, E>> table(variants.begin(), variants.end());
     return [table = std::move(table)](const JsonValue& value) -> tl::expected<E, JsonReadError> {
         if (json_detail::learning_scalar()) {
             return tl::unexpected(JsonReadError::incomplete());
@@ -235,6 +236,12 @@ auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) 
         }
         return tl::unexpected(json_detail::unknown_variant(value, names));
     };
+}
+
+template <class E>
+auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
+    return as_variant(
+        std::span<const std::pair<std::string_view, E>>(variants.begin(), variants.size()));
 }
 
 // A JSON array whose elements are read by `element`; the first failing
@@ -324,7 +331,7 @@ public:
     }
 
     // The first failure in document order, or a missing member, or success.
-    tl::expected<void, JsonReadError> finish() const;
+    [[nodiscard]] tl::expected<void, JsonReadError> finish() const;
 
 private:
     enum class Presence { Required, Optional };
