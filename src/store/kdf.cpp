@@ -27,7 +27,8 @@ constexpr std::string_view kCostCeilingMessage =
     "argon2id iteration or parallelism cost above the safe ceiling";
 
 // The order decides which fault is reported when a record has several.
-tl::expected<void, ContractError> check_params(std::size_t salt_size, const KdfParams& params) {
+[[nodiscard]] tl::expected<void, ContractError> check_params(std::size_t salt_size,
+                                                             const KdfParams& params) {
     if (params.algorithm != kArgon2idName) {
         return tl::unexpected(ContractError::unsupported_algorithm(
             encoding::terminal_safe_excerpt(params.algorithm, encoding::kMessageExcerptChars)));
@@ -65,7 +66,8 @@ KdfParams KdfParams::keygen_default() {
                      kDefaultParallelism};
 }
 
-tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(const json::JsonValue& value) {
+tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(
+    const json::JsonValue& value) {
     json::RecordReader reader(
         value, kKdfParamsRecordName,
         {kAlgorithmMember, kMemoryCostMember, kTimeCostMember, kParallelismMember});
@@ -93,9 +95,9 @@ tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
     return check_params(kMinSaltBytes, params);
 }
 
-tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
-                                                          std::span<const std::uint8_t> salt,
-                                                          const KdfParams& params) {
+tl::expected<crypto::Secret, ContractError> derive_kek(
+    std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
+    const KdfParams& params) {
     if (auto checked = check_params(salt.size(), params); !checked) {
         return tl::unexpected(checked.error());
     }

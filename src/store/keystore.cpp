@@ -102,14 +102,17 @@ std::string write_keystore_json(const SealedSigningKey& record) {
     return json::to_pretty_json(record.to_json());
 }
 
-tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
+tl::expected<SealedSigningKey, std::string> read_keystore_json(
+    std::string_view text) {
     return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
 tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
-    crypto::ensure_sodium();
+    if (!crypto::start_sodium()) {
+        return tl::unexpected(TrustError::keystore_unseal_failed());
+    }
     const auto key = crypto::SigningKey::generate();
     std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
     randombytes_buf(salt.data(), salt.size());
@@ -158,7 +161,9 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
     }
-    crypto::ensure_sodium();
+    if (!crypto::start_sodium()) {
+        return tl::unexpected(TrustError::keystore_unseal_failed());
+    }
     std::vector<std::uint8_t> salt(kKeystoreSaltBytes);
     randombytes_buf(salt.data(), salt.size());
     // Wiped when it goes out of scope, on every path.
@@ -169,22 +174,18 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     // Sealed straight from the key's own wiping buffer, under the record's
     // identity: the same key, only its lock changes.
     auto envelope = envelope::seal_envelope(kek->bytes(), record.key_id, record.created_at,
-                                             std::nullopt, signing_key_context(), key.seed());
+                                            std::nullopt, signing_key_context(), key.seed());
     if (!envelope) {
         return tl::unexpected(TrustError::keystore_unseal_failed());
     }
-    return SealedSigningKey{kKeystoreFormatVersion,
-                            record.key_id,
-                            recorded->to_hex(),
-                            record.created_at,
-                            params,
-                            encoding::hex_encode(salt),
+    return SealedSigningKey{kKeystoreFormatVersion, record.key_id, recorded->to_hex(),
+                            record.created_at,      params,        encoding::hex_encode(salt),
                             std::move(*envelope)};
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
-                                             const std::string& path,
-                                             const io::DirectoryLock* held) {
+                                                           const std::string& path,
+                                                           const io::DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
@@ -212,8 +213,8 @@ std::string keystore_file_refusal(const std::string& path) {
     return refusal;
 }
 
-tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string& path,
-                                                              std::string* text_out = nullptr) {
+[[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
+    const std::string& path, std::string* text_out = nullptr) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
@@ -244,7 +245,8 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     }
 }
 
-tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
+tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(
+    const std::string& path) {
     try {
         std::string text;
         auto record = load_keystore_file(path, &text);
@@ -262,7 +264,7 @@ tl::expected<crypto::VerifyingKey, TrustError> keystore_verifying_key(
     const SealedSigningKey& record) {
     const auto bytes = encoding::hex_decode(record.verifying_key_hex);
     if (!bytes) {
-        return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error()));
+        return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error().display()));
     }
     if (bytes->size() != crypto::kPublicKeyBytes) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
@@ -279,7 +281,7 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
     const contracts::Timestamp& now) {
     const auto salt = encoding::hex_decode(record.salt_hex);
     if (!salt) {
-        return tl::unexpected(malformed_member(kSaltHexMember, salt.error()));
+        return tl::unexpected(malformed_member(kSaltHexMember, salt.error().display()));
     }
 
     auto plaintext = [&]() -> tl::expected<crypto::Secret, TrustError> {

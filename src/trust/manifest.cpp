@@ -28,7 +28,7 @@ JsonValue body_to_json(const ImageManifestBody& body) {
     return object;
 }
 
-tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value) {
+[[nodiscard]] tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value) {
     json::RecordReader r(value, "ImageManifestBody",
                          {"manifest_id", "platform", "image_kind", "measurement",
                           "security_version", "signing_key_id", "issued_at", "expires_at"});
@@ -39,9 +39,7 @@ tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value)
     const auto timestamp = json::as_validated_text(contracts::Timestamp::parse);
     auto manifest_id = r.required("manifest_id", uuid);
     auto platform = r.required("platform", json::as_validated_text(ImagePlatform::parse));
-    auto kind = r.required(
-        "image_kind", json::as_variant<ImageKind>(
-                          {{"install", ImageKind::Install}, {"ota_update", ImageKind::OtaUpdate}}));
+    auto kind = r.required("image_kind", json::as_variant<ImageKind>(std::span(kImageKindTexts)));
     auto measurement =
         r.required("measurement", json::as_validated_text(contracts::ContentHash::parse));
     auto security_version = r.required_u32("security_version");
@@ -55,7 +53,8 @@ tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value)
                              *security_version, *signing_key_id,      *issued_at, expires_at};
 }
 
-tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(const JsonValue& value) {
+[[nodiscard]] tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(
+    const JsonValue& value) {
     json::RecordReader r(value, "UnverifiedImageManifest", {"body", "signature"});
     auto body = r.required("body", read_body);
     auto signature = r.required("signature", json::as_validated_text(crypto::Signature::parse));
@@ -88,7 +87,8 @@ std::string write_manifest_json(const UnverifiedImageManifest& manifest) {
     return json::to_pretty_json(object);
 }
 
-tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text) {
+tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(
+    std::string_view text) {
     return json::read_json_record(text, read_manifest);
 }
 

@@ -75,14 +75,15 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
 }
 
 // Checks the key blob and returns the key it holds, or the reason it is refused.
-tl::expected<crypto::VerifyingKey, std::string> key_from_material(std::string_view material) {
+[[nodiscard]] tl::expected<crypto::VerifyingKey, std::string> key_from_material(
+    std::string_view material) {
     auto blob = encoding::base64_decode(material);
     if (!blob) {
-        return tl::unexpected(std::string(kNotBase64) + blob.error());
+        return tl::unexpected(std::string(kNotBase64) + blob.error().display());
     }
     if (blob->size() != kBlobBytes) {
-        return tl::unexpected("ssh-ed25519 key blob must be 51 bytes, got " +
-                              std::to_string(blob->size()));
+        return tl::unexpected("ssh-ed25519 key blob must be " + std::to_string(kBlobBytes) +
+                              " bytes, got " + std::to_string(blob->size()));
     }
     const auto header = algorithm_header();
     if (!std::equal(header.begin(), header.end(), blob->begin())) {
@@ -125,7 +126,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
 
 }  // namespace
 
-tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(
+    std::string_view text) {
     try {
         std::vector<TrustedSigner> signers;
         std::uint64_t line_number = 0;
