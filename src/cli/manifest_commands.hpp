@@ -17,7 +17,7 @@ struct CheckedManifest {
     std::string signer_principal;
     trust::VerifiedImageManifest manifest;
 };
-tl::expected<CheckedManifest, CommandError> check_manifest_file(
+[[nodiscard]] tl::expected<CheckedManifest, CommandError> check_manifest_file(
     const std::string& manifest_path, const std::optional<std::string>& signers_file,
     const contracts::Timestamp& now);
 
