@@ -132,6 +132,10 @@ struct DemoImages {
     trust::HashManifestEntry v2;
 };
 
+CommandError missing_install_entry(std::string_view version) {
+    return fail("expected a " + std::string(version) + " install entry in the sha256 file");
+}
+
 [[nodiscard]] tl::expected<DemoImages, CommandError> load_demo_images(const Demo& cmd) {
     const auto path = cmd.sha256_file.value_or(kDefaultSha256File);
     const auto text = io::read_file_text(path);
@@ -143,11 +147,11 @@ struct DemoImages {
     const auto entries = trust::parse_hash_manifest(*text);
     const auto* v1 = find_install_entry(entries, kV1Version);
     if (v1 == nullptr) {
-        return tl::unexpected(fail("expected a 2026071500 install entry in the sha256 file"));
+        return tl::unexpected(missing_install_entry(kV1Version));
     }
     const auto* v2 = find_install_entry(entries, kV2Version);
     if (v2 == nullptr) {
-        return tl::unexpected(fail("expected a 2026072900 install entry in the sha256 file"));
+        return tl::unexpected(missing_install_entry(kV2Version));
     }
     return DemoImages{path, *v1, *v2};
 }

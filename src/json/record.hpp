@@ -5,16 +5,18 @@
 // A record reader names the record and its members in declaration order, then
 // asks for each member with a converter, and ends with finish():
 //
-//   tl::expected<KdfParams, JsonReadError> read_kdf_params(const JsonValue& value) {
-//       RecordReader r(value, "KdfParams", {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
-//       auto algorithm = r.required("algorithm", as_variant<KdfAlgorithm>({{"argon2id", ...}}));
-//       auto m_cost = r.required_u32("m_cost_kib");
+//   tl::expected<KdfParams, JsonReadError> KdfParams::from_json(const JsonValue& value) {
+//       RecordReader reader(value, "KdfParams",
+//                           {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
+//       auto algorithm = reader.required_string("algorithm");
+//       auto m_cost_kib = reader.required_u32("m_cost_kib");
 //       ...
-//       if (auto done = r.finish(); !done) return tl::unexpected(done.error());
-//       return KdfParams{*algorithm, *m_cost, ...};
+//       if (auto done = reader.finish(); !done) return tl::unexpected(done.error());
+//       return KdfParams{*algorithm, *m_cost_kib, ...};
 //   }
 //
-//   auto params = read_json_record(text, read_kdf_params);  // expected<KdfParams, std::string>
+//   // A whole document: expected<KdfParams, std::string>, the message positioned.
+//   auto params = read_json_record(text, KdfParams::from_json);
 //
 // Every accessor returns nullopt for a member that is absent or failed; after a
 // successful finish() every required member is present. Failures are collected
@@ -379,7 +381,7 @@ private:
 // meets before the first syntax error wins over it, as in a one-pass reader.
 // Never throws: running out of memory is reported as a message too.
 template <class Read>
-auto read_json_record(std::string_view text, Read&& read)
+[[nodiscard]] auto read_json_record(std::string_view text, Read&& read)
     -> tl::expected<json_detail::converted_t<Read>, std::string> {
     try {
         JsonShape shape;

@@ -17,6 +17,9 @@ constexpr std::string_view kMemoryCostMember = "m_cost_kib";
 constexpr std::string_view kTimeCostMember = "t_cost";
 constexpr std::string_view kParallelismMember = "parallelism";
 
+// The floor and ceiling as the messages word them.
+static_assert(kMinMemoryCostKib == 8 * 1024, "kMemoryFloorMessage names the floor");
+static_assert(kMaxMemoryCostKib == 1024 * 1024, "kMemoryCeilingMessage names the ceiling");
 constexpr std::string_view kMemoryFloorMessage =
     "argon2id memory cost below the safe floor (8 MiB)";
 constexpr std::string_view kCostFloorMessage =

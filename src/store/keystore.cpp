@@ -37,6 +37,8 @@ constexpr std::string_view kEnvelopeMember = "envelope";
 
 constexpr std::string_view kCannotRead = "cannot read ";
 constexpr std::string_view kMemberPrefixSeparator = ": ";
+static_assert(crypto::kPublicKeyBytes == 32 && crypto::kSeedBytes == 32,
+              "the key-length messages name 32 bytes");
 constexpr std::string_view kKeyNotThirtyTwoBytes = "verifying_key_hex is not 32 bytes";
 constexpr std::string_view kUnsealedWrongLength = "unsealed key is not 32 bytes";
 constexpr std::string_view kUnsealedMismatch =
