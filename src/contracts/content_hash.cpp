@@ -21,9 +21,10 @@ std::string_view algorithm_text(HashAlgorithm algorithm) {
 tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view text) {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::ContentHash,
             "content hash must be 'algorithm:hex', got " +
-            encoding::quoted_excerpt(text, encoding::kMessageExcerptChars)));
+                encoding::quoted_excerpt(text, encoding::kMessageExcerptChars)));
     }
     const auto name = text.substr(0, colon);
     const auto hex = text.substr(colon + 1);
@@ -38,8 +39,10 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
     }
     const auto decoded = encoding::hex_decode_exact(hex, hash.digest);
     if (!decoded) {
-        return tl::unexpected(ContractError::validation(decoded.error().field_text(
-            "content hash digest", "content hash digest", "content hash")));
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::ContentHash,
+            decoded.error().field_text("content hash digest", "content hash digest",
+                                       "content hash")));
     }
     return hash;
 }

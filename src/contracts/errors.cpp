@@ -34,7 +34,10 @@ ContractError ContractError::decryption() {
     return {Kind::Decryption};
 }
 ContractError ContractError::validation(std::string message) {
-    return {Kind::Validation, Message{std::move(message)}};
+    return invalid(Subject::Unspecified, std::move(message));
+}
+ContractError ContractError::invalid(Subject subject, std::string message) {
+    return {Kind::Validation, Invalid{subject, std::move(message)}};
 }
 ContractError ContractError::unknown_product(std::string name) {
     return {Kind::UnknownProduct, Name{std::move(name)}};
@@ -47,6 +50,9 @@ std::string ContractError::display() const {
     const auto text = [this]() -> const std::string& {
         if (const auto* message = payload<Message>()) {
             return message->text;
+        }
+        if (const auto* invalid = payload<Invalid>()) {
+            return invalid->text;
         }
         if (const auto* name = payload<Name>()) {
             return name->text;

@@ -39,9 +39,25 @@ public:
         std::string highest;
         friend bool operator==(const VersionRange&, const VersionRange&) = default;
     };
-    struct Message {  // Canonicalization, Validation
+    struct Message {  // Canonicalization
         std::string text;
         friend bool operator==(const Message&, const Message&) = default;
+    };
+    // What a Validation refused, for callers that branch on it.
+    enum class Subject {
+        Unspecified,
+        Signature,        // an Ed25519 signature in hex
+        PublicKey,        // Ed25519 public-key bytes
+        ContentHash,      // "algorithm:hex"
+        Timestamp,        // RFC 3339 text or Unix seconds
+        Uuid,             // a UUID text
+        KdfParams,        // Argon2id costs and salt
+        EnvelopeContext,  // the context an envelope was made for
+    };
+    struct Invalid {  // Validation
+        Subject subject = Subject::Unspecified;
+        std::string text;
+        friend bool operator==(const Invalid&, const Invalid&) = default;
     };
     struct Name {  // UnsupportedAlgorithm, UnknownProduct
         std::string text;
@@ -51,7 +67,8 @@ public:
         std::string time;
         friend bool operator==(const At&, const At&) = default;
     };
-    using Payload = std::variant<std::monostate, Identifier, VersionRange, Message, Name, At>;
+    using Payload =
+        std::variant<std::monostate, Identifier, VersionRange, Message, Invalid, Name, At>;
 
     static ContractError invalid_identifier(std::string kind_text, std::string reason);
     static ContractError unsupported_version(std::string found, std::string lowest,
@@ -64,6 +81,8 @@ public:
     static ContractError encryption();
     static ContractError decryption();
     static ContractError validation(std::string message);
+    // Validation of one of the recurring subjects; display() is the same.
+    static ContractError invalid(Subject subject, std::string message);
     static ContractError unknown_product(std::string name);
     static ContractError crypto_unavailable();
 

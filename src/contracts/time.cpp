@@ -339,10 +339,11 @@ tl::expected<Timestamp, ClockError> Timestamp::read_system_clock() {
 
 tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     auto fail = [text](std::string_view why) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::Timestamp,
             std::string(kInvalidPrefix) +
-            encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
-            std::string(why)));
+                encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
+                std::string(why)));
     };
     const auto fields = read_fields(text);
     if (!fields) {
@@ -355,12 +356,12 @@ tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     return Timestamp(instant->seconds, instant->nanos);
 }
 
-tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(
-    std::int64_t seconds) {
+tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(std::int64_t seconds) {
     if (seconds < kEarliestUnixSeconds || seconds > kLatestUnixSeconds) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::Timestamp,
             "Unix time " + std::to_string(seconds) + " lies outside the representable range " +
-            std::to_string(kEarliestUnixSeconds) + "..=" + std::to_string(kLatestUnixSeconds)));
+                std::to_string(kEarliestUnixSeconds) + "..=" + std::to_string(kLatestUnixSeconds)));
     }
     return Timestamp(seconds, 0);
 }

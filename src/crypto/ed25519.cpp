@@ -29,12 +29,12 @@ constexpr VerifyingKey::Bytes kIdentityPoint = {1};
 
 }  // namespace
 
-tl::expected<Signature, contracts::ContractError> Signature::parse(
-    std::string_view text) {
+tl::expected<Signature, contracts::ContractError> Signature::parse(std::string_view text) {
     Bytes bytes{};
     const auto decoded = encoding::hex_decode_exact(text, bytes);
     if (!decoded) {
-        return tl::unexpected(contracts::ContractError::validation(
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::Signature,
             decoded.error().field_text("ed25519 signature", "signature", "signature")));
     }
     return Signature(bytes);
@@ -50,7 +50,8 @@ tl::expected<VerifyingKey, contracts::ContractError> VerifyingKey::from_bytes(
         return tl::unexpected(started.error());
     }
     const auto invalid = [] {
-        return tl::unexpected(contracts::ContractError::validation(
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::PublicKey,
             std::string(kInvalidKeyPrefix) + std::string(kUndecodableKeyText)));
     };
     if (bytes.size() != kPublicKeyBytes) {
@@ -96,8 +97,9 @@ Signature SigningKey::sign_bytes(std::string_view message) const {
     return Signature(bytes);
 }
 
-tl::expected<void, contracts::ContractError> verify_bytes(
-    const VerifyingKey& key, std::string_view message, const Signature& signature) {
+tl::expected<void, contracts::ContractError> verify_bytes(const VerifyingKey& key,
+                                                          std::string_view message,
+                                                          const Signature& signature) {
     if (auto started = start_sodium(); !started) {
         return tl::unexpected(started.error());
     }

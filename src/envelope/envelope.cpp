@@ -53,8 +53,7 @@ json::JsonValue header_object(const EncryptedEnvelope& envelope, envelope_detail
 
 namespace envelope_detail {
 
-tl::expected<void, contracts::ContractError> check_version(
-    std::uint16_t format_version) {
+tl::expected<void, contracts::ContractError> check_version(std::uint16_t format_version) {
     if (format_version != kEnvelopeFormatVersion) {
         return tl::unexpected(contracts::ContractError::unsupported_version(
             std::to_string(format_version), std::string(kVersionText), std::string(kVersionText)));
@@ -62,10 +61,11 @@ tl::expected<void, contracts::ContractError> check_version(
     return {};
 }
 
-tl::expected<void, contracts::ContractError> check_context(
-    const EnvelopeContext& actual, const EnvelopeContext& expected) {
+tl::expected<void, contracts::ContractError> check_context(const EnvelopeContext& actual,
+                                                           const EnvelopeContext& expected) {
     if (actual != expected) {
-        return tl::unexpected(contracts::ContractError::validation(std::string(kContextMismatch)));
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::EnvelopeContext, std::string(kContextMismatch)));
     }
     return {};
 }
@@ -107,14 +107,12 @@ void add_optional_hash(json::JsonValue& object, std::string_view name,
     }
 }
 
-tl::expected<crypto::Signature, json::JsonReadError> read_signature(
-    const json::JsonValue& value) {
+tl::expected<crypto::Signature, json::JsonReadError> read_signature(const json::JsonValue& value) {
     static const auto convert = json::as_validated_text(crypto::Signature::parse);
     return convert(value);
 }
 
-tl::expected<EnvelopeContext, json::JsonReadError> read_context(
-    const json::JsonValue& value) {
+tl::expected<EnvelopeContext, json::JsonReadError> read_context(const json::JsonValue& value) {
     static const auto convert = json::as_sequence(json::read_string);
     return convert(value);
 }
@@ -134,8 +132,7 @@ json::JsonValue EncryptedEnvelope::header_view() const {
     return header_object(*this, envelope_detail::Form::View);
 }
 
-tl::expected<std::string, contracts::ContractError> EncryptedEnvelope::header_bytes()
-    const {
+tl::expected<std::string, contracts::ContractError> EncryptedEnvelope::header_bytes() const {
     return json::canonical_json(header_view());
 }
 
@@ -224,15 +221,15 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
     return envelope;
 }
 
-tl::expected<crypto::Signature, contracts::ContractError> sign_value(
-    const crypto::SigningKey& key, const json::JsonValue& value) {
+tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::SigningKey& key,
+                                                                     const json::JsonValue& value) {
     return json::canonical_json(value).map(
         [&](const std::string& bytes) { return key.sign_bytes(bytes); });
 }
 
-tl::expected<void, contracts::ContractError> verify_value(
-    const crypto::VerifyingKey& key, const json::JsonValue& value,
-    const crypto::Signature& signature) {
+tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,
+                                                          const json::JsonValue& value,
+                                                          const crypto::Signature& signature) {
     return json::canonical_json(value).and_then(
         [&](const std::string& bytes) { return crypto::verify_bytes(key, bytes, signature); });
 }
@@ -241,8 +238,7 @@ std::string write_envelope_json(const EncryptedEnvelope& envelope) {
     return json::to_pretty_json(envelope.to_json());
 }
 
-tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(
-    std::string_view text) {
+tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(std::string_view text) {
     return json::read_json_record(text, EncryptedEnvelope::from_json);
 }
 

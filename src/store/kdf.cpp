@@ -37,21 +37,26 @@ constexpr std::string_view kCostCeilingMessage =
             encoding::terminal_safe_excerpt(params.algorithm, encoding::kMessageExcerptChars)));
     }
     if (params.m_cost_kib < kMinMemoryCostKib) {
-        return tl::unexpected(ContractError::validation(std::string(kMemoryFloorMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kMemoryFloorMessage)));
     }
     if (params.t_cost == 0 || params.parallelism == 0) {
-        return tl::unexpected(ContractError::validation(std::string(kCostFloorMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kCostFloorMessage)));
     }
     if (params.m_cost_kib > kMaxMemoryCostKib) {
-        return tl::unexpected(ContractError::validation(std::string(kMemoryCeilingMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kMemoryCeilingMessage)));
     }
     if (params.t_cost > kMaxTimeCost || params.parallelism > kMaxParallelism) {
-        return tl::unexpected(ContractError::validation(std::string(kCostCeilingMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kCostCeilingMessage)));
     }
     if (salt_size < kMinSaltBytes) {
-        return tl::unexpected(
-            ContractError::validation("kdf salt must be at least " + std::to_string(kMinSaltBytes) +
-                                      " bytes, got " + std::to_string(salt_size)));
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::KdfParams, "kdf salt must be at least " +
+                                                   std::to_string(kMinSaltBytes) + " bytes, got " +
+                                                   std::to_string(salt_size)));
     }
     return {};
 }
@@ -69,8 +74,7 @@ KdfParams KdfParams::keygen_default() {
                      kDefaultParallelism};
 }
 
-tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(
-    const json::JsonValue& value) {
+tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(const json::JsonValue& value) {
     json::RecordReader reader(
         value, kKdfParamsRecordName,
         {kAlgorithmMember, kMemoryCostMember, kTimeCostMember, kParallelismMember});
@@ -98,9 +102,9 @@ tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
     return check_params(kMinSaltBytes, params);
 }
 
-tl::expected<crypto::Secret, ContractError> derive_kek(
-    std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
-    const KdfParams& params) {
+tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
+                                                       std::span<const std::uint8_t> salt,
+                                                       const KdfParams& params) {
     if (auto checked = check_params(salt.size(), params); !checked) {
         return tl::unexpected(checked.error());
     }

@@ -23,7 +23,9 @@ std::string image_kind_choices() {
         if (!choices.empty()) {
             choices += " or ";
         }
-        choices += "\"" + std::string(text) + "\"";
+        choices += '"';
+        choices += text;
+        choices += '"';
     }
     return choices;
 }
