@@ -168,7 +168,8 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
 }
 
 // v1: promoted and installed; an image never promoted is not.
-CommandResult show_first_promotion(Lifecycle& demo, const DemoImages& images, std::ostream& out) {
+[[nodiscard]] CommandResult show_first_promotion(Lifecycle& demo, const DemoImages& images,
+                                                 std::ostream& out) {
     const auto& v1 = images.v1.measurement;
     auto v1_manifest = demo.sign_and_verify(v1, 1, "unexpected: v1 should verify");
     if (!v1_manifest) {
@@ -197,7 +198,8 @@ CommandResult show_first_promotion(Lifecycle& demo, const DemoImages& images, st
 }
 
 // v2 raises the floor; v1 can no longer come back.
-CommandResult show_rollback_floor(Lifecycle& demo, const DemoImages& images, std::ostream& out) {
+[[nodiscard]] CommandResult show_rollback_floor(Lifecycle& demo, const DemoImages& images,
+                                                std::ostream& out) {
     auto v2_manifest =
         demo.sign_and_verify(images.v2.measurement, 2, "unexpected: v2 should verify");
     if (!v2_manifest) {
@@ -222,7 +224,8 @@ CommandResult show_rollback_floor(Lifecycle& demo, const DemoImages& images, std
     return {};
 }
 
-CommandResult show_untrusted_signer(Lifecycle& demo, const DemoImages& images, std::ostream& out) {
+[[nodiscard]] CommandResult show_untrusted_signer(Lifecycle& demo, const DemoImages& images,
+                                                  std::ostream& out) {
     const auto foreign = demo.sign(images.v2.measurement, 3, demo.untrusted_key);
     if (!foreign) {
         return tl::unexpected(foreign.error());
@@ -238,8 +241,8 @@ CommandResult show_untrusted_signer(Lifecycle& demo, const DemoImages& images, s
 }
 
 // Attestation from a fresh device: the image it runs, then another one.
-CommandResult show_attestation(const Lifecycle& demo, const DemoDevice& device,
-                               const DemoImages& images, std::ostream& out) {
+[[nodiscard]] CommandResult show_attestation(const Lifecycle& demo, const DemoDevice& device,
+                                             const DemoImages& images, std::ostream& out) {
     const auto& v2 = images.v2.measurement;
     const trust::DeviceTrustEntry entry{device.id, device.key.verifying_key()};
     const auto good_report = device.attest(v2, demo.now);

@@ -21,9 +21,9 @@ struct CheckedManifest {
     const std::string& manifest_path, const std::optional<std::string>& signers_file,
     const contracts::Timestamp& now);
 
-CommandResult run_keygen(const Keygen& cmd, std::ostream& out);
-CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out);
-CommandResult run_sign(const Sign& cmd, std::ostream& out);
-CommandResult run_verify(const Verify& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_keygen(const Keygen& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_sign(const Sign& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_verify(const Verify& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

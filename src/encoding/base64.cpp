@@ -48,8 +48,9 @@ void append_group(std::vector<std::uint8_t>& out, const int* values, std::size_t
 using Group = std::array<int, kGroupChars>;
 
 // The full groups before `final_start`, four symbols each.
-tl::expected<void, Base64Error> decode_full_groups(std::string_view text, std::size_t final_start,
-                                                   std::vector<std::uint8_t>& out) {
+[[nodiscard]] tl::expected<void, Base64Error> decode_full_groups(std::string_view text,
+                                                                 std::size_t final_start,
+                                                                 std::vector<std::uint8_t>& out) {
     Group values{};
     for (std::size_t group = 0; group < final_start; group += kGroupChars) {
         for (std::size_t k = 0; k < kGroupChars; ++k) {
@@ -65,8 +66,9 @@ tl::expected<void, Base64Error> decode_full_groups(std::string_view text, std::s
 
 // The symbols of the final group from `final_start` to the end, with the
 // padding after them; at least two symbols, and four with the padding.
-tl::expected<std::size_t, Base64Error> final_symbols(std::string_view text, std::size_t final_start,
-                                                     Group& values) {
+[[nodiscard]] tl::expected<std::size_t, Base64Error> final_symbols(std::string_view text,
+                                                                   std::size_t final_start,
+                                                                   Group& values) {
     std::size_t symbols = 0;
     std::size_t pads = 0;
     std::size_t first_pad = 0;

@@ -56,7 +56,6 @@ bool too_large(std::string_view token) {
 
 }  // namespace
 
-
 bool is_json_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -109,7 +108,7 @@ namespace {
 
 // Four hex digits at i: the code unit, or the failure (reported at the fourth
 // digit whichever digit is bad, or at the end of the text).
-tl::expected<unsigned, JsonReadError> hex_escape_at(std::string_view text,
+[[nodiscard]] tl::expected<unsigned, JsonReadError> hex_escape_at(std::string_view text,
                                                                   std::size_t i) {
     if (text.size() - i < kHexEscapeDigits) {
         return tl::unexpected(at_end(kEofString, text));
@@ -127,7 +126,8 @@ tl::expected<unsigned, JsonReadError> hex_escape_at(std::string_view text,
 
 // The escape whose letter stands at `i` (just after its backslash): the
 // index after it, or its problem.
-tl::expected<std::size_t, JsonReadError> after_escape(std::string_view text, std::size_t i) {
+[[nodiscard]] tl::expected<std::size_t, JsonReadError> after_escape(std::string_view text,
+                                                                    std::size_t i) {
     if (std::string_view("\"\\/bfnrt").find(text[i]) != std::string_view::npos) {
         return i + 1;
     }
