@@ -147,21 +147,28 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
+std::optional<std::string_view> LineReader::next() {
+    if (start_ >= text_.size()) {
+        return std::nullopt;
+    }
+    auto end = text_.find('\n', start_);
+    const bool terminated = end != std::string_view::npos;
+    if (!terminated) {
+        end = text_.size();
+    }
+    auto line = text_.substr(start_, end - start_);
+    if (terminated && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    start_ = end + 1;
+    return line;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find('\n', start);
-        const bool terminated = end != std::string_view::npos;
-        if (!terminated) {
-            end = text.size();
-        }
-        auto line = text.substr(start, end - start);
-        if (terminated && !line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        lines.push_back(line);
-        start = end + 1;
+    LineReader reader(text);
+    while (const auto line = reader.next()) {
+        lines.push_back(*line);
     }
     return lines;
 }

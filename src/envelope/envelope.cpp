@@ -70,6 +70,14 @@ tl::expected<void, contracts::ContractError> check_context(const EnvelopeContext
     return {};
 }
 
+tl::expected<void, contracts::ContractError> check_version_and_context(
+    std::uint16_t format_version, const EnvelopeContext& actual, const EnvelopeContext& expected) {
+    if (auto version = check_version(format_version); !version) {
+        return version;
+    }
+    return check_context(actual, expected);
+}
+
 tl::expected<void, contracts::ContractError> check_expiry(
     const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now) {
     if (expires_at && *expires_at < now) {
@@ -173,11 +181,10 @@ tl::expected<crypto::Secret, contracts::ContractError> EncryptedEnvelope::open(
     std::span<const std::uint8_t> key, const contracts::Timestamp& now,
     const EnvelopeContext& expected_context) const {
     namespace d = envelope_detail;
-    if (auto version = d::check_version(format_version); !version) {
-        return tl::unexpected(version.error());
-    }
-    if (auto context = d::check_context(associated_data, expected_context); !context) {
-        return tl::unexpected(context.error());
+    if (auto header =
+            d::check_version_and_context(format_version, associated_data, expected_context);
+        !header) {
+        return tl::unexpected(header.error());
     }
     if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
         return tl::unexpected(fresh.error());

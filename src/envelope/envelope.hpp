@@ -86,6 +86,9 @@ enum class Form { File, View };
     std::uint16_t format_version);
 [[nodiscard]] tl::expected<void, contracts::ContractError> check_context(
     const EnvelopeContext& actual, const EnvelopeContext& expected);
+// check_version, then check_context: what verify and open check first.
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_version_and_context(
+    std::uint16_t format_version, const EnvelopeContext& actual, const EnvelopeContext& expected);
 // Valid up to and including the instant of expiry.
 [[nodiscard]] tl::expected<void, contracts::ContractError> check_expiry(
     const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now);
@@ -297,11 +300,10 @@ tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
     const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     const EnvelopeContext& expected_context) const {
     namespace d = envelope_detail;
-    if (auto version = d::check_version(format_version); !version) {
-        return tl::unexpected(version.error());
-    }
-    if (auto context = d::check_context(associated_data, expected_context); !context) {
-        return tl::unexpected(context.error());
+    if (auto header =
+            d::check_version_and_context(format_version, associated_data, expected_context);
+        !header) {
+        return tl::unexpected(header.error());
     }
     const auto bytes = signing_bytes();
     if (!bytes) {

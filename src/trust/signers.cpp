@@ -126,26 +126,16 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
 
 }  // namespace
 
-tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(
-    std::string_view text) {
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
     try {
         std::vector<TrustedSigner> signers;
         std::uint64_t line_number = 0;
         // Line by line as split_lines splits them, without a list of them all:
         // a file of empty lines must not cost many times its size.
-        for (std::size_t start = 0; start < text.size();) {
-            auto end = text.find('\n', start);
-            const bool terminated = end != std::string_view::npos;
-            if (!terminated) {
-                end = text.size();
-            }
-            auto line = text.substr(start, end - start);
-            if (terminated && !line.empty() && line.back() == '\r') {
-                line.remove_suffix(1);
-            }
-            start = end + 1;
+        encoding::LineReader lines(text);
+        while (const auto line = lines.next()) {
             ++line_number;  // every physical line counts, blank and comment lines too
-            auto parsed = parse_line(line);
+            auto parsed = parse_line(*line);
             if (!parsed) {
                 continue;
             }
