@@ -2,6 +2,7 @@
 
 #include "contracts/content_hash.hpp"
 #include "json/canonical.hpp"
+#include "json/fields.hpp"
 #include "json/record.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
@@ -32,20 +33,14 @@ JsonValue body_to_json(const ImageManifestBody& body) {
     json::RecordReader r(value, "ImageManifestBody",
                          {"manifest_id", "platform", "image_kind", "measurement",
                           "security_version", "signing_key_id", "issued_at", "expires_at"});
-    const auto uuid = json::as_token("a UUID string", [](std::string_view text) {
-        return contracts::parse_uuid_text(text).map_error(
-            [](std::string e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
-    });
-    const auto timestamp = json::as_validated_text(contracts::Timestamp::parse);
-    auto manifest_id = r.required("manifest_id", uuid);
+    auto manifest_id = r.required("manifest_id", json::read_uuid);
     auto platform = r.required("platform", json::as_validated_text(ImagePlatform::parse));
     auto kind = r.required("image_kind", json::as_variant<ImageKind>(std::span(kImageKindTexts)));
-    auto measurement =
-        r.required("measurement", json::as_validated_text(contracts::ContentHash::parse));
+    auto measurement = r.required("measurement", json::read_content_hash);
     auto security_version = r.required_u32("security_version");
-    auto signing_key_id = r.required("signing_key_id", uuid);
-    auto issued_at = r.required("issued_at", timestamp);
-    auto expires_at = r.optional("expires_at", timestamp, json::NullMeans::Absent);
+    auto signing_key_id = r.required("signing_key_id", json::read_uuid);
+    auto issued_at = r.required("issued_at", json::read_timestamp);
+    auto expires_at = r.optional("expires_at", json::read_timestamp, json::NullMeans::Absent);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(done.error());
     }
@@ -87,8 +82,7 @@ std::string write_manifest_json(const UnverifiedImageManifest& manifest) {
     return json::to_pretty_json(object);
 }
 
-tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(
-    std::string_view text) {
+tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text) {
     return json::read_json_record(text, read_manifest);
 }
 
