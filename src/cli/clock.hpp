@@ -9,9 +9,9 @@ namespace zdz::cli {
 
 // The system clock for a command: a clock that no timestamp can hold is the
 // command's error, reported before anything is written.
-inline tl::expected<contracts::Timestamp, CommandError> read_clock() {
+[[nodiscard]] inline tl::expected<contracts::Timestamp, CommandError> read_clock() {
     return contracts::Timestamp::read_system_clock().map_error(
-        [](const contracts::ClockError& e) { return CommandError{e.display()}; });
+        [](const contracts::ClockError& e) { return fail(e.display()); });
 }
 
 }  // namespace zdz::cli

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace zdz::cli {
 
 inline constexpr const char* kProgramName = "zeduzaredoz";
-inline constexpr const char* kVersion = "0.1.0";
+// The project version of CMakeLists.txt, handed to the build of this layer.
+inline constexpr const char* kVersion = ZDZ_VERSION;
 inline constexpr const char* kDefaultPrincipal = "release-operator@tarnelos-workstation";
 inline constexpr const char* kDefaultSignersFile = "../os/allowed_signers";
 inline constexpr const char* kDefaultSha256File = "../os/BASE-IMAGE.sha256";
@@ -17,6 +19,11 @@ inline constexpr const char* kDefaultSha256File = "../os/BASE-IMAGE.sha256";
 struct CommandError {
     std::string message;
 };
+
+// The one way a handler words its failure.
+inline CommandError fail(std::string message) {
+    return CommandError{std::move(message)};
+}
 
 // How a command that can report in JSON reports.
 enum class OutputFormat { Text, Json };

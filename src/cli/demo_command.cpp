@@ -29,14 +29,11 @@ constexpr std::string_view kNormalPin = "amber kettle under warm moss";
 constexpr std::string_view kDuressPin = "burn-it-all";
 constexpr std::string_view kWrongPin = "fudge";
 
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
-
 const trust::HashManifestEntry* find_install_entry(
     const std::vector<trust::HashManifestEntry>& entries, std::string_view version) {
     for (const auto& e : entries) {
-        if (e.file_name.find("install") != std::string::npos &&
+        if (e.file_name.find(trust::image_kind_text(trust::ImageKind::Install)) !=
+                std::string::npos &&
             e.file_name.find(version) != std::string::npos) {
             return &e;
         }
@@ -128,9 +125,18 @@ void print_pin_outcomes(const DeviceId& device, const Timestamp& now, std::ostre
         << outcome(kMaxFailedPinAttempts, kDuressPin) << "\n\n";
 }
 
-}  // namespace
+// The two install images the demo walks through, from the hash file.
+struct DemoImages {
+    std::string path;
+    trust::HashManifestEntry v1;
+    trust::HashManifestEntry v2;
+};
 
-CommandResult run_demo(const Demo& cmd, std::ostream& out) {
+CommandError missing_install_entry(std::string_view version) {
+    return fail("expected a " + std::string(version) + " install entry in the sha256 file");
+}
+
+[[nodiscard]] tl::expected<DemoImages, CommandError> load_demo_images(const Demo& cmd) {
     const auto path = cmd.sha256_file.value_or(kDefaultSha256File);
     const auto text = io::read_file_text(path);
     if (!text) {
@@ -141,39 +147,31 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     const auto entries = trust::parse_hash_manifest(*text);
     const auto* v1 = find_install_entry(entries, kV1Version);
     if (v1 == nullptr) {
-        return tl::unexpected(fail("expected a 2026071500 install entry in the sha256 file"));
+        return tl::unexpected(missing_install_entry(kV1Version));
     }
     const auto* v2 = find_install_entry(entries, kV2Version);
     if (v2 == nullptr) {
-        return tl::unexpected(fail("expected a 2026072900 install entry in the sha256 file"));
+        return tl::unexpected(missing_install_entry(kV2Version));
     }
+    return DemoImages{path, *v1, *v2};
+}
 
-    // Read before the first line is printed: a clock no timestamp holds stops
-    // the demo with nothing shown.
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-
+void print_demo_header(const DemoImages& images, std::ostream& out) {
     out << "== TarnelOS live demo (ephemeral in-process keys \u2014 see the commands above for "
            "real keys) ==\n";
-    out << "source hashes: " << path << "\n";
+    out << "source hashes: " << images.path << "\n";
     // The names come from the hash file: shown with their control characters escaped.
-    out << "v1 candidate:  " << encoding::terminal_safe(v1->file_name) << " ("
-        << v1->measurement.to_string() << ")\n";
-    out << "v2 candidate:  " << encoding::terminal_safe(v2->file_name) << " ("
-        << v2->measurement.to_string() << ")\n\n";
+    out << "v1 candidate:  " << encoding::terminal_safe(images.v1.file_name) << " ("
+        << images.v1.measurement.to_string() << ")\n";
+    out << "v2 candidate:  " << encoding::terminal_safe(images.v2.file_name) << " ("
+        << images.v2.measurement.to_string() << ")\n\n";
+}
 
-    auto platform = trust::ImagePlatform::parse(kDemoPlatform);
-    if (!platform) {
-        return tl::unexpected(fail(platform.error().display()));
-    }
-    Lifecycle demo{std::move(*platform)};
-    out << "release signing key (public): " << demo.release_key.verifying_key().to_hex() << "\n\n";
-    demo.now = *now;
-
-    // v1: promote and install.
-    auto v1_manifest = demo.sign_and_verify(v1->measurement, 1, "unexpected: v1 should verify");
+// v1: promoted and installed; an image never promoted is not.
+[[nodiscard]] CommandResult show_first_promotion(Lifecycle& demo, const DemoImages& images,
+                                                 std::ostream& out) {
+    const auto& v1 = images.v1.measurement;
+    auto v1_manifest = demo.sign_and_verify(v1, 1, "unexpected: v1 should verify");
     if (!v1_manifest) {
         return tl::unexpected(v1_manifest.error());
     }
@@ -192,13 +190,18 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     out << "[refused as expected] install of an unpromoted image: " << unpromoted.error().display()
         << "\n";
-    if (const auto ok = demo.registry.authorize_install(demo.platform, v1->measurement); !ok) {
+    if (const auto ok = demo.registry.authorize_install(demo.platform, v1); !ok) {
         return tl::unexpected(fail("unexpected: v1 should install: " + ok.error().display()));
     }
-    out << "[ok] install approved for " << v1->measurement.to_string() << "\n\n";
+    out << "[ok] install approved for " << v1.to_string() << "\n\n";
+    return {};
+}
 
-    // v2 raises the floor; v1 can no longer come back.
-    auto v2_manifest = demo.sign_and_verify(v2->measurement, 2, "unexpected: v2 should verify");
+// v2 raises the floor; v1 can no longer come back.
+[[nodiscard]] CommandResult show_rollback_floor(Lifecycle& demo, const DemoImages& images,
+                                                std::ostream& out) {
+    auto v2_manifest =
+        demo.sign_and_verify(images.v2.measurement, 2, "unexpected: v2 should verify");
     if (!v2_manifest) {
         return tl::unexpected(v2_manifest.error());
     }
@@ -207,8 +210,8 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     out << "[ok] promoted v2 -> rollback floor is now " << demo.floor_text() << "\n";
 
-    auto resigned_v1 =
-        demo.sign_and_verify(v1->measurement, 1, "unexpected: re-signed v1 should still verify");
+    auto resigned_v1 = demo.sign_and_verify(images.v1.measurement, 1,
+                                            "unexpected: re-signed v1 should still verify");
     if (!resigned_v1) {
         return tl::unexpected(resigned_v1.error());
     }
@@ -218,8 +221,12 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     out << "[refused as expected] downgrade to v1 below the rollback floor: "
         << downgrade.error().display() << "\n\n";
+    return {};
+}
 
-    const auto foreign = demo.sign(v2->measurement, 3, demo.untrusted_key);
+[[nodiscard]] CommandResult show_untrusted_signer(Lifecycle& demo, const DemoImages& images,
+                                                  std::ostream& out) {
+    const auto foreign = demo.sign(images.v2.measurement, 3, demo.untrusted_key);
     if (!foreign) {
         return tl::unexpected(foreign.error());
     }
@@ -230,34 +237,71 @@ CommandResult run_demo(const Demo& cmd, std::ostream& out) {
     }
     out << "[refused as expected] manifest from an untrusted signer: "
         << untrusted.error().display() << "\n\n";
+    return {};
+}
 
-    // Attestation from a fresh device.
-    const DemoDevice device;
+// Attestation from a fresh device: the image it runs, then another one.
+[[nodiscard]] CommandResult show_attestation(const Lifecycle& demo, const DemoDevice& device,
+                                             const DemoImages& images, std::ostream& out) {
+    const auto& v2 = images.v2.measurement;
     const trust::DeviceTrustEntry entry{device.id, device.key.verifying_key()};
-    const auto good_report = device.attest(v2->measurement, demo.now);
+    const auto good_report = device.attest(v2, demo.now);
     if (!good_report) {
         return tl::unexpected(good_report.error());
     }
-    const auto attested = trust::verify_attestation(*good_report, entry, v2->measurement, demo.now,
-                                                    kAttestationMaxAgeSeconds);
+    const auto attested =
+        trust::verify_attestation(*good_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
     if (!attested) {
         return tl::unexpected(
             fail("unexpected: matching attestation should verify: " + attested.error().display()));
     }
     out << "[ok] attestation verified: device=" << attested->device_id.to_string()
         << " measurement=" << attested->reported_measurement.to_string() << "\n";
-    const auto wrong_report = device.attest(v1->measurement, demo.now);
+    const auto wrong_report = device.attest(images.v1.measurement, demo.now);
     if (!wrong_report) {
         return tl::unexpected(wrong_report.error());
     }
-    const auto mismatched = trust::verify_attestation(*wrong_report, entry, v2->measurement,
-                                                      demo.now, kAttestationMaxAgeSeconds);
+    const auto mismatched =
+        trust::verify_attestation(*wrong_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
     if (mismatched) {
         return tl::unexpected(fail("BUG: a mismatched attestation must be refused"));
     }
     out << "[refused as expected] attestation reporting the wrong measurement: "
         << mismatched.error().display() << "\n\n";
+    return {};
+}
 
+}  // namespace
+
+CommandResult run_demo(const Demo& cmd, std::ostream& out) {
+    const auto images = load_demo_images(cmd);
+    if (!images) {
+        return tl::unexpected(images.error());
+    }
+    // Read before the first line is printed: a clock no timestamp holds stops
+    // the demo with nothing shown.
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    print_demo_header(*images, out);
+    auto platform = trust::ImagePlatform::parse(kDemoPlatform);
+    if (!platform) {
+        return tl::unexpected(fail(platform.error().display()));
+    }
+    Lifecycle demo{std::move(*platform)};
+    out << "release signing key (public): " << demo.release_key.verifying_key().to_hex() << "\n\n";
+    demo.now = *now;
+
+    for (const auto& step : {show_first_promotion, show_rollback_floor, show_untrusted_signer}) {
+        if (auto shown = step(demo, *images, out); !shown) {
+            return shown;
+        }
+    }
+    const DemoDevice device;
+    if (auto shown = show_attestation(demo, device, *images, out); !shown) {
+        return shown;
+    }
     print_pin_outcomes(device.id, demo.now, out);
 
     out << "== demo complete: " << demo.registry.history(demo.platform).size()

@@ -6,6 +6,6 @@
 
 namespace zdz::cli {
 
-CommandResult run_demo(const Demo& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_demo(const Demo& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <ostream>
-
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
@@ -13,7 +12,7 @@ namespace zdz::cli {
 using CommandResult = tl::expected<void, CommandError>;
 
 // Runs the handler of the parsed subcommand; report lines go to `out`.
-CommandResult dispatch(const Cli& cli, std::ostream& out);
+[[nodiscard]] CommandResult dispatch(const Cli& cli, std::ostream& out);
 
 // Runs `body` and returns its status. The last line of defence for a failure
 // that escapes as an exception (lower layers return errors as values): an

@@ -53,12 +53,11 @@ CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
     const auto read = io::stream_file_text(
         cmd.file, kReadChunkBytes, [&manifest](std::string_view piece) { manifest.feed(piece); });
     if (!read) {
-        return tl::unexpected(
-            CommandError{"cannot read " + cmd.file + ": " + read.error().display()});
+        return tl::unexpected(fail("cannot read " + cmd.file + ": " + read.error().display()));
     }
     manifest.finish();
     if (!any) {
-        return tl::unexpected(CommandError{"no sha256 entries recognised in " + cmd.file});
+        return tl::unexpected(fail("no sha256 entries recognised in " + cmd.file));
     }
     out.write(report.data(), static_cast<std::streamsize>(report.size()));
     return {};

@@ -6,6 +6,6 @@
 
 namespace zdz::cli {
 
-CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

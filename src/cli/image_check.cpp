@@ -7,12 +7,8 @@
 namespace zdz::cli {
 namespace {
 
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
-
-tl::expected<io::FileMeasurement, CommandError> measure(const std::string& path,
-                                                               contracts::HashAlgorithm algorithm) {
+[[nodiscard]] tl::expected<io::FileMeasurement, CommandError> measure(
+    const std::string& path, contracts::HashAlgorithm algorithm) {
     // Streamed: memory stays flat for an image of any size.
     auto measured = io::measure_file(path, algorithm);
     if (!measured) {
@@ -32,6 +28,23 @@ tl::expected<trust::ImageMeasurement, CommandError> parse_candidate_measurement(
                                    hash.error().display()));
     }
     return trust::ImageMeasurement{*hash};
+}
+
+tl::expected<CandidateRequest, CommandError> parse_candidate_request(
+    const std::string& platform, const CandidateImage& candidate) {
+    auto parsed_platform = trust::ImagePlatform::parse(platform);
+    if (!parsed_platform) {
+        return tl::unexpected(fail(parsed_platform.error().display()));
+    }
+    CandidateRequest request{std::move(*parsed_platform), std::nullopt};
+    if (candidate.measurement) {
+        auto measurement = parse_candidate_measurement(*candidate.measurement);
+        if (!measurement) {
+            return tl::unexpected(measurement.error());
+        }
+        request.measurement = *measurement;
+    }
+    return request;
 }
 
 contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& registry,

@@ -24,8 +24,18 @@ struct MeasuredCandidate {
 };
 
 // The --measurement text as a measurement: "invalid measurement "TEXT": ...".
-tl::expected<trust::ImageMeasurement, CommandError> parse_candidate_measurement(
+[[nodiscard]] tl::expected<trust::ImageMeasurement, CommandError> parse_candidate_measurement(
     const std::string& text);
+
+// What authorize-install and withdraw are asked about, checked before any
+// other work on it: the platform, and the candidate's measurement when it was
+// given as text (parse_candidate_measurement).
+struct CandidateRequest {
+    trust::ImagePlatform platform;
+    std::optional<trust::ImageMeasurement> measurement;
+};
+[[nodiscard]] tl::expected<CandidateRequest, CommandError> parse_candidate_request(
+    const std::string& platform, const CandidateImage& candidate);
 
 // The algorithm a candidate file is measured with on `platform`: that of the
 // platform's current known-good image, SHA-256 (what sign measures with) when
@@ -35,7 +45,7 @@ contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& regist
 
 // The candidate: `parsed` when it was given as a measurement, else the file
 // measured with candidate_algorithm: "cannot read image file IMG: ...".
-tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
+[[nodiscard]] tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
     const CandidateImage& candidate, const std::optional<trust::ImageMeasurement>& parsed,
     const trust::KnownGoodStore& registry, const trust::ImagePlatform& platform);
 
@@ -43,8 +53,8 @@ tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
 // constant time. "cannot read image file IMG: ..." or "image file IMG does not
 // match the manifest: it measures M1, the manifest says M2". The number of
 // bytes read on a match.
-tl::expected<std::uint64_t, CommandError> check_image_file(const std::string& path,
-                                                           const trust::ImageMeasurement& expected);
+[[nodiscard]] tl::expected<std::uint64_t, CommandError> check_image_file(
+    const std::string& path, const trust::ImageMeasurement& expected);
 
 // The report line of a measured file, after its label: "IMG (N bytes measured)".
 std::string measured_file_text(const std::string& path, std::uint64_t bytes);

@@ -1,5 +1,6 @@
 #include "cli/json_report.hpp"
 
+#include "encoding/hex.hpp"
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
 
@@ -46,12 +47,10 @@ constexpr JsonMemberDoc kShowStoreMembers[] = {
 };
 
 // Upper case, as the writer escapes the C0 controls.
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 void append_escape(std::string& out, unsigned code) {
     out += "\\u00";
-    out += kHexDigits[(code >> 4) & 0xF];
-    out += kHexDigits[code & 0xF];
+    out += encoding::kUpperHexDigits[(code >> 4) & 0xF];
+    out += encoding::kUpperHexDigits[code & 0xF];
 }
 
 }  // namespace
@@ -85,13 +84,13 @@ std::string json_report_text(const json::JsonValue& document) {
     return out;
 }
 
-tl::expected<void, CommandError> check_json_path(std::string_view what, const std::string& path) {
+tl::expected<void, CommandError> check_json_path(std::string_view what,
+                                                               const std::string& path) {
     if (encoding::is_valid_utf8(path)) {
         return {};
     }
-    return tl::unexpected(CommandError{"cannot write the report as JSON: the " + std::string(what) +
-                                       " path " + encoding::quoted_form(path) +
-                                       " is not valid UTF-8"});
+    return tl::unexpected(fail("cannot write the report as JSON: the " + std::string(what) +
+                               " path " + encoding::quoted_form(path) + " is not valid UTF-8"));
 }
 
 }  // namespace zdz::cli

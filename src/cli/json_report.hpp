@@ -32,6 +32,7 @@ std::string json_report_text(const json::JsonValue& document);
 
 // A path that a JSON report repeats must be UTF-8, as every JSON string is:
 // "cannot write the report as JSON: the WHAT path "PATH" is not valid UTF-8".
-tl::expected<void, CommandError> check_json_path(std::string_view what, const std::string& path);
+[[nodiscard]] tl::expected<void, CommandError> check_json_path(std::string_view what,
+                                                               const std::string& path);
 
 }  // namespace zdz::cli

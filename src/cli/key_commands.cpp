@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/clock.hpp"
+#include "cli/keystore_access.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
@@ -24,10 +25,6 @@ namespace {
 using trust::TrustError;
 
 constexpr std::uint32_t kKibPerMib = 1024;
-
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
 
 // "argon2id, 128 MiB, t=3, p=4", as keygen reports it. A memory cost that is
 // not a whole number of MiB (only an edited keystore has one) is given in KiB
@@ -57,7 +54,7 @@ struct Replacement {
 // holds the old content or the confirmed new one, whatever fails. A folder
 // flush that failed after the rename is reported once the file is confirmed,
 // as keygen and promote report it.
-tl::expected<void, CommandError> replace_confirmed(
+[[nodiscard]] tl::expected<void, CommandError> replace_confirmed(
     const Replacement& r, const std::function<tl::expected<void, TrustError>()>& write,
     const std::function<tl::expected<void, std::string>()>& confirm) {
     const std::string noun(r.noun);
@@ -90,6 +87,140 @@ bool is_symbolic_link(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// A keystore whose passphrase is about to change, read under the lock of its
+// folder. The lock is held from before the keystore is read until it has been
+// read back, so that another writer in this folder (a keygen onto the same
+// file, a second passphrase change) waits instead of being undone unseen.
+struct LockedKeystore {
+    io::DirectoryLock lock;
+    store::LoadedKeystore loaded;
+};
+
+[[nodiscard]] tl::expected<LockedKeystore, CommandError> lock_keystore_file(
+    const std::string& path) {
+    auto lock = io::DirectoryLock::acquire(path);
+    if (!lock) {
+        return tl::unexpected(fail("cannot load keystore " + path + ": " + lock.error().display()));
+    }
+    auto loaded = store::load_keystore_with_text(path);
+    if (!loaded) {
+        return tl::unexpected(
+            fail("cannot load keystore " + path + ": " + loaded.error().display()));
+    }
+    // The rename would replace the link, not the file it leads to, which
+    // would go on opening with the old passphrase under its own name.
+    if (is_symbolic_link(path)) {
+        return tl::unexpected(fail("cannot change the passphrase of " + path +
+                                   ": it is a symbolic link; name the keystore file itself"));
+    }
+    return LockedKeystore{std::move(*lock), std::move(*loaded)};
+}
+
+// Whether the keystore at `path` is `resealed` and opens with `passphrase` to
+// `key`.
+[[nodiscard]] tl::expected<void, std::string> confirm_resealed(
+    const std::string& path, const store::SealedSigningKey& resealed,
+    const crypto::Secret& passphrase, const crypto::SigningKey& key,
+    const contracts::Timestamp& now) {
+    const auto on_disk = store::load_keystore(path);
+    if (!on_disk) {
+        return tl::unexpected(on_disk.error().display());
+    }
+    if (store::write_keystore_json(*on_disk) != store::write_keystore_json(resealed)) {
+        return tl::unexpected(std::string("the file holds another keystore"));
+    }
+    const auto reopened = store::unseal_signing_key(*on_disk, passphrase.bytes(), now);
+    if (!reopened) {
+        return tl::unexpected("it does not open with the new passphrase: " +
+                              reopened.error().display());
+    }
+    if (!(reopened->verifying_key() == key.verifying_key())) {
+        return tl::unexpected(std::string("it opens to another key"));
+    }
+    return {};
+}
+
+// The two keystores of rekey-store, read without their passphrases.
+struct RekeyKeystores {
+    store::SealedSigningKey current;
+    crypto::VerifyingKey current_key;
+    store::SealedSigningKey next;
+    crypto::VerifyingKey next_key;
+};
+
+[[nodiscard]] tl::expected<RekeyKeystores, CommandError> load_rekey_keystores(
+    const RekeyStore& cmd) {
+    if (io::is_same_file(cmd.new_keystore, cmd.keystore)) {
+        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
+                                   " is the same file as --keystore " + cmd.keystore));
+    }
+    // The key the store is signed with now: its public key is all it takes.
+    auto current = load_keystore_file(cmd.keystore);
+    if (!current) {
+        return tl::unexpected(current.error());
+    }
+    const auto current_key = recorded_public_key(*current);
+    if (!current_key) {
+        return tl::unexpected(current_key.error());
+    }
+    auto next = load_keystore_file(cmd.new_keystore, "new keystore");
+    if (!next) {
+        return tl::unexpected(next.error());
+    }
+    const auto next_key = recorded_public_key(*next, "new keystore");
+    if (!next_key) {
+        return tl::unexpected(next_key.error());
+    }
+    if (*next_key == *current_key) {
+        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
+                                   " holds the same key as --keystore " + cmd.keystore));
+    }
+    return RekeyKeystores{std::move(*current), *current_key, std::move(*next), *next_key};
+}
+
+// The store as signed with the current key, its text kept in `previous`.
+[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> load_store_to_rekey(
+    const RekeyStore& cmd, const RekeyKeystores& keys, const contracts::Timestamp& now,
+    std::string& previous) {
+    auto loaded = store::load_registry_store(cmd.store, keys.current_key, now, previous);
+    if (!loaded) {
+        // Run again after it went through, the command would otherwise only
+        // say that the store does not verify.
+        if (loaded.error().kind() == TrustError::Kind::RegistrySignatureInvalid) {
+            const auto as_next = store::load_registry_store(cmd.store, keys.next_key, now);
+            if (as_next && as_next->has_value()) {
+                return tl::unexpected(fail("store " + cmd.store +
+                                           " is already signed with the key of --new-keystore " +
+                                           cmd.new_keystore));
+            }
+        }
+        return tl::unexpected(
+            fail("cannot load store " + cmd.store + ": " + loaded.error().display()));
+    }
+    if (!loaded->has_value()) {
+        return tl::unexpected(fail("no store file found at " + cmd.store));
+    }
+    return std::move(**loaded);
+}
+
+// Whether the store at `path` verifies with `key` and holds `registry`.
+[[nodiscard]] tl::expected<void, std::string> confirm_rekeyed(const std::string& path,
+                                                              const trust::KnownGoodStore& registry,
+                                                              const crypto::VerifyingKey& key,
+                                                              const contracts::Timestamp& now) {
+    const auto reread = store::load_registry_store(path, key, now);
+    if (!reread) {
+        return tl::unexpected(reread.error().display());
+    }
+    if (!reread->has_value()) {
+        return tl::unexpected(std::string("no file is there"));
+    }
+    if ((*reread)->platforms() != registry.platforms()) {
+        return tl::unexpected(std::string("it holds another registry"));
+    }
+    return {};
+}
+
 }  // namespace
 
 CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
@@ -97,17 +228,15 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
     if (!principal) {
         return tl::unexpected(principal.error());
     }
-    const auto keystore = store::load_keystore(cmd.keystore);
+    const auto keystore = load_keystore_file(cmd.keystore);
     if (!keystore) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + keystore.error().display()));
+        return tl::unexpected(keystore.error());
     }
     // The recorded public key, read without the passphrase, as the install
     // check reads it.
-    const auto key = store::keystore_verifying_key(*keystore);
+    const auto key = recorded_public_key(*keystore);
     if (!key) {
-        return tl::unexpected(
-            fail("cannot read public key from keystore: " + key.error().display()));
+        return tl::unexpected(key.error());
     }
     std::string report = "[ok] keystore: " + cmd.keystore + "\n" +
                          "  key_id:        " + keystore->key_id.to_string() + "\n" +
@@ -129,25 +258,11 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
 
 CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& out) {
     protect_process_secrets();
-    // Held from before the keystore is read until it has been read back, so
-    // that another writer in this folder (a keygen onto the same file, a
-    // second passphrase change) waits instead of being undone unseen.
-    const auto lock = io::DirectoryLock::acquire(cmd.keystore);
-    if (!lock) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + lock.error().display()));
+    const auto locked = lock_keystore_file(cmd.keystore);
+    if (!locked) {
+        return tl::unexpected(locked.error());
     }
-    const auto loaded = store::load_keystore_with_text(cmd.keystore);
-    if (!loaded) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + loaded.error().display()));
-    }
-    // The rename would replace the link, not the file it leads to, which
-    // would go on opening with the old passphrase under its own name.
-    if (is_symbolic_link(cmd.keystore)) {
-        return tl::unexpected(fail("cannot change the passphrase of " + cmd.keystore +
-                                   ": it is a symbolic link; name the keystore file itself"));
-    }
+    const auto& loaded = locked->loaded;
     auto passphrase = read_passphrase_env(cmd.passphrase_env);
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
@@ -160,40 +275,21 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     if (!now) {
         return tl::unexpected(now.error());
     }
-    const auto key = store::unseal_signing_key(loaded->record, passphrase->bytes(), *now);
-    passphrase->wipe();
+    const auto key = unseal_with(loaded.record, *passphrase, *now);
     if (!key) {
-        return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
+        return tl::unexpected(key.error());
     }
     // Today's costs, so that an old keystore gets them too.
-    const auto resealed = store::reseal_signing_key(loaded->record, *key, new_passphrase->bytes(),
+    const auto resealed = store::reseal_signing_key(loaded.record, *key, new_passphrase->bytes(),
                                                     store::KdfParams::keygen_default());
     if (!resealed) {
         return tl::unexpected(fail("failed to seal the signing key under the new passphrase: " +
                                    resealed.error().display()));
     }
     const auto replaced = replace_confirmed(
-        {"keystore", cmd.keystore, loaded->text, io::FileMode::OwnerOnly, *lock},
-        [&] { return store::save_keystore(*resealed, cmd.keystore, &*lock); },
-        [&]() -> tl::expected<void, std::string> {
-            const auto on_disk = store::load_keystore(cmd.keystore);
-            if (!on_disk) {
-                return tl::unexpected(on_disk.error().display());
-            }
-            if (store::write_keystore_json(*on_disk) != store::write_keystore_json(*resealed)) {
-                return tl::unexpected(std::string("the file holds another keystore"));
-            }
-            const auto reopened =
-                store::unseal_signing_key(*on_disk, new_passphrase->bytes(), *now);
-            if (!reopened) {
-                return tl::unexpected("it does not open with the new passphrase: " +
-                                      reopened.error().display());
-            }
-            if (!(reopened->verifying_key() == key->verifying_key())) {
-                return tl::unexpected(std::string("it opens to another key"));
-            }
-            return {};
-        });
+        {"keystore", cmd.keystore, loaded.text, io::FileMode::OwnerOnly, locked->lock},
+        [&] { return store::save_keystore(*resealed, cmd.keystore, &locked->lock); },
+        [&] { return confirm_resealed(cmd.keystore, *resealed, *new_passphrase, *key, *now); });
     new_passphrase->wipe();
     if (!replaced) {
         return tl::unexpected(replaced.error());
@@ -208,36 +304,10 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
 
 CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (io::is_same_file(cmd.new_keystore, cmd.keystore)) {
-        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
-                                   " is the same file as --keystore " + cmd.keystore));
+    const auto keys = load_rekey_keystores(cmd);
+    if (!keys) {
+        return tl::unexpected(keys.error());
     }
-    // The key the store is signed with now: its public key is all it takes.
-    const auto current = store::load_keystore(cmd.keystore);
-    if (!current) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + current.error().display()));
-    }
-    const auto current_key = store::keystore_verifying_key(*current);
-    if (!current_key) {
-        return tl::unexpected(
-            fail("cannot read public key from keystore: " + current_key.error().display()));
-    }
-    const auto next = store::load_keystore(cmd.new_keystore);
-    if (!next) {
-        return tl::unexpected(
-            fail("cannot load new keystore " + cmd.new_keystore + ": " + next.error().display()));
-    }
-    const auto next_key = store::keystore_verifying_key(*next);
-    if (!next_key) {
-        return tl::unexpected(
-            fail("cannot read public key from new keystore: " + next_key.error().display()));
-    }
-    if (*next_key == *current_key) {
-        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
-                                   " holds the same key as --keystore " + cmd.keystore));
-    }
-
     // Held from before the load until the new store has been read back, so
     // that no promotion against this store runs in between and is lost.
     const auto lock = store::RegistryDirectoryLock::acquire(cmd.store);
@@ -250,61 +320,32 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         return tl::unexpected(now.error());
     }
     std::string previous;
-    const auto loaded = store::load_registry_store(cmd.store, *current_key, *now, previous);
+    const auto loaded = load_store_to_rekey(cmd, *keys, *now, previous);
     if (!loaded) {
-        // Run again after it went through, the command would otherwise only
-        // say that the store does not verify.
-        if (loaded.error().kind() == TrustError::Kind::RegistrySignatureInvalid) {
-            const auto as_next = store::load_registry_store(cmd.store, *next_key, *now);
-            if (as_next && as_next->has_value()) {
-                return tl::unexpected(fail("store " + cmd.store +
-                                           " is already signed with the key of --new-keystore " +
-                                           cmd.new_keystore));
-            }
-        }
-        return tl::unexpected(
-            fail("cannot load store " + cmd.store + ": " + loaded.error().display()));
+        return tl::unexpected(loaded.error());
     }
-    if (!loaded->has_value()) {
-        return tl::unexpected(fail("no store file found at " + cmd.store));
-    }
-    const auto& registry = **loaded;
-
+    const auto& registry = *loaded;
     auto passphrase = read_passphrase_env(cmd.passphrase_env);
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
     }
-    const auto key = store::unseal_signing_key(*next, passphrase->bytes(), *now);
-    passphrase->wipe();
+    const auto key = unseal_with(keys->next, *passphrase, *now, "new keystore");
     if (!key) {
-        return tl::unexpected(fail("cannot unseal new keystore: " + key.error().display()));
+        return tl::unexpected(key.error());
     }
-
     const auto replaced = replace_confirmed(
         {"store", cmd.store, previous, io::FileMode::Default, *lock},
         [&] {
-            return store::save_registry_store(registry, cmd.store, *key, next->key_id, *now,
+            return store::save_registry_store(registry, cmd.store, *key, keys->next.key_id, *now,
                                               &*lock);
         },
-        [&]() -> tl::expected<void, std::string> {
-            const auto reread = store::load_registry_store(cmd.store, key->verifying_key(), *now);
-            if (!reread) {
-                return tl::unexpected(reread.error().display());
-            }
-            if (!reread->has_value()) {
-                return tl::unexpected(std::string("no file is there"));
-            }
-            if ((*reread)->platforms() != registry.platforms()) {
-                return tl::unexpected(std::string("it holds another registry"));
-            }
-            return {};
-        });
+        [&] { return confirm_rekeyed(cmd.store, registry, key->verifying_key(), *now); });
     if (!replaced) {
         return tl::unexpected(replaced.error());
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
-        << "  previous key_id:  " << current->key_id.to_string() << "\n"
-        << "  new key_id:       " << next->key_id.to_string() << "\n"
+        << "  previous key_id:  " << keys->current.key_id.to_string() << "\n"
+        << "  new key_id:       " << keys->next.key_id.to_string() << "\n"
         << "  platforms:        " << registry.platforms().size()
         << " carried over (histories, rollback floors and withdrawn images unchanged)\n";
     return {};

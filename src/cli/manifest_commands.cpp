@@ -5,16 +5,17 @@
 #include "cli/clock.hpp"
 #include "cli/image_check.hpp"
 #include "cli/json_report.hpp"
+#include "cli/keystore_access.hpp"
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
-#include "json/value.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "io/measure.hpp"
+#include "json/value.hpp"
 #include "store/keystore.hpp"
 #include "trust/manifest.hpp"
 #include "trust/signers.hpp"
@@ -24,11 +25,7 @@ namespace {
 
 constexpr std::uint32_t kKibPerMib = 1024;
 
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
-
-tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
+[[nodiscard]] tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
     const std::string& path) {
     const auto text = io::read_file_text(path);
     if (!text) {
@@ -42,7 +39,8 @@ tl::expected<std::vector<trust::TrustedSigner>, CommandError> load_signers(
     return std::move(*signers);
 }
 
-tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const std::string& path) {
+[[nodiscard]] tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(
+    const std::string& path) {
     const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(fail("cannot read manifest " + path + ": " + text.error().display()));
@@ -56,7 +54,7 @@ tl::expected<trust::UnverifiedImageManifest, CommandError> load_manifest(const s
 
 // The public key of the keystore file at `path`, which must be the record
 // just written.
-tl::expected<crypto::VerifyingKey, std::string> read_back_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, std::string> read_back_verifying_key(
     const store::SealedSigningKey& written, const std::string& path) {
     const auto on_disk = store::load_keystore(path);
     if (!on_disk) {
@@ -74,7 +72,7 @@ tl::expected<crypto::VerifyingKey, std::string> read_back_verifying_key(
 
 // The inputs of sign that --out must not name: writing the manifest over the
 // keystore would lose the key, over the image the file just measured.
-tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
+[[nodiscard]] tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
     const std::pair<const std::string*, std::string_view> inputs[] = {
         {&cmd.keystore, "--keystore"}, {&cmd.image_file, "--image-file"}};
     for (const auto& [input, option] : inputs) {
@@ -87,7 +85,7 @@ tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
 }
 
 // The --expires-at text as a time, read as manifests read theirs.
-tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
+[[nodiscard]] tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
     const std::optional<std::string>& text) {
     if (!text) {
         return std::nullopt;
@@ -99,9 +97,115 @@ tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
     return *parsed;
 }
 
+// What sign signs with: the unsealed key, the one instant of the signing and
+// the checked expiry.
+struct SigningSession {
+    store::SealedSigningKey keystore;
+    crypto::SigningKey key;
+    contracts::Timestamp now;
+    std::optional<contracts::Timestamp> expires_at;
+};
+
+[[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(const Sign& cmd) {
+    const auto expires_at = parse_expiry(cmd.expires_at);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
+    auto keystore = load_keystore_file(cmd.keystore);
+    if (!keystore) {
+        return tl::unexpected(keystore.error());
+    }
+    auto passphrase = read_passphrase_env(cmd.passphrase_env);
+    if (!passphrase) {
+        return tl::unexpected(passphrase.error());
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    // Before the costly unsealing: a manifest that would be stale as it is
+    // written is refused.
+    if (*expires_at && !(*now < **expires_at)) {
+        return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
+                                   " is not later than the signing time " + now->to_string()));
+    }
+    auto key = unseal_with(*keystore, *passphrase, *now);
+    if (!key) {
+        return tl::unexpected(key.error());
+    }
+    return SigningSession{std::move(*keystore), std::move(*key), *now, *expires_at};
+}
+
+struct MeasuredBody {
+    trust::ImageManifestBody body;
+    std::uint64_t bytes_measured = 0;
+};
+
+// The manifest body: the image measured from its own bytes, and the options.
+[[nodiscard]] tl::expected<MeasuredBody, CommandError> measured_body(
+    const Sign& cmd, const SigningSession& session) {
+    // Streamed: memory stays flat for an image of any size, and the digest
+    // always comes from the file's own bytes.
+    const auto measured = io::measure_sha256_file(cmd.image_file);
+    if (!measured) {
+        return tl::unexpected(
+            fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
+    }
+    auto platform = trust::ImagePlatform::parse(cmd.platform);
+    if (!platform) {
+        return tl::unexpected(fail(platform.error().display()));
+    }
+    const auto kind = trust::parse_image_kind(cmd.kind);
+    if (!kind) {
+        return tl::unexpected(fail("unknown image kind " + encoding::quoted_form(cmd.kind) +
+                                   " (expected " + trust::image_kind_choices() + ")"));
+    }
+    return MeasuredBody{{contracts::Uuid::new_v4(),
+                         std::move(*platform),
+                         *kind,
+                         {measured->hash},
+                         cmd.security_version,
+                         session.keystore.key_id,
+                         session.now,
+                         session.expires_at},
+                        measured->bytes};
+}
+
+// Written through a temporary file renamed over `path`, so a failed write
+// never destroys a manifest that is already there.
+[[nodiscard]] tl::expected<void, CommandError> write_manifest_file(
+    const std::string& path, const trust::UnverifiedImageManifest& manifest) {
+    const auto written = io::write_file_replacing(path, trust::write_manifest_json(manifest));
+    if (written) {
+        return {};
+    }
+    if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
+        return tl::unexpected(fail("manifest written to " + path +
+                                   " but it may not be durable: cannot finalize " + path + ": " +
+                                   written.error().display()));
+    }
+    return tl::unexpected(fail("cannot write " + path + ": " + written.error().display()));
+}
+
+std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
+    const auto& body = measured.body;
+    std::string report =
+        "[ok] signed manifest written: " + cmd.out + "\n" +
+        "  image file:       " + cmd.image_file + " (" + std::to_string(measured.bytes_measured) +
+        " bytes measured)\n" + "  platform:         " + body.platform.text() + "\n" +
+        "  kind:             " + std::string(trust::image_kind_text(body.image_kind)) + "\n" +
+        "  measurement:      " + body.measurement.to_string() + "\n" + "  security_version: sv" +
+        std::to_string(body.security_version) + "\n" +
+        "  signing_key_id:   " + body.signing_key_id.to_string() + "\n";
+    if (body.expires_at) {
+        report += "  expires_at:       " + body.expires_at->to_string() + "\n";
+    }
+    return report;
+}
+
 json::JsonValue verified_json(const CheckedManifest& checked,
-                                   const std::optional<std::string>& image_file,
-                                   std::uint64_t bytes_measured) {
+                              const std::optional<std::string>& image_file,
+                              std::uint64_t bytes_measured) {
     using json::JsonValue;
     const auto& body = checked.manifest.body;
     auto document = JsonValue::object();
@@ -226,83 +330,25 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
-    const auto expires_at = parse_expiry(cmd.expires_at);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
+    const auto session = open_for_signing(cmd);
+    if (!session) {
+        return tl::unexpected(session.error());
     }
-    const auto keystore = store::load_keystore(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(
-            fail("cannot load keystore " + cmd.keystore + ": " + keystore.error().display()));
-    }
-    auto passphrase = read_passphrase_env(cmd.passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(passphrase.error());
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    // Before the costly unsealing: a manifest that would be stale as it is
-    // written is refused.
-    if (*expires_at && !(*now < **expires_at)) {
-        return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
-                                   " is not later than the signing time " + now->to_string()));
-    }
-    const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), *now);
-    passphrase->wipe();
-    if (!key) {
-        return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
-    }
-    // Streamed: memory stays flat for an image of any size, and the digest
-    // always comes from the file's own bytes.
-    const auto measured = io::measure_sha256_file(cmd.image_file);
+    const auto measured = measured_body(cmd, *session);
     if (!measured) {
-        return tl::unexpected(
-            fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
+        return tl::unexpected(measured.error());
     }
-    auto platform = trust::ImagePlatform::parse(cmd.platform);
-    if (!platform) {
-        return tl::unexpected(fail(platform.error().display()));
-    }
-    const auto kind = trust::parse_image_kind(cmd.kind);
-    if (!kind) {
-        return tl::unexpected(fail("unknown image kind " + encoding::quoted_form(cmd.kind) +
-                                   " (expected \"install\" or \"ota_update\")"));
-    }
-    const trust::ImageManifestBody body{
-        contracts::Uuid::new_v4(), std::move(*platform), *kind, {measured->hash},
-        cmd.security_version,      keystore->key_id,     *now,  *expires_at};
-    const auto manifest = trust::sign_manifest(body, *key);
+    const auto manifest = trust::sign_manifest(measured->body, session->key);
     if (!manifest) {
         return tl::unexpected(fail("signing failed: " + manifest.error().display()));
     }
     if (auto refused = refuse_out_over_input(cmd); !refused) {
         return tl::unexpected(std::move(refused.error()));
     }
-    // Written through a temporary file renamed over --out, so a failed write
-    // never destroys a manifest that is already there.
-    if (const auto written =
-            io::write_file_replacing(cmd.out, trust::write_manifest_json(*manifest));
-        !written) {
-        if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
-            return tl::unexpected(fail("manifest written to " + cmd.out +
-                                       " but it may not be durable: cannot finalize " + cmd.out +
-                                       ": " + written.error().display()));
-        }
-        return tl::unexpected(fail("cannot write " + cmd.out + ": " + written.error().display()));
+    if (auto written = write_manifest_file(cmd.out, *manifest); !written) {
+        return tl::unexpected(std::move(written.error()));
     }
-    out << "[ok] signed manifest written: " << cmd.out << "\n"
-        << "  image file:       " << cmd.image_file << " (" << measured->bytes
-        << " bytes measured)\n"
-        << "  platform:         " << body.platform.text() << "\n"
-        << "  kind:             " << trust::image_kind_text(body.image_kind) << "\n"
-        << "  measurement:      " << body.measurement.to_string() << "\n"
-        << "  security_version: sv" << body.security_version << "\n"
-        << "  signing_key_id:   " << body.signing_key_id.to_string() << "\n";
-    if (body.expires_at) {
-        out << "  expires_at:       " << body.expires_at->to_string() << "\n";
-    }
+    out << sign_report(cmd, *measured);
     return {};
 }
 

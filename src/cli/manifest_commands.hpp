@@ -17,13 +17,13 @@ struct CheckedManifest {
     std::string signer_principal;
     trust::VerifiedImageManifest manifest;
 };
-tl::expected<CheckedManifest, CommandError> check_manifest_file(
+[[nodiscard]] tl::expected<CheckedManifest, CommandError> check_manifest_file(
     const std::string& manifest_path, const std::optional<std::string>& signers_file,
     const contracts::Timestamp& now);
 
-CommandResult run_keygen(const Keygen& cmd, std::ostream& out);
-CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out);
-CommandResult run_sign(const Sign& cmd, std::ostream& out);
-CommandResult run_verify(const Verify& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_keygen(const Keygen& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_sign(const Sign& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_verify(const Verify& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

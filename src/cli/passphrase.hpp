@@ -10,6 +10,7 @@ namespace zdz::cli {
 
 // Reads the keystore passphrase from the environment variable `name`. The
 // value is taken unchanged (no trimming) into a wiping buffer.
-tl::expected<crypto::Secret, CommandError> read_passphrase_env(const std::string& name);
+[[nodiscard]] tl::expected<crypto::Secret, CommandError> read_passphrase_env(
+    const std::string& name);
 
 }  // namespace zdz::cli

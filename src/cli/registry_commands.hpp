@@ -6,7 +6,7 @@
 
 namespace zdz::cli {
 
-CommandResult run_promote(const Promote& cmd, std::ostream& out);
-CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_promote(const Promote& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

@@ -4,10 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli/clock.hpp"
 #include "cli/json_report.hpp"
 #include "cli/store_access.hpp"
-#include "cli/store_key.hpp"
 #include "json/value.hpp"
 #include "trust/registry.hpp"
 
@@ -15,10 +13,6 @@ namespace zdz::cli {
 namespace {
 
 using json::JsonValue;
-
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
 
 using PlatformEntry = std::pair<const trust::ImagePlatform*, const trust::PlatformState*>;
 
@@ -98,15 +92,7 @@ void append_details(std::string& report, const trust::PlatformState& state) {
 }  // namespace
 
 CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
-    const auto key = store_verifying_key(cmd.keystore, cmd.public_key);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    const auto registry = load_existing_store(cmd.store, *key, *now);
+    const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
     if (!registry) {
         return tl::unexpected(registry.error());
     }

@@ -6,6 +6,6 @@
 
 namespace zdz::cli {
 
-CommandResult run_show_store(const ShowStore& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_show_store(const ShowStore& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

@@ -27,9 +27,9 @@ tl::expected<std::string, CommandError> checked_principal(
     const std::optional<std::string>& principal) {
     std::string chosen = principal.value_or(kDefaultPrincipal);
     if (!is_valid_principal(chosen)) {
-        return tl::unexpected(CommandError{"invalid principal " + encoding::quoted_form(chosen) +
-                                           ": it must be one word without white space or control "
-                                           "characters, not starting with '#'"});
+        return tl::unexpected(fail("invalid principal " + encoding::quoted_form(chosen) +
+                                   ": it must be one word without white space or control "
+                                   "characters, not starting with '#'"));
     }
     return chosen;
 }

@@ -15,7 +15,7 @@ namespace zdz::cli {
 // control characters (C0, DEL, and C1, whose U+009B a terminal takes as the
 // start of an escape sequence), and not a comment. Refused with "invalid
 // principal ...".
-tl::expected<std::string, CommandError> checked_principal(
+[[nodiscard]] tl::expected<std::string, CommandError> checked_principal(
     const std::optional<std::string>& principal);
 
 // The close of keygen's report, which show-key ends with too: an empty line,

@@ -2,17 +2,12 @@
 
 #include <utility>
 
+#include "cli/clock.hpp"
+#include "cli/store_key.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 
 namespace zdz::cli {
-namespace {
-
-CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
-}
-
-}  // namespace
 
 tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     const std::string& store_path, const crypto::VerifyingKey& key,
@@ -28,12 +23,24 @@ tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     return std::move(**loaded);
 }
 
-tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
-                                                               const crypto::SigningKey& key,
-                                                               const contracts::Uuid& key_id,
-                                                               const contracts::Timestamp& now,
-                                                               const StoreUpdateWording& wording,
-                                                               const RegistryChange& change) {
+tl::expected<trust::KnownGoodStore, CommandError> read_store(
+    const std::string& store_path, const std::optional<std::string>& keystore,
+    const std::optional<std::string>& public_key) {
+    const auto key = store_verifying_key(keystore, public_key);
+    if (!key) {
+        return tl::unexpected(key.error());
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    return load_existing_store(store_path, *key, *now);
+}
+
+tl::expected<trust::KnownGoodStore, CommandError> update_store(
+    const std::string& store_path, const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const StoreUpdateWording& wording,
+    const RegistryChange& change) {
     const std::string load_failed = std::string(wording.load_failed) + store_path + ": ";
     const auto lock = store::RegistryDirectoryLock::acquire(store_path);
     if (!lock) {

@@ -5,14 +5,15 @@
 // public key that checks it for reading is store_key.hpp's.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
 #include "contracts/ids.hpp"
-#include "crypto/ed25519.hpp"
 #include "contracts/time.hpp"
+#include "crypto/ed25519.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
@@ -20,9 +21,16 @@ namespace zdz::cli {
 // The store at `store_path`, checked with `key` at `now`: "cannot load store
 // S: ..." when it cannot be read or trusted, "no store file found at S" when
 // there is none.
-tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
+[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     const std::string& store_path, const crypto::VerifyingKey& key,
     const contracts::Timestamp& now);
+
+// The store a reading command (authorize-install, show-store) reports on: the
+// key from --keystore or --public-key (store_verifying_key), the clock, then
+// load_existing_store.
+[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> read_store(
+    const std::string& store_path, const std::optional<std::string>& keystore,
+    const std::optional<std::string>& public_key);
 
 // What a change to the registry asks of the file.
 enum class StoreChange { Save, Unchanged };
@@ -47,11 +55,9 @@ using RegistryChange =
 // public key, applies `change`, and when it asks for it saves the registry
 // signed with `key` through the atomic write. Returns the registry as it now
 // stands.
-tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
-                                                               const crypto::SigningKey& key,
-                                                               const contracts::Uuid& key_id,
-                                                               const contracts::Timestamp& now,
-                                                               const StoreUpdateWording& wording,
-                                                               const RegistryChange& change);
+[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> update_store(
+    const std::string& store_path, const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const StoreUpdateWording& wording,
+    const RegistryChange& change);
 
 }  // namespace zdz::cli

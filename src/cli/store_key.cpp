@@ -1,16 +1,17 @@
 #include "cli/store_key.hpp"
 
+#include "cli/keystore_access.hpp"
 #include "io/file.hpp"
-#include "store/keystore.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
 
-tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std::string& path) {
+tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(
+    const std::string& path) {
     const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(
-            CommandError{"cannot read public key file " + path + ": " + text.error().display()});
+            fail("cannot read public key file " + path + ": " + text.error().display()));
     }
     const auto signers = trust::parse_allowed_signers(*text);
     std::size_t entries = 0;
@@ -19,12 +20,12 @@ tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std:
     } else if (signers.error().line() != 0) {
         // Line 0 is the parser's "no entries at all", counted below.
         return tl::unexpected(
-            CommandError{"invalid public key file " + path + ": " + signers.error().display()});
+            fail("invalid public key file " + path + ": " + signers.error().display()));
     }
     if (entries != 1) {
-        return tl::unexpected(CommandError{"public key file " + path +
-                                           " must hold exactly one allowed_signers entry, found " +
-                                           std::to_string(entries)});
+        return tl::unexpected(fail("public key file " + path +
+                                   " must hold exactly one allowed_signers entry, found " +
+                                   std::to_string(entries)));
     }
     return signers->front().key;
 }
@@ -34,16 +35,14 @@ tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
     if (!keystore) {
         return read_public_key_file(public_key.value_or(std::string()));
     }
-    const auto record = store::load_keystore(*keystore);
+    const auto record = load_keystore_file(*keystore);
     if (!record) {
-        return tl::unexpected(
-            CommandError{"cannot load keystore " + *keystore + ": " + record.error().display()});
+        return tl::unexpected(record.error());
     }
     // The public key alone: checking a store never needs the passphrase.
-    const auto key = store::keystore_verifying_key(*record);
+    const auto key = recorded_public_key(*record);
     if (!key) {
-        return tl::unexpected(
-            CommandError{"cannot read public key from keystore: " + key.error().display()});
+        return tl::unexpected(key.error());
     }
     return *key;
 }

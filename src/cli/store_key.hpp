@@ -15,14 +15,15 @@ namespace zdz::cli {
 // "cannot read public key file PATH: ...", "invalid public key file PATH: "
 // + the trust-file error, or "public key file PATH must hold exactly one
 // allowed_signers entry, found N" for none or several.
-tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std::string& path);
+[[nodiscard]] tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(
+    const std::string& path);
 
 // The key a registry store is checked with, from whichever of --keystore and
 // --public-key was given (the parser lets exactly one through): the public
 // key recorded in the keystore, read without its passphrase ("cannot load
 // keystore PATH: ..." or "cannot read public key from keystore: ..."), or the
 // key of the public-key file.
-tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
     const std::optional<std::string>& keystore, const std::optional<std::string>& public_key);
 
 }  // namespace zdz::cli

@@ -6,6 +6,6 @@
 
 namespace zdz::cli {
 
-CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

@@ -21,9 +21,10 @@ std::string_view algorithm_text(HashAlgorithm algorithm) {
 tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view text) {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::ContentHash,
             "content hash must be 'algorithm:hex', got " +
-            encoding::quoted_excerpt(text, encoding::kMessageExcerptChars)));
+                encoding::quoted_excerpt(text, encoding::kMessageExcerptChars)));
     }
     const auto name = text.substr(0, colon);
     const auto hex = text.substr(colon + 1);
@@ -36,22 +37,12 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
         return tl::unexpected(ContractError::unsupported_algorithm(
             encoding::terminal_safe_excerpt(name, encoding::kMessageExcerptChars)));
     }
-    if (hex.size() != kHexDigits) {
-        return tl::unexpected(ContractError::validation(
-            "content hash digest must be 64 hex characters, got " + std::to_string(hex.size())));
-    }
-    for (std::size_t i = 0; i < kDigestBytes; ++i) {
-        const auto pair = hex.substr(2 * i, 2);
-        if (!encoding::is_valid_utf8(pair)) {
-            return tl::unexpected(ContractError::validation("content hash digest is not ASCII"));
-        }
-        const int hi = encoding::hex_digit_value(pair[0]);
-        const int lo = encoding::hex_digit_value(pair[1]);
-        if (hi < 0 || lo < 0) {
-            return tl::unexpected(ContractError::validation("invalid hex in content hash: " +
-                                                            encoding::quoted_form(pair)));
-        }
-        hash.digest[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+    const auto decoded = encoding::hex_decode_exact(hex, hash.digest);
+    if (!decoded) {
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::ContentHash,
+            decoded.error().field_text("content hash digest", "content hash digest",
+                                       "content hash")));
     }
     return hash;
 }

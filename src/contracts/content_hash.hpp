@@ -23,7 +23,7 @@ struct ContentHash {
     HashAlgorithm algorithm = HashAlgorithm::Sha256;
     Digest digest{};
 
-    static tl::expected<ContentHash, ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<ContentHash, ContractError> parse(std::string_view text);
 
     // "sha256:" or "blake3:" followed by 64 lower-case hex digits.
     std::string to_string() const;

@@ -5,26 +5,27 @@
 namespace zdz::contracts {
 
 ContractError ContractError::invalid_identifier(std::string kind_text, std::string reason) {
-    return {Kind::InvalidIdentifier, std::move(kind_text), std::move(reason)};
+    return {Kind::InvalidIdentifier, Identifier{std::move(kind_text), std::move(reason)}};
 }
 ContractError ContractError::unsupported_version(std::string found, std::string lowest,
                                                  std::string highest) {
-    return {Kind::UnsupportedVersion, std::move(found), std::move(lowest), std::move(highest)};
+    return {Kind::UnsupportedVersion,
+            VersionRange{std::move(found), std::move(lowest), std::move(highest)}};
 }
 ContractError ContractError::canonicalization(std::string message) {
-    return {Kind::Canonicalization, std::move(message)};
+    return {Kind::Canonicalization, Message{std::move(message)}};
 }
 ContractError ContractError::signature_verification() {
     return {Kind::SignatureVerification};
 }
 ContractError ContractError::unsupported_algorithm(std::string name) {
-    return {Kind::UnsupportedAlgorithm, std::move(name)};
+    return {Kind::UnsupportedAlgorithm, Name{std::move(name)}};
 }
 ContractError ContractError::expired(std::string timestamp_text) {
-    return {Kind::Expired, std::move(timestamp_text)};
+    return {Kind::Expired, At{std::move(timestamp_text)}};
 }
 ContractError ContractError::not_yet_valid(std::string timestamp_text) {
-    return {Kind::NotYetValid, std::move(timestamp_text)};
+    return {Kind::NotYetValid, At{std::move(timestamp_text)}};
 }
 ContractError ContractError::encryption() {
     return {Kind::Encryption};
@@ -33,36 +34,61 @@ ContractError ContractError::decryption() {
     return {Kind::Decryption};
 }
 ContractError ContractError::validation(std::string message) {
-    return {Kind::Validation, std::move(message)};
+    return invalid(Subject::Unspecified, std::move(message));
+}
+ContractError ContractError::invalid(Subject subject, std::string message) {
+    return {Kind::Validation, Invalid{subject, std::move(message)}};
 }
 ContractError ContractError::unknown_product(std::string name) {
-    return {Kind::UnknownProduct, std::move(name)};
+    return {Kind::UnknownProduct, Name{std::move(name)}};
+}
+ContractError ContractError::crypto_unavailable() {
+    return {Kind::CryptoUnavailable};
 }
 
 std::string ContractError::display() const {
+    const auto text = [this]() -> const std::string& {
+        if (const auto* message = payload<Message>()) {
+            return message->text;
+        }
+        if (const auto* invalid = payload<Invalid>()) {
+            return invalid->text;
+        }
+        if (const auto* name = payload<Name>()) {
+            return name->text;
+        }
+        return std::get<At>(payload_).time;
+    };
     switch (kind_) {
-        case Kind::InvalidIdentifier:
-            return "invalid " + a_ + " identifier: " + b_;
-        case Kind::UnsupportedVersion:
-            return "unsupported contract version: " + a_ + " (supported " + b_ + "..=" + c_ + ")";
+        case Kind::InvalidIdentifier: {
+            const auto& id = std::get<Identifier>(payload_);
+            return "invalid " + id.kind_text + " identifier: " + id.reason;
+        }
+        case Kind::UnsupportedVersion: {
+            const auto& range = std::get<VersionRange>(payload_);
+            return "unsupported contract version: " + range.found + " (supported " + range.lowest +
+                   "..=" + range.highest + ")";
+        }
         case Kind::Canonicalization:
-            return "canonical serialization failed: " + a_;
+            return "canonical serialization failed: " + text();
         case Kind::SignatureVerification:
             return "signature verification failed";
         case Kind::UnsupportedAlgorithm:
-            return "unknown or rejected algorithm: " + a_;
+            return "unknown or rejected algorithm: " + text();
         case Kind::Expired:
-            return "envelope expired at " + a_;
+            return "envelope expired at " + text();
         case Kind::NotYetValid:
-            return "envelope is not yet valid until " + a_;
+            return "envelope is not yet valid until " + text();
         case Kind::Encryption:
             return "encryption failed";
         case Kind::Decryption:
             return "decryption failed";
         case Kind::Validation:
-            return "validation failed: " + a_;
+            return "validation failed: " + text();
         case Kind::UnknownProduct:
-            return "unknown product: " + a_;
+            return "unknown product: " + text();
+        case Kind::CryptoUnavailable:
+            return "the cryptography library could not be initialised";
     }
     return {};
 }

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <variant>
 
 namespace zdz::contracts {
 
-// The error of every contract operation. Callers branch on kind(); display()
-// gives the fixed text the command line prints.
+// The error of every contract operation. Callers branch on kind() and read
+// what the kind carries with payload<P>(); display() gives the fixed text the
+// command line prints.
 class ContractError {
 public:
     enum class Kind {
@@ -20,7 +23,52 @@ public:
         Decryption,
         Validation,
         UnknownProduct,
+        // libsodium could not be started (crypto/sodium.hpp).
+        CryptoUnavailable,
     };
+
+    // What each kind carries; the kinds not named carry nothing.
+    struct Identifier {  // InvalidIdentifier
+        std::string kind_text;
+        std::string reason;
+        friend bool operator==(const Identifier&, const Identifier&) = default;
+    };
+    struct VersionRange {  // UnsupportedVersion
+        std::string found;
+        std::string lowest;
+        std::string highest;
+        friend bool operator==(const VersionRange&, const VersionRange&) = default;
+    };
+    struct Message {  // Canonicalization
+        std::string text;
+        friend bool operator==(const Message&, const Message&) = default;
+    };
+    // What a Validation refused, for callers that branch on it.
+    enum class Subject {
+        Unspecified,
+        Signature,        // an Ed25519 signature in hex
+        PublicKey,        // Ed25519 public-key bytes
+        ContentHash,      // "algorithm:hex"
+        Timestamp,        // RFC 3339 text or Unix seconds
+        Uuid,             // a UUID text
+        KdfParams,        // Argon2id costs and salt
+        EnvelopeContext,  // the context an envelope was made for
+    };
+    struct Invalid {  // Validation
+        Subject subject = Subject::Unspecified;
+        std::string text;
+        friend bool operator==(const Invalid&, const Invalid&) = default;
+    };
+    struct Name {  // UnsupportedAlgorithm, UnknownProduct
+        std::string text;
+        friend bool operator==(const Name&, const Name&) = default;
+    };
+    struct At {  // Expired, NotYetValid: the time as text
+        std::string time;
+        friend bool operator==(const At&, const At&) = default;
+    };
+    using Payload =
+        std::variant<std::monostate, Identifier, VersionRange, Message, Invalid, Name, At>;
 
     static ContractError invalid_identifier(std::string kind_text, std::string reason);
     static ContractError unsupported_version(std::string found, std::string lowest,
@@ -33,13 +81,17 @@ public:
     static ContractError encryption();
     static ContractError decryption();
     static ContractError validation(std::string message);
+    // Validation of one of the recurring subjects; display() is the same.
+    static ContractError invalid(Subject subject, std::string message);
     static ContractError unknown_product(std::string name);
+    static ContractError crypto_unavailable();
 
     Kind kind() const { return kind_; }
-    // The carried texts, in the order the kind lists them (unused ones empty).
-    const std::string& first() const { return a_; }
-    const std::string& second() const { return b_; }
-    const std::string& third() const { return c_; }
+    // What the kind carries, or null when it carries another payload.
+    template <class P>
+    const P* payload() const {
+        return std::get_if<P>(&payload_);
+    }
 
     std::string display() const;
 
@@ -48,13 +100,10 @@ public:
 private:
     // Not explicit: it is private, and the factories return `{Kind::..., ...}`.
     // NOLINTNEXTLINE(google-explicit-constructor)
-    ContractError(Kind kind, std::string a = {}, std::string b = {}, std::string c = {})
-        : kind_(kind), a_(std::move(a)), b_(std::move(b)), c_(std::move(c)) {}
+    ContractError(Kind kind, Payload payload = {}) : kind_(kind), payload_(std::move(payload)) {}
 
     Kind kind_;
-    std::string a_;
-    std::string b_;
-    std::string c_;
+    Payload payload_;
 };
 
 // The operating system's text for an errno followed by " (os error N)".

@@ -223,7 +223,8 @@ tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text) {
 
 tl::expected<Uuid, ContractError> Uuid::parse(std::string_view text) {
     return parse_uuid_text(text).map_error([](const std::string& message) {
-        return ContractError::validation(std::string(kUuidParseFailedPrefix) + message);
+        return ContractError::invalid(ContractError::Subject::Uuid,
+                                      std::string(kUuidParseFailedPrefix) + message);
     });
 }
 

@@ -21,7 +21,7 @@ inline constexpr std::string_view kSlugKindText = "Slug";
 class Slug {
 public:
     // Refusals are InvalidIdentifier with the kind text "Slug".
-    static tl::expected<Slug, ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<Slug, ContractError> parse(std::string_view text);
 
     const std::string& text() const { return text_; }
 
@@ -55,7 +55,7 @@ public:
     // Accepts the simple, hyphenated, braced and URN forms in either case.
     // The refusal is Validation with "UUID parsing failed: " + the parser's
     // message (see parse_uuid_text).
-    static tl::expected<Uuid, ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<Uuid, ContractError> parse(std::string_view text);
 
     const Bytes& bytes() const { return bytes_; }
 
@@ -71,7 +71,7 @@ private:
 
 // The UUID parser with its bare message (no prefix), for readers that embed
 // the message in their own text.
-tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text);
+[[nodiscard]] tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text);
 
 // The UUID that names one device. Its debug form hides all but the first eight
 // characters so that logs never carry a whole device identifier.
@@ -81,7 +81,7 @@ public:
     explicit constexpr DeviceId(const Uuid& uuid) : uuid_(uuid) {}
 
     static DeviceId new_random();
-    static tl::expected<DeviceId, ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<DeviceId, ContractError> parse(std::string_view text);
 
     const Uuid& uuid() const { return uuid_; }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
 
 #include "encoding/text.hpp"
@@ -108,10 +109,10 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Phase one: the syntax, strictly left to right; the first failure names it.
-tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
-    Cursor in(text);
-    Fields f;
+using Syntax = tl::expected<void, std::string_view>;
+
+// YYYY-MM-DD.
+[[nodiscard]] Syntax read_date(Cursor& in, Fields& f) {
     const auto year = in.digits(kYearDigits);
     if (!year) {
         return tl::unexpected(kBadYear);
@@ -133,6 +134,11 @@ tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
         return tl::unexpected(kBadDay);
     }
     f.day = *day;
+    return {};
+}
+
+// THH:MM:SS, the T of either case.
+[[nodiscard]] Syntax read_time_of_day(Cursor& in, Fields& f) {
     if (!in.accept_either('T', 't')) {
         return tl::unexpected(kBadLiteral);
     }
@@ -157,49 +163,70 @@ tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
         return tl::unexpected(kBadSecond);
     }
     f.second = *second;
+    return {};
+}
 
-    if (in.accept('.')) {
-        if (!in.next_is_digit()) {
-            return tl::unexpected(kBadSubsecond);
+// An optional fraction of a second after a full stop.
+[[nodiscard]] Syntax read_fraction(Cursor& in, Fields& f) {
+    if (!in.accept('.')) {
+        return {};
+    }
+    if (!in.next_is_digit()) {
+        return tl::unexpected(kBadSubsecond);
+    }
+    // Digits past the ninth are read and dropped: truncation, not rounding.
+    std::size_t count = 0;
+    while (in.next_is_digit()) {
+        const auto digit = *in.digits(1);
+        if (count < kFractionDigits) {
+            f.nanos = f.nanos * 10 + digit;
         }
-        // Digits past the ninth are read and dropped: truncation, not rounding.
-        std::size_t count = 0;
-        while (in.next_is_digit()) {
-            const auto digit = *in.digits(1);
-            if (count < kFractionDigits) {
-                f.nanos = f.nanos * 10 + digit;
-            }
-            ++count;
-        }
-        for (; count < kFractionDigits; ++count) {
-            f.nanos *= 10;
+        ++count;
+    }
+    for (; count < kFractionDigits; ++count) {
+        f.nanos *= 10;
+    }
+    return {};
+}
+
+// Z of either case, or +HH:MM / -HH:MM.
+[[nodiscard]] Syntax read_offset(Cursor& in, Fields& f) {
+    if (in.accept_either('Z', 'z')) {
+        return {};
+    }
+    const bool east = in.accept('+');
+    if (!east && !in.accept('-')) {
+        return tl::unexpected(kBadOffsetHour);
+    }
+    const auto offset_hour = in.digits(kFieldDigits);
+    if (!offset_hour || *offset_hour > kMaxHour) {
+        return tl::unexpected(kBadOffsetHour);
+    }
+    if (!in.accept(':')) {
+        return tl::unexpected(kBadLiteral);
+    }
+    const auto offset_minute = in.digits(kFieldDigits);
+    if (!offset_minute) {
+        return tl::unexpected(kBadOffsetMinute);
+    }
+    if (*offset_minute > kMaxMinute) {
+        return tl::unexpected(kOffsetMinuteRange);
+    }
+    const auto magnitude = static_cast<std::int64_t>(*offset_hour) * kSecondsPerHour +
+                           static_cast<std::int64_t>(*offset_minute) * kSecondsPerMinute;
+    f.offset_seconds = east ? magnitude : -magnitude;
+    return {};
+}
+
+// Phase one: the syntax, strictly left to right; the first failure names it.
+[[nodiscard]] tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
+    Cursor in(text);
+    Fields f;
+    for (const auto read : {read_date, read_time_of_day, read_fraction, read_offset}) {
+        if (auto read_ok = read(in, f); !read_ok) {
+            return tl::unexpected(read_ok.error());
         }
     }
-
-    if (!in.accept_either('Z', 'z')) {
-        const bool east = in.accept('+');
-        if (!east && !in.accept('-')) {
-            return tl::unexpected(kBadOffsetHour);
-        }
-        const auto offset_hour = in.digits(kFieldDigits);
-        if (!offset_hour || *offset_hour > kMaxHour) {
-            return tl::unexpected(kBadOffsetHour);
-        }
-        if (!in.accept(':')) {
-            return tl::unexpected(kBadLiteral);
-        }
-        const auto offset_minute = in.digits(kFieldDigits);
-        if (!offset_minute) {
-            return tl::unexpected(kBadOffsetMinute);
-        }
-        if (*offset_minute > kMaxMinute) {
-            return tl::unexpected(kOffsetMinuteRange);
-        }
-        const auto magnitude = static_cast<std::int64_t>(*offset_hour) * kSecondsPerHour +
-                               static_cast<std::int64_t>(*offset_minute) * kSecondsPerMinute;
-        f.offset_seconds = east ? magnitude : -magnitude;
-    }
-
     if (!in.at_end()) {
         return tl::unexpected(kTrailing);
     }
@@ -241,7 +268,7 @@ struct Instant {
 };
 
 // Phase two: the ranges, in a fixed order, then the instant.
-tl::expected<Instant, std::string> to_instant(Fields f) {
+[[nodiscard]] tl::expected<Instant, std::string> to_instant(Fields f) {
     const bool leap = f.second == kLeapSecond;
     if (leap) {
         f.second = kMaxSecond;
@@ -312,10 +339,11 @@ tl::expected<Timestamp, ClockError> Timestamp::read_system_clock() {
 
 tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     auto fail = [text](std::string_view why) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::Timestamp,
             std::string(kInvalidPrefix) +
-            encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
-            std::string(why)));
+                encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
+                std::string(why)));
     };
     const auto fields = read_fields(text);
     if (!fields) {
@@ -330,9 +358,10 @@ tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
 
 tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(std::int64_t seconds) {
     if (seconds < kEarliestUnixSeconds || seconds > kLatestUnixSeconds) {
-        return tl::unexpected(ContractError::validation(
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::Timestamp,
             "Unix time " + std::to_string(seconds) + " lies outside the representable range " +
-            std::to_string(kEarliestUnixSeconds) + "..=" + std::to_string(kLatestUnixSeconds)));
+                std::to_string(kEarliestUnixSeconds) + "..=" + std::to_string(kLatestUnixSeconds)));
     }
     return Timestamp(seconds, 0);
 }

@@ -42,14 +42,15 @@ public:
     // never through a count of nanoseconds, which a 64-bit integer holds only
     // until 2262. A clock outside the range above is an error, never a
     // wrapped or clamped instant. Every command reads the clock through this.
-    static tl::expected<Timestamp, ClockError> read_system_clock();
+    [[nodiscard]] static tl::expected<Timestamp, ClockError> read_system_clock();
 
     // RFC 3339 with any offset, normalised to UTC. The refusal is Validation
     // with "invalid RFC 3339 timestamp " + the input in quoted form + ": " + why.
-    static tl::expected<Timestamp, ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<Timestamp, ContractError> parse(std::string_view text);
 
     // Whole seconds since the Unix epoch; Validation outside the range above.
-    static tl::expected<Timestamp, ContractError> from_unix_seconds(std::int64_t seconds);
+    [[nodiscard]] static tl::expected<Timestamp, ContractError> from_unix_seconds(
+        std::int64_t seconds);
 
     // Unix time in whole seconds, rounded towards the past (a negative instant
     // with a fraction gives the second before it).

@@ -13,10 +13,13 @@ static_assert(kAeadTagBytes == crypto_aead_xchacha20poly1305_ietf_ABYTES);
 
 }  // namespace
 
-tl::expected<std::vector<std::uint8_t>, contracts::ContractError> xchacha20poly1305_encrypt(
-    std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-    std::string_view associated_data, std::span<const std::uint8_t> plaintext) {
-    ensure_sodium();
+tl::expected<std::vector<std::uint8_t>, contracts::ContractError>
+xchacha20poly1305_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+                          std::string_view associated_data,
+                          std::span<const std::uint8_t> plaintext) {
+    if (auto started = start_sodium(); !started) {
+        return tl::unexpected(started.error());
+    }
     if (key.size() != kAeadKeyBytes || nonce.size() != kAeadNonceBytes ||
         plaintext.size() > crypto_aead_xchacha20poly1305_ietf_MESSAGEBYTES_MAX) {
         return tl::unexpected(contracts::ContractError::encryption());
@@ -36,7 +39,9 @@ tl::expected<std::vector<std::uint8_t>, contracts::ContractError> xchacha20poly1
 tl::expected<Secret, contracts::ContractError> xchacha20poly1305_decrypt(
     std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
     std::string_view associated_data, std::span<const std::uint8_t> ciphertext) {
-    ensure_sodium();
+    if (auto started = start_sodium(); !started) {
+        return tl::unexpected(started.error());
+    }
     if (key.size() != kAeadKeyBytes || nonce.size() != kAeadNonceBytes ||
         ciphertext.size() < kAeadTagBytes) {
         return tl::unexpected(contracts::ContractError::decryption());

@@ -19,7 +19,6 @@ static_assert(kPublicKeyBytes == crypto_sign_PUBLICKEYBYTES);
 static_assert(kPublicKeyBytes == crypto_core_ed25519_BYTES);
 static_assert(kSignatureBytes == crypto_sign_BYTES);
 
-constexpr std::size_t kSignatureHexDigits = kSignatureBytes * 2;
 // What the Ed25519 layer reports for bytes that are not a curve point.
 constexpr std::string_view kInvalidKeyPrefix = "invalid ed25519 public key: ";
 constexpr std::string_view kUndecodableKeyText = "signature error";
@@ -28,29 +27,15 @@ constexpr std::string_view kUndecodableKeyText = "signature error";
 // so the addition succeeds exactly when the other operand decodes.
 constexpr VerifyingKey::Bytes kIdentityPoint = {1};
 
-// libsodium must be initialised before its random source is used; the call is
-// idempotent. It fails only without a usable random source, where libsodium
-// itself would abort on the first random read, so this does the same up front.
 }  // namespace
 
 tl::expected<Signature, contracts::ContractError> Signature::parse(std::string_view text) {
-    if (text.size() != kSignatureHexDigits) {
-        return tl::unexpected(contracts::ContractError::validation(
-            "ed25519 signature must be 128 hex characters, got " + std::to_string(text.size())));
-    }
     Bytes bytes{};
-    for (std::size_t i = 0; i < kSignatureBytes; ++i) {
-        const auto pair = text.substr(2 * i, 2);
-        if (!encoding::is_valid_utf8(pair)) {
-            return tl::unexpected(contracts::ContractError::validation("signature is not ASCII"));
-        }
-        const int hi = encoding::hex_digit_value(pair[0]);
-        const int lo = encoding::hex_digit_value(pair[1]);
-        if (hi < 0 || lo < 0) {
-            return tl::unexpected(contracts::ContractError::validation(
-                "invalid hex in signature: " + encoding::quoted_form(pair)));
-        }
-        bytes[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+    const auto decoded = encoding::hex_decode_exact(text, bytes);
+    if (!decoded) {
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::Signature,
+            decoded.error().field_text("ed25519 signature", "signature", "signature")));
     }
     return Signature(bytes);
 }
@@ -61,9 +46,12 @@ std::string Signature::to_string() const {
 
 tl::expected<VerifyingKey, contracts::ContractError> VerifyingKey::from_bytes(
     std::span<const std::uint8_t> bytes) {
-    ensure_sodium();
+    if (auto started = start_sodium(); !started) {
+        return tl::unexpected(started.error());
+    }
     const auto invalid = [] {
-        return tl::unexpected(contracts::ContractError::validation(
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::PublicKey,
             std::string(kInvalidKeyPrefix) + std::string(kUndecodableKeyText)));
     };
     if (bytes.size() != kPublicKeyBytes) {
@@ -83,14 +71,14 @@ std::string VerifyingKey::to_hex() const {
 }
 
 SigningKey SigningKey::generate() {
-    ensure_sodium();
+    start_sodium_best_effort();
     Secret seed(kSeedBytes);
     randombytes_buf(seed.data(), seed.size());
     return from_seed(std::span<const std::uint8_t, kSeedBytes>(seed.data(), kSeedBytes));
 }
 
 SigningKey SigningKey::from_seed(std::span<const std::uint8_t, kSeedBytes> seed) {
-    ensure_sodium();
+    start_sodium_best_effort();
     Secret seed_copy(seed.data(), seed.size());
     Secret secret_key(crypto_sign_SECRETKEYBYTES);
     VerifyingKey::Bytes public_key{};
@@ -112,7 +100,9 @@ Signature SigningKey::sign_bytes(std::string_view message) const {
 tl::expected<void, contracts::ContractError> verify_bytes(const VerifyingKey& key,
                                                           std::string_view message,
                                                           const Signature& signature) {
-    ensure_sodium();
+    if (auto started = start_sodium(); !started) {
+        return tl::unexpected(started.error());
+    }
     if (crypto_sign_verify_detached(signature.bytes().data(), as_uchar(message), message.size(),
                                     key.bytes().data()) != 0) {
         return tl::unexpected(contracts::ContractError::signature_verification());

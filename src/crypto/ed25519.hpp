@@ -26,7 +26,8 @@ public:
     explicit Signature(const Bytes& bytes) : bytes_(bytes) {}
 
     // Exactly 128 hex digits of either case.
-    static tl::expected<Signature, contracts::ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<Signature, contracts::ContractError> parse(
+        std::string_view text);
 
     std::string to_string() const;
     const Bytes& bytes() const { return bytes_; }
@@ -44,7 +45,7 @@ class VerifyingKey {
 public:
     using Bytes = std::array<std::uint8_t, kPublicKeyBytes>;
 
-    static tl::expected<VerifyingKey, contracts::ContractError> from_bytes(
+    [[nodiscard]] static tl::expected<VerifyingKey, contracts::ContractError> from_bytes(
         std::span<const std::uint8_t> bytes);
 
     // 64 lower-case hex digits.
@@ -88,9 +89,9 @@ private:
 
 // Any failure, a malformed or small-order signature included, is the one
 // undifferentiated SignatureVerification error.
-tl::expected<void, contracts::ContractError> verify_bytes(const VerifyingKey& key,
-                                                          std::string_view message,
-                                                          const Signature& signature);
+[[nodiscard]] tl::expected<void, contracts::ContractError> verify_bytes(const VerifyingKey& key,
+                                                                        std::string_view message,
+                                                                        const Signature& signature);
 
 // The BLAKE3 content hash of the 32 public-key bytes, which identifies a key in
 // reports.

@@ -3,50 +3,86 @@
 #include "encoding/text.hpp"
 
 namespace zdz::encoding {
+namespace {
 
-std::string hex_encode(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const auto b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
-    }
-    return out;
-}
-
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-tl::expected<std::vector<std::uint8_t>, std::string> hex_decode(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return tl::unexpected("hex string has odd length " + std::to_string(text.size()));
-    }
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const auto pair = text.substr(i, 2);
+// The pairs of `text` (of even length) into `out`, one byte each.
+[[nodiscard]] tl::expected<void, HexError> decode_pairs(std::string_view text,
+                                                        std::span<std::uint8_t> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto pair = text.substr(2 * i, 2);
         if (!is_valid_utf8(pair)) {
-            return tl::unexpected(std::string("hex string is not ASCII"));
+            return tl::unexpected(HexError{HexError::Kind::NotAscii, 0, {}});
         }
         const int hi = hex_digit_value(pair[0]);
         const int lo = hex_digit_value(pair[1]);
         if (hi < 0 || lo < 0) {
-            return tl::unexpected("invalid hex byte " + quoted_form(pair));
+            return tl::unexpected(HexError{HexError::Kind::InvalidDigits, 0, std::string(pair)});
         }
-        out.push_back(static_cast<std::uint8_t>((hi << 4) | lo));
+        out[i] = static_cast<std::uint8_t>((hi << 4) | lo);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string hex_encode(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const auto b : bytes) {
+        out += kLowerHexDigits[b >> 4];
+        out += kLowerHexDigits[b & 0xF];
     }
     return out;
+}
+
+std::string HexError::display() const {
+    switch (kind) {
+        case Kind::OddLength:
+            return "hex string has odd length " + std::to_string(length);
+        case Kind::WrongLength:
+            return "hex string must be " + std::to_string(wanted) + " hex characters, got " +
+                   std::to_string(length);
+        case Kind::NotAscii:
+            return "hex string is not ASCII";
+        case Kind::InvalidDigits:
+            return "invalid hex byte " + quoted_form(pair);
+    }
+    return {};
+}
+
+std::string HexError::field_text(std::string_view length_name, std::string_view ascii_name,
+                                 std::string_view digits_name) const {
+    switch (kind) {
+        case Kind::NotAscii:
+            return std::string(ascii_name) + " is not ASCII";
+        case Kind::InvalidDigits:
+            return "invalid hex in " + std::string(digits_name) + ": " + quoted_form(pair);
+        case Kind::OddLength:
+        case Kind::WrongLength:
+            break;
+    }
+    return std::string(length_name) + " must be " + std::to_string(wanted) +
+           " hex characters, got " + std::to_string(length);
+}
+
+tl::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return tl::unexpected(HexError{HexError::Kind::OddLength, text.size(), {}});
+    }
+    std::vector<std::uint8_t> out(text.size() / 2);
+    if (auto decoded = decode_pairs(text, out); !decoded) {
+        return tl::unexpected(std::move(decoded.error()));
+    }
+    return out;
+}
+
+tl::expected<void, HexError> hex_decode_exact(std::string_view text,
+                                                            std::span<std::uint8_t> out) {
+    if (text.size() != out.size() * 2) {
+        return tl::unexpected(
+            HexError{HexError::Kind::WrongLength, text.size(), {}, out.size() * 2});
+    }
+    return decode_pairs(text, out);
 }
 
 }  // namespace zdz::encoding

@@ -4,6 +4,8 @@
 #include <array>
 #include <iterator>
 
+#include "encoding/hex.hpp"
+
 namespace zdz::encoding {
 namespace {
 
@@ -23,13 +25,12 @@ bool is_escaped(char32_t c) {
 }
 
 void append_hex_escape(std::string& out, std::uint32_t value) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     out += "\\u{";
     bool started = false;
     for (int shift = 28; shift >= 0; shift -= 4) {
         const auto nibble = (value >> shift) & 0xFU;
         if (nibble != 0 || started || shift == 0) {
-            out += kDigits[nibble];
+            out += kLowerHexDigits[nibble];
             started = true;
         }
     }
@@ -37,10 +38,9 @@ void append_hex_escape(std::string& out, std::uint32_t value) {
 }
 
 void append_byte_escape(std::string& out, unsigned char byte) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     out += "\\x{";
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xF];
+    out += kLowerHexDigits[byte >> 4];
+    out += kLowerHexDigits[byte & 0xF];
     out += '}';
 }
 
@@ -147,21 +147,28 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
+std::optional<std::string_view> LineReader::next() {
+    if (start_ >= text_.size()) {
+        return std::nullopt;
+    }
+    auto end = text_.find('\n', start_);
+    const bool terminated = end != std::string_view::npos;
+    if (!terminated) {
+        end = text_.size();
+    }
+    auto line = text_.substr(start_, end - start_);
+    if (terminated && !line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    start_ = end + 1;
+    return line;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find('\n', start);
-        const bool terminated = end != std::string_view::npos;
-        if (!terminated) {
-            end = text.size();
-        }
-        auto line = text.substr(start, end - start);
-        if (terminated && !line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        lines.push_back(line);
-        start = end + 1;
+    LineReader reader(text);
+    while (const auto line = reader.next()) {
+        lines.push_back(*line);
     }
     return lines;
 }

@@ -29,6 +29,20 @@ void append_utf8(std::string& out, char32_t cp);
 // not open another, empty line.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// The lines of a text one at a time, as split_lines splits them, for a reader
+// that must not hold a list of them all.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+
+    // The next line, or nullopt after the last.
+    std::optional<std::string_view> next();
+
+private:
+    std::string_view text_;
+    std::size_t start_ = 0;
+};
+
 // Unicode White_Space property.
 bool is_unicode_whitespace(char32_t code_point);
 

@@ -17,9 +17,6 @@ constexpr std::string_view kVersionText = "1";
 constexpr std::string_view kContextMismatch =
     "envelope associated data does not match the expected context";
 
-// libsodium must be initialised before its random source is used. It fails
-// only without a usable random source, where libsodium itself would abort on
-// the first random read, so this does the same up front.
 json::JsonValue bytes_json(std::span<const std::uint8_t> bytes) {
     auto array = json::JsonValue::array();
     for (const auto b : bytes) {
@@ -67,9 +64,18 @@ tl::expected<void, contracts::ContractError> check_version(std::uint16_t format_
 tl::expected<void, contracts::ContractError> check_context(const EnvelopeContext& actual,
                                                            const EnvelopeContext& expected) {
     if (actual != expected) {
-        return tl::unexpected(contracts::ContractError::validation(std::string(kContextMismatch)));
+        return tl::unexpected(contracts::ContractError::invalid(
+            contracts::ContractError::Subject::EnvelopeContext, std::string(kContextMismatch)));
     }
     return {};
+}
+
+tl::expected<void, contracts::ContractError> check_version_and_context(
+    std::uint16_t format_version, const EnvelopeContext& actual, const EnvelopeContext& expected) {
+    if (auto version = check_version(format_version); !version) {
+        return version;
+    }
+    return check_context(actual, expected);
 }
 
 tl::expected<void, contracts::ContractError> check_expiry(
@@ -175,11 +181,10 @@ tl::expected<crypto::Secret, contracts::ContractError> EncryptedEnvelope::open(
     std::span<const std::uint8_t> key, const contracts::Timestamp& now,
     const EnvelopeContext& expected_context) const {
     namespace d = envelope_detail;
-    if (auto version = d::check_version(format_version); !version) {
-        return tl::unexpected(version.error());
-    }
-    if (auto context = d::check_context(associated_data, expected_context); !context) {
-        return tl::unexpected(context.error());
+    if (auto header =
+            d::check_version_and_context(format_version, associated_data, expected_context);
+        !header) {
+        return tl::unexpected(header.error());
     }
     if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
         return tl::unexpected(fresh.error());
@@ -195,7 +200,7 @@ tl::expected<crypto::Secret, contracts::ContractError> EncryptedEnvelope::open(
 }
 
 SealDraws SealDraws::random() {
-    crypto::ensure_sodium();
+    crypto::start_sodium_best_effort();
     SealDraws draws{contracts::Uuid::new_v4(), {}};
     randombytes_buf(draws.nonce.data(), draws.nonce.size());
     return draws;
@@ -213,6 +218,9 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
     const SealDraws& draws, std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext) {
+    if (auto started = crypto::start_sodium(); !started) {
+        return tl::unexpected(started.error());
+    }
     EncryptedEnvelope envelope{kEnvelopeFormatVersion,
                                draws.envelope_id,
                                EnvelopeAlgorithm::XChaCha20Poly1305,

@@ -83,11 +83,15 @@ inline constexpr std::string_view kCiphertext = "ciphertext";
 enum class Form { File, View };
 
 // Checks shared by verify and open, in the order both run them.
-tl::expected<void, contracts::ContractError> check_version(std::uint16_t format_version);
-tl::expected<void, contracts::ContractError> check_context(const EnvelopeContext& actual,
-                                                           const EnvelopeContext& expected);
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_version(
+    std::uint16_t format_version);
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_context(
+    const EnvelopeContext& actual, const EnvelopeContext& expected);
+// check_version, then check_context: what verify and open check first.
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_version_and_context(
+    std::uint16_t format_version, const EnvelopeContext& actual, const EnvelopeContext& expected);
 // Valid up to and including the instant of expiry.
-tl::expected<void, contracts::ContractError> check_expiry(
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_expiry(
     const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now);
 
 void add_optional_time(json::JsonValue& object, std::string_view name,
@@ -97,8 +101,10 @@ void add_optional_hash(json::JsonValue& object, std::string_view name,
                        const std::optional<contracts::ContentHash>& value, Form form);
 
 // Member readers of the envelopes' own types.
-tl::expected<crypto::Signature, json::JsonReadError> read_signature(const json::JsonValue& value);
-tl::expected<EnvelopeContext, json::JsonReadError> read_context(const json::JsonValue& value);
+[[nodiscard]] tl::expected<crypto::Signature, json::JsonReadError> read_signature(
+    const json::JsonValue& value);
+[[nodiscard]] tl::expected<EnvelopeContext, json::JsonReadError> read_context(
+    const json::JsonValue& value);
 
 }  // namespace envelope_detail
 
@@ -125,14 +131,14 @@ struct SignedEnvelope {
     json::JsonValue signed_view() const { return build(envelope_detail::Form::View); }
 
     // The bytes the signature covers.
-    tl::expected<std::string, contracts::ContractError> signing_bytes() const {
+    [[nodiscard]] tl::expected<std::string, contracts::ContractError> signing_bytes() const {
         return json::canonical_json(signed_view());
     }
 
     // Strict: unknown, missing and repeated members are refused; null for
     // expires_at or previous_hash means absent. The version is not judged here
     // but by verify().
-    static tl::expected<SignedEnvelope, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<SignedEnvelope, json::JsonReadError> from_json(
         const json::JsonValue& value);
 
     // The payload, once, in this order: the version is 1, the context equals
@@ -141,7 +147,7 @@ struct SignedEnvelope {
     // is returned: UnsupportedVersion, Validation, Canonicalization,
     // SignatureVerification or Expired. created_at is not compared with now,
     // and previous_hash is only covered by the signature.
-    tl::expected<Payload, contracts::ContractError> verify(
+    [[nodiscard]] tl::expected<Payload, contracts::ContractError> verify(
         const crypto::VerifyingKey& key, const contracts::Timestamp& now,
         const EnvelopeContext& expected_context) const;
 
@@ -152,7 +158,7 @@ private:
 // A fresh envelope (version 1, a random envelope_id) signed with `key`. Fails
 // only when the signed view cannot be canonicalised.
 template <EnvelopePayload Payload>
-tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
+[[nodiscard]] tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
     const crypto::SigningKey& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, Payload payload,
@@ -176,7 +182,7 @@ std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
 
 // A whole document; the error is the reader's message with its position.
 template <EnvelopePayload Payload>
-tl::expected<SignedEnvelope<Payload>, std::string> read_signed_envelope_json(
+[[nodiscard]] tl::expected<SignedEnvelope<Payload>, std::string> read_signed_envelope_json(
     std::string_view text) {
     return json::read_json_record(text, SignedEnvelope<Payload>::from_json);
 }
@@ -207,11 +213,11 @@ struct EncryptedEnvelope {
     json::JsonValue header_view() const;
 
     // The associated data of the AEAD.
-    tl::expected<std::string, contracts::ContractError> header_bytes() const;
+    [[nodiscard]] tl::expected<std::string, contracts::ContractError> header_bytes() const;
 
     // Strict; an algorithm other than "xchacha20-poly1305" and a nonce or
     // ciphertext element outside 0-255 are refused here.
-    static tl::expected<EncryptedEnvelope, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<EncryptedEnvelope, json::JsonReadError> from_json(
         const json::JsonValue& value);
 
     // The plaintext, in this order: the version is 1 (UnsupportedVersion), the
@@ -221,7 +227,7 @@ struct EncryptedEnvelope {
     // `key` with the header bytes as associated data (Decryption, whatever was
     // wrong: key, header, nonce or ciphertext). A key that is not 32 bytes is
     // Decryption too.
-    tl::expected<crypto::Secret, contracts::ContractError> open(
+    [[nodiscard]] tl::expected<crypto::Secret, contracts::ContractError> open(
         std::span<const std::uint8_t> key, const contracts::Timestamp& now,
         const EnvelopeContext& expected_context) const;
 };
@@ -240,7 +246,7 @@ struct SealDraws {
 // and a 24-byte nonce from the operating system's secure random source, the
 // header bytes as associated data. Fails with Canonicalization (the header) or
 // Encryption (a key that is not 32 bytes).
-tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
+[[nodiscard]] tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope(
     std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
@@ -254,22 +260,23 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
 
 std::string write_envelope_json(const EncryptedEnvelope& envelope);
-tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(std::string_view text);
+[[nodiscard]] tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(
+    std::string_view text);
 
 // ---- signing JSON values -----------------------------------------------------
 
 // Signs canonical_json of the value. Fails only when the value cannot be
 // canonicalised (Canonicalization).
-tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::SigningKey& key,
-                                                                     const json::JsonValue& value);
+[[nodiscard]] tl::expected<crypto::Signature, contracts::ContractError> sign_value(
+    const crypto::SigningKey& key, const json::JsonValue& value);
 
 // Verifies a signature over canonical_json of the value, so the value's member
 // order and the layout of the file it came from do not matter. A value that
 // cannot be canonicalised reports that Canonicalization error; every other
 // failure is SignatureVerification.
-tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,
-                                                          const json::JsonValue& value,
-                                                          const crypto::Signature& signature);
+[[nodiscard]] tl::expected<void, contracts::ContractError> verify_value(
+    const crypto::VerifyingKey& key, const json::JsonValue& value,
+    const crypto::Signature& signature);
 
 // ---- SignedEnvelope implementation ------------------------------------------
 
@@ -322,11 +329,10 @@ tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
     const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     const EnvelopeContext& expected_context) const {
     namespace d = envelope_detail;
-    if (auto version = d::check_version(format_version); !version) {
-        return tl::unexpected(version.error());
-    }
-    if (auto context = d::check_context(associated_data, expected_context); !context) {
-        return tl::unexpected(context.error());
+    if (auto header =
+            d::check_version_and_context(format_version, associated_data, expected_context);
+        !header) {
+        return tl::unexpected(header.error());
     }
     const auto bytes = signing_bytes();
     if (!bytes) {
@@ -343,7 +349,7 @@ tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
 }
 
 template <EnvelopePayload Payload>
-tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
+[[nodiscard]] tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
     const crypto::SigningKey& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, Payload payload,

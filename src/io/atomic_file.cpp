@@ -101,7 +101,7 @@ bool replaceable(const std::string& path) {
 }
 
 std::string random_suffix() {
-    crypto::ensure_sodium();
+    crypto::start_sodium_best_effort();
     std::string suffix(kReplacingSuffixLength, '\0');
     for (char& c : suffix) {
         c = kSuffixAlphabet[randombytes_uniform(
@@ -141,8 +141,9 @@ std::string atomic_temp_path(const std::string& path) {
 }
 
 tl::expected<void, WriteError> write_file_atomically(const std::string& path,
-                                                     std::string_view bytes, FileMode mode,
-                                                     const DirectoryLock* held) {
+                                                                   std::string_view bytes,
+                                                                   FileMode mode,
+                                                                   const DirectoryLock* held) {
     // Without the caller's lock on this directory, one is taken here and held
     // to the end of the write.
     std::optional<DirectoryLock> own_lock;
@@ -205,7 +206,7 @@ std::string ReplaceError::display() const {
 }
 
 tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
-                                                      std::string_view bytes) {
+                                                                    std::string_view bytes) {
     const auto failed = [](ReplaceError::Kind kind, int err) {
         return tl::unexpected(ReplaceError{kind, IoError::from_errno(err)});
     };

@@ -46,10 +46,9 @@ std::string atomic_temp_path(const std::string& path);
 // (likewise), or the lock's own error. A failure to flush the directory after
 // the rename is NotDurable "cannot finalize PATH: OS error": `path` already
 // holds all of `bytes`.
-tl::expected<void, WriteError> write_file_atomically(const std::string& path,
-                                                     std::string_view bytes,
-                                                     FileMode mode = FileMode::Default,
-                                                     const DirectoryLock* held = nullptr);
+[[nodiscard]] tl::expected<void, WriteError> write_file_atomically(
+    const std::string& path, std::string_view bytes, FileMode mode = FileMode::Default,
+    const DirectoryLock* held = nullptr);
 
 // Why write_file_replacing failed.
 struct ReplaceError {
@@ -74,8 +73,8 @@ struct ReplaceError {
 // failed write leaves the previous file intact. The new file has the default
 // mode. An existing destination that is not a regular file is refused as by
 // write_file_atomically. On failure the temporary file is removed.
-tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
-                                                      std::string_view bytes);
+[[nodiscard]] tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
+                                                                    std::string_view bytes);
 
 // Whether writing `destination` would replace `input`: the entry at
 // `destination`, or the file a link there leads to, is the file `input` names

@@ -18,7 +18,7 @@ public:
     // A directory that does not exist yields a lock that holds nothing, so
     // that the write reports its own error; any other failure is
     // "cannot lock DIR: ...".
-    static tl::expected<DirectoryLock, WriteError> acquire(const std::string& path);
+    [[nodiscard]] static tl::expected<DirectoryLock, WriteError> acquire(const std::string& path);
 
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;

@@ -17,12 +17,14 @@
 namespace zdz::io {
 
 std::string IoError::display() const {
-    if (code == 0) {
-        return "stream did not contain valid UTF-8";
-    }
-    if (code == kTooLargeCode) {
-        return "file is larger than " + std::to_string(kUnsizedReadLimit) +
-               " bytes, the most read from a pipe or device";
+    switch (kind) {
+        case Kind::NotUtf8:
+            return "stream did not contain valid UTF-8";
+        case Kind::TooLarge:
+            return "file is larger than " + std::to_string(kUnsizedReadLimit) +
+                   " bytes, the most read from a pipe or device";
+        case Kind::Os:
+            break;
     }
     return contracts::os_error_text(code);
 }
@@ -36,7 +38,7 @@ constexpr std::size_t kReadChunkBytes = 65536;
 
 // Reads from `fd` to its end: a regular file sized from fstat, anything else
 // up to kUnsizedReadLimit bytes.
-tl::expected<std::string, IoError> read_to_end(int fd) {
+[[nodiscard]] tl::expected<std::string, IoError> read_to_end(int fd) {
     try {
         std::string content;
         struct stat st {};
@@ -125,8 +127,8 @@ private:
 };
 
 // One pass over a regular file from its first byte.
-tl::expected<void, IoError> read_pass(int fd, std::vector<char>& buffer,
-                                      const std::function<void(std::string_view)>& consume) {
+[[nodiscard]] tl::expected<void, IoError> read_pass(
+    int fd, std::vector<char>& buffer, const std::function<void(std::string_view)>& consume) {
     if (::lseek(fd, 0, SEEK_SET) < 0) {
         return tl::unexpected(IoError::from_errno(errno));
     }
@@ -223,8 +225,9 @@ tl::expected<std::string, IoError> read_file_bytes(const std::string& path) {
     return read_to_end(file->get());
 }
 
-tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
-                                             const std::function<void(std::string_view)>& consume) {
+tl::expected<void, IoError> stream_file_text(
+    const std::string& path, std::size_t chunk_bytes,
+    const std::function<void(std::string_view)>& consume) {
     const auto opened = open_for_reading(path);
     if (!opened) {
         return tl::unexpected(opened.error());

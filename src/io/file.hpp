@@ -15,22 +15,25 @@ namespace zdz::io {
 inline constexpr std::size_t kUnsizedReadLimit = std::size_t{256} << 20;
 
 // A failed file operation: the errno of the failing call (ENOMEM when the
-// memory for the content could not be had), the UTF-8 check of a text read
-// (code 0), or a pipe or device that gave more than kUnsizedReadLimit bytes
-// (code kTooLargeCode).
+// memory for the content could not be had), a text read that failed the UTF-8
+// check, or a pipe or device that gave more than kUnsizedReadLimit bytes.
 struct IoError {
-    static constexpr int kTooLargeCode = -1;
+    enum class Kind { Os, NotUtf8, TooLarge };
 
+    Kind kind = Kind::Os;
+    // Os: the errno; 0 for the other kinds.
     int code = 0;
 
-    static IoError from_errno(int code) { return IoError{code}; }
-    static IoError not_utf8() { return IoError{0}; }
-    static IoError too_large() { return IoError{kTooLargeCode}; }
+    static IoError from_errno(int code) { return IoError{Kind::Os, code}; }
+    static IoError not_utf8() { return IoError{Kind::NotUtf8, 0}; }
+    static IoError too_large() { return IoError{Kind::TooLarge, 0}; }
 
     // "No such file or directory (os error 2)", "stream did not contain
     // valid UTF-8" for a text that failed the UTF-8 check, or "file is larger
     // than 268435456 bytes, the most read from a pipe or device".
     std::string display() const;
+
+    friend bool operator==(const IoError&, const IoError&) = default;
 };
 
 // Why a write through a temporary file failed: "cannot write TMP: ...",
@@ -69,13 +72,13 @@ private:
 // Opens `path` for reading. A FIFO without a writer cannot make this wait: the
 // open does not block, and blocking reads are restored once it has succeeded,
 // so a pipe (`--signers-file <(cat file)`) is still read to its end.
-tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path);
+[[nodiscard]] tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path);
 
 // Reads `fd` from where it stands to its end, in pieces of at most
 // buffer.size() bytes handed to `consume` in order; a read that a signal
 // interrupts is retried. An error that `consume` returns stops the reading and
 // is returned; a failing read is its errno.
-tl::expected<void, IoError> read_pieces(
+[[nodiscard]] tl::expected<void, IoError> read_pieces(
     int fd, std::span<char> buffer,
     const std::function<tl::expected<void, IoError>(std::string_view)>& consume);
 
@@ -85,10 +88,10 @@ std::string directory_of(const std::string& path);
 
 // Reads a whole file: a regular file at its size, a pipe or device up to
 // kUnsizedReadLimit bytes.
-tl::expected<std::string, IoError> read_file_bytes(const std::string& path);
+[[nodiscard]] tl::expected<std::string, IoError> read_file_bytes(const std::string& path);
 
 // Reads a whole file as read_file_bytes does and checks that it is valid UTF-8.
-tl::expected<std::string, IoError> read_file_text(const std::string& path);
+[[nodiscard]] tl::expected<std::string, IoError> read_file_text(const std::string& path);
 
 // A text file of any size in pieces of at most `chunk_bytes`, so that memory
 // stays flat: a regular file is read twice, first to check that all of it is
@@ -97,7 +100,8 @@ tl::expected<std::string, IoError> read_file_text(const std::string& path);
 // is handed over from a file that read_file_text would refuse. A pipe or
 // device is read whole (as read_file_text reads it) and handed over in one
 // piece. Memory for the reading itself that cannot be had is ENOMEM.
-tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
-                                             const std::function<void(std::string_view)>& consume);
+[[nodiscard]] tl::expected<void, IoError> stream_file_text(
+    const std::string& path, std::size_t chunk_bytes,
+    const std::function<void(std::string_view)>& consume);
 
 }  // namespace zdz::io

@@ -16,11 +16,11 @@ struct FileMeasurement {
 
 // SHA-256 of a file's bytes, read in fixed-size chunks so memory stays flat
 // whatever the file's size.
-tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path);
+[[nodiscard]] tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path);
 
 // The same through the given algorithm: a file is checked against a recorded
 // measurement with that measurement's own algorithm.
-tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
-                                                    contracts::HashAlgorithm algorithm);
+[[nodiscard]] tl::expected<FileMeasurement, IoError> measure_file(
+    const std::string& path, contracts::HashAlgorithm algorithm);
 
 }  // namespace zdz::io

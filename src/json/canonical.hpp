@@ -14,7 +14,8 @@ namespace zdz::json {
 // normalised, integers only. Fails with Canonicalization on a floating-point
 // number (naming its path), on two keys equal after normalisation, or on a
 // string that is not valid UTF-8.
-tl::expected<std::string, contracts::ContractError> canonical_json(const JsonValue& value);
+[[nodiscard]] tl::expected<std::string, contracts::ContractError> canonical_json(
+    const JsonValue& value);
 
 // Composes a base letter and one following combining mark into the
 // precomposed character for a fixed small table (grave, acute, circumflex,
@@ -28,7 +29,8 @@ template <class Record>
 requires requires(const Record& r) {
     { r.to_json() } -> std::convertible_to<JsonValue>;
 }
-tl::expected<std::string, contracts::ContractError> canonical_bytes(const Record& record) {
+[[nodiscard]] tl::expected<std::string, contracts::ContractError> canonical_bytes(
+    const Record& record) {
     return canonical_json(record.to_json());
 }
 

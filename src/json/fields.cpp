@@ -13,12 +13,14 @@ tl::expected<contracts::Uuid, JsonReadError> read_uuid(const JsonValue& value) {
     return convert(value);
 }
 
-tl::expected<contracts::Timestamp, JsonReadError> read_timestamp(const JsonValue& value) {
+tl::expected<contracts::Timestamp, JsonReadError> read_timestamp(
+    const JsonValue& value) {
     static const auto convert = as_validated_text(contracts::Timestamp::parse);
     return convert(value);
 }
 
-tl::expected<contracts::ContentHash, JsonReadError> read_content_hash(const JsonValue& value) {
+tl::expected<contracts::ContentHash, JsonReadError> read_content_hash(
+    const JsonValue& value) {
     static const auto convert = as_validated_text(contracts::ContentHash::parse);
     return convert(value);
 }

@@ -14,8 +14,10 @@
 namespace zdz::json {
 
 // A UUID string; the refusal is "UUID parsing failed: " + the parser's message.
-tl::expected<contracts::Uuid, JsonReadError> read_uuid(const JsonValue& value);
-tl::expected<contracts::Timestamp, JsonReadError> read_timestamp(const JsonValue& value);
-tl::expected<contracts::ContentHash, JsonReadError> read_content_hash(const JsonValue& value);
+[[nodiscard]] tl::expected<contracts::Uuid, JsonReadError> read_uuid(const JsonValue& value);
+[[nodiscard]] tl::expected<contracts::Timestamp, JsonReadError> read_timestamp(
+    const JsonValue& value);
+[[nodiscard]] tl::expected<contracts::ContentHash, JsonReadError> read_content_hash(
+    const JsonValue& value);
 
 }  // namespace zdz::json

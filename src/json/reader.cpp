@@ -1,35 +1,29 @@
 // The JSON reader: RapidJSON's SAX parser builds the value tree (under a
 // record reader's shape, only as much of it as the reader needs), and its
-// error codes are translated into the reader messages the command line shows.
-// RapidJSON detects some problems at other bytes than the messages name (an
-// escape at its backslash, a number too big at its first digit); those cases
-// are re-examined here from the text.
+// error codes are translated into the reader messages the command line shows
+// (json/syntax.hpp re-examines the text where RapidJSON stops elsewhere).
 
 #include "json/reader.hpp"
+
+#include "json/offset_stream.hpp"
+#include "json/syntax.hpp"
 
 #include <rapidjson/reader.h>
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
-#include <system_error>
 
 #include "encoding/text.hpp"
 
 namespace zdz::json {
+
+using namespace syntax;
+
 namespace {
 
 // The reader refuses the 128th nested array or object, which also bounds the
 // recursion of RapidJSON's parser.
 constexpr std::size_t kRecursionLimit = 128;
-constexpr std::size_t kHexEscapeDigits = 4;
-constexpr unsigned kHighSurrogateFirst = 0xD800;
-constexpr unsigned kLowSurrogateFirst = 0xDC00;
-constexpr unsigned kLowSurrogateLast = 0xDFFF;
-constexpr std::size_t kFalseLength = 5;
-constexpr std::size_t kTrueOrNullLength = 4;
-// Beyond any double's decimal exponent; keeps the arithmetic from overflowing.
-constexpr long kExponentCeiling = 100000;
 
 // In situ, at RapidJSON's normal precision: then its internal stack is never
 // used (its first push is undefined behaviour in this RapidJSON version), and
@@ -38,319 +32,7 @@ constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag |
                                  rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseStopWhenDoneFlag;
 
-constexpr std::string_view kEofList = "EOF while parsing a list";
-constexpr std::string_view kEofObject = "EOF while parsing an object";
-constexpr std::string_view kEofString = "EOF while parsing a string";
-constexpr std::string_view kEofValue = "EOF while parsing a value";
-constexpr std::string_view kExpectedColon = "expected `:`";
-constexpr std::string_view kExpectedListEnd = "expected `,` or `]`";
-constexpr std::string_view kExpectedObjectEnd = "expected `,` or `}`";
-constexpr std::string_view kExpectedIdent = "expected ident";
-constexpr std::string_view kExpectedValue = "expected value";
-constexpr std::string_view kKeyMustBeString = "key must be a string";
-constexpr std::string_view kInvalidEscape = "invalid escape";
-constexpr std::string_view kInvalidNumber = "invalid number";
-constexpr std::string_view kNumberOutOfRange = "number out of range";
-constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
-constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
-constexpr std::string_view kEndOfHexEscape = "unexpected end of hex escape";
-constexpr std::string_view kTrailingComma = "trailing comma";
-constexpr std::string_view kTrailingCharacters = "trailing characters";
-constexpr std::string_view kControlCharacter =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view kRecursionLimitExceeded = "recursion limit exceeded";
-
-bool is_json_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-bool is_ascii_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-std::size_t skip_space(std::string_view text, std::size_t i) {
-    while (i < text.size() && is_json_space(text[i])) {
-        ++i;
-    }
-    return i;
-}
-
-// A failure reported at byte i (P = i + 1).
-JsonReadError at_byte(std::string_view message, std::size_t i) {
-    return {std::string(message), i + 1, i};
-}
-
-// A failure reported at the end of the text.
-JsonReadError at_end(std::string_view message, std::string_view text) {
-    return {std::string(message), text.size(), text.size()};
-}
-
-// The opening quote of the string that contains byte `inside`: inside a
-// string every quote is escaped by an odd run of backslashes, and the opening
-// quote follows structure or white space.
-std::size_t opening_quote_before(std::string_view text, std::size_t inside) {
-    std::size_t i = inside;
-    while (i > 0) {
-        --i;
-        if (text[i] != '"') {
-            continue;
-        }
-        std::size_t backslashes = 0;
-        while (backslashes < i && text[i - 1 - backslashes] == '\\') {
-            ++backslashes;
-        }
-        if (backslashes % 2 == 0) {
-            return i;
-        }
-    }
-    return 0;
-}
-
-int hex_value(char c) {
-    if (is_digit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// Four hex digits at i: the code unit, or the failure (reported at the fourth
-// digit whichever digit is bad, or at the end of the text).
-tl::expected<unsigned, JsonReadError> hex_escape_at(std::string_view text, std::size_t i) {
-    if (text.size() - i < kHexEscapeDigits) {
-        return tl::unexpected(at_end(kEofString, text));
-    }
-    unsigned unit = 0;
-    for (std::size_t k = 0; k < kHexEscapeDigits; ++k) {
-        const int v = hex_value(text[i + k]);
-        if (v < 0) {
-            return tl::unexpected(at_byte(kInvalidEscape, i + kHexEscapeDigits - 1));
-        }
-        unit = unit * 16 + static_cast<unsigned>(v);
-    }
-    return unit;
-}
-
-// Walks the string that opens at `quote` and returns its first problem in
-// the reader's terms, or nullopt when the string is sound.
-std::optional<JsonReadError> string_problem(std::string_view text, std::size_t quote) {
-    std::size_t i = quote + 1;
-    for (;;) {
-        if (i >= text.size()) {
-            return at_end(kEofString, text);
-        }
-        const char c = text[i];
-        if (c == '"') {
-            return std::nullopt;
-        }
-        if (static_cast<unsigned char>(c) < 0x20) {
-            return at_byte(kControlCharacter, i);
-        }
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            const auto decoded = encoding::decode_utf8_at(text, i);
-            if (!decoded) {
-                return at_byte(kInvalidCodePoint, i);
-            }
-            i += decoded->length;
-            continue;
-        }
-        if (c != '\\') {
-            ++i;
-            continue;
-        }
-        if (++i >= text.size()) {
-            return at_end(kEofString, text);
-        }
-        const char letter = text[i];
-        if (std::string_view("\"\\/bfnrt").find(letter) != std::string_view::npos) {
-            ++i;
-            continue;
-        }
-        if (letter != 'u') {
-            return at_byte(kInvalidEscape, i);
-        }
-        auto unit = hex_escape_at(text, i + 1);
-        if (!unit) {
-            return unit.error();
-        }
-        i += 1 + kHexEscapeDigits;
-        if (*unit >= kLowSurrogateFirst && *unit <= kLowSurrogateLast) {
-            return at_byte(kLoneSurrogate, i - 1);
-        }
-        if (*unit < kHighSurrogateFirst || *unit >= kLowSurrogateFirst) {
-            continue;
-        }
-        for (const char expected : {'\\', 'u'}) {
-            if (i >= text.size()) {
-                return at_end(kEofString, text);
-            }
-            if (text[i] != expected) {
-                return at_byte(kEndOfHexEscape, i);
-            }
-            ++i;
-        }
-        auto low = hex_escape_at(text, i);
-        if (!low) {
-            return low.error();
-        }
-        i += kHexEscapeDigits;
-        if (*low < kLowSurrogateFirst || *low > kLowSurrogateLast) {
-            return at_byte(kLoneSurrogate, i - 1);
-        }
-    }
-}
-
-// The end of the number token that starts at `start` (JSON number grammar).
-std::size_t number_end(std::string_view text, std::size_t start) {
-    std::size_t i = start;
-    const auto digits = [&] {
-        while (i < text.size() && is_digit(text[i])) {
-            ++i;
-        }
-    };
-    if (i < text.size() && text[i] == '-') {
-        ++i;
-    }
-    digits();
-    if (i + 1 < text.size() && text[i] == '.' && is_digit(text[i + 1])) {
-        ++i;
-        digits();
-    }
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        std::size_t j = i + 1;
-        if (j < text.size() && (text[j] == '+' || text[j] == '-')) {
-            ++j;
-        }
-        if (j < text.size() && is_digit(text[j])) {
-            i = j;
-            digits();
-        }
-    }
-    return i;
-}
-
-std::size_t number_start(std::string_view text, std::size_t end) {
-    std::size_t i = end;
-    while (i > 0 && (is_digit(text[i - 1]) ||
-                     std::string_view("+-.eE").find(text[i - 1]) != std::string_view::npos)) {
-        --i;
-    }
-    return i;
-}
-
-// Whether a number token that does not fit a double is too large (rather
-// than too small): its decimal exponent, with the point after the first
-// significant digit, is positive.
-bool too_large(std::string_view token) {
-    std::size_t i = token.empty() || token[0] != '-' ? 0 : 1;
-    long magnitude = 0;
-    bool significant = false;
-    for (; i < token.size() && is_digit(token[i]); ++i) {
-        significant = significant || token[i] != '0';
-        magnitude += significant ? 1 : 0;
-    }
-    if (i < token.size() && token[i] == '.') {
-        for (++i; i < token.size() && is_digit(token[i]); ++i) {
-            if (!significant && token[i] == '0') {
-                --magnitude;
-            }
-            significant = significant || token[i] != '0';
-        }
-    }
-    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-        ++i;
-        const bool negative = i < token.size() && token[i] == '-';
-        if (i < token.size() && (token[i] == '-' || token[i] == '+')) {
-            ++i;
-        }
-        long exponent = 0;
-        for (; i < token.size() && is_digit(token[i]); ++i) {
-            exponent = std::min(exponent * 10 + (token[i] - '0'), kExponentCeiling);
-        }
-        magnitude += negative ? -exponent : exponent;
-    }
-    return magnitude > 0;
-}
-
-// The double nearest to a number token; nullopt when it is too large for one.
-// Too small a number is zero.
-std::optional<double> decimal_value(std::string_view token) {
-    double value = 0.0;
-    const auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (ec == std::errc() && ptr == token.data() + token.size()) {
-        return value;
-    }
-    if (ec == std::errc::result_out_of_range && !too_large(token)) {
-        return token[0] == '-' ? -0.0 : 0.0;
-    }
-    return std::nullopt;
-}
-
-// Rapidjson's input: the document, read byte by byte so that Tell() is the
-// exact offset while the handler runs. The document is never written to:
-// each decoded string goes to one scratch buffer that the next string reuses,
-// so reading costs no copy of the document.
-class OffsetStream {
-public:
-    using Ch = char;
-
-    explicit OffsetStream(std::string_view text) : text_(text) {}
-
-    Ch Peek() const { return read_ < text_.size() ? text_[read_] : '\0'; }
-    Ch Take() { return read_ < text_.size() ? text_[read_++] : '\0'; }
-    std::size_t Tell() const { return read_; }
-
-    // RapidJSON's in-situ protocol. The pointer it keeps from PutBegin() may
-    // go stale as the scratch grows: handlers read decoded() instead.
-    Ch* PutBegin() {
-        scratch_.clear();
-        return scratch_.data();
-    }
-    void Put(Ch c) { scratch_.push_back(c); }
-    std::size_t PutEnd(Ch*) { return scratch_.size(); }
-    void Flush() {}
-
-    // The string decoded last, without the terminating NUL RapidJSON adds.
-    std::string_view decoded(std::size_t length) const { return {scratch_.data(), length}; }
-
-    // The same, as a string of its own: a long one takes the scratch buffer
-    // over rather than being copied, a short one leaves it for the next.
-    std::string take_decoded(std::size_t length) {
-        if (length < kCopiedStringBytes) {
-            return std::string(decoded(length));
-        }
-        scratch_.resize(length);
-        return std::move(scratch_);
-    }
-
-private:
-    static constexpr std::size_t kCopiedStringBytes = 4096;
-
-    std::string_view text_;
-    std::size_t read_ = 0;
-    std::string scratch_;
-};
-
 }  // namespace
-}  // namespace zdz::json
-
-namespace rapidjson {
-// No local copies of the stream inside string and number parsing: the handler
-// reads the position from the one stream.
-template <>
-struct StreamTraits<zdz::json::OffsetStream> {
-    enum { copyOptimization = 0 };
-};
-}  // namespace rapidjson
-
-namespace zdz::json {
 
 // Receives RapidJSON's events and grows the value tree, keeping it usable
 // when the parse stops early. Under a shape it also stops at the first thing
@@ -514,7 +196,7 @@ private:
         const JsonValue& placed = place(std::move(value));
         // A number followed by a digit had a leading zero: the parse fails
         // right here, and the value is forgotten.
-        if (shape == nullptr || (is_number && digit_after_zero(stream_.Tell()))) {
+        if (shape == nullptr || (is_number && after_leading_zero(text_, stream_.Tell()))) {
             return true;
         }
         return finished(placed, *shape);
@@ -537,10 +219,6 @@ private:
             default:
                 return nullptr;
         }
-    }
-
-    bool digit_after_zero(std::size_t i) const {
-        return i > 0 && i < text_.size() && is_digit(text_[i]) && text_[i - 1] == '0';
     }
 
     // A value read under `shape` is complete. An item of a sequence goes to
@@ -667,11 +345,6 @@ private:
 };
 
 namespace {
-
-// A digit right after a number that ends in 0 can only follow a leading zero.
-bool after_leading_zero(std::string_view text, std::size_t i) {
-    return i > 0 && i < text.size() && is_digit(text[i]) && text[i - 1] == '0';
-}
 
 JsonReadError translate(rapidjson::ParseErrorCode code, std::size_t offset, std::string_view text,
                         JsonTreeBuilder& builder) {

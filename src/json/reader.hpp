@@ -71,6 +71,6 @@ std::string describe_json_error(std::string_view text, const JsonReadError& erro
 
 // A whole document as a value tree, or the positioned message of its first
 // syntax error.
-tl::expected<JsonValue, std::string> read_json(std::string_view text);
+[[nodiscard]] tl::expected<JsonValue, std::string> read_json(std::string_view text);
 
 }  // namespace zdz::json

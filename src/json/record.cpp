@@ -49,7 +49,8 @@ std::string expectation(const std::vector<std::string_view>& names, std::string_
 }
 
 template <class T>
-tl::expected<T, JsonReadError> read_unsigned(const JsonValue& value, std::string_view expected) {
+[[nodiscard]] tl::expected<T, JsonReadError> read_unsigned(const JsonValue& value,
+                                                           std::string_view expected) {
     if (json_detail::learning_scalar()) {
         return tl::unexpected(JsonReadError::incomplete());
     }

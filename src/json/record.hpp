@@ -5,16 +5,18 @@
 // A record reader names the record and its members in declaration order, then
 // asks for each member with a converter, and ends with finish():
 //
-//   tl::expected<KdfParams, JsonReadError> read_kdf_params(const JsonValue& value) {
-//       RecordReader r(value, "KdfParams", {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
-//       auto algorithm = r.required("algorithm", as_variant<KdfAlgorithm>({{"argon2id", ...}}));
-//       auto m_cost = r.required_u32("m_cost_kib");
+//   tl::expected<KdfParams, JsonReadError> KdfParams::from_json(const JsonValue& value) {
+//       RecordReader reader(value, "KdfParams",
+//                           {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
+//       auto algorithm = reader.required_string("algorithm");
+//       auto m_cost_kib = reader.required_u32("m_cost_kib");
 //       ...
-//       if (auto done = r.finish(); !done) return tl::unexpected(done.error());
-//       return KdfParams{*algorithm, *m_cost, ...};
+//       if (auto done = reader.finish(); !done) return tl::unexpected(done.error());
+//       return KdfParams{*algorithm, *m_cost_kib, ...};
 //   }
 //
-//   auto params = read_json_record(text, read_kdf_params);  // expected<KdfParams, std::string>
+//   // A whole document: expected<KdfParams, std::string>, the message positioned.
+//   auto params = read_json_record(text, KdfParams::from_json);
 //
 // Every accessor returns nullopt for a member that is absent or failed; after a
 // successful finish() every required member is present. Failures are collected
@@ -37,6 +39,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -72,11 +75,11 @@ JsonReadError settled_error(const JsonValue& value, std::string message);
 
 // ---- converters: const JsonValue& -> tl::expected<T, JsonReadError> ----------
 
-tl::expected<std::string, JsonReadError> read_string(const JsonValue& value);
-tl::expected<std::uint8_t, JsonReadError> read_u8(const JsonValue& value);
-tl::expected<std::uint16_t, JsonReadError> read_u16(const JsonValue& value);
-tl::expected<std::uint32_t, JsonReadError> read_u32(const JsonValue& value);
-tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value);
+[[nodiscard]] tl::expected<std::string, JsonReadError> read_string(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint8_t, JsonReadError> read_u8(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint16_t, JsonReadError> read_u16(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint32_t, JsonReadError> read_u32(const JsonValue& value);
+[[nodiscard]] tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value);
 
 namespace json_detail {
 inline std::string failure_text(const std::string& message) {
@@ -217,8 +220,8 @@ auto as_token(std::string_view expected, Parse parse) {
 // A closed enumeration written as one of its texts, listed in declaration
 // order.
 template <class E>
-auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
-    std::vector<std::pair<std::string_view, E>> table(variants);
+auto as_variant(std::span<const std::pair<std::string_view, E>> variants) {
+    std::vector<std::pair<std::string_view, E>> table(variants.begin(), variants.end());
     return [table = std::move(table)](const JsonValue& value) -> tl::expected<E, JsonReadError> {
         if (json_detail::learning_scalar()) {
             return tl::unexpected(JsonReadError::incomplete());
@@ -235,6 +238,12 @@ auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) 
         }
         return tl::unexpected(json_detail::unknown_variant(value, names));
     };
+}
+
+template <class E>
+auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
+    return as_variant(
+        std::span<const std::pair<std::string_view, E>>(variants.begin(), variants.size()));
 }
 
 // A JSON array whose elements are read by `element`; the first failing
@@ -324,7 +333,7 @@ public:
     }
 
     // The first failure in document order, or a missing member, or success.
-    tl::expected<void, JsonReadError> finish() const;
+    [[nodiscard]] tl::expected<void, JsonReadError> finish() const;
 
 private:
     enum class Presence { Required, Optional };
@@ -372,7 +381,7 @@ private:
 // meets before the first syntax error wins over it, as in a one-pass reader.
 // Never throws: running out of memory is reported as a message too.
 template <class Read>
-auto read_json_record(std::string_view text, Read&& read)
+[[nodiscard]] auto read_json_record(std::string_view text, Read&& read)
     -> tl::expected<json_detail::converted_t<Read>, std::string> {
     try {
         JsonShape shape;

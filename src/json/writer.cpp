@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "encoding/hex.hpp"
+
 namespace zdz::json {
 namespace {
 
@@ -86,7 +88,8 @@ private:
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text, HexDigits digits) {
-    const char* hex = digits == HexDigits::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    const char* hex =
+        digits == HexDigits::Lower ? encoding::kLowerHexDigits : encoding::kUpperHexDigits;
     out += '"';
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);

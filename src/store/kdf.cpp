@@ -17,6 +17,9 @@ constexpr std::string_view kMemoryCostMember = "m_cost_kib";
 constexpr std::string_view kTimeCostMember = "t_cost";
 constexpr std::string_view kParallelismMember = "parallelism";
 
+// The floor and ceiling as the messages word them.
+static_assert(kMinMemoryCostKib == 8 * 1024, "kMemoryFloorMessage names the floor");
+static_assert(kMaxMemoryCostKib == 1024 * 1024, "kMemoryCeilingMessage names the ceiling");
 constexpr std::string_view kMemoryFloorMessage =
     "argon2id memory cost below the safe floor (8 MiB)";
 constexpr std::string_view kCostFloorMessage =
@@ -27,27 +30,33 @@ constexpr std::string_view kCostCeilingMessage =
     "argon2id iteration or parallelism cost above the safe ceiling";
 
 // The order decides which fault is reported when a record has several.
-tl::expected<void, ContractError> check_params(std::size_t salt_size, const KdfParams& params) {
+[[nodiscard]] tl::expected<void, ContractError> check_params(std::size_t salt_size,
+                                                             const KdfParams& params) {
     if (params.algorithm != kArgon2idName) {
         return tl::unexpected(ContractError::unsupported_algorithm(
             encoding::terminal_safe_excerpt(params.algorithm, encoding::kMessageExcerptChars)));
     }
     if (params.m_cost_kib < kMinMemoryCostKib) {
-        return tl::unexpected(ContractError::validation(std::string(kMemoryFloorMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kMemoryFloorMessage)));
     }
     if (params.t_cost == 0 || params.parallelism == 0) {
-        return tl::unexpected(ContractError::validation(std::string(kCostFloorMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kCostFloorMessage)));
     }
     if (params.m_cost_kib > kMaxMemoryCostKib) {
-        return tl::unexpected(ContractError::validation(std::string(kMemoryCeilingMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kMemoryCeilingMessage)));
     }
     if (params.t_cost > kMaxTimeCost || params.parallelism > kMaxParallelism) {
-        return tl::unexpected(ContractError::validation(std::string(kCostCeilingMessage)));
+        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
+                                                     std::string(kCostCeilingMessage)));
     }
     if (salt_size < kMinSaltBytes) {
-        return tl::unexpected(
-            ContractError::validation("kdf salt must be at least " + std::to_string(kMinSaltBytes) +
-                                      " bytes, got " + std::to_string(salt_size)));
+        return tl::unexpected(ContractError::invalid(
+            ContractError::Subject::KdfParams, "kdf salt must be at least " +
+                                                   std::to_string(kMinSaltBytes) + " bytes, got " +
+                                                   std::to_string(salt_size)));
     }
     return {};
 }
@@ -94,8 +103,8 @@ tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
 }
 
 tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
-                                                          std::span<const std::uint8_t> salt,
-                                                          const KdfParams& params) {
+                                                       std::span<const std::uint8_t> salt,
+                                                       const KdfParams& params) {
     if (auto checked = check_params(salt.size(), params); !checked) {
         return tl::unexpected(checked.error());
     }

@@ -43,7 +43,8 @@ struct KdfParams {
 
     // Exactly the four members, each once; the costs must fit in u32. The
     // algorithm text is taken as it is: derive_kek judges it.
-    static tl::expected<KdfParams, json::JsonReadError> from_json(const json::JsonValue& value);
+    [[nodiscard]] static tl::expected<KdfParams, json::JsonReadError> from_json(
+        const json::JsonValue& value);
     // The members in declaration order.
     json::JsonValue to_json() const;
 
@@ -52,12 +53,13 @@ struct KdfParams {
 
 // The checks derive_kek makes of the parameters, in its order, without the
 // salt: whether a keystore with these costs can be unsealed at all.
-tl::expected<void, contracts::ContractError> check_kdf_params(const KdfParams& params);
+[[nodiscard]] tl::expected<void, contracts::ContractError> check_kdf_params(
+    const KdfParams& params);
 
 // Derives the 32-byte key-encryption key with Argon2id (version 0x13). The
 // parameters are checked first, in a fixed order, and the first refusal is
 // returned; a failure inside Argon2 itself is ContractError::encryption().
-tl::expected<crypto::Secret, contracts::ContractError> derive_kek(
+[[nodiscard]] tl::expected<crypto::Secret, contracts::ContractError> derive_kek(
     std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt,
     const KdfParams& params);
 

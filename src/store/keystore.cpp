@@ -37,6 +37,8 @@ constexpr std::string_view kEnvelopeMember = "envelope";
 
 constexpr std::string_view kCannotRead = "cannot read ";
 constexpr std::string_view kMemberPrefixSeparator = ": ";
+static_assert(crypto::kPublicKeyBytes == 32 && crypto::kSeedBytes == 32,
+              "the key-length messages name 32 bytes");
 constexpr std::string_view kKeyNotThirtyTwoBytes = "verifying_key_hex is not 32 bytes";
 constexpr std::string_view kUnsealedWrongLength = "unsealed key is not 32 bytes";
 constexpr std::string_view kUnsealedMismatch =
@@ -102,7 +104,8 @@ std::string write_keystore_json(const SealedSigningKey& record) {
     return json::to_pretty_json(record.to_json());
 }
 
-tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
+tl::expected<SealedSigningKey, std::string> read_keystore_json(
+    std::string_view text) {
     return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
@@ -118,6 +121,9 @@ tl::expected<SealedSigningKey, TrustError> seal_key(
     const contracts::Timestamp& created_at, std::span<const std::uint8_t> passphrase,
     const KdfParams& params, std::span<const std::uint8_t> salt,
     const envelope::SealDraws& draws) {
+    if (!crypto::start_sodium()) {
+        return tl::unexpected(TrustError::keystore_unseal_failed());
+    }
     auto envelope = [&]() -> tl::expected<envelope::EncryptedEnvelope, TrustError> {
         const auto kek = derive_kek(passphrase, salt, params);
         if (!kek) {
@@ -145,7 +151,7 @@ tl::expected<SealedSigningKey, TrustError> seal_key(
 }  // namespace
 
 KeystoreDraws KeystoreDraws::random() {
-    crypto::ensure_sodium();
+    crypto::start_sodium_best_effort();
     KeystoreDraws draws{contracts::Uuid::new_v4(), {}, envelope::SealDraws::random()};
     randombytes_buf(draws.salt.data(), draws.salt.size());
     return draws;
@@ -190,8 +196,8 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
-                                             const std::string& path,
-                                             const io::DirectoryLock* held) {
+                                                           const std::string& path,
+                                                           const io::DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
@@ -219,8 +225,8 @@ std::string keystore_file_refusal(const std::string& path) {
     return refusal;
 }
 
-tl::expected<SealedSigningKey, TrustError> load_keystore_file(const std::string& path,
-                                                              std::string* text_out = nullptr) {
+[[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
+    const std::string& path, std::string* text_out = nullptr) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
         return tl::unexpected(
             TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
@@ -251,7 +257,8 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     }
 }
 
-tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
+tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(
+    const std::string& path) {
     try {
         std::string text;
         auto record = load_keystore_file(path, &text);
@@ -269,7 +276,7 @@ tl::expected<crypto::VerifyingKey, TrustError> keystore_verifying_key(
     const SealedSigningKey& record) {
     const auto bytes = encoding::hex_decode(record.verifying_key_hex);
     if (!bytes) {
-        return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error()));
+        return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error().display()));
     }
     if (bytes->size() != crypto::kPublicKeyBytes) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
@@ -286,7 +293,7 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
     const contracts::Timestamp& now) {
     const auto salt = encoding::hex_decode(record.salt_hex);
     if (!salt) {
-        return tl::unexpected(malformed_member(kSaltHexMember, salt.error()));
+        return tl::unexpected(malformed_member(kSaltHexMember, salt.error().display()));
     }
 
     auto plaintext = [&]() -> tl::expected<crypto::Secret, TrustError> {

@@ -50,7 +50,7 @@ struct SealedSigningKey {
 
     // Strict: unknown, missing and repeated members are refused here and in
     // kdf and envelope.
-    static tl::expected<SealedSigningKey, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<SealedSigningKey, json::JsonReadError> from_json(
         const json::JsonValue& value);
 };
 
@@ -59,19 +59,19 @@ std::string write_keystore_json(const SealedSigningKey& record);
 
 // A whole document, nothing but white space after it; the error is the
 // reader's message with its line and column.
-tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text);
+[[nodiscard]] tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text);
 
 // Generates a key pair and a 32-byte salt, derives the KEK from `passphrase`
 // with `params`, and seals the seed under it (key_id fresh and shared by the
 // record and the envelope; created_at on both; no expiry; context
 // [kSigningKeyContext]). A KDF or sealing failure is KeystoreUnsealFailed.
 // The KEK and every copy of the seed are wiped before this returns.
-tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params);
 
 // The same with KdfParams::keygen_default() (128 MiB, 3 passes, 4 lanes).
-tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
 
 // What sealing a keystore draws at random besides the key pair: the key's id,
@@ -100,7 +100,7 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
 // key: KeystoreMalformed "unsealed key does not match the keystore's recorded
 // public key" otherwise. A KDF or sealing failure is KeystoreUnsealFailed, as
 // for seal_signing_key. The KEK is wiped before this returns.
-tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params);
 
@@ -112,13 +112,14 @@ tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
 // StorageNotDurable "cannot finalize PATH: ..." when the file was replaced
 // but its directory could not be flushed; KeystoreMalformed if the record
 // holds text that is not UTF-8 (the file could never be read back).
-tl::expected<void, trust::TrustError> save_keystore(const SealedSigningKey& record,
-                                                    const std::string& path,
-                                                    const io::DirectoryLock* held = nullptr);
+[[nodiscard]] tl::expected<void, trust::TrustError> save_keystore(
+    const SealedSigningKey& record, const std::string& path,
+    const io::DirectoryLock* held = nullptr);
 
 // StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
 // KeystoreMalformed with the reader's message.
-tl::expected<SealedSigningKey, trust::TrustError> load_keystore(const std::string& path);
+[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> load_keystore(
+    const std::string& path);
 
 // load_keystore, keeping the file's text as read: the bytes to put back when
 // what replaced them turns out wrong.
@@ -126,12 +127,13 @@ struct LoadedKeystore {
     SealedSigningKey record;
     std::string text;
 };
-tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(const std::string& path);
+[[nodiscard]] tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(
+    const std::string& path);
 
 // The recorded public key, no passphrase needed. KeystoreMalformed with
 // "verifying_key_hex: " + the hex decoder's message, "verifying_key_hex is not
 // 32 bytes", or the display text of the refusal of a non-point.
-tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
     const SealedSigningKey& record);
 
 // The signing key, checks in this order: salt_hex decodes (KeystoreMalformed
@@ -143,7 +145,7 @@ tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
 // is); it equals the unsealed key's (KeystoreMalformed "unsealed key does not
 // match the keystore's recorded public key"). KEK and plaintext are wiped on
 // every path, and so is a signing key that is not handed out.
-tl::expected<crypto::SigningKey, trust::TrustError> unseal_signing_key(
+[[nodiscard]] tl::expected<crypto::SigningKey, trust::TrustError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
     const contracts::Timestamp& now);
 

@@ -53,7 +53,7 @@ TrustError cannot_read(const std::string& path, const std::string& detail) {
 // look it up (a directory we may not search, an I/O error) is reported: taken
 // as "absent", it would let a promotion start from an empty registry and
 // overwrite the history on disk.
-tl::expected<bool, TrustError> store_exists(const std::string& path) {
+[[nodiscard]] tl::expected<bool, TrustError> store_exists(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         return true;
@@ -70,7 +70,7 @@ tl::expected<bool, TrustError> store_exists(const std::string& path) {
 // Reads a regular file whole. O_NONBLOCK so that opening a FIFO cannot wait
 // for a writer; anything but a regular file is refused before a byte is read,
 // so a FIFO or a device can neither hang the command nor fill its memory.
-tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
+[[nodiscard]] tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
     const io::FileDescriptor file(
         ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file.valid()) {
@@ -208,7 +208,8 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
     return body;
 }
 
-tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistrySnapshotBody& body) {
+tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(
+    const RegistrySnapshotBody& body) {
     trust::KnownGoodStore store;
     for (const auto& state : body.platforms) {
         for (const auto& promotion : state.history) {
@@ -262,7 +263,7 @@ tl::expected<void, TrustError> save_registry_store(
 
 namespace {
 
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
+[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string* text_out = nullptr) {
     const auto exists = store_exists(path);

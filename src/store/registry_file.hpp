@@ -42,7 +42,7 @@ struct PersistedPromotion {
     contracts::Timestamp promoted_at;
 
     json::JsonValue to_json() const;
-    static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
         const json::JsonValue& value);
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
@@ -57,7 +57,7 @@ struct PersistedPlatformState {
     trust::MeasurementSet revoked;
 
     json::JsonValue to_json() const;
-    static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
         const json::JsonValue& value);
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
@@ -72,7 +72,7 @@ struct RegistrySnapshotBody {
     std::vector<PersistedPlatformState> platforms;
 
     json::JsonValue to_json() const;
-    static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
+    [[nodiscard]] static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
         const json::JsonValue& value);
 
     friend bool operator==(const RegistrySnapshotBody&, const RegistrySnapshotBody&) = default;
@@ -101,12 +101,10 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
 // "failed to sign registry snapshot"; StorageFailed "cannot write TMP: ..." or
 // "cannot finalize PATH: ...", the previous file left in place; or
 // StorageNotDurable "cannot finalize PATH: ...", the new file in place.
-tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGoodStore& store,
-                                                          const std::string& path,
-                                                          const crypto::SigningKey& key,
-                                                          const contracts::Uuid& key_id,
-                                                          const contracts::Timestamp& now,
-                                                          const io::DirectoryLock* held = nullptr);
+[[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
+    const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
+    const contracts::Uuid& key_id, const contracts::Timestamp& now,
+    const io::DirectoryLock* held = nullptr);
 
 // In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
 // a path below a file) — any other failure to look the path up is
@@ -115,21 +113,22 @@ tl::expected<void, trust::TrustError> save_registry_store(const trust::KnownGood
 // cannot be read, is not a regular file or is not UTF-8; RegistryMalformed
 // with the reader's message; RegistrySignatureInvalid for any failure of the
 // envelope check against `key` at `now`; then rebuild_registry's error.
-tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
-    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now);
+[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
+load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
+                    const contracts::Timestamp& now);
 
 // load_registry_store, keeping the file's text as read in `text` (left empty
 // for an absent store): the bytes to put back when what replaced them turns
 // out wrong. The whole text is held as long as the caller keeps it.
-tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError> load_registry_store(
-    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-    std::string& text);
+[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
+load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
+                    const contracts::Timestamp& now, std::string& text);
 
 // Replays each platform's history through KnownGoodStore::record_promotion (the
 // rollback rule without the withdrawn check), then withdraws its revoked
 // measurements; platforms in file order. BelowRollbackFloor for a history that
 // falls below its own floor.
-tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
+[[nodiscard]] tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
     const RegistrySnapshotBody& body);
 
 // The lock that promotions against one store hold from before the load until

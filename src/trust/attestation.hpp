@@ -42,18 +42,17 @@ struct VerifiedAttestation {
 };
 
 // The bytes an attestation signature covers: the canonical JSON of the body.
-tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
+[[nodiscard]] tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
     const AttestationBody& body);
 
-tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
+[[nodiscard]] tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
     const AttestationBody& body, const crypto::SigningKey& device_key);
 
 // Device, signature, freshness, measurement, in that order. A report exactly
 // `max_age_seconds` old passes; one dated after `now` is stale.
-tl::expected<VerifiedAttestation, TrustError> verify_attestation(const AttestationReport& report,
-                                                                 const DeviceTrustEntry& entry,
-                                                                 const ImageMeasurement& expected,
-                                                                 const contracts::Timestamp& now,
-                                                                 std::int64_t max_age_seconds);
+[[nodiscard]] tl::expected<VerifiedAttestation, TrustError> verify_attestation(
+    const AttestationReport& report, const DeviceTrustEntry& entry,
+    const ImageMeasurement& expected, const contracts::Timestamp& now,
+    std::int64_t max_age_seconds);
 
 }  // namespace zdz::trust

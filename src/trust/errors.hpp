@@ -2,13 +2,16 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "io/file.hpp"
 
 namespace zdz::trust {
 
 // The one error type of image trust, the keystore and the registry store. Each
-// kind owns copies of what it reports, so it outlives the records it describes.
+// kind owns copies of what it reports, so it outlives the records it describes;
+// callers branch on kind() and read what it carries with payload<P>().
 class TrustError {
 public:
     enum class Kind {
@@ -56,27 +59,66 @@ public:
     // StorageFailed, or StorageNotDurable for a file replaced but not flushed.
     static TrustError from_write_error(const io::WriteError& error);
 
+    // What each kind carries; the kinds not named carry nothing.
+    struct ExpiredAt {  // ManifestExpired
+        std::string time;
+        friend bool operator==(const ExpiredAt&, const ExpiredAt&) = default;
+    };
+    struct BelowFloor {  // BelowRollbackFloor
+        std::string platform;
+        std::uint32_t version = 0;
+        std::uint32_t floor = 0;
+        friend bool operator==(const BelowFloor&, const BelowFloor&) = default;
+    };
+    struct Withdrawn {  // MeasurementWithdrawn
+        std::string platform;
+        std::string measurement;
+        friend bool operator==(const Withdrawn&, const Withdrawn&) = default;
+    };
+    struct Platform {  // NoKnownGoodImage
+        std::string platform;
+        friend bool operator==(const Platform&, const Platform&) = default;
+    };
+    struct Staleness {  // AttestationStale
+        std::string reported;
+        std::string checked;
+        std::int64_t max_age_seconds = 0;
+        friend bool operator==(const Staleness&, const Staleness&) = default;
+    };
+    struct EntryProblem {  // TrustStoreEntryInvalid; line 0: the file has no entry
+        std::uint64_t line = 0;
+        std::string reason;
+        friend bool operator==(const EntryProblem&, const EntryProblem&) = default;
+    };
+    struct Detail {  // KeystoreMalformed, RegistryMalformed, StorageFailed, StorageNotDurable
+        std::string text;
+        friend bool operator==(const Detail&, const Detail&) = default;
+    };
+    using Payload = std::variant<std::monostate, ExpiredAt, BelowFloor, Withdrawn, Platform,
+                                 Staleness, EntryProblem, Detail>;
+
     Kind kind() const { return kind_; }
-    // Carried texts in the order the kind lists them; numbers in number().
-    const std::string& first() const { return a_; }
-    const std::string& second() const { return b_; }
-    std::int64_t number() const { return n1_; }
-    std::int64_t second_number() const { return n2_; }
-    std::uint64_t line() const { return line_; }
+    // What the kind carries, or null when it carries another payload.
+    template <class P>
+    const P* payload() const {
+        return std::get_if<P>(&payload_);
+    }
+    // The line of a TrustStoreEntryInvalid; 0 for any other kind.
+    std::uint64_t line() const {
+        const auto* entry = payload<EntryProblem>();
+        return entry != nullptr ? entry->line : 0;
+    }
 
     std::string display() const;
 
     friend bool operator==(const TrustError&, const TrustError&) = default;
 
 private:
-    explicit TrustError(Kind kind) : kind_(kind) {}
+    explicit TrustError(Kind kind, Payload payload = {})
+        : kind_(kind), payload_(std::move(payload)) {}
 
     Kind kind_;
-    std::string a_;
-    std::string b_;
-    std::int64_t n1_ = 0;
-    std::int64_t n2_ = 0;
-    std::uint64_t line_ = 0;
+    Payload payload_;
 };
 
 }  // namespace zdz::trust

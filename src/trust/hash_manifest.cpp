@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "contracts/content_hash.hpp"
+#include "encoding/hex.hpp"
 #include "encoding/text.hpp"
 
 namespace zdz::trust {
@@ -12,27 +13,8 @@ namespace {
 
 constexpr std::size_t kSha256HexDigits = 64;
 constexpr unsigned char kFirstNonAscii = 0x80;
-constexpr std::string_view kUpdateWord = "ota_update";
-constexpr std::string_view kInstallWord = "install";
-
-// Value of each byte as a hex digit, or -1: the digest loop runs 64 times per
-// line, and a table lookup is what keeps million-line manifests fast.
-constexpr std::array<std::int8_t, 256> kHexValues = [] {
-    std::array<std::int8_t, 256> table{};
-    table.fill(-1);
-    for (std::size_t i = 0; i < 10; ++i) {
-        table['0' + i] = static_cast<std::int8_t>(i);
-    }
-    for (std::size_t i = 0; i < 6; ++i) {
-        table['a' + i] = static_cast<std::int8_t>(10 + i);
-        table['A' + i] = static_cast<std::int8_t>(10 + i);
-    }
-    return table;
-}();
-
-int hex_value(char c) {
-    return kHexValues[static_cast<unsigned char>(c)];
-}
+constexpr std::string_view kUpdateWord = image_kind_text(ImageKind::OtaUpdate);
+constexpr std::string_view kInstallWord = image_kind_text(ImageKind::Install);
 
 bool is_ascii_whitespace(char c) {
     return (c >= '\t' && c <= '\r') || c == ' ';
@@ -76,8 +58,8 @@ std::optional<HashManifestLine> parse_line(std::string_view line) {
     }
     contracts::Digest digest{};
     for (std::size_t i = 0; i < kSha256HexDigits; i += 2) {
-        const int high = hex_value(line[i]);
-        const int low = hex_value(line[i + 1]);
+        const int high = encoding::hex_digit_value(line[i]);
+        const int low = encoding::hex_digit_value(line[i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

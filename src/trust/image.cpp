@@ -2,23 +2,32 @@
 
 namespace zdz::trust {
 
-tl::expected<ImagePlatform, contracts::ContractError> ImagePlatform::parse(std::string_view text) {
+tl::expected<ImagePlatform, contracts::ContractError> ImagePlatform::parse(
+    std::string_view text) {
     return contracts::Slug::parse(text).map(
         [](contracts::Slug slug) { return ImagePlatform(std::move(slug)); });
 }
 
-std::string_view image_kind_text(ImageKind kind) {
-    return kind == ImageKind::Install ? "install" : "ota_update";
-}
-
 std::optional<ImageKind> parse_image_kind(std::string_view text) {
-    if (text == "install") {
-        return ImageKind::Install;
-    }
-    if (text == "ota_update") {
-        return ImageKind::OtaUpdate;
+    for (const auto& [each_text, kind] : kImageKindTexts) {
+        if (each_text == text) {
+            return kind;
+        }
     }
     return std::nullopt;
+}
+
+std::string image_kind_choices() {
+    std::string choices;
+    for (const auto& [text, kind] : kImageKindTexts) {
+        if (!choices.empty()) {
+            choices += " or ";
+        }
+        choices += '"';
+        choices += text;
+        choices += '"';
+    }
+    return choices;
 }
 
 }  // namespace zdz::trust

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,7 +18,8 @@ namespace zdz::trust {
 // text reads "invalid Slug identifier: " + the reason.
 class ImagePlatform {
 public:
-    static tl::expected<ImagePlatform, contracts::ContractError> parse(std::string_view text);
+    [[nodiscard]] static tl::expected<ImagePlatform, contracts::ContractError> parse(
+        std::string_view text);
 
     const std::string& text() const { return slug_.text(); }
     std::string to_string() const { return slug_.text(); }
@@ -37,9 +39,24 @@ private:
 // A full install image or an over-the-air update, in that order.
 enum class ImageKind { Install, OtaUpdate };
 
-std::string_view image_kind_text(ImageKind kind);
-// Exactly "install" or "ota_update"; nothing else is accepted.
+// The one place the kinds' texts are spelled, in declaration order.
+inline constexpr std::array<std::pair<std::string_view, ImageKind>, 2> kImageKindTexts{{
+    {"install", ImageKind::Install},
+    {"ota_update", ImageKind::OtaUpdate},
+}};
+
+constexpr std::string_view image_kind_text(ImageKind kind) {
+    for (const auto& [text, each] : kImageKindTexts) {
+        if (each == kind) {
+            return text;
+        }
+    }
+    return {};
+}
+// Exactly one of the texts of kImageKindTexts; nothing else is accepted.
 std::optional<ImageKind> parse_image_kind(std::string_view text);
+// The texts as a refusal lists them: "\"install\" or \"ota_update\"".
+std::string image_kind_choices();
 
 // The measurement of an image: a content hash (images are measured with SHA-256).
 struct ImageMeasurement {

@@ -2,6 +2,7 @@
 
 #include "contracts/content_hash.hpp"
 #include "json/canonical.hpp"
+#include "json/fields.hpp"
 #include "json/record.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
@@ -28,26 +29,18 @@ JsonValue body_to_json(const ImageManifestBody& body) {
     return object;
 }
 
-tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value) {
+[[nodiscard]] tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value) {
     json::RecordReader r(value, "ImageManifestBody",
                          {"manifest_id", "platform", "image_kind", "measurement",
                           "security_version", "signing_key_id", "issued_at", "expires_at"});
-    const auto uuid = json::as_token("a UUID string", [](std::string_view text) {
-        return contracts::parse_uuid_text(text).map_error(
-            [](const std::string& e) { return std::string(contracts::kUuidParseFailedPrefix) + e; });
-    });
-    const auto timestamp = json::as_validated_text(contracts::Timestamp::parse);
-    auto manifest_id = r.required("manifest_id", uuid);
+    auto manifest_id = r.required("manifest_id", json::read_uuid);
     auto platform = r.required("platform", json::as_validated_text(ImagePlatform::parse));
-    auto kind = r.required(
-        "image_kind", json::as_variant<ImageKind>(
-                          {{"install", ImageKind::Install}, {"ota_update", ImageKind::OtaUpdate}}));
-    auto measurement =
-        r.required("measurement", json::as_validated_text(contracts::ContentHash::parse));
+    auto kind = r.required("image_kind", json::as_variant<ImageKind>(std::span(kImageKindTexts)));
+    auto measurement = r.required("measurement", json::read_content_hash);
     auto security_version = r.required_u32("security_version");
-    auto signing_key_id = r.required("signing_key_id", uuid);
-    auto issued_at = r.required("issued_at", timestamp);
-    auto expires_at = r.optional("expires_at", timestamp, json::NullMeans::Absent);
+    auto signing_key_id = r.required("signing_key_id", json::read_uuid);
+    auto issued_at = r.required("issued_at", json::read_timestamp);
+    auto expires_at = r.optional("expires_at", json::read_timestamp, json::NullMeans::Absent);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(done.error());
     }
@@ -55,7 +48,8 @@ tl::expected<ImageManifestBody, JsonReadError> read_body(const JsonValue& value)
                              *security_version, *signing_key_id,      *issued_at, expires_at};
 }
 
-tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(const JsonValue& value) {
+[[nodiscard]] tl::expected<UnverifiedImageManifest, JsonReadError> read_manifest(
+    const JsonValue& value) {
     json::RecordReader r(value, "UnverifiedImageManifest", {"body", "signature"});
     auto body = r.required("body", read_body);
     auto signature = r.required("signature", json::as_validated_text(crypto::Signature::parse));

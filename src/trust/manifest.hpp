@@ -49,10 +49,10 @@ struct SignerVerifiedManifest {
 };
 
 // The bytes a manifest signature covers: the canonical JSON of the body alone.
-tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
+[[nodiscard]] tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
     const ImageManifestBody& body);
 
-tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
+[[nodiscard]] tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
     const ImageManifestBody& body, const crypto::SigningKey& key);
 
 // The manifest file: pretty JSON, body then signature, members in declared
@@ -60,15 +60,16 @@ tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
 std::string write_manifest_json(const UnverifiedImageManifest& manifest);
 
 // Strict reading; the error is the JSON reader's message with its position.
-tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text);
+[[nodiscard]] tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(
+    std::string_view text);
 
 // Checks the signature with one key, then the expiry.
-tl::expected<VerifiedImageManifest, TrustError> verify_manifest(
+[[nodiscard]] tl::expected<VerifiedImageManifest, TrustError> verify_manifest(
     const UnverifiedImageManifest& manifest, const crypto::VerifyingKey& key,
     const contracts::Timestamp& now);
 
 // Tries the signers in file order; the first whose key verifies is reported.
-tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers(
+[[nodiscard]] tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers(
     const UnverifiedImageManifest& manifest, const std::vector<TrustedSigner>& signers,
     const contracts::Timestamp& now);
 

@@ -34,8 +34,8 @@ tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
     const PromotionRecord& promotion) {
     const auto floor = rollback_floor(promotion.platform);
     if (promotion.security_version < floor) {
-        return tl::unexpected(TrustError::below_rollback_floor(
-            promotion.platform.text(), promotion.security_version, floor));
+        return tl::unexpected(TrustError::below_rollback_floor(promotion.platform.text(),
+                                                               promotion.security_version, floor));
     }
     auto& state = platforms_[promotion.platform];
     // The version is at least the old floor, so the floor never goes down.

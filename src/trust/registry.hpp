@@ -5,9 +5,8 @@
 #include <set>
 #include <span>
 #include <string>
-#include <vector>
-
 #include <tl/expected.hpp>
+#include <vector>
 
 #include "contracts/time.hpp"
 #include "trust/errors.hpp"
@@ -70,11 +69,13 @@ public:
 
     // Admits a verified manifest under the rollback rule; changes nothing on
     // failure.
-    tl::expected<KnownGoodImage, TrustError> promote(const VerifiedImageManifest& manifest);
+    [[nodiscard]] tl::expected<KnownGoodImage, TrustError> promote(
+        const VerifiedImageManifest& manifest);
 
     // The rollback rule alone, without the withdrawn check: what loading a
     // stored history replays. Changes nothing on failure.
-    tl::expected<KnownGoodImage, TrustError> record_promotion(const PromotionRecord& promotion);
+    [[nodiscard]] tl::expected<KnownGoodImage, TrustError> record_promotion(
+        const PromotionRecord& promotion);
 
     // Adds a withdrawn measurement, creating an empty platform state if needed.
     // A withdrawn measurement is never promoted again on that platform, and
@@ -86,7 +87,7 @@ public:
     std::optional<PromotionRecord> current_image(const ImagePlatform& platform) const;
 
     // The current known-good record, if `candidate` is exactly it.
-    tl::expected<PromotionRecord, TrustError> authorize_install(
+    [[nodiscard]] tl::expected<PromotionRecord, TrustError> authorize_install(
         const ImagePlatform& platform, const ImageMeasurement& candidate) const;
 
     // 0 for a platform the store does not know.

@@ -75,14 +75,15 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
 }
 
 // Checks the key blob and returns the key it holds, or the reason it is refused.
-tl::expected<crypto::VerifyingKey, std::string> key_from_material(std::string_view material) {
+[[nodiscard]] tl::expected<crypto::VerifyingKey, std::string> key_from_material(
+    std::string_view material) {
     auto blob = encoding::base64_decode(material);
     if (!blob) {
-        return tl::unexpected(std::string(kNotBase64) + blob.error());
+        return tl::unexpected(std::string(kNotBase64) + blob.error().display());
     }
     if (blob->size() != kBlobBytes) {
-        return tl::unexpected("ssh-ed25519 key blob must be 51 bytes, got " +
-                              std::to_string(blob->size()));
+        return tl::unexpected("ssh-ed25519 key blob must be " + std::to_string(kBlobBytes) +
+                              " bytes, got " + std::to_string(blob->size()));
     }
     const auto header = algorithm_header();
     if (!std::equal(header.begin(), header.end(), blob->begin())) {
@@ -131,19 +132,10 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
         std::uint64_t line_number = 0;
         // Line by line as split_lines splits them, without a list of them all:
         // a file of empty lines must not cost many times its size.
-        for (std::size_t start = 0; start < text.size();) {
-            auto end = text.find('\n', start);
-            const bool terminated = end != std::string_view::npos;
-            if (!terminated) {
-                end = text.size();
-            }
-            auto line = text.substr(start, end - start);
-            if (terminated && !line.empty() && line.back() == '\r') {
-                line.remove_suffix(1);
-            }
-            start = end + 1;
+        encoding::LineReader lines(text);
+        while (const auto line = lines.next()) {
             ++line_number;  // every physical line counts, blank and comment lines too
-            auto parsed = parse_line(line);
+            auto parsed = parse_line(*line);
             if (!parsed) {
                 continue;
             }

@@ -21,7 +21,8 @@ struct TrustedSigner {
 // result is never empty. The first bad line ends the parse with
 // TrustStoreEntryInvalid at its physical line number (0 when the file holds no
 // entry at all).
-tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text);
+[[nodiscard]] tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(
+    std::string_view text);
 
 // "{principal} ssh-ed25519 {base64 key blob}", without a line terminator.
 std::string format_allowed_signers_line(std::string_view principal,

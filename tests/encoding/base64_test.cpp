@@ -17,7 +17,7 @@ struct DecodeCase {
 
 std::string outcome(const std::string& input) {
     const auto r = base64_decode(input);
-    return r ? "ok " + std::to_string(r->size()) : r.error();
+    return r ? "ok " + std::to_string(r->size()) : r.error().display();
 }
 
 std::string a(std::size_t n) {

@@ -13,8 +13,13 @@ TEST(HexCodec, EncodesLowerCaseAndDecodesEitherCase) {
 }
 
 TEST(HexCodec, FailureTexts) {
-    EXPECT_EQ(zdz::encoding::hex_decode("abc").error(), "hex string has odd length 3");
-    EXPECT_EQ(zdz::encoding::hex_decode("0G").error(), "invalid hex byte \"0G\"");
-    EXPECT_EQ(zdz::encoding::hex_decode("a\xc3\xa9" "b").error(), "hex string is not ASCII");
-    EXPECT_EQ(zdz::encoding::hex_decode("\xc3\xa9").error(), "invalid hex byte \"\xc3\xa9\"");
+    EXPECT_EQ(zdz::encoding::hex_decode("abc").error().display(), "hex string has odd length 3");
+    EXPECT_EQ(zdz::encoding::hex_decode("0G").error().display(), "invalid hex byte \"0G\"");
+    EXPECT_EQ(zdz::encoding::hex_decode("a\xc3\xa9"
+                                        "b")
+                  .error()
+                  .display(),
+              "hex string is not ASCII");
+    EXPECT_EQ(zdz::encoding::hex_decode("\xc3\xa9").error().display(),
+              "invalid hex byte \"\xc3\xa9\"");
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <vector>
+
 using zdz::encoding::quoted_form;
 
 TEST(QuotedForm, ShortEscapesAndPlainText) {
@@ -67,4 +70,22 @@ TEST(TerminalSafe, EscapesControlsOnlyAndCapsExcerpts) {
     EXPECT_EQ(terminal_safe_excerpt("abcdef", 3), "abc\u2026");
     EXPECT_EQ(terminal_safe_excerpt("\x1b\x1b\x1b", 2), "\\u{1b}\\u{1b}\u2026");
     EXPECT_EQ(terminal_safe_excerpt("\u00e9\u00e9\u00e9", 1), "\u00e9\u2026");
+}
+
+// The reader that goes line by line splits exactly as split_lines does: a
+// "\r" only before "\n", a last line without a terminator, no empty line
+// after a final "\n".
+TEST(LineReader, SplitsAsSplitLines) {
+    for (const std::string_view text :
+         {"", "\n", "a", "a\n", "a\r\nb", "a\r", "\r\n\r\n", "a\n\nb\n", "x\ry\n\r"}) {
+        std::vector<std::string_view> read;
+        zdz::encoding::LineReader reader(text);
+        while (const auto line = reader.next()) {
+            read.push_back(*line);
+        }
+        EXPECT_EQ(read, zdz::encoding::split_lines(text)) << text;
+        EXPECT_FALSE(reader.next());
+    }
+    EXPECT_EQ(zdz::encoding::split_lines("a\r\nb\r"),
+              (std::vector<std::string_view>{"a", "b\r"}));
 }
