@@ -42,7 +42,9 @@ tl::expected<ContentHash, ContractError> ContentHash::parse(std::string_view tex
     }
     for (std::size_t i = 0; i < kDigestBytes; ++i) {
         const auto pair = hex.substr(2 * i, 2);
-        if (!encoding::is_valid_utf8(pair)) {
+        // An ASCII pair is always valid UTF-8.
+        const auto high_bits = static_cast<unsigned char>(pair[0] | pair[1]) & 0x80U;
+        if (high_bits != 0 && !encoding::is_valid_utf8(pair)) {
             return tl::unexpected(ContractError::validation("content hash digest is not ASCII"));
         }
         const int hi = encoding::hex_digit_value(pair[0]);

@@ -6,26 +6,12 @@ namespace zdz::encoding {
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const auto b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
+    std::string out(bytes.size() * 2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[2 * i] = kDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kDigits[bytes[i] & 0xF];
     }
     return out;
-}
-
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 tl::expected<std::vector<std::uint8_t>, std::string> hex_decode(std::string_view text) {

@@ -88,8 +88,17 @@ private:
 void append_json_string(std::string& out, std::string_view text, HexDigits digits) {
     const char* hex = digits == HexDigits::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
     out += '"';
-    for (const char c : text) {
+    // Runs of bytes that need no escape are appended whole: a store's
+    // canonical form is tens of megabytes of such text.
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(text.data() + plain, i - plain);
+        plain = i + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -113,15 +122,12 @@ void append_json_string(std::string& out, std::string_view text, HexDigits digit
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += hex[byte >> 4];
-                    out += hex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xF];
         }
     }
+    out.append(text.data() + plain, text.size() - plain);
     out += '"';
 }
 
