@@ -249,14 +249,17 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
         return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
                                    " is not later than the signing time " + now->to_string()));
     }
+    // The image is measured on a second thread while the key-encryption key
+    // is derived. Streamed: memory stays flat for an image of any size, and
+    // the digest always comes from the file's own bytes. A wrong passphrase is
+    // still reported first, whatever became of the image.
+    io::BackgroundMeasurement measurement(cmd.image_file, contracts::HashAlgorithm::Sha256);
     const auto key = store::unseal_signing_key(*keystore, passphrase->bytes(), *now);
     passphrase->wipe();
     if (!key) {
         return tl::unexpected(fail("cannot unseal keystore: " + key.error().display()));
     }
-    // Streamed: memory stays flat for an image of any size, and the digest
-    // always comes from the file's own bytes.
-    const auto measured = io::measure_sha256_file(cmd.image_file);
+    const auto measured = measurement.result();
     if (!measured) {
         return tl::unexpected(
             fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
