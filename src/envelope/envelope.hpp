@@ -81,6 +81,14 @@ concept CanonicalPayload = requires(const P& payload, json::CanonicalBuilder& ou
     { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
 };
 
+// A payload that writes its file form itself, the bytes to_pretty_json makes
+// of its to_json().
+template <class P>
+concept PrettyPayload = requires(const P& payload, json::PrettyBuilder& out) {
+    payload.write_file_json(out);
+    { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
+};
+
 namespace envelope_detail {
 
 // Member names in file order.
@@ -209,7 +217,48 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
 // Pretty JSON, two-space indentation, no final newline.
 template <EnvelopePayload Payload>
 std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
-    return json::to_pretty_json(envelope.to_json());
+    if constexpr (PrettyPayload<Payload>) {
+        // Written from the record in one pass, as to_pretty_json would write
+        // its JSON form.
+        namespace d = envelope_detail;
+        constexpr std::size_t kEnvelopeMembersBytes = 1024;
+        std::string text;
+        text.reserve(envelope.payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes);
+        json::PrettyBuilder out(text);
+        out.begin_object();
+        out.member(d::kFormatVersion);
+        out.number(envelope.format_version);
+        out.member(d::kEnvelopeId);
+        out.text(envelope.envelope_id.to_string());
+        out.member(d::kKeyId);
+        out.text(envelope.key_id.to_string());
+        out.member(d::kCreatedAt);
+        out.text(envelope.created_at.to_string());
+        if (envelope.expires_at) {
+            out.member(d::kExpiresAt);
+            out.text(envelope.expires_at->to_string());
+        }
+        if (!envelope.associated_data.empty()) {
+            out.member(d::kAssociatedData);
+            out.begin_array();
+            for (const auto& item : envelope.associated_data) {
+                out.text(item);
+            }
+            out.end_array();
+        }
+        out.member(d::kPayload);
+        envelope.payload.write_file_json(out);
+        if (envelope.previous_hash) {
+            out.member(d::kPreviousHash);
+            out.text(envelope.previous_hash->to_string());
+        }
+        out.member(d::kSignature);
+        out.text(envelope.signature.to_string());
+        out.end_object();
+        return text;
+    } else {
+        return json::to_pretty_json(envelope.to_json());
+    }
 }
 
 // A whole document; the error is the reader's message with its position.

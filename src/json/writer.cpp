@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
+#include <limits>
 
 namespace zdz::json {
 namespace {
@@ -135,6 +137,59 @@ std::string to_pretty_json(const JsonValue& value) {
     PrettyPrinter printer;
     printer.value(value, 0);
     return std::move(printer.out);
+}
+
+void PrettyBuilder::next_line(std::size_t depth) {
+    out_ += '\n';
+    out_.append(depth * kPrettyIndent, ' ');
+}
+
+void PrettyBuilder::before_value() {
+    if (levels_.empty() || !levels_.back().array) {
+        return;
+    }
+    if (!levels_.back().empty) {
+        out_ += ',';
+    }
+    levels_.back().empty = false;
+    next_line(levels_.size());
+}
+
+void PrettyBuilder::open(char bracket, bool array) {
+    before_value();
+    out_ += bracket;
+    levels_.push_back(Level{array, true});
+}
+
+void PrettyBuilder::close(char bracket) {
+    const bool empty = levels_.back().empty;
+    levels_.pop_back();
+    if (!empty) {
+        next_line(levels_.size());
+    }
+    out_ += bracket;
+}
+
+void PrettyBuilder::member(std::string_view name) {
+    if (!levels_.back().empty) {
+        out_ += ',';
+    }
+    levels_.back().empty = false;
+    next_line(levels_.size());
+    append_json_string(out_, name, HexDigits::Upper);
+    out_ += ": ";
+}
+
+void PrettyBuilder::text(std::string_view text) {
+    before_value();
+    append_json_string(out_, text, HexDigits::Upper);
+}
+
+void PrettyBuilder::number(std::uint64_t value) {
+    before_value();
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    out_.append(digits, written.ptr);
 }
 
 std::string float_text(double value) {

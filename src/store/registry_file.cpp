@@ -188,6 +188,17 @@ void PersistedPromotion::write_canonical(json::CanonicalBuilder& out) const {
     out.end_object();
 }
 
+void PersistedPromotion::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kMeasurementMember);
+    out.text(measurement.to_string());
+    out.member(kSecurityVersionMember);
+    out.number(security_version);
+    out.member(kPromotedAtMember);
+    out.text(promoted_at.to_string());
+    out.end_object();
+}
+
 JsonValue PersistedPlatformState::to_json() const {
     auto object = JsonValue::object();
     object.add(std::string(kPlatformMember), JsonValue::string(platform.text()));
@@ -278,6 +289,25 @@ void PersistedPlatformState::write_canonical(json::CanonicalBuilder& out) const 
     out.end_object();
 }
 
+void PersistedPlatformState::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kPlatformMember);
+    out.text(platform.text());
+    out.member(kHistoryMember);
+    out.begin_array();
+    for (const auto& promotion : history) {
+        promotion.write_file_json(out);
+    }
+    out.end_array();
+    out.member(kRevokedMember);
+    out.begin_array();
+    for (const auto& measurement : revoked) {
+        out.text(measurement.to_string());
+    }
+    out.end_array();
+    out.end_object();
+}
+
 JsonValue RegistrySnapshotBody::to_json() const {
     auto object = JsonValue::object();
     object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
@@ -336,6 +366,21 @@ void RegistrySnapshotBody::write_canonical(json::CanonicalBuilder& out) const {
     out.begin_array();
     for (const auto& state : platforms) {
         state.write_canonical(out);
+    }
+    out.end_array();
+    out.end_object();
+}
+
+void RegistrySnapshotBody::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kFormatVersionMember);
+    out.number(format_version);
+    out.member(kExportedAtMember);
+    out.text(exported_at.to_string());
+    out.member(kPlatformsMember);
+    out.begin_array();
+    for (const auto& state : platforms) {
+        state.write_file_json(out);
     }
     out.end_array();
     out.end_object();

@@ -23,6 +23,7 @@
 #include "json/canonical.hpp"
 #include "json/plain_reader.hpp"
 #include "json/value.hpp"
+#include "json/writer.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
@@ -50,6 +51,8 @@ struct PersistedPromotion {
     // from_json), and the canonical bytes of to_json() written directly.
     static std::optional<PersistedPromotion> scan(json::PlainJsonReader& reader);
     void write_canonical(json::CanonicalBuilder& out) const;
+    // The file form of to_json() written directly.
+    void write_file_json(json::PrettyBuilder& out) const;
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
@@ -67,6 +70,7 @@ struct PersistedPlatformState {
         const json::JsonValue& value);
     static std::optional<PersistedPlatformState> scan(json::PlainJsonReader& reader);
     void write_canonical(json::CanonicalBuilder& out) const;
+    void write_file_json(json::PrettyBuilder& out) const;
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
@@ -84,6 +88,7 @@ struct RegistrySnapshotBody {
         const json::JsonValue& value);
     static std::optional<RegistrySnapshotBody> scan(json::PlainJsonReader& reader);
     void write_canonical(json::CanonicalBuilder& out) const;
+    void write_file_json(json::PrettyBuilder& out) const;
     // About as many bytes as write_canonical writes, a little more.
     std::size_t canonical_size_hint() const;
 

@@ -226,3 +226,36 @@ TEST(RecordReading, QuickReadingTakesFilesWrittenInOtherOrdersAndForms) {
     EXPECT_EQ(fast->payload, strict_plain->payload);
     EXPECT_EQ(fast->payload.platforms[0].revoked.size(), 2U);
 }
+
+// A store is written from its record without a value tree; the bytes must be
+// those of its JSON form written by to_pretty_json, every optional member
+// present or absent, lists empty or not, and texts that need escaping.
+TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
+    const auto now = *Timestamp::parse("2026-07-15T08:00:00.125Z");
+    PersistedPlatformState vask{*zdz::trust::ImagePlatform::parse("vask"),
+                                {{{hash_of("a")}, 0, now}, {{hash_of("b")}, 4294967295U, now}},
+                                {zdz::trust::ImageMeasurement{hash_of("c")},
+                                 zdz::trust::ImageMeasurement{measure_blake3(std::string_view("d"))}}};
+    PersistedPlatformState empty{*zdz::trust::ImagePlatform::parse("pell"), {}, {}};
+    const std::vector<RegistrySnapshotBody> bodies = {
+        {1, now, {}}, {7, now, {empty}}, {1, now, {vask, empty, vask}}};
+    const std::vector<EnvelopeContext> contexts = {
+        {}, {std::string(zdz::store::kRegistryContext)}, {"a\"b\\c", "tab\tnl\n\x01 caf\xC3\xA9"}};
+    std::size_t written = 0;
+    for (const auto& body : bodies) {
+        for (const auto& context : contexts) {
+            for (const bool optional_members : {false, true}) {
+                auto envelope = sign_envelope(
+                    zdz::test::fixed_key(7), Uuid::new_v4(), now,
+                    optional_members ? std::optional(now) : std::nullopt, context, body);
+                ASSERT_TRUE(envelope);
+                if (optional_members) {
+                    envelope->previous_hash = hash_of("previous");
+                }
+                EXPECT_EQ(write_envelope_json(*envelope), to_pretty_json(envelope->to_json()));
+                ++written;
+            }
+        }
+    }
+    EXPECT_EQ(written, 18U);
+}
