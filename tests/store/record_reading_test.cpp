@@ -232,10 +232,11 @@ TEST(RecordReading, QuickReadingTakesFilesWrittenInOtherOrdersAndForms) {
 // present or absent, lists empty or not, and texts that need escaping.
 TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
     const auto now = *Timestamp::parse("2026-07-15T08:00:00.125Z");
-    PersistedPlatformState vask{*zdz::trust::ImagePlatform::parse("vask"),
-                                {{{hash_of("a")}, 0, now}, {{hash_of("b")}, 4294967295U, now}},
-                                {zdz::trust::ImageMeasurement{hash_of("c")},
-                                 zdz::trust::ImageMeasurement{measure_blake3(std::string_view("d"))}}};
+    PersistedPlatformState vask{
+        *zdz::trust::ImagePlatform::parse("vask"),
+        {{{hash_of("a")}, 0, now}, {{hash_of("b")}, 4294967295U, now}},
+        {zdz::trust::ImageMeasurement{hash_of("c")},
+         zdz::trust::ImageMeasurement{measure_blake3(std::string_view("d"))}}};
     PersistedPlatformState empty{*zdz::trust::ImagePlatform::parse("pell"), {}, {}};
     const std::vector<RegistrySnapshotBody> bodies = {
         {1, now, {}}, {7, now, {empty}}, {1, now, {vask, empty, vask}}};
@@ -245,9 +246,9 @@ TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
     for (const auto& body : bodies) {
         for (const auto& context : contexts) {
             for (const bool optional_members : {false, true}) {
-                auto envelope = sign_envelope(
-                    zdz::test::fixed_key(7), Uuid::new_v4(), now,
-                    optional_members ? std::optional(now) : std::nullopt, context, body);
+                auto envelope = sign_envelope(zdz::test::fixed_key(7), Uuid::new_v4(), now,
+                                              optional_members ? std::optional(now) : std::nullopt,
+                                              context, body);
                 ASSERT_TRUE(envelope);
                 if (optional_members) {
                     envelope->previous_hash = hash_of("previous");
