@@ -227,9 +227,10 @@ TEST(RecordReading, QuickReadingTakesFilesWrittenInOtherOrdersAndForms) {
     EXPECT_EQ(fast->payload.platforms[0].revoked.size(), 2U);
 }
 
-// A store is written from its record without a value tree; the bytes must be
-// those of its JSON form written by to_pretty_json, every optional member
-// present or absent, lists empty or not, and texts that need escaping.
+// A store is written, and its signed bytes made, from its record without a
+// value tree; the bytes must be those made from its JSON form, every optional
+// member present or absent, lists empty or not, and texts that need escaping
+// or normalising.
 TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
     const auto now = *Timestamp::parse("2026-07-15T08:00:00.125Z");
     PersistedPlatformState vask{
@@ -241,7 +242,9 @@ TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
     const std::vector<RegistrySnapshotBody> bodies = {
         {1, now, {}}, {7, now, {empty}}, {1, now, {vask, empty, vask}}};
     const std::vector<EnvelopeContext> contexts = {
-        {}, {std::string(zdz::store::kRegistryContext)}, {"a\"b\\c", "tab\tnl\n\x01 caf\xC3\xA9"}};
+        {},
+        {std::string(zdz::store::kRegistryContext)},
+        {"a\"b\\c", "tab\tnl\n\x01 caf\xC3\xA9 cafe\xCC\x81"}};
     std::size_t written = 0;
     for (const auto& body : bodies) {
         for (const auto& context : contexts) {
@@ -254,6 +257,8 @@ TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
                     envelope->previous_hash = hash_of("previous");
                 }
                 EXPECT_EQ(write_envelope_json(*envelope), to_pretty_json(envelope->to_json()));
+                // And the signed bytes are those of the signed view's tree.
+                EXPECT_EQ(*envelope->signing_bytes(), *canonical_json(envelope->signed_view()));
                 ++written;
             }
         }
