@@ -1,5 +1,6 @@
 #include "cli/manifest_commands.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "cli/clock.hpp"
@@ -106,7 +107,11 @@ struct SigningSession {
     std::optional<contracts::Timestamp> expires_at;
 };
 
-[[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(const Sign& cmd) {
+// The keystore unsealed for signing. Once nothing but the unsealing is left
+// to refuse, `measurement` starts measuring the image on a second thread, so
+// that it is read while the key-encryption key is derived.
+[[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(
+    const Sign& cmd, std::optional<io::BackgroundMeasurement>& measurement) {
     const auto expires_at = parse_expiry(cmd.expires_at);
     if (!expires_at) {
         return tl::unexpected(expires_at.error());
@@ -129,6 +134,7 @@ struct SigningSession {
         return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
                                    " is not later than the signing time " + now->to_string()));
     }
+    measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
     auto key = unseal_with(*keystore, *passphrase, *now);
     if (!key) {
         return tl::unexpected(key.error());
@@ -143,10 +149,12 @@ struct MeasuredBody {
 
 // The manifest body: the image measured from its own bytes, and the options.
 [[nodiscard]] tl::expected<MeasuredBody, CommandError> measured_body(
-    const Sign& cmd, const SigningSession& session) {
+    const Sign& cmd, const SigningSession& session, io::BackgroundMeasurement& measurement) {
     // Streamed: memory stays flat for an image of any size, and the digest
-    // always comes from the file's own bytes.
-    const auto measured = io::measure_sha256_file(cmd.image_file);
+    // always comes from the file's own bytes. Asked for only once the key is
+    // unsealed: a wrong passphrase is reported first, whatever became of the
+    // image.
+    const auto measured = measurement.result();
     if (!measured) {
         return tl::unexpected(
             fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
@@ -330,11 +338,12 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
-    const auto session = open_for_signing(cmd);
+    std::optional<io::BackgroundMeasurement> measurement;
+    const auto session = open_for_signing(cmd, measurement);
     if (!session) {
         return tl::unexpected(session.error());
     }
-    const auto measured = measured_body(cmd, *session);
+    const auto measured = measured_body(cmd, *session, *measurement);
     if (!measured) {
         return tl::unexpected(measured.error());
     }

@@ -3,9 +3,12 @@
 #include <time.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
+#include <limits>
 #include <optional>
 
 #include "encoding/text.hpp"
@@ -306,11 +309,13 @@ struct Instant {
 }
 
 void append_padded(std::string& out, unsigned value, std::size_t width) {
-    std::string digits = std::to_string(value);
-    if (digits.size() < width) {
-        out.append(width - digits.size(), '0');
+    char digits[std::numeric_limits<unsigned>::digits10 + 1];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    const auto length = static_cast<std::size_t>(written.ptr - digits);
+    if (length < width) {
+        out.append(width - length, '0');
     }
-    out += digits;
+    out.append(digits, length);
 }
 
 }  // namespace

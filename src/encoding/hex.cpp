@@ -10,7 +10,10 @@ namespace {
                                                         std::span<std::uint8_t> out) {
     for (std::size_t i = 0; i < out.size(); ++i) {
         const auto pair = text.substr(2 * i, 2);
-        if (!is_valid_utf8(pair)) {
+        // An ASCII pair is always valid UTF-8: the full check only for the
+        // rare pair with a high bit (a store holds 100,000 digests).
+        const auto high_bits = static_cast<unsigned char>(pair[0] | pair[1]) & 0x80U;
+        if (high_bits != 0 && !is_valid_utf8(pair)) {
             return tl::unexpected(HexError{HexError::Kind::NotAscii, 0, {}});
         }
         const int hi = hex_digit_value(pair[0]);
@@ -26,11 +29,10 @@ namespace {
 }  // namespace
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const auto b : bytes) {
-        out += kLowerHexDigits[b >> 4];
-        out += kLowerHexDigits[b & 0xF];
+    std::string out(bytes.size() * 2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[2 * i] = kLowerHexDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kLowerHexDigits[bytes[i] & 0xF];
     }
     return out;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #include "encoding/hex.hpp"
@@ -114,8 +116,19 @@ std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos) {
 }
 
 bool is_valid_utf8(std::string_view text) {
+    // Whole files pass through here (a store is tens of megabytes of ASCII):
+    // eight bytes at a time while none has its top bit set.
+    constexpr std::uint64_t kTopBits = 0x8080808080808080ULL;
     std::size_t pos = 0;
     while (pos < text.size()) {
+        if (text.size() - pos >= sizeof(std::uint64_t)) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, text.data() + pos, sizeof word);
+            if ((word & kTopBits) == 0) {
+                pos += sizeof word;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(text[pos]) < 0x80) {
             ++pos;
             continue;

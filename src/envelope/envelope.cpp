@@ -125,6 +125,39 @@ tl::expected<EnvelopeContext, json::JsonReadError> read_context(const json::Json
     return convert(value);
 }
 
+bool scan_uuid(json::PlainJsonReader& reader, contracts::Uuid& out) {
+    // The parser read_uuid uses, whose refusal the quick reader need not word.
+    return json::scan_text(reader, contracts::parse_uuid_text, out);
+}
+
+bool scan_context(json::PlainJsonReader& reader, EnvelopeContext& out) {
+    return json::scan_items(reader, [&] {
+        std::string_view text;
+        if (!reader.string(text)) {
+            return false;
+        }
+        out.emplace_back(text);
+        return true;
+    });
+}
+
+void write_canonical_context(json::CanonicalBuilder& out, const EnvelopeContext& context) {
+    out.begin_array();
+    for (const auto& text : context) {
+        out.text(text);
+    }
+    out.end_array();
+}
+
+void write_canonical_time(json::CanonicalBuilder& out,
+                          const std::optional<contracts::Timestamp>& value) {
+    if (value) {
+        out.text(value->to_string());
+    } else {
+        out.null();
+    }
+}
+
 }  // namespace envelope_detail
 
 // ---- EncryptedEnvelope ------------------------------------------------------

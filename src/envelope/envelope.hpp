@@ -17,6 +17,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +35,7 @@
 #include "crypto/secret.hpp"
 #include "json/canonical.hpp"
 #include "json/fields.hpp"
+#include "json/plain_reader.hpp"
 #include "json/record.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
@@ -60,6 +62,31 @@ concept EnvelopePayload = std::copyable<P> &&
     requires(const P& payload, const json::JsonValue& json) {
     { payload.to_json() } -> std::convertible_to<json::JsonValue>;
     { P::from_json(json) } -> std::same_as<tl::expected<P, json::JsonReadError>>;
+};
+
+// A payload that can also be read by the quick reader of files the program
+// wrote (see json/plain_reader.hpp): `scan` gives the record read_json_record
+// would give through from_json, or nullopt for anything it does not take.
+template <class P>
+concept ScannablePayload = requires(json::PlainJsonReader& reader) {
+    { P::scan(reader) } -> std::same_as<std::optional<P>>;
+};
+
+// A payload that writes its canonical bytes itself, the bytes canonical_json
+// makes of its to_json(); `canonical_size_hint` is about as many bytes as
+// that, to reserve them at once.
+template <class P>
+concept CanonicalPayload = requires(const P& payload, json::CanonicalBuilder& out) {
+    payload.write_canonical(out);
+    { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
+};
+
+// A payload that writes its file form itself, the bytes to_pretty_json makes
+// of its to_json().
+template <class P>
+concept PrettyPayload = requires(const P& payload, json::PrettyBuilder& out) {
+    payload.write_file_json(out);
+    { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
 };
 
 namespace envelope_detail {
@@ -106,6 +133,15 @@ void add_optional_hash(json::JsonValue& object, std::string_view name,
 [[nodiscard]] tl::expected<EnvelopeContext, json::JsonReadError> read_context(
     const json::JsonValue& value);
 
+// The same for the quick reader.
+bool scan_uuid(json::PlainJsonReader& reader, contracts::Uuid& out);
+bool scan_context(json::PlainJsonReader& reader, EnvelopeContext& out);
+
+// The members of the signed and header views that every envelope shares.
+void write_canonical_context(json::CanonicalBuilder& out, const EnvelopeContext& context);
+void write_canonical_time(json::CanonicalBuilder& out,
+                          const std::optional<contracts::Timestamp>& value);
+
 }  // namespace envelope_detail
 
 // ---- signed envelopes --------------------------------------------------------
@@ -130,16 +166,24 @@ struct SignedEnvelope {
     // previous_hash is null and an empty context is [].
     json::JsonValue signed_view() const { return build(envelope_detail::Form::View); }
 
-    // The bytes the signature covers.
+    // The bytes the signature covers: canonical_json(signed_view()), written
+    // in one pass from the typed members where the payload can.
     [[nodiscard]] tl::expected<std::string, contracts::ContractError> signing_bytes() const {
-        return json::canonical_json(signed_view());
+        std::string bytes;
+        return write_signing_bytes(bytes).map([&] { return std::move(bytes); });
     }
+    // The same written over `out`, whose memory is reused.
+    tl::expected<void, contracts::ContractError> write_signing_bytes(std::string& out) const;
 
     // Strict: unknown, missing and repeated members are refused; null for
     // expires_at or previous_hash means absent. The version is not judged here
     // but by verify().
     [[nodiscard]] static tl::expected<SignedEnvelope, json::JsonReadError> from_json(
         const json::JsonValue& value);
+
+    // The quick reader's way to the same record (see ScannablePayload).
+    static std::optional<SignedEnvelope> scan(json::PlainJsonReader& reader) requires
+        ScannablePayload<Payload>;
 
     // The payload, once, in this order: the version is 1, the context equals
     // `expected_context`, the signature over the signing bytes verifies with
@@ -149,10 +193,22 @@ struct SignedEnvelope {
     // and previous_hash is only covered by the signature.
     [[nodiscard]] tl::expected<Payload, contracts::ContractError> verify(
         const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-        const EnvelopeContext& expected_context) const;
+        const EnvelopeContext& expected_context) const&;
+    // The same, handing over the payload instead of a copy of it. The signed
+    // bytes are written into `scratch`: a caller done with a buffer as large
+    // as the envelope's file (its text) lends it, so that no fresh memory is
+    // touched for them.
+    tl::expected<Payload, contracts::ContractError> verify(const crypto::VerifyingKey& key,
+                                                           const contracts::Timestamp& now,
+                                                           const EnvelopeContext& expected_context,
+                                                           std::string&& scratch = {}) &&;
 
 private:
     json::JsonValue build(envelope_detail::Form form) const;
+    tl::expected<void, contracts::ContractError> check(const crypto::VerifyingKey& key,
+                                                       const contracts::Timestamp& now,
+                                                       const EnvelopeContext& expected_context,
+                                                       std::string& scratch) const;
 };
 
 // A fresh envelope (version 1, a random envelope_id) signed with `key`. Fails
@@ -177,13 +233,66 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
 // Pretty JSON, two-space indentation, no final newline.
 template <EnvelopePayload Payload>
 std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
-    return json::to_pretty_json(envelope.to_json());
+    if constexpr (PrettyPayload<Payload>) {
+        // Written from the record in one pass, as to_pretty_json would write
+        // its JSON form.
+        namespace d = envelope_detail;
+        constexpr std::size_t kEnvelopeMembersBytes = 1024;
+        std::string text;
+        text.reserve(envelope.payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes);
+        json::PrettyBuilder out(text);
+        out.begin_object();
+        out.member(d::kFormatVersion);
+        out.number(envelope.format_version);
+        out.member(d::kEnvelopeId);
+        out.text(envelope.envelope_id.to_string());
+        out.member(d::kKeyId);
+        out.text(envelope.key_id.to_string());
+        out.member(d::kCreatedAt);
+        out.text(envelope.created_at.to_string());
+        if (envelope.expires_at) {
+            out.member(d::kExpiresAt);
+            out.text(envelope.expires_at->to_string());
+        }
+        if (!envelope.associated_data.empty()) {
+            out.member(d::kAssociatedData);
+            out.begin_array();
+            for (const auto& item : envelope.associated_data) {
+                out.text(item);
+            }
+            out.end_array();
+        }
+        out.member(d::kPayload);
+        envelope.payload.write_file_json(out);
+        if (envelope.previous_hash) {
+            out.member(d::kPreviousHash);
+            out.text(envelope.previous_hash->to_string());
+        }
+        out.member(d::kSignature);
+        out.text(envelope.signature.to_string());
+        out.end_object();
+        return text;
+    } else {
+        return json::to_pretty_json(envelope.to_json());
+    }
 }
 
 // A whole document; the error is the reader's message with its position.
 template <EnvelopePayload Payload>
 [[nodiscard]] tl::expected<SignedEnvelope<Payload>, std::string> read_signed_envelope_json(
     std::string_view text) {
+    if constexpr (ScannablePayload<Payload>) {
+        // A file as the program writes it is read straight into the record;
+        // anything else, the strict reader reads (and names its fault).
+        try {
+            json::PlainJsonReader reader(text);
+            auto envelope = SignedEnvelope<Payload>::scan(reader);
+            if (envelope && reader.at_end()) {
+                return std::move(*envelope);
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
     return json::read_json_record(text, SignedEnvelope<Payload>::from_json);
 }
 
@@ -325,27 +434,135 @@ tl::expected<SignedEnvelope<Payload>, json::JsonReadError> SignedEnvelope<Payloa
 }
 
 template <EnvelopePayload Payload>
-tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
+std::optional<SignedEnvelope<Payload>> SignedEnvelope<Payload>::scan(
+    json::PlainJsonReader& reader) requires ScannablePayload<Payload> {
+    namespace d = envelope_detail;
+    static constexpr std::array<std::string_view, 9> kMembers = {
+        d::kFormatVersion,  d::kEnvelopeId, d::kKeyId,        d::kCreatedAt, d::kExpiresAt,
+        d::kAssociatedData, d::kPayload,    d::kPreviousHash, d::kSignature};
+    // format_version, envelope_id, key_id, created_at, payload, signature.
+    constexpr std::uint32_t kRequired = 0b1'0100'1111;
+    SignedEnvelope envelope;
+    std::optional<Payload> body;
+    const bool read = json::scan_members(reader, kMembers, kRequired, [&](std::size_t member) {
+        switch (member) {
+            case 0:
+                return json::scan_unsigned(reader, envelope.format_version);
+            case 1:
+                return d::scan_uuid(reader, envelope.envelope_id);
+            case 2:
+                return d::scan_uuid(reader, envelope.key_id);
+            case 3:
+                return json::scan_text(reader, contracts::Timestamp::parse, envelope.created_at);
+            case 4:
+                return json::scan_optional_text(reader, contracts::Timestamp::parse,
+                                                envelope.expires_at);
+            case 5:
+                return d::scan_context(reader, envelope.associated_data);
+            case 6:
+                body = Payload::scan(reader);
+                return body.has_value();
+            case 7:
+                return json::scan_optional_text(reader, contracts::ContentHash::parse,
+                                                envelope.previous_hash);
+            default:
+                return json::scan_text(reader, crypto::Signature::parse, envelope.signature);
+        }
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    envelope.payload = std::move(*body);
+    return envelope;
+}
+
+template <EnvelopePayload Payload>
+tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_signing_bytes(
+    std::string& bytes) const {
+    bytes.clear();
+    if constexpr (CanonicalPayload<Payload>) {
+        // Members in ascending byte order of their names.
+        namespace d = envelope_detail;
+        constexpr std::size_t kEnvelopeMembersBytes = 1024;
+        bytes.reserve(payload.canonical_size_hint() + kEnvelopeMembersBytes);
+        json::CanonicalBuilder out(bytes);
+        out.begin_object();
+        out.member(d::kAssociatedData);
+        d::write_canonical_context(out, associated_data);
+        out.member(d::kCreatedAt);
+        out.text(created_at.to_string());
+        out.member(d::kEnvelopeId);
+        out.text(envelope_id.to_string());
+        out.member(d::kExpiresAt);
+        d::write_canonical_time(out, expires_at);
+        out.member(d::kFormatVersion);
+        out.number(format_version);
+        out.member(d::kKeyId);
+        out.text(key_id.to_string());
+        out.member(d::kPayload);
+        payload.write_canonical(out);
+        out.member(d::kPreviousHash);
+        if (previous_hash) {
+            out.text(previous_hash->to_string());
+        } else {
+            out.null();
+        }
+        out.end_object();
+        if (out.ok()) {
+            return {};
+        }
+    }
+    auto canonical = json::canonical_json(signed_view());
+    if (!canonical) {
+        return tl::unexpected(std::move(canonical.error()));
+    }
+    bytes = std::move(*canonical);
+    return {};
+}
+
+template <EnvelopePayload Payload>
+tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::check(
     const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-    const EnvelopeContext& expected_context) const {
+    const EnvelopeContext& expected_context, std::string& scratch) const {
     namespace d = envelope_detail;
     if (auto header =
             d::check_version_and_context(format_version, associated_data, expected_context);
         !header) {
         return tl::unexpected(header.error());
     }
-    const auto bytes = signing_bytes();
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
+    if (auto written = write_signing_bytes(scratch); !written) {
+        return tl::unexpected(written.error());
     }
-    if (auto verified = crypto::verify_bytes(key, *bytes, signature); !verified) {
+    if (auto verified = crypto::verify_bytes(key, scratch, signature); !verified) {
         return tl::unexpected(verified.error());
     }
     // After the signature: an expiry time nobody vouched for proves nothing.
     if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
         return tl::unexpected(fresh.error());
     }
-    return payload;
+    return {};
+}
+
+template <EnvelopePayload Payload>
+tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
+    const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    const EnvelopeContext& expected_context) const& {
+    std::string bytes;
+    return check(key, now, expected_context, bytes).map([&] { return payload; });
+}
+
+template <EnvelopePayload Payload>
+tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
+    const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    const EnvelopeContext& expected_context, std::string&& scratch) && {
+    // Let go before the payload is handed on.
+    std::string bytes = std::move(scratch);
+    auto checked = check(key, now, expected_context, bytes);
+    std::string().swap(bytes);
+    if (!checked) {
+        return tl::unexpected(std::move(checked.error()));
+    }
+    return std::move(payload);
 }
 
 template <EnvelopePayload Payload>

@@ -1,9 +1,12 @@
 #include "io/measure.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <new>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "crypto/digest.hpp"
@@ -13,18 +16,11 @@ namespace {
 
 constexpr std::size_t kFileChunk = std::size_t{1} << 20;
 
-}  // namespace
-
-tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
-    return measure_file(path, contracts::HashAlgorithm::Sha256);
-}
-
-tl::expected<FileMeasurement, IoError> measure_file(
-    const std::string& path, contracts::HashAlgorithm algorithm) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) {
-        return tl::unexpected(IoError::from_errno(errno));
-    }
+// The bytes of the open `file`, giving up between two chunks once `stop` (if
+// any) is set.
+tl::expected<FileMeasurement, IoError> measure_open_file(const FileDescriptor& file,
+                                                         contracts::HashAlgorithm algorithm,
+                                                         const std::atomic<bool>* stop) {
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
         std::vector<char> buffer(kFileChunk);
@@ -32,6 +28,9 @@ tl::expected<FileMeasurement, IoError> measure_file(
         std::uint64_t total = 0;
         auto read = read_pieces(file.get(), buffer,
                                 [&](std::string_view piece) -> tl::expected<void, IoError> {
+                                    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                                        return tl::unexpected(IoError::from_errno(ECANCELED));
+                                    }
                                     stream.update(piece.data(), piece.size());
                                     total += piece.size();
                                     return {};
@@ -44,6 +43,60 @@ tl::expected<FileMeasurement, IoError> measure_file(
         // The read buffer or the digest state.
         return tl::unexpected(IoError::from_errno(ENOMEM));
     }
+}
+
+}  // namespace
+
+tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
+    return measure_file(path, contracts::HashAlgorithm::Sha256);
+}
+
+tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
+                                                    contracts::HashAlgorithm algorithm) {
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    return measure_open_file(file, algorithm, nullptr);
+}
+
+BackgroundMeasurement::BackgroundMeasurement(std::string path, contracts::HashAlgorithm algorithm)
+    : path_(std::move(path)), algorithm_(algorithm) {
+    try {
+        thread_ = std::thread([this] { measure_regular_file(); });
+    } catch (const std::system_error&) {
+        // No second thread: result() measures on the caller's.
+    }
+}
+
+void BackgroundMeasurement::measure_regular_file() {
+    // Only a regular file is read ahead of time: opening a pipe or a device
+    // may wait for a writer, and reading it may never end, which must not
+    // hold up a refusal of the passphrase. Anything else, and a file that
+    // cannot be opened, is left to result(), which reports it as before.
+    const FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    result_ = measure_open_file(file, algorithm_, &stop_);
+}
+
+BackgroundMeasurement::~BackgroundMeasurement() {
+    if (thread_.joinable()) {
+        stop_.store(true, std::memory_order_relaxed);
+        thread_.join();
+    }
+}
+
+tl::expected<FileMeasurement, IoError> BackgroundMeasurement::result() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (!result_) {
+        result_ = measure_file(path_, algorithm_);
+    }
+    return *result_;
 }
 
 }  // namespace zdz::io

@@ -1,6 +1,9 @@
 #include "json/canonical.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -316,8 +319,31 @@ std::string normalize_text(std::string text) {
     return out;
 }
 
-tl::expected<std::string, contracts::ContractError> canonical_json(
-    const JsonValue& value) {
+void CanonicalBuilder::member(std::string_view name) {
+    separate();
+    append_escaped(out_, name);
+    out_ += ':';
+}
+
+void CanonicalBuilder::text(std::string_view text) {
+    separate();
+    if (is_ascii(text)) {
+        append_escaped(out_, text);
+    } else if (encoding::is_valid_utf8(text)) {
+        append_escaped(out_, normalize_text(std::string(text)));
+    } else {
+        ok_ = false;
+    }
+}
+
+void CanonicalBuilder::number(std::uint64_t value) {
+    separate();
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    out_.append(digits, written.ptr);
+}
+
+tl::expected<std::string, contracts::ContractError> canonical_json(const JsonValue& value) {
     std::string out;
     if (FastCanonicalWriter().write(value, out)) {
         return out;

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
+#include <limits>
 
 #include "encoding/hex.hpp"
 
@@ -91,8 +93,17 @@ void append_json_string(std::string& out, std::string_view text, HexDigits digit
     const char* hex =
         digits == HexDigits::Lower ? encoding::kLowerHexDigits : encoding::kUpperHexDigits;
     out += '"';
-    for (const char c : text) {
+    // Runs of bytes that need no escape are appended whole: a store's
+    // canonical form is tens of megabytes of such text.
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(text.data() + plain, i - plain);
+        plain = i + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -116,15 +127,12 @@ void append_json_string(std::string& out, std::string_view text, HexDigits digit
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += hex[byte >> 4];
-                    out += hex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xF];
         }
     }
+    out.append(text.data() + plain, text.size() - plain);
     out += '"';
 }
 
@@ -132,6 +140,59 @@ std::string to_pretty_json(const JsonValue& value) {
     PrettyPrinter printer;
     printer.value(value, 0);
     return std::move(printer.out);
+}
+
+void PrettyBuilder::next_line(std::size_t depth) {
+    out_ += '\n';
+    out_.append(depth * kPrettyIndent, ' ');
+}
+
+void PrettyBuilder::before_value() {
+    if (levels_.empty() || !levels_.back().array) {
+        return;
+    }
+    if (!levels_.back().empty) {
+        out_ += ',';
+    }
+    levels_.back().empty = false;
+    next_line(levels_.size());
+}
+
+void PrettyBuilder::open(char bracket, bool array) {
+    before_value();
+    out_ += bracket;
+    levels_.push_back(Level{array, true});
+}
+
+void PrettyBuilder::close(char bracket) {
+    const bool empty = levels_.back().empty;
+    levels_.pop_back();
+    if (!empty) {
+        next_line(levels_.size());
+    }
+    out_ += bracket;
+}
+
+void PrettyBuilder::member(std::string_view name) {
+    if (!levels_.back().empty) {
+        out_ += ',';
+    }
+    levels_.back().empty = false;
+    next_line(levels_.size());
+    append_json_string(out_, name, HexDigits::Upper);
+    out_ += ": ";
+}
+
+void PrettyBuilder::text(std::string_view text) {
+    before_value();
+    append_json_string(out_, text, HexDigits::Upper);
+}
+
+void PrettyBuilder::number(std::uint64_t value) {
+    before_value();
+    char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    out_.append(digits, written.ptr);
 }
 
 std::string float_text(double value) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -39,6 +41,22 @@ constexpr std::string_view kNotRegularFile = "not a regular file";
 constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
 
 constexpr std::size_t kReadChunkBytes = 65536;
+
+// Member names as the quick reader looks them up, in declaration order.
+constexpr std::array<std::string_view, 3> kPromotionMembers = {
+    kMeasurementMember, kSecurityVersionMember, kPromotedAtMember};
+constexpr std::array<std::string_view, 3> kPlatformStateMembers = {kPlatformMember, kHistoryMember,
+                                                                   kRevokedMember};
+constexpr std::array<std::string_view, 3> kSnapshotMembers = {kFormatVersionMember,
+                                                              kExportedAtMember, kPlatformsMember};
+constexpr std::uint32_t kAllThreeMembers = 0b111;
+
+// The most a promotion and a withdrawn measurement take in canonical form
+// (a timestamp with nanoseconds, the largest security version), and a little
+// for each platform and the snapshot around them.
+constexpr std::size_t kCanonicalPromotionBytes = 200;
+constexpr std::size_t kCanonicalMeasurementBytes = 80;
+constexpr std::size_t kCanonicalFrameBytes = 200;
 
 envelope::EnvelopeContext registry_context() {
     return {std::string(kRegistryContext)};
@@ -86,17 +104,30 @@ TrustError cannot_read(const std::string& path, const std::string& detail) {
     if (!S_ISREG(st.st_mode)) {
         return tl::unexpected(cannot_read(path, std::string(kNotRegularFile)));
     }
-    std::string text;
-    text.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[kReadChunkBytes];
-    const auto read = io::read_pieces(
-        file.get(), buffer, [&](std::string_view piece) -> tl::expected<void, io::IoError> {
-            text.append(piece);
-            return {};
-        });
-    if (!read) {
-        return tl::unexpected(cannot_read(path, read.error().display()));
+    // Read straight into the text, so that each byte is copied once; a file
+    // that grew since fstat is read on to its end.
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t filled = 0;
+    char beyond[kReadChunkBytes];
+    for (;;) {
+        const bool in_place = filled < text.size();
+        const ssize_t n = in_place ? ::read(file.get(), text.data() + filled, text.size() - filled)
+                                   : ::read(file.get(), beyond, sizeof beyond);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!in_place) {
+            text.append(beyond, static_cast<std::size_t>(n));
+        }
+        filled += static_cast<std::size_t>(n);
     }
+    text.resize(filled);
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(cannot_read(path, io::IoError::not_utf8().display()));
     }
@@ -126,6 +157,46 @@ tl::expected<PersistedPromotion, JsonReadError> PersistedPromotion::from_json(
         return tl::unexpected(std::move(done.error()));
     }
     return PersistedPromotion{{*measurement}, *security_version, *promoted_at};
+}
+
+std::optional<PersistedPromotion> PersistedPromotion::scan(json::PlainJsonReader& reader) {
+    PersistedPromotion promotion;
+    const bool read =
+        json::scan_members(reader, kPromotionMembers, kAllThreeMembers, [&](std::size_t member) {
+            switch (member) {
+                case 0:
+                    return json::scan_text(reader, contracts::ContentHash::parse,
+                                           promotion.measurement.hash);
+                case 1:
+                    return json::scan_unsigned(reader, promotion.security_version);
+                default:
+                    return json::scan_text(reader, contracts::Timestamp::parse,
+                                           promotion.promoted_at);
+            }
+        });
+    return read ? std::optional(promotion) : std::nullopt;
+}
+
+void PersistedPromotion::write_canonical(json::CanonicalBuilder& out) const {
+    out.begin_object();
+    out.member(kMeasurementMember);
+    out.text(measurement.to_string());
+    out.member(kPromotedAtMember);
+    out.text(promoted_at.to_string());
+    out.member(kSecurityVersionMember);
+    out.number(security_version);
+    out.end_object();
+}
+
+void PersistedPromotion::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kMeasurementMember);
+    out.text(measurement.to_string());
+    out.member(kSecurityVersionMember);
+    out.number(security_version);
+    out.member(kPromotedAtMember);
+    out.text(promoted_at.to_string());
+    out.end_object();
 }
 
 JsonValue PersistedPlatformState::to_json() const {
@@ -164,6 +235,79 @@ tl::expected<PersistedPlatformState, JsonReadError> PersistedPlatformState::from
     return PersistedPlatformState{std::move(*platform), std::move(*history), std::move(withdrawn)};
 }
 
+std::optional<PersistedPlatformState> PersistedPlatformState::scan(json::PlainJsonReader& reader) {
+    std::optional<trust::ImagePlatform> platform;
+    std::vector<PersistedPromotion> history;
+    trust::MeasurementSet revoked;
+    const bool read = json::scan_members(
+        reader, kPlatformStateMembers, kAllThreeMembers, [&](std::size_t member) {
+            switch (member) {
+                case 0:
+                    return json::scan_text(reader, trust::ImagePlatform::parse, platform);
+                case 1:
+                    return json::scan_items(reader, [&] {
+                        auto promotion = PersistedPromotion::scan(reader);
+                        if (promotion) {
+                            history.push_back(*promotion);
+                        }
+                        return promotion.has_value();
+                    });
+                default:
+                    return json::scan_items(reader, [&] {
+                        trust::ImageMeasurement measurement;
+                        if (!json::scan_text(reader, contracts::ContentHash::parse,
+                                             measurement.hash)) {
+                            return false;
+                        }
+                        revoked.insert(measurement);
+                        return true;
+                    });
+            }
+        });
+    if (!read) {
+        return std::nullopt;
+    }
+    return PersistedPlatformState{std::move(*platform), std::move(history), std::move(revoked)};
+}
+
+void PersistedPlatformState::write_canonical(json::CanonicalBuilder& out) const {
+    out.begin_object();
+    out.member(kHistoryMember);
+    out.begin_array();
+    for (const auto& promotion : history) {
+        promotion.write_canonical(out);
+    }
+    out.end_array();
+    out.member(kPlatformMember);
+    out.text(platform.text());
+    out.member(kRevokedMember);
+    out.begin_array();
+    for (const auto& measurement : revoked) {
+        out.text(measurement.to_string());
+    }
+    out.end_array();
+    out.end_object();
+}
+
+void PersistedPlatformState::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kPlatformMember);
+    out.text(platform.text());
+    out.member(kHistoryMember);
+    out.begin_array();
+    for (const auto& promotion : history) {
+        promotion.write_file_json(out);
+    }
+    out.end_array();
+    out.member(kRevokedMember);
+    out.begin_array();
+    for (const auto& measurement : revoked) {
+        out.text(measurement.to_string());
+    }
+    out.end_array();
+    out.end_object();
+}
+
 JsonValue RegistrySnapshotBody::to_json() const {
     auto object = JsonValue::object();
     object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
@@ -188,6 +332,67 @@ tl::expected<RegistrySnapshotBody, JsonReadError> RegistrySnapshotBody::from_jso
         return tl::unexpected(std::move(done.error()));
     }
     return RegistrySnapshotBody{*format_version, *exported_at, std::move(*platforms)};
+}
+
+std::optional<RegistrySnapshotBody> RegistrySnapshotBody::scan(json::PlainJsonReader& reader) {
+    RegistrySnapshotBody body;
+    const bool read =
+        json::scan_members(reader, kSnapshotMembers, kAllThreeMembers, [&](std::size_t member) {
+            switch (member) {
+                case 0:
+                    return json::scan_unsigned(reader, body.format_version);
+                case 1:
+                    return json::scan_text(reader, contracts::Timestamp::parse, body.exported_at);
+                default:
+                    return json::scan_items(reader, [&] {
+                        auto state = PersistedPlatformState::scan(reader);
+                        if (state) {
+                            body.platforms.push_back(std::move(*state));
+                        }
+                        return state.has_value();
+                    });
+            }
+        });
+    return read ? std::optional(std::move(body)) : std::nullopt;
+}
+
+void RegistrySnapshotBody::write_canonical(json::CanonicalBuilder& out) const {
+    out.begin_object();
+    out.member(kExportedAtMember);
+    out.text(exported_at.to_string());
+    out.member(kFormatVersionMember);
+    out.number(format_version);
+    out.member(kPlatformsMember);
+    out.begin_array();
+    for (const auto& state : platforms) {
+        state.write_canonical(out);
+    }
+    out.end_array();
+    out.end_object();
+}
+
+void RegistrySnapshotBody::write_file_json(json::PrettyBuilder& out) const {
+    out.begin_object();
+    out.member(kFormatVersionMember);
+    out.number(format_version);
+    out.member(kExportedAtMember);
+    out.text(exported_at.to_string());
+    out.member(kPlatformsMember);
+    out.begin_array();
+    for (const auto& state : platforms) {
+        state.write_file_json(out);
+    }
+    out.end_array();
+    out.end_object();
+}
+
+std::size_t RegistrySnapshotBody::canonical_size_hint() const {
+    std::size_t bytes = kCanonicalFrameBytes;
+    for (const auto& state : platforms) {
+        bytes += kCanonicalFrameBytes + state.history.size() * kCanonicalPromotionBytes +
+                 state.revoked.size() * kCanonicalMeasurementBytes;
+    }
+    return bytes;
 }
 
 // ---- snapshot and replay ----------------------------------------------------
@@ -273,27 +478,21 @@ namespace {
     if (!*exists) {
         return std::optional<trust::KnownGoodStore>();
     }
-    // The text is let go once parsed: a large store need not be held twice.
-    const auto envelope = [&]() -> tl::expected<RegistryEnvelope, TrustError> {
-        auto text = read_store_text(path);
-        if (!text) {
-            return tl::unexpected(text.error());
-        }
-        auto parsed = envelope::read_signed_envelope_json<RegistrySnapshotBody>(*text);
-        if (!parsed) {
-            return tl::unexpected(TrustError::registry_malformed(std::move(parsed.error())));
-        }
-        if (text_out != nullptr) {
-            *text_out = std::move(*text);
-        }
-        return std::move(*parsed);
-    }();
+    auto text = read_store_text(path);
+    if (!text) {
+        return tl::unexpected(text.error());
+    }
+    auto envelope = envelope::read_signed_envelope_json<RegistrySnapshotBody>(*text);
     if (!envelope) {
-        return tl::unexpected(envelope.error());
+        return tl::unexpected(TrustError::registry_malformed(std::move(envelope.error())));
+    }
+    if (text_out != nullptr) {
+        *text_out = std::move(*text);
     }
     // Which check failed is not reported: a forged, re-keyed or re-purposed
-    // file is equally untrusted.
-    const auto body = envelope->verify(key, now, registry_context());
+    // file is equally untrusted. Once parsed, the text's memory (already
+    // paged in, and as large as the signed bytes) holds the signed bytes.
+    const auto body = std::move(*envelope).verify(key, now, registry_context(), std::move(*text));
     if (!body) {
         return tl::unexpected(TrustError::registry_signature_invalid());
     }

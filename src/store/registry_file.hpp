@@ -20,7 +20,10 @@
 #include "envelope/envelope.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
+#include "json/canonical.hpp"
+#include "json/plain_reader.hpp"
 #include "json/value.hpp"
+#include "json/writer.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
@@ -44,6 +47,12 @@ struct PersistedPromotion {
     json::JsonValue to_json() const;
     [[nodiscard]] static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
         const json::JsonValue& value);
+    // The same record read by the quick reader (nullopt: read it with
+    // from_json), and the canonical bytes of to_json() written directly.
+    static std::optional<PersistedPromotion> scan(json::PlainJsonReader& reader);
+    void write_canonical(json::CanonicalBuilder& out) const;
+    // The file form of to_json() written directly.
+    void write_file_json(json::PrettyBuilder& out) const;
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
@@ -59,6 +68,9 @@ struct PersistedPlatformState {
     json::JsonValue to_json() const;
     [[nodiscard]] static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
         const json::JsonValue& value);
+    static std::optional<PersistedPlatformState> scan(json::PlainJsonReader& reader);
+    void write_canonical(json::CanonicalBuilder& out) const;
+    void write_file_json(json::PrettyBuilder& out) const;
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
@@ -74,6 +86,11 @@ struct RegistrySnapshotBody {
     json::JsonValue to_json() const;
     [[nodiscard]] static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
         const json::JsonValue& value);
+    static std::optional<RegistrySnapshotBody> scan(json::PlainJsonReader& reader);
+    void write_canonical(json::CanonicalBuilder& out) const;
+    void write_file_json(json::PrettyBuilder& out) const;
+    // About as many bytes as write_canonical writes, a little more.
+    std::size_t canonical_size_hint() const;
 
     friend bool operator==(const RegistrySnapshotBody&, const RegistrySnapshotBody&) = default;
 };

@@ -149,6 +149,28 @@ TEST(Sign, EmptyImageAndOtaKind) {
               std::string::npos);
 }
 
+// The image is read while the key is derived; a wrong passphrase is still
+// what is reported, whatever the image is, and never waits on it.
+TEST(Sign, AWrongPassphraseIsReportedWhateverTheImage) {
+    TempDir dir;
+    zdz::test::write_test_keystore(dir.file("k.json"));
+    const auto fifo = dir.file("fifo.img");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string wrong =
+        "error: cannot unseal keystore: signing key could not be unsealed (wrong passphrase "
+        "or corrupted keystore)\n";
+    for (const auto& image : {zdz::test::source_dir() + "/os/vask-install-2026072900.img",
+                              dir.file("none.img"), dir.path(), fifo}) {
+        const auto r = run_program(sign_args(dir, image), with_passphrase("wrong"));
+        EXPECT_EQ(r.status, 1) << image;
+        EXPECT_EQ(r.err, wrong) << image;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("m.json")));
+    }
+    const auto r = run_program(sign_args(dir, dir.path()), with_passphrase());
+    EXPECT_EQ(r.err,
+              "error: cannot read image file " + dir.path() + ": Is a directory (os error 21)\n");
+}
+
 TEST(Sign, RefusalsLeaveNoManifest) {
     TempDir dir;
     zdz::test::write_test_keystore(dir.file("k.json"));

@@ -1,6 +1,7 @@
 #include "io/measure.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <string_view>
@@ -68,4 +69,39 @@ TEST(Measure, FilesStreamThroughEitherAlgorithm) {
     const auto missing = zdz::io::measure_file(dir.file("missing"), HashAlgorithm::Blake3);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().display(), "No such file or directory (os error 2)");
+}
+
+// sign measures the image on a second thread while it derives its key: the
+// outcome must be measure_file's, and abandoning it must never wait on a
+// file that does not end.
+TEST(Measure, BackgroundMeasurementGivesWhatMeasureFileGives) {
+    using zdz::contracts::HashAlgorithm;
+    zdz::test::TempDir dir;
+    std::string data((3 << 20) + 5, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 61 + 3) % 241);
+    }
+    dir.write("blob", data);
+    for (const auto algorithm : {HashAlgorithm::Sha256, HashAlgorithm::Blake3}) {
+        zdz::io::BackgroundMeasurement background(dir.file("blob"), algorithm);
+        const auto measured = background.result();
+        const auto expected = zdz::io::measure_file(dir.file("blob"), algorithm);
+        ASSERT_TRUE(measured && expected);
+        EXPECT_EQ(measured->hash, expected->hash);
+        EXPECT_EQ(measured->bytes, data.size());
+    }
+    for (const auto& path : {dir.file("missing"), dir.path()}) {
+        zdz::io::BackgroundMeasurement background(path, HashAlgorithm::Sha256);
+        const auto measured = background.result();
+        ASSERT_FALSE(measured);
+        EXPECT_EQ(measured.error().display(),
+                  zdz::io::measure_file(path, HashAlgorithm::Sha256).error().display());
+    }
+    // Abandoned: the thread stops and is waited for.
+    { zdz::io::BackgroundMeasurement abandoned(dir.file("blob"), HashAlgorithm::Sha256); }
+    // A FIFO with no writer is left alone until result() is asked for (which
+    // would wait for a writer, as measure_file does).
+    const auto fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    { zdz::io::BackgroundMeasurement abandoned(fifo, HashAlgorithm::Sha256); }
 }
