@@ -19,8 +19,8 @@ tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& pa
     return measure_file(path, contracts::HashAlgorithm::Sha256);
 }
 
-tl::expected<FileMeasurement, IoError> measure_file(
-    const std::string& path, contracts::HashAlgorithm algorithm) {
+tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
+                                                    contracts::HashAlgorithm algorithm) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         return tl::unexpected(IoError::from_errno(errno));

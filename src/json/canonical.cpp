@@ -316,8 +316,7 @@ std::string normalize_text(std::string text) {
     return out;
 }
 
-tl::expected<std::string, contracts::ContractError> canonical_json(
-    const JsonValue& value) {
+tl::expected<std::string, contracts::ContractError> canonical_json(const JsonValue& value) {
     std::string out;
     if (FastCanonicalWriter().write(value, out)) {
         return out;
