@@ -213,10 +213,11 @@ std::string UuidError::display() const {
                    "[0-9a-fA-F-], found `" +
                    shown + "` at " + std::to_string(position);
         case Kind::InvalidLength:
-            return "invalid length: expected length 32 for simple format, found " +
-                   std::to_string(found);
+            return "invalid length: expected length " + std::to_string(kSimpleLength) +
+                   " for simple format, found " + std::to_string(found);
         case Kind::InvalidGroupCount:
-            return "invalid group count: expected 5, found " + std::to_string(found);
+            return "invalid group count: expected " + std::to_string(kGroups) + ", found " +
+                   std::to_string(found);
         case Kind::InvalidGroupLength:
             return "invalid group length in group " + std::to_string(group) + ": expected " +
                    std::to_string(expected) + ", found " + std::to_string(found);
