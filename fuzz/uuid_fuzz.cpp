@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!uuid) {
         ZDZ_FUZZ_CHECK(uuid.error().display() ==
                        "validation failed: " + std::string(zdz::contracts::kUuidParseFailedPrefix) +
-                           bare.error());
+                           bare.error().display());
         return 0;
     }
     ZDZ_FUZZ_CHECK(*bare == *uuid);

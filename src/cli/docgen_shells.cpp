@@ -146,7 +146,8 @@ std::string bash_value_cases(const BashOptions& by_kind) {
              "' -- \"$cur\"))\n            return\n            ;;\n";
     }
     if (!by_kind.text_options.empty()) {
-        s += "        " + case_pattern(by_kind.text_options) + ")\n            return\n            ;;\n";
+        s += "        " + case_pattern(by_kind.text_options) +
+             ")\n            return\n            ;;\n";
     }
     s += "    esac\n";
     return s;

@@ -84,8 +84,7 @@ std::string json_report_text(const json::JsonValue& document) {
     return out;
 }
 
-tl::expected<void, CommandError> check_json_path(std::string_view what,
-                                                               const std::string& path) {
+tl::expected<void, CommandError> check_json_path(std::string_view what, const std::string& path) {
     if (encoding::is_valid_utf8(path)) {
         return {};
     }

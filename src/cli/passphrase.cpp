@@ -7,8 +7,7 @@
 
 namespace zdz::cli {
 
-tl::expected<crypto::Secret, CommandError> read_passphrase_env(
-    const std::string& name) {
+tl::expected<crypto::Secret, CommandError> read_passphrase_env(const std::string& name) {
     const char* value =
         name.empty() || name.find('=') != std::string::npos ? nullptr : std::getenv(name.c_str());
     if (value == nullptr || !encoding::is_valid_utf8(std::string_view(value, std::strlen(value)))) {

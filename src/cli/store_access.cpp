@@ -37,10 +37,12 @@ tl::expected<trust::KnownGoodStore, CommandError> read_store(
     return load_existing_store(store_path, *key, *now);
 }
 
-tl::expected<trust::KnownGoodStore, CommandError> update_store(
-    const std::string& store_path, const crypto::SigningKey& key, const contracts::Uuid& key_id,
-    const contracts::Timestamp& now, const StoreUpdateWording& wording,
-    const RegistryChange& change) {
+tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
+                                                               const crypto::SigningKey& key,
+                                                               const contracts::Uuid& key_id,
+                                                               const contracts::Timestamp& now,
+                                                               const StoreUpdateWording& wording,
+                                                               const RegistryChange& change) {
     const std::string load_failed = std::string(wording.load_failed) + store_path + ": ";
     const auto lock = store::RegistryDirectoryLock::acquire(store_path);
     if (!lock) {

@@ -6,8 +6,7 @@
 
 namespace zdz::cli {
 
-tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(
-    const std::string& path) {
+tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std::string& path) {
     const auto text = io::read_file_text(path);
     if (!text) {
         return tl::unexpected(

@@ -108,21 +108,14 @@ std::optional<Uuid> read_accepted_shape(std::string_view text) {
     }
 }
 
-std::string invalid_character(std::string_view shown, std::size_t position) {
-    return "invalid character: expected an optional prefix of `urn:uuid:` followed by "
-           "[0-9a-fA-F-], found `" +
-           std::string(shown) + "` at " + std::to_string(position);
-}
-
-std::string invalid_group_length(std::size_t group, std::size_t expected, std::size_t found) {
-    return "invalid group length in group " + std::to_string(group) + ": expected " +
-           std::to_string(expected) + ", found " + std::to_string(found);
+UuidError invalid_group_length(std::size_t group, std::size_t expected, std::size_t found) {
+    return {UuidError::Kind::InvalidGroupLength, {}, 0, group, expected, found};
 }
 
 // Explains why `text` is not a UUID. The texts are observable, so the steps
 // stay literal, quirks included: positions and the last group's length count
 // a wrapper that was not stripped.
-std::string diagnose_uuid(std::string_view text) {
+UuidError diagnose_uuid(std::string_view text) {
     std::string_view d = text;
     if (text.size() == kBracedLength && braced(text)) {
         d = text.substr(1, kHyphenatedLength);
@@ -161,15 +154,14 @@ std::string diagnose_uuid(std::string_view text) {
         const auto decoded = encoding::decode_utf8_at(body, i);
         const std::string shown = decoded ? encoding::terminal_safe(body.substr(i, decoded->length))
                                           : std::string("\uFFFD");
-        return invalid_character(shown, i + wrapper + 1);
+        return {UuidError::Kind::InvalidCharacter, shown, i + wrapper + 1, 0, 0, 0};
     }
 
     if (hyphens == 0 && wrapper == 0) {
-        return "invalid length: expected length 32 for simple format, found " +
-               std::to_string(d.size());
+        return {UuidError::Kind::InvalidLength, {}, 0, 0, 0, d.size()};
     }
     if (hyphens != kInnerHyphens) {
-        return "invalid group count: expected 5, found " + std::to_string(hyphens + 1);
+        return {UuidError::Kind::InvalidGroupCount, {}, 0, 0, 0, hyphens + 1};
     }
     // Hyphens before g stand in place, so hyphen g lies at or after group g's start.
     for (std::size_t g = 0; g < kInnerHyphens; ++g) {
@@ -214,7 +206,26 @@ Uuid Uuid::new_v4() {
     return Uuid(bytes);
 }
 
-tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text) {
+std::string UuidError::display() const {
+    switch (kind) {
+        case Kind::InvalidCharacter:
+            return "invalid character: expected an optional prefix of `urn:uuid:` followed by "
+                   "[0-9a-fA-F-], found `" +
+                   shown + "` at " + std::to_string(position);
+        case Kind::InvalidLength:
+            return "invalid length: expected length " + std::to_string(kSimpleLength) +
+                   " for simple format, found " + std::to_string(found);
+        case Kind::InvalidGroupCount:
+            return "invalid group count: expected " + std::to_string(kGroups) + ", found " +
+                   std::to_string(found);
+        case Kind::InvalidGroupLength:
+            return "invalid group length in group " + std::to_string(group) + ": expected " +
+                   std::to_string(expected) + ", found " + std::to_string(found);
+    }
+    return {};
+}
+
+tl::expected<Uuid, UuidError> parse_uuid_text(std::string_view text) {
     if (auto uuid = read_accepted_shape(text)) {
         return *uuid;
     }
@@ -222,9 +233,9 @@ tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text) {
 }
 
 tl::expected<Uuid, ContractError> Uuid::parse(std::string_view text) {
-    return parse_uuid_text(text).map_error([](const std::string& message) {
+    return parse_uuid_text(text).map_error([](const UuidError& error) {
         return ContractError::invalid(ContractError::Subject::Uuid,
-                                      std::string(kUuidParseFailedPrefix) + message);
+                                      std::string(kUuidParseFailedPrefix) + error.display());
     });
 }
 

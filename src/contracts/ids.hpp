@@ -69,9 +69,28 @@ private:
     Bytes bytes_{};
 };
 
-// The UUID parser with its bare message (no prefix), for readers that embed
-// the message in their own text.
-[[nodiscard]] tl::expected<Uuid, std::string> parse_uuid_text(std::string_view text);
+// Why a text is not a UUID. display() is the parser's bare message (no
+// prefix), for readers that embed it in their own text.
+struct UuidError {
+    enum class Kind {
+        InvalidCharacter,    // `shown` at `position` (1-based, counting a wrapper)
+        InvalidLength,       // a simple form of `found` characters, not 32
+        InvalidGroupCount,   // `found` groups, not 5
+        InvalidGroupLength,  // group `group` has `found` characters, not `expected`
+    };
+    Kind kind = Kind::InvalidCharacter;
+    std::string shown;
+    std::size_t position = 0;
+    std::size_t group = 0;
+    std::size_t expected = 0;
+    std::size_t found = 0;
+
+    std::string display() const;
+
+    friend bool operator==(const UuidError&, const UuidError&) = default;
+};
+
+[[nodiscard]] tl::expected<Uuid, UuidError> parse_uuid_text(std::string_view text);
 
 // The UUID that names one device. Its debug form hides all but the first eight
 // characters so that logs never carry a whole device identifier.

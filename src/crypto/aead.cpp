@@ -13,10 +13,9 @@ static_assert(kAeadTagBytes == crypto_aead_xchacha20poly1305_ietf_ABYTES);
 
 }  // namespace
 
-tl::expected<std::vector<std::uint8_t>, contracts::ContractError>
-xchacha20poly1305_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
-                          std::string_view associated_data,
-                          std::span<const std::uint8_t> plaintext) {
+tl::expected<std::vector<std::uint8_t>, contracts::ContractError> xchacha20poly1305_encrypt(
+    std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
+    std::string_view associated_data, std::span<const std::uint8_t> plaintext) {
     if (auto started = start_sodium(); !started) {
         return tl::unexpected(started.error());
     }

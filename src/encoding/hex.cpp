@@ -78,8 +78,7 @@ tl::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view te
     return out;
 }
 
-tl::expected<void, HexError> hex_decode_exact(std::string_view text,
-                                                            std::span<std::uint8_t> out) {
+tl::expected<void, HexError> hex_decode_exact(std::string_view text, std::span<std::uint8_t> out) {
     if (text.size() != out.size() * 2) {
         return tl::unexpected(
             HexError{HexError::Kind::WrongLength, text.size(), {}, out.size() * 2});

@@ -141,9 +141,8 @@ std::string atomic_temp_path(const std::string& path) {
 }
 
 tl::expected<void, WriteError> write_file_atomically(const std::string& path,
-                                                                   std::string_view bytes,
-                                                                   FileMode mode,
-                                                                   const DirectoryLock* held) {
+                                                     std::string_view bytes, FileMode mode,
+                                                     const DirectoryLock* held) {
     // Without the caller's lock on this directory, one is taken here and held
     // to the end of the write.
     std::optional<DirectoryLock> own_lock;
@@ -206,7 +205,7 @@ std::string ReplaceError::display() const {
 }
 
 tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
-                                                                    std::string_view bytes) {
+                                                      std::string_view bytes) {
     const auto failed = [](ReplaceError::Kind kind, int err) {
         return tl::unexpected(ReplaceError{kind, IoError::from_errno(err)});
     };

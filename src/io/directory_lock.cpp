@@ -16,8 +16,7 @@ constexpr std::string_view kCannotLock = "cannot lock ";
 
 }  // namespace
 
-tl::expected<DirectoryLock, WriteError> DirectoryLock::acquire(
-    const std::string& path) {
+tl::expected<DirectoryLock, WriteError> DirectoryLock::acquire(const std::string& path) {
     const auto directory = directory_of(path);
     const auto failure = [&](int err) {
         return tl::unexpected(WriteError{

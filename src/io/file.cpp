@@ -225,9 +225,8 @@ tl::expected<std::string, IoError> read_file_bytes(const std::string& path) {
     return read_to_end(file->get());
 }
 
-tl::expected<void, IoError> stream_file_text(
-    const std::string& path, std::size_t chunk_bytes,
-    const std::function<void(std::string_view)>& consume) {
+tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
+                                             const std::function<void(std::string_view)>& consume) {
     const auto opened = open_for_reading(path);
     if (!opened) {
         return tl::unexpected(opened.error());

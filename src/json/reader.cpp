@@ -5,15 +5,14 @@
 
 #include "json/reader.hpp"
 
-#include "json/offset_stream.hpp"
-#include "json/syntax.hpp"
-
 #include <rapidjson/reader.h>
 
 #include <algorithm>
 #include <limits>
 
 #include "encoding/text.hpp"
+#include "json/offset_stream.hpp"
+#include "json/syntax.hpp"
 
 namespace zdz::json {
 

@@ -104,8 +104,7 @@ std::string write_keystore_json(const SealedSigningKey& record) {
     return json::to_pretty_json(record.to_json());
 }
 
-tl::expected<SealedSigningKey, std::string> read_keystore_json(
-    std::string_view text) {
+tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
     return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
@@ -196,8 +195,8 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
 }
 
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
-                                                           const std::string& path,
-                                                           const io::DirectoryLock* held) {
+                                             const std::string& path,
+                                             const io::DirectoryLock* held) {
     const std::string text = write_keystore_json(record);
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
@@ -257,8 +256,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     }
 }
 
-tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(
-    const std::string& path) {
+tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
     try {
         std::string text;
         auto record = load_keystore_file(path, &text);

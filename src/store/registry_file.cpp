@@ -413,8 +413,7 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
     return body;
 }
 
-tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(
-    const RegistrySnapshotBody& body) {
+tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistrySnapshotBody& body) {
     trust::KnownGoodStore store;
     for (const auto& state : body.platforms) {
         for (const auto& promotion : state.history) {

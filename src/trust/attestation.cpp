@@ -27,10 +27,11 @@ tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
     return AttestationReport{body, device_key.sign_bytes(*bytes)};
 }
 
-tl::expected<VerifiedAttestation, TrustError> verify_attestation(
-    const AttestationReport& report, const DeviceTrustEntry& entry,
-    const ImageMeasurement& expected, const contracts::Timestamp& now,
-    std::int64_t max_age_seconds) {
+tl::expected<VerifiedAttestation, TrustError> verify_attestation(const AttestationReport& report,
+                                                                 const DeviceTrustEntry& entry,
+                                                                 const ImageMeasurement& expected,
+                                                                 const contracts::Timestamp& now,
+                                                                 std::int64_t max_age_seconds) {
     const auto& body = report.body;
     // The device check comes before any signature work.
     if (!(body.device_id == entry.device_id)) {

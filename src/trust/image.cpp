@@ -2,8 +2,7 @@
 
 namespace zdz::trust {
 
-tl::expected<ImagePlatform, contracts::ContractError> ImagePlatform::parse(
-    std::string_view text) {
+tl::expected<ImagePlatform, contracts::ContractError> ImagePlatform::parse(std::string_view text) {
     return contracts::Slug::parse(text).map(
         [](contracts::Slug slug) { return ImagePlatform(std::move(slug)); });
 }

@@ -136,11 +136,11 @@ TEST(UuidParse, KnownMessages) {
     for (const auto& row : rows) {
         const auto result = parse_uuid_text(row.input);
         if (row.expected == kOk) {
-            ASSERT_TRUE(result) << row.input << ": " << result.error();
+            ASSERT_TRUE(result) << row.input << ": " << result.error().display();
             EXPECT_EQ(result->to_string(), kSample) << row.input;
         } else {
             ASSERT_FALSE(result) << row.input;
-            EXPECT_EQ(result.error(), row.expected) << row.input;
+            EXPECT_EQ(result.error().display(), row.expected) << row.input;
         }
     }
 }
@@ -164,7 +164,7 @@ TEST(UuidParse, BytesFollowTheText) {
     EXPECT_EQ(Uuid().to_string(), "00000000-0000-0000-0000-000000000000");
     EXPECT_LT(Uuid(), *uuid);
     // A byte that is not UTF-8 still yields a text message.
-    EXPECT_EQ(parse_uuid_text("\xff").error(),
+    EXPECT_EQ(parse_uuid_text("\xff").error().display(),
               "invalid character: expected an optional prefix of `urn:uuid:` followed by "
               "[0-9a-fA-F-], found `\uFFFD` at 1");
 }
@@ -200,4 +200,24 @@ TEST(DeviceIdForms, DebugShowsOnlyEightCharacters) {
     EXPECT_EQ(DeviceId::parse("x").error().display(),
               "validation failed: UUID parsing failed: invalid character: expected an optional "
               "prefix of `urn:uuid:` followed by [0-9a-fA-F-], found `x` at 1");
+}
+
+// A refusal says what was wrong in fields, not only in its text.
+TEST(UuidText, RefusalsCarryTheirKindAndNumbers) {
+    using Kind = zdz::contracts::UuidError::Kind;
+    const auto group = parse_uuid_text("67e5504-410b1-426f-9247-bb680e5fe0c8").error();
+    EXPECT_EQ(group.kind, Kind::InvalidGroupLength);
+    EXPECT_EQ(group.group, 0u);
+    EXPECT_EQ(group.expected, 8u);
+    EXPECT_EQ(group.found, 7u);
+    const auto count = parse_uuid_text("67e55044-10b1-426f-9247bb680e5fe0c8").error();
+    EXPECT_EQ(count.kind, Kind::InvalidGroupCount);
+    EXPECT_EQ(count.found, 4u);
+    const auto length = parse_uuid_text("67e5504410b1").error();
+    EXPECT_EQ(length.kind, Kind::InvalidLength);
+    EXPECT_EQ(length.found, 12u);
+    const auto character = parse_uuid_text("67e5504g").error();
+    EXPECT_EQ(character.kind, Kind::InvalidCharacter);
+    EXPECT_EQ(character.shown, "g");
+    EXPECT_EQ(character.position, 8u);
 }

@@ -86,6 +86,5 @@ TEST(LineReader, SplitsAsSplitLines) {
         EXPECT_EQ(read, zdz::encoding::split_lines(text)) << text;
         EXPECT_FALSE(reader.next());
     }
-    EXPECT_EQ(zdz::encoding::split_lines("a\r\nb\r"),
-              (std::vector<std::string_view>{"a", "b\r"}));
+    EXPECT_EQ(zdz::encoding::split_lines("a\r\nb\r"), (std::vector<std::string_view>{"a", "b\r"}));
 }

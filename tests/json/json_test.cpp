@@ -28,7 +28,7 @@ auto uuid_member() {
     return as_token("a UUID string", [](std::string_view text) -> tl::expected<Uuid, std::string> {
         auto id = parse_uuid_text(text);
         if (!id) {
-            return tl::unexpected(std::string(kUuidParseFailedPrefix) + id.error());
+            return tl::unexpected(std::string(kUuidParseFailedPrefix) + id.error().display());
         }
         return *id;
     });

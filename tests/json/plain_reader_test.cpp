@@ -68,7 +68,9 @@ bool copy_value(PlainJsonReader& reader, std::string& out) {
     std::uint64_t number = 0;
     if (PlainJsonReader(probe).string(text)) {
         reader.string(text);
-        out += "\"" + std::string(text) + "\"";
+        out += '"';
+        out += text;
+        out += '"';
         return true;
     }
     if (PlainJsonReader(probe).unsigned_integer(number)) {

@@ -48,17 +48,17 @@ TEST(ValidationSubject, EachParserNamesWhatItRefused) {
     const auto timestamp = zdz::contracts::Timestamp::parse("2026-13-01T00:00:00Z");
     ASSERT_FALSE(timestamp);
     expect_refused_as(timestamp, Subject::Timestamp, timestamp.error().display());
-    EXPECT_EQ(timestamp.error().display().rfind("validation failed: invalid RFC 3339 timestamp ", 0),
-              0u);
+    EXPECT_EQ(
+        timestamp.error().display().rfind("validation failed: invalid RFC 3339 timestamp ", 0), 0u);
     const auto far = zdz::contracts::Timestamp::from_unix_seconds(INT64_MAX);
     expect_refused_as(far, Subject::Timestamp, far ? std::string() : far.error().display());
 
     const zdz::store::KdfParams thin{"argon2id", 1024, 1, 1};
     expect_refused_as(zdz::store::check_kdf_params(thin), Subject::KdfParams,
                       "validation failed: argon2id memory cost below the safe floor (8 MiB)");
-    expect_refused_as(zdz::envelope::envelope_detail::check_context({"a"}, {"b"}),
-                      Subject::EnvelopeContext,
-                      zdz::envelope::envelope_detail::check_context({"a"}, {"b"}).error().display());
+    expect_refused_as(
+        zdz::envelope::envelope_detail::check_context({"a"}, {"b"}), Subject::EnvelopeContext,
+        zdz::envelope::envelope_detail::check_context({"a"}, {"b"}).error().display());
 }
 
 // Free-text validation is still possible and says nothing more than its text.
