@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)envelope->verify(key.verifying_key(), envelope->created_at, registry_context());
     const auto resigned =
         zdz::envelope::sign_envelope(key, envelope->key_id, envelope->created_at, std::nullopt,
-                                      registry_context(), envelope->payload);
+                                     registry_context(), envelope->payload);
     ZDZ_FUZZ_CHECK(resigned.has_value());
     const auto reread = zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(
         zdz::envelope::write_envelope_json(*resigned));

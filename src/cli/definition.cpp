@@ -214,10 +214,16 @@ const Names& names_of(std::string_view id) {
 
 }  // namespace
 
-std::string_view OptionDef::long_name() const { return names_of(id).long_name; }
-std::string_view OptionDef::value_name() const { return names_of(id).value_name; }
+std::string_view OptionDef::long_name() const {
+    return names_of(id).long_name;
+}
+std::string_view OptionDef::value_name() const {
+    return names_of(id).value_name;
+}
 
-std::span<const SubcommandDef> subcommand_defs() { return kSubcommands; }
+std::span<const SubcommandDef> subcommand_defs() {
+    return kSubcommands;
+}
 
 std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::string_view group) {
     std::vector<const OptionDef*> members;

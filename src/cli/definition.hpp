@@ -19,7 +19,7 @@ struct OptionDef {
     // The only values the option takes; empty: any text.
     std::span<const std::string_view> choices = {};
 
-    std::string_view long_name() const;  // "--security-version"
+    std::string_view long_name() const;   // "--security-version"
     std::string_view value_name() const;  // "SECURITY_VERSION"
 };
 

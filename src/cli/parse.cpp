@@ -1,7 +1,6 @@
 #include "cli/parse.hpp"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <map>

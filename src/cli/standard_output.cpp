@@ -92,7 +92,9 @@ std::streamsize DescriptorOutput::xsputn(const char* data, std::streamsize count
     return count;
 }
 
-int DescriptorOutput::sync() { return write_buffered() ? 0 : -1; }
+int DescriptorOutput::sync() {
+    return write_buffered() ? 0 : -1;
+}
 
 int DescriptorOutput::finish() {
     write_buffered();

@@ -118,8 +118,7 @@ namespace {
 tl::expected<SealedSigningKey, TrustError> seal_key(
     const crypto::SigningKey& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::span<const std::uint8_t> passphrase,
-    const KdfParams& params, std::span<const std::uint8_t> salt,
-    const envelope::SealDraws& draws) {
+    const KdfParams& params, std::span<const std::uint8_t> salt, const envelope::SealDraws& draws) {
     if (!crypto::start_sodium()) {
         return tl::unexpected(TrustError::keystore_unseal_failed());
     }
@@ -160,8 +159,7 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key_with(
     const KeystoreDraws& draws, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
-    return seal_key(key, draws.key_id, created_at, passphrase, params, draws.salt,
-                    draws.envelope);
+    return seal_key(key, draws.key_id, created_at, passphrase, params, draws.salt, draws.envelope);
 }
 
 tl::expected<SealedSigningKey, TrustError> seal_signing_key(

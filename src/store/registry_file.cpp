@@ -434,10 +434,10 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 // ---- the file ---------------------------------------------------------------
 
 tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
-                                                         const crypto::SigningKey& key,
-                                                         const contracts::Uuid& key_id,
-                                                         const contracts::Timestamp& now,
-                                                         const contracts::Uuid& envelope_id) {
+                                                          const crypto::SigningKey& key,
+                                                          const contracts::Uuid& key_id,
+                                                          const contracts::Timestamp& now,
+                                                          const contracts::Uuid& envelope_id) {
     const auto envelope =
         envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
                                         registry_context(), snapshot_registry(store, now));

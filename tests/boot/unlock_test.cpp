@@ -1,13 +1,14 @@
 #include "boot/unlock.hpp"
-#include "contracts/content_hash.hpp"
-#include "crypto/digest.hpp"
-#include "support/fixtures.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
+
+#include "contracts/content_hash.hpp"
+#include "crypto/digest.hpp"
+#include "support/fixtures.hpp"
 
 using zdz::boot::evaluate_boot_unlock;
 using zdz::boot::UnlockAttempt;

@@ -223,13 +223,15 @@ TEST(Docgen, OptionGroupsAreRenderedAsAlternatives) {
     const auto page = zdz::cli::man_page();
     const std::string keystore = "\\fB\\-\\-keystore\\fR\\ \\fIKEYSTORE\\fR";
     const std::string public_key = "\\fB\\-\\-public\\-key\\fR\\ \\fIPUBLIC_KEY\\fR";
-    EXPECT_NE(page.find("\\fBzeduzaredoz authorize\\-install\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR {" +
-                        keystore + " | " + public_key + "} \\fB\\-\\-platform"),
-              std::string::npos)
+    EXPECT_NE(
+        page.find("\\fBzeduzaredoz authorize\\-install\\fR \\fB\\-\\-store\\fR\\ \\fISTORE\\fR {" +
+                  keystore + " | " + public_key + "} \\fB\\-\\-platform"),
+        std::string::npos)
         << page;
-    EXPECT_NE(page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR and "
-                        "\\fB\\-\\-public\\-key\\fR is required.\n"),
-              std::string::npos);
+    EXPECT_NE(
+        page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR and "
+                  "\\fB\\-\\-public\\-key\\fR is required.\n"),
+        std::string::npos);
 
     const auto bash = zdz::cli::bash_completion();
     EXPECT_NE(bash.find("exclusive='--keystore,--public-key --measurement,--image-file' ;;\n"),

@@ -1,8 +1,8 @@
+#include "contracts/content_hash.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "contracts/content_hash.hpp"
 
 using zdz::contracts::ContentHash;
 using zdz::contracts::ContractError;
@@ -22,7 +22,8 @@ std::string parse_error(const std::string& text) {
 }  // namespace
 
 TEST(ContentHashParse, AcceptsUpperCaseAndDisplaysLowerCase) {
-    const std::string upper = "sha256:E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+    const std::string upper =
+        "sha256:E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
     auto h = ContentHash::parse(upper);
     ASSERT_TRUE(h);
     EXPECT_EQ(h->algorithm, HashAlgorithm::Sha256);

@@ -10,9 +10,9 @@
 #include "support/fixtures.hpp"
 
 using zdz::contracts::ContractError;
-using zdz::encoding::quoted_form;
 using zdz::contracts::Timestamp;
 using zdz::contracts::whole_seconds_between;
+using zdz::encoding::quoted_form;
 
 namespace {
 

@@ -11,7 +11,8 @@ using zdz::test::TempDir;
 
 namespace {
 
-const std::string kAbout = "TarnelOS \u2014 image provenance and boot integrity, run for real, offline";
+const std::string kAbout =
+    "TarnelOS \u2014 image provenance and boot integrity, run for real, offline";
 
 }  // namespace
 
@@ -24,8 +25,11 @@ TEST(CommandLine, NoArgumentsPrintsHelpOnStandardErrorWithStatus2) {
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithStatus0) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"-h"}, {"sign", "--help"}, {"verify", "-h"}, {"sign", "--out", "x", "-h"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                  {"-h"},
+                                                                  {"sign", "--help"},
+                                                                  {"verify", "-h"},
+                                                                  {"sign", "--out", "x", "-h"}}) {
         const auto r = run_program(args);
         EXPECT_EQ(r.status, 0) << args[0];
         EXPECT_FALSE(r.out.empty());
@@ -41,11 +45,17 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithStatus0) {
 TEST(CommandLine, SubcommandHelpShowsItsTextsInDeclarationOrder) {
     const auto r = run_program({"sign", "--help"});
     ASSERT_EQ(r.status, 0);
-    const std::vector<std::string> in_order{
-        "--keystore",      "Path to the sealed keystore holding the signing key",
-        "--passphrase-env", "--image-file", "--platform", "Platform/device codename, e.g. `vask`",
-        "--kind",          "`install` or `ota_update`", "--security-version", "SECURITY_VERSION",
-        "--out"};
+    const std::vector<std::string> in_order{"--keystore",
+                                            "Path to the sealed keystore holding the signing key",
+                                            "--passphrase-env",
+                                            "--image-file",
+                                            "--platform",
+                                            "Platform/device codename, e.g. `vask`",
+                                            "--kind",
+                                            "`install` or `ota_update`",
+                                            "--security-version",
+                                            "SECURITY_VERSION",
+                                            "--out"};
     std::size_t pos = 0;
     for (const auto& text : in_order) {
         const auto found = r.out.find(text, pos);
@@ -59,15 +69,15 @@ TEST(CommandLine, SubcommandHelpShowsItsTextsInDeclarationOrder) {
 TEST(CommandLine, UsageErrorsExitWith2) {
     const std::vector<std::vector<std::string>> cases{
         {"frobnicate"},
-        {"import-hashes"},                                   // missing required option
-        {"import-hashes", "--file"},                         // missing value
-        {"import-hashes", "--file", "a", "--file", "b"},     // repeated option
+        {"import-hashes"},                                // missing required option
+        {"import-hashes", "--file"},                      // missing value
+        {"import-hashes", "--file", "a", "--file", "b"},  // repeated option
         {"import-hashes", "--file=a", "--file=b"},
-        {"import-hashes", "--file", "a", "--bogus", "x"},    // unknown option
-        {"import-hashes", "--fil", "a"},                     // no abbreviations
-        {"import-hashes", "--file", "a", "stray"},           // no positional arguments
-        {"import-hashes", "--file", "-x"},                   // a value that looks like an option
-        {"--file", "a"},                                     // no subcommand
+        {"import-hashes", "--file", "a", "--bogus", "x"},  // unknown option
+        {"import-hashes", "--fil", "a"},                   // no abbreviations
+        {"import-hashes", "--file", "a", "stray"},         // no positional arguments
+        {"import-hashes", "--file", "-x"},                 // a value that looks like an option
+        {"--file", "a"},                                   // no subcommand
     };
     for (const auto& args : cases) {
         const auto r = run_program(args);
@@ -78,9 +88,10 @@ TEST(CommandLine, UsageErrorsExitWith2) {
 }
 
 TEST(CommandLine, SecurityVersionMustBeADecimalU32) {
-    const std::vector<std::string> base{"sign",       "--keystore", "k",  "--passphrase-env", "P",
-                                        "--image-file", "i",        "--platform", "vask",
-                                        "--kind",     "install",    "--out", "o"};
+    const std::vector<std::string> base{"sign", "--keystore",   "k",       "--passphrase-env",
+                                        "P",    "--image-file", "i",       "--platform",
+                                        "vask", "--kind",       "install", "--out",
+                                        "o"};
     for (const std::string bad : {"4294967296", "-1", "12abc", "", "+1", "0x10", "1.0"}) {
         auto args = base;
         args.push_back("--security-version=" + bad);
@@ -138,7 +149,10 @@ TEST(CommandLine, AnEmptyValueIsAValueInBothFormsAndNeverTakesTheNextArgument) {
 
 TEST(CommandLine, HelpAndVersionTakeNoValue) {
     const std::vector<std::vector<std::string>> cases{
-        {"--help=x"}, {"--help="}, {"--version=x"}, {"import-hashes", "--help=x"},
+        {"--help=x"},
+        {"--help="},
+        {"--version=x"},
+        {"import-hashes", "--help=x"},
         {"import-hashes", "--file", "a", "--version=1"}};
     for (const auto& args : cases) {
         const auto r = run_program(args);
@@ -151,9 +165,8 @@ TEST(CommandLine, HelpAndVersionTakeNoValue) {
 
 TEST(CommandLine, TextValuesMustBeUtf8PathsAreTakenByteForByte) {
     const std::string bad = "v\xff";
-    const std::vector<std::string> sign{"sign",         "--keystore", "k",      "--image-file",
-                                        "i",            "--out",      "o",      "--security-version",
-                                        "1"};
+    const std::vector<std::string> sign{
+        "sign", "--keystore", "k", "--image-file", "i", "--out", "o", "--security-version", "1"};
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--platform", bad, "--kind", "install", "--passphrase-env", "P"}, "--platform"},
         {{"--platform", "vask", "--kind=" + bad, "--passphrase-env", "P"}, "--kind"},

@@ -43,41 +43,53 @@ TEST(Demo, WholeReportLineForLineAndNothingWritten) {
     const auto r = run_program({"demo", "--sha256-file", sample}, in(dir.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(mask(r.out),
-              "== TarnelOS live demo (ephemeral in-process keys \u2014 see the commands above for "
-              "real keys) ==\n"
-              "source hashes: " + sample + "\n"
-              "v1 candidate:  vask-install-2026071500.img (sha256:" + kV1 + ")\n"
-              "v2 candidate:  vask-install-2026072900.img (sha256:" + kV2 + ")\n"
-              "\n"
-              "release signing key (public): KEY\n"
-              "\n"
-              "[ok] promoted v1 -> rollback floor is now sv1\n"
-              "     KnownGoodImage { measurement: ImageMeasurement(sha256:" + kV1 +
-                  "), promoted_at: Timestamp(NOW) }\n"
-              "[refused as expected] install of an unpromoted image: candidate image is not the "
-              "platform's currently promoted known-good image\n"
-              "[ok] install approved for sha256:" + kV1 + "\n"
-              "\n"
-              "[ok] promoted v2 -> rollback floor is now sv2\n"
-              "[refused as expected] downgrade to v1 below the rollback floor: image security "
-              "version 1 is below the rollback floor 2 for platform vask\n"
-              "\n"
-              "[refused as expected] manifest from an untrusted signer: image manifest signature "
-              "does not verify\n"
-              "\n"
-              "[ok] attestation verified: device=DEVICE measurement=sha256:" + kV2 + "\n"
-              "[refused as expected] attestation reporting the wrong measurement: attestation "
-              "reports a measurement that does not match the expected one\n"
-              "\n"
-              "[ok] normal PIN -> NormalUnlock\n"
-              "[ok] duress PIN -> DuressWipeAndDecoyBoot\n"
-              "[refused as expected] wrong PIN -> Rejected\n"
-              "[refused as expected] normal PIN after lockout -> Rejected\n"
-              "[ok] duress PIN still works even when locked out -> DuressWipeAndDecoyBoot\n"
-              "\n"
-              "== demo complete: 2 promotion(s) on platform vask, every refusal behaved as "
-              "designed ==\n");
+    EXPECT_EQ(
+        mask(r.out),
+        "== TarnelOS live demo (ephemeral in-process keys \u2014 see the commands above for "
+        "real keys) ==\n"
+        "source hashes: " +
+            sample +
+            "\n"
+            "v1 candidate:  vask-install-2026071500.img (sha256:" +
+            kV1 +
+            ")\n"
+            "v2 candidate:  vask-install-2026072900.img (sha256:" +
+            kV2 +
+            ")\n"
+            "\n"
+            "release signing key (public): KEY\n"
+            "\n"
+            "[ok] promoted v1 -> rollback floor is now sv1\n"
+            "     KnownGoodImage { measurement: ImageMeasurement(sha256:" +
+            kV1 +
+            "), promoted_at: Timestamp(NOW) }\n"
+            "[refused as expected] install of an unpromoted image: candidate image is not the "
+            "platform's currently promoted known-good image\n"
+            "[ok] install approved for sha256:" +
+            kV1 +
+            "\n"
+            "\n"
+            "[ok] promoted v2 -> rollback floor is now sv2\n"
+            "[refused as expected] downgrade to v1 below the rollback floor: image security "
+            "version 1 is below the rollback floor 2 for platform vask\n"
+            "\n"
+            "[refused as expected] manifest from an untrusted signer: image manifest signature "
+            "does not verify\n"
+            "\n"
+            "[ok] attestation verified: device=DEVICE measurement=sha256:" +
+            kV2 +
+            "\n"
+            "[refused as expected] attestation reporting the wrong measurement: attestation "
+            "reports a measurement that does not match the expected one\n"
+            "\n"
+            "[ok] normal PIN -> NormalUnlock\n"
+            "[ok] duress PIN -> DuressWipeAndDecoyBoot\n"
+            "[refused as expected] wrong PIN -> Rejected\n"
+            "[refused as expected] normal PIN after lockout -> Rejected\n"
+            "[ok] duress PIN still works even when locked out -> DuressWipeAndDecoyBoot\n"
+            "\n"
+            "== demo complete: 2 promotion(s) on platform vask, every refusal behaved as "
+            "designed ==\n");
     EXPECT_EQ(listing(dir.path()), before);
 }
 
@@ -99,8 +111,8 @@ TEST(Demo, CandidatesAreFoundByNameNotPosition) {
     TempDir dir;
     const std::string a(64, 'a');
     const std::string b(64, 'b');
-    dir.write("reversed", b + "  vask-install-2026072900.img\n" + a +
-                              "  vask-install-2026071500.img\n");
+    dir.write("reversed",
+              b + "  vask-install-2026072900.img\n" + a + "  vask-install-2026071500.img\n");
     const auto r = run_program({"demo", "--sha256-file", dir.file("reversed")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("v1 candidate:  vask-install-2026071500.img (sha256:" + a + ")"),

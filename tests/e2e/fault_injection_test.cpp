@@ -76,7 +76,7 @@ RunOptions with_passphrase() {
 // Runs `argv` with the test passphrase in its environment; a child that gives
 // no answer within `timeout` is a failure of the test, and is killed.
 RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {},
-                     std::chrono::milliseconds timeout = kNoHangTimeout) {
+                   std::chrono::milliseconds timeout = kNoHangTimeout) {
     options.env.emplace(kPassphraseVar, kPassphrase);
     ChildProcess child(argv, options);
     const auto done = child.wait_for(timeout);
@@ -93,7 +93,7 @@ RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {}
 }
 
 RunResult run(const std::vector<std::string>& args, RunOptions options = {},
-                std::chrono::milliseconds timeout = kNoHangTimeout) {
+              std::chrono::milliseconds timeout = kNoHangTimeout) {
     std::vector<std::string> argv{program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_argv(argv, std::move(options), timeout);
@@ -186,8 +186,7 @@ struct Workspace {
     // The platform's state in the store; a store that does not load fails the
     // test and reads as an empty state.
     zdz::trust::PlatformState platform_state(const std::string& path) const {
-        const auto loaded =
-            zdz::store::load_registry_store(path, operator_key, zdz::test::now());
+        const auto loaded = zdz::store::load_registry_store(path, operator_key, zdz::test::now());
         EXPECT_TRUE(loaded && loaded->has_value())
             << (loaded ? "no store" : loaded.error().display());
         if (!loaded || !loaded->has_value()) {
@@ -222,7 +221,7 @@ std::string keygen_failed(const std::string& out, const std::string& temp, std::
 // everything left in it (but the filler) is copied to `dir`/after. Nothing when
 // the system lets no unprivileged user mount a file system.
 std::optional<RunResult> run_on_full_disk(const std::string& dir, const std::string& seed,
-                                            const std::vector<std::string>& args) {
+                                          const std::vector<std::string>& args) {
     static const std::string script = R"(set -e
 mnt=$1; after=$2; seed=$3; shift 3
 mount -t tmpfs -o size=64k,mode=0755 tmpfs "$mnt"
@@ -762,8 +761,8 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
         options.env.emplace(kPassphraseVar, kPassphrase);
         const auto withdrawn = [&](int i) {
             return zdz::crypto::measure_sha256(std::string_view("recalled-" +
-                                                                   std::to_string(round) + "-" +
-                                                                   std::to_string(i)))
+                                                                std::to_string(round) + "-" +
+                                                                std::to_string(i)))
                 .to_string();
         };
         std::vector<std::unique_ptr<ChildProcess>> children;
@@ -781,8 +780,8 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
             ASSERT_TRUE(done) << "round " << round << ": a command gave no answer";
             EXPECT_EQ(done->status, 0) << "round " << round << ": " << done->err;
         }
-        const auto loaded = zdz::store::load_registry_store(w.store, w.operator_key,
-                                                            zdz::test::now());
+        const auto loaded =
+            zdz::store::load_registry_store(w.store, w.operator_key, zdz::test::now());
         ASSERT_TRUE(loaded && loaded->has_value());
         const auto& registry = **loaded;
         EXPECT_EQ(registry.platforms().size(), static_cast<std::size_t>(kEach + 1));

@@ -28,8 +28,7 @@ using zdz::test::RunResult;
 namespace {
 
 const std::string kOperator(golden::kOperator);
-const std::string kManifestSignatureInvalid =
-    "image manifest signature does not verify";
+const std::string kManifestSignatureInvalid = "image manifest signature does not verify";
 const std::string kStoreUntrusted =
     "registry snapshot signature does not verify \xE2\x80\x94 the store file is untrusted";
 const std::string kUnsealFailed =
@@ -106,23 +105,40 @@ protected:
 
     static std::vector<std::string> promote(const std::string& manifest, const std::string& store,
                                             const std::string& keystore = "keystore.json") {
-        return {"promote",  "--manifest", manifest, "--signers-file",   "allowed_signers",
-                "--store",  store,        "--keystore", keystore, "--passphrase-env",
+        return {"promote",
+                "--manifest",
+                manifest,
+                "--signers-file",
+                "allowed_signers",
+                "--store",
+                store,
+                "--keystore",
+                keystore,
+                "--passphrase-env",
                 zdz::test::kPassphraseVar};
     }
 
-    static std::vector<std::string> authorize(const std::string& store,
-                                              const std::string& image) {
-        return {"authorize-install", "--store",    store,        "--keystore",
-                "keystore.json",     "--platform", "vask",       "--image-file",
-                image};
+    static std::vector<std::string> authorize(const std::string& store, const std::string& image) {
+        return {"authorize-install", "--store", store,          "--keystore", "keystore.json",
+                "--platform",        "vask",    "--image-file", image};
     }
 
     static std::vector<std::string> sign(const std::string& keystore, const std::string& out) {
-        return {"sign",       "--keystore",     keystore, "--passphrase-env",
-                zdz::test::kPassphraseVar, "--image-file", "image-sv3.img", "--platform",
-                "vask",       "--kind",         "install", "--security-version",
-                "3",          "--out",          out};
+        return {"sign",
+                "--keystore",
+                keystore,
+                "--passphrase-env",
+                zdz::test::kPassphraseVar,
+                "--image-file",
+                "image-sv3.img",
+                "--platform",
+                "vask",
+                "--kind",
+                "install",
+                "--security-version",
+                "3",
+                "--out",
+                out};
     }
 
     std::string read(const std::string& name) const { return dir.read(name); }
@@ -133,8 +149,10 @@ protected:
 }  // namespace
 
 TEST_F(GoldenFiles, TheGoodFilesAreAcceptedWithTheirExactReports) {
-    const std::string sv3 = "sha256:3011b46acc7e9b3b0869dba86463d98a8ff330f24ff198d2c433fd5530497301";
-    const std::string sv2 = "sha256:32d388a958543c44117d773220d4295d3485f11f9d64608342a0a71bca531ead";
+    const std::string sv3 =
+        "sha256:3011b46acc7e9b3b0869dba86463d98a8ff330f24ff198d2c433fd5530497301";
+    const std::string sv2 =
+        "sha256:32d388a958543c44117d773220d4295d3485f11f9d64608342a0a71bca531ead";
     auto args = verify("manifest-sv3.json");
     args.insert(args.end(), {"--image-file", "image-sv3.img"});
     auto r = run(args);
@@ -142,33 +160,44 @@ TEST_F(GoldenFiles, TheGoodFilesAreAcceptedWithTheirExactReports) {
     EXPECT_EQ(r.out,
               "[ok] manifest verified\n"
               "  trust file:        allowed_signers\n"
-              "  signed by:         " + kOperator + "\n"
-              "  platform:          vask\n"
-              "  measurement:       " + sv3 + "\n"
-              "  security_version:  sv3\n"
-              "  image file:        image-sv3.img (41 bytes measured, matches)\n");
+              "  signed by:         " +
+                  kOperator +
+                  "\n"
+                  "  platform:          vask\n"
+                  "  measurement:       " +
+                  sv3 +
+                  "\n"
+                  "  security_version:  sv3\n"
+                  "  image file:        image-sv3.img (41 bytes measured, matches)\n");
 
     args.insert(args.end(), {"--format", "json"});
     r = run_at_signing_time(args);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "{\n"
-                     "  \"trust_file\": \"allowed_signers\",\n"
-                     "  \"signed_by\": \"" + kOperator + "\",\n"
-                     "  \"manifest_id\": \"a41f6b28-0d93-4c7e-8e25-5b3c7f9a1d04\",\n"
-                     "  \"platform\": \"vask\",\n"
-                     "  \"kind\": \"install\",\n"
-                     "  \"measurement\": \"" + sv3 + "\",\n"
-                     "  \"security_version\": 3,\n"
-                     "  \"issued_at\": \"2025-03-02T10:00:00Z\",\n"
-                     "  \"expires_at\": null,\n"
-                     "  \"signing_key_id\": \"" + std::string(golden::kKeyId) + "\",\n"
-                     "  \"verified_at\": \"2025-03-02T10:00:00Z\",\n"
-                     "  \"image_file\": {\n"
-                     "    \"path\": \"image-sv3.img\",\n"
-                     "    \"bytes_measured\": 41,\n"
-                     "    \"matches\": true\n"
-                     "  }\n"
-                     "}\n");
+    EXPECT_EQ(r.out,
+              "{\n"
+              "  \"trust_file\": \"allowed_signers\",\n"
+              "  \"signed_by\": \"" +
+                  kOperator +
+                  "\",\n"
+                  "  \"manifest_id\": \"a41f6b28-0d93-4c7e-8e25-5b3c7f9a1d04\",\n"
+                  "  \"platform\": \"vask\",\n"
+                  "  \"kind\": \"install\",\n"
+                  "  \"measurement\": \"" +
+                  sv3 +
+                  "\",\n"
+                  "  \"security_version\": 3,\n"
+                  "  \"issued_at\": \"2025-03-02T10:00:00Z\",\n"
+                  "  \"expires_at\": null,\n"
+                  "  \"signing_key_id\": \"" +
+                  std::string(golden::kKeyId) +
+                  "\",\n"
+                  "  \"verified_at\": \"2025-03-02T10:00:00Z\",\n"
+                  "  \"image_file\": {\n"
+                  "    \"path\": \"image-sv3.img\",\n"
+                  "    \"bytes_measured\": 41,\n"
+                  "    \"matches\": true\n"
+                  "  }\n"
+                  "}\n");
     EXPECT_EQ(run(verify("manifest-sv2.json")).status, 0);
 
     r = run(authorize("store.json", "image-sv3.img"));
@@ -176,10 +205,12 @@ TEST_F(GoldenFiles, TheGoodFilesAreAcceptedWithTheirExactReports) {
     EXPECT_EQ(r.out,
               "[ok] install authorized\n"
               "  platform:          vask\n"
-              "  measurement:       " + sv3 + "\n"
-              "  security_version:  sv3\n"
-              "  rollback floor:    sv3\n"
-              "  image file:        image-sv3.img (41 bytes measured)\n");
+              "  measurement:       " +
+                  sv3 +
+                  "\n"
+                  "  security_version:  sv3\n"
+                  "  rollback floor:    sv3\n"
+                  "  image file:        image-sv3.img (41 bytes measured)\n");
     // The store says the sv2 image was withdrawn; and the public key file
     // serves as well as the keystore.
     r = run({"authorize-install", "--store", "store.json", "--public-key", "release-operator.pub",
@@ -218,8 +249,9 @@ TEST_F(GoldenFiles, CommandsWriteTheGoldenBytesButForWhatTheyDraw) {
 }
 
 TEST_F(GoldenFiles, EveryForgeryIsRefusedWithItsMessageAndChangesNothing) {
-    const auto manifest_refused = "error: manifest refused against trust file allowed_signers: " +
-                                  kManifestSignatureInvalid + "\n";
+    const auto manifest_refused =
+        "error: manifest refused against trust file allowed_signers: " + kManifestSignatureInvalid +
+        "\n";
     const auto store_untrusted = [](const std::string& load, const std::string& store) {
         return "error: " + load + store + ": " + kStoreUntrusted + "\n";
     };

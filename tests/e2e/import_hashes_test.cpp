@@ -33,24 +33,24 @@ TEST(ImportHashes, ReportsRealSha256sumOutputInBothModes) {
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string star = mode == "-b" ? "*" : "";
         const auto platform_of = [&](const std::string& p) { return mode == "-b" ? star + p : p; };
-        EXPECT_EQ(r.out,
-                  star + "vask-install-2026071500.img  platform=" + platform_of("vask") +
-                      "  kind=install  measurement=sha256:" +
-                      sha256_of(dir.file("vask-install-2026071500.img")) + "\n" + star +
-                      "vask-ota_update-2026072900.img  platform=" + platform_of("vask") +
-                      "  kind=ota_update  measurement=sha256:" +
-                      sha256_of(dir.file("vask-ota_update-2026072900.img")) + "\n" + star +
-                      "base.img  platform=" + star + "base.img  kind=?  measurement=sha256:" +
-                      sha256_of(dir.file("base.img")) + "\n");
+        EXPECT_EQ(r.out, star + "vask-install-2026071500.img  platform=" + platform_of("vask") +
+                             "  kind=install  measurement=sha256:" +
+                             sha256_of(dir.file("vask-install-2026071500.img")) + "\n" + star +
+                             "vask-ota_update-2026072900.img  platform=" + platform_of("vask") +
+                             "  kind=ota_update  measurement=sha256:" +
+                             sha256_of(dir.file("vask-ota_update-2026072900.img")) + "\n" + star +
+                             "base.img  platform=" + star +
+                             "base.img  kind=?  measurement=sha256:" +
+                             sha256_of(dir.file("base.img")) + "\n");
         EXPECT_EQ(r.err, "");
     }
 }
 
 TEST(ImportHashes, BundledSampleMatchesItsImages) {
     const auto os = zdz::test::source_dir() + "/os";
-    const auto r = run_program({"import-hashes", "--file", "../os/BASE-IMAGE.sha256"},
-                               {.cwd = zdz::test::source_dir() + "/tests", .env = {}, .unset = {},
-                                .stdin_data = ""});
+    const auto r = run_program(
+        {"import-hashes", "--file", "../os/BASE-IMAGE.sha256"},
+        {.cwd = zdz::test::source_dir() + "/tests", .env = {}, .unset = {}, .stdin_data = ""});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto check = run_tool({"sha256sum", "--check", "--quiet", "BASE-IMAGE.sha256"},
                                 {.cwd = os, .env = {}, .unset = {}, .stdin_data = ""});

@@ -19,8 +19,8 @@
 
 #include "contracts/content_hash.hpp"
 #include "crypto/digest.hpp"
-#include "io/measure.hpp"
 #include "encoding/hex.hpp"
+#include "io/measure.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -93,7 +93,7 @@ zdz::store::SealedSigningKey keystore_at(const std::string& path) {
 }
 
 zdz::crypto::SigningKey unsealed(const std::string& path,
-                                    const std::string& passphrase = kPassphrase) {
+                                 const std::string& passphrase = kPassphrase) {
     return *zdz::store::unseal_signing_key(*zdz::store::load_keystore(path), span_of(passphrase),
                                            zdz::test::now());
 }
@@ -408,15 +408,14 @@ TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
     EXPECT_EQ(run_program(authorize_args(store, "--keystore", b, "vask", v2)).status, 0);
     const auto release = zdz::test::fixed_key(7);
     dir.write("signers", zdz::trust::format_allowed_signers_line("rel", release.verifying_key()));
-    const zdz::trust::ImageManifestBody body{
-        zdz::contracts::Uuid::new_v4(),
-        *zdz::trust::ImagePlatform::parse("vask"),
-        zdz::trust::ImageKind::Install,
-        {zdz::crypto::measure_sha256(std::string_view("v3"))},
-        3,
-        zdz::contracts::Uuid::new_v4(),
-        zdz::test::now(),
-        std::nullopt};
+    const zdz::trust::ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
+                                             *zdz::trust::ImagePlatform::parse("vask"),
+                                             zdz::trust::ImageKind::Install,
+                                             {zdz::crypto::measure_sha256(std::string_view("v3"))},
+                                             3,
+                                             zdz::contracts::Uuid::new_v4(),
+                                             zdz::test::now(),
+                                             std::nullopt};
     dir.write("v3.json",
               zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, release)));
     const auto promote = [&](const std::string& keystore) {

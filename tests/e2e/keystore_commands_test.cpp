@@ -27,9 +27,21 @@ RunOptions with_passphrase(const std::string& value = kPassphrase) {
 
 std::vector<std::string> sign_args(const TempDir& dir, const std::string& image,
                                    const std::string& kind = "install") {
-    return {"sign",       "--keystore", dir.file("k.json"), "--passphrase-env", kPassphraseVar,
-            "--image-file", image,      "--platform",       "vask",           "--kind",
-            kind,         "--security-version", "7",        "--out",          dir.file("m.json")};
+    return {"sign",
+            "--keystore",
+            dir.file("k.json"),
+            "--passphrase-env",
+            kPassphraseVar,
+            "--image-file",
+            image,
+            "--platform",
+            "vask",
+            "--kind",
+            kind,
+            "--security-version",
+            "7",
+            "--out",
+            dir.file("m.json")};
 }
 
 }  // namespace
@@ -76,13 +88,13 @@ TEST(Keygen, Refusals) {
               std::string("error: environment variable ") + kPassphraseVar +
                   " is not set (pass the passphrase via an env var, not a CLI flag)\n");
     EXPECT_EQ(keygen({"--out", dir.file("k.json")}, with_passphrase("")).err,
-              std::string("error: environment variable ") + kPassphraseVar +
-                  " is set but empty\n");
+              std::string("error: environment variable ") + kPassphraseVar + " is set but empty\n");
     const auto missing_dir = keygen({"--out", dir.file("no/k.json")}, with_passphrase());
     EXPECT_EQ(missing_dir.status, 1);
     EXPECT_EQ(missing_dir.err, "error: failed to write keystore to " + dir.file("no/k.json") +
                                    ": local storage operation failed: cannot write " +
-                                   dir.file("no/k.tmp") + ": No such file or directory (os error "
+                                   dir.file("no/k.tmp") +
+                                   ": No such file or directory (os error "
                                    "2)\n");
     // A principal that would break the printed trust-file line is refused
     // before anything is sealed or written.
@@ -103,13 +115,19 @@ TEST(Sign, WritesAManifestThatVerifiesIndependently) {
     ASSERT_EQ(r.status, 0) << r.err;
     const auto sha = zdz::test::run_tool({"sha256sum", image}).out.substr(0, 64);
     const auto key_id = zdz::store::load_keystore(dir.file("k.json"))->key_id.to_string();
-    EXPECT_EQ(r.out, "[ok] signed manifest written: " + dir.file("m.json") + "\n"
-                     "  image file:       " + image + " (39 bytes measured)\n"
-                     "  platform:         vask\n"
-                     "  kind:             install\n"
-                     "  measurement:      sha256:" + sha + "\n"
-                     "  security_version: sv7\n"
-                     "  signing_key_id:   " + key_id + "\n");
+    EXPECT_EQ(r.out, "[ok] signed manifest written: " + dir.file("m.json") +
+                         "\n"
+                         "  image file:       " +
+                         image +
+                         " (39 bytes measured)\n"
+                         "  platform:         vask\n"
+                         "  kind:             install\n"
+                         "  measurement:      sha256:" +
+                         sha +
+                         "\n"
+                         "  security_version: sv7\n"
+                         "  signing_key_id:   " +
+                         key_id + "\n");
 
     // libsodium over canonical bytes rendered here by hand from the file's values.
     const auto jq = [&](const std::string& filter) {
@@ -131,8 +149,8 @@ TEST(Sign, WritesAManifestThatVerifiesIndependently) {
     // And with verify, against a trust line for the keystore's key.
     const auto key = zdz::crypto::VerifyingKey::from_bytes(public_key);
     dir.write("signers", zdz::trust::format_allowed_signers_line("ops@x", *key));
-    const auto verified = run_program({"verify", "--manifest", dir.file("m.json"),
-                                       "--signers-file", dir.file("signers")});
+    const auto verified = run_program(
+        {"verify", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers")});
     EXPECT_EQ(verified.status, 0) << verified.err;
 }
 
@@ -140,8 +158,8 @@ TEST(Sign, EmptyImageAndOtaKind) {
     TempDir dir;
     zdz::test::write_test_keystore(dir.file("k.json"));
     dir.write("empty.img", "");
-    const auto r = run_program(sign_args(dir, dir.file("empty.img"), "ota_update"),
-                               with_passphrase());
+    const auto r =
+        run_program(sign_args(dir, dir.file("empty.img"), "ota_update"), with_passphrase());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("(0 bytes measured)\n"), std::string::npos);
     EXPECT_NE(r.out.find("  kind:             ota_update\n"), std::string::npos);
@@ -205,7 +223,6 @@ TEST(Sign, RefusalsLeaveNoManifest) {
                   ": No such file or directory (os error 2)\n");
     args = sign_args(dir, image);
     args.back() = dir.file("no/m.json");
-    EXPECT_EQ(refused(args, with_passphrase()),
-              "error: cannot write " + dir.file("no/m.json") +
-                  ": No such file or directory (os error 2)\n");
+    EXPECT_EQ(refused(args, with_passphrase()), "error: cannot write " + dir.file("no/m.json") +
+                                                    ": No such file or directory (os error 2)\n");
 }

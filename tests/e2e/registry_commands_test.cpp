@@ -19,9 +19,9 @@
 extern char** environ;
 
 using namespace zdz::trust;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::crypto::SigningKey;
 using zdz::test::fixed_key;
 using zdz::test::run_program;
 using zdz::test::run_tool;

@@ -308,8 +308,8 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
     // The secrets, recovered here from the keystore with the passphrase.
     const auto record = zdz::store::load_keystore(dir.file("k.json"));
     ASSERT_TRUE(record);
-    const auto key = zdz::store::unseal_signing_key(*record, bytes_of(passphrase),
-                                                    zdz::test::now());
+    const auto key =
+        zdz::store::unseal_signing_key(*record, bytes_of(passphrase), zdz::test::now());
     ASSERT_TRUE(key);
     const auto salt = zdz::encoding::hex_decode(record->salt_hex);
     const auto kek = zdz::store::derive_kek(bytes_of(passphrase), *salt, record->kdf);
@@ -348,11 +348,10 @@ TEST(SecretHygiene, KeyLifecycleCommandsPrintAndWriteNoSecret) {
         *zdz::store::load_keystore(dir.file("a.json")), bytes_of(old_passphrase), now);
     ASSERT_TRUE(a_key);
     zdz::trust::KnownGoodStore registry;
-    ASSERT_TRUE(
-        registry.record_promotion({*zdz::trust::ImagePlatform::parse("vask"),
-                                   {zdz::crypto::measure_sha256(std::string_view("image"))},
-                                   1,
-                                   now}));
+    ASSERT_TRUE(registry.record_promotion({*zdz::trust::ImagePlatform::parse("vask"),
+                                           {zdz::crypto::measure_sha256(std::string_view("image"))},
+                                           1,
+                                           now}));
     ASSERT_TRUE(zdz::store::save_registry_store(registry, dir.file("store.json"), *a_key,
                                                 zdz::contracts::Uuid::new_v4(), now));
 

@@ -28,7 +28,9 @@ namespace {
 
 // ESC starting a colour sequence, the C1 CSI (U+009B) doing the same in one
 // character, DEL and the C1 DCS (U+0090).
-const std::string kHostilePrincipal = "ops\x1b[31m\xc2\x9b" "1m\x7f\xc2\x90x@host";
+const std::string kHostilePrincipal =
+    "ops\x1b[31m\xc2\x9b"
+    "1m\x7f\xc2\x90x@host";
 const std::string kHostilePrincipalShown = "ops\\u{1b}[31m\\u{9b}1m\\u{7f}\\u{90}x@host";
 
 const std::string kImageDigest =
@@ -83,8 +85,8 @@ protected:
     }
 
     std::vector<std::string> promote_args(const std::string& store) const {
-        return {"promote",    "--manifest",       dir.file("m.json"), "--signers-file",
-                dir.file("signers"), "--store",   dir.file(store),    "--keystore",
+        return {"promote",           "--manifest",       dir.file("m.json"),       "--signers-file",
+                dir.file("signers"), "--store",          dir.file(store),          "--keystore",
                 dir.file("ks.json"), "--passphrase-env", zdz::test::kPassphraseVar};
     }
 
@@ -121,13 +123,17 @@ TEST(TerminalSafety, HashFileNamesAreEscapedInImportHashesAndDemo) {
     const std::string digest(64, 'a');
     // A window-title sequence ended by BEL, and a name the demo picks up.
     dir.write("SUMS", digest + "  vask-install-1\x1b]0;owned\x07.img\n" + digest +
-                          "  \xc2\x9b" "2Jx.img\n");
+                          "  \xc2\x9b"
+                          "2Jx.img\n");
     auto r = run_program({"import-hashes", "--file", dir.file("SUMS")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "vask-install-1\\u{1b}]0;owned\\u{7}.img  platform=vask  kind=install  "
-                     "measurement=sha256:" + digest + "\n"
-                     "\\u{9b}2Jx.img  platform=\\u{9b}2Jx.img  kind=?  measurement=sha256:" +
-                         digest + "\n");
+    EXPECT_EQ(r.out,
+              "vask-install-1\\u{1b}]0;owned\\u{7}.img  platform=vask  kind=install  "
+              "measurement=sha256:" +
+                  digest +
+                  "\n"
+                  "\\u{9b}2Jx.img  platform=\\u{9b}2Jx.img  kind=?  measurement=sha256:" +
+                  digest + "\n");
 
     dir.write("demo.sha256", digest + "  vask-install-2026071500\x1b[2J.img\n" +
                                  std::string(64, 'b') + "  vask-install-2026072900.img\n");
@@ -144,11 +150,13 @@ TEST(TerminalSafety, KeygenRefusesAPrincipalWithAC1Control) {
     TempDir dir;
     RunOptions options;
     options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}};
-    for (const std::string principal : {"ops\xc2\x9b" "31m@host", "ops\xc2\x80@host"}) {
-        const auto r = run_program({"keygen", "--principal", principal, "--out",
-                                    dir.file("ks.json"), "--passphrase-env",
-                                    zdz::test::kPassphraseVar},
-                                   options);
+    for (const std::string principal : {"ops\xc2\x9b"
+                                        "31m@host",
+                                        "ops\xc2\x80@host"}) {
+        const auto r =
+            run_program({"keygen", "--principal", principal, "--out", dir.file("ks.json"),
+                         "--passphrase-env", zdz::test::kPassphraseVar},
+                        options);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind("error: invalid principal \"ops\\u{", 0), 0U) << r.err;
@@ -171,12 +179,9 @@ TEST_F(TerminalAndExitStatus, AReportThatCannotBeWrittenEndsWithStatus1) {
     for (const auto& [destination, why] : destinations) {
         const auto store = "store" + std::to_string(++store_count) + ".json";
         const std::vector<std::vector<std::string>> commands{
-            {"--version"},
-            {"--help"},
-            {"verify", "--help"},
-            {"import-signers", "--file", dir.file("signers")},
-            verify_args(),
-            {"demo", "--sha256-file", demo_file},
+            {"--version"},        {"--help"},
+            {"verify", "--help"}, {"import-signers", "--file", dir.file("signers")},
+            verify_args(),        {"demo", "--sha256-file", demo_file},
             promote_args(store),
         };
         for (const auto& args : commands) {
@@ -216,9 +221,10 @@ TEST_F(TerminalAndExitStatus, TheClockIsReadRightPast2262AndRefusedPast9999) {
     EXPECT_EQ(r.err, "error: manifest refused against trust file " + dir.file("signers") +
                          ": image manifest expired at 2030-01-01T00:00:00Z\n");
 
-    r = run_at("9999-12-31 23:00:00", {"keygen", "--out", dir.file("new.json"),
-                                       "--passphrase-env", zdz::test::kPassphraseVar},
-               with_passphrase());
+    r = run_at(
+        "9999-12-31 23:00:00",
+        {"keygen", "--out", dir.file("new.json"), "--passphrase-env", zdz::test::kPassphraseVar},
+        with_passphrase());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(dir.read("new.json").find("\"created_at\": \"9999-12-31T23:0"), std::string::npos)
         << dir.read("new.json");

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
 #include "support/fixtures.hpp"
@@ -9,8 +8,8 @@
 #include "trust/manifest.hpp"
 
 using namespace zdz::trust;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
+using zdz::crypto::SigningKey;
 using namespace zdz::test;
 
 namespace {
@@ -25,8 +24,8 @@ TEST(ImportSigners, FingerprintsOfRealSshKeysMatchB3sum) {
     std::string trust = "# release signers\n";
     std::vector<std::string> expected;
     for (const std::string name : {"alice", "bob"}) {
-        const auto gen = run_tool({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name,
-                                   "-f", dir.file(name)});
+        const auto gen = run_tool(
+            {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f", dir.file(name)});
         ASSERT_EQ(gen.status, 0) << gen.err;
         const auto pub = dir.read(name + ".pub");  // "ssh-ed25519 BASE64 comment"
         const auto b64 = pub.substr(12, pub.find(' ', 12) - 12);
@@ -62,15 +61,20 @@ TEST(Verify, ReportsTheSignerWhoseKeyVerified) {
     dir.write("signers", format_allowed_signers_line("first@x", fixed_key(1).verifying_key()) +
                              "\n" + format_allowed_signers_line("second@x", key.verifying_key()) +
                              "\n");
-    const auto r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file",
-                                dir.file("signers")});
+    const auto r = run_program(
+        {"verify", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ok] manifest verified\n"
-                     "  trust file:        " + dir.file("signers") + "\n"
-                     "  signed by:         second@x\n"
-                     "  platform:          vask\n"
-                     "  measurement:       " + kImageDigest + "\n"
-                     "  security_version:  sv3\n");
+    EXPECT_EQ(r.out,
+              "[ok] manifest verified\n"
+              "  trust file:        " +
+                  dir.file("signers") +
+                  "\n"
+                  "  signed by:         second@x\n"
+                  "  platform:          vask\n"
+                  "  measurement:       " +
+                  kImageDigest +
+                  "\n"
+                  "  security_version:  sv3\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -80,8 +84,9 @@ TEST(Verify, DefaultTrustFileIsRelativeToTheWorkingDirectory) {
     run_tool({"mkdir", "-p", dir.file("os"), dir.file("build")});
     dir.write("os/allowed_signers", format_allowed_signers_line("ops@x", key.verifying_key()));
     dir.write("m.json", zdz::test::signed_manifest_json(key));
-    const auto r = run_program({"verify", "--manifest", "../m.json"},
-                               {.cwd = dir.file("build"), .env = {}, .unset = {}, .stdin_data = ""});
+    const auto r =
+        run_program({"verify", "--manifest", "../m.json"},
+                    {.cwd = dir.file("build"), .env = {}, .unset = {}, .stdin_data = ""});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("  trust file:        ../os/allowed_signers\n"), std::string::npos);
 }
@@ -101,15 +106,15 @@ TEST(Verify, Refusals) {
     dir.write("broken.json", "{\"body\": 1");
 
     const auto verify = [&](const std::string& manifest, const std::string& signers) {
-        return run_program({"verify", "--manifest", dir.file(manifest), "--signers-file",
-                            dir.file(signers)});
+        return run_program(
+            {"verify", "--manifest", dir.file(manifest), "--signers-file", dir.file(signers)});
     };
     const std::string refused = "error: manifest refused against trust file " + dir.file("signers");
     EXPECT_EQ(verify("edited.json", "signers").err,
               refused + ": image manifest signature does not verify\n");
-    EXPECT_EQ(verify("m.json", "other").err,
-              "error: manifest refused against trust file " + dir.file("other") +
-                  ": image manifest signature does not verify\n");
+    EXPECT_EQ(verify("m.json", "other").err, "error: manifest refused against trust file " +
+                                                 dir.file("other") +
+                                                 ": image manifest signature does not verify\n");
     EXPECT_EQ(verify("expired.json", "signers").err,
               refused + ": image manifest expired at " + expired.to_string() + "\n");
     EXPECT_EQ(verify("m.json", "comments").err,
@@ -118,9 +123,9 @@ TEST(Verify, Refusals) {
     EXPECT_EQ(verify("missing.json", "signers").err,
               "error: cannot read manifest " + dir.file("missing.json") +
                   ": No such file or directory (os error 2)\n");
-    EXPECT_EQ(verify("m.json", "missing").err,
-              "error: cannot read signers file " + dir.file("missing") +
-                  ": No such file or directory (os error 2)\n");
+    EXPECT_EQ(verify("m.json", "missing").err, "error: cannot read signers file " +
+                                                   dir.file("missing") +
+                                                   ": No such file or directory (os error 2)\n");
     const auto broken = verify("broken.json", "signers");
     EXPECT_EQ(broken.status, 1);
     EXPECT_EQ(broken.err.rfind("error: manifest " + dir.file("broken.json") + " is malformed: ", 0),

@@ -94,8 +94,8 @@ TEST(GoldenFiles, EachForgeryChangesOneThing) {
         {"keystore-header-edited.json", "keystore.json", R"(    "created_at": ")"},
     };
     for (const auto& c : cases) {
-        const auto changed =
-            changed_lines(golden::read_golden(c.original), golden::read_golden("forged/" + c.forged));
+        const auto changed = changed_lines(golden::read_golden(c.original),
+                                           golden::read_golden("forged/" + c.forged));
         ASSERT_EQ(changed.size(), 1u) << c.forged;
         EXPECT_TRUE(changed[0].starts_with(c.changed_line_starts_with))
             << c.forged << ": " << changed[0];
@@ -118,8 +118,8 @@ TEST(GoldenFiles, TheKeystoreOpensWithLibargon2AndLibsodiumAlone) {
               golden::operator_key().verifying_key().to_hex());
     EXPECT_EQ(zdz::test::public_key_by_libraries(path, "another passphrase"),
               "error: the envelope does not open");
-    EXPECT_EQ(zdz::test::public_key_by_libraries(
-                  golden::golden_dir() + "/forged/keystore-header-edited.json",
-                  zdz::test::kPassphrase),
-              "error: the envelope does not open");
+    EXPECT_EQ(
+        zdz::test::public_key_by_libraries(
+            golden::golden_dir() + "/forged/keystore-header-edited.json", zdz::test::kPassphrase),
+        "error: the envelope does not open");
 }

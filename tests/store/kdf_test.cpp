@@ -69,8 +69,7 @@ TEST(KdfParams, JsonWrittenInDeclarationOrderAndReadBack) {
     EXPECT_EQ(text,
               "{\n  \"algorithm\": \"argon2id\",\n  \"m_cost_kib\": 131072,\n  \"t_cost\": 3,\n"
               "  \"parallelism\": 4\n}");
-    EXPECT_EQ(zdz::json::read_json_record(text, KdfParams::from_json),
-              KdfParams::keygen_default());
+    EXPECT_EQ(zdz::json::read_json_record(text, KdfParams::from_json), KdfParams::keygen_default());
     // Members in any order; the algorithm is read as it is and judged on use.
     EXPECT_EQ(zdz::json::read_json_record(
                   R"({"parallelism":0,"t_cost":4294967295,"m_cost_kib":0,"algorithm":"Argon2i"})",

@@ -17,9 +17,9 @@
 #include "support/tempdir.hpp"
 
 using namespace zdz::store;
-using zdz::json::JsonValue;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
+using zdz::crypto::SigningKey;
+using zdz::json::JsonValue;
 using zdz::test::TempDir;
 using zdz::trust::TrustError;
 
@@ -65,7 +65,7 @@ SealedSigningKey record_holding(std::span<const std::uint8_t> plaintext,
     EXPECT_TRUE(kek);
     const auto key_id = zdz::contracts::Uuid::new_v4();
     auto envelope = zdz::envelope::seal_envelope(kek->bytes(), key_id, kCreated, std::nullopt,
-                                                  {std::string(kSigningKeyContext)}, plaintext);
+                                                 {std::string(kSigningKeyContext)}, plaintext);
     EXPECT_TRUE(envelope);
     return SealedSigningKey{1,
                             key_id,
@@ -157,8 +157,9 @@ TEST(Keystore, OpensWithLibrariesAlone) {
     TempDir dir;
     const auto record = sealed_record(4);
     ASSERT_TRUE(save_keystore(record, dir.file("k.json")));
-    EXPECT_EQ(zdz::test::public_key_by_libraries(dir.file("k.json"), "correct horse battery staple"),
-              record.verifying_key_hex);
+    EXPECT_EQ(
+        zdz::test::public_key_by_libraries(dir.file("k.json"), "correct horse battery staple"),
+        record.verifying_key_hex);
 }
 
 TEST(Keystore, EditedFileStillUnsealsAndIsWrittenBackNormalised) {

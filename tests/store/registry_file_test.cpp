@@ -16,9 +16,9 @@
 
 using namespace zdz::store;
 using zdz::contracts::ContentHash;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::crypto::SigningKey;
 using zdz::test::fixed_key;
 using zdz::test::TempDir;
 using zdz::trust::ImageMeasurement;
@@ -53,7 +53,7 @@ PersistedPromotion promotion(std::string_view image, std::uint32_t version, int 
 void write_signed(const TempDir& dir, const std::string& name, RegistrySnapshotBody body,
                   const SigningKey& key, std::string context = std::string(kRegistryContext)) {
     const auto envelope = zdz::envelope::sign_envelope(key, Uuid::new_v4(), kNow, std::nullopt,
-                                                        {std::move(context)}, std::move(body));
+                                                       {std::move(context)}, std::move(body));
     ASSERT_TRUE(envelope);
     dir.write(name, zdz::envelope::write_envelope_json(*envelope));
 }
@@ -250,7 +250,7 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     write_signed(dir, "other-context.json", body, key, "tarnelos:signing-key:v1");
     EXPECT_EQ(load_error(dir.file("other-context.json")), kSignatureInvalid);
     const auto expired = zdz::envelope::sign_envelope(key, Uuid::new_v4(), day(0), day(1),
-                                                       {std::string(kRegistryContext)}, body);
+                                                      {std::string(kRegistryContext)}, body);
     dir.write("expired.json", zdz::envelope::write_envelope_json(*expired));
     EXPECT_EQ(load_error(dir.file("expired.json")), kSignatureInvalid);
 }

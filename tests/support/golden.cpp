@@ -59,14 +59,10 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 }
 
 UnverifiedImageManifest signed_manifest(const Release& release) {
-    const ImageManifestBody body{uuid(release.manifest_id),
-                                 *trust::ImagePlatform::parse(kPlatform),
-                                 trust::ImageKind::Install,
-                                 {crypto::measure_sha256(release.image)},
-                                 release.security_version,
-                                 uuid(kKeyId),
-                                 time(kSignedAt),
-                                 std::nullopt};
+    const ImageManifestBody body{uuid(release.manifest_id), *trust::ImagePlatform::parse(kPlatform),
+                                 trust::ImageKind::Install, {crypto::measure_sha256(release.image)},
+                                 release.security_version,  uuid(kKeyId),
+                                 time(kSignedAt),           std::nullopt};
     return must(trust::sign_manifest(body, operator_key()), "manifest");
 }
 
@@ -103,8 +99,8 @@ std::string store_text(const trust::KnownGoodStore& registry, const crypto::Sign
 std::string trust_file() {
     return "# Keys trusted to sign image manifests.\n" +
            trust::format_allowed_signers_line(kOtherSigner, other_signer_key().verifying_key()) +
-           "\n" +
-           trust::format_allowed_signers_line(kOperator, operator_key().verifying_key()) + "\n";
+           "\n" + trust::format_allowed_signers_line(kOperator, operator_key().verifying_key()) +
+           "\n";
 }
 
 // The sv3 manifest with the last hex digit of its measurement changed.
@@ -129,8 +125,8 @@ std::string store_with_withdrawal_removed(const std::string& text) {
 // The keystore with its envelope's created_at, part of the authenticated
 // header, one second later.
 std::string keystore_with_edited_header(store::SealedSigningKey record) {
-    record.envelope.created_at = *Timestamp::from_unix_seconds(
-        record.envelope.created_at.seconds_since_epoch() + 1);
+    record.envelope.created_at =
+        *Timestamp::from_unix_seconds(record.envelope.created_at.seconds_since_epoch() + 1);
     return store::write_keystore_json(record);
 }
 
@@ -180,8 +176,7 @@ std::string golden_dir() {
 std::string read_golden(const std::string& name) {
     const auto text = io::read_file_bytes(golden_dir() + "/" + name);
     if (!text) {
-        throw std::runtime_error("cannot read golden file " + name + ": " +
-                                 text.error().display());
+        throw std::runtime_error("cannot read golden file " + name + ": " + text.error().display());
     }
     return *text;
 }

@@ -34,12 +34,13 @@ std::vector<std::uint8_t> byte_array(const JsonValue& array) {
     return out;
 }
 
-std::uint32_t u32(const JsonValue& value) { return static_cast<std::uint32_t>(value.as_uint64()); }
+std::uint32_t u32(const JsonValue& value) {
+    return static_cast<std::uint32_t>(value.as_uint64());
+}
 
 }  // namespace
 
-std::string public_key_by_libraries(const std::string& keystore_path,
-                                    std::string_view passphrase) {
+std::string public_key_by_libraries(const std::string& keystore_path, std::string_view passphrase) {
     const auto text = io::read_file_text(keystore_path);
     if (!text) {
         return "error: cannot read keystore";
@@ -52,8 +53,8 @@ std::string public_key_by_libraries(const std::string& keystore_path,
     const auto& envelope = member(*file, "envelope");
     const auto& salt_hex = member(*file, "salt_hex").as_string();
     std::vector<std::uint8_t> salt(salt_hex.size() / 2);
-    if (sodium_hex2bin(salt.data(), salt.size(), salt_hex.data(), salt_hex.size(), nullptr,
-                       nullptr, nullptr) != 0) {
+    if (sodium_hex2bin(salt.data(), salt.size(), salt_hex.data(), salt_hex.size(), nullptr, nullptr,
+                       nullptr) != 0) {
         return "error: salt_hex";
     }
     std::array<std::uint8_t, 32> kek{};
@@ -65,8 +66,7 @@ std::string public_key_by_libraries(const std::string& keystore_path,
     const auto field = [&](std::string_view name) { return member(envelope, name).as_string(); };
     const std::string header = R"({"algorithm":")" + field("algorithm") +
                                R"(","associated_data":["tarnelos:signing-key:v1"],"created_at":")" +
-                               field("created_at") + R"(","envelope_id":")" +
-                               field("envelope_id") +
+                               field("created_at") + R"(","envelope_id":")" + field("envelope_id") +
                                R"(","expires_at":null,"format_version":1,"key_id":")" +
                                field("key_id") + R"("})";
     const auto nonce = byte_array(member(envelope, "nonce"));

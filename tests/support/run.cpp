@@ -81,8 +81,12 @@ int decode(int status) {
 
 }  // namespace
 
-std::string program_path() { return ZDZ_BINARY; }
-std::string source_dir() { return ZDZ_SOURCE_DIR; }
+std::string program_path() {
+    return ZDZ_BINARY;
+}
+std::string source_dir() {
+    return ZDZ_SOURCE_DIR;
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const RunOptions& options) {
     std::vector<std::string> args_strings = argv;
@@ -152,7 +156,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::send(int signal) const { ::kill(pid_, signal); }
+void ChildProcess::send(int signal) const {
+    ::kill(pid_, signal);
+}
 
 bool ChildProcess::collect(std::optional<std::chrono::steady_clock::time_point> deadline) {
     int* fds[2] = {&out_, &err_};

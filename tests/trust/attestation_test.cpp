@@ -1,12 +1,13 @@
+#include "trust/attestation.hpp"
+
 #include <gtest/gtest.h>
 
 #include "crypto/digest.hpp"
-#include "trust/attestation.hpp"
 
 using namespace zdz::trust;
 using zdz::contracts::DeviceId;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
+using zdz::crypto::SigningKey;
 
 namespace {
 
@@ -31,8 +32,8 @@ AttestationReport report(const Device& d, const ImageMeasurement& m, std::int64_
 
 TEST(Attestation, FreshMatchingReportVerifies) {
     const Device d;
-    const auto verified = verify_attestation(report(d, measure("v2"), 0), d.entry(), measure("v2"),
-                                             kNow, 300);
+    const auto verified =
+        verify_attestation(report(d, measure("v2"), 0), d.entry(), measure("v2"), kNow, 300);
     ASSERT_TRUE(verified);
     EXPECT_EQ(verified->device_id, d.id);
     EXPECT_EQ(verified->verified_at, kNow);
@@ -40,7 +41,8 @@ TEST(Attestation, FreshMatchingReportVerifies) {
 
 TEST(Attestation, FreshnessBounds) {
     const Device d;
-    EXPECT_TRUE(verify_attestation(report(d, measure("v2"), 300), d.entry(), measure("v2"), kNow, 300));
+    EXPECT_TRUE(
+        verify_attestation(report(d, measure("v2"), 300), d.entry(), measure("v2"), kNow, 300));
     EXPECT_EQ(verify_attestation(report(d, measure("v2"), 301), d.entry(), measure("v2"), kNow, 300)
                   .error()
                   .display(),

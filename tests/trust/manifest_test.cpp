@@ -1,17 +1,17 @@
+#include "trust/manifest.hpp"
+
 #include <gtest/gtest.h>
 #include <sodium.h>
-
 
 #include "contracts/content_hash.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
-#include "trust/manifest.hpp"
 
 using namespace zdz::trust;
-using zdz::crypto::SigningKey;
 using zdz::contracts::Timestamp;
 using zdz::contracts::Uuid;
+using zdz::crypto::SigningKey;
 using zdz::test::fixed_key;
 
 namespace {
@@ -37,17 +37,18 @@ TEST(ManifestSigning, CoversIndependentlyRenderedCanonicalBytes) {
     const std::string expected =
         R"({"image_kind":"install","issued_at":"2026-07-15T08:00:00Z",)"
         R"("manifest_id":"6f1c2a3b-4d5e-4f60-8a7b-9c0d1e2f3a4b",)"
-        R"("measurement":")" + std::string(kMeasurement) + R"(","platform":"vask",)"
+        R"("measurement":")" +
+        std::string(kMeasurement) +
+        R"(","platform":"vask",)"
         R"("security_version":7,"signing_key_id":"00112233-4455-4677-8899-aabbccddeeff"})";
     EXPECT_EQ(*manifest_signing_bytes(sample_body()), expected);
 
     const auto key = fixed_key(7);
     const auto signed_manifest = sign_manifest(sample_body(), key);
     ASSERT_TRUE(signed_manifest);
-    EXPECT_EQ(crypto_sign_verify_detached(
-                  signed_manifest->signature.bytes().data(),
-                  reinterpret_cast<const unsigned char*>(expected.data()), expected.size(),
-                  key.verifying_key().bytes().data()),
+    EXPECT_EQ(crypto_sign_verify_detached(signed_manifest->signature.bytes().data(),
+                                          reinterpret_cast<const unsigned char*>(expected.data()),
+                                          expected.size(), key.verifying_key().bytes().data()),
               0);
 }
 
@@ -79,7 +80,8 @@ TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
     ASSERT_TRUE(reordered) << reordered.error();
     EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), zdz::test::now()));
 
-    const auto edited = zdz::test::run_tool({"jq", ".body.security_version = 8", dir.file("m.json")});
+    const auto edited =
+        zdz::test::run_tool({"jq", ".body.security_version = 8", dir.file("m.json")});
     const auto tampered = read_manifest_json(edited.out);
     ASSERT_TRUE(tampered);
     EXPECT_EQ(verify_manifest(*tampered, key.verifying_key(), zdz::test::now()).error().display(),
@@ -97,9 +99,10 @@ TEST(ManifestFile, StrictReading) {
         EXPECT_FALSE(r) << to;
         return r ? std::string() : r.error();
     };
-    EXPECT_EQ(refused("\"install\"", "\"Install\"").rfind(
-                  "unknown variant `Install`, expected `install` or `ota_update` at line 5", 0),
-              0U);
+    EXPECT_EQ(
+        refused("\"install\"", "\"Install\"")
+            .rfind("unknown variant `Install`, expected `install` or `ota_update` at line 5", 0),
+        0U);
     EXPECT_EQ(refused("\"security_version\": 7", "\"security_version\": 7, \"extra\": 1")
                   .rfind("unknown field `extra`, expected one of `manifest_id`, `platform`", 0),
               0U);

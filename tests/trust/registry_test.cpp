@@ -1,9 +1,10 @@
+#include "trust/registry.hpp"
+
 #include <gtest/gtest.h>
 
 #include "contracts/content_hash.hpp"
 #include "crypto/digest.hpp"
 #include "trust/manifest.hpp"
-#include "trust/registry.hpp"
 
 using namespace zdz::trust;
 using zdz::contracts::ContentHash;
@@ -12,7 +13,9 @@ using zdz::contracts::Uuid;
 
 namespace {
 
-ImagePlatform platform(const char* text) { return *ImagePlatform::parse(text); }
+ImagePlatform platform(const char* text) {
+    return *ImagePlatform::parse(text);
+}
 
 ImageMeasurement sha(char digit) {
     return {*ContentHash::parse("sha256:" + std::string(64, digit))};
@@ -21,8 +24,8 @@ ImageMeasurement sha(char digit) {
 VerifiedImageManifest manifest(const char* p, ImageMeasurement m, SecurityVersion v,
                                std::int64_t at = 1'780'000'000) {
     const auto t = *Timestamp::from_unix_seconds(at);
-    return {ImageManifestBody{Uuid::new_v4(), platform(p), ImageKind::Install, m, v,
-                              Uuid::new_v4(), t, std::nullopt},
+    return {ImageManifestBody{Uuid::new_v4(), platform(p), ImageKind::Install, m, v, Uuid::new_v4(),
+                              t, std::nullopt},
             t};
 }
 
@@ -68,7 +71,8 @@ TEST(KnownGoodStore, OnlyTheCurrentImageIsInstallable) {
     EXPECT_EQ(other.error().display(),
               "candidate image is not the platform's currently promoted known-good image");
     // Same digest, other algorithm: not the current image.
-    const ImageMeasurement b3{ContentHash{zdz::contracts::HashAlgorithm::Blake3, sha('1').hash.digest}};
+    const ImageMeasurement b3{
+        ContentHash{zdz::contracts::HashAlgorithm::Blake3, sha('1').hash.digest}};
     EXPECT_FALSE(store.authorize_install(platform("vask"), b3));
 
     ASSERT_TRUE(store.promote(manifest("vask", sha('2'), 1)));
@@ -80,9 +84,9 @@ TEST(KnownGoodStore, OnlyTheCurrentImageIsInstallable) {
 TEST(KnownGoodStore, WithdrawnMeasurements) {
     KnownGoodStore store;
     store.withdraw(platform("vask"), sha('9'));
-    EXPECT_EQ(store.promote(manifest("vask", sha('9'), 5)).error().display(),
-              "image measurement sha256:" + std::string(64, '9') +
-                  " was withdrawn for platform vask");
+    EXPECT_EQ(
+        store.promote(manifest("vask", sha('9'), 5)).error().display(),
+        "image measurement sha256:" + std::string(64, '9') + " was withdrawn for platform vask");
     // Another platform is unaffected.
     EXPECT_TRUE(store.promote(manifest("other", sha('9'), 1)));
 

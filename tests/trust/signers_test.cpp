@@ -12,14 +12,14 @@
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
-using zdz::encoding::base64_decode;
-using zdz::encoding::base64_encode;
 using zdz::crypto::SigningKey;
 using zdz::crypto::VerifyingKey;
+using zdz::encoding::base64_decode;
+using zdz::encoding::base64_encode;
+using zdz::test::fixed_key;
 using zdz::trust::format_allowed_signers_line;
 using zdz::trust::parse_allowed_signers;
 using zdz::trust::TrustError;
-using zdz::test::fixed_key;
 
 namespace {
 
@@ -173,6 +173,5 @@ TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
     dir.write("raw", raw_key);
     const auto b3sum = zdz::test::run_tool({"b3sum", "--no-names", dir.file("raw")});
     ASSERT_EQ(b3sum.status, 0) << b3sum.err;
-    EXPECT_EQ(zdz::crypto::key_fingerprint(key).to_string(),
-              "blake3:" + b3sum.out.substr(0, 64));
+    EXPECT_EQ(zdz::crypto::key_fingerprint(key).to_string(), "blake3:" + b3sum.out.substr(0, 64));
 }
