@@ -198,15 +198,6 @@ std::string bash_remaining_options() {
     s += "                given=true\n";
     s += "            fi\n";
     s += "        done\n";
-    s += "        given=false\n";
-    s += "        for alternative in $alternatives; do\n";
-    s += "            for ((i = 2; i < cword; i++)); do\n";
-    s += "                if [[ ${words[i]} == \"$alternative\" ||\n";
-    s += "                      ${words[i]} == \"$alternative=\"* ]]; then\n";
-    s += "                    given=true\n";
-    s += "                fi\n";
-    s += "            done\n";
-    s += "        done\n";
     s += "        $given || remaining+=(\"$option\")\n";
     s += "    done\n";
     s += "    COMPREPLY=($(compgen -W \"${remaining[*]}\" -- \"$cur\"))\n";

@@ -47,6 +47,9 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
   fail "bash does not complete the subcommand"
 [[ $(bash_reply 'zeduzaredoz sign --out x --k' zeduzaredoz sign --out x --k) == '--keystore --kind' ]] ||
   fail "bash offers: $(bash_reply 'zeduzaredoz sign --out x --k' zeduzaredoz sign --out x --k)"
+# An option already on the line is not offered again.
+[[ -z $(bash_reply 'zeduzaredoz sign --out x --o' zeduzaredoz sign --out x --o) ]] ||
+  fail "bash offers --out twice: $(bash_reply 'zeduzaredoz sign --out x --o' zeduzaredoz sign --out x --o)"
 [[ $(bash_reply 'zeduzaredoz sign --kind=' zeduzaredoz sign --kind = '') == 'install ota_update' ]] ||
   fail "bash does not complete --kind=VALUE"
 [[ $(bash_reply 'zeduzaredoz promote --out ' zeduzaredoz promote --out '') != *--* ]] ||
