@@ -172,8 +172,9 @@ struct SignedEnvelope {
         std::string bytes;
         return write_signing_bytes(bytes).map([&] { return std::move(bytes); });
     }
-    // The same written over `out`, whose memory is reused.
-    tl::expected<void, contracts::ContractError> write_signing_bytes(std::string& out) const;
+    // The same written over `bytes`, whose memory is reused.
+    [[nodiscard]] tl::expected<void, contracts::ContractError> write_signing_bytes(
+        std::string& bytes) const;
 
     // Strict: unknown, missing and repeated members are refused; null for
     // expires_at or previous_hash means absent. The version is not judged here
