@@ -159,3 +159,23 @@ TEST(KnownGoodStore, WithdrawSaysWhatChangedAndBlocksTheCurrentImage) {
     ASSERT_TRUE(store.promote(manifest("vask", sha('3'), 2)));
     EXPECT_TRUE(store.authorize_install(platform("vask"), sha('3')));
 }
+
+// The registry's refusals carry the numbers and names they are about, so a
+// caller can act on them without reading the message.
+TEST(KnownGoodStore, RefusalsCarryWhatTheyAreAbout) {
+    KnownGoodStore store;
+    const auto none = store.authorize_install(platform("vask"), sha('1'));
+    ASSERT_FALSE(none);
+    ASSERT_NE(none.error().payload<TrustError::Platform>(), nullptr);
+    EXPECT_EQ(none.error().payload<TrustError::Platform>()->platform, "vask");
+
+    ASSERT_TRUE(store.promote(manifest("vask", sha('2'), 2)));
+    const auto downgrade = store.promote(manifest("vask", sha('1'), 1));
+    ASSERT_FALSE(downgrade);
+    EXPECT_EQ(downgrade.error().kind(), TrustError::Kind::BelowRollbackFloor);
+    const auto* floor = downgrade.error().payload<TrustError::BelowFloor>();
+    ASSERT_NE(floor, nullptr);
+    EXPECT_EQ(*floor, (TrustError::BelowFloor{"vask", 1, 2}));
+    EXPECT_EQ(downgrade.error().payload<TrustError::Platform>(), nullptr);
+    EXPECT_EQ(downgrade.error().line(), 0U);
+}
