@@ -16,6 +16,7 @@
 #include "json/reader.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
+#include "support/json_trees.hpp"
 
 namespace {
 
@@ -132,22 +133,10 @@ void expect(const JsonValue& value, Expectation& e) {
 
 // The same tree with every object's members in reverse order.
 JsonValue reversed(const JsonValue& value) {
-    if (value.is_array()) {
-        auto out = JsonValue::array();
-        for (const auto& item : value.items()) {
-            out.push(reversed(item));
-        }
-        return out;
-    }
-    if (value.is_object()) {
-        std::vector<JsonMember> members;
-        for (const auto& member : value.members()) {
-            members.emplace_back(member.key, reversed(member.value));
-        }
+    auto reverse = [](std::vector<JsonMember>& members) {
         std::reverse(members.begin(), members.end());
-        return JsonValue::object(std::move(members));
-    }
-    return value;
+    };
+    return zdz::test::with_members_reordered(value, reverse);
 }
 
 }  // namespace

@@ -26,40 +26,39 @@ const zdz::envelope::EnvelopeContext& registry_context() {
 // can be signed and then verifies; and a history that replays, saved as a
 // snapshot and replayed again, gives the same registry.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto text = zdz::fuzz::as_text(data, size);
-    const auto envelope =
-        zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(text);
-    if (!envelope) {
-        ZDZ_FUZZ_CHECK(envelope.error().find(" at line ") != std::string::npos);
+    const auto round_trip = zdz::fuzz::file_round_trip(
+        zdz::fuzz::as_text(data, size),
+        [](std::string_view text) {
+            return zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(text);
+        },
+        [](const auto& envelope) { return zdz::envelope::write_envelope_json(envelope); });
+    if (!round_trip) {
         return 0;
     }
-    const auto written = zdz::envelope::write_envelope_json(*envelope);
-    const auto again =
-        zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(written);
-    ZDZ_FUZZ_CHECK(again.has_value());
-    ZDZ_FUZZ_CHECK(again->payload == envelope->payload);
-    ZDZ_FUZZ_CHECK(zdz::envelope::write_envelope_json(*again) == written);
-    ZDZ_FUZZ_CHECK(again->signing_bytes() == envelope->signing_bytes());
+    const auto& envelope = round_trip->read;
+    const auto& again = round_trip->again;
+    ZDZ_FUZZ_CHECK(again.payload == envelope.payload);
+    ZDZ_FUZZ_CHECK(again.signing_bytes() == envelope.signing_bytes());
 
     const auto& key = fuzz_key();
-    (void)envelope->verify(key.verifying_key(), envelope->created_at, registry_context());
+    (void)envelope.verify(key.verifying_key(), envelope.created_at, registry_context());
     const auto resigned =
-        zdz::envelope::sign_envelope(key, envelope->key_id, envelope->created_at, std::nullopt,
-                                     registry_context(), envelope->payload);
+        zdz::envelope::sign_envelope(key, envelope.key_id, envelope.created_at, std::nullopt,
+                                     registry_context(), envelope.payload);
     ZDZ_FUZZ_CHECK(resigned.has_value());
     const auto reread = zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(
         zdz::envelope::write_envelope_json(*resigned));
     ZDZ_FUZZ_CHECK(reread.has_value());
     const auto verified =
-        reread->verify(key.verifying_key(), envelope->created_at, registry_context());
-    ZDZ_FUZZ_CHECK(verified && *verified == envelope->payload);
+        reread->verify(key.verifying_key(), envelope.created_at, registry_context());
+    ZDZ_FUZZ_CHECK(verified && *verified == envelope.payload);
 
-    const auto rebuilt = zdz::store::rebuild_registry(envelope->payload);
+    const auto rebuilt = zdz::store::rebuild_registry(envelope.payload);
     if (!rebuilt) {
         (void)rebuilt.error().display();
         return 0;
     }
-    const auto snapshot = zdz::store::snapshot_registry(*rebuilt, envelope->payload.exported_at);
+    const auto snapshot = zdz::store::snapshot_registry(*rebuilt, envelope.payload.exported_at);
     const auto replayed = zdz::store::rebuild_registry(snapshot);
     ZDZ_FUZZ_CHECK(replayed && *replayed == *rebuilt);
     ZDZ_FUZZ_CHECK(zdz::store::snapshot_registry(*replayed, snapshot.exported_at) == snapshot);

@@ -10,13 +10,9 @@
 #include "crypto/digest.hpp"
 #include "support/fixtures.hpp"
 
-using zdz::boot::evaluate_boot_unlock;
-using zdz::boot::UnlockAttempt;
-using zdz::boot::UnlockPolicy;
-using zdz::contracts::ContentHash;
-using zdz::contracts::DeviceId;
-using zdz::crypto::measure_blake3;
-using zdz::crypto::measure_sha256;
+using namespace zdz::boot;
+using namespace zdz::contracts;
+using namespace zdz::crypto;
 
 namespace {
 

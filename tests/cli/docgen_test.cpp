@@ -13,7 +13,6 @@
 
 namespace {
 
-using zdz::cli::subcommand_defs;
 using Names = std::set<std::string>;
 
 std::string help_of(const std::vector<std::string>& args) {

@@ -4,9 +4,9 @@
 
 #include <string>
 
-using zdz::contracts::ContentHash;
-using zdz::contracts::ContractError;
-using zdz::contracts::HashAlgorithm;
+#include "support/refusal.hpp"
+
+using namespace zdz::contracts;
 
 namespace {
 
@@ -14,9 +14,7 @@ const std::string kEmptySha256 =
     "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 std::string parse_error(const std::string& text) {
-    auto r = ContentHash::parse(text);
-    EXPECT_FALSE(r) << text;
-    return r ? "" : r.error().display();
+    return zdz::test::refusal(ContentHash::parse(text), text);
 }
 
 }  // namespace

@@ -6,22 +6,14 @@
 #include <string>
 #include <vector>
 
-using zdz::contracts::ContractError;
-using zdz::contracts::DeviceId;
-using zdz::contracts::parse_uuid_text;
-using zdz::contracts::Slug;
-using zdz::contracts::Uuid;
+#include "support/refusal.hpp"
+
+using namespace zdz::contracts;
 
 namespace {
 
 std::string slug_error(const std::string& text) {
-    auto r = Slug::parse(text);
-    EXPECT_FALSE(r) << text;
-    if (r) {
-        return "";
-    }
-    EXPECT_EQ(r.error().kind(), ContractError::Kind::InvalidIdentifier);
-    return r.error().display();
+    return zdz::test::refusal(Slug::parse(text), text, ContractError::Kind::InvalidIdentifier);
 }
 
 const std::string kSample = "67e55044-10b1-426f-9247-bb680e5fe0c8";

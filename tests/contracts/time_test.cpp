@@ -8,6 +8,7 @@
 
 #include "encoding/text.hpp"
 #include "support/fixtures.hpp"
+#include "support/refusal.hpp"
 
 using zdz::contracts::ContractError;
 using zdz::contracts::Timestamp;
@@ -23,13 +24,7 @@ Timestamp at(const std::string& text) {
 }
 
 std::string parse_error(const std::string& text) {
-    auto r = Timestamp::parse(text);
-    EXPECT_FALSE(r) << text;
-    if (r) {
-        return "";
-    }
-    EXPECT_EQ(r.error().kind(), ContractError::Kind::Validation);
-    return r.error().display();
+    return zdz::test::refusal(Timestamp::parse(text), text, ContractError::Kind::Validation);
 }
 
 }  // namespace

@@ -11,14 +11,10 @@
 #include "encoding/hex.hpp"
 #include "envelope/envelope.hpp"
 #include "json/value.hpp"
+#include "support/refusal.hpp"
 
-using zdz::contracts::ContractError;
-using zdz::crypto::key_fingerprint;
-using zdz::crypto::kSeedBytes;
-using zdz::crypto::Signature;
-using zdz::crypto::SigningKey;
-using zdz::crypto::verify_bytes;
-using zdz::crypto::VerifyingKey;
+using namespace zdz::contracts;
+using namespace zdz::crypto;
 
 namespace {
 
@@ -60,9 +56,7 @@ SigningKey key_from_hex(const std::string& seed_hex) {
 }
 
 std::string parse_error(const std::string& text) {
-    const auto r = Signature::parse(text);
-    EXPECT_FALSE(r) << text;
-    return r ? "" : r.error().display();
+    return zdz::test::refusal(Signature::parse(text), text);
 }
 
 std::string verify_error(const VerifyingKey& key, const std::string& message,

@@ -20,7 +20,6 @@
 #include "trust/signers.hpp"
 
 using namespace zdz::trust;
-using zdz::contracts::Timestamp;
 using zdz::test::RunResult;
 using zdz::test::TempDir;
 
@@ -64,15 +63,7 @@ zdz::crypto::SigningKey release_key() {
 }
 
 std::string signed_manifest() {
-    const ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
-                                 *ImagePlatform::parse("vask"),
-                                 ImageKind::Install,
-                                 {zdz::crypto::measure_sha256(std::string_view("image"))},
-                                 3,
-                                 zdz::contracts::Uuid::new_v4(),
-                                 zdz::test::now(),
-                                 std::nullopt};
-    return write_manifest_json(*sign_manifest(body, release_key()));
+    return zdz::test::signed_manifest_json(release_key());
 }
 
 std::string signer_line() {

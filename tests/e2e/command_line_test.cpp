@@ -112,12 +112,11 @@ TEST(CommandLine, SecurityVersionMustBeADecimalU32) {
 }
 
 TEST(CommandLine, HandlerFailureIsOneErrorLineWithStatus1) {
-    const auto r = run_program({"import-hashes", "--file", "/nonexistent/BASE-IMAGE.sha256"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "error: cannot read /nonexistent/BASE-IMAGE.sha256: No such file or directory (os "
-              "error 2)\n");
+    EXPECT_EQ(
+        run_program({"import-hashes", "--file", "/nonexistent/BASE-IMAGE.sha256"}),
+        (zdz::test::RunResult{1, "",
+                              "error: cannot read /nonexistent/BASE-IMAGE.sha256: No such file or "
+                              "directory (os error 2)\n"}));
 }
 
 TEST(CommandLine, AnEmptyValueIsAValueInBothFormsAndNeverTakesTheNextArgument) {

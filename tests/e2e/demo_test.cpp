@@ -99,12 +99,11 @@ TEST(Demo, DefaultPathIsBesideTheWorkingDirectory) {
     EXPECT_NE(r.out.find("source hashes: ../os/BASE-IMAGE.sha256\n"), std::string::npos);
 
     TempDir dir;
-    const auto missing = run_program({"demo"}, in(dir.path()));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err,
-              "error: cannot read ../os/BASE-IMAGE.sha256: No such file or directory (os error 2) "
-              "(pass --sha256-file to point at the repo's os/BASE-IMAGE.sha256)\n");
+    EXPECT_EQ(run_program({"demo"}, in(dir.path())),
+              (RunResult{1, "",
+                         "error: cannot read ../os/BASE-IMAGE.sha256: No such file or directory "
+                         "(os error 2) (pass --sha256-file to point at the repo's "
+                         "os/BASE-IMAGE.sha256)\n"}));
 }
 
 TEST(Demo, CandidatesAreFoundByNameNotPosition) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -121,17 +122,9 @@ struct Workspace {
             "signers",
             zdz::trust::format_allowed_signers_line("release@test", signer.verifying_key()) + "\n");
         dir.write("image.img", "image bytes");
-        const zdz::trust::ImageManifestBody body{
-            zdz::contracts::Uuid::new_v4(),
-            *zdz::trust::ImagePlatform::parse("vask"),
-            zdz::trust::ImageKind::Install,
-            {zdz::crypto::measure_sha256(std::string_view("image bytes"))},
-            4,
-            zdz::contracts::Uuid::new_v4(),
-            zdz::test::now(),
-            std::nullopt};
-        dir.write("m.json",
-                  zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, signer)));
+        dir.write("m.json", zdz::test::install_manifest_json(
+                                signer, "vask", 4,
+                                {zdz::crypto::measure_sha256(std::string_view("image bytes"))}));
         const auto first = run(promote_args());
         if (first.status != 0) {
             throw std::runtime_error("setup promote failed: " + first.err);
@@ -142,21 +135,7 @@ struct Workspace {
         return {"keygen", "--out", out, "--passphrase-env", kPassphraseVar};
     }
     std::vector<std::string> sign_args(const std::string& out) const {
-        return {"sign",
-                "--keystore",
-                keystore,
-                "--passphrase-env",
-                kPassphraseVar,
-                "--image-file",
-                image,
-                "--platform",
-                "vask",
-                "--kind",
-                "install",
-                "--security-version",
-                "5",
-                "--out",
-                out};
+        return zdz::test::sign_args(keystore, image, "5", out);
     }
     std::vector<std::string> promote_args() const { return promote_args(store, keystore); }
     std::vector<std::string> promote_args(const std::string& store_path,
@@ -331,34 +310,50 @@ TEST(FaultInjection, FullDiskLeavesThePreviousFilesAsTheyWere) {
     EXPECT_EQ(bytes_of(after + "/store.json"), bytes_of(w.store));
 }
 
+namespace {
+
+// Kills the run of `args_of(round)` at random moments: after each round the
+// store holds, byte for byte, what it held, or `count` (of the entries the
+// command adds) is one more; `also` checks the store further after a round.
+// Whatever a kill left beside the store, the next run then goes through.
+void kill_store_writer(
+    const Workspace& w, const std::function<std::vector<std::string>(int round)>& args_of,
+    const std::function<std::size_t()>& count,
+    const std::function<void(int round)>& also = [](int) {}) {
+    std::string before;
+    std::size_t count_before = 0;
+    kill_at_random(
+        kKillRounds,
+        [&](int round) {
+            before = bytes_of(w.store);
+            count_before = count();
+            return Invocation{args_of(round), with_passphrase()};
+        },
+        [&](int status, int round) {
+            const auto now_count = count();
+            if (status == 0 || now_count != count_before) {
+                EXPECT_EQ(now_count, count_before + 1) << "round " << round;
+            } else {
+                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
+            }
+            also(round);
+            return now_count != count_before;
+        });
+
+    const auto next_count = count();
+    const auto next = run(args_of(kKillRounds));
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(count(), next_count + 1);
+}
+
+}  // namespace
+
 // After each round the store holds the promotions it had, byte for byte, or
 // one more.
 TEST(FaultInjection, PromoteKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
     Workspace w;
-    std::string before;
-    std::size_t count = 0;
-    kill_at_random(
-        kKillRounds,
-        [&](int) {
-            before = bytes_of(w.store);
-            count = w.promotions(w.store);
-            return Invocation{w.promote_args(), with_passphrase()};
-        },
-        [&](int status, int round) {
-            const auto now_count = w.promotions(w.store);
-            if (status == 0 || now_count != count) {
-                EXPECT_EQ(now_count, count + 1) << "round " << round;
-            } else {
-                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-            }
-            return now_count != count;
-        });
-
-    // Whatever a kill left beside it, the next promotion goes through.
-    const auto next_count = w.promotions(w.store);
-    const auto next = run(w.promote_args());
-    EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.promotions(w.store), next_count + 1);
+    kill_store_writer(
+        w, [&](int) { return w.promote_args(); }, [&] { return w.promotions(w.store); });
 }
 
 // Each round withdraws another measurement, so that every run that gets to
@@ -369,30 +364,10 @@ TEST(FaultInjection, WithdrawKilledAtRandomPointsLeavesTheOldOrTheNewStore) {
         return zdz::crypto::measure_sha256(std::string_view("recalled-" + std::to_string(round)))
             .to_string();
     };
-    std::string before;
-    std::size_t count = 0;
-    kill_at_random(
-        kKillRounds,
-        [&](int round) {
-            before = bytes_of(w.store);
-            count = w.withdrawn(w.store);
-            return Invocation{w.withdraw_args(measurement(round)), with_passphrase()};
-        },
-        [&](int status, int round) {
-            const auto now_count = w.withdrawn(w.store);
-            if (status == 0 || now_count != count) {
-                EXPECT_EQ(now_count, count + 1) << "round " << round;
-            } else {
-                EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
-            }
-            EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round;
-            return now_count != count;
-        });
-
-    const auto next_count = w.withdrawn(w.store);
-    const auto next = run(w.withdraw_args(measurement(kKillRounds)));
-    EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(w.withdrawn(w.store), next_count + 1);
+    kill_store_writer(
+        w, [&](int round) { return w.withdraw_args(measurement(round)); },
+        [&] { return w.withdrawn(w.store); },
+        [&](int round) { EXPECT_EQ(w.promotions(w.store), 1U) << "round " << round; });
 }
 
 TEST(FaultInjection, WithdrawThatCannotSaveLeavesTheStoreAsItWas) {
@@ -744,17 +719,9 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
         return w.dir.file(name);
     };
     for (int i = 0; i < kEach; ++i) {
-        const zdz::trust::ImageManifestBody body{
-            zdz::contracts::Uuid::new_v4(),
-            *zdz::trust::ImagePlatform::parse("platform-" + std::to_string(i)),
-            zdz::trust::ImageKind::Install,
-            {zdz::crypto::measure_sha256(std::string_view("image-" + std::to_string(i)))},
-            1,
-            zdz::contracts::Uuid::new_v4(),
-            zdz::test::now(),
-            std::nullopt};
-        std::ofstream(manifest_of(i))
-            << zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, signer));
+        std::ofstream(manifest_of(i)) << zdz::test::install_manifest_json(
+            signer, "platform-" + std::to_string(i), 1,
+            {zdz::crypto::measure_sha256(std::string_view("image-" + std::to_string(i)))});
     }
     for (int round = 0; round < kConcurrentRounds; ++round) {
         auto options = with_fault_shim({{"ZDZ_SHIM_RENAME_DELAY_MS", "50"}});

@@ -124,21 +124,7 @@ protected:
     }
 
     static std::vector<std::string> sign(const std::string& keystore, const std::string& out) {
-        return {"sign",
-                "--keystore",
-                keystore,
-                "--passphrase-env",
-                zdz::test::kPassphraseVar,
-                "--image-file",
-                "image-sv3.img",
-                "--platform",
-                "vask",
-                "--kind",
-                "install",
-                "--security-version",
-                "3",
-                "--out",
-                out};
+        return zdz::test::sign_args(keystore, "image-sv3.img", "3", out);
     }
 
     std::string read(const std::string& name) const { return dir.read(name); }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -32,7 +33,6 @@
 #include "trust/signers.hpp"
 
 namespace fs = std::filesystem;
-using zdz::contracts::Timestamp;
 using namespace zdz::test;
 
 namespace {
@@ -138,6 +138,38 @@ std::vector<std::string> authorize_args(const std::string& store, const std::str
                                         const std::string& measurement) {
     return {"authorize-install", "--store", store,           key_option, key_path,
             "--platform",        platform,  "--measurement", measurement};
+}
+
+// Checks that `err` reports the `file` written to `path` as not reading back
+// as written (`record` names what the reading found malformed) and the
+// previous one as put back.
+void expect_put_back(const std::string& err, const std::string& file, const std::string& path,
+                     const std::string& record) {
+    EXPECT_TRUE(err.starts_with("error: the " + file + " written to " + path +
+                                " did not read back as written (" + record + " is malformed: "))
+        << err;
+    EXPECT_TRUE(err.ends_with("); the previous " + file + " was put back\n")) << err;
+}
+
+// Kills the run `invocation(current, next)` at random moments, back and forth
+// between two states: after each round the files are in state `current` or
+// `next` (as `holds` tells), and in `next` after a run that succeeded. A round
+// that reached `next` swaps the two for the following round.
+void kill_back_and_forth(std::string current, std::string next,
+                         const std::function<Invocation(const std::string& current,
+                                                        const std::string& next)>& invocation,
+                         const std::function<bool(const std::string& state)>& holds) {
+    kill_at_random(
+        kKillRounds, [&](int) { return invocation(current, next); },
+        [&](int status, int round) {
+            const bool now_next = holds(next);
+            EXPECT_TRUE(now_next || holds(current)) << "round " << round;
+            EXPECT_TRUE(status != 0 || now_next) << "round " << round;
+            if (now_next) {
+                std::swap(current, next);
+            }
+            return now_next;
+        });
 }
 
 }  // namespace
@@ -283,13 +315,7 @@ TEST(ChangePassphrase, RefusalsAndFaultsLeaveAKeystoreThatOpens) {
     // The written file reads back shortened: the previous one is put back.
     const auto truncated =
         with_fault_shim(passphrases(kPassphrase), {{"ZDZ_SHIM_TRUNCATE_FIRST_RENAME", "1"}});
-    const auto put_back = refused(truncated, k);
-    EXPECT_EQ(put_back.rfind("error: the keystore written to " + k +
-                                 " did not read back as written (keystore is malformed: ",
-                             0),
-              0U)
-        << put_back;
-    EXPECT_TRUE(put_back.ends_with("); the previous keystore was put back\n")) << put_back;
+    expect_put_back(refused(truncated, k), "keystore", k, "keystore");
     // And when putting it back fails too, the command says so.
     auto stuck = truncated;
     stuck.env.emplace("ZDZ_SHIM_RENAMES_ALLOWED", "1");
@@ -372,14 +398,24 @@ TEST(AuthorizeInstallWithPublicKey, DecidesAndReportsAsTheKeystoreDoes) {
                   ": No such file or directory (os error 2)\n");
 }
 
-TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
+namespace {
+
+// Two keystores, a.json and b.json, and a store signed with the key of a.json.
+struct RekeyFiles {
     TempDir dir;
-    const auto a = dir.file("a.json");
-    const auto b = dir.file("b.json");
-    const auto store = dir.file("store.json");
-    const auto old_record = keystore_at(a);
-    const auto new_record = keystore_at(b);
-    const auto registry = write_store(store, a);
+    std::string a = dir.file("a.json");
+    std::string b = dir.file("b.json");
+    std::string store = dir.file("store.json");
+    zdz::store::SealedSigningKey old_record = keystore_at(a);
+    zdz::store::SealedSigningKey new_record = keystore_at(b);
+    zdz::trust::KnownGoodStore registry = write_store(store, a);
+};
+
+class RekeyStore : public ::testing::Test, protected RekeyFiles {};
+
+}  // namespace
+
+TEST_F(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
     const auto jq = [&](const std::string& filter) {
         return zdz::test::run_tool({"jq", "-S", filter, store}).out;
     };
@@ -408,16 +444,9 @@ TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
     EXPECT_EQ(run_program(authorize_args(store, "--keystore", b, "vask", v2)).status, 0);
     const auto release = zdz::test::fixed_key(7);
     dir.write("signers", zdz::trust::format_allowed_signers_line("rel", release.verifying_key()));
-    const zdz::trust::ImageManifestBody body{zdz::contracts::Uuid::new_v4(),
-                                             *zdz::trust::ImagePlatform::parse("vask"),
-                                             zdz::trust::ImageKind::Install,
-                                             {zdz::crypto::measure_sha256(std::string_view("v3"))},
-                                             3,
-                                             zdz::contracts::Uuid::new_v4(),
-                                             zdz::test::now(),
-                                             std::nullopt};
     dir.write("v3.json",
-              zdz::trust::write_manifest_json(*zdz::trust::sign_manifest(body, release)));
+              zdz::test::install_manifest_json(
+                  release, "vask", 3, {zdz::crypto::measure_sha256(std::string_view("v3"))}));
     const auto promote = [&](const std::string& keystore) {
         return run_program(
             {"promote", "--manifest", dir.file("v3.json"), "--signers-file", dir.file("signers"),
@@ -431,15 +460,8 @@ TEST(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
     EXPECT_NE(promoted.out.find("  rollback floor now:   sv3\n"), std::string::npos);
 }
 
-TEST(RekeyStore, RefusalsLeaveTheStoreAsItWas) {
-    TempDir dir;
-    const auto a = dir.file("a.json");
-    const auto b = dir.file("b.json");
-    const auto store = dir.file("store.json");
-    keystore_at(a);
-    keystore_at(b);
+TEST_F(RekeyStore, RefusalsLeaveTheStoreAsItWas) {
     keystore_at(dir.file("c.json"));
-    write_store(store, a);
     const auto original = bytes_of(store);
     fs::copy_file(a, dir.file("a-copy.json"));
     fs::create_hard_link(a, dir.file("a-hard.json"));
@@ -465,15 +487,10 @@ TEST(RekeyStore, RefusalsLeaveTheStoreAsItWas) {
               "error: cannot load store " + store + ": " + kSignatureInvalid + "\n");
     EXPECT_EQ(refused(rekey_args(store, a, b), passphrases("wrong")),
               "error: cannot unseal new keystore: " + kUnsealFailed + "\n");
-    const auto put_back = refused(
-        rekey_args(store, a, b),
-        with_fault_shim(passphrases(kPassphrase), {{"ZDZ_SHIM_TRUNCATE_FIRST_RENAME", "1"}}));
-    EXPECT_EQ(put_back.rfind("error: the store written to " + store +
-                                 " did not read back as written (registry snapshot is malformed: ",
-                             0),
-              0U)
-        << put_back;
-    EXPECT_TRUE(put_back.ends_with("); the previous store was put back\n")) << put_back;
+    expect_put_back(refused(rekey_args(store, a, b),
+                            with_fault_shim(passphrases(kPassphrase),
+                                            {{"ZDZ_SHIM_TRUNCATE_FIRST_RENAME", "1"}})),
+                    "store", store, "registry snapshot");
 
     // Run again once it went through: already done, not "does not verify".
     ASSERT_EQ(run_program(rekey_args(store, a, b), passphrases(kPassphrase)).status, 0);
@@ -492,8 +509,6 @@ TEST(KeyLifecycleKills, ChangePassphraseLeavesTheOldOrTheNewPassphrase) {
     TempDir dir;
     const auto k = dir.file("k.json");
     const auto key_hex = keystore_at(k).verifying_key_hex;
-    std::string current = kPassphrase;
-    std::string next = kNewPassphrase;
     const auto opens_with = [&](const std::string& passphrase) {
         const auto record = zdz::store::load_keystore(k);
         if (!record) {
@@ -504,52 +519,30 @@ TEST(KeyLifecycleKills, ChangePassphraseLeavesTheOldOrTheNewPassphrase) {
             zdz::store::unseal_signing_key(*record, span_of(passphrase), zdz::test::now());
         return key && key->verifying_key().to_hex() == key_hex;
     };
-    kill_at_random(
-        kKillRounds,
-        [&](int) {
+    kill_back_and_forth(
+        kPassphrase, kNewPassphrase,
+        [&](const std::string& current, const std::string& next) {
             return Invocation{change_args(k), passphrases(current, next)};
         },
-        [&](int status, int round) {
-            const bool now_next = opens_with(next);
-            EXPECT_TRUE(now_next || opens_with(current)) << "round " << round;
-            EXPECT_TRUE(status != 0 || now_next) << "round " << round;
-            if (now_next) {
-                std::swap(current, next);
-            }
-            return now_next;
-        });
+        opens_with);
 }
 
 // Run back and forth between two keystores: after each kill the store loads,
 // with the same registry, with the key it had or the one it was given.
 TEST(KeyLifecycleKills, RekeyStoreLeavesAStoreSignedWithTheOldOrTheNewKey) {
-    TempDir dir;
-    const auto store = dir.file("store.json");
-    std::string current = dir.file("a.json");
-    std::string next = dir.file("b.json");
-    keystore_at(current);
-    keystore_at(next);
-    const auto registry = write_store(store, current);
+    const RekeyFiles files;
     const auto loads_with = [&](const std::string& keystore) {
         const auto key = zdz::store::keystore_verifying_key(*zdz::store::load_keystore(keystore));
-        const auto loaded = zdz::store::load_registry_store(store, *key, zdz::test::now());
+        const auto loaded = zdz::store::load_registry_store(files.store, *key, zdz::test::now());
         if (loaded && !*loaded) {
             ADD_FAILURE() << "the store is gone";
         }
-        return loaded && *loaded && (*loaded)->platforms() == registry.platforms();
+        return loaded && *loaded && (*loaded)->platforms() == files.registry.platforms();
     };
-    kill_at_random(
-        kKillRounds,
-        [&](int) {
-            return Invocation{rekey_args(store, current, next), passphrases(kPassphrase)};
+    kill_back_and_forth(
+        files.a, files.b,
+        [&](const std::string& current, const std::string& next) {
+            return Invocation{rekey_args(files.store, current, next), passphrases(kPassphrase)};
         },
-        [&](int status, int round) {
-            const bool now_next = loads_with(next);
-            EXPECT_TRUE(now_next || loads_with(current)) << "round " << round;
-            EXPECT_TRUE(status != 0 || now_next) << "round " << round;
-            if (now_next) {
-                std::swap(current, next);
-            }
-            return now_next;
-        });
+        loads_with);
 }

@@ -13,11 +13,7 @@
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::run_program;
-using zdz::test::RunOptions;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
@@ -27,21 +23,7 @@ RunOptions with_passphrase(const std::string& value = kPassphrase) {
 
 std::vector<std::string> sign_args(const TempDir& dir, const std::string& image,
                                    const std::string& kind = "install") {
-    return {"sign",
-            "--keystore",
-            dir.file("k.json"),
-            "--passphrase-env",
-            kPassphraseVar,
-            "--image-file",
-            image,
-            "--platform",
-            "vask",
-            "--kind",
-            kind,
-            "--security-version",
-            "7",
-            "--out",
-            dir.file("m.json")};
+    return zdz::test::sign_args(dir.file("k.json"), image, "7", dir.file("m.json"), kind);
 }
 
 }  // namespace

@@ -19,13 +19,10 @@
 extern char** environ;
 
 using namespace zdz::trust;
-using zdz::contracts::Timestamp;
-using zdz::contracts::Uuid;
 using zdz::crypto::SigningKey;
 using zdz::test::fixed_key;
 using zdz::test::run_program;
 using zdz::test::run_tool;
-using zdz::test::RunOptions;
 using zdz::test::RunResult;
 using zdz::test::TempDir;
 
@@ -74,15 +71,8 @@ protected:
     void write_manifest(const std::string& name, const std::string& platform,
                         SecurityVersion version, const std::string& image_name,
                         const SigningKey& key) const {
-        const ImageManifestBody body{Uuid::new_v4(),
-                                     *ImagePlatform::parse(platform),
-                                     ImageKind::Install,
-                                     image(image_name),
-                                     version,
-                                     Uuid::new_v4(),
-                                     zdz::test::now(),
-                                     std::nullopt};
-        dir.write(name, write_manifest_json(*sign_manifest(body, key)));
+        dir.write(name,
+                  zdz::test::install_manifest_json(key, platform, version, image(image_name)));
     }
     void write_manifest(const std::string& name, const std::string& platform,
                         SecurityVersion version, const std::string& image_name) const {

@@ -27,7 +27,6 @@
 using namespace zdz::trust;
 using zdz::contracts::HashAlgorithm;
 using zdz::contracts::Timestamp;
-using zdz::contracts::Uuid;
 using namespace zdz::test;
 
 namespace fs = std::filesystem;
@@ -87,15 +86,9 @@ protected:
                         SecurityVersion version, const std::string& image_bytes,
                         HashAlgorithm algorithm = HashAlgorithm::Sha256,
                         std::optional<Timestamp> expires = std::nullopt) const {
-        const ImageManifestBody body{Uuid::new_v4(),
-                                     *ImagePlatform::parse(platform),
-                                     ImageKind::Install,
-                                     measurement_of(image_bytes, algorithm),
-                                     version,
-                                     Uuid::new_v4(),
-                                     zdz::test::now(),
-                                     expires};
-        dir.write(name, write_manifest_json(*sign_manifest(body, release)));
+        dir.write(name,
+                  zdz::test::install_manifest_json(
+                      release, platform, version, measurement_of(image_bytes, algorithm), expires));
     }
 
     // A store holding exactly `body`, signed with the operator key.
@@ -274,12 +267,10 @@ TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("error: image file ")) << r.err;
 
-    r = verify("plain.json", {"--format", "yaml"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "--format: must be text or json, not \"yaml\"\n"
-              "Run with --help for more information.\n");
+    EXPECT_EQ(verify("plain.json", {"--format", "yaml"}),
+              (RunResult{2, "",
+                         "--format: must be text or json, not \"yaml\"\n"
+                         "Run with --help for more information.\n"}));
 }
 
 // Text from the trust file reaches JSON exactly, and no byte of it is a

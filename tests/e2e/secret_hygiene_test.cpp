@@ -246,21 +246,8 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
                             ok);
     ASSERT_EQ(keygen.status, 0) << keygen.err;
     dir.write("signers", keygen.out.substr(keygen.out.rfind("  ops@") + 2));
-    const std::vector<std::string> sign{"sign",
-                                        "--keystore",
-                                        dir.file("k.json"),
-                                        "--passphrase-env",
-                                        kVar,
-                                        "--image-file",
-                                        dir.file("image.img"),
-                                        "--platform",
-                                        "vask",
-                                        "--kind",
-                                        "install",
-                                        "--security-version",
-                                        "3",
-                                        "--out",
-                                        dir.file("m.json")};
+    const auto sign = zdz::test::sign_args(dir.file("k.json"), dir.file("image.img"), "3",
+                                           dir.file("m.json"), "install", kVar);
     EXPECT_EQ(run(sign, ok).status, 0);
     EXPECT_EQ(run(sign, with_passphrase(wrong)).status, 1);
     EXPECT_EQ(

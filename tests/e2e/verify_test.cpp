@@ -9,7 +9,6 @@
 
 using namespace zdz::trust;
 using zdz::contracts::Timestamp;
-using zdz::crypto::SigningKey;
 using namespace zdz::test;
 
 namespace {

@@ -2,42 +2,65 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
 using zdz::encoding::quoted_form;
+using namespace std::string_view_literals;
+
+namespace {
+
+// A text and its quoted form.
+struct Quoted {
+    std::string_view text;
+    std::string_view form;
+};
+
+void expect_quoted_forms(std::initializer_list<Quoted> cases) {
+    for (const auto& c : cases) {
+        EXPECT_EQ(quoted_form(c.text), c.form);
+    }
+}
+
+}  // namespace
 
 TEST(QuotedForm, ShortEscapesAndPlainText) {
-    EXPECT_EQ(quoted_form("plain"), "\"plain\"");
-    EXPECT_EQ(quoted_form(""), "\"\"");
-    EXPECT_EQ(quoted_form("a\"b"), "\"a\\\"b\"");
-    EXPECT_EQ(quoted_form("a\\b"), "\"a\\\\b\"");
-    EXPECT_EQ(quoted_form("it's"), "\"it's\"");
-    EXPECT_EQ(quoted_form("tab\there"), "\"tab\\there\"");
-    EXPECT_EQ(quoted_form("cr\rlf\n"), "\"cr\\rlf\\n\"");
-    EXPECT_EQ(quoted_form(std::string("nul\0x", 5)), "\"nul\\0x\"");
+    expect_quoted_forms({
+        {"plain", "\"plain\""},
+        {"", "\"\""},
+        {"a\"b", "\"a\\\"b\""},
+        {"a\\b", "\"a\\\\b\""},
+        {"it's", "\"it's\""},
+        {"tab\there", "\"tab\\there\""},
+        {"cr\rlf\n", "\"cr\\rlf\\n\""},
+        {"nul\0x"sv, "\"nul\\0x\""},
+    });
 }
 
 TEST(QuotedForm, InvisibleCharactersAsCodePoints) {
-    EXPECT_EQ(quoted_form("\x01\x07\x08\x0b\x0c\x1b\x1f"),
-              "\"\\u{1}\\u{7}\\u{8}\\u{b}\\u{c}\\u{1b}\\u{1f}\"");
-    EXPECT_EQ(quoted_form("del\x7f"), "\"del\\u{7f}\"");
-    EXPECT_EQ(quoted_form("\u0080\u0085\u009f"), "\"\\u{80}\\u{85}\\u{9f}\"");
-    EXPECT_EQ(quoted_form("nbsp\u00a0x"), "\"nbsp\\u{a0}x\"");
-    EXPECT_EQ(quoted_form("zw\u200bsp"), "\"zw\\u{200b}sp\"");
-    EXPECT_EQ(quoted_form("\u2028\u2029"), "\"\\u{2028}\\u{2029}\"");
-    EXPECT_EQ(quoted_form("e\u0301mid"), "\"e\\u{301}mid\"");
-    EXPECT_EQ(quoted_form("x\ufe0f"), "\"x\\u{fe0f}\"");
-    EXPECT_EQ(quoted_form("pua\ue000"), "\"pua\\u{e000}\"");
-    EXPECT_EQ(quoted_form("unassigned\u0378"), "\"unassigned\\u{378}\"");
-    EXPECT_EQ(quoted_form("\U0010ffff"), "\"\\u{10ffff}\"");
+    expect_quoted_forms({
+        {"\x01\x07\x08\x0b\x0c\x1b\x1f", "\"\\u{1}\\u{7}\\u{8}\\u{b}\\u{c}\\u{1b}\\u{1f}\""},
+        {"del\x7f", "\"del\\u{7f}\""},
+        {"\u0080\u0085\u009f", "\"\\u{80}\\u{85}\\u{9f}\""},
+        {"nbsp\u00a0x", "\"nbsp\\u{a0}x\""},
+        {"zw\u200bsp", "\"zw\\u{200b}sp\""},
+        {"\u2028\u2029", "\"\\u{2028}\\u{2029}\""},
+        {"e\u0301mid", "\"e\\u{301}mid\""},
+        {"x\ufe0f", "\"x\\u{fe0f}\""},
+        {"pua\ue000", "\"pua\\u{e000}\""},
+        {"unassigned\u0378", "\"unassigned\\u{378}\""},
+        {"\U0010ffff", "\"\\u{10ffff}\""},
+    });
 }
 
 TEST(QuotedForm, PrintableNonAsciiAsItself) {
-    EXPECT_EQ(quoted_form("\u00e9 caf\u00e9"), "\"\u00e9 caf\u00e9\"");
-    EXPECT_EQ(quoted_form("\ufffd"), "\"\ufffd\"");
-    EXPECT_EQ(quoted_form("emoji\U0001F600"), "\"emoji\U0001F600\"");
-    EXPECT_EQ(quoted_form("\u0903"), "\"\u0903\"");
+    expect_quoted_forms({
+        {"\u00e9 caf\u00e9", "\"\u00e9 caf\u00e9\""},
+        {"\ufffd", "\"\ufffd\""},
+        {"emoji\U0001F600", "\"emoji\U0001F600\""},
+        {"\u0903", "\"\u0903\""},
+    });
 }
 
 TEST(UnicodeWhitespace, TrimsEveryWhiteSpaceCharacter) {

@@ -13,7 +13,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/tempdir.hpp"
@@ -23,7 +25,7 @@ using zdz::io::atomic_temp_path;
 using zdz::io::DirectoryLock;
 using zdz::io::FileMode;
 using zdz::io::write_file_replacing;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
@@ -103,14 +105,19 @@ private:
 }  // namespace
 
 TEST(AtomicTempPath, ReplacesTheExtensionOfTheFileName) {
-    EXPECT_EQ(atomic_temp_path("operator.keystore.json"), "operator.keystore.tmp");
-    EXPECT_EQ(atomic_temp_path("store"), "store.tmp");
-    EXPECT_EQ(atomic_temp_path("store."), "store.tmp");
-    EXPECT_EQ(atomic_temp_path("/var/lib/a.d/store"), "/var/lib/a.d/store.tmp");
-    EXPECT_EQ(atomic_temp_path("../reg/store.json"), "../reg/store.tmp");
-    EXPECT_EQ(atomic_temp_path("dir/.keystore"), "dir/.keystore.tmp");
-    // Never the target itself, which a failed write would then destroy.
-    EXPECT_EQ(atomic_temp_path("backup.tmp"), "backup.tmp.tmp");
+    constexpr std::pair<std::string_view, std::string_view> cases[] = {
+        {"operator.keystore.json", "operator.keystore.tmp"},
+        {"store", "store.tmp"},
+        {"store.", "store.tmp"},
+        {"/var/lib/a.d/store", "/var/lib/a.d/store.tmp"},
+        {"../reg/store.json", "../reg/store.tmp"},
+        {"dir/.keystore", "dir/.keystore.tmp"},
+        // Never the target itself, which a failed write would then destroy.
+        {"backup.tmp", "backup.tmp.tmp"},
+    };
+    for (const auto& [path, temp] : cases) {
+        EXPECT_EQ(atomic_temp_path(std::string(path)), temp);
+    }
 }
 
 TEST(WriteFileAtomically, WritesAndReplacesLeavingNoTemporaryFile) {

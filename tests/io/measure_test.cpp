@@ -10,22 +10,51 @@
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
-TEST(Measure, AgreesWithIndependentToolsOnOneMebibyte) {
-    zdz::test::TempDir dir;
-    std::string data(1 << 20, '\0');
+using zdz::contracts::HashAlgorithm;
+
+namespace {
+
+// `size` bytes of a pattern that repeats at none of the read-chunk sizes:
+// byte i is (i * step + offset) % modulus.
+std::string patterned(std::size_t size, std::size_t step, std::size_t offset, std::size_t modulus) {
+    std::string data(size, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 131 + 7) % 251);
+        data[i] = static_cast<char>((i * step + offset) % modulus);
     }
+    return data;
+}
+
+// The digest of a file by the independent tools, as "algorithm:hex".
+std::string b3sum_of(const std::string& path) {
+    const auto r = zdz::test::run_tool({"b3sum", "--no-names", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return "blake3:" + r.out.substr(0, 64);
+}
+std::string sha256sum_of(const std::string& path) {
+    const auto r = zdz::test::run_tool({"sha256sum", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return "sha256:" + r.out.substr(0, 64);
+}
+
+// Writes patterned(size, step, offset, modulus) to "blob" in `dir` and
+// returns it.
+std::string write_blob(const zdz::test::TempDir& dir, std::size_t size, std::size_t step,
+                       std::size_t offset, std::size_t modulus) {
+    auto data = patterned(size, step, offset, modulus);
     dir.write("blob", data);
-    const auto b3 = zdz::test::run_tool({"b3sum", "--no-names", dir.file("blob")});
-    ASSERT_EQ(b3.status, 0) << b3.err;
+    return data;
+}
+
+}  // namespace
+
+TEST(Measure, AgreesWithIndependentToolsOnOneMebibyte) {
+    const zdz::test::TempDir dir;
+    const auto data = write_blob(dir, 1 << 20, 131, 7, 251);
     EXPECT_EQ(zdz::crypto::measure_blake3(std::string_view(data)).to_string(),
-              "blake3:" + b3.out.substr(0, 64));
-    const auto sha = zdz::test::run_tool({"sha256sum", dir.file("blob")});
-    ASSERT_EQ(sha.status, 0);
+              b3sum_of(dir.file("blob")));
     const auto streamed = zdz::io::measure_sha256_file(dir.file("blob"));
     ASSERT_TRUE(streamed);
-    EXPECT_EQ(streamed->hash.to_string(), "sha256:" + sha.out.substr(0, 64));
+    EXPECT_EQ(streamed->hash.to_string(), sha256sum_of(dir.file("blob")));
     EXPECT_EQ(streamed->hash, zdz::crypto::measure_sha256(std::string_view(data)));
     EXPECT_EQ(streamed->bytes, data.size());
 }
@@ -42,26 +71,17 @@ TEST(Measure, FileErrorsCarryTheOsText) {
 // Checked against the recorded algorithm of a manifest or a registry: both
 // algorithms stream a file across read-chunk boundaries as the tools do.
 TEST(Measure, FilesStreamThroughEitherAlgorithm) {
-    using zdz::contracts::HashAlgorithm;
-    zdz::test::TempDir dir;
-    std::string data((2 << 20) + 3, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 197 + 11) % 253);
-    }
-    dir.write("blob", data);
+    const zdz::test::TempDir dir;
+    const auto data = write_blob(dir, (2 << 20) + 3, 197, 11, 253);
     dir.write("empty", "");
-    const auto b3 = zdz::test::run_tool({"b3sum", "--no-names", dir.file("blob")});
-    const auto sha = zdz::test::run_tool({"sha256sum", dir.file("blob")});
-    ASSERT_EQ(b3.status, 0) << b3.err;
-    ASSERT_EQ(sha.status, 0) << sha.err;
 
     const auto blake3 = zdz::io::measure_file(dir.file("blob"), HashAlgorithm::Blake3);
     ASSERT_TRUE(blake3);
-    EXPECT_EQ(blake3->hash.to_string(), "blake3:" + b3.out.substr(0, 64));
+    EXPECT_EQ(blake3->hash.to_string(), b3sum_of(dir.file("blob")));
     EXPECT_EQ(blake3->bytes, data.size());
     const auto sha256 = zdz::io::measure_file(dir.file("blob"), HashAlgorithm::Sha256);
     ASSERT_TRUE(sha256);
-    EXPECT_EQ(sha256->hash.to_string(), "sha256:" + sha.out.substr(0, 64));
+    EXPECT_EQ(sha256->hash.to_string(), sha256sum_of(dir.file("blob")));
 
     EXPECT_EQ(zdz::io::measure_file(dir.file("empty"), HashAlgorithm::Blake3)->hash,
               zdz::crypto::measure_blake3(std::string_view()));
@@ -75,13 +95,8 @@ TEST(Measure, FilesStreamThroughEitherAlgorithm) {
 // outcome must be measure_file's, and abandoning it must never wait on a
 // file that does not end.
 TEST(Measure, BackgroundMeasurementGivesWhatMeasureFileGives) {
-    using zdz::contracts::HashAlgorithm;
-    zdz::test::TempDir dir;
-    std::string data((3 << 20) + 5, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 61 + 3) % 241);
-    }
-    dir.write("blob", data);
+    const zdz::test::TempDir dir;
+    const auto data = write_blob(dir, (3 << 20) + 5, 61, 3, 241);
     for (const auto algorithm : {HashAlgorithm::Sha256, HashAlgorithm::Blake3}) {
         zdz::io::BackgroundMeasurement background(dir.file("blob"), algorithm);
         const auto measured = background.result();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contracts/content_hash.hpp"
@@ -122,6 +123,19 @@ std::string outcome(std::string_view text, Read read) {
     return r ? "ok" : r.error();
 }
 
+// A document and what a reader says of it ("ok" or the refusal).
+struct Case {
+    std::string text;
+    std::string message;
+};
+
+template <class Read>
+void expect_outcomes(Read read, const std::vector<Case>& cases) {
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome(c.text, read), c.message) << c.text;
+    }
+}
+
 const std::string kKeystoreNames =
     "one of `format_version`, `key_id`, `verifying_key_hex`, `created_at`, `kdf`, `salt_hex`, "
     "`envelope`";
@@ -160,119 +174,123 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }  // namespace
 
 TEST(JsonReaderMessages, SyntaxAndEndOfInput) {
-    struct Case {
-        std::string text;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"", "EOF while parsing a value at line 1 column 0"},
-        {"  \n ", "EOF while parsing a value at line 2 column 1"},
-        {"{", "EOF while parsing an object at line 1 column 1"},
-        {"{\"format_version\":1", "EOF while parsing an object at line 1 column 19"},
-        {"{\"format_version\":1,", "EOF while parsing a value at line 1 column 20"},
-        {"{\"form", "EOF while parsing a string at line 1 column 6"},
-        {"{\"format_version\":1]", "expected `,` or `}` at line 1 column 20"},
-        {"{\"format_version\":12ab}", "expected `,` or `}` at line 1 column 21"},
-        {"{\"format_version\":}", "expected value at line 1 column 19"},
-        {"{\"format_version\":+1}", "expected value at line 1 column 19"},
-        {"{\"format_version\": tru}", "expected ident at line 1 column 23"},
-        {"{\"format_version\":nul}", "expected ident at line 1 column 22"},
-        {"{\"format_version\": 01}", "invalid number at line 1 column 21"},
-        {"{\"format_version\":1.}", "invalid number at line 1 column 21"},
-        {"{'a': 1}", "key must be a string at line 1 column 2"},
-        {"{\"key_id\": \"\\x\"}", "invalid escape at line 1 column 14"},
-        {"{\"format_version\": 1, \"key_id\": \"a\tb\"}",
-         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 35"},
-        {"{\"k\\u12G4\":1}", "invalid escape at line 1 column 9"},
-        {"{\"key_id\": \"\\ud800\"}", "unexpected end of hex escape at line 1 column 19"},
-        {"{\"key_id\":\"\\udc00\"}", "lone leading surrogate in hex escape at line 1 column 17"},
-        {"{\"key_id\":\"\\ud800\\u0041\"}",
-         "lone leading surrogate in hex escape at line 1 column 23"},
-        {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(outcome(c.text, read_keystore), c.message) << c.text;
-    }
+    expect_outcomes(
+        read_keystore,
+        {
+            {"", "EOF while parsing a value at line 1 column 0"},
+            {"  \n ", "EOF while parsing a value at line 2 column 1"},
+            {"{", "EOF while parsing an object at line 1 column 1"},
+            {"{\"format_version\":1", "EOF while parsing an object at line 1 column 19"},
+            {"{\"format_version\":1,", "EOF while parsing a value at line 1 column 20"},
+            {"{\"form", "EOF while parsing a string at line 1 column 6"},
+            {"{\"format_version\":1]", "expected `,` or `}` at line 1 column 20"},
+            {"{\"format_version\":12ab}", "expected `,` or `}` at line 1 column 21"},
+            {"{\"format_version\":}", "expected value at line 1 column 19"},
+            {"{\"format_version\":+1}", "expected value at line 1 column 19"},
+            {"{\"format_version\": tru}", "expected ident at line 1 column 23"},
+            {"{\"format_version\":nul}", "expected ident at line 1 column 22"},
+            {"{\"format_version\": 01}", "invalid number at line 1 column 21"},
+            {"{\"format_version\":1.}", "invalid number at line 1 column 21"},
+            {"{'a': 1}", "key must be a string at line 1 column 2"},
+            {"{\"key_id\": \"\\x\"}", "invalid escape at line 1 column 14"},
+            {"{\"format_version\": 1, \"key_id\": \"a\tb\"}",
+             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column "
+             "35"},
+            {"{\"k\\u12G4\":1}", "invalid escape at line 1 column 9"},
+            {"{\"key_id\": \"\\ud800\"}", "unexpected end of hex escape at line 1 column 19"},
+            {"{\"key_id\":\"\\udc00\"}",
+             "lone leading surrogate in hex escape at line 1 column 17"},
+            {"{\"key_id\":\"\\ud800\\u0041\"}",
+             "lone leading surrogate in hex escape at line 1 column 23"},
+            {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+        });
 }
 
 TEST(JsonReaderMessages, RecordLevelCompact) {
-    struct Case {
-        std::string text;
-        std::function<tl::expected<int, JsonReadError>(const JsonValue&)> read;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"{}", read_keystore, "missing field `format_version` at line 1 column 2"},
-        {"{\"format_version\":1}", read_keystore, "missing field `key_id` at line 1 column 20"},
-        {"{\"format_version\":1}\n", read_keystore, "missing field `key_id` at line 1 column 20"},
-        {"{\"zzz\": 1, \"format_version\": 1}", read_keystore,
-         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 6"},
-        {"{\"format_version\":1,\"zzz\":1}", read_keystore,
-         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 25"},
-        {"{\"format_version\":1,\"zzz\" : 1}", read_keystore,
-         "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 26"},
-        {"{\"k\xC3\xA9y\": 1}", read_keystore,
-         "unknown field `k\xC3\xA9y`, expected " + kKeystoreNames + " at line 1 column 7"},
-        // The key is judged before the syntax error after its value is met.
-        {"{\"a\":1 \"b\":2}", read_keystore,
-         "unknown field `a`, expected " + kKeystoreNames + " at line 1 column 4"},
-        {"{\"format_version\":1,\"format_version\":2}", read_keystore,
-         "duplicate field `format_version` at line 1 column 36"},
-        {"{\"algorithm\":\"argon2id\",\"m_cost_kib\":1,\"t_cost\":1}", read_kdf,
-         "missing field `parallelism` at line 1 column 50"},
-        {"{\"x\":1}", single("only", read_u32),
-         "unknown field `x`, expected `only` at line 1 column 4"},
-        {"{\"x\":1}",
-         [](const JsonValue& v) -> tl::expected<int, JsonReadError> {
+    using Read = std::function<tl::expected<int, JsonReadError>(const JsonValue&)>;
+    // Each reader with the documents it is given and what it says of them.
+    const std::vector<std::pair<Read, std::vector<Case>>> readers = {
+        {read_keystore,
+         {
+             {"{}", "missing field `format_version` at line 1 column 2"},
+             {"{\"format_version\":1}", "missing field `key_id` at line 1 column 20"},
+             {"{\"format_version\":1}\n", "missing field `key_id` at line 1 column 20"},
+             {"{\"zzz\": 1, \"format_version\": 1}",
+              "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 6"},
+             {"{\"format_version\":1,\"zzz\":1}",
+              "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 25"},
+             {"{\"format_version\":1,\"zzz\" : 1}",
+              "unknown field `zzz`, expected " + kKeystoreNames + " at line 1 column 26"},
+             {"{\"k\xC3\xA9y\": 1}",
+              "unknown field `k\xC3\xA9y`, expected " + kKeystoreNames + " at line 1 column 7"},
+             // The key is judged before the syntax error after its value is met.
+             {"{\"a\":1 \"b\":2}",
+              "unknown field `a`, expected " + kKeystoreNames + " at line 1 column 4"},
+             {"{\"format_version\":1,\"format_version\":2}",
+              "duplicate field `format_version` at line 1 column 36"},
+         }},
+        {read_kdf,
+         {{"{\"algorithm\":\"argon2id\",\"m_cost_kib\":1,\"t_cost\":1}",
+           "missing field `parallelism` at line 1 column 50"}}},
+        {single("only", read_u32),
+         {{"{\"x\":1}", "unknown field `x`, expected `only` at line 1 column 4"}}},
+        {[](const JsonValue& v) -> tl::expected<int, JsonReadError> {
              RecordReader r(v, "Two", {"first", "second"});
              return r.finish().map([] { return 0; });
          },
-         "unknown field `x`, expected `first` or `second` at line 1 column 4"},
-        {"{\"u\":\"3\"}", single("u", read_u32),
-         "invalid type: string \"3\", expected u32 at line 1 column 8"},
-        {"{\"u\":\"a\\\"b\\n\"}", single("u", read_u32),
-         "invalid type: string \"a\\\"b\\n\", expected u32 at line 1 column 13"},
-        {"{\"s\":3}", single("s", read_string),
-         "invalid type: integer `3`, expected a string at line 1 column 6"},
-        {"{\"s\":null}", single("s", read_string),
-         "invalid type: null, expected a string at line 1 column 9"},
-        {"{\"s\":{}}", single("s", read_string),
-         "invalid type: map, expected a string at line 1 column 5"},
-        {"{\"s\":[]}", single("s", read_string),
-         "invalid type: sequence, expected a string at line 1 column 5"},
-        {"{\"u\":1.0}", single("u", read_u32),
-         "invalid type: floating point `1.0`, expected u32 at line 1 column 8"},
-        {"{\"u\":1e3}", single("u", read_u32),
-         "invalid type: floating point `1000.0`, expected u32 at line 1 column 8"},
-        {"{\"u\":4294967296}", single("u", read_u32),
-         "invalid value: integer `4294967296`, expected u32 at line 1 column 15"},
-        {"{\"u\":-1}", single("u", read_u32),
-         "invalid value: integer `-1`, expected u32 at line 1 column 7"},
-        {"{\"u\":1E400}", single("u", read_u32), "number out of range at line 1 column 10"},
-        {"{\"x\":70000}", single("x", read_u16),
-         "invalid value: integer `70000`, expected u16 at line 1 column 10"},
-        {"{\"k\":\"Install\"}",
-         single("k",
+         {{"{\"x\":1}", "unknown field `x`, expected `first` or `second` at line 1 column 4"}}},
+        {single("u", read_u32),
+         {
+             {"{\"u\":\"3\"}", "invalid type: string \"3\", expected u32 at line 1 column 8"},
+             {"{\"u\":\"a\\\"b\\n\"}",
+              "invalid type: string \"a\\\"b\\n\", expected u32 at line 1 column 13"},
+             {"{\"u\":1.0}", "invalid type: floating point `1.0`, expected u32 at line 1 column 8"},
+             {"{\"u\":1e3}",
+              "invalid type: floating point `1000.0`, expected u32 at line 1 column 8"},
+             {"{\"u\":4294967296}",
+              "invalid value: integer `4294967296`, expected u32 at line 1 column 15"},
+             {"{\"u\":-1}", "invalid value: integer `-1`, expected u32 at line 1 column 7"},
+             {"{\"u\":1E400}", "number out of range at line 1 column 10"},
+         }},
+        {single("s", read_string),
+         {
+             {"{\"s\":3}", "invalid type: integer `3`, expected a string at line 1 column 6"},
+             {"{\"s\":null}", "invalid type: null, expected a string at line 1 column 9"},
+             {"{\"s\":{}}", "invalid type: map, expected a string at line 1 column 5"},
+             {"{\"s\":[]}", "invalid type: sequence, expected a string at line 1 column 5"},
+         }},
+        {single("x", read_u16),
+         {{"{\"x\":70000}", "invalid value: integer `70000`, expected u16 at line 1 column 10"}}},
+        {single("k",
                 as_variant<Kind>({{"install", Kind::Install}, {"ota_update", Kind::OtaUpdate}})),
-         "unknown variant `Install`, expected `install` or `ota_update` at line 1 column 14"},
-        {"{\"id\":7}", single("id", uuid_member()),
-         "invalid type: integer `7`, expected a UUID string at line 1 column 7"},
-        {"{\"id\":[1,2]}", single("id", uuid_member()),
-         "invalid type: sequence, expected a UUID string at line 1 column 6"},
-        {"{\"created_at\":\"x\"}", single("created_at", as_validated_text(Timestamp::parse)),
-         "validation failed: invalid RFC 3339 timestamp \"x\": the 'year' component could not "
-         "be parsed at line 1 column 18"},
-        {"[\"x\",\"" + kHash + "\"]", read_hashes,
-         "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 column 5"},
-        {"[\"x\" , \"" + kHash + "\"]", read_hashes,
-         "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 column 7"},
-        {"[\"sha256:abc\",\"" + kHash + "\"]", read_hashes,
-         "validation failed: content hash digest must be 64 hex characters, got 3 at line 1 "
-         "column 14"},
-        {"[\"md5:00\"]", read_hashes, "unknown or rejected algorithm: md5 at line 1 column 10"},
+         {{"{\"k\":\"Install\"}",
+           "unknown variant `Install`, expected `install` or `ota_update` at line 1 column 14"}}},
+        {single("id", uuid_member()),
+         {
+             {"{\"id\":7}", "invalid type: integer `7`, expected a UUID string at line 1 column 7"},
+             {"{\"id\":[1,2]}",
+              "invalid type: sequence, expected a UUID string at line 1 column 6"},
+         }},
+        {single("created_at", as_validated_text(Timestamp::parse)),
+         {{"{\"created_at\":\"x\"}",
+           "validation failed: invalid RFC 3339 timestamp \"x\": the 'year' component could not "
+           "be parsed at line 1 column 18"}}},
+        {read_hashes,
+         {
+             {"[\"x\",\"" + kHash + "\"]",
+              "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 "
+              "column 5"},
+             {"[\"x\" , \"" + kHash + "\"]",
+              "validation failed: content hash must be 'algorithm:hex', got \"x\" at line 1 "
+              "column 7"},
+             {"[\"sha256:abc\",\"" + kHash + "\"]",
+              "validation failed: content hash digest must be 64 hex characters, got 3 at line 1 "
+              "column 14"},
+             {"[\"md5:00\"]", "unknown or rejected algorithm: md5 at line 1 column 10"},
+         }},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(outcome(c.text, c.read), c.message) << c.text;
+    for (const auto& [read, cases] : readers) {
+        expect_outcomes(read, cases);
     }
 }
 
@@ -287,43 +305,44 @@ TEST(JsonReaderMessages, PrettyKeystorePositions) {
     EXPECT_EQ(outcome(without_key_id, read_keystore), "missing field `key_id` at line 19 column 1");
     EXPECT_EQ(outcome(without_key_id + "\n", read_keystore),
               "missing field `key_id` at line 19 column 1");
-    EXPECT_EQ(outcome(replaced(doc, "    \"t_cost\": 3,\n", ""), read_keystore),
-              "missing field `t_cost` at line 10 column 3");
-    EXPECT_EQ(
-        outcome(replaced(doc, "\"parallelism\": 4\n", "\"parallelism\": 4,\n    \"salt\": 1\n"),
-                read_keystore),
-        "unknown field `salt`, expected one of `algorithm`, `m_cost_kib`, `t_cost`, "
-        "`parallelism` at line 11 column 10");
-    EXPECT_EQ(outcome(replaced(doc, "  \"salt_hex\"", "  \"key_id\": \"x\",\n  \"salt_hex\""),
-                      read_keystore),
-              "duplicate field `key_id` at line 12 column 10");
-    EXPECT_EQ(outcome(replaced(doc, "e0c8\"", "e0cg\""), read_keystore),
-              "UUID parsing failed: invalid character: expected an optional prefix of "
-              "`urn:uuid:` followed by [0-9a-fA-F-], found `g` at 36 at line 3 column 50");
-    EXPECT_EQ(
-        outcome(replaced(doc, "67e55044-10b1-426f-9247-bb680e5fe0c8", "67e55044"), read_keystore),
-        "UUID parsing failed: invalid length: expected length 32 for simple format, found "
-        "8 at line 3 column 22");
-    EXPECT_EQ(outcome(replaced(doc, "2026-07-15T08:00:00Z", "2026-07-15 08:00:00Z"), read_keystore),
-              "validation failed: invalid RFC 3339 timestamp \"2026-07-15 08:00:00Z\": a "
-              "character literal was not valid at line 5 column 38");
-    EXPECT_EQ(outcome(replaced(doc, "xchacha20-poly1305", "aes-gcm"), read_keystore),
-              "unknown variant `aes-gcm`, expected `xchacha20-poly1305` at line 14 column 26");
-    EXPECT_EQ(outcome(replaced(doc, "131072", "4294967296"), read_keystore),
-              "invalid value: integer `4294967296`, expected u32 at line 8 column 28");
-    EXPECT_EQ(outcome(replaced(doc, "131072", "\"8\""), read_keystore),
-              "invalid type: string \"8\", expected u32 at line 8 column 21");
-    EXPECT_EQ(outcome(replaced(doc, "131072", "[]"), read_keystore),
-              "invalid type: sequence, expected u32 at line 8 column 18");
-    EXPECT_EQ(outcome(replaced(doc, "\"kdf\": {", "\"kdf\": \"x\", \"y\": {"), read_keystore),
-              "invalid type: string \"x\", expected struct KdfParams at line 6 column 12");
-    EXPECT_EQ(outcome(replaced(doc, "      2\n", "      256\n"), read_keystore),
-              "invalid value: integer `256`, expected u8 at line 17 column 9");
-    EXPECT_EQ(
-        outcome(replaced(doc, "\"parallelism\": 4\n", "\"parallelism\": 4,\n"), read_keystore),
-        "trailing comma at line 11 column 3");
-    EXPECT_EQ(outcome(replaced(doc, "\"salt_hex\":", "\"salt_hex\""), read_keystore),
-              "expected `:` at line 12 column 14");
+    // Edits of the document and what the reader then says, by line and column.
+    struct Edit {
+        std::string from;
+        std::string to;
+        std::string message;
+    };
+    const std::vector<Edit> edits = {
+        {"    \"t_cost\": 3,\n", "", "missing field `t_cost` at line 10 column 3"},
+        {"\"parallelism\": 4\n", "\"parallelism\": 4,\n    \"salt\": 1\n",
+         "unknown field `salt`, expected one of `algorithm`, `m_cost_kib`, `t_cost`, "
+         "`parallelism` at line 11 column 10"},
+        {"  \"salt_hex\"", "  \"key_id\": \"x\",\n  \"salt_hex\"",
+         "duplicate field `key_id` at line 12 column 10"},
+        {"e0c8\"", "e0cg\"",
+         "UUID parsing failed: invalid character: expected an optional prefix of "
+         "`urn:uuid:` followed by [0-9a-fA-F-], found `g` at 36 at line 3 column 50"},
+        {"67e55044-10b1-426f-9247-bb680e5fe0c8", "67e55044",
+         "UUID parsing failed: invalid length: expected length 32 for simple format, found "
+         "8 at line 3 column 22"},
+        {"2026-07-15T08:00:00Z", "2026-07-15 08:00:00Z",
+         "validation failed: invalid RFC 3339 timestamp \"2026-07-15 08:00:00Z\": a "
+         "character literal was not valid at line 5 column 38"},
+        {"xchacha20-poly1305", "aes-gcm",
+         "unknown variant `aes-gcm`, expected `xchacha20-poly1305` at line 14 column 26"},
+        {"131072", "4294967296",
+         "invalid value: integer `4294967296`, expected u32 at line 8 column 28"},
+        {"131072", "\"8\"", "invalid type: string \"8\", expected u32 at line 8 column 21"},
+        {"131072", "[]", "invalid type: sequence, expected u32 at line 8 column 18"},
+        {"\"kdf\": {", "\"kdf\": \"x\", \"y\": {",
+         "invalid type: string \"x\", expected struct KdfParams at line 6 column 12"},
+        {"      2\n", "      256\n",
+         "invalid value: integer `256`, expected u8 at line 17 column 9"},
+        {"\"parallelism\": 4\n", "\"parallelism\": 4,\n", "trailing comma at line 11 column 3"},
+        {"\"salt_hex\":", "\"salt_hex\"", "expected `:` at line 12 column 14"},
+    };
+    for (const auto& e : edits) {
+        EXPECT_EQ(outcome(replaced(doc, e.from, e.to), read_keystore), e.message) << e.to;
+    }
 }
 
 TEST(JsonReaderMessages, PrettyManifestPositions) {
@@ -427,20 +446,24 @@ TEST(JsonRecordReader, ReportsTheFirstProblemInDocumentOrder) {
         r.required_u32("b");
         return r.finish().map([] { return 0; });
     };
-    // Accessors run a then b; the document has b first.
-    EXPECT_EQ(outcome("{\"b\":\"x\",\"a\":\"y\"}", two_numbers),
-              "invalid type: string \"x\", expected u32 at line 1 column 8");
-    // A bad value before a bad key wins, and the other way round.
-    EXPECT_EQ(outcome("{\"a\":\"y\",\"zz\":1}", two_numbers),
-              "invalid type: string \"y\", expected u32 at line 1 column 8");
-    EXPECT_EQ(outcome("{\"zz\":1,\"a\":\"y\"}", two_numbers),
-              "unknown field `zz`, expected `a` or `b` at line 1 column 5");
-    // Missing members: the first in declaration order, at the closing brace.
-    EXPECT_EQ(outcome("{ }", two_numbers), "missing field `a` at line 1 column 3");
-    // A broken document never reports a missing member of the cut-short object.
-    EXPECT_EQ(outcome("{\"a\":1", two_numbers), "EOF while parsing an object at line 1 column 6");
-    EXPECT_EQ(outcome("{\"a\":[1,", two_numbers),
-              "invalid type: sequence, expected u32 at line 1 column 5");
+    expect_outcomes(two_numbers,
+                    {
+                        // Accessors run a then b; the document has b first.
+                        {"{\"b\":\"x\",\"a\":\"y\"}",
+                         "invalid type: string \"x\", expected u32 at line 1 column 8"},
+                        // A bad value before a bad key wins, and the other way round.
+                        {"{\"a\":\"y\",\"zz\":1}",
+                         "invalid type: string \"y\", expected u32 at line 1 column 8"},
+                        {"{\"zz\":1,\"a\":\"y\"}",
+                         "unknown field `zz`, expected `a` or `b` at line 1 column 5"},
+                        // Missing members: the first in declaration order, at the closing
+                        // brace.
+                        {"{ }", "missing field `a` at line 1 column 3"},
+                        // A broken document never reports a missing member of the
+                        // cut-short object.
+                        {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+                        {"{\"a\":[1,", "invalid type: sequence, expected u32 at line 1 column 5"},
+                    });
 }
 
 TEST(JsonRecordReader, OptionalMembersAndNull) {
@@ -461,11 +484,14 @@ TEST(JsonRecordReader, OptionalMembersAndNull) {
               "invalid type: null, expected a sequence at line 1 column 23");
     // A record given as a list of its values, or an enumeration as an object,
     // is refused.
-    EXPECT_EQ(outcome("[\"argon2id\",1,1,1]", read_kdf),
-              "invalid type: sequence, expected struct KdfParams at line 1 column 0");
-    EXPECT_EQ(outcome("{\"algorithm\":{\"argon2id\":null}}", read_kdf),
-              "invalid type: map, expected a string at line 1 column 13");
-    EXPECT_EQ(outcome("{\"algorithm\":5}", read_kdf), "expected value at line 1 column 14");
+    expect_outcomes(read_kdf,
+                    {
+                        {"[\"argon2id\",1,1,1]",
+                         "invalid type: sequence, expected struct KdfParams at line 1 column 0"},
+                        {"{\"algorithm\":{\"argon2id\":null}}",
+                         "invalid type: map, expected a string at line 1 column 13"},
+                        {"{\"algorithm\":5}", "expected value at line 1 column 14"},
+                    });
 }
 
 TEST(JsonFloatText, ShortestRoundTripInTwoNotations) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json/reader.hpp"
@@ -20,39 +21,48 @@ namespace {
 // Walks any document of the subset and writes it back compactly, or "GAVE UP".
 bool copy_value(PlainJsonReader& reader, std::string& out);
 
-bool copy_object(PlainJsonReader& reader, std::string& out) {
-    if (!reader.begin_object()) {
+// Copies an object or an array between its brackets: `begin` reads the
+// opening, `next` moves to the next member or item and writes what goes
+// before its value (false at the end).
+template <class Begin, class Next>
+bool copy_container(PlainJsonReader& reader, std::string& out, char open, char close, Begin begin,
+                    Next next) {
+    if (!begin()) {
         return false;
     }
-    out += '{';
-    std::string_view name;
-    bool first = true;
-    while (reader.next_member(name)) {
-        out += (first ? "\"" : ",\"") + std::string(name) + "\":";
-        first = false;
+    out += open;
+    for (bool first = true; next(first); first = false) {
         if (!copy_value(reader, out)) {
             return false;
         }
     }
-    out += '}';
+    out += close;
     return reader.ok();
 }
 
+bool copy_object(PlainJsonReader& reader, std::string& out) {
+    std::string_view name;
+    return copy_container(
+        reader, out, '{', '}', [&] { return reader.begin_object(); },
+        [&](bool first) {
+            if (!reader.next_member(name)) {
+                return false;
+            }
+            out += (first ? "\"" : ",\"") + std::string(name) + "\":";
+            return true;
+        });
+}
+
 bool copy_array(PlainJsonReader& reader, std::string& out) {
-    if (!reader.begin_array()) {
-        return false;
-    }
-    out += '[';
-    bool first = true;
-    while (reader.next_item()) {
-        out += first ? "" : ",";
-        first = false;
-        if (!copy_value(reader, out)) {
-            return false;
-        }
-    }
-    out += ']';
-    return reader.ok();
+    return copy_container(
+        reader, out, '[', ']', [&] { return reader.begin_array(); },
+        [&](bool first) {
+            if (!reader.next_item()) {
+                return false;
+            }
+            out += first ? "" : ",";
+            return true;
+        });
 }
 
 bool copy_value(PlainJsonReader& reader, std::string& out) {
@@ -136,10 +146,6 @@ TEST(PlainJsonReader, GivesUpOnBrokenJsonAndOnAnythingOutsideTheSubset) {
                                              "[nul]",
                                              "[nullx]",
                                              "\xEF\xBB\xBF[1]"};
-    for (const auto& text : broken) {
-        EXPECT_EQ(quick_copy(text), "GAVE UP") << text;
-        EXPECT_FALSE(read_json(text)) << "not JSON: " << text;
-    }
     // JSON, but not what the program writes: the strict reader decides.
     const std::vector<std::string> outside = {"[-1]",
                                               "[1.5]",
@@ -154,9 +160,12 @@ TEST(PlainJsonReader, GivesUpOnBrokenJsonAndOnAnythingOutsideTheSubset) {
                                               "[\"\\\\\"]",
                                               "[1.0e2]",
                                               "[18446744073709551616]"};
-    for (const auto& text : outside) {
-        EXPECT_EQ(quick_copy(text), "GAVE UP") << text;
-        EXPECT_TRUE(read_json(text)) << "JSON: " << text;
+    for (const auto& [texts, json] : {std::pair{&broken, false}, std::pair{&outside, true}}) {
+        for (const auto& text : *texts) {
+            EXPECT_EQ(quick_copy(text), "GAVE UP") << text;
+            EXPECT_EQ(read_json(text).has_value(), json)
+                << (json ? "JSON: " : "not JSON: ") << text;
+        }
     }
 }
 

@@ -17,18 +17,16 @@
 #include "support/tempdir.hpp"
 
 using namespace zdz::store;
-using zdz::contracts::Timestamp;
-using zdz::crypto::SigningKey;
-using zdz::json::JsonValue;
-using zdz::test::TempDir;
-using zdz::trust::TrustError;
+using namespace zdz::crypto;
+using namespace zdz::test;
+using namespace zdz::trust;
 
 namespace {
 
 const std::string kUnsealFailed =
     "signing key could not be unsealed (wrong passphrase or corrupted keystore)";
-const Timestamp kCreated = *Timestamp::parse("2026-07-15T08:00:00Z");
-const Timestamp kNow = *Timestamp::parse("2026-08-01T00:00:00Z");
+const auto kCreated = *zdz::contracts::Timestamp::parse("2026-07-15T08:00:00Z");
+const auto kNow = *zdz::contracts::Timestamp::parse("2026-08-01T00:00:00Z");
 
 std::vector<std::uint8_t> bytes_of(std::string_view text) {
     return {text.begin(), text.end()};

@@ -22,10 +22,7 @@ using namespace zdz::contracts;
 using namespace zdz::json;
 using namespace zdz::crypto;
 using namespace zdz::envelope;
-using zdz::store::PersistedPlatformState;
-using zdz::store::PersistedPromotion;
-using zdz::store::RegistrySnapshotBody;
-using zdz::store::SealedSigningKey;
+using namespace zdz::store;
 
 namespace {
 

@@ -38,22 +38,23 @@ static int fail_directory_flush(int fd) {
     return fail != NULL && strcmp(fail, "1") == 0 && is_directory(fd);
 }
 
-int fsync(int fd) {
+// A flush of `fd` through the C library's `name` (fsync or fdatasync), which
+// fails with EIO where the test asks for it.
+static int flush(int fd, const char* name) {
     if (fail_directory_flush(fd)) {
         errno = EIO;
         return -1;
     }
-    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, name);
     return real(fd);
 }
 
+int fsync(int fd) {
+    return flush(fd, "fsync");
+}
+
 int fdatasync(int fd) {
-    if (fail_directory_flush(fd)) {
-        errno = EIO;
-        return -1;
-    }
-    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    return real(fd);
+    return flush(fd, "fdatasync");
 }
 
 static void copy_file(const char* from, const char* to) {

@@ -5,7 +5,6 @@
 
 #include "crypto/digest.hpp"
 #include "store/keystore.hpp"
-#include "trust/manifest.hpp"
 
 namespace zdz::test {
 
@@ -34,17 +33,34 @@ crypto::SigningKey fixed_key(std::uint8_t fill) {
     return crypto::SigningKey::from_seed(seed);
 }
 
-std::string signed_manifest_json(const crypto::SigningKey& key,
-                                 std::optional<contracts::Timestamp> expires) {
+std::string install_manifest_json(const crypto::SigningKey& key, std::string_view platform,
+                                  trust::SecurityVersion version,
+                                  const trust::ImageMeasurement& measurement,
+                                  std::optional<contracts::Timestamp> expires) {
     const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
-                                        *trust::ImagePlatform::parse("vask"),
+                                        *trust::ImagePlatform::parse(platform),
                                         trust::ImageKind::Install,
-                                        {crypto::measure_sha256(std::string_view("image"))},
-                                        3,
+                                        measurement,
+                                        version,
                                         contracts::Uuid::new_v4(),
                                         now(),
                                         expires};
     return trust::write_manifest_json(*trust::sign_manifest(body, key));
+}
+
+std::vector<std::string> sign_args(const std::string& keystore, const std::string& image,
+                                   const std::string& version, const std::string& out,
+                                   const std::string& kind, const std::string& passphrase_var) {
+    return {"sign",         "--keystore",   keystore, "--passphrase-env",
+            passphrase_var, "--image-file", image,    "--platform",
+            "vask",         "--kind",       kind,     "--security-version",
+            version,        "--out",        out};
+}
+
+std::string signed_manifest_json(const crypto::SigningKey& key,
+                                 std::optional<contracts::Timestamp> expires) {
+    return install_manifest_json(key, "vask", 3,
+                                 {crypto::measure_sha256(std::string_view("image"))}, expires);
 }
 
 }  // namespace zdz::test

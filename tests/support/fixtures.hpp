@@ -2,9 +2,12 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "trust/manifest.hpp"
 
 namespace zdz::test {
 
@@ -22,9 +25,23 @@ contracts::Timestamp now();
 // A signing key from a fixed 32-byte seed of `fill` bytes.
 crypto::SigningKey fixed_key(std::uint8_t fill);
 
-// The file text of an install manifest for platform "vask" at security
-// version 3, measuring the bytes "image", issued now and signed with `key`;
-// fresh ids each time.
+// The file text of an install manifest for `platform` at `version`,
+// measuring `measurement`, issued now and signed with `key`; fresh ids each
+// time.
+std::string install_manifest_json(const crypto::SigningKey& key, std::string_view platform,
+                                  trust::SecurityVersion version,
+                                  const trust::ImageMeasurement& measurement,
+                                  std::optional<contracts::Timestamp> expires = {});
+
+// The arguments of `sign` for an image of `kind` for platform "vask" at
+// `version`, written to `out`, the passphrase read from `passphrase_var`.
+std::vector<std::string> sign_args(const std::string& keystore, const std::string& image,
+                                   const std::string& version, const std::string& out,
+                                   const std::string& kind = "install",
+                                   const std::string& passphrase_var = kPassphraseVar);
+
+// install_manifest_json for platform "vask" at security version 3, measuring
+// the SHA-256 of the bytes "image".
 std::string signed_manifest_json(const crypto::SigningKey& key,
                                  std::optional<contracts::Timestamp> expires = {});
 

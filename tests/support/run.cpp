@@ -1,6 +1,7 @@
 #include "support/run.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ostream>
 #include <stdexcept>
 
 extern char** environ;
@@ -80,6 +82,11 @@ int decode(int status) {
 }
 
 }  // namespace
+
+void PrintTo(const RunResult& result, std::ostream* os) {
+    *os << "{status " << result.status << ", out " << ::testing::PrintToString(result.out)
+        << ", err " << ::testing::PrintToString(result.err) << "}";
+}
 
 std::string program_path() {
     return ZDZ_BINARY;

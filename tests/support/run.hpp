@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,7 +23,13 @@ struct RunResult {
     int status = -1;  // the exit status, or 128 + the signal that ended it
     std::string out;
     std::string err;
+
+    // A whole outcome compares at once: EXPECT_EQ(r, (RunResult{1, "", "error: ...\n"})).
+    friend bool operator==(const RunResult&, const RunResult&) = default;
 };
+
+// How a test failure shows a result: its status and both outputs, escaped.
+void PrintTo(const RunResult& result, std::ostream* os);
 
 // Where the program's standard output goes.
 enum class StdoutTo {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace zdz::test {
 
@@ -14,19 +15,20 @@ TempDir::TempDir() {
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    path_ = pattern;
+    path_.reset(new std::string(std::move(pattern)));
 }
 
-TempDir::~TempDir() {
+void TempDir::RemoveTree::operator()(const std::string* path) const {
     std::error_code ec;
     // Restore permissions a test may have taken away, then remove everything.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ec)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(*path, ec)) {
         if (entry.is_directory(ec)) {
             std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::add, ec);
         }
     }
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(*path, ec);
+    delete path;
 }
 
 void TempDir::write(const std::string& name, const std::string& content) const {

@@ -1,24 +1,29 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace zdz::test {
 
 // A fresh directory under $TMPDIR, removed with its contents on destruction.
+// It cannot be copied: one directory, one owner.
 class TempDir {
 public:
     TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return *path_; }
+    std::string file(const std::string& name) const { return path() + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
 
 private:
-    std::string path_;
+    // Removes the directory with everything in it, whatever the permissions
+    // a test left on its folders.
+    struct RemoveTree {
+        void operator()(const std::string* path) const;
+    };
+
+    std::unique_ptr<const std::string, RemoveTree> path_;
 };
 
 }  // namespace zdz::test

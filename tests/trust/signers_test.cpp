@@ -9,17 +9,14 @@
 #include "crypto/ed25519.hpp"
 #include "encoding/base64.hpp"
 #include "support/fixtures.hpp"
+#include "support/refusal.hpp"
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
 
-using zdz::crypto::SigningKey;
-using zdz::crypto::VerifyingKey;
-using zdz::encoding::base64_decode;
-using zdz::encoding::base64_encode;
-using zdz::test::fixed_key;
-using zdz::trust::format_allowed_signers_line;
-using zdz::trust::parse_allowed_signers;
-using zdz::trust::TrustError;
+using namespace zdz::crypto;
+using namespace zdz::encoding;
+using namespace zdz::test;
+using namespace zdz::trust;
 
 namespace {
 
@@ -35,13 +32,8 @@ std::string material(const Blob& blob) {
 }
 
 std::string parse_error(const std::string& text) {
-    const auto r = parse_allowed_signers(text);
-    EXPECT_FALSE(r) << text;
-    if (r) {
-        return "";
-    }
-    EXPECT_EQ(r.error().kind(), TrustError::Kind::TrustStoreEntryInvalid);
-    return r.error().display();
+    return zdz::test::refusal(parse_allowed_signers(text), text,
+                              TrustError::Kind::TrustStoreEntryInvalid);
 }
 
 const VerifyingKey kKeyA = fixed_key(1).verifying_key();
