@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "check.hpp"
+#include "document_error.hpp"
 #include "envelope/envelope.hpp"
 #include "store/registry_file.hpp"
 
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto envelope =
         zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(text);
     if (!envelope) {
-        ZDZ_FUZZ_CHECK(envelope.error().find(" at line ") != std::string::npos);
+        ZDZ_FUZZ_CHECK(zdz::fuzz::placed_in(envelope.error(), text));
         return 0;
     }
     const auto written = zdz::envelope::write_envelope_json(*envelope);

@@ -60,7 +60,7 @@ TEST(ManifestFile, WritesDeclaredOrderAndReadsBack) {
     EXPECT_EQ(json.find("expires_at"), std::string::npos);
     EXPECT_EQ(json.back(), '}');
     const auto back = read_manifest_json(json);
-    ASSERT_TRUE(back) << back.error();
+    ASSERT_TRUE(back) << back.error().display();
     EXPECT_EQ(back->body, manifest.body);
     EXPECT_EQ(back->signature, manifest.signature);
 }
@@ -77,7 +77,7 @@ TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
          dir.file("m.json")});
     ASSERT_EQ(jq.status, 0) << jq.err;
     const auto reordered = read_manifest_json(jq.out);
-    ASSERT_TRUE(reordered) << reordered.error();
+    ASSERT_TRUE(reordered) << reordered.error().display();
     EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), zdz::test::now()));
 
     const auto edited =
@@ -97,7 +97,7 @@ TEST(ManifestFile, StrictReading) {
         text.replace(at, from.size(), to);
         const auto r = read_manifest_json(text);
         EXPECT_FALSE(r) << to;
-        return r ? std::string() : r.error();
+        return r ? std::string() : r.error().display();
     };
     EXPECT_EQ(
         refused("\"install\"", "\"Install\"")
