@@ -97,6 +97,7 @@ TEST(ManifestFile, StrictReading) {
         text.replace(at, from.size(), to);
         const auto r = read_manifest_json(text);
         EXPECT_FALSE(r) << to;
+        EXPECT_TRUE(!r && r.error().kind == zdz::json::DocumentError::Kind::Refused) << to;
         return r ? std::string() : r.error().display();
     };
     EXPECT_EQ(
@@ -117,6 +118,14 @@ TEST(ManifestFile, StrictReading) {
     EXPECT_EQ(refused("\"manifest_id\": \"", "\"manifest_id\": 5, \"x\": \"")
                   .rfind("invalid type: integer `5`, expected a UUID string", 0),
               0U);
+
+    // A file cut short is not JSON: the fault is placed at its end.
+    const auto cut = json.substr(0, json.size() - 1);
+    const auto r = read_manifest_json(cut);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, zdz::json::DocumentError::Kind::Syntax);
+    EXPECT_EQ(r.error().offset, cut.size());
+    EXPECT_EQ(r.error().message, "EOF while parsing an object");
 }
 
 TEST(ManifestVerification, ExpiryIsInclusiveAndReportedInUtc) {
