@@ -48,7 +48,8 @@ constexpr std::uint32_t kKibPerMib = 1024;
     }
     auto manifest = trust::read_manifest_json(*text);
     if (!manifest) {
-        return tl::unexpected(fail("manifest " + path + " is malformed: " + manifest.error()));
+        return tl::unexpected(
+            fail("manifest " + path + " is malformed: " + manifest.error().display()));
     }
     return std::move(*manifest);
 }

@@ -292,7 +292,8 @@ std::string write_envelope_json(const EncryptedEnvelope& envelope) {
     return json::to_pretty_json(envelope.to_json());
 }
 
-tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(std::string_view text) {
+tl::expected<EncryptedEnvelope, json::DocumentError> read_encrypted_envelope_json(
+    std::string_view text) {
     return json::read_json_record(text, EncryptedEnvelope::from_json);
 }
 

@@ -36,6 +36,7 @@
 #include "json/canonical.hpp"
 #include "json/fields.hpp"
 #include "json/plain_reader.hpp"
+#include "json/reader.hpp"
 #include "json/record.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
@@ -278,9 +279,9 @@ std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
     }
 }
 
-// A whole document; the error is the reader's message with its position.
+// A whole document; the error is the reader's, placed in the text.
 template <EnvelopePayload Payload>
-[[nodiscard]] tl::expected<SignedEnvelope<Payload>, std::string> read_signed_envelope_json(
+[[nodiscard]] tl::expected<SignedEnvelope<Payload>, json::DocumentError> read_signed_envelope_json(
     std::string_view text) {
     if constexpr (ScannablePayload<Payload>) {
         // A file as the program writes it is read straight into the record;
@@ -370,7 +371,7 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext);
 
 std::string write_envelope_json(const EncryptedEnvelope& envelope);
-[[nodiscard]] tl::expected<EncryptedEnvelope, std::string> read_encrypted_envelope_json(
+[[nodiscard]] tl::expected<EncryptedEnvelope, json::DocumentError> read_encrypted_envelope_json(
     std::string_view text);
 
 // ---- signing JSON values -----------------------------------------------------

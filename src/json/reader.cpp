@@ -434,33 +434,52 @@ JsonParse parse_json_document(std::string_view text, const JsonShape* shape) {
     return parse;
 }
 
-std::string describe_json_error(std::string_view text, const JsonReadError& error) {
+namespace {
+
+DocumentError placed(DocumentError::Kind kind, std::string_view text, const JsonReadError& error) {
     const std::size_t position = std::min(error.position, text.size());
     const auto before = text.substr(0, position);
     const auto line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
     const auto last_lf = before.rfind('\n');
     const std::size_t column =
         last_lf == std::string_view::npos ? position : position - last_lf - 1;
-    return error.message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+    return DocumentError{kind, error.message, position, line, column};
+}
+
+}  // namespace
+
+DocumentError DocumentError::syntax(std::string_view text, const JsonReadError& error) {
+    return placed(Kind::Syntax, text, error);
+}
+
+DocumentError DocumentError::refused(std::string_view text, const JsonReadError& error) {
+    return placed(Kind::Refused, text, error);
+}
+
+DocumentError DocumentError::out_of_memory() {
+    return DocumentError{Kind::OutOfMemory, "not enough memory to read the document", 0, 0, 0};
+}
+
+std::string DocumentError::display() const {
+    if (kind == Kind::OutOfMemory) {
+        return message;
+    }
+    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
 JsonReadError unfinished_read() {
     return {"EOF while parsing a value", 0, 0};
 }
 
-std::string out_of_memory_message() {
-    return "not enough memory to read the document";
-}
-
-tl::expected<JsonValue, std::string> read_json(std::string_view text) {
+tl::expected<JsonValue, DocumentError> read_json(std::string_view text) {
     try {
         auto parsed = parse_json_document(text);
         if (parsed.error) {
-            return tl::unexpected(describe_json_error(text, *parsed.error));
+            return tl::unexpected(DocumentError::syntax(text, *parsed.error));
         }
         return std::move(*parsed.root);
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(out_of_memory_message());
+        return tl::unexpected(DocumentError::out_of_memory());
     }
 }
 

@@ -63,14 +63,37 @@ JsonParse parse_json_document(std::string_view text, const JsonShape* shape = nu
 // record reader refuses what came (the reader names it).
 JsonReadError unfinished_read();
 
-// The message of a document that could not be read for want of memory.
-std::string out_of_memory_message();
+// Why a whole document was not read. A syntax fault and a refusal are placed
+// in the text: `offset` is the byte offset P (at most the text's length),
+// `line` counts from 1 and `column` is the number of bytes between the start
+// of P's line and P. Want of memory is placed nowhere (all three 0).
+struct DocumentError {
+    enum class Kind {
+        Syntax,       // not JSON: the first fault a one-pass reader meets
+        Refused,      // JSON, but refused by the record reader (a member unknown,
+                      // repeated or missing, a value of the wrong type or invalid)
+        OutOfMemory,  // the memory to read it could not be had
+    };
 
-// "{message} at line {L} column {C}".
-std::string describe_json_error(std::string_view text, const JsonReadError& error);
+    Kind kind = Kind::Syntax;
+    // Without the position; for OutOfMemory the whole text.
+    std::string message;
+    std::size_t offset = 0;
+    std::size_t line = 0;
+    std::size_t column = 0;
 
-// A whole document as a value tree, or the positioned message of its first
-// syntax error.
-[[nodiscard]] tl::expected<JsonValue, std::string> read_json(std::string_view text);
+    static DocumentError syntax(std::string_view text, const JsonReadError& error);
+    static DocumentError refused(std::string_view text, const JsonReadError& error);
+    static DocumentError out_of_memory();
+
+    // "{message} at line {L} column {C}", or "not enough memory to read the
+    // document".
+    std::string display() const;
+
+    friend bool operator==(const DocumentError&, const DocumentError&) = default;
+};
+
+// A whole document as a value tree, or its first syntax error.
+[[nodiscard]] tl::expected<JsonValue, DocumentError> read_json(std::string_view text);
 
 }  // namespace zdz::json

@@ -15,7 +15,7 @@
 //       return KdfParams{*algorithm, *m_cost_kib, ...};
 //   }
 //
-//   // A whole document: expected<KdfParams, std::string>, the message positioned.
+//   // A whole document: expected<KdfParams, DocumentError>, the failure placed.
 //   auto params = read_json_record(text, KdfParams::from_json);
 //
 // Every accessor returns nullopt for a member that is absent or failed; after a
@@ -379,10 +379,10 @@ private:
 
 // Reads a whole document with a record reader. A failure the record reader
 // meets before the first syntax error wins over it, as in a one-pass reader.
-// Never throws: running out of memory is reported as a message too.
+// Never throws: running out of memory is reported as an error too.
 template <class Read>
 [[nodiscard]] auto read_json_record(std::string_view text, Read&& read)
-    -> tl::expected<json_detail::converted_t<Read>, std::string> {
+    -> tl::expected<json_detail::converted_t<Read>, DocumentError> {
     try {
         JsonShape shape;
         json_detail::learn_value(shape, read, NullMeans::Error);
@@ -390,7 +390,7 @@ template <class Read>
         if (parsed.root) {
             auto record = read(*parsed.root);
             if (!record && !record.error().is_incomplete()) {
-                return tl::unexpected(describe_json_error(text, record.error()));
+                return tl::unexpected(DocumentError::refused(text, record.error()));
             }
             if (record && !parsed.error) {
                 return std::move(*record);
@@ -398,11 +398,11 @@ template <class Read>
         }
         if (!parsed.error) {
             // Only a record reader that marks a complete document as cut short.
-            return tl::unexpected(describe_json_error(text, json_detail::unfinished_record()));
+            return tl::unexpected(DocumentError::refused(text, json_detail::unfinished_record()));
         }
-        return tl::unexpected(describe_json_error(text, *parsed.error));
+        return tl::unexpected(DocumentError::syntax(text, *parsed.error));
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(out_of_memory_message());
+        return tl::unexpected(DocumentError::out_of_memory());
     }
 }
 

@@ -104,7 +104,7 @@ std::string write_keystore_json(const SealedSigningKey& record) {
     return json::to_pretty_json(record.to_json());
 }
 
-tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text) {
+tl::expected<SealedSigningKey, json::DocumentError> read_keystore_json(std::string_view text) {
     return json::read_json_record(text, SealedSigningKey::from_json);
 }
 
@@ -235,7 +235,7 @@ std::string keystore_file_refusal(const std::string& path) {
     }
     auto record = read_keystore_json(*text);
     if (!record) {
-        return tl::unexpected(TrustError::keystore_malformed(std::move(record.error())));
+        return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
     }
     if (text_out != nullptr) {
         *text_out = std::move(*text);

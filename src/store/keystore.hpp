@@ -18,6 +18,7 @@
 #include "envelope/envelope.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
+#include "json/reader.hpp"
 #include "json/value.hpp"
 #include "store/kdf.hpp"
 #include "trust/errors.hpp"
@@ -58,8 +59,9 @@ struct SealedSigningKey {
 std::string write_keystore_json(const SealedSigningKey& record);
 
 // A whole document, nothing but white space after it; the error is the
-// reader's message with its line and column.
-[[nodiscard]] tl::expected<SealedSigningKey, std::string> read_keystore_json(std::string_view text);
+// reader's, placed at its line and column.
+[[nodiscard]] tl::expected<SealedSigningKey, json::DocumentError> read_keystore_json(
+    std::string_view text);
 
 // Generates a key pair and a 32-byte salt, derives the KEK from `passphrase`
 // with `params`, and seals the seed under it (key_id fresh and shared by the

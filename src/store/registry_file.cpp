@@ -483,7 +483,7 @@ namespace {
     }
     auto envelope = envelope::read_signed_envelope_json<RegistrySnapshotBody>(*text);
     if (!envelope) {
-        return tl::unexpected(TrustError::registry_malformed(std::move(envelope.error())));
+        return tl::unexpected(TrustError::registry_malformed(envelope.error().display()));
     }
     if (text_out != nullptr) {
         *text_out = std::move(*text);

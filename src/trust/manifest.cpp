@@ -82,7 +82,8 @@ std::string write_manifest_json(const UnverifiedImageManifest& manifest) {
     return json::to_pretty_json(object);
 }
 
-tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(std::string_view text) {
+tl::expected<UnverifiedImageManifest, json::DocumentError> read_manifest_json(
+    std::string_view text) {
     return json::read_json_record(text, read_manifest);
 }
 

@@ -10,6 +10,7 @@
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "json/reader.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/signers.hpp"
@@ -59,8 +60,8 @@ struct SignerVerifiedManifest {
 // order, `expires_at` left out when absent.
 std::string write_manifest_json(const UnverifiedImageManifest& manifest);
 
-// Strict reading; the error is the JSON reader's message with its position.
-[[nodiscard]] tl::expected<UnverifiedImageManifest, std::string> read_manifest_json(
+// Strict reading; the error is the JSON reader's, placed in the text.
+[[nodiscard]] tl::expected<UnverifiedImageManifest, json::DocumentError> read_manifest_json(
     std::string_view text);
 
 // Checks the signature with one key, then the expiry.

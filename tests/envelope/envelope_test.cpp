@@ -258,7 +258,7 @@ TEST(SignedEnvelope, EditedFileStillVerifies) {
     ASSERT_NE(edited.find("2026-07-15T10:00:00+02:00"), std::string::npos);
 
     const auto read = read_signed_envelope_json<Note>(edited);
-    ASSERT_TRUE(read) << read.error();
+    ASSERT_TRUE(read) << read.error().display();
     EXPECT_EQ(read->envelope_id, envelope.envelope_id);
     EXPECT_TRUE(read->verify(fixed_key(1).verifying_key(), at("2026-08-01T00:00:00Z"), kContext));
     // Written back in the system's own form.
@@ -273,22 +273,22 @@ TEST(SignedEnvelope, ReadingIsStrict) {
         return read_signed_envelope_json<Note>(text);
     };
 
-    EXPECT_EQ(with("\"payload\"", "\"extra\": 1,\n  ").error(),
+    EXPECT_EQ(with("\"payload\"", "\"extra\": 1,\n  ").error().display(),
               "unknown field `extra`, expected one of `format_version`, `envelope_id`, `key_id`, "
               "`created_at`, `expires_at`, `associated_data`, `payload`, `previous_hash`, "
               "`signature` at line 10 column 9");
-    EXPECT_EQ(with("\"count\"", "\"zz\": 1,\n    ").error(),
+    EXPECT_EQ(with("\"count\"", "\"zz\": 1,\n    ").error().display(),
               "unknown field `zz`, expected `text` or `count` at line 12 column 8");
 
     // null is "absent" for the optional timestamps and hashes, never for the
     // context.
     const auto nulls = with("\"payload\"", "\"expires_at\": null,\n  \"previous_hash\": null,\n  ");
-    ASSERT_TRUE(nulls) << nulls.error();
+    ASSERT_TRUE(nulls) << nulls.error().display();
     EXPECT_FALSE(nulls->expires_at);
     EXPECT_FALSE(nulls->previous_hash);
     auto no_context = written;
     no_context.replace(no_context.find("[\n    \"ctx:a\",\n    \"ctx:b\"\n  ]"), 30, "null");
-    EXPECT_EQ(read_signed_envelope_json<Note>(no_context).error(),
+    EXPECT_EQ(read_signed_envelope_json<Note>(no_context).error().display(),
               "invalid type: null, expected a sequence at line 6 column 25");
 
     // The version is judged by verify, not by the reader.
@@ -390,7 +390,7 @@ TEST(EncryptedEnvelope, EditedFileStillOpensAndReadingIsStrict) {
     const auto envelope = sealed();
     const std::string written = write_envelope_json(envelope);
     const auto read = read_encrypted_envelope_json(edited_file(written));
-    ASSERT_TRUE(read) << read.error();
+    ASSERT_TRUE(read) << read.error().display();
     const auto opened = read->open(kAeadKey, at("2026-08-01T00:00:00Z"), kContext);
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->view(), "the secret");
@@ -398,7 +398,7 @@ TEST(EncryptedEnvelope, EditedFileStillOpensAndReadingIsStrict) {
 
     auto other_algorithm = written;
     other_algorithm.replace(other_algorithm.find("xchacha20-poly1305"), 18, "aes-gcm");
-    EXPECT_EQ(read_encrypted_envelope_json(other_algorithm).error(),
+    EXPECT_EQ(read_encrypted_envelope_json(other_algorithm).error().display(),
               "unknown variant `aes-gcm`, expected `xchacha20-poly1305` at line 4 column 24");
 
     // A nonce element out of byte range; a short nonce is read and refused
@@ -406,17 +406,17 @@ TEST(EncryptedEnvelope, EditedFileStillOpensAndReadingIsStrict) {
     auto wide = written;
     const auto first_nonce = wide.find("\"nonce\": [\n    ") + 15;
     wide.replace(first_nonce, wide.find(',', first_nonce) - first_nonce, "256");
-    EXPECT_EQ(read_encrypted_envelope_json(wide).error(),
+    EXPECT_EQ(read_encrypted_envelope_json(wide).error().display(),
               "invalid value: integer `256`, expected u8 at line 12 column 7");
     auto short_nonce = written;
     short_nonce.erase(first_nonce, short_nonce.find(',', first_nonce) + 6 - first_nonce);
     const auto short_read = read_encrypted_envelope_json(short_nonce);
-    ASSERT_TRUE(short_read) << short_read.error();
+    ASSERT_TRUE(short_read) << short_read.error().display();
     EXPECT_EQ(short_read->nonce.size(), 23U);
 
     auto extra = written;
     extra.insert(extra.find("\"nonce\""), "\"tag\": [],\n  ");
-    EXPECT_EQ(read_encrypted_envelope_json(extra).error(),
+    EXPECT_EQ(read_encrypted_envelope_json(extra).error().display(),
               "unknown field `tag`, expected one of `format_version`, `envelope_id`, "
               "`algorithm`, `key_id`, `created_at`, `expires_at`, `associated_data`, `nonce`, "
               "`ciphertext` at line 11 column 7");

@@ -43,7 +43,7 @@ JsonParse shaped_parse(std::string_view text) {
 
 std::string outcome(std::string_view text) {
     auto r = read_json_record(text, read_pair);
-    return r ? "ok" : r.error();
+    return r ? "ok" : r.error().display();
 }
 
 std::string repeated(std::string_view piece, std::size_t times) {

@@ -28,7 +28,7 @@ std::string canonical_text(const JsonValue& v) {
 
 std::string canonical_of(std::string_view document) {
     auto v = read_json(document);
-    return v ? canonical_text(*v) : "READ " + v.error();
+    return v ? canonical_text(*v) : "READ " + v.error().display();
 }
 
 struct Sample {
@@ -262,7 +262,7 @@ TEST(CanonicalJson, SameBytesWhateverTheFileLayout) {
         const auto shuffled = maker.shuffled(tree);
         const auto file = relaid(to_pretty_json(shuffled));
         const auto read = read_json(file);
-        ASSERT_TRUE(read) << read.error() << "\n" << file;
+        ASSERT_TRUE(read) << read.error().display() << "\n" << file;
         EXPECT_EQ(*read, shuffled) << file;
         EXPECT_EQ(canonical_text(*read), *expected) << file;
         // The canonical bytes are themselves a document with the same bytes.

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -14,6 +18,7 @@
 #include "json/value.hpp"
 #include "json/writer.hpp"
 #include "support/run.hpp"
+#include "support/sanitizers.hpp"
 
 using namespace zdz::contracts;
 using namespace zdz::json;
@@ -120,7 +125,7 @@ tl::expected<int, JsonReadError> read_hashes(const JsonValue& v) {
 template <class Read>
 std::string outcome(std::string_view text, Read read) {
     auto r = read_json_record(text, read);
-    return r ? "ok" : r.error();
+    return r ? "ok" : r.error().display();
 }
 
 // A document and what a reader says of it ("ok" or the refusal).
@@ -373,7 +378,7 @@ TEST(JsonReaderMessages, PrettyManifestPositions) {
 TEST(JsonReader, MoreSyntaxPositions) {
     const auto message = [](std::string_view text) {
         auto r = read_json(text);
-        return r ? std::string("ok") : r.error();
+        return r ? std::string("ok") : r.error().display();
     };
     EXPECT_EQ(message("[1,]"), "trailing comma at line 1 column 4");
     EXPECT_EQ(message("{\"a\":1 , }"), "trailing comma at line 1 column 10");
@@ -417,7 +422,7 @@ TEST(JsonReader, KeepsNumberKindsMembersAndOffsets) {
         " {\"b\": 18446744073709551615, \"a\": -9223372036854775808, \"a\": 18446744073709551616,"
         " \"z\": -0, \"s\": \"\\u00e9\\ud83d\\ude00\\/\"}";
     auto v = read_json(text);
-    ASSERT_TRUE(v) << v.error();
+    ASSERT_TRUE(v) << v.error().display();
     ASSERT_EQ(v->members().size(), 5U);
     const auto& m = v->members();
     EXPECT_EQ(m[0].key, "b");
@@ -480,7 +485,7 @@ TEST(JsonRecordReader, OptionalMembersAndNull) {
     EXPECT_EQ(read_json_record("{\"expires_at\":null}", read).value(), "-/-");
     EXPECT_EQ(read_json_record("{\"expires_at\":\"t\",\"associated_data\":[1,2]}", read).value(),
               "t/2");
-    EXPECT_EQ(read_json_record("{\"associated_data\":null}", read).error(),
+    EXPECT_EQ(read_json_record("{\"associated_data\":null}", read).error().display(),
               "invalid type: null, expected a sequence at line 1 column 23");
     // A record given as a list of its values, or an enumeration as an object,
     // is refused.
@@ -492,6 +497,90 @@ TEST(JsonRecordReader, OptionalMembersAndNull) {
                          "invalid type: map, expected a string at line 1 column 13"},
                         {"{\"algorithm\":5}", "expected value at line 1 column 14"},
                     });
+}
+
+// Callers branch on the kind: a document that is not JSON and one that is
+// JSON but not the record must not be taken for each other, even where the
+// texts look alike.
+TEST(JsonDocumentError, TellsSyntaxFaultsFromRefusalsAndPlacesThem) {
+    using K = DocumentError::Kind;
+    struct Case {
+        std::string text;
+        std::function<tl::expected<int, JsonReadError>(const JsonValue&)> read;
+        K kind;
+        std::string message;
+        std::size_t offset, line, column;
+    };
+    const auto doc = pretty_keystore();
+    const auto no_t_cost = replaced(doc, "    \"t_cost\": 3,\n", "");
+    const std::vector<Case> cases = {
+        {doc + "x", read_keystore, K::Syntax, "trailing characters", doc.size() + 1, 20, 2},
+        {no_t_cost, read_keystore, K::Refused, "missing field `t_cost`", no_t_cost.find("  },") + 3,
+         10, 3},
+        {"  \n ", read_keystore, K::Syntax, "EOF while parsing a value", 4, 2, 1},
+        {"{\"format_version\":1", read_keystore, K::Syntax, "EOF while parsing an object", 19, 1,
+         19},
+        // The key is refused before the syntax error behind it is met.
+        {"{\"a\":1 \"b\":2}", read_keystore, K::Refused,
+         "unknown field `a`, expected " + kKeystoreNames, 4, 1, 4},
+        // A number too large for any reader is a syntax fault; one too large
+        // for the member, a refusal.
+        {"{\"u\":1E400}", single("u", read_u32), K::Syntax, "number out of range", 10, 1, 10},
+        {"{\"u\":4294967296}", single("u", read_u32), K::Refused,
+         "invalid value: integer `4294967296`, expected u32", 15, 1, 15},
+        // Worded as the syntax fault is, but the document is JSON.
+        {"{\"algorithm\":5}", read_kdf, K::Refused, "expected value", 14, 1, 14},
+    };
+    for (const auto& c : cases) {
+        const auto r = read_json_record(c.text, c.read);
+        ASSERT_FALSE(r) << c.text;
+        EXPECT_EQ(r.error(), (DocumentError{c.kind, c.message, c.offset, c.line, c.column}))
+            << c.text << "\n"
+            << r.error().display();
+    }
+    // Without a record reader every failure is a syntax fault.
+    const auto tree = read_json("{\"a\":1 \"b\":2}");
+    ASSERT_FALSE(tree);
+    EXPECT_EQ(tree.error(), (DocumentError{K::Syntax, "expected `,` or `}`", 8, 1, 8}));
+}
+
+// Running out of memory while a document is read is reported, not thrown, and
+// is not placed in the text.
+TEST(JsonDocumentError, OutOfMemoryIsItsOwnKind) {
+#ifdef ZDZ_ADDRESS_SANITIZER
+    GTEST_SKIP() << "the sanitizer runtime cannot run under an address-space limit";
+#else
+    std::string text = "[";
+    for (int i = 0; i < 4'000'000; ++i) {
+        text += "{},";
+    }
+    text += "{}]";
+    // A child process whose address space cannot hold the tree: 4 million
+    // values do not fit in 64 MiB.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::getpagesize());
+        const rlimit limit{in_use + (64U << 20), in_use + (64U << 20)};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+            ::_exit(3);
+        }
+        const auto tree = read_json(text);
+        if (tree) {
+            ::_exit(1);
+        }
+        const bool reported = tree.error().kind == DocumentError::Kind::OutOfMemory &&
+                              tree.error().line == 0 &&
+                              tree.error().display() == "not enough memory to read the document";
+        ::_exit(reported ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: read, 2: another error, 3: setrlimit failed";
+#endif
 }
 
 TEST(JsonFloatText, ShortestRoundTripInTwoNotations) {

@@ -82,7 +82,7 @@ TEST(KdfParams, JsonReadingIsStrict) {
     const auto error = [](const std::string& text) {
         auto r = zdz::json::read_json_record(text, KdfParams::from_json);
         EXPECT_FALSE(r) << text;
-        return r ? std::string() : r.error();
+        return r ? std::string() : r.error().display();
     };
     const std::string all =
         R"("algorithm":"argon2id","m_cost_kib":8192,"t_cost":1,"parallelism":1)";

@@ -146,7 +146,7 @@ TEST(RegistryFile, SavedStoreLoadsBackEqualInItsWrittenLayout) {
     EXPECT_NE(text.find(payload), std::string::npos) << text;
 
     const auto envelope = zdz::envelope::read_signed_envelope_json<RegistrySnapshotBody>(text);
-    ASSERT_TRUE(envelope) << envelope.error();
+    ASSERT_TRUE(envelope) << envelope.error().display();
     EXPECT_EQ(envelope->key_id, key_id);
     EXPECT_EQ(envelope->created_at, envelope->payload.exported_at);
     EXPECT_EQ(envelope->associated_data,

@@ -47,7 +47,7 @@ std::string public_key_by_libraries(const std::string& keystore_path, std::strin
     }
     const auto file = json::read_json(*text);
     if (!file) {
-        return "error: " + file.error();
+        return "error: " + file.error().display();
     }
     const auto& kdf = member(*file, "kdf");
     const auto& envelope = member(*file, "envelope");

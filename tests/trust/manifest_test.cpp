@@ -58,7 +58,7 @@ TEST(ManifestFile, WritesDeclaredOrderAndReadsBack) {
     EXPECT_EQ(json.find("expires_at"), std::string::npos);
     EXPECT_EQ(json.back(), '}');
     const auto back = read_manifest_json(json);
-    ASSERT_TRUE(back) << back.error();
+    ASSERT_TRUE(back) << back.error().display();
     EXPECT_EQ(back->body, manifest.body);
     EXPECT_EQ(back->signature, manifest.signature);
 }
@@ -75,7 +75,7 @@ TEST(ManifestFile, ReorderedByJqStillVerifiesEditedBodyDoesNot) {
          dir.file("m.json")});
     ASSERT_EQ(jq.status, 0) << jq.err;
     const auto reordered = read_manifest_json(jq.out);
-    ASSERT_TRUE(reordered) << reordered.error();
+    ASSERT_TRUE(reordered) << reordered.error().display();
     EXPECT_TRUE(verify_manifest(*reordered, key.verifying_key(), zdz::test::now()));
 
     const auto edited =
@@ -114,8 +114,17 @@ TEST(ManifestFile, StrictReading) {
         text.replace(at, edit.from.size(), edit.to);
         const auto r = read_manifest_json(text);
         ASSERT_FALSE(r) << edit.to;
-        EXPECT_TRUE(r.error().starts_with(edit.start)) << r.error();
+        EXPECT_EQ(r.error().kind, zdz::json::DocumentError::Kind::Refused) << edit.to;
+        EXPECT_TRUE(r.error().display().starts_with(edit.start)) << r.error().display();
     }
+
+    // A file cut short is not JSON: the fault is placed at its end.
+    const auto cut = json.substr(0, json.size() - 1);
+    const auto r = read_manifest_json(cut);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, zdz::json::DocumentError::Kind::Syntax);
+    EXPECT_EQ(r.error().offset, cut.size());
+    EXPECT_EQ(r.error().message, "EOF while parsing an object");
 }
 
 TEST(ManifestVerification, ExpiryIsInclusiveAndReportedInUtc) {
