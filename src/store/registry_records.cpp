@@ -41,6 +41,100 @@ constexpr std::size_t kCanonicalPromotionBytes = 200;
 constexpr std::size_t kCanonicalMeasurementBytes = 80;
 constexpr std::size_t kCanonicalFrameBytes = 200;
 
+using MemberNames = std::array<std::string_view, 3>;
+using MemberOrder = std::array<std::size_t, 3>;
+
+// The file form writes members in declaration order; the canonical form in
+// ascending byte order of their names.
+constexpr MemberOrder kDeclarationOrder = {0, 1, 2};
+constexpr MemberOrder by_name(const MemberNames& names) {
+    MemberOrder order = kDeclarationOrder;
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        for (std::size_t j = i; j > 0 && names[order[j]] < names[order[j - 1]]; --j) {
+            std::swap(order[j], order[j - 1]);
+        }
+    }
+    return order;
+}
+
+// A nested record in the form of the builder at hand.
+void write_record(json::CanonicalBuilder& out, const auto& record) {
+    record.write_canonical(out);
+}
+void write_record(json::PrettyBuilder& out, const auto& record) {
+    record.write_file_json(out);
+}
+
+template <class Builder, class Items, class WriteItem>
+void write_items(Builder& out, const Items& items, WriteItem write_item) {
+    out.begin_array();
+    for (const auto& item : items) {
+        write_item(item);
+    }
+    out.end_array();
+}
+
+// The value of member `member` (an index into the record's member names).
+template <class Builder>
+void write_member_value(Builder& out, const PersistedPromotion& promotion, std::size_t member) {
+    switch (member) {
+        case 0:
+            out.text(promotion.measurement.to_string());
+            break;
+        case 1:
+            out.number(promotion.security_version);
+            break;
+        default:
+            out.text(promotion.promoted_at.to_string());
+            break;
+    }
+}
+
+template <class Builder>
+void write_member_value(Builder& out, const PersistedPlatformState& state, std::size_t member) {
+    switch (member) {
+        case 0:
+            out.text(state.platform.text());
+            break;
+        case 1:
+            write_items(out, state.history,
+                        [&](const PersistedPromotion& promotion) { write_record(out, promotion); });
+            break;
+        default:
+            write_items(out, state.revoked, [&](const trust::ImageMeasurement& measurement) {
+                out.text(measurement.to_string());
+            });
+            break;
+    }
+}
+
+template <class Builder>
+void write_member_value(Builder& out, const RegistrySnapshotBody& body, std::size_t member) {
+    switch (member) {
+        case 0:
+            out.number(body.format_version);
+            break;
+        case 1:
+            out.text(body.exported_at.to_string());
+            break;
+        default:
+            write_items(out, body.platforms,
+                        [&](const PersistedPlatformState& state) { write_record(out, state); });
+            break;
+    }
+}
+
+template <class Builder, class Record>
+void write_object(Builder& out, const Record& record, const MemberNames& names,
+                  const MemberOrder& order) {
+    out.begin_object();
+    for (const std::size_t member : order) {
+        out.member(names[member]);
+        write_member_value(out, record, member);
+    }
+    out.end_object();
+}
+
 }  // namespace
 
 JsonValue PersistedPromotion::to_json() const {
@@ -83,25 +177,12 @@ std::optional<PersistedPromotion> PersistedPromotion::scan(json::PlainJsonReader
 }
 
 void PersistedPromotion::write_canonical(json::CanonicalBuilder& out) const {
-    out.begin_object();
-    out.member(kMeasurementMember);
-    out.text(measurement.to_string());
-    out.member(kPromotedAtMember);
-    out.text(promoted_at.to_string());
-    out.member(kSecurityVersionMember);
-    out.number(security_version);
-    out.end_object();
+    static constexpr MemberOrder kCanonicalOrder = by_name(kPromotionMembers);
+    write_object(out, *this, kPromotionMembers, kCanonicalOrder);
 }
 
 void PersistedPromotion::write_file_json(json::PrettyBuilder& out) const {
-    out.begin_object();
-    out.member(kMeasurementMember);
-    out.text(measurement.to_string());
-    out.member(kSecurityVersionMember);
-    out.number(security_version);
-    out.member(kPromotedAtMember);
-    out.text(promoted_at.to_string());
-    out.end_object();
+    write_object(out, *this, kPromotionMembers, kDeclarationOrder);
 }
 
 JsonValue PersistedPlatformState::to_json() const {
@@ -176,41 +257,12 @@ std::optional<PersistedPlatformState> PersistedPlatformState::scan(json::PlainJs
 }
 
 void PersistedPlatformState::write_canonical(json::CanonicalBuilder& out) const {
-    out.begin_object();
-    out.member(kHistoryMember);
-    out.begin_array();
-    for (const auto& promotion : history) {
-        promotion.write_canonical(out);
-    }
-    out.end_array();
-    out.member(kPlatformMember);
-    out.text(platform.text());
-    out.member(kRevokedMember);
-    out.begin_array();
-    for (const auto& measurement : revoked) {
-        out.text(measurement.to_string());
-    }
-    out.end_array();
-    out.end_object();
+    static constexpr MemberOrder kCanonicalOrder = by_name(kPlatformStateMembers);
+    write_object(out, *this, kPlatformStateMembers, kCanonicalOrder);
 }
 
 void PersistedPlatformState::write_file_json(json::PrettyBuilder& out) const {
-    out.begin_object();
-    out.member(kPlatformMember);
-    out.text(platform.text());
-    out.member(kHistoryMember);
-    out.begin_array();
-    for (const auto& promotion : history) {
-        promotion.write_file_json(out);
-    }
-    out.end_array();
-    out.member(kRevokedMember);
-    out.begin_array();
-    for (const auto& measurement : revoked) {
-        out.text(measurement.to_string());
-    }
-    out.end_array();
-    out.end_object();
+    write_object(out, *this, kPlatformStateMembers, kDeclarationOrder);
 }
 
 JsonValue RegistrySnapshotBody::to_json() const {
@@ -262,33 +314,12 @@ std::optional<RegistrySnapshotBody> RegistrySnapshotBody::scan(json::PlainJsonRe
 }
 
 void RegistrySnapshotBody::write_canonical(json::CanonicalBuilder& out) const {
-    out.begin_object();
-    out.member(kExportedAtMember);
-    out.text(exported_at.to_string());
-    out.member(kFormatVersionMember);
-    out.number(format_version);
-    out.member(kPlatformsMember);
-    out.begin_array();
-    for (const auto& state : platforms) {
-        state.write_canonical(out);
-    }
-    out.end_array();
-    out.end_object();
+    static constexpr MemberOrder kCanonicalOrder = by_name(kSnapshotMembers);
+    write_object(out, *this, kSnapshotMembers, kCanonicalOrder);
 }
 
 void RegistrySnapshotBody::write_file_json(json::PrettyBuilder& out) const {
-    out.begin_object();
-    out.member(kFormatVersionMember);
-    out.number(format_version);
-    out.member(kExportedAtMember);
-    out.text(exported_at.to_string());
-    out.member(kPlatformsMember);
-    out.begin_array();
-    for (const auto& state : platforms) {
-        state.write_file_json(out);
-    }
-    out.end_array();
-    out.end_object();
+    write_object(out, *this, kSnapshotMembers, kDeclarationOrder);
 }
 
 std::size_t RegistrySnapshotBody::canonical_size_hint() const {
