@@ -20,6 +20,7 @@
 #include "json/fields.hpp"
 #include "json/record.hpp"
 #include "json/writer.hpp"
+#include "store/file_errors.hpp"
 
 namespace zdz::store {
 namespace {
@@ -35,7 +36,6 @@ constexpr std::string_view kKdfMember = "kdf";
 constexpr std::string_view kSaltHexMember = "salt_hex";
 constexpr std::string_view kEnvelopeMember = "envelope";
 
-constexpr std::string_view kCannotRead = "cannot read ";
 constexpr std::string_view kMemberPrefixSeparator = ": ";
 static_assert(crypto::kPublicKeyBytes == 32 && crypto::kSeedBytes == 32,
               "the key-length messages name 32 bytes");
@@ -225,13 +225,11 @@ std::string keystore_file_refusal(const std::string& path) {
 [[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
     const std::string& path, std::string* text_out = nullptr) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
-        return tl::unexpected(
-            TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
+        return tl::unexpected(cannot_read(path, refusal));
     }
     auto text = io::read_file_text(path);
     if (!text) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         text.error().display()));
+        return tl::unexpected(cannot_read(path, text.error().display()));
     }
     auto record = read_keystore_json(*text);
     if (!record) {
@@ -249,8 +247,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     try {
         return load_keystore_file(path);
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
 }
 
@@ -263,8 +260,7 @@ tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::stri
         }
         return LoadedKeystore{std::move(*record), std::move(text)};
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
 }
 

@@ -12,15 +12,13 @@
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
+#include "store/file_errors.hpp"
 
 namespace zdz::store {
 namespace {
 
 using trust::TrustError;
 
-constexpr std::string_view kCannotRead = "cannot read ";
-constexpr std::string_view kCannotWrite = "cannot write ";
-constexpr std::string_view kDetailSeparator = ": ";
 constexpr std::string_view kNotRegularFile = "not a regular file";
 constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
 
@@ -28,11 +26,6 @@ constexpr std::size_t kReadChunkBytes = 65536;
 
 envelope::EnvelopeContext registry_context() {
     return {std::string(kRegistryContext)};
-}
-
-TrustError cannot_read(const std::string& path, const std::string& detail) {
-    return TrustError::storage_failed(std::string(kCannotRead) + path +
-                                      std::string(kDetailSeparator) + detail);
 }
 
 // Only a path that does not exist is an absent store. Any other failure to
@@ -168,9 +161,7 @@ tl::expected<void, TrustError> save_registry_store(
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotWrite) + path +
-                                                         std::string(kDetailSeparator) +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(cannot_write(path, contracts::os_error_text(ENOMEM)));
     }
 }
 
