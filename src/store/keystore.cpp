@@ -174,9 +174,12 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     return seal_signing_key(passphrase, created_at, KdfParams::keygen_default());
 }
 
-tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
-    const SealedSigningKey& record, const crypto::SigningKey& key,
-    std::span<const std::uint8_t> passphrase, const KdfParams& params) {
+namespace {
+
+// The key is the one the record names: its public key equals the recorded
+// verifying_key_hex, compared in constant time.
+[[nodiscard]] tl::expected<void, TrustError> check_recorded_key(const SealedSigningKey& record,
+                                                                const crypto::SigningKey& key) {
     const auto recorded = keystore_verifying_key(record);
     if (!recorded) {
         return tl::unexpected(recorded.error());
@@ -184,6 +187,17 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     const auto& own = key.verifying_key().bytes();
     if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    }
+    return {};
+}
+
+}  // namespace
+
+tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
+    const SealedSigningKey& record, const crypto::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const KdfParams& params) {
+    if (auto matches = check_recorded_key(record, key); !matches) {
+        return tl::unexpected(std::move(matches.error()));
     }
     // Fresh salt, envelope id and nonce under the record's identity: the same
     // key, only its lock changes.
@@ -312,13 +326,8 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
 
     // On the failures below `key` goes out of scope and its buffers wipe
     // themselves.
-    const auto recorded = keystore_verifying_key(record);
-    if (!recorded) {
-        return tl::unexpected(recorded.error());
-    }
-    const auto& derived = key.verifying_key().bytes();
-    if (sodium_memcmp(derived.data(), recorded->bytes().data(), derived.size()) != 0) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    if (auto matches = check_recorded_key(record, key); !matches) {
+        return tl::unexpected(std::move(matches.error()));
     }
     return key;
 }
