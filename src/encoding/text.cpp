@@ -53,22 +53,19 @@ bool is_control(char32_t c) {
 // Appends the short escape of the quoted form for TAB, LF, CR and NUL; false
 // for any other character.
 bool append_short_escape(std::string& out, char32_t c) {
-    switch (c) {
-        case U'\t':
-            out += "\\t";
+    struct ShortEscape {
+        char32_t character;
+        std::string_view escape;
+    };
+    static constexpr ShortEscape kShortEscapes[] = {
+        {U'\t', "\\t"}, {U'\n', "\\n"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
+    for (const auto& [character, escape] : kShortEscapes) {
+        if (c == character) {
+            out += escape;
             return true;
-        case U'\n':
-            out += "\\n";
-            return true;
-        case U'\r':
-            out += "\\r";
-            return true;
-        case U'\0':
-            out += "\\0";
-            return true;
-        default:
-            return false;
+        }
     }
+    return false;
 }
 
 }  // namespace
