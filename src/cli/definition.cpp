@@ -18,6 +18,23 @@ constexpr std::string_view kCandidate = "candidate";
 // The group of --keystore and --public-key: the key that checks a store.
 constexpr std::string_view kStoreKeyGroup = "store_key";
 
+// Options that several subcommands take with the same help.
+constexpr OptionDef kStoreFile = {"store", true,
+                                  "Path to the signed, persisted known-good registry file"};
+constexpr OptionDef kKeystorePassphraseEnv = {
+    "passphrase_env", true, "Name of the environment variable holding the keystore passphrase"};
+constexpr OptionDef kPlatform = {"platform", true, "Platform/device codename, e.g. `vask`"};
+// The key a store is checked with: the keystore's recorded public key, or the
+// public key alone.
+constexpr OptionDef kStoreKeystore = {
+    "keystore", false, "The local operator keystore whose public key signed `--store`",
+    kStoreKeyGroup};
+constexpr OptionDef kStorePublicKey = {
+    "public_key", false,
+    "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
+    "`show-key` prints it), instead of `--keystore`",
+    kStoreKeyGroup};
+
 constexpr OptionDef kKeygen[] = {
     {"out", true, "Where to write the sealed keystore file"},
     {"passphrase_env", true, "Name of the environment variable holding the passphrase"},
@@ -36,9 +53,9 @@ constexpr OptionDef kImportHashes[] = {{"file", true, ""}};
 constexpr OptionDef kImportSigners[] = {{"file", true, ""}};
 constexpr OptionDef kSign[] = {
     {"keystore", true, "Path to the sealed keystore holding the signing key"},
-    {"passphrase_env", true, "Name of the environment variable holding the keystore passphrase"},
+    kKeystorePassphraseEnv,
     {"image_file", true, "The real image file to measure and sign for"},
-    {"platform", true, "Platform/device codename, e.g. `vask`"},
+    kPlatform,
     {"kind", true, "`install` or `ota_update`"},
     {"security_version", true, "The security (rollback) version this image manifest asserts"},
     {"out", true, "Where to write the signed (but unverified-until-checked) manifest JSON"},
@@ -60,23 +77,17 @@ constexpr OptionDef kPromote[] = {
     {"signers_file", false,
      "Trust file in `allowed_signers` format, for the *manifest's* signer. Defaults to "
      "`../os/allowed_signers`"},
-    {"store", true, "Path to the signed, persisted known-good registry file"},
+    kStoreFile,
     {"keystore", true,
      "The local operator keystore used to sign (and, on load, verify) the registry store file "
      "itself \u2014 a distinct trust boundary from the manifest signer above (see "
      "`tarnelos-store`'s `registry_file` module docs)"},
     {"passphrase_env", true, ""},
 };
-// The key a store is checked with: the keystore's recorded public key, or the
-// public key alone.
 constexpr OptionDef kAuthorizeInstall[] = {
     {"store", true, ""},
-    {"keystore", false, "The local operator keystore whose public key signed `--store`",
-     kStoreKeyGroup},
-    {"public_key", false,
-     "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
-     "`show-key` prints it), instead of `--keystore`",
-     kStoreKeyGroup},
+    kStoreKeystore,
+    kStorePublicKey,
     {"platform", true, ""},
     {"measurement", false, "The candidate measurement, e.g. `sha256:<64 hex>`", kCandidate},
     {"image_file", false,
@@ -88,8 +99,8 @@ constexpr OptionDef kWithdraw[] = {
     {"store", true, "Path to the signed, persisted known-good registry file. It must exist"},
     {"keystore", true,
      "The local operator keystore used to verify and sign the registry store file"},
-    {"passphrase_env", true, "Name of the environment variable holding the keystore passphrase"},
-    {"platform", true, "Platform/device codename, e.g. `vask`"},
+    kKeystorePassphraseEnv,
+    kPlatform,
     {"measurement", false, "The measurement to withdraw, e.g. `sha256:<64 hex>`", kCandidate},
     {"image_file", false,
      "The image file to withdraw, measured with the algorithm of the platform's current "
@@ -97,20 +108,16 @@ constexpr OptionDef kWithdraw[] = {
      kCandidate},
 };
 constexpr OptionDef kShowStore[] = {
-    {"store", true, "Path to the signed, persisted known-good registry file"},
-    {"keystore", false, "The local operator keystore whose public key signed `--store`",
-     kStoreKeyGroup},
-    {"public_key", false,
-     "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
-     "`show-key` prints it), instead of `--keystore`",
-     kStoreKeyGroup},
+    kStoreFile,
+    kStoreKeystore,
+    kStorePublicKey,
     {"platform", false,
      "Show this platform alone, with its whole promotion history and its withdrawn "
      "measurements"},
     {"format", false, "Report format. Defaults to `text`", {}, kFormats},
 };
 constexpr OptionDef kRekeyStore[] = {
-    {"store", true, "Path to the signed, persisted known-good registry file"},
+    kStoreFile,
     {"keystore", true,
      "The keystore the store is signed with now (its public key only, no passphrase)"},
     {"new_keystore", true, "The keystore to sign the store with from now on"},

@@ -121,26 +121,23 @@ struct SigningSession {
     if (!keystore) {
         return tl::unexpected(keystore.error());
     }
-    auto passphrase = read_passphrase_env(cmd.passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(passphrase.error());
+    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    if (!input) {
+        return tl::unexpected(input.error());
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    const auto& now = input->now;
     // Before the costly unsealing: a manifest that would be stale as it is
     // written is refused.
-    if (*expires_at && !(*now < **expires_at)) {
+    if (*expires_at && !(now < **expires_at)) {
         return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
-                                   " is not later than the signing time " + now->to_string()));
+                                   " is not later than the signing time " + now.to_string()));
     }
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
-    auto key = unseal_with(*keystore, *passphrase, *now);
+    auto key = unseal_with(*keystore, input->passphrase, now);
     if (!key) {
         return tl::unexpected(key.error());
     }
-    return SigningSession{std::move(*keystore), std::move(*key), *now, *expires_at};
+    return SigningSession{std::move(*keystore), std::move(*key), now, *expires_at};
 }
 
 struct MeasuredBody {
@@ -274,16 +271,13 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     if (!principal) {
         return tl::unexpected(principal.error());
     }
-    auto passphrase = read_passphrase_env(cmd.passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(passphrase.error());
+    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    if (!input) {
+        return tl::unexpected(input.error());
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    const auto sealed = store::seal_signing_key(passphrase->bytes(), *now);
-    passphrase->wipe();
+    const auto& now = input->now;
+    const auto sealed = store::seal_signing_key(input->passphrase.bytes(), now);
+    input->passphrase.wipe();
     if (!sealed) {
         return tl::unexpected(
             fail("failed to seal a new signing key: " + sealed.error().display()));

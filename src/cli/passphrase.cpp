@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "cli/clock.hpp"
 #include "encoding/text.hpp"
 
 namespace zdz::cli {
@@ -19,6 +21,18 @@ tl::expected<crypto::Secret, CommandError> read_passphrase_env(const std::string
         return tl::unexpected(fail("environment variable " + name + " is set but empty"));
     }
     return crypto::Secret(std::string_view(value, std::strlen(value)));
+}
+
+tl::expected<PassphraseAndClock, CommandError> read_passphrase_then_clock(const std::string& name) {
+    auto passphrase = read_passphrase_env(name);
+    if (!passphrase) {
+        return tl::unexpected(std::move(passphrase.error()));
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    return PassphraseAndClock{std::move(*passphrase), *now};
 }
 
 }  // namespace zdz::cli

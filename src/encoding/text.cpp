@@ -53,22 +53,19 @@ bool is_control(char32_t c) {
 // Appends the short escape of the quoted form for TAB, LF, CR and NUL; false
 // for any other character.
 bool append_short_escape(std::string& out, char32_t c) {
-    switch (c) {
-        case U'\t':
-            out += "\\t";
+    struct ShortEscape {
+        char32_t character;
+        std::string_view escape;
+    };
+    static constexpr ShortEscape kShortEscapes[] = {
+        {U'\t', "\\t"}, {U'\n', "\\n"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
+    for (const auto& [character, escape] : kShortEscapes) {
+        if (c == character) {
+            out += escape;
             return true;
-        case U'\n':
-            out += "\\n";
-            return true;
-        case U'\r':
-            out += "\\r";
-            return true;
-        case U'\0':
-            out += "\\0";
-            return true;
-        default:
-            return false;
+        }
     }
+    return false;
 }
 
 }  // namespace
@@ -217,38 +214,49 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-std::string quoted_form(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
+namespace {
+
+// Appends the first `max_chars` characters of `text`: a byte that is not
+// valid UTF-8 as \x{NN} (counted as one character), each character through
+// `append_character(code_point, bytes)`. Returns the offset reached.
+template <class AppendCharacter>
+std::size_t append_characters(std::string& out, std::string_view text, std::size_t max_chars,
+                              AppendCharacter append_character) {
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    for (std::size_t shown = 0; pos < text.size() && shown < max_chars; ++shown) {
         const auto c = decode_utf8_at(text, pos);
         if (!c) {
             append_byte_escape(out, static_cast<unsigned char>(text[pos]));
             ++pos;
             continue;
         }
-        const char32_t cp = c->code_point;
-        switch (cp) {
-            case U'"':
-                out += "\\\"";
-                break;
-            case U'\\':
-                out += "\\\\";
-                break;
-            default:
-                if (append_short_escape(out, cp)) {
-                    break;
-                }
-                if (is_escaped(cp)) {
-                    append_hex_escape(out, static_cast<std::uint32_t>(cp));
-                } else {
-                    out.append(text.substr(pos, c->length));
-                }
-        }
+        append_character(c->code_point, text.substr(pos, c->length));
         pos += c->length;
     }
+    return pos;
+}
+
+}  // namespace
+
+std::string quoted_form(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    append_characters(out, text, std::string_view::npos, [&](char32_t cp, std::string_view bytes) {
+        if (cp == U'"' || cp == U'\\') {
+            out += '\\';
+            out += static_cast<char>(cp);
+            return;
+        }
+        if (append_short_escape(out, cp)) {
+            return;
+        }
+        if (is_escaped(cp)) {
+            append_hex_escape(out, static_cast<std::uint32_t>(cp));
+        } else {
+            out.append(bytes);
+        }
+    });
     out += '"';
     return out;
 }
@@ -277,23 +285,14 @@ bool append_terminal_safe_prefix(std::string& out, std::string_view text, std::s
         out += text;
         return true;
     }
-    std::size_t shown = 0;
-    std::size_t pos = 0;
-    for (; pos < text.size() && shown < max_chars; ++shown) {
-        const auto c = decode_utf8_at(text, pos);
-        if (!c) {
-            append_byte_escape(out, static_cast<unsigned char>(text[pos]));
-            ++pos;
-            continue;
-        }
-        const char32_t cp = c->code_point;
-        if (!is_control(cp)) {
-            out.append(text.substr(pos, c->length));
-        } else if (!append_short_escape(out, cp)) {
-            append_hex_escape(out, static_cast<std::uint32_t>(cp));
-        }
-        pos += c->length;
-    }
+    const std::size_t pos =
+        append_characters(out, text, max_chars, [&](char32_t cp, std::string_view bytes) {
+            if (!is_control(cp)) {
+                out.append(bytes);
+            } else if (!append_short_escape(out, cp)) {
+                append_hex_escape(out, static_cast<std::uint32_t>(cp));
+            }
+        });
     return pos == text.size();
 }
 

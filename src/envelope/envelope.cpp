@@ -86,13 +86,25 @@ tl::expected<void, contracts::ContractError> check_expiry(
     return {};
 }
 
-void add_optional_time(json::JsonValue& object, std::string_view name,
-                       const std::optional<contracts::Timestamp>& value, Form form) {
+namespace {
+
+// A member written in its text form; absent, it is null in the views and left
+// out of the file.
+template <class T>
+void add_optional_text(json::JsonValue& object, std::string_view name,
+                       const std::optional<T>& value, Form form) {
     if (value) {
         object.add(std::string(name), json::JsonValue::string(value->to_string()));
     } else if (form == Form::View) {
         object.add(std::string(name), json::JsonValue());
     }
+}
+
+}  // namespace
+
+void add_optional_time(json::JsonValue& object, std::string_view name,
+                       const std::optional<contracts::Timestamp>& value, Form form) {
+    add_optional_text(object, name, value, form);
 }
 
 void add_context(json::JsonValue& object, const EnvelopeContext& context, Form form) {
@@ -108,11 +120,7 @@ void add_context(json::JsonValue& object, const EnvelopeContext& context, Form f
 
 void add_optional_hash(json::JsonValue& object, std::string_view name,
                        const std::optional<contracts::ContentHash>& value, Form form) {
-    if (value) {
-        object.add(std::string(name), json::JsonValue::string(value->to_string()));
-    } else if (form == Form::View) {
-        object.add(std::string(name), json::JsonValue());
-    }
+    add_optional_text(object, name, value, form);
 }
 
 tl::expected<crypto::Signature, json::JsonReadError> read_signature(const json::JsonValue& value) {

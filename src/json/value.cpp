@@ -4,39 +4,28 @@
 #include <limits>
 
 namespace zdz::json {
+JsonValue::JsonValue(JsonKind kind, Scalar scalar) : kind_(kind), scalar_(scalar) {}
+
+JsonValue::JsonValue(JsonKind kind, Storage data) : kind_(kind), data_(std::move(data)) {}
+
 JsonValue JsonValue::boolean(bool value) {
-    JsonValue v;
-    v.kind_ = JsonKind::Bool;
-    v.scalar_.b = value;
-    return v;
+    return {JsonKind::Bool, Scalar{.b = value}};
 }
 
 JsonValue JsonValue::int64(std::int64_t value) {
-    JsonValue v;
-    v.kind_ = JsonKind::Int;
-    v.scalar_.i = value;
-    return v;
+    return {JsonKind::Int, Scalar{.i = value}};
 }
 
 JsonValue JsonValue::uint64(std::uint64_t value) {
-    JsonValue v;
-    v.kind_ = JsonKind::Uint;
-    v.scalar_.u = value;
-    return v;
+    return {JsonKind::Uint, Scalar{.u = value}};
 }
 
 JsonValue JsonValue::floating(double value) {
-    JsonValue v;
-    v.kind_ = JsonKind::Double;
-    v.scalar_.d = value;
-    return v;
+    return {JsonKind::Double, Scalar{.d = value}};
 }
 
 JsonValue JsonValue::string(std::string value) {
-    JsonValue v;
-    v.kind_ = JsonKind::String;
-    v.data_ = std::move(value);
-    return v;
+    return {JsonKind::String, Storage(std::move(value))};
 }
 
 JsonValue JsonValue::array() {
@@ -48,17 +37,11 @@ JsonValue JsonValue::object() {
 }
 
 JsonValue JsonValue::array(std::vector<JsonValue> items) {
-    JsonValue v;
-    v.kind_ = JsonKind::Array;
-    v.data_ = std::move(items);
-    return v;
+    return {JsonKind::Array, Storage(std::move(items))};
 }
 
 JsonValue JsonValue::object(std::vector<JsonMember> members) {
-    JsonValue v;
-    v.kind_ = JsonKind::Object;
-    v.data_ = std::move(members);
-    return v;
+    return {JsonKind::Object, Storage(std::move(members))};
 }
 
 const std::string& JsonValue::as_string() const {

@@ -95,6 +95,10 @@ private:
     using Storage =
         std::variant<std::monostate, std::string, std::vector<JsonValue>, std::vector<JsonMember>>;
 
+    // What the factories build: a scalar kind, or a text or container kind.
+    JsonValue(JsonKind kind, Scalar scalar);
+    JsonValue(JsonKind kind, Storage data);
+
     std::vector<JsonValue>& mutable_items();
     std::vector<JsonMember>& mutable_members();
 

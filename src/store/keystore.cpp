@@ -20,6 +20,7 @@
 #include "json/fields.hpp"
 #include "json/record.hpp"
 #include "json/writer.hpp"
+#include "store/file_errors.hpp"
 
 namespace zdz::store {
 namespace {
@@ -35,7 +36,6 @@ constexpr std::string_view kKdfMember = "kdf";
 constexpr std::string_view kSaltHexMember = "salt_hex";
 constexpr std::string_view kEnvelopeMember = "envelope";
 
-constexpr std::string_view kCannotRead = "cannot read ";
 constexpr std::string_view kMemberPrefixSeparator = ": ";
 static_assert(crypto::kPublicKeyBytes == 32 && crypto::kSeedBytes == 32,
               "the key-length messages name 32 bytes");
@@ -174,9 +174,12 @@ tl::expected<SealedSigningKey, TrustError> seal_signing_key(
     return seal_signing_key(passphrase, created_at, KdfParams::keygen_default());
 }
 
-tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
-    const SealedSigningKey& record, const crypto::SigningKey& key,
-    std::span<const std::uint8_t> passphrase, const KdfParams& params) {
+namespace {
+
+// The key is the one the record names: its public key equals the recorded
+// verifying_key_hex, compared in constant time.
+[[nodiscard]] tl::expected<void, TrustError> check_recorded_key(const SealedSigningKey& record,
+                                                                const crypto::SigningKey& key) {
     const auto recorded = keystore_verifying_key(record);
     if (!recorded) {
         return tl::unexpected(recorded.error());
@@ -184,6 +187,17 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     const auto& own = key.verifying_key().bytes();
     if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    }
+    return {};
+}
+
+}  // namespace
+
+tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
+    const SealedSigningKey& record, const crypto::SigningKey& key,
+    std::span<const std::uint8_t> passphrase, const KdfParams& params) {
+    if (auto matches = check_recorded_key(record, key); !matches) {
+        return tl::unexpected(std::move(matches.error()));
     }
     // Fresh salt, envelope id and nonce under the record's identity: the same
     // key, only its lock changes.
@@ -225,13 +239,11 @@ std::string keystore_file_refusal(const std::string& path) {
 [[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
     const std::string& path, std::string* text_out = nullptr) {
     if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
-        return tl::unexpected(
-            TrustError::storage_failed(std::string(kCannotRead) + path + ": " + refusal));
+        return tl::unexpected(cannot_read(path, refusal));
     }
     auto text = io::read_file_text(path);
     if (!text) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         text.error().display()));
+        return tl::unexpected(cannot_read(path, text.error().display()));
     }
     auto record = read_keystore_json(*text);
     if (!record) {
@@ -249,8 +261,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     try {
         return load_keystore_file(path);
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
 }
 
@@ -263,8 +274,7 @@ tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::stri
         }
         return LoadedKeystore{std::move(*record), std::move(text)};
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotRead) + path + ": " +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
 }
 
@@ -316,13 +326,8 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
 
     // On the failures below `key` goes out of scope and its buffers wipe
     // themselves.
-    const auto recorded = keystore_verifying_key(record);
-    if (!recorded) {
-        return tl::unexpected(recorded.error());
-    }
-    const auto& derived = key.verifying_key().bytes();
-    if (sodium_memcmp(derived.data(), recorded->bytes().data(), derived.size()) != 0) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+    if (auto matches = check_recorded_key(record, key); !matches) {
+        return tl::unexpected(std::move(matches.error()));
     }
     return key;
 }

@@ -1,0 +1,27 @@
+#include "store/file_errors.hpp"
+
+#include <utility>
+
+namespace zdz::store {
+namespace {
+
+trust::TrustError storage_failed(std::string_view action, const std::string& path,
+                                 std::string_view detail) {
+    std::string text(action);
+    text += path;
+    text += ": ";
+    text += detail;
+    return trust::TrustError::storage_failed(std::move(text));
+}
+
+}  // namespace
+
+trust::TrustError cannot_read(const std::string& path, std::string_view detail) {
+    return storage_failed("cannot read ", path, detail);
+}
+
+trust::TrustError cannot_write(const std::string& path, std::string_view detail) {
+    return storage_failed("cannot write ", path, detail);
+}
+
+}  // namespace zdz::store
