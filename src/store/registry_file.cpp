@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
@@ -106,7 +107,9 @@ TrustError cannot_read(const std::string& path, const std::string& detail) {
     }
     // Read straight into the text, so that each byte is copied once; a file
     // that grew since fstat is read on to its end.
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::string text;
+    encoding::reserve_large(text, static_cast<std::size_t>(st.st_size));
+    text.resize(static_cast<std::size_t>(st.st_size));
     std::size_t filled = 0;
     char beyond[kReadChunkBytes];
     for (;;) {
