@@ -150,13 +150,19 @@ tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGood
                                                           const contracts::Uuid& key_id,
                                                           const contracts::Timestamp& now,
                                                           const contracts::Uuid& envelope_id) {
+    // One buffer holds the signed bytes and then the file text: its memory
+    // is taken once, for the larger of the two.
+    auto body = snapshot_registry(store, now);
+    std::string text;
+    encoding::reserve_large(text, envelope::envelope_file_size_hint(body));
     const auto envelope =
         envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
-                                        registry_context(), snapshot_registry(store, now));
+                                        registry_context(), std::move(body), std::nullopt, &text);
     if (!envelope) {
         return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
     }
-    return envelope::write_envelope_json(*envelope);
+    envelope::write_envelope_json(*envelope, text);
+    return text;
 }
 
 tl::expected<void, TrustError> save_registry_store(
