@@ -33,6 +33,7 @@
 #include "crypto/aead.hpp"
 #include "crypto/ed25519.hpp"
 #include "crypto/secret.hpp"
+#include "encoding/large_buffer.hpp"
 #include "json/canonical.hpp"
 #include "json/fields.hpp"
 #include "json/plain_reader.hpp"
@@ -224,24 +225,34 @@ template <EnvelopePayload Payload>
 
 // sign_envelope with the envelope_id given instead of drawn: the same inputs
 // give the same bytes (Ed25519 signatures are deterministic), so files made
-// this way can be checked in and compared byte for byte.
+// this way can be checked in and compared byte for byte. The signed bytes are
+// written into `scratch` where one is lent: a caller about to write the file
+// text reuses that memory for it.
 template <EnvelopePayload Payload>
 tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_with_id(
     const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
     std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
-    Payload payload, std::optional<contracts::ContentHash> previous_hash = std::nullopt);
+    Payload payload, std::optional<contracts::ContentHash> previous_hash = std::nullopt,
+    std::string* scratch = nullptr);
 
-// Pretty JSON, two-space indentation, no final newline.
+// Room enough for the file text of an envelope around `payload`.
+template <PrettyPayload Payload>
+std::size_t envelope_file_size_hint(const Payload& payload) {
+    constexpr std::size_t kEnvelopeMembersBytes = 1024;
+    return payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes;
+}
+
+// Pretty JSON, two-space indentation, no final newline, written over `text`,
+// whose memory is reused.
 template <EnvelopePayload Payload>
-std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
+void write_envelope_json(const SignedEnvelope<Payload>& envelope, std::string& text) {
+    text.clear();
     if constexpr (PrettyPayload<Payload>) {
         // Written from the record in one pass, as to_pretty_json would write
         // its JSON form.
         namespace d = envelope_detail;
-        constexpr std::size_t kEnvelopeMembersBytes = 1024;
-        std::string text;
-        text.reserve(envelope.payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes);
+        encoding::reserve_large(text, envelope_file_size_hint(envelope.payload));
         json::PrettyBuilder out(text);
         out.begin_object();
         out.member(d::kFormatVersion);
@@ -273,10 +284,17 @@ std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
         out.member(d::kSignature);
         out.text(envelope.signature.to_string());
         out.end_object();
-        return text;
     } else {
-        return json::to_pretty_json(envelope.to_json());
+        text = json::to_pretty_json(envelope.to_json());
     }
+}
+
+// The same into a string of its own.
+template <EnvelopePayload Payload>
+std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
+    std::string text;
+    write_envelope_json(envelope, text);
+    return text;
 }
 
 // A whole document; the error is the reader's, placed in the text.

@@ -102,7 +102,7 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_sign
         // Members in ascending byte order of their names.
         namespace d = envelope_detail;
         constexpr std::size_t kEnvelopeMembersBytes = 1024;
-        bytes.reserve(payload.canonical_size_hint() + kEnvelopeMembersBytes);
+        encoding::reserve_large(bytes, payload.canonical_size_hint() + kEnvelopeMembersBytes);
         json::CanonicalBuilder out(bytes);
         out.begin_object();
         out.member(d::kAssociatedData);
@@ -198,7 +198,7 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
     const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
     std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
-    Payload payload, std::optional<contracts::ContentHash> previous_hash) {
+    Payload payload, std::optional<contracts::ContentHash> previous_hash, std::string* scratch) {
     SignedEnvelope<Payload> envelope{kEnvelopeFormatVersion,
                                      envelope_id,
                                      key_id,
@@ -208,11 +208,12 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
                                      std::move(payload),
                                      previous_hash,
                                      crypto::Signature{}};
-    const auto bytes = envelope.signing_bytes();
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
+    std::string own_bytes;
+    std::string& bytes = scratch != nullptr ? *scratch : own_bytes;
+    if (auto written = envelope.write_signing_bytes(bytes); !written) {
+        return tl::unexpected(written.error());
     }
-    envelope.signature = key.sign_bytes(*bytes);
+    envelope.signature = key.sign_bytes(bytes);
     return envelope;
 }
 

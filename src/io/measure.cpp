@@ -10,11 +10,24 @@
 #include <vector>
 
 #include "crypto/digest.hpp"
+#include "io/read_ahead.hpp"
 
 namespace zdz::io {
 namespace {
 
 constexpr std::size_t kFileChunk = std::size_t{1} << 20;
+// Pieces read ahead of the hash: enough that it never waits for the copy.
+constexpr std::size_t kPiecesAhead = 4;
+// Smaller files are read on the hashing thread: starting a reader would cost
+// more than it saves.
+constexpr std::uint64_t kReadAheadFrom = std::uint64_t{8} << 20;
+
+// Whether `file` is a regular file large enough to be read ahead.
+bool worth_reading_ahead(const FileDescriptor& file) {
+    struct stat st {};
+    return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           static_cast<std::uint64_t>(st.st_size) >= kReadAheadFrom;
+}
 
 // The bytes of the open `file`, giving up between two chunks once `stop` (if
 // any) is set.
@@ -23,18 +36,23 @@ tl::expected<FileMeasurement, IoError> measure_open_file(const FileDescriptor& f
                                                          const std::atomic<bool>* stop) {
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
-        std::vector<char> buffer(kFileChunk);
         crypto::DigestStream stream(algorithm);
         std::uint64_t total = 0;
-        auto read = read_pieces(file.get(), buffer,
-                                [&](std::string_view piece) -> tl::expected<void, IoError> {
-                                    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-                                        return tl::unexpected(IoError::from_errno(ECANCELED));
-                                    }
-                                    stream.update(piece.data(), piece.size());
-                                    total += piece.size();
-                                    return {};
-                                });
+        const auto hash_piece = [&](std::string_view piece) -> tl::expected<void, IoError> {
+            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                return tl::unexpected(IoError::from_errno(ECANCELED));
+            }
+            stream.update(piece.data(), piece.size());
+            total += piece.size();
+            return {};
+        };
+        tl::expected<void, IoError> read;
+        if (worth_reading_ahead(file)) {
+            read = read_pieces_ahead(file.get(), kFileChunk, kPiecesAhead, hash_piece);
+        } else {
+            std::vector<char> buffer(kFileChunk);
+            read = read_pieces(file.get(), buffer, hash_piece);
+        }
         if (!read) {
             return tl::unexpected(read.error());
         }

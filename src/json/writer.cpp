@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 
@@ -14,6 +16,36 @@ constexpr std::size_t kPrettyIndent = 2;
 constexpr double kPlainFloatLow = 1e-5;
 constexpr double kPlainFloatHigh = 1e16;
 constexpr std::size_t kFloatBuffer = 64;
+
+// Eight bytes at once: whether any of them needs an escape in a JSON string
+// (a control character, '"' or '\\'). Exact for the word as a whole.
+bool word_needs_escape(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080;
+    const auto has_zero_byte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighBits) != 0; };
+    const bool has_control = ((word - kOnes * 0x20) & ~word & kHighBits) != 0;
+    return has_control || has_zero_byte(word ^ (kOnes * '"')) || has_zero_byte(word ^ (kOnes * '\\'));
+}
+
+// Where the first byte of `text` from `from` on that needs an escape stands;
+// text.size() when none does.
+std::size_t next_escape(std::string_view text, std::size_t from) {
+    std::size_t i = from;
+    for (; i + sizeof(std::uint64_t) <= text.size(); i += sizeof(std::uint64_t)) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, sizeof word);
+        if (word_needs_escape(word)) {
+            break;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') {
+            return i;
+        }
+    }
+    return i;
+}
 
 }  // namespace
 
@@ -96,12 +128,9 @@ void append_json_string(std::string& out, std::string_view text, HexDigits digit
     // Runs of bytes that need no escape are appended whole: a store's
     // canonical form is tens of megabytes of such text.
     std::size_t plain = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = next_escape(text, 0); i < text.size(); i = next_escape(text, i + 1)) {
         const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && c != '"' && c != '\\') {
-            continue;
-        }
         out.append(text.data() + plain, i - plain);
         plain = i + 1;
         switch (c) {

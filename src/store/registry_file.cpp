@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
@@ -67,7 +68,9 @@ envelope::EnvelopeContext registry_context() {
     }
     // Read straight into the text, so that each byte is copied once; a file
     // that grew since fstat is read on to its end.
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::string text;
+    encoding::reserve_large(text, static_cast<std::size_t>(st.st_size));
+    text.resize(static_cast<std::size_t>(st.st_size));
     std::size_t filled = 0;
     char beyond[kReadChunkBytes];
     for (;;) {
@@ -140,13 +143,19 @@ tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGood
                                                           const contracts::Uuid& key_id,
                                                           const contracts::Timestamp& now,
                                                           const contracts::Uuid& envelope_id) {
+    // One buffer holds the signed bytes and then the file text: its memory
+    // is taken once, for the larger of the two.
+    auto body = snapshot_registry(store, now);
+    std::string text;
+    encoding::reserve_large(text, envelope::envelope_file_size_hint(body));
     const auto envelope =
         envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
-                                        registry_context(), snapshot_registry(store, now));
+                                        registry_context(), std::move(body), std::nullopt, &text);
     if (!envelope) {
         return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
     }
-    return envelope::write_envelope_json(*envelope);
+    envelope::write_envelope_json(*envelope, text);
+    return text;
 }
 
 tl::expected<void, TrustError> save_registry_store(

@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json/writer.hpp"
+
+namespace {
+
+// The escaping rule one byte at a time, as the writer's comment states it.
+std::string escaped_byte_by_byte(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (byte < 0x20) {
+                    out += "\\u00";
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// The writer skips eight plain bytes at a time: every byte that needs an
+// escape, and its neighbours that do not, at every offset in and across
+// those words and in the tail after them.
+TEST(JsonStringEscape, EveryByteAtEveryOffsetMatchesTheRule) {
+    const std::string kBytes = {'\0', '\x01', '\x1f', ' ', '"', '\\', '\x7f', '!', '#', '[', '\\',
+                                ']', '\xc3', '\xa9', '\x80', '\xff', '\x21', '\x5b', '\x5d'};
+    for (std::size_t length = 0; length <= 19; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char c : kBytes) {
+                std::string text(length, 'a');
+                text[at] = c;
+                text[length - 1 - at] = c == '"' ? '\\' : '"';
+                std::string out;
+                zdz::json::append_json_string(out, text, zdz::json::HexDigits::Upper);
+                ASSERT_EQ(out, escaped_byte_by_byte(text))
+                    << "length " << length << ", byte " << int(static_cast<unsigned char>(c))
+                    << " at " << at;
+            }
+        }
+    }
+    std::string lower;
+    zdz::json::append_json_string(lower, "\x1f-plain-text-\x0b", zdz::json::HexDigits::Lower);
+    EXPECT_EQ(lower, "\"\\u001f-plain-text-\\u000b\"");
+}
