@@ -1,6 +1,7 @@
 #include "store/kdf.hpp"
 
 #include <argon2.h>
+#include <sys/mman.h>
 
 #include <limits>
 
@@ -63,6 +64,30 @@ constexpr std::string_view kCostCeilingMessage =
 
 // Argon2 takes non-const pointers, but without ARGON2_FLAG_CLEAR_PASSWORD or
 // ARGON2_FLAG_CLEAR_SECRET it only reads through them.
+// Argon2id's memory (128 MiB at keygen's costs) taken straight from the
+// kernel in huge pages where it offers them: filled in 4 KiB pages it costs
+// 32,768 page faults, a sixth of the derivation on this kind of machine.
+// libargon2 wipes the memory before handing it back.
+int allocate_argon2_memory(std::uint8_t** memory, std::size_t bytes) {
+    void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        *memory = nullptr;
+        return ARGON2_MEMORY_ALLOCATION_ERROR;
+    }
+    // Only a hint: ordinary pages where it is declined.
+    (void)::madvise(mapped, bytes, MADV_HUGEPAGE);
+    // Derived from the passphrase: never in a core dump.
+    (void)::madvise(mapped, bytes, MADV_DONTDUMP);
+    *memory = static_cast<std::uint8_t*>(mapped);
+    return ARGON2_OK;
+}
+
+void free_argon2_memory(std::uint8_t* memory, std::size_t bytes) {
+    if (memory != nullptr) {
+        (void)::munmap(memory, bytes);
+    }
+}
+
 std::uint8_t* input_pointer(std::span<const std::uint8_t> bytes) {
     return const_cast<std::uint8_t*>(bytes.data());
 }
@@ -128,6 +153,8 @@ tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint
     context.threads = params.parallelism;
     context.version = ARGON2_VERSION_13;
     context.flags = ARGON2_DEFAULT_FLAGS;
+    context.allocate_cbk = allocate_argon2_memory;
+    context.free_cbk = free_argon2_memory;
 
     if (argon2_ctx(&context, Argon2_id) != ARGON2_OK) {
         kek.wipe();
