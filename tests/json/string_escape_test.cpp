@@ -13,13 +13,27 @@ std::string escaped_byte_by_byte(const std::string& text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (byte < 0x20) {
                     out += "\\u00";
@@ -39,8 +53,9 @@ std::string escaped_byte_by_byte(const std::string& text) {
 // escape, and its neighbours that do not, at every offset in and across
 // those words and in the tail after them.
 TEST(JsonStringEscape, EveryByteAtEveryOffsetMatchesTheRule) {
-    const std::string kBytes = {'\0', '\x01', '\x1f', ' ', '"', '\\', '\x7f', '!', '#', '[', '\\',
-                                ']', '\xc3', '\xa9', '\x80', '\xff', '\x21', '\x5b', '\x5d'};
+    const std::string kBytes = {'\0',   '\x01', '\x1f', ' ',    '"',   '\\',   '\x7f',
+                                '!',    '#',    '[',    '\\',   ']',   '\xc3', '\xa9',
+                                '\x80', '\xff', '\x21', '\x5b', '\x5d'};
     for (std::size_t length = 0; length <= 19; ++length) {
         for (std::size_t at = 0; at < length; ++at) {
             for (const char c : kBytes) {
