@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "json/writer.hpp"
 
@@ -8,43 +11,25 @@ namespace {
 
 // The escaping rule one byte at a time, as the writer's comment states it.
 std::string escaped_byte_by_byte(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+    // Each byte with a short escape, and the letter that follows its backslash.
+    constexpr std::string_view kNamed = "\"\\\b\f\n\r\t";
+    constexpr std::string_view kLetters = "\"\\bfnrt";
     std::string out = "\"";
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+        if (const auto at = kNamed.find(c); at != std::string_view::npos) {
+            out += '\\';
+            out += kLetters[at];
+        } else if (byte < 0x20) {
+            std::array<char, 7> escape{};
+            std::snprintf(escape.data(), escape.size(), "\\u%04X", byte);
+            out += escape.data();
+        } else {
+            out += c;
         }
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 }  // namespace
