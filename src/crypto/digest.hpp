@@ -15,22 +15,6 @@ contracts::ContentHash measure_sha256(std::string_view bytes);
 contracts::ContentHash measure_blake3(std::span<const std::uint8_t> bytes);
 contracts::ContentHash measure_blake3(std::string_view bytes);
 
-// Incremental SHA-256 through OpenSSL's EVP interface.
-class Sha256Stream {
-public:
-    Sha256Stream();
-    ~Sha256Stream();
-    Sha256Stream(const Sha256Stream&) = delete;
-    Sha256Stream& operator=(const Sha256Stream&) = delete;
-
-    void update(const void* data, std::size_t size);
-    contracts::ContentHash finish();
-
-private:
-    struct State;
-    std::unique_ptr<State> state_;
-};
-
 // Incremental digest of either algorithm: a file is checked against a
 // recorded measurement with that measurement's own algorithm.
 class DigestStream {
@@ -44,9 +28,8 @@ public:
     contracts::ContentHash finish();
 
 private:
-    struct Blake3State;
-    std::unique_ptr<Sha256Stream> sha256_;
-    std::unique_ptr<Blake3State> blake3_;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace zdz::crypto

@@ -27,7 +27,8 @@ public:
         for (std::size_t piece = 0;; ++piece) {
             {
                 std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return stopped_ || filled_ - emptied_ < buffers_.size(); });
+                changed_.wait(lock,
+                              [&] { return stopped_ || filled_ - emptied_ < buffers_.size(); });
                 if (stopped_) {
                     return;
                 }

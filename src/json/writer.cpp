@@ -24,7 +24,8 @@ bool word_needs_escape(std::uint64_t word) {
     constexpr std::uint64_t kHighBits = 0x8080808080808080;
     const auto has_zero_byte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighBits) != 0; };
     const bool has_control = ((word - kOnes * 0x20) & ~word & kHighBits) != 0;
-    return has_control || has_zero_byte(word ^ (kOnes * '"')) || has_zero_byte(word ^ (kOnes * '\\'));
+    return has_control || has_zero_byte(word ^ (kOnes * '"')) ||
+           has_zero_byte(word ^ (kOnes * '\\'));
 }
 
 // Where the first byte of `text` from `from` on that needs an escape stands;
@@ -80,29 +81,34 @@ public:
                 string(v.as_string());
                 break;
             case JsonKind::Array:
-                out += '[';
-                for (std::size_t i = 0; i < v.items().size(); ++i) {
-                    out += i == 0 ? "" : ",";
-                    line(depth + 1);
-                    value(v.items()[i], depth + 1);
-                }
-                close(']', v.items().empty(), depth);
+                container('[', ']', v.items().size(), depth,
+                          [&](std::size_t i) { value(v.items()[i], depth + 1); });
                 break;
             case JsonKind::Object:
-                out += '{';
-                for (std::size_t i = 0; i < v.members().size(); ++i) {
-                    out += i == 0 ? "" : ",";
-                    line(depth + 1);
+                container('{', '}', v.members().size(), depth, [&](std::size_t i) {
                     string(v.members()[i].key);
                     out += ": ";
                     value(v.members()[i].value, depth + 1);
-                }
-                close('}', v.members().empty(), depth);
+                });
                 break;
         }
     }
 
 private:
+    // `count` elements between `open` and `closing`, one a line, each written
+    // by `element(i)`; an empty container stays on one line.
+    template <class Element>
+    void container(char open, char closing, std::size_t count, std::size_t depth,
+                   const Element& element) {
+        out += open;
+        for (std::size_t i = 0; i < count; ++i) {
+            out += i == 0 ? "" : ",";
+            line(depth + 1);
+            element(i);
+        }
+        close(closing, count == 0, depth);
+    }
+
     void line(std::size_t depth) {
         out += '\n';
         out.append(depth * kPrettyIndent, ' ');

@@ -69,7 +69,8 @@ constexpr std::string_view kCostCeilingMessage =
 // 32,768 page faults, a sixth of the derivation on this kind of machine.
 // libargon2 wipes the memory before handing it back.
 int allocate_argon2_memory(std::uint8_t** memory, std::size_t bytes) {
-    void* mapped = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) {
         *memory = nullptr;
         return ARGON2_MEMORY_ALLOCATION_ERROR;

@@ -15,23 +15,27 @@ namespace {
 using json::JsonReadError;
 using json::JsonValue;
 
-constexpr std::string_view kFormatVersionMember = "format_version";
-constexpr std::string_view kExportedAtMember = "exported_at";
-constexpr std::string_view kPlatformsMember = "platforms";
-constexpr std::string_view kPlatformMember = "platform";
-constexpr std::string_view kHistoryMember = "history";
-constexpr std::string_view kRevokedMember = "revoked";
-constexpr std::string_view kMeasurementMember = "measurement";
-constexpr std::string_view kSecurityVersionMember = "security_version";
-constexpr std::string_view kPromotedAtMember = "promoted_at";
+using MemberNames = std::array<std::string_view, 3>;
 
-// Member names as the quick reader looks them up, in declaration order.
-constexpr std::array<std::string_view, 3> kPromotionMembers = {
-    kMeasurementMember, kSecurityVersionMember, kPromotedAtMember};
-constexpr std::array<std::string_view, 3> kPlatformStateMembers = {kPlatformMember, kHistoryMember,
-                                                                   kRevokedMember};
-constexpr std::array<std::string_view, 3> kSnapshotMembers = {kFormatVersionMember,
-                                                              kExportedAtMember, kPlatformsMember};
+// Each record's member names in declaration order, the order of the file form
+// and of the quick reader's table, and the index of each in that table.
+enum PromotionMember : std::size_t { kMeasurement, kSecurityVersion, kPromotedAt };
+constexpr MemberNames kPromotionMembers = {"measurement", "security_version", "promoted_at"};
+enum PlatformStateMember : std::size_t { kPlatform, kHistory, kRevoked };
+constexpr MemberNames kPlatformStateMembers = {"platform", "history", "revoked"};
+enum SnapshotMember : std::size_t { kFormatVersion, kExportedAt, kPlatforms };
+constexpr MemberNames kSnapshotMembers = {"format_version", "exported_at", "platforms"};
+
+constexpr std::string_view name_of(PromotionMember member) {
+    return kPromotionMembers[member];
+}
+constexpr std::string_view name_of(PlatformStateMember member) {
+    return kPlatformStateMembers[member];
+}
+constexpr std::string_view name_of(SnapshotMember member) {
+    return kSnapshotMembers[member];
+}
+
 constexpr std::uint32_t kAllThreeMembers = 0b111;
 
 // The most a promotion and a withdrawn measurement take in canonical form
@@ -41,7 +45,6 @@ constexpr std::size_t kCanonicalPromotionBytes = 200;
 constexpr std::size_t kCanonicalMeasurementBytes = 80;
 constexpr std::size_t kCanonicalFrameBytes = 200;
 
-using MemberNames = std::array<std::string_view, 3>;
 using MemberOrder = std::array<std::size_t, 3>;
 
 // The file form writes members in declaration order; the canonical form in
@@ -78,12 +81,13 @@ void write_items(Builder& out, const Items& items, WriteItem write_item) {
 template <class Builder>
 void write_member_value(Builder& out, const PersistedPromotion& promotion, std::size_t member) {
     switch (member) {
-        case 0:
+        case kMeasurement:
             out.text(promotion.measurement.to_string());
             break;
-        case 1:
+        case kSecurityVersion:
             out.number(promotion.security_version);
             break;
+        case kPromotedAt:
         default:
             out.text(promotion.promoted_at.to_string());
             break;
@@ -93,13 +97,14 @@ void write_member_value(Builder& out, const PersistedPromotion& promotion, std::
 template <class Builder>
 void write_member_value(Builder& out, const PersistedPlatformState& state, std::size_t member) {
     switch (member) {
-        case 0:
+        case kPlatform:
             out.text(state.platform.text());
             break;
-        case 1:
+        case kHistory:
             write_items(out, state.history,
                         [&](const PersistedPromotion& promotion) { write_record(out, promotion); });
             break;
+        case kRevoked:
         default:
             write_items(out, state.revoked, [&](const trust::ImageMeasurement& measurement) {
                 out.text(measurement.to_string());
@@ -111,12 +116,13 @@ void write_member_value(Builder& out, const PersistedPlatformState& state, std::
 template <class Builder>
 void write_member_value(Builder& out, const RegistrySnapshotBody& body, std::size_t member) {
     switch (member) {
-        case 0:
+        case kFormatVersion:
             out.number(body.format_version);
             break;
-        case 1:
+        case kExportedAt:
             out.text(body.exported_at.to_string());
             break;
+        case kPlatforms:
         default:
             write_items(out, body.platforms,
                         [&](const PersistedPlatformState& state) { write_record(out, state); });
@@ -139,19 +145,19 @@ void write_object(Builder& out, const Record& record, const MemberNames& names,
 
 JsonValue PersistedPromotion::to_json() const {
     auto object = JsonValue::object();
-    object.add(std::string(kMeasurementMember), JsonValue::string(measurement.to_string()));
-    object.add(std::string(kSecurityVersionMember), JsonValue::uint64(security_version));
-    object.add(std::string(kPromotedAtMember), JsonValue::string(promoted_at.to_string()));
+    object.add(std::string(name_of(kMeasurement)), JsonValue::string(measurement.to_string()));
+    object.add(std::string(name_of(kSecurityVersion)), JsonValue::uint64(security_version));
+    object.add(std::string(name_of(kPromotedAt)), JsonValue::string(promoted_at.to_string()));
     return object;
 }
 
 tl::expected<PersistedPromotion, JsonReadError> PersistedPromotion::from_json(
     const JsonValue& value) {
     json::RecordReader r(value, kPersistedPromotionRecordName,
-                         {kMeasurementMember, kSecurityVersionMember, kPromotedAtMember});
-    auto measurement = r.required(kMeasurementMember, json::read_content_hash);
-    auto security_version = r.required_u32(kSecurityVersionMember);
-    auto promoted_at = r.required(kPromotedAtMember, json::read_timestamp);
+                         {name_of(kMeasurement), name_of(kSecurityVersion), name_of(kPromotedAt)});
+    auto measurement = r.required(name_of(kMeasurement), json::read_content_hash);
+    auto security_version = r.required_u32(name_of(kSecurityVersion));
+    auto promoted_at = r.required(name_of(kPromotedAt), json::read_timestamp);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
     }
@@ -163,11 +169,12 @@ std::optional<PersistedPromotion> PersistedPromotion::scan(json::PlainJsonReader
     const bool read =
         json::scan_members(reader, kPromotionMembers, kAllThreeMembers, [&](std::size_t member) {
             switch (member) {
-                case 0:
+                case kMeasurement:
                     return json::scan_text(reader, contracts::ContentHash::parse,
                                            promotion.measurement.hash);
-                case 1:
+                case kSecurityVersion:
                     return json::scan_unsigned(reader, promotion.security_version);
+                case kPromotedAt:
                 default:
                     return json::scan_text(reader, contracts::Timestamp::parse,
                                            promotion.promoted_at);
@@ -187,17 +194,17 @@ void PersistedPromotion::write_file_json(json::PrettyBuilder& out) const {
 
 JsonValue PersistedPlatformState::to_json() const {
     auto object = JsonValue::object();
-    object.add(std::string(kPlatformMember), JsonValue::string(platform.text()));
+    object.add(std::string(name_of(kPlatform)), JsonValue::string(platform.text()));
     auto entries = JsonValue::array();
     for (const auto& promotion : history) {
         entries.push(promotion.to_json());
     }
-    object.add(std::string(kHistoryMember), std::move(entries));
+    object.add(std::string(name_of(kHistory)), std::move(entries));
     auto withdrawn = JsonValue::array();
     for (const auto& measurement : revoked) {
         withdrawn.push(JsonValue::string(measurement.to_string()));
     }
-    object.add(std::string(kRevokedMember), std::move(withdrawn));
+    object.add(std::string(name_of(kRevoked)), std::move(withdrawn));
     return object;
 }
 
@@ -207,10 +214,10 @@ tl::expected<PersistedPlatformState, JsonReadError> PersistedPlatformState::from
     static const auto read_history = json::as_sequence(PersistedPromotion::from_json);
     static const auto read_revoked = json::as_sequence(json::read_content_hash);
     json::RecordReader r(value, kPersistedPlatformStateRecordName,
-                         {kPlatformMember, kHistoryMember, kRevokedMember});
-    auto platform = r.required(kPlatformMember, read_platform);
-    auto history = r.required(kHistoryMember, read_history);
-    auto revoked = r.required(kRevokedMember, read_revoked);
+                         {name_of(kPlatform), name_of(kHistory), name_of(kRevoked)});
+    auto platform = r.required(name_of(kPlatform), read_platform);
+    auto history = r.required(name_of(kHistory), read_history);
+    auto revoked = r.required(name_of(kRevoked), read_revoked);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
     }
@@ -228,9 +235,9 @@ std::optional<PersistedPlatformState> PersistedPlatformState::scan(json::PlainJs
     const bool read = json::scan_members(
         reader, kPlatformStateMembers, kAllThreeMembers, [&](std::size_t member) {
             switch (member) {
-                case 0:
+                case kPlatform:
                     return json::scan_text(reader, trust::ImagePlatform::parse, platform);
-                case 1:
+                case kHistory:
                     return json::scan_items(reader, [&] {
                         auto promotion = PersistedPromotion::scan(reader);
                         if (promotion) {
@@ -238,6 +245,7 @@ std::optional<PersistedPlatformState> PersistedPlatformState::scan(json::PlainJs
                         }
                         return promotion.has_value();
                     });
+                case kRevoked:
                 default:
                     return json::scan_items(reader, [&] {
                         trust::ImageMeasurement measurement;
@@ -267,13 +275,13 @@ void PersistedPlatformState::write_file_json(json::PrettyBuilder& out) const {
 
 JsonValue RegistrySnapshotBody::to_json() const {
     auto object = JsonValue::object();
-    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
-    object.add(std::string(kExportedAtMember), JsonValue::string(exported_at.to_string()));
+    object.add(std::string(name_of(kFormatVersion)), JsonValue::uint64(format_version));
+    object.add(std::string(name_of(kExportedAt)), JsonValue::string(exported_at.to_string()));
     auto states = JsonValue::array();
     for (const auto& state : platforms) {
         states.push(state.to_json());
     }
-    object.add(std::string(kPlatformsMember), std::move(states));
+    object.add(std::string(name_of(kPlatforms)), std::move(states));
     return object;
 }
 
@@ -281,10 +289,10 @@ tl::expected<RegistrySnapshotBody, JsonReadError> RegistrySnapshotBody::from_jso
     const JsonValue& value) {
     static const auto read_platforms = json::as_sequence(PersistedPlatformState::from_json);
     json::RecordReader r(value, kRegistrySnapshotBodyRecordName,
-                         {kFormatVersionMember, kExportedAtMember, kPlatformsMember});
-    auto format_version = r.required_u16(kFormatVersionMember);
-    auto exported_at = r.required(kExportedAtMember, json::read_timestamp);
-    auto platforms = r.required(kPlatformsMember, read_platforms);
+                         {name_of(kFormatVersion), name_of(kExportedAt), name_of(kPlatforms)});
+    auto format_version = r.required_u16(name_of(kFormatVersion));
+    auto exported_at = r.required(name_of(kExportedAt), json::read_timestamp);
+    auto platforms = r.required(name_of(kPlatforms), read_platforms);
     if (auto done = r.finish(); !done) {
         return tl::unexpected(std::move(done.error()));
     }
@@ -296,10 +304,11 @@ std::optional<RegistrySnapshotBody> RegistrySnapshotBody::scan(json::PlainJsonRe
     const bool read =
         json::scan_members(reader, kSnapshotMembers, kAllThreeMembers, [&](std::size_t member) {
             switch (member) {
-                case 0:
+                case kFormatVersion:
                     return json::scan_unsigned(reader, body.format_version);
-                case 1:
+                case kExportedAt:
                     return json::scan_text(reader, contracts::Timestamp::parse, body.exported_at);
+                case kPlatforms:
                 default:
                     return json::scan_items(reader, [&] {
                         auto state = PersistedPlatformState::scan(reader);

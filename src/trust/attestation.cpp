@@ -20,11 +20,9 @@ tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
 
 tl::expected<AttestationReport, contracts::ContractError> sign_attestation(
     const AttestationBody& body, const crypto::SigningKey& device_key) {
-    auto bytes = attestation_signing_bytes(body);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    return AttestationReport{body, device_key.sign_bytes(*bytes)};
+    return attestation_signing_bytes(body).map([&](const std::string& bytes) {
+        return AttestationReport{body, device_key.sign_bytes(bytes)};
+    });
 }
 
 tl::expected<VerifiedAttestation, TrustError> verify_attestation(const AttestationReport& report,

@@ -68,11 +68,9 @@ tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
     const ImageManifestBody& body, const crypto::SigningKey& key) {
-    auto bytes = manifest_signing_bytes(body);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    return UnverifiedImageManifest{body, key.sign_bytes(*bytes)};
+    return manifest_signing_bytes(body).map([&](const std::string& bytes) {
+        return UnverifiedImageManifest{body, key.sign_bytes(bytes)};
+    });
 }
 
 std::string write_manifest_json(const UnverifiedImageManifest& manifest) {

@@ -27,17 +27,6 @@ constexpr std::size_t kKeyOffset = kAlgorithmHeaderBytes + kKeyLength.size();
 constexpr std::size_t kBlobBytes = kKeyOffset + crypto::kPublicKeyBytes;
 static_assert(kBlobBytes == 51);
 
-constexpr std::string_view kNoEntries = "no trusted signer entries found in file";
-constexpr std::string_view kMissingKeyType = "missing key type field";
-constexpr std::string_view kMissingKeyMaterial = "missing key material field";
-constexpr std::string_view kWrongAlgorithmHeader =
-    "ssh-ed25519 key blob has the wrong algorithm header";
-constexpr std::string_view kWrongKeyLengthHeader =
-    "ssh-ed25519 key blob has the wrong key-length header";
-constexpr std::string_view kNotBase64 = "key material is not valid base64: ";
-constexpr std::string_view kInvalidKey = "invalid ed25519 public key: ";
-constexpr std::string_view kCannotReadTrustFile = "cannot read the trust file: ";
-
 std::array<std::uint8_t, kAlgorithmHeaderBytes> algorithm_header() {
     std::array<std::uint8_t, kAlgorithmHeaderBytes> header{};
     std::copy(kAlgorithmLength.begin(), kAlgorithmLength.end(), header.begin());
@@ -79,7 +68,7 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
     std::string_view material) {
     auto blob = encoding::base64_decode(material);
     if (!blob) {
-        return tl::unexpected(std::string(kNotBase64) + blob.error().display());
+        return tl::unexpected("key material is not valid base64: " + blob.error().display());
     }
     if (blob->size() != kBlobBytes) {
         return tl::unexpected("ssh-ed25519 key blob must be " + std::to_string(kBlobBytes) +
@@ -87,14 +76,14 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
     }
     const auto header = algorithm_header();
     if (!std::equal(header.begin(), header.end(), blob->begin())) {
-        return tl::unexpected(std::string(kWrongAlgorithmHeader));
+        return tl::unexpected(std::string("ssh-ed25519 key blob has the wrong algorithm header"));
     }
     if (!std::equal(kKeyLength.begin(), kKeyLength.end(), blob->begin() + kAlgorithmHeaderBytes)) {
-        return tl::unexpected(std::string(kWrongKeyLengthHeader));
+        return tl::unexpected(std::string("ssh-ed25519 key blob has the wrong key-length header"));
     }
     auto key = crypto::VerifyingKey::from_bytes(std::span(*blob).subspan(kKeyOffset));
     if (!key) {
-        return tl::unexpected(std::string(kInvalidKey) + key.error().display());
+        return tl::unexpected("invalid ed25519 public key: " + key.error().display());
     }
     return *key;
 }
@@ -107,7 +96,7 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     }
     const auto [principal, key_type, material] = leading_fields(line);
     if (key_type.empty()) {
-        return tl::unexpected(std::string(kMissingKeyType));
+        return tl::unexpected(std::string("missing key type field"));
     }
     if (key_type != kKeyType) {
         return tl::unexpected("unsupported key type " +
@@ -115,7 +104,7 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
                               " (only ssh-ed25519 is trusted)");
     }
     if (material.empty()) {
-        return tl::unexpected(std::string(kMissingKeyMaterial));
+        return tl::unexpected(std::string("missing key material field"));
     }
     auto key = key_from_material(material);
     if (!key) {
@@ -146,12 +135,12 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
             signers.push_back(std::move(**parsed));
         }
         if (signers.empty()) {
-            return tl::unexpected(
-                TrustError::trust_store_entry_invalid(0, std::string(kNoEntries)));
+            return tl::unexpected(TrustError::trust_store_entry_invalid(
+                0, "no trusted signer entries found in file"));
         }
         return signers;
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed(std::string(kCannotReadTrustFile) +
+        return tl::unexpected(TrustError::storage_failed("cannot read the trust file: " +
                                                          contracts::os_error_text(ENOMEM)));
     }
 }

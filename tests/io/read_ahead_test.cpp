@@ -34,15 +34,16 @@ zdz::io::FileDescriptor open_file(const std::string& path) {
 TEST(ReadAhead, PiecesJoinToTheFileWhateverItsSize) {
     constexpr std::size_t kPiece = 4096;
     zdz::test::TempDir dir;
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kPiece - 1, kPiece, kPiece + 1,
-                                   11 * kPiece + 5}) {
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, kPiece - 1, kPiece, kPiece + 1, 11 * kPiece + 5}) {
         const std::string data = patterned(size);
         dir.write("blob", data);
         for (const std::size_t depth : {std::size_t{1}, std::size_t{2}, std::size_t{4}}) {
             const auto file = open_file(dir.file("blob"));
             std::string joined;
             const auto read = zdz::io::read_pieces_ahead(
-                file.get(), kPiece, depth, [&](std::string_view piece) -> tl::expected<void, IoError> {
+                file.get(), kPiece, depth,
+                [&](std::string_view piece) -> tl::expected<void, IoError> {
                     EXPECT_LE(piece.size(), kPiece);
                     joined.append(piece);
                     return {};

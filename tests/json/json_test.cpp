@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -557,29 +553,17 @@ TEST(JsonDocumentError, OutOfMemoryIsItsOwnKind) {
     text += "{}]";
     // A child process whose address space cannot hold the tree: 4 million
     // values do not fit in 64 MiB.
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::getpagesize());
-        const rlimit limit{in_use + (64U << 20), in_use + (64U << 20)};
-        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
-            ::_exit(3);
-        }
+    const int status = zdz::test::exit_status_under_address_limit(64U << 20, [&text] {
         const auto tree = read_json(text);
         if (tree) {
-            ::_exit(1);
+            return 1;
         }
         const bool reported = tree.error().kind == DocumentError::Kind::OutOfMemory &&
                               tree.error().line == 0 &&
                               tree.error().display() == "not enough memory to read the document";
-        ::_exit(reported ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: read, 2: another error, 3: setrlimit failed";
+        return reported ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << "1: read, 2: another error, 3: setrlimit failed";
 #endif
 }
 

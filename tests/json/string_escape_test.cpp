@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "json/writer.hpp"
 
@@ -8,29 +11,25 @@ namespace {
 
 // The escaping rule one byte at a time, as the writer's comment states it.
 std::string escaped_byte_by_byte(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+    // Each byte with a short escape, and the letter that follows its backslash.
+    constexpr std::string_view kNamed = "\"\\\b\f\n\r\t";
+    constexpr std::string_view kLetters = "\"\\bfnrt";
     std::string out = "\"";
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+        if (const auto at = kNamed.find(c); at != std::string_view::npos) {
+            out += '\\';
+            out += kLetters[at];
+        } else if (byte < 0x20) {
+            std::array<char, 7> escape{};
+            std::snprintf(escape.data(), escape.size(), "\\u%04X", byte);
+            out += escape.data();
+        } else {
+            out += c;
         }
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 }  // namespace
@@ -39,8 +38,9 @@ std::string escaped_byte_by_byte(const std::string& text) {
 // escape, and its neighbours that do not, at every offset in and across
 // those words and in the tail after them.
 TEST(JsonStringEscape, EveryByteAtEveryOffsetMatchesTheRule) {
-    const std::string kBytes = {'\0', '\x01', '\x1f', ' ', '"', '\\', '\x7f', '!', '#', '[', '\\',
-                                ']', '\xc3', '\xa9', '\x80', '\xff', '\x21', '\x5b', '\x5d'};
+    const std::string kBytes = {'\0',   '\x01', '\x1f', ' ',    '"',   '\\',   '\x7f',
+                                '!',    '#',    '[',    '\\',   ']',   '\xc3', '\xa9',
+                                '\x80', '\xff', '\x21', '\x5b', '\x5d'};
     for (std::size_t length = 0; length <= 19; ++length) {
         for (std::size_t at = 0; at < length; ++at) {
             for (const char c : kBytes) {

@@ -1,12 +1,8 @@
 #include "store/kdf.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -233,25 +229,13 @@ TEST(DeriveKek, Argon2FailureIsAnEncryptionError) {
 #else
     // A child process whose address space cannot hold the 1 GiB the
     // parameters ask for: Argon2 reports the allocation failure.
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::getpagesize());
-        const rlimit limit{in_use + (64U << 20), in_use + (64U << 20)};
-        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
-            ::_exit(3);
-        }
+    const int status = zdz::test::exit_status_under_address_limit(64U << 20, [] {
         auto kek = derive_kek(bytes_of("pass"), kSalt16, KdfParams{"argon2id", 1048576, 1, 1});
         if (kek) {
-            ::_exit(1);
+            return 1;
         }
-        ::_exit(kek.error() == ContractError::encryption() ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: derived, 2: other error, 3: setrlimit failed";
+        return kek.error() == ContractError::encryption() ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << "1: derived, 2: other error, 3: setrlimit failed";
 #endif
 }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <ostream>
 #include <stdexcept>
 
@@ -235,6 +237,30 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
     std::vector<std::string> argv{program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_tool(argv, options);
+}
+
+int exit_status_under_address_limit(std::size_t headroom, const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const auto in_use = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::getpagesize());
+        const rlimit limit{in_use + headroom, in_use + headroom};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+            ::_exit(kLimitNotSet);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) != pid) {
+        if (errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace zdz::test

@@ -10,6 +10,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -84,6 +86,14 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
 
 // Runs any program (looked up on PATH).
 RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Runs `body` in a forked copy of the test process whose address space may
+// grow by only `headroom` bytes beyond what it already uses, and returns the
+// child's exit status: what `body` returned, kLimitNotSet if the limit could not
+// be set, or -1 if the child did not exit normally. `body` must report through
+// its result only: a failed assertion in the child is not seen by the test.
+inline constexpr int kLimitNotSet = 3;
+int exit_status_under_address_limit(std::size_t headroom, const std::function<int()>& body);
 
 // The path of the built program and of the source tree.
 std::string program_path();
