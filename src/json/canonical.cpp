@@ -67,6 +67,36 @@ void append_escaped(std::string& out, std::string_view text) {
     append_json_string(out, text, HexDigits::Lower);
 }
 
+// Sorts an object's members by their keys in byte order, keeping the order
+// of equal keys, and returns the first of two equal neighbours (end() when
+// every key is distinct): canonical form has no repeated key.
+template <class Members, class KeyOf>
+auto sort_by_key(Members& members, KeyOf key_of) {
+    std::stable_sort(members.begin(), members.end(),
+                     [&](const auto& a, const auto& b) { return key_of(a) < key_of(b); });
+    return std::adjacent_find(members.begin(), members.end(),
+                              [&](const auto& a, const auto& b) { return key_of(a) == key_of(b); });
+}
+
+// {"key":value,...} in the members' order, each value written by
+// `write_value`; false at its first failure.
+template <class Members, class KeyOf, class WriteValue>
+bool write_members(std::string& out, const Members& members, KeyOf key_of, WriteValue write_value) {
+    out += '{';
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        append_escaped(out, key_of(members[i]));
+        out += ':';
+        if (!write_value(members[i])) {
+            return false;
+        }
+    }
+    out += '}';
+    return true;
+}
+
 class CanonicalWriter {
 public:
     tl::expected<void, contracts::ContractError> write(const JsonValue& value, std::string& out) {
@@ -143,26 +173,17 @@ private:
             }
             members.emplace_back(std::move(*key), std::move(bytes));
         }
-        std::stable_sort(members.begin(), members.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        const auto repeated =
-            std::adjacent_find(members.begin(), members.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; });
+        const auto key_of = [](const auto& member) -> const std::string& { return member.first; };
+        const auto repeated = sort_by_key(members, key_of);
         if (repeated != members.end()) {
             return tl::unexpected(contracts::ContractError::canonicalization(
                 "duplicate object key " + encoding::quoted_form(repeated->first) +
                 " after Unicode normalisation"));
         }
-        out += '{';
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            if (i > 0) {
-                out += ',';
-            }
-            append_escaped(out, members[i].first);
-            out += ':';
-            out += members[i].second;
-        }
-        out += '}';
+        write_members(out, members, key_of, [&](const auto& member) {
+            out += member.second;
+            return true;
+        });
         return {};
     }
 
@@ -267,26 +288,12 @@ private:
                 return false;
             }
         }
-        std::stable_sort(keys.begin(), keys.end(),
-                         [](const Key& a, const Key& b) { return a.text < b.text; });
-        if (std::adjacent_find(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-                return a.text == b.text;
-            }) != keys.end()) {
+        const auto key_of = [](const Key& key) { return key.text; };
+        if (sort_by_key(keys, key_of) != keys.end()) {
             return false;
         }
-        out += '{';
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (i > 0) {
-                out += ',';
-            }
-            append_escaped(out, keys[i].text);
-            out += ':';
-            if (!write(members[keys[i].index].value, out)) {
-                return false;
-            }
-        }
-        out += '}';
-        return true;
+        return write_members(out, keys, key_of,
+                             [&](const Key& key) { return write(members[key.index].value, out); });
     }
 };
 
