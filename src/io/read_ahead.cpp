@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -18,8 +19,12 @@ namespace {
 // buffers, each filled by the reader and then handed to the caller, in turn.
 class PieceRing {
 public:
+    // At least one piece of at least one byte: a ring of none would never
+    // move, and a piece of none would read as the end of the file.
     PieceRing(std::size_t piece_bytes, std::size_t depth)
-        : buffers_(depth, std::vector<char>(piece_bytes)), sizes_(depth) {}
+        : buffers_(std::max<std::size_t>(depth, 1),
+                   std::vector<char>(std::max<std::size_t>(piece_bytes, 1))),
+          sizes_(buffers_.size()) {}
 
     // The reading thread: fills free buffers until the end of the file, a
     // failed read or stop().
