@@ -21,12 +21,13 @@ void reserve_large(std::string& buffer, std::size_t bytes) {
     }
     // Only whole huge pages inside the buffer: the advice must not reach
     // memory the allocator handed to anyone else.
-    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+    char* const data = buffer.data();
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t first = (begin + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
     const std::uintptr_t last = (begin + buffer.capacity()) & ~(kHugePageBytes - 1);
     if (first < last) {
         // Ignored on failure: the memory is then ordinary, which is correct.
-        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+        (void)::madvise(data + (first - begin), last - first, MADV_HUGEPAGE);
     }
 }
 
