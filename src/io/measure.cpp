@@ -22,17 +22,17 @@ constexpr std::size_t kPiecesAhead = 4;
 // more than it saves.
 constexpr std::uint64_t kReadAheadFrom = std::uint64_t{8} << 20;
 
-// Whether `file` is a regular file large enough to be read ahead.
-bool worth_reading_ahead(const FileDescriptor& file) {
-    struct stat st {};
-    return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-           static_cast<std::uint64_t>(st.st_size) >= kReadAheadFrom;
+// Whether a file of this status is a regular file large enough to be read
+// ahead.
+bool worth_reading_ahead(const struct stat& st) {
+    return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= kReadAheadFrom;
 }
 
-// The bytes of the open `file`, giving up between two chunks once `stop` (if
-// any) is set.
+// The bytes of the open `file`, read ahead of the hash where `read_ahead`,
+// giving up between two chunks once `stop` (if any) is set.
 tl::expected<FileMeasurement, IoError> measure_open_file(const FileDescriptor& file,
                                                          contracts::HashAlgorithm algorithm,
+                                                         bool read_ahead,
                                                          const std::atomic<bool>* stop) {
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
@@ -47,7 +47,7 @@ tl::expected<FileMeasurement, IoError> measure_open_file(const FileDescriptor& f
             return {};
         };
         tl::expected<void, IoError> read;
-        if (worth_reading_ahead(file)) {
+        if (read_ahead) {
             read = read_pieces_ahead(file.get(), kFileChunk, kPiecesAhead, hash_piece);
         } else {
             std::vector<char> buffer(kFileChunk);
@@ -75,7 +75,9 @@ tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
     if (!file.valid()) {
         return tl::unexpected(IoError::from_errno(errno));
     }
-    return measure_open_file(file, algorithm, nullptr);
+    struct stat st {};
+    const bool read_ahead = ::fstat(file.get(), &st) == 0 && worth_reading_ahead(st);
+    return measure_open_file(file, algorithm, read_ahead, nullptr);
 }
 
 BackgroundMeasurement::BackgroundMeasurement(std::string path, contracts::HashAlgorithm algorithm)
@@ -97,7 +99,7 @@ void BackgroundMeasurement::measure_regular_file() {
     if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return;
     }
-    result_ = measure_open_file(file, algorithm_, &stop_);
+    result_ = measure_open_file(file, algorithm_, worth_reading_ahead(st), &stop_);
 }
 
 BackgroundMeasurement::~BackgroundMeasurement() {
