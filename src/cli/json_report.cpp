@@ -47,10 +47,11 @@ constexpr JsonMemberDoc kShowStoreMembers[] = {
 };
 
 // Upper case, as the writer escapes the C0 controls.
-void append_escape(std::string& out, unsigned code) {
-    out += "\\u00";
-    out += encoding::kUpperHexDigits[(code >> 4) & 0xF];
-    out += encoding::kUpperHexDigits[code & 0xF];
+void append_escape(std::string& out, char32_t code) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out += encoding::kUpperHexDigits[(code >> shift) & 0xF];
+    }
 }
 
 }  // namespace
@@ -66,19 +67,23 @@ std::string json_report_text(const json::JsonValue& document) {
     const std::string pretty = json::to_pretty_json(document);
     std::string out;
     out.reserve(pretty.size() + 1);
-    // The text is valid UTF-8 and its structure ASCII, so a DEL byte or a
-    // C2 80..9F pair can only be a character inside a string.
-    for (std::size_t i = 0; i < pretty.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(pretty[i]);
-        const auto next = i + 1 < pretty.size() ? static_cast<unsigned char>(pretty[i + 1]) : 0U;
-        if (byte == 0x7F) {
-            append_escape(out, byte);
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            append_escape(out, next);
-            ++i;
-        } else {
-            out += pretty[i];
+    // The text is valid UTF-8 and its structure ASCII, so a character the
+    // writer leaves as it is can only be inside a string: the C0 controls are
+    // escaped already, the other characters a terminal must not be handed raw
+    // are escaped here.
+    for (std::size_t i = 0; i < pretty.size();) {
+        if (static_cast<unsigned char>(pretty[i]) < 0x7F) {
+            out += pretty[i++];
+            continue;
         }
+        const auto c = encoding::decode_utf8_at(pretty, i);
+        const std::size_t length = c ? c->length : 1;
+        if (c && encoding::is_terminal_unsafe(c->code_point)) {
+            append_escape(out, c->code_point);
+        } else {
+            out.append(pretty, i, length);
+        }
+        i += length;
     }
     out += '\n';
     return out;

@@ -12,8 +12,8 @@ bool is_valid_principal(std::string_view principal) {
     }
     for (std::size_t pos = 0; pos < principal.size();) {
         const auto c = encoding::decode_utf8_at(principal, pos);
-        if (encoding::is_unicode_whitespace(c->code_point) || c->code_point < 0x20 ||
-            (c->code_point >= 0x7F && c->code_point <= 0x9F)) {
+        if (encoding::is_unicode_whitespace(c->code_point) ||
+            encoding::is_terminal_unsafe(c->code_point)) {
             return false;
         }
         pos += c->length;

@@ -41,6 +41,8 @@ constexpr std::string_view kLeapSecondMisplaced =
     "second must be in the range 0..=59, given values of other parameters";
 constexpr std::string_view kAfterYear9999 =
     "the instant lies after the year 9999 once normalised to UTC";
+constexpr std::string_view kBeforeYear0000 =
+    "the instant lies before the year 0000 once normalised to UTC";
 
 constexpr std::size_t kYearDigits = 4;
 constexpr std::size_t kFieldDigits = 2;
@@ -54,8 +56,6 @@ constexpr std::uint32_t kLastNano = Timestamp::kNanosPerSecond - 1;
 constexpr std::int64_t kSecondsPerMinute = 60;
 constexpr std::int64_t kSecondsPerHour = 3600;
 constexpr std::int64_t kSecondsPerDay = 86400;
-// 0000-01-01T00:00:00Z: before it no four-digit year can be written.
-constexpr std::int64_t kYearZeroUnixSeconds = -62'167'219'200;
 
 // What the text says, before any range is checked.
 struct Fields {
@@ -305,6 +305,9 @@ struct Instant {
     if (instant > Timestamp::kLatestUnixSeconds) {
         return tl::unexpected(std::string(kAfterYear9999));
     }
+    if (instant < Timestamp::kEarliestUnixSeconds) {
+        return tl::unexpected(std::string(kBeforeYear0000));
+    }
     return Instant{instant, f.nanos};
 }
 
@@ -372,9 +375,6 @@ tl::expected<Timestamp, ContractError> Timestamp::from_unix_seconds(std::int64_t
 }
 
 std::string Timestamp::to_string() const {
-    if (seconds_ < kYearZeroUnixSeconds) {
-        return std::to_string(seconds_);
-    }
     const UtcParts parts = utc_parts(seconds_);
     const chr::hh_mm_ss<chr::seconds> clock{chr::seconds{parts.second_of_day}};
     std::string out;

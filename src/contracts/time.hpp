@@ -25,13 +25,14 @@ struct ClockError {
 
 // An instant in UTC with nanosecond resolution, held as whole seconds since the
 // Unix epoch (rounded down) plus the nanoseconds past that second. The range is
-// what RFC 3339 text can name once normalised: from 0000-01-01T00:00:00+23:59
-// to 9999-12-31T23:59:59.999999999Z.
+// what RFC 3339 text in UTC can write: from 0000-01-01T00:00:00Z to
+// 9999-12-31T23:59:59.999999999Z. A text whose offset carries it outside
+// (0000-01-01T00:00:00+23:59) is refused, never held as a bare number.
 class Timestamp {
 public:
     static constexpr std::uint32_t kNanosPerSecond = 1'000'000'000;
-    // 0000-01-01T00:00:00+23:59, the earliest instant a text can name.
-    static constexpr std::int64_t kEarliestUnixSeconds = -62'167'219'200 - (23 * 3600 + 59 * 60);
+    // 0000-01-01T00:00:00Z: before it no four-digit year can be written.
+    static constexpr std::int64_t kEarliestUnixSeconds = -62'167'219'200;
     // 9999-12-31T23:59:59Z.
     static constexpr std::int64_t kLatestUnixSeconds = 253'402'300'799;
 

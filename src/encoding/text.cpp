@@ -46,10 +46,6 @@ void append_byte_escape(std::string& out, unsigned char byte) {
     out += '}';
 }
 
-bool is_control(char32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
 // Appends the short escape of the quoted form for TAB, LF, CR and NUL; false
 // for any other character.
 bool append_short_escape(std::string& out, char32_t c) {
@@ -69,6 +65,12 @@ bool append_short_escape(std::string& out, char32_t c) {
 }
 
 }  // namespace
+
+bool is_terminal_unsafe(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x202A && c <= 0x202E) || c == 0x2060 || (c >= 0x2066 && c <= 0x2069) ||
+           c == 0xFEFF;
+}
 
 std::optional<Utf8Char> decode_utf8_at(std::string_view text, std::size_t pos) {
     if (pos >= text.size()) {
@@ -287,7 +289,7 @@ bool append_terminal_safe_prefix(std::string& out, std::string_view text, std::s
     }
     const std::size_t pos =
         append_characters(out, text, max_chars, [&](char32_t cp, std::string_view bytes) {
-            if (!is_control(cp)) {
+            if (!is_terminal_unsafe(cp)) {
                 out.append(bytes);
             } else if (!append_short_escape(out, cp)) {
                 append_hex_escape(out, static_cast<std::uint32_t>(cp));

@@ -54,11 +54,18 @@ std::string_view trim_unicode_whitespace(std::string_view text);
 // escaped. Bytes that are not valid UTF-8 are shown as \x{NN}.
 std::string quoted_form(std::string_view text);
 
+// Whether a character changes what a terminal shows of the text around it, or
+// shows as nothing: C0 controls, DEL, C1 controls (U+0080-U+009F), the
+// zero-width characters and marks (U+200B-U+200F, U+2060, U+FEFF) and the
+// bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+// U+2066-U+2069), which can make a name read backwards.
+bool is_terminal_unsafe(char32_t code_point);
+
 // `text` made safe to show on a terminal, for report and error lines that echo
-// text read from a file: C0 controls, DEL and C1 controls (U+0080-U+009F) are
-// written as in the quoted form (\t, \n, \r, \0, else \u{X}) and bytes that
-// are not valid UTF-8 as \x{NN}; everything else, backslashes and quotes
-// included, stays as it is, so printable text comes out byte for byte.
+// text read from a file: the is_terminal_unsafe characters are written as in
+// the quoted form (\t, \n, \r, \0, else \u{X}) and bytes that are not valid
+// UTF-8 as \x{NN}; everything else, backslashes and quotes included, stays as
+// it is, so printable text comes out byte for byte.
 std::string terminal_safe(std::string_view text);
 
 // terminal_safe(text) appended to `out`, without a string of its own: for

@@ -90,6 +90,15 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
 
 // nullopt for a blank or comment line; otherwise the signer or the reason.
 std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_view line) {
+    // A carriage return inside a line sends a terminal back to its start, so
+    // that the text after it hides the key before it: the line would show one
+    // signer and trust another. Only the one right before the line feed is
+    // a line ending (dropped by the line reader).
+    if (line.find('\r') != std::string_view::npos) {
+        return tl::unexpected(std::string(
+            "carriage return inside the line (a terminal would show another line than the one "
+            "trusted)"));
+    }
     line = encoding::trim_unicode_whitespace(line);
     if (line.empty() || line.front() == kCommentMarker) {
         return std::nullopt;

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -27,31 +28,32 @@ using namespace zdz::test;
 namespace {
 
 // ESC starting a colour sequence, the C1 CSI (U+009B) doing the same in one
-// character, DEL and the C1 DCS (U+0090).
+// character, DEL, the C1 DCS (U+0090), a right-to-left override (U+202E)
+// that shows the rest reversed, a first-strong isolate (U+2068), and the
+// invisible zero-width space (U+200B) and byte-order mark (U+FEFF).
 const std::string kHostilePrincipal =
     "ops\x1b[31m\xc2\x9b"
-    "1m\x7f\xc2\x90x@host";
-const std::string kHostilePrincipalShown = "ops\\u{1b}[31m\\u{9b}1m\\u{7f}\\u{90}x@host";
+    "1m\x7f\xc2\x90x\u202etsoh\u2068@\u200bho\ufeffst";
+const std::string kHostilePrincipalShown =
+    "ops\\u{1b}[31m\\u{9b}1m\\u{7f}\\u{90}x\\u{202e}tsoh\\u{2068}@\\u{200b}ho\\u{feff}st";
 
 const std::string kImageDigest =
     "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";  // sha256("image")
 
-// A byte a terminal would act on: a C0 control other than the line feed that
-// ends each report line, DEL, or a C1 control encoded in UTF-8.
+// A character a terminal would act on or show as nothing: a C0 control other
+// than the line feed that ends each report line, DEL, a C1 control, or a
+// bidirectional or zero-width character, each as UTF-8.
 bool has_raw_control(const std::string& text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if ((b < 0x20 && b != '\n') || b == 0x7F) {
+    for (const std::string_view raw :
+         {"\xc2\x80", "\xc2\x90", "\xc2\x9b", "\u200b", "\u202e", "\u2068", "\ufeff"}) {
+        if (text.find(raw) != std::string::npos) {
             return true;
         }
-        if (b == 0xC2 && i + 1 < text.size()) {
-            const auto next = static_cast<unsigned char>(text[i + 1]);
-            if (next >= 0x80 && next <= 0x9F) {
-                return true;
-            }
-        }
     }
-    return false;
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return (b < 0x20 && b != '\n') || b == 0x7F;
+    });
 }
 
 RunResult run_at(const std::string& when, const std::vector<std::string>& args,
@@ -105,7 +107,10 @@ TEST_F(TerminalAndExitStatus, EveryReportShowsAHostilePrincipalEscapedAndAlike) 
     const auto signers = run_program({"import-signers", "--file", dir.file("signers")});
     const auto verify = run_program(verify_args());
     const auto promote = run_program(promote_args("store.json"), with_passphrase());
-    for (const auto* r : {&signers, &verify, &promote}) {
+    auto json_args = verify_args();
+    json_args.insert(json_args.end(), {"--format", "json"});
+    const auto json = run_program(json_args);
+    for (const auto* r : {&signers, &verify, &promote, &json}) {
         ASSERT_EQ(r->status, 0) << r->err;
         EXPECT_FALSE(has_raw_control(r->out)) << r->out;
     }
@@ -116,6 +121,11 @@ TEST_F(TerminalAndExitStatus, EveryReportShowsAHostilePrincipalEscapedAndAlike) 
     EXPECT_NE(promote.out.find("\n  manifest signed by:   " + kHostilePrincipalShown + "\n"),
               std::string::npos)
         << promote.out;
+    // JSON escapes them as JSON does.
+    EXPECT_NE(json.out.find("\"signed_by\": \"ops\\u001B[31m\\u009B1m\\u007F\\u0090x\\u202Etsoh"
+                            "\\u2068@\\u200Bho\\uFEFFst\",\n"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(TerminalSafety, HashFileNamesAreEscapedInImportHashesAndDemo) {
@@ -152,7 +162,8 @@ TEST(TerminalSafety, KeygenRefusesAPrincipalWithAC1Control) {
     options.env = {{zdz::test::kPassphraseVar, zdz::test::kPassphrase}};
     for (const std::string principal : {"ops\xc2\x9b"
                                         "31m@host",
-                                        "ops\xc2\x80@host"}) {
+                                        "ops\xc2\x80@host", "ops\u202etsoh@host", "ops\u2066@host",
+                                        "ops\u200b", "ops\ufeff@host"}) {
         const auto r =
             run_program({"keygen", "--principal", principal, "--out", dir.file("ks.json"),
                          "--passphrase-env", zdz::test::kPassphraseVar},

@@ -89,6 +89,12 @@ TEST(TerminalSafe, EscapesControlsOnlyAndCapsExcerpts) {
               "a\\u{1b}[31m\\u{7}\\t\\n\\r\\0z");
     EXPECT_EQ(terminal_safe("del\x7f c1\u0085\u009b"), "del\\u{7f} c1\\u{85}\\u{9b}");
     EXPECT_EQ(terminal_safe("bad\x9b\xff"), "bad\\x{9b}\\x{ff}");
+    // Bidirectional controls and zero-width characters, and their neighbours
+    // that show as themselves.
+    EXPECT_EQ(terminal_safe("\u202a\u202e\u2066\u2069\u200b\u200f\u2060\ufeff"),
+              "\\u{202a}\\u{202e}\\u{2066}\\u{2069}\\u{200b}\\u{200f}\\u{2060}\\u{feff}");
+    EXPECT_EQ(terminal_safe("\u200a\u2010\u202f\u2061\u2070\ufefe"),
+              "\u200a\u2010\u202f\u2061\u2070\ufefe");
     EXPECT_EQ(terminal_safe_excerpt("abcdef", 6), "abcdef");
     EXPECT_EQ(terminal_safe_excerpt("abcdef", 3), "abc\u2026");
     EXPECT_EQ(terminal_safe_excerpt("\x1b\x1b\x1b", 2), "\\u{1b}\\u{1b}\u2026");

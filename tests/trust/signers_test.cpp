@@ -106,9 +106,14 @@ TEST(AllowedSigners, LineNumbersArePhysical) {
     // Blank lines count; the entries before a bad line are discarded.
     EXPECT_EQ(parse_error("a ssh-ed25519 " + good + "\n\n\nb ssh-ed25519\n"),
               "trust store entry invalid at line 4: missing key material field");
-    // A lone CR is white space, not a line break.
-    EXPECT_EQ(parse_error("a ssh-ed25519 " + good + "\rb\nc"),
-              "trust store entry invalid at line 2: missing key type field");
+    // A lone CR is no line break: the line that holds it is refused, since a
+    // terminal would show the text after it in place of the key before it.
+    const std::string hidden_by_cr =
+        "trust store entry invalid at line 2: carriage return inside the line (a terminal would "
+        "show another line than the one trusted)";
+    EXPECT_EQ(parse_error("# c\na ssh-ed25519 " + good + "\rb\nc"), hidden_by_cr);
+    EXPECT_EQ(parse_error("# c\r\na ssh-ed25519 " + good + "\r\r\n"), hidden_by_cr);
+    EXPECT_EQ(parse_error("# c\n# a\rb\n"), hidden_by_cr);
 }
 
 TEST(AllowedSigners, AcceptedShapes) {
