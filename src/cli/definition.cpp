@@ -91,8 +91,9 @@ constexpr OptionDef kAuthorizeInstall[] = {
     {"platform", true, ""},
     {"measurement", false, "The candidate measurement, e.g. `sha256:<64 hex>`", kCandidate},
     {"image_file", false,
-     "The candidate image file, measured with the algorithm of the platform's current "
-     "known-good image (SHA-256 when it has none)",
+     "The candidate image file (a regular file or a block device), measured with the algorithm "
+     "of the platform's current known-good image (SHA-256 when it has none); refused when its "
+     "bytes are withdrawn under any algorithm",
      kCandidate},
 };
 constexpr OptionDef kWithdraw[] = {
@@ -101,10 +102,14 @@ constexpr OptionDef kWithdraw[] = {
      "The local operator keystore used to verify and sign the registry store file"},
     kKeystorePassphraseEnv,
     kPlatform,
-    {"measurement", false, "The measurement to withdraw, e.g. `sha256:<64 hex>`", kCandidate},
+    {"measurement", false,
+     "The measurement to withdraw, e.g. `sha256:<64 hex>`: that digest alone, not the image's "
+     "digest under another algorithm",
+     kCandidate},
     {"image_file", false,
-     "The image file to withdraw, measured with the algorithm of the platform's current "
-     "known-good image (SHA-256 when it has none)",
+     "The image file to withdraw (a regular file or a block device), measured in one pass under "
+     "every algorithm (SHA-256 and BLAKE3), so that its bytes are withdrawn whatever a manifest "
+     "measured them with",
      kCandidate},
 };
 constexpr OptionDef kShowStore[] = {

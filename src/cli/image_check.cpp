@@ -5,17 +5,19 @@
 #include "encoding/text.hpp"
 
 namespace zdz::cli {
+
+CommandError cannot_read_image(const std::string& path, const io::IoError& error) {
+    return fail("cannot read image file " + path + ": " + error.display());
+}
+
 namespace {
 
 [[nodiscard]] tl::expected<io::FileMeasurement, CommandError> measure(
     const std::string& path, contracts::HashAlgorithm algorithm) {
     // Streamed: memory stays flat for an image of any size.
-    auto measured = io::measure_file(path, algorithm);
-    if (!measured) {
-        return tl::unexpected(
-            fail("cannot read image file " + path + ": " + measured.error().display()));
-    }
-    return *measured;
+    return io::measure_file(path, algorithm).map_error([&](const io::IoError& error) {
+        return cannot_read_image(path, error);
+    });
 }
 
 }  // namespace
@@ -53,18 +55,21 @@ contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& regist
     return current ? current->measurement.hash.algorithm : contracts::HashAlgorithm::Sha256;
 }
 
-tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
-    const CandidateImage& candidate, const std::optional<trust::ImageMeasurement>& parsed,
-    const trust::KnownGoodStore& registry, const trust::ImagePlatform& platform) {
-    if (parsed) {
-        return MeasuredCandidate{*parsed, std::nullopt};
+tl::expected<io::ImageDigests, CommandError> measure_candidate_file(const std::string& path) {
+    return io::measure_image_digests(path).map_error(
+        [&](const io::IoError& error) { return cannot_read_image(path, error); });
+}
+
+MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& parsed,
+                               const std::optional<io::ImageDigests>& file,
+                               const trust::KnownGoodStore& registry,
+                               const trust::ImagePlatform& platform) {
+    if (parsed || !file) {
+        return MeasuredCandidate{parsed.value_or(trust::ImageMeasurement{}), std::nullopt, {}};
     }
-    const auto measured =
-        measure(candidate.image_file.value_or(""), candidate_algorithm(registry, platform));
-    if (!measured) {
-        return tl::unexpected(measured.error());
-    }
-    return MeasuredCandidate{{measured->hash}, measured->bytes};
+    return MeasuredCandidate{{file->under(candidate_algorithm(registry, platform))},
+                             file->bytes,
+                             {{file->sha256}, {file->blake3}}};
 }
 
 tl::expected<std::uint64_t, CommandError> check_image_file(

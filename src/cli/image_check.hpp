@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <tl/expected.hpp>
+#include <vector>
 
 #include "cli/command.hpp"
 #include "contracts/content_hash.hpp"
@@ -19,8 +20,14 @@ namespace zdz::cli {
 
 // A candidate image and, when it came from a file, how many bytes were read.
 struct MeasuredCandidate {
+    // As given, or the file's digest under the algorithm of the platform's
+    // current image (candidate_algorithm): what the report shows.
     trust::ImageMeasurement measurement;
     std::optional<std::uint64_t> bytes_measured;
+    // From a file: its digest under every algorithm, each of which a
+    // withdrawal covers and an install check refuses when withdrawn. Empty
+    // for a measurement given as text, which stands for itself alone.
+    std::vector<trust::ImageMeasurement> digests;
 };
 
 // The --measurement text as a measurement: "invalid measurement "TEXT": ...".
@@ -43,11 +50,22 @@ struct CandidateRequest {
 contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& registry,
                                              const trust::ImagePlatform& platform);
 
-// The candidate: `parsed` when it was given as a measurement, else the file
-// measured with candidate_algorithm: "cannot read image file IMG: ...".
-[[nodiscard]] tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
-    const CandidateImage& candidate, const std::optional<trust::ImageMeasurement>& parsed,
-    const trust::KnownGoodStore& registry, const trust::ImagePlatform& platform);
+// The candidate image file measured under every algorithm in one pass,
+// before any lock is taken: "cannot read image file IMG: ...".
+[[nodiscard]] tl::expected<io::ImageDigests, CommandError> measure_candidate_file(
+    const std::string& path);
+
+// "cannot read image file IMG: ERROR": how an image that cannot be measured
+// is refused ("not a regular file or block device" for a FIFO or a character
+// device, known before any reading).
+[[nodiscard]] CommandError cannot_read_image(const std::string& path, const io::IoError& error);
+
+// The candidate on `platform` of `registry`: `parsed` when it was given as a
+// measurement, else the file's digests.
+MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& parsed,
+                               const std::optional<io::ImageDigests>& file,
+                               const trust::KnownGoodStore& registry,
+                               const trust::ImagePlatform& platform);
 
 // Streams `path` through the algorithm of `expected` and compares the two in
 // constant time. "cannot read image file IMG: ..." or "image file IMG does not

@@ -11,6 +11,7 @@
 #include "cli/passphrase.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/signer_line.hpp"
+#include "cli/store_access.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
@@ -275,6 +276,13 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     if (!now) {
         return tl::unexpected(now.error());
     }
+    // Before the costly unsealing: a keystore the write would refuse to
+    // replace (something other than a leftover of ours at its temporary path).
+    if (auto writable = io::check_destination(cmd.keystore); !writable) {
+        return tl::unexpected(fail("failed to write keystore to " + cmd.keystore + ": " +
+                                   TrustError::from_write_error(writable.error()).display() +
+                                   "; the previous keystore is unchanged"));
+    }
     const auto key = unseal_with(loaded.record, *passphrase, *now);
     if (!key) {
         return tl::unexpected(key.error());
@@ -307,6 +315,11 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     const auto keys = load_rekey_keystores(cmd);
     if (!keys) {
         return tl::unexpected(keys.error());
+    }
+    if (auto writable = check_store_inputs_apart(
+            cmd.store, {{"--keystore", cmd.keystore}, {"--new-keystore", cmd.new_keystore}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
     }
     // Held from before the load until the new store has been read back, so
     // that no promotion against this store runs in between and is lost.

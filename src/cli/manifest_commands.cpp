@@ -133,6 +133,11 @@ struct SigningSession {
                                    " is not later than the signing time " + now.to_string()));
     }
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
+    // Something that is not an image (a FIFO, /dev/zero) would never be
+    // measured: refused before the key is derived.
+    if (const auto refused = measurement->refusal()) {
+        return tl::unexpected(cannot_read_image(cmd.image_file, *refused));
+    }
     auto key = unseal_with(*keystore, input->passphrase, now);
     if (!key) {
         return tl::unexpected(key.error());
@@ -154,8 +159,7 @@ struct MeasuredBody {
     // image.
     const auto measured = measurement.result();
     if (!measured) {
-        return tl::unexpected(
-            fail("cannot read image file " + cmd.image_file + ": " + measured.error().display()));
+        return tl::unexpected(cannot_read_image(cmd.image_file, measured.error()));
     }
     auto platform = trust::ImagePlatform::parse(cmd.platform);
     if (!platform) {
@@ -276,6 +280,12 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
         return tl::unexpected(input.error());
     }
     const auto& now = input->now;
+    // Before the costly sealing: a --out that the write would refuse.
+    if (auto writable = io::check_destination(cmd.out); !writable) {
+        return tl::unexpected(
+            fail("failed to write keystore to " + cmd.out + ": " +
+                 trust::TrustError::from_write_error(writable.error()).display()));
+    }
     const auto sealed = store::seal_signing_key(input->passphrase.bytes(), now);
     input->passphrase.wipe();
     if (!sealed) {

@@ -1,5 +1,6 @@
 #include "cli/registry_commands.hpp"
 
+#include <optional>
 #include <string>
 
 #include "cli/clock.hpp"
@@ -68,6 +69,13 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     if (!verified) {
         return tl::unexpected(verified.error());
     }
+    if (auto writable = check_store_inputs_apart(
+            cmd.store, {{"--manifest", cmd.manifest},
+                        {"--signers-file", cmd.signers_file.value_or(kDefaultSignersFile)},
+                        {"--keystore", cmd.keystore}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
+    }
     const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
@@ -100,22 +108,28 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         return tl::unexpected(request.error());
     }
     const auto& platform = request->platform;
-    const auto candidate =
-        resolve_candidate(cmd.candidate, request->measurement, *registry, platform);
-    if (!candidate) {
-        return tl::unexpected(candidate.error());
+    std::optional<io::ImageDigests> file;
+    if (cmd.candidate.image_file) {
+        auto measured = measure_candidate_file(*cmd.candidate.image_file);
+        if (!measured) {
+            return tl::unexpected(measured.error());
+        }
+        file = *measured;
     }
-    const auto authorized = registry->authorize_install(platform, candidate->measurement);
+    const auto candidate = candidate_on(request->measurement, file, *registry, platform);
+    // The bytes of a file are refused when withdrawn under any algorithm.
+    const auto authorized = file ? registry->authorize_image(platform, candidate.digests)
+                                 : registry->authorize_install(platform, candidate.measurement);
     if (!authorized) {
         std::string message = "install refused: " + authorized.error().display();
         // The refused measurement was computed here: show it.
-        if (candidate->bytes_measured) {
+        if (candidate.bytes_measured) {
             message += " (image file " + cmd.candidate.image_file.value_or("") + " measures " +
-                       candidate->measurement.to_string() + ")";
+                       candidate.measurement.to_string() + ")";
         }
         return tl::unexpected(fail(std::move(message)));
     }
-    out << authorized_report(cmd, platform, *candidate, *authorized, *registry);
+    out << authorized_report(cmd, platform, candidate, *authorized, *registry);
     return {};
 }
 

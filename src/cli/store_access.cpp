@@ -4,6 +4,7 @@
 
 #include "cli/clock.hpp"
 #include "cli/store_key.hpp"
+#include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 
@@ -35,6 +36,18 @@ tl::expected<trust::KnownGoodStore, CommandError> read_store(
         return tl::unexpected(now.error());
     }
     return load_existing_store(store_path, *key, *now);
+}
+
+tl::expected<void, CommandError> check_store_inputs_apart(
+    const std::string& store, std::initializer_list<NamedInput> inputs) {
+    for (const auto& [option, path] : inputs) {
+        if (path && io::temp_path_is(store, *path)) {
+            return tl::unexpected(fail("store " + store + " cannot be saved: its temporary file " +
+                                       io::atomic_temp_path(store) + " is the same file as " +
+                                       std::string(option)));
+        }
+    }
+    return {};
 }
 
 tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,

@@ -5,6 +5,7 @@
 // public key that checks it for reading is store_key.hpp's.
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,20 @@ namespace zdz::cli {
 [[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> read_store(
     const std::string& store_path, const std::optional<std::string>& keystore,
     const std::optional<std::string>& public_key);
+
+// A file the command reads, by the option that named it; an absent optional
+// option names nothing.
+struct NamedInput {
+    std::string_view option;
+    const std::optional<std::string> path;
+};
+
+// Before the work that leads to a save: "store STORE cannot be saved: its
+// temporary file TMP is the same file as OPTION" when the temporary path of
+// `store` is one of the command's own `inputs`, which the write would
+// otherwise refuse only once the key is unsealed.
+[[nodiscard]] tl::expected<void, CommandError> check_store_inputs_apart(
+    const std::string& store, std::initializer_list<NamedInput> inputs);
 
 // What a change to the registry asks of the file.
 enum class StoreChange { Save, Unchanged };

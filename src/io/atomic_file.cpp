@@ -31,6 +31,18 @@ constexpr std::string_view kSuffixAlphabet =
 constexpr std::string_view kCannotWrite = "cannot write ";
 constexpr std::string_view kCannotFinalize = "cannot finalize ";
 constexpr std::string_view kNotRegularFile = "not a regular file";
+constexpr std::string_view kSymbolicLink = "it is a symbolic link; name the file it leads to";
+constexpr std::string_view kInTheWay =
+    "it already exists and was not left by an interrupted write of this program; move it away "
+    "first";
+
+// The mark of a temporary file this program is writing: the sticky bit, which
+// nothing else sets on a regular file and which means nothing there. It is set
+// from the file's creation until after its rename, so whatever a crash leaves
+// at the temporary path carries it, and a file put there by anyone else (a
+// keystore named "store.tmp" beside "store.json") does not.
+constexpr mode_t kPendingMark = S_ISVTX;
+constexpr mode_t kPermissionBits = 0777;
 
 // Index just past the last '/', 0 for a bare file name.
 std::size_t name_start(const std::string& path) {
@@ -53,17 +65,19 @@ int write_all(int fd, std::string_view bytes) {
     return 0;
 }
 
-// Writes, flushes and closes `fd` (closed whatever happens); 0 or an errno.
-int write_sync_close(int fd, std::string_view bytes) {
+// Writes and flushes; 0 or an errno.
+int write_sync(int fd, std::string_view bytes) {
     int err = write_all(fd, bytes);
     if (err == 0 && ::fsync(fd) != 0) {
         err = errno;
     }
-    // close can report a deferred write error (network file systems).
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) {
-        err = errno;
-    }
     return err;
+}
+
+// Closes `fd`; 0 or an errno. close can report a deferred write error
+// (network file systems).
+int close_reporting(int fd) {
+    return ::close(fd) != 0 && errno != EINTR ? errno : 0;
 }
 
 // Makes a rename durable. A directory we may not open for reading, or a file
@@ -86,18 +100,71 @@ WriteError storage_failure(std::string_view what, const std::string& path, int e
                       std::string(what) + path + ": " + contracts::os_error_text(err)};
 }
 
-// Whether an existing destination may be replaced by a rename: a regular
-// file; a link, which the rename replaces without touching what it leads to;
-// a directory, which makes the rename fail with its own error; or nothing at
-// all. A FIFO, a device or a socket is not a file this program wrote, and
-// replacing a device node (/dev/null, as root) would break the system. A
-// failure to look the path up is left to the write itself to report.
-bool replaceable(const std::string& path) {
+// Why an existing destination may not be replaced by a rename, or nullopt
+// when it may: it is a regular file; a directory, which makes the rename fail
+// with its own error; or nothing at all. A link is refused rather than
+// replaced by a file: whoever reads the file through the link would go on
+// reading the old one, and a writer that names the real file would not be
+// serialised with this one. A FIFO, a device or a socket is not a file this
+// program wrote, and replacing a device node (/dev/null, as root) would
+// break the system. A failure to look the path up is left to the write itself
+// to report.
+std::optional<std::string_view> destination_refusal(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
-        return true;
+        return std::nullopt;
     }
-    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+        return kSymbolicLink;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        return kNotRegularFile;
+    }
+    return std::nullopt;
+}
+
+bool is_leftover(const struct stat& st) {
+    return S_ISREG(st.st_mode) && (st.st_mode & kPendingMark) != 0 && st.st_uid == ::geteuid() &&
+           st.st_nlink == 1;
+}
+
+// Whether the temporary path is free to be written: nothing there, or the
+// leftover of a write of ours that did not finish (see kPendingMark). Anything
+// else is refused and left as it is.
+tl::expected<void, WriteError> check_temp_path(const std::string& temp_path) {
+    struct stat st {};
+    if (::lstat(temp_path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return tl::unexpected(storage_failure(kCannotWrite, temp_path, EISDIR));
+    }
+    if (!is_leftover(st)) {
+        return tl::unexpected(
+            WriteError{WriteError::Kind::Failed,
+                       std::string(kCannotWrite) + temp_path + ": " + std::string(kInTheWay)});
+    }
+    return {};
+}
+
+// Gives the new file the owner and group of the file it replaces, so that
+// root replacing another user's keystore does not lock its owner out. Only
+// root may give a file away: for anyone else a file of another owner becomes
+// theirs, as any replacement by rename does.
+void keep_owner(int fd, const std::string& path) {
+    struct stat previous {};
+    struct stat created {};
+    if (::lstat(path.c_str(), &previous) != 0 || !S_ISREG(previous.st_mode) ||
+        ::fstat(fd, &created) != 0) {
+        return;
+    }
+    if (previous.st_uid != created.st_uid || previous.st_gid != created.st_gid) {
+        // Refused for a user who may not: the file stays theirs.
+        (void)::fchown(fd, previous.st_uid, previous.st_gid);
+    }
 }
 
 std::string random_suffix() {
@@ -140,6 +207,19 @@ std::string atomic_temp_path(const std::string& path) {
     return path.substr(0, dot + 1) + std::string(kTempExtension);
 }
 
+tl::expected<void, WriteError> check_destination(const std::string& path) {
+    if (const auto refusal = destination_refusal(path)) {
+        return tl::unexpected(
+            WriteError{WriteError::Kind::Failed,
+                       std::string(kCannotWrite) + path + ": " + std::string(*refusal)});
+    }
+    return check_temp_path(atomic_temp_path(path));
+}
+
+bool temp_path_is(const std::string& destination, const std::string& input) {
+    return is_same_file(atomic_temp_path(destination), input);
+}
+
 tl::expected<void, WriteError> write_file_atomically(const std::string& path,
                                                      std::string_view bytes, FileMode mode,
                                                      const DirectoryLock* held) {
@@ -153,43 +233,54 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
         }
         own_lock.emplace(std::move(*lock));
     }
-    if (!replaceable(path)) {
-        return tl::unexpected(
-            WriteError{WriteError::Kind::Failed,
-                       std::string(kCannotWrite) + path + ": " + std::string(kNotRegularFile)});
+    // Under the lock no writer of ours is using the temporary path: what
+    // carries the mark there is the leftover of one that did not finish.
+    if (auto writable = check_destination(path); !writable) {
+        return writable;
     }
     const std::string temp_path = atomic_temp_path(path);
-    // Whatever is at the temporary path is left over from a write that did
-    // not finish, or was put there: it is removed, never opened. Under the
-    // lock no writer of ours can be using it.
     if (::unlink(temp_path.c_str()) != 0 && errno != ENOENT) {
         return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
     }
     const bool owner_only = mode == FileMode::OwnerOnly;
     const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          owner_only ? kOwnerOnlyMode : kDefaultCreateMode);
+                          (owner_only ? kOwnerOnlyMode : kDefaultCreateMode) | kPendingMark);
     if (fd < 0) {
         return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
     }
-    // The umask may have taken the owner's own write or read permission away;
-    // a keystore is exactly 0600.
-    if (owner_only && ::fchmod(fd, kOwnerOnlyMode) != 0) {
-        const int err = errno;
+    const auto failed = [&](std::string_view what, const std::string& named, int err) {
         ::close(fd);
         ::unlink(temp_path.c_str());
-        return tl::unexpected(storage_failure(kCannotWrite, temp_path, err));
+        return tl::unexpected(storage_failure(what, named, err));
+    };
+    // The permissions the file ends with: exactly 0600 for a keystore, whatever
+    // the umask took away; the umask's choice otherwise.
+    struct stat created {};
+    if (::fstat(fd, &created) != 0) {
+        return failed(kCannotWrite, temp_path, errno);
     }
-    if (const int err = write_sync_close(fd, bytes); err != 0) {
-        ::unlink(temp_path.c_str());
-        return tl::unexpected(storage_failure(kCannotWrite, temp_path, err));
+    const mode_t permissions = owner_only ? kOwnerOnlyMode : created.st_mode & kPermissionBits;
+    if (::fchmod(fd, permissions | kPendingMark) != 0) {
+        return failed(kCannotWrite, temp_path, errno);
+    }
+    keep_owner(fd, path);
+    if (const int err = write_sync(fd, bytes); err != 0) {
+        return failed(kCannotWrite, temp_path, err);
     }
     if (::rename(temp_path.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp_path.c_str());
-        return tl::unexpected(storage_failure(kCannotFinalize, path, err));
+        return failed(kCannotFinalize, path, errno);
     }
-    // The new file is in place from here on, whatever happens next.
-    if (const int err = sync_directory(path); err != 0) {
+    // The new file is in place from here on, whatever happens next. Its mark
+    // goes once it is no longer at the temporary path; a crash before that
+    // leaves a marked file in place, which nothing reads the mark of.
+    int err = ::fchmod(fd, permissions) != 0 ? errno : 0;
+    if (const int closed = close_reporting(fd); err == 0) {
+        err = closed;
+    }
+    if (err == 0) {
+        err = sync_directory(path);
+    }
+    if (err != 0) {
         return tl::unexpected(
             WriteError{WriteError::Kind::NotDurable,
                        std::string(kCannotFinalize) + path + ": " + contracts::os_error_text(err)});
@@ -201,6 +292,9 @@ std::string ReplaceError::display() const {
     if (kind == Kind::NotRegularFile) {
         return std::string(kNotRegularFile);
     }
+    if (kind == Kind::SymbolicLink) {
+        return std::string(kSymbolicLink);
+    }
     return io.display();
 }
 
@@ -209,24 +303,31 @@ tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
     const auto failed = [](ReplaceError::Kind kind, int err) {
         return tl::unexpected(ReplaceError{kind, IoError::from_errno(err)});
     };
-    if (!replaceable(path)) {
-        return failed(ReplaceError::Kind::NotRegularFile, 0);
+    if (const auto refusal = destination_refusal(path)) {
+        return failed(refusal == kSymbolicLink ? ReplaceError::Kind::SymbolicLink
+                                               : ReplaceError::Kind::NotRegularFile,
+                      0);
     }
     std::string temp_path;
     const int fd = create_unique_temp(path, temp_path);
     if (fd < 0) {
         return failed(ReplaceError::Kind::Failed, errno);
     }
-    if (const int err = write_sync_close(fd, bytes); err != 0) {
+    keep_owner(fd, path);
+    int err = write_sync(fd, bytes);
+    if (const int closed = close_reporting(fd); err == 0) {
+        err = closed;
+    }
+    if (err != 0) {
         ::unlink(temp_path.c_str());
         return failed(ReplaceError::Kind::Failed, err);
     }
     if (::rename(temp_path.c_str(), path.c_str()) != 0) {
-        const int err = errno;
+        err = errno;
         ::unlink(temp_path.c_str());
         return failed(ReplaceError::Kind::Failed, err);
     }
-    if (const int err = sync_directory(path); err != 0) {
+    if (err = sync_directory(path); err != 0) {
         return failed(ReplaceError::Kind::NotDurable, err);
     }
     return {};

@@ -24,22 +24,33 @@ enum class FileMode {
 // file is never the target itself.
 std::string atomic_temp_path(const std::string& path);
 
+// Whether `path` may be written by write_file_atomically as things stand,
+// without changing anything: Failed "cannot write PATH: REASON" when `path` is
+// a symbolic link ("it is a symbolic link; name the file it leads to") or
+// exists as neither a regular file nor a directory ("not a regular file"), or
+// "cannot write TMP: REASON" when something other than the leftover of an
+// interrupted write of this program sits at its temporary path (a folder
+// there gives "Is a directory (os error 21)"). Commands ask it before their
+// costly work; write_file_atomically asks it again under the lock.
+[[nodiscard]] tl::expected<void, WriteError> check_destination(const std::string& path);
+
+// Whether the temporary path of `destination` is the file `input` names (a
+// command's own keystore, store, manifest or image), which no write of
+// `destination` may touch.
+bool temp_path_is(const std::string& destination, const std::string& input);
+
 // Writes `bytes` to atomic_temp_path(path), flushes it to stable storage,
 // renames it over `path` and flushes the directory, so `path` holds either
 // its previous content or all of `bytes`.
 //
 // All of it happens under the DirectoryLock of `path`: `held` when the caller
 // already holds that lock (taking it a second time would wait forever), else
-// one taken here. Under the lock, whatever sits at the temporary path is
-// removed, never opened, and the temporary file is created afresh
-// (O_EXCL|O_NOFOLLOW): a planted link is not followed, a FIFO cannot stall the
-// write, another user's file does not become ours, and two writers of one
-// destination never share a temporary file.
-//
-// An existing `path` that is neither a regular file, a link nor a directory (a
-// FIFO, a device, a socket) is refused before anything changes: Failed
-// "cannot write PATH: not a regular file". A link at `path` is replaced, never
-// written through; a directory makes the rename fail.
+// one taken here. Under the lock check_destination decides: the leftover of
+// an interrupted write is removed, anything else at the temporary path is
+// left alone and refused. The temporary file is created afresh
+// (O_EXCL|O_NOFOLLOW) and marked as pending until it has been renamed, which
+// is how a later write knows a leftover for what it is. It is given the owner
+// and group of the file it replaces where the process may (as root).
 //
 // Other failures are Failed "cannot write TMP: OS error" (the temporary file
 // is removed) or "cannot finalize PATH: OS error" when the rename fails
@@ -58,21 +69,26 @@ struct ReplaceError {
         // The destination exists and is neither a regular file, a link nor a
         // directory; nothing was changed.
         NotRegularFile,
+        // The destination is a symbolic link; nothing was changed.
+        SymbolicLink,
         // The file was replaced, but flushing its directory failed (`io`).
         NotDurable,
     };
     Kind kind = Kind::Failed;
     IoError io;
 
-    // The OS error text, or "not a regular file".
+    // The OS error text, "not a regular file", or "it is a symbolic link;
+    // name the file it leads to".
     std::string display() const;
 };
 
 // Replaces `path` with `bytes` through a uniquely named temporary file in the
 // same directory (".NAME.XXXXXX"), flushed and then renamed over `path`, so a
 // failed write leaves the previous file intact. The new file has the default
-// mode. An existing destination that is not a regular file is refused as by
-// write_file_atomically. On failure the temporary file is removed.
+// mode and, where the process may, the owner and group of the file it
+// replaces. An existing destination that is a link or not a regular file is
+// refused as by write_file_atomically. On failure the temporary file is
+// removed.
 [[nodiscard]] tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
                                                                     std::string_view bytes);
 

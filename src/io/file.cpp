@@ -23,6 +23,8 @@ std::string IoError::display() const {
         case Kind::TooLarge:
             return "file is larger than " + std::to_string(kUnsizedReadLimit) +
                    " bytes, the most read from a pipe or device";
+        case Kind::NotImage:
+            return "not a regular file or block device";
         case Kind::Os:
             break;
     }

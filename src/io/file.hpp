@@ -16,9 +16,10 @@ inline constexpr std::size_t kUnsizedReadLimit = std::size_t{256} << 20;
 
 // A failed file operation: the errno of the failing call (ENOMEM when the
 // memory for the content could not be had), a text read that failed the UTF-8
-// check, or a pipe or device that gave more than kUnsizedReadLimit bytes.
+// check, a pipe or device that gave more than kUnsizedReadLimit bytes, or an
+// image path that names neither a regular file nor a block device.
 struct IoError {
-    enum class Kind { Os, NotUtf8, TooLarge };
+    enum class Kind { Os, NotUtf8, TooLarge, NotImage };
 
     Kind kind = Kind::Os;
     // Os: the errno; 0 for the other kinds.
@@ -27,10 +28,12 @@ struct IoError {
     static IoError from_errno(int code) { return IoError{Kind::Os, code}; }
     static IoError not_utf8() { return IoError{Kind::NotUtf8, 0}; }
     static IoError too_large() { return IoError{Kind::TooLarge, 0}; }
+    static IoError not_image() { return IoError{Kind::NotImage, 0}; }
 
     // "No such file or directory (os error 2)", "stream did not contain
-    // valid UTF-8" for a text that failed the UTF-8 check, or "file is larger
-    // than 268435456 bytes, the most read from a pipe or device".
+    // valid UTF-8" for a text that failed the UTF-8 check, "file is larger
+    // than 268435456 bytes, the most read from a pipe or device", or "not a
+    // regular file or block device" for an image that is neither.
     std::string display() const;
 
     friend bool operator==(const IoError&, const IoError&) = default;

@@ -1,9 +1,13 @@
 #include "io/measure.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -15,6 +19,8 @@
 namespace zdz::io {
 namespace {
 
+using contracts::HashAlgorithm;
+
 constexpr std::size_t kFileChunk = std::size_t{1} << 20;
 // Pieces read ahead of the hash: enough that it never waits for the copy.
 constexpr std::size_t kPiecesAhead = 4;
@@ -22,84 +28,133 @@ constexpr std::size_t kPiecesAhead = 4;
 // more than it saves.
 constexpr std::uint64_t kReadAheadFrom = std::uint64_t{8} << 20;
 
-// Whether a file of this status is a regular file large enough to be read
-// ahead.
-bool worth_reading_ahead(const struct stat& st) {
-    return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= kReadAheadFrom;
+constexpr std::array kBothAlgorithms = {HashAlgorithm::Sha256, HashAlgorithm::Blake3};
+
+// The size of a regular file or a block device (0 where it cannot be told).
+std::uint64_t image_size(int fd, const struct stat& st) {
+    if (S_ISREG(st.st_mode)) {
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+    std::uint64_t size = 0;
+    return ::ioctl(fd, BLKGETSIZE64, &size) == 0 ? size : 0;
 }
 
-// The bytes of the open `file`, read ahead of the hash where `read_ahead`,
-// giving up between two chunks once `stop` (if any) is set.
-tl::expected<FileMeasurement, IoError> measure_open_file(const FileDescriptor& file,
-                                                         contracts::HashAlgorithm algorithm,
-                                                         bool read_ahead,
-                                                         const std::atomic<bool>* stop) {
-    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+using detail::Hashes;
+
+// The bytes of `image` through every algorithm of `algorithms`, giving up
+// between two chunks once `stop` (if any) is set.
+tl::expected<Hashes, IoError> measure_image(const ImageFile& image,
+                                            std::span<const HashAlgorithm> algorithms,
+                                            const std::atomic<bool>* stop) {
+    const int fd = image.descriptor().get();
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
-        crypto::DigestStream stream(algorithm);
+        std::vector<std::unique_ptr<crypto::DigestStream>> streams;
+        for (const auto algorithm : algorithms) {
+            streams.push_back(std::make_unique<crypto::DigestStream>(algorithm));
+        }
         std::uint64_t total = 0;
         const auto hash_piece = [&](std::string_view piece) -> tl::expected<void, IoError> {
             if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
                 return tl::unexpected(IoError::from_errno(ECANCELED));
             }
-            stream.update(piece.data(), piece.size());
+            for (const auto& stream : streams) {
+                stream->update(piece.data(), piece.size());
+            }
             total += piece.size();
             return {};
         };
         tl::expected<void, IoError> read;
-        if (read_ahead) {
-            read = read_pieces_ahead(file.get(), kFileChunk, kPiecesAhead, hash_piece);
+        if (image.worth_reading_ahead()) {
+            read = read_pieces_ahead(fd, kFileChunk, kPiecesAhead, hash_piece);
         } else {
             std::vector<char> buffer(kFileChunk);
-            read = read_pieces(file.get(), buffer, hash_piece);
+            read = read_pieces(fd, buffer, hash_piece);
         }
         if (!read) {
             return tl::unexpected(read.error());
         }
-        return FileMeasurement{stream.finish(), total};
+        Hashes measured{{}, total};
+        for (const auto& stream : streams) {
+            measured.hashes.push_back(stream->finish());
+        }
+        return measured;
     } catch (const std::bad_alloc&) {
         // The read buffer or the digest state.
         return tl::unexpected(IoError::from_errno(ENOMEM));
     }
 }
 
-}  // namespace
-
-tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
-    return measure_file(path, contracts::HashAlgorithm::Sha256);
+tl::expected<Hashes, IoError> measure_path(const std::string& path,
+                                           std::span<const HashAlgorithm> algorithms) {
+    const auto image = ImageFile::open(path);
+    if (!image) {
+        return tl::unexpected(image.error());
+    }
+    return measure_image(*image, algorithms, nullptr);
 }
 
-tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
-                                                    contracts::HashAlgorithm algorithm) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) {
+}  // namespace
+
+tl::expected<ImageFile, IoError> ImageFile::open(const std::string& path) {
+    // Non-blocking, so that a FIFO without a writer cannot hold up the open.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
         return tl::unexpected(IoError::from_errno(errno));
     }
     struct stat st {};
-    const bool read_ahead = ::fstat(file.get(), &st) == 0 && worth_reading_ahead(st);
-    return measure_open_file(file, algorithm, read_ahead, nullptr);
-}
-
-BackgroundMeasurement::BackgroundMeasurement(std::string path, contracts::HashAlgorithm algorithm)
-    : path_(std::move(path)), algorithm_(algorithm) {
-    try {
-        thread_ = std::thread([this] { measure_regular_file(); });
-    } catch (const std::system_error&) {
-        // No second thread: result() measures on the caller's.
+    if (::fstat(fd.get(), &st) != 0) {
+        return tl::unexpected(IoError::from_errno(errno));
     }
+    if (S_ISDIR(st.st_mode)) {
+        return tl::unexpected(IoError::from_errno(EISDIR));
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        return tl::unexpected(IoError::not_image());
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return tl::unexpected(IoError::from_errno(errno));
+    }
+    const bool read_ahead = image_size(fd.get(), st) >= kReadAheadFrom;
+    return ImageFile(std::move(fd), read_ahead);
 }
 
-void BackgroundMeasurement::measure_regular_file() {
-    // Only a regular file is read ahead of time: opening a pipe or a device
-    // may wait for a writer, and reading it may never end, which must not
-    // hold up a refusal of the passphrase. Anything else, and a file that
-    // cannot be opened, is left to result(), which reports it as before.
-    const FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat st {};
-    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
+    return measure_file(path, HashAlgorithm::Sha256);
+}
+
+tl::expected<FileMeasurement, IoError> measure_file(const std::string& path,
+                                                    HashAlgorithm algorithm) {
+    return measure_path(path, std::span(&algorithm, 1)).map([](const Hashes& measured) {
+        return FileMeasurement{measured.hashes.front(), measured.bytes};
+    });
+}
+
+tl::expected<ImageDigests, IoError> measure_image_digests(const std::string& path) {
+    return measure_path(path, kBothAlgorithms).map([](const Hashes& measured) {
+        return ImageDigests{measured.hashes[0], measured.hashes[1], measured.bytes};
+    });
+}
+
+BackgroundMeasurement::BackgroundMeasurement(const std::string& path, HashAlgorithm algorithm)
+    : BackgroundMeasurement(path, std::vector<HashAlgorithm>{algorithm}) {}
+
+BackgroundMeasurement::BackgroundMeasurement(const std::string& path)
+    : BackgroundMeasurement(
+          path, std::vector<HashAlgorithm>(kBothAlgorithms.begin(), kBothAlgorithms.end())) {}
+
+BackgroundMeasurement::BackgroundMeasurement(const std::string& path,
+                                             std::vector<HashAlgorithm> algorithms)
+    : algorithms_(std::move(algorithms)), image_(ImageFile::open(path)) {
+    if (!image_) {
         return;
     }
-    result_ = measure_open_file(file, algorithm_, worth_reading_ahead(st), &stop_);
+    try {
+        thread_ = std::thread([this] { outcome_ = measure_image(*image_, algorithms_, &stop_); });
+    } catch (const std::system_error&) {
+        // No second thread: the caller's measures when asked.
+    }
 }
 
 BackgroundMeasurement::~BackgroundMeasurement() {
@@ -109,14 +164,37 @@ BackgroundMeasurement::~BackgroundMeasurement() {
     }
 }
 
-tl::expected<FileMeasurement, IoError> BackgroundMeasurement::result() {
+std::optional<IoError> BackgroundMeasurement::refusal() const {
+    if (!image_ && image_.error().kind == IoError::Kind::NotImage) {
+        return image_.error();
+    }
+    return std::nullopt;
+}
+
+tl::expected<Hashes, IoError>& BackgroundMeasurement::outcome() {
     if (thread_.joinable()) {
         thread_.join();
     }
-    if (!result_) {
-        result_ = measure_file(path_, algorithm_);
+    if (!outcome_) {
+        if (!image_) {
+            outcome_ = tl::unexpected(image_.error());
+        } else {
+            outcome_ = measure_image(*image_, algorithms_, nullptr);
+        }
     }
-    return *result_;
+    return *outcome_;
+}
+
+tl::expected<FileMeasurement, IoError> BackgroundMeasurement::result() {
+    return outcome().map([](const Hashes& h) {
+        return FileMeasurement{h.hashes.front(), h.bytes};
+    });
+}
+
+tl::expected<ImageDigests, IoError> BackgroundMeasurement::digests() {
+    return outcome().map([](const Hashes& h) {
+        return ImageDigests{h.hashes.at(0), h.hashes.at(1), h.bytes};
+    });
 }
 
 }  // namespace zdz::io

@@ -3,9 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <tl/expected.hpp>
+#include <utility>
+#include <vector>
 
 #include "contracts/content_hash.hpp"
 #include "io/file.hpp"
@@ -17,7 +20,40 @@ struct FileMeasurement {
     std::uint64_t bytes = 0;  // how many bytes were read and hashed
 };
 
-// SHA-256 of a file's bytes, read in fixed-size chunks so memory stays flat
+// An image's digest under every algorithm measurements are recorded with,
+// from one pass over its bytes: a withdrawal must cover the image whatever
+// algorithm a manifest for it was measured with.
+struct ImageDigests {
+    contracts::ContentHash sha256;
+    contracts::ContentHash blake3;
+    std::uint64_t bytes = 0;
+
+    const contracts::ContentHash& under(contracts::HashAlgorithm algorithm) const {
+        return algorithm == contracts::HashAlgorithm::Sha256 ? sha256 : blake3;
+    }
+};
+
+// An image file opened for measuring. An image is a regular file or a block
+// device: both have a size, so a measurement always ends. Anything else is
+// refused before a byte is read, and opening never waits: a FIFO might never
+// be written, a character device (/dev/zero) never ends. The refusal is
+// IoError::not_image(); a folder is EISDIR, as reading it would say.
+class ImageFile {
+public:
+    [[nodiscard]] static tl::expected<ImageFile, IoError> open(const std::string& path);
+
+    const FileDescriptor& descriptor() const { return fd_; }
+    // Large enough to be read on a second thread ahead of the hash.
+    bool worth_reading_ahead() const { return read_ahead_; }
+
+private:
+    ImageFile(FileDescriptor fd, bool read_ahead) : fd_(std::move(fd)), read_ahead_(read_ahead) {}
+
+    FileDescriptor fd_;
+    bool read_ahead_ = false;
+};
+
+// SHA-256 of an image's bytes, read in fixed-size chunks so memory stays flat
 // whatever the file's size.
 [[nodiscard]] tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path);
 
@@ -26,29 +62,51 @@ struct FileMeasurement {
 [[nodiscard]] tl::expected<FileMeasurement, IoError> measure_file(
     const std::string& path, contracts::HashAlgorithm algorithm);
 
-// A measurement as measure_file takes it, taken on a second thread while the
-// caller does other work (sign derives its key-encryption key meanwhile).
-// result() waits for it. Destroyed before result() was asked for, it stops the
-// reading at the next chunk and waits for the thread. Only a regular file is
-// read on the thread; anything else (and everything where no thread can be
-// started) result() measures on the caller's thread, as measure_file does.
+// Both digests of an image in one pass.
+[[nodiscard]] tl::expected<ImageDigests, IoError> measure_image_digests(const std::string& path);
+
+namespace detail {
+// One pass over an image: a digest per algorithm asked for, in that order.
+struct Hashes {
+    std::vector<contracts::ContentHash> hashes;
+    std::uint64_t bytes = 0;
+};
+}  // namespace detail
+
+// A measurement as measure_file or measure_image_digests takes it, taken on a
+// second thread while the caller does other work (sign derives its
+// key-encryption key meanwhile). The image is opened at once: refusal() tells
+// whether it is an image at all before the other work starts. result() waits
+// for it. Destroyed before result() was asked for, it stops the reading at the
+// next chunk and waits for the thread. Where no thread can be started,
+// result() measures on the caller's thread.
 class BackgroundMeasurement {
 public:
-    BackgroundMeasurement(std::string path, contracts::HashAlgorithm algorithm);
+    BackgroundMeasurement(const std::string& path, contracts::HashAlgorithm algorithm);
+    // Both digests (ImageDigests); result() gives the SHA-256 one.
+    explicit BackgroundMeasurement(const std::string& path);
     ~BackgroundMeasurement();
     BackgroundMeasurement(const BackgroundMeasurement&) = delete;
     BackgroundMeasurement& operator=(const BackgroundMeasurement&) = delete;
 
+    // The refusal of a path that names no image (ImageFile::open's), known
+    // before any reading; nullopt for an image, and for a path that could not
+    // be opened, whose error result() reports.
+    std::optional<IoError> refusal() const;
+
     tl::expected<FileMeasurement, IoError> result();
+    tl::expected<ImageDigests, IoError> digests();
 
 private:
-    void measure_regular_file();
+    BackgroundMeasurement(const std::string& path,
+                          std::vector<contracts::HashAlgorithm> algorithms);
+    tl::expected<detail::Hashes, IoError>& outcome();
 
-    std::string path_;
-    contracts::HashAlgorithm algorithm_;
+    std::vector<contracts::HashAlgorithm> algorithms_;
+    tl::expected<ImageFile, IoError> image_;
     std::atomic<bool> stop_{false};
     // Written by the thread, read once it has been joined.
-    std::optional<tl::expected<FileMeasurement, IoError>> result_;
+    std::optional<tl::expected<detail::Hashes, IoError>> outcome_;
     std::thread thread_;
 };
 

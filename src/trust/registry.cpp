@@ -52,6 +52,17 @@ Withdrawal KnownGoodStore::withdraw(const ImagePlatform& platform,
     return {inserted, state.current && state.current->measurement == measurement};
 }
 
+Withdrawal KnownGoodStore::withdraw_image(const ImagePlatform& platform,
+                                          std::span<const ImageMeasurement> digests) {
+    Withdrawal image;
+    for (const auto& digest : digests) {
+        const auto withdrawal = withdraw(platform, digest);
+        image.newly_withdrawn = image.newly_withdrawn || withdrawal.newly_withdrawn;
+        image.blocks_current = image.blocks_current || withdrawal.blocks_current;
+    }
+    return image;
+}
+
 std::optional<PromotionRecord> KnownGoodStore::current_image(const ImagePlatform& platform) const {
     const auto it = platforms_.find(platform);
     if (it == platforms_.end()) {
@@ -77,6 +88,37 @@ tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_install(
         return tl::unexpected(TrustError::not_current_known_good());
     }
     return current;
+}
+
+tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_image(
+    const ImagePlatform& platform, std::span<const ImageMeasurement> digests) const {
+    const auto current = current_image(platform);
+    const auto same_algorithm = std::find_if(digests.begin(), digests.end(), [&](const auto& d) {
+        return current && d.hash.algorithm == current->measurement.hash.algorithm;
+    });
+    if (!current || same_algorithm == digests.end()) {
+        return authorize_install(platform, digests.empty() ? ImageMeasurement{} : digests.front());
+    }
+    // A withdrawn current image blocks every candidate: authorize_install
+    // says so before any digest of this image is looked at.
+    const auto& withdrawn = platforms_.at(platform).withdrawn;
+    const auto refused = [&](const ImageMeasurement& digest) {
+        return tl::unexpected(
+            TrustError::measurement_withdrawn(platform.text(), digest.to_string()));
+    };
+    if (!withdrawn.contains(current->measurement)) {
+        // The digest the decision is taken with first: the one the report
+        // shows.
+        if (withdrawn.contains(*same_algorithm)) {
+            return refused(*same_algorithm);
+        }
+        for (const auto& digest : digests) {
+            if (withdrawn.contains(digest)) {
+                return refused(digest);
+            }
+        }
+    }
+    return authorize_install(platform, *same_algorithm);
 }
 
 SecurityVersion KnownGoodStore::rollback_floor(const ImagePlatform& platform) const {

@@ -82,6 +82,13 @@ public:
     // while it is the current image every install there is refused.
     Withdrawal withdraw(const ImagePlatform& platform, const ImageMeasurement& measurement);
 
+    // Withdraws an image known by its digest under every algorithm, so that
+    // no manifest for its bytes promotes again, whatever it was measured
+    // with. Newly withdrawn when any digest was; blocks the current image
+    // when any digest is its measurement.
+    Withdrawal withdraw_image(const ImagePlatform& platform,
+                              std::span<const ImageMeasurement> digests);
+
     // The platform's current known-good record; nullopt for a platform the
     // store does not know or that has none.
     std::optional<PromotionRecord> current_image(const ImagePlatform& platform) const;
@@ -89,6 +96,13 @@ public:
     // The current known-good record, if `candidate` is exactly it.
     [[nodiscard]] tl::expected<PromotionRecord, TrustError> authorize_install(
         const ImagePlatform& platform, const ImageMeasurement& candidate) const;
+
+    // authorize_install for an image known by its digest under every
+    // algorithm: refused as withdrawn when any of them is withdrawn on the
+    // platform, else decided with the digest under the algorithm of the
+    // current image. The first refusal of authorize_install comes first.
+    [[nodiscard]] tl::expected<PromotionRecord, TrustError> authorize_image(
+        const ImagePlatform& platform, std::span<const ImageMeasurement> digests) const;
 
     // 0 for a platform the store does not know.
     SecurityVersion rollback_floor(const ImagePlatform& platform) const;

@@ -28,6 +28,7 @@
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
 #include "encoding/hex.hpp"
+#include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "support/fixtures.hpp"
@@ -40,6 +41,7 @@
 
 namespace fs = std::filesystem;
 using namespace zdz::test;
+using zdz::io::atomic_temp_path;
 
 namespace {
 
@@ -468,12 +470,18 @@ TEST(FaultInjection, KeystoreReplacedBySomethingElseIsAClearError) {
     fs::remove(k);
     EXPECT_FALSE(fs::exists(w.dir.file("out.json")));
 
-    // keygen replaces whatever is at --out by renaming over it: a link is
-    // replaced, never written through, and a folder is refused.
+    // keygen replaces a file at --out by renaming over it. A link is neither
+    // replaced (whoever reads through it would go on reading the old file)
+    // nor written through: refused before the key is made, and a folder is
+    // refused by the rename.
     w.dir.write("target", "not a keystore");
     fs::create_symlink(w.dir.file("target"), k);
-    EXPECT_EQ(run(w.keygen_args(k)).status, 0);
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(k)));
+    const auto onto_link = run(w.keygen_args(k));
+    EXPECT_EQ(onto_link.status, 1);
+    EXPECT_EQ(onto_link.err, "error: failed to write keystore to " + k +
+                                 ": local storage operation failed: cannot write " + k +
+                                 ": it is a symbolic link; name the file it leads to\n");
+    EXPECT_TRUE(fs::is_symlink(k));
     EXPECT_EQ(w.dir.read("target"), "not a keystore");
     fs::remove(k);
 
@@ -581,86 +589,119 @@ Node node_at(const std::string& path) {
 }  // namespace
 
 // The temporary file of the keystore and the store has a fixed name beside
-// its destination. Whatever is found there is removed and a new file created
-// in its place: it is never followed, reused or opened.
-TEST(FaultInjection, WhateverSitsAtTheTemporaryPathIsRemovedNeverUsed) {
+// its destination. What sits there is never followed, reused or opened, and
+// only the leftover of an interrupted write of this program is removed:
+// anything else (a keystore someone named "store.tmp", a planted link, a
+// FIFO, another user's file, a folder) makes the write refuse, naming it,
+// with every file as it was.
+TEST(FaultInjection, OnlyALeftoverAtTheTemporaryPathIsRemoved) {
     Workspace w;
     const auto keystore_before = bytes_of(w.keystore);
     const auto store_tmp = w.dir.file("store.tmp");
     const auto out = w.dir.file("new.json");
     const auto out_tmp = w.dir.file("new.tmp");
     const auto other = w.dir.file("other");
+    const std::string in_the_way =
+        ": it already exists and was not left by an interrupted write of this program; move it "
+        "away first";
 
-    const auto promote_succeeds = [&](const std::string& planted) {
-        const auto count = w.promotions(w.store);
+    const auto promote_refused = [&](const std::string& planted, const std::string& err) {
+        const auto store_before = bytes_of(w.store);
+        const auto node_before = node_at(store_tmp);
         const auto r = run(w.promote_args(), {}, kQuickTimeout);
-        EXPECT_EQ(r.status, 0) << planted << ": " << r.err;
-        EXPECT_EQ(w.promotions(w.store), count + 1) << planted;
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(w.store))) << planted;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(store_tmp))) << planted;
+        EXPECT_EQ(r.status, 1) << planted;
+        EXPECT_EQ(r.out, "") << planted;
+        EXPECT_EQ(r.err, err) << planted;
+        EXPECT_EQ(bytes_of(w.store), store_before) << planted;
+        EXPECT_EQ(node_at(store_tmp), node_before) << planted;
         EXPECT_EQ(bytes_of(w.keystore), keystore_before) << planted;
-        struct stat st {};
-        EXPECT_EQ(::stat(w.store.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, ::geteuid()) << planted;
     };
-    const auto keygen_succeeds = [&](const std::string& planted) {
+    const auto keygen_refused = [&](const std::string& planted) {
+        const auto node_before = node_at(out_tmp);
         const auto r = run(w.keygen_args(out));
-        EXPECT_EQ(r.status, 0) << planted << ": " << r.err;
-        EXPECT_EQ(recorded_key(bytes_of(out)), printed_key(r.out)) << planted;
-        EXPECT_FALSE(fs::exists(fs::symlink_status(out_tmp))) << planted;
-        struct stat st {};
-        EXPECT_EQ(::lstat(out.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode)) << planted;
-        EXPECT_EQ(st.st_mode & 07777, 0600U) << planted;
-        EXPECT_EQ(st.st_uid, ::geteuid()) << planted;
+        EXPECT_EQ(r.status, 1) << planted;
+        EXPECT_EQ(r.err, "error: failed to write keystore to " + out +
+                             ": local storage operation failed: cannot write " + out_tmp +
+                             in_the_way + "\n")
+            << planted;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(out))) << planted;
+        EXPECT_EQ(node_at(out_tmp), node_before) << planted;
+    };
+    const auto clear = [&] {
+        fs::remove(store_tmp);
+        fs::remove(out_tmp);
     };
 
-    // Followed, the link would have the store written over the signing key.
-    fs::create_symlink(w.keystore, store_tmp);
-    promote_succeeds("link to the keystore");
+    const auto save_refused = [&](const std::string& detail) {
+        return kSaveFailed + store_tmp + detail + "\n";
+    };
 
-    // Followed, these links would have keygen create or overwrite any file
-    // and make it owner-only.
+    // Followed, the link would have the store written over the signing key;
+    // removed, it would be gone for whoever relies on it. Since it leads to
+    // the command's own keystore, promote refuses before unsealing it.
+    fs::create_symlink(w.keystore, store_tmp);
+    promote_refused("link to the keystore", "error: store " + w.store +
+                                                " cannot be saved: its temporary file " +
+                                                store_tmp + " is the same file as --keystore\n");
+    fs::remove(store_tmp);
+    fs::create_symlink(w.image, store_tmp);
+    promote_refused("link to a file promote does not read", save_refused(in_the_way));
     fs::create_symlink(other, out_tmp);
-    keygen_succeeds("link to a missing file");
+    keygen_refused("link to a missing file");
     EXPECT_FALSE(fs::exists(fs::symlink_status(other)));
-    w.dir.write("other", "someone else's file");
-    ASSERT_EQ(::chmod(other.c_str(), 0644), 0);
-    fs::create_symlink(other, out_tmp);
-    keygen_succeeds("link to an existing file");
-    EXPECT_EQ(w.dir.read("other"), "someone else's file");
-    EXPECT_EQ(node_at(other).mode & 07777, 0644U);
+    clear();
+
+    // A keystore that happens to carry the temporary name of a store.
+    fs::copy_file(w.keystore, store_tmp);
+    promote_refused("a keystore", save_refused(in_the_way));
+    EXPECT_EQ(bytes_of(store_tmp), keystore_before);
+    clear();
 
     // Opened for writing, a FIFO nobody reads would stall the command for
     // ever, promote while it holds the store's lock.
     ASSERT_EQ(::mkfifo(store_tmp.c_str(), 0600), 0);
-    promote_succeeds("FIFO");
+    promote_refused("FIFO", save_refused(in_the_way));
     ASSERT_EQ(::mkfifo(out_tmp.c_str(), 0600), 0);
-    keygen_succeeds("FIFO");
+    keygen_refused("FIFO");
+    clear();
 
-    // Reused, a file another user created beforehand would stay theirs, and
-    // so would the keystore or store renamed from it.
+    // Another user's file, even one that carries the mark of a pending write.
     if (::geteuid() == 0) {
         for (const auto& planted : {store_tmp, out_tmp}) {
-            fs::remove(planted);  // whatever a failed run above left
             std::ofstream(planted) << "planted";
             ASSERT_EQ(::chown(planted.c_str(), kNobody, kNobody), 0);
-            ASSERT_EQ(::chmod(planted.c_str(), 0666), 0);
+            ASSERT_EQ(::chmod(planted.c_str(), 01666), 0);
         }
-        promote_succeeds("file of another user");
-        keygen_succeeds("file of another user");
+        promote_refused("file of another user", save_refused(in_the_way));
+        keygen_refused("file of another user");
+        clear();
     }
 
-    // A folder is not something a failed write leaves: it is not removed,
-    // and the write is refused.
-    fs::remove(store_tmp);
+    // A folder is not something a failed write leaves: the write says so.
     fs::create_directory(store_tmp);
-    const auto store_before = bytes_of(w.store);
-    const auto refused = run(w.promote_args(), {}, kQuickTimeout);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, kSaveFailed + store_tmp + ": Is a directory (os error 21)\n");
-    EXPECT_EQ(bytes_of(w.store), store_before);
+    promote_refused("folder", save_refused(": Is a directory (os error 21)"));
     EXPECT_TRUE(fs::is_directory(store_tmp));
+    clear();
+
+    // What an interrupted write leaves (a regular file of ours that still
+    // carries the pending mark) is removed by the next write, which then
+    // succeeds.
+    for (const auto& leftover : {store_tmp, out_tmp}) {
+        std::ofstream(leftover) << "{\"cut\": ";
+        ASSERT_EQ(::chmod(leftover.c_str(), 01600), 0);
+    }
+    const auto count = w.promotions(w.store);
+    const auto promoted = run(w.promote_args(), {}, kQuickTimeout);
+    EXPECT_EQ(promoted.status, 0) << promoted.err;
+    EXPECT_EQ(w.promotions(w.store), count + 1);
+    const auto made = run(w.keygen_args(out));
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(recorded_key(bytes_of(out)), printed_key(made.out));
+    for (const auto& written : {w.store, out}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(atomic_temp_path(written)))) << written;
+        // The mark goes with the rename.
+        EXPECT_EQ(node_at(written).mode & 07000, 0U) << written;
+    }
 }
 
 // Keygens started together onto one --out each install their own file, one
@@ -768,8 +809,7 @@ TEST(FaultInjection, ConcurrentWithdrawalsAndPromotionsAreAllKept) {
 
 // A FIFO or a device at --out is not a file the command wrote before: it is
 // refused and left as it was, so that --out /dev/null (as root) cannot
-// replace the system's device node. A link to one is replaced, as any link
-// at --out is, and what it leads to is not touched.
+// replace the system's device node. So is a link, to one or to anything.
 TEST(FaultInjection, OutThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
     Workspace w;
     std::vector<std::string> nodes{w.dir.file("fifo.json")};
@@ -796,12 +836,15 @@ TEST(FaultInjection, OutThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
     }
     EXPECT_EQ(listing(w.dir.path()), files);
 
+    // A link at --out is refused as well, and what it leads to is not touched.
     const auto link = w.dir.file("link.json");
     fs::create_symlink(nodes.back(), link);
     const auto before = node_at(nodes.back());
     const auto through_link = run(w.sign_args(link), {}, kQuickTimeout);
-    EXPECT_EQ(through_link.status, 0) << through_link.err;
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(link)));
+    EXPECT_EQ(through_link.status, 1);
+    EXPECT_EQ(through_link.err, "error: cannot write " + link +
+                                    ": it is a symbolic link; name the file it leads to\n");
+    EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(node_at(nodes.back()), before);
 }
 

@@ -225,9 +225,11 @@ TEST_F(GoldenFiles, CommandsWriteTheGoldenBytesButForWhatTheyDraw) {
         r = run_at_signing_time(promote(manifest, "written.json"));
         ASSERT_EQ(r.status, 0) << r.err;
     }
-    r = run_at_signing_time({"withdraw", "--store", "written.json", "--keystore", "keystore.json",
-                             "--passphrase-env", zdz::test::kPassphraseVar, "--platform", "vask",
-                             "--image-file", "image-sv2.img"});
+    // The golden store withdraws the SHA-256 digest of the sv2 image alone.
+    r = run_at_signing_time(
+        {"withdraw", "--store", "written.json", "--keystore", "keystore.json", "--passphrase-env",
+         zdz::test::kPassphraseVar, "--platform", "vask", "--measurement",
+         "sha256:32d388a958543c44117d773220d4295d3485f11f9d64608342a0a71bca531ead"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(differing_members(read("written.json"), read("store.json")),
               (std::set<std::string>{"envelope_id", "signature"}));

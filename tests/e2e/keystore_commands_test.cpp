@@ -150,7 +150,9 @@ TEST(Sign, EmptyImageAndOtaKind) {
 }
 
 // The image is read while the key is derived; a wrong passphrase is still
-// what is reported, whatever the image is, and never waits on it.
+// what is reported, whatever the file is, and never waits on it. What is no
+// image at all (a FIFO that may never be written, a device without end) is
+// refused before the key is derived.
 TEST(Sign, AWrongPassphraseIsReportedWhateverTheImage) {
     TempDir dir;
     zdz::test::write_test_keystore(dir.file("k.json"));
@@ -159,8 +161,15 @@ TEST(Sign, AWrongPassphraseIsReportedWhateverTheImage) {
     const std::string wrong =
         "error: cannot unseal keystore: signing key could not be unsealed (wrong passphrase "
         "or corrupted keystore)\n";
+    for (const auto& image : {fifo, std::string("/dev/zero")}) {
+        const auto r = run_program(sign_args(dir, image), with_passphrase("wrong"));
+        EXPECT_EQ(r.status, 1) << image;
+        EXPECT_EQ(r.err, "error: cannot read image file " + image +
+                             ": not a regular file or block device\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("m.json")));
+    }
     for (const auto& image : {zdz::test::source_dir() + "/os/vask-install-2026072900.img",
-                              dir.file("none.img"), dir.path(), fifo}) {
+                              dir.file("none.img"), dir.path()}) {
         const auto r = run_program(sign_args(dir, image), with_passphrase("wrong"));
         EXPECT_EQ(r.status, 1) << image;
         EXPECT_EQ(r.err, wrong) << image;

@@ -450,7 +450,9 @@ TEST_F(ReleaseOperations, WithdrawingTheCurrentImageBlocksInstallsAndPromotion) 
               "[ok] withdrawn\n"
               "  platform:             vask\n"
               "  measurement:          " +
-                  sha256_of("two.img") + "\n  image file:           " + dir.file("two.img") +
+                  sha256_of("two.img") + "\n  also withdrawn:       " +
+                  measurement_of("two.img", HashAlgorithm::Blake3).to_string() +
+                  "\n  image file:           " + dir.file("two.img") +
                   " (7 bytes measured)\n"
                   "  times promoted:       1\n" +
                   blocked + "  store written:        " + dir.file("store.json") + "\n");
@@ -480,6 +482,70 @@ TEST_F(ReleaseOperations, WithdrawingTheCurrentImageBlocksInstallsAndPromotion) 
     write_manifest("v3.json", "vask", 3, "three.img");
     ASSERT_EQ(promote("v3.json").status, 0);
     EXPECT_EQ(authorize("--image-file", dir.file("three.img")).status, 0);
+}
+
+// A withdrawal by image file covers the image's bytes, not one digest of
+// them: a second trusted signer's manifest for the same bytes measured with
+// the other algorithm is refused, and so is an install of those bytes.
+// Whichever algorithm the current image has. By --measurement, that digest
+// alone is withdrawn.
+TEST_F(ReleaseOperations, AWithdrawnImageStaysWithdrawnUnderEveryAlgorithm) {
+    const auto second = zdz::test::fixed_key(0x77);
+    dir.write("signers",
+              format_allowed_signers_line("release@tarnelos", release.verifying_key()) + "\n" +
+                  format_allowed_signers_line("second@tarnelos", second.verifying_key()) + "\n");
+    const auto second_manifest = [&](const std::string& name, const std::string& platform,
+                                     SecurityVersion version, const std::string& image,
+                                     HashAlgorithm algorithm) {
+        dir.write(name, zdz::test::install_manifest_json(second, platform, version,
+                                                         measurement_of(image, algorithm)));
+    };
+    const std::pair<std::string, HashAlgorithm> currents[] = {{"vask", HashAlgorithm::Sha256},
+                                                              {"ridge", HashAlgorithm::Blake3}};
+    for (const auto& [platform, algorithm] : currents) {
+        const auto other =
+            algorithm == HashAlgorithm::Sha256 ? HashAlgorithm::Blake3 : HashAlgorithm::Sha256;
+        write_manifest(platform + "-1.json", platform, 1, "one.img", algorithm);
+        ASSERT_EQ(promote(platform + "-1.json").status, 0) << platform;
+        write_manifest(platform + "-2.json", platform, 2, "two.img", algorithm);
+        ASSERT_EQ(promote(platform + "-2.json").status, 0) << platform;
+
+        auto r = withdraw("--image-file", dir.file("two.img"), platform);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(
+            r.out.find(
+                "  measurement:          " + measurement_of("two.img", algorithm).to_string() +
+                "\n  also withdrawn:       " + measurement_of("two.img", other).to_string() + "\n"),
+            std::string::npos)
+            << r.out;
+
+        second_manifest(platform + "-3.json", platform, 3, "two.img", other);
+        EXPECT_EQ(promote(platform + "-3.json").err,
+                  "error: promotion refused: image measurement " +
+                      measurement_of("two.img", other).to_string() +
+                      " was withdrawn for platform " + platform + "\n")
+            << platform;
+
+        // The image that withdrawing two.img blocked is replaced by one.img's
+        // bytes measured the other way; two.img's bytes stay refused.
+        second_manifest(platform + "-4.json", platform, 4, "one.img", other);
+        ASSERT_EQ(promote(platform + "-4.json").status, 0) << platform;
+        EXPECT_EQ(authorize("--image-file", dir.file("one.img"), platform).status, 0) << platform;
+        r = authorize("--image-file", dir.file("two.img"), platform);
+        EXPECT_EQ(r.status, 1) << platform;
+        EXPECT_TRUE(r.err.starts_with("error: install refused: image measurement " +
+                                      measurement_of("two.img", other).to_string() +
+                                      " was withdrawn for platform " + platform))
+            << r.err;
+
+        // One digest, given as text: the other digest of those bytes stays
+        // promotable.
+        r = withdraw("--measurement", measurement_of("three.img", other).to_string(), platform);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find("also withdrawn"), std::string::npos) << r.out;
+        second_manifest(platform + "-5.json", platform, 5, "three.img", algorithm);
+        EXPECT_EQ(promote(platform + "-5.json").status, 0) << platform;
+    }
 }
 
 TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {

@@ -146,9 +146,10 @@ TEST(WriteFileAtomically, FileModes) {
         UmaskGuard mask(0);
         ASSERT_TRUE(write_file_atomically(dir.file("open.json"), "s"));
         EXPECT_EQ(permissions(dir.file("open.json")), 0666U);
-        // A world-readable temporary file left over from an earlier failure.
+        // A world-readable temporary file left over from an interrupted write:
+        // removed, not reused.
         dir.write("b.keystore.tmp", "stale");
-        ASSERT_EQ(::chmod(dir.file("b.keystore.tmp").c_str(), 0666), 0);
+        ASSERT_EQ(::chmod(dir.file("b.keystore.tmp").c_str(), 01666), 0);
         ASSERT_TRUE(write_file_atomically(dir.file("b.keystore.json"), "k", FileMode::OwnerOnly));
         EXPECT_EQ(permissions(dir.file("b.keystore.json")), 0600U);
         EXPECT_EQ(dir.read("b.keystore.json"), "k");

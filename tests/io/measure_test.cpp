@@ -83,6 +83,13 @@ TEST(Measure, FilesStreamThroughEitherAlgorithm) {
     ASSERT_TRUE(sha256);
     EXPECT_EQ(sha256->hash.to_string(), sha256sum_of(dir.file("blob")));
 
+    // Both at once, from one pass.
+    const auto both = zdz::io::measure_image_digests(dir.file("blob"));
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->sha256, sha256->hash);
+    EXPECT_EQ(both->blake3, blake3->hash);
+    EXPECT_EQ(both->bytes, data.size());
+
     EXPECT_EQ(zdz::io::measure_file(dir.file("empty"), HashAlgorithm::Blake3)->hash,
               zdz::crypto::measure_blake3(std::string_view()));
     EXPECT_EQ(zdz::io::measure_file(dir.file("empty"), HashAlgorithm::Sha256)->bytes, 0U);
@@ -114,9 +121,15 @@ TEST(Measure, BackgroundMeasurementGivesWhatMeasureFileGives) {
     }
     // Abandoned: the thread stops and is waited for.
     { zdz::io::BackgroundMeasurement abandoned(dir.file("blob"), HashAlgorithm::Sha256); }
-    // A FIFO with no writer is left alone until result() is asked for (which
-    // would wait for a writer, as measure_file does).
+    // A FIFO with no writer, or a device without end, is no image: refused
+    // at once, without a wait or a read.
     const auto fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    { zdz::io::BackgroundMeasurement abandoned(fifo, HashAlgorithm::Sha256); }
+    for (const auto& path : {fifo, std::string("/dev/zero")}) {
+        zdz::io::BackgroundMeasurement refused(path);
+        ASSERT_TRUE(refused.refusal()) << path;
+        EXPECT_EQ(refused.refusal()->display(), "not a regular file or block device");
+        EXPECT_EQ(refused.digests().error(), *refused.refusal());
+        EXPECT_EQ(zdz::io::measure_file(path, HashAlgorithm::Sha256).error(), *refused.refusal());
+    }
 }
