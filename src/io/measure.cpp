@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -45,7 +46,8 @@ using detail::Hashes;
 // between two chunks once `stop` (if any) is set.
 tl::expected<Hashes, IoError> measure_image(const ImageFile& image,
                                             std::span<const HashAlgorithm> algorithms,
-                                            const std::atomic<bool>* stop) {
+                                            const std::atomic<bool>* stop, bool read_ahead,
+                                            MeasureProgress* progress) {
     const int fd = image.descriptor().get();
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     try {
@@ -62,10 +64,13 @@ tl::expected<Hashes, IoError> measure_image(const ImageFile& image,
                 stream->update(piece.data(), piece.size());
             }
             total += piece.size();
+            if (progress != nullptr) {
+                progress->bytes.fetch_add(piece.size(), std::memory_order_relaxed);
+            }
             return {};
         };
         tl::expected<void, IoError> read;
-        if (image.worth_reading_ahead()) {
+        if (read_ahead && image.worth_reading_ahead()) {
             read = read_pieces_ahead(fd, kFileChunk, kPiecesAhead, hash_piece);
         } else {
             std::vector<char> buffer(kFileChunk);
@@ -77,6 +82,9 @@ tl::expected<Hashes, IoError> measure_image(const ImageFile& image,
         Hashes measured{{}, total};
         for (const auto& stream : streams) {
             measured.hashes.push_back(stream->finish());
+        }
+        if (progress != nullptr) {
+            progress->images.fetch_add(1, std::memory_order_relaxed);
         }
         return measured;
     } catch (const std::bad_alloc&) {
@@ -91,7 +99,7 @@ tl::expected<Hashes, IoError> measure_path(const std::string& path,
     if (!image) {
         return tl::unexpected(image.error());
     }
-    return measure_image(*image, algorithms, nullptr);
+    return measure_image(*image, algorithms, nullptr, true, nullptr);
 }
 
 }  // namespace
@@ -116,8 +124,21 @@ tl::expected<ImageFile, IoError> ImageFile::open(const std::string& path) {
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return tl::unexpected(IoError::from_errno(errno));
     }
-    const bool read_ahead = image_size(fd.get(), st) >= kReadAheadFrom;
-    return ImageFile(std::move(fd), read_ahead);
+    const auto size = image_size(fd.get(), st);
+    return ImageFile(std::move(fd), size);
+}
+
+ImageFile::ImageFile(FileDescriptor fd, std::uint64_t size)
+    : fd_(std::move(fd)), size_(size), read_ahead_(size >= kReadAheadFrom) {}
+
+tl::expected<FileMeasurement, IoError> measure_opened_image(const ImageFile& image,
+                                                            HashAlgorithm algorithm,
+                                                            bool read_ahead,
+                                                            MeasureProgress* progress) {
+    return measure_image(image, std::span(&algorithm, 1), nullptr, read_ahead, progress)
+        .map([](const Hashes& measured) {
+            return FileMeasurement{measured.hashes.front(), measured.bytes};
+        });
 }
 
 tl::expected<FileMeasurement, IoError> measure_sha256_file(const std::string& path) {
@@ -137,21 +158,25 @@ tl::expected<ImageDigests, IoError> measure_image_digests(const std::string& pat
     });
 }
 
-BackgroundMeasurement::BackgroundMeasurement(const std::string& path, HashAlgorithm algorithm)
-    : BackgroundMeasurement(path, std::vector<HashAlgorithm>{algorithm}) {}
+BackgroundMeasurement::BackgroundMeasurement(const std::string& path, HashAlgorithm algorithm,
+                                             MeasureProgress* progress)
+    : BackgroundMeasurement(path, std::vector<HashAlgorithm>{algorithm}, progress) {}
 
-BackgroundMeasurement::BackgroundMeasurement(const std::string& path)
+BackgroundMeasurement::BackgroundMeasurement(const std::string& path, MeasureProgress* progress)
     : BackgroundMeasurement(
-          path, std::vector<HashAlgorithm>(kBothAlgorithms.begin(), kBothAlgorithms.end())) {}
+          path, std::vector<HashAlgorithm>(kBothAlgorithms.begin(), kBothAlgorithms.end()),
+          progress) {}
 
 BackgroundMeasurement::BackgroundMeasurement(const std::string& path,
-                                             std::vector<HashAlgorithm> algorithms)
-    : algorithms_(std::move(algorithms)), image_(ImageFile::open(path)) {
+                                             std::vector<HashAlgorithm> algorithms,
+                                             MeasureProgress* progress)
+    : algorithms_(std::move(algorithms)), image_(ImageFile::open(path)), progress_(progress) {
     if (!image_) {
         return;
     }
     try {
-        thread_ = std::thread([this] { outcome_ = measure_image(*image_, algorithms_, &stop_); });
+        thread_ = std::thread(
+            [this] { outcome_ = measure_image(*image_, algorithms_, &stop_, true, progress_); });
     } catch (const std::system_error&) {
         // No second thread: the caller's measures when asked.
     }
@@ -179,7 +204,7 @@ tl::expected<Hashes, IoError>& BackgroundMeasurement::outcome() {
         if (!image_) {
             outcome_ = tl::unexpected(image_.error());
         } else {
-            outcome_ = measure_image(*image_, algorithms_, nullptr);
+            outcome_ = measure_image(*image_, algorithms_, nullptr, true, progress_);
         }
     }
     return *outcome_;
@@ -195,6 +220,70 @@ tl::expected<ImageDigests, IoError> BackgroundMeasurement::digests() {
     return outcome().map([](const Hashes& h) {
         return ImageDigests{h.hashes.at(0), h.hashes.at(1), h.bytes};
     });
+}
+
+MeasurementBatch::MeasurementBatch(std::vector<ImageRequest> images, unsigned workers)
+    : requests_(std::move(images)) {
+    images_.reserve(requests_.size());
+    for (const auto& request : requests_) {
+        images_.push_back(ImageFile::open(request.path));
+        if (images_.back()) {
+            total_bytes_ += images_.back()->size();
+        }
+    }
+    outcomes_.resize(requests_.size());
+    const auto count = std::min<std::size_t>(std::max(workers, 1U), requests_.size());
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            workers_.emplace_back([this, count] { work(count == 1); });
+        }
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for (none at all: results() measures).
+    }
+}
+
+MeasurementBatch::~MeasurementBatch() {
+    stop_.store(true, std::memory_order_relaxed);
+    for (auto& worker : workers_) {
+        worker.join();
+    }
+}
+
+void MeasurementBatch::work(bool read_ahead) {
+    for (auto i = next_.fetch_add(1); i < images_.size(); i = next_.fetch_add(1)) {
+        if (!images_[i]) {
+            outcomes_[i] = tl::unexpected(images_[i].error());
+            continue;
+        }
+        const auto algorithm = requests_[i].algorithm;
+        outcomes_[i] =
+            measure_image(*images_[i], std::span(&algorithm, 1), &stop_, read_ahead, &progress_)
+                .map([](const Hashes& measured) {
+                    return FileMeasurement{measured.hashes.front(), measured.bytes};
+                });
+    }
+}
+
+std::optional<IoError> MeasurementBatch::open_error(std::size_t i) const {
+    if (images_.at(i)) {
+        return std::nullopt;
+    }
+    return images_[i].error();
+}
+
+std::vector<tl::expected<FileMeasurement, IoError>> MeasurementBatch::results() {
+    for (auto& worker : workers_) {
+        worker.join();
+    }
+    workers_.clear();
+    // What no worker reached (none could be started) is measured here.
+    work(true);
+    std::vector<tl::expected<FileMeasurement, IoError>> results;
+    results.reserve(outcomes_.size());
+    for (auto& outcome : outcomes_) {
+        results.push_back(std::move(*outcome));
+    }
+    return results;
 }
 
 }  // namespace zdz::io

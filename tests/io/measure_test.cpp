@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crypto/digest.hpp"
 #include "support/run.hpp"
@@ -132,4 +133,50 @@ TEST(Measure, BackgroundMeasurementGivesWhatMeasureFileGives) {
         EXPECT_EQ(refused.digests().error(), *refused.refusal());
         EXPECT_EQ(zdz::io::measure_file(path, HashAlgorithm::Sha256).error(), *refused.refusal());
     }
+}
+
+// A release's images measured together: each image's result is what
+// measure_file gives for it, in the order asked, whatever the number of
+// workers; what cannot be opened is known before any reading; progress adds
+// up to the bytes and images measured.
+TEST(Measure, ABatchGivesWhatMeasureFileGivesForEachImage) {
+    const zdz::test::TempDir dir;
+    std::vector<zdz::io::ImageRequest> requests;
+    for (int i = 0; i < 5; ++i) {
+        const auto name = "image-" + std::to_string(i);
+        dir.write(name, patterned((std::size_t{1} << 20) * static_cast<std::size_t>(i) + 7,
+                                  static_cast<std::size_t>(31 + i), 5, 249));
+        requests.push_back(
+            {dir.file(name), i % 2 == 0 ? HashAlgorithm::Sha256 : HashAlgorithm::Blake3});
+    }
+    const auto fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    requests.insert(requests.begin() + 2, {dir.file("missing"), HashAlgorithm::Sha256});
+    requests.push_back({fifo, HashAlgorithm::Blake3});
+
+    for (const unsigned workers : {1U, 2U, 16U}) {
+        zdz::io::MeasurementBatch batch(requests, workers);
+        EXPECT_EQ(batch.open_error(2)->display(), "No such file or directory (os error 2)");
+        EXPECT_EQ(batch.open_error(6)->display(), "not a regular file or block device");
+        EXPECT_FALSE(batch.open_error(0));
+        const auto results = batch.results();
+        ASSERT_EQ(results.size(), requests.size());
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            const auto expected = zdz::io::measure_file(requests[i].path, requests[i].algorithm);
+            ASSERT_EQ(results[i].has_value(), expected.has_value()) << i;
+            if (expected) {
+                EXPECT_EQ(results[i]->hash, expected->hash) << i;
+                EXPECT_EQ(results[i]->bytes, expected->bytes) << i;
+                bytes += expected->bytes;
+            } else {
+                EXPECT_EQ(results[i].error(), expected.error()) << i;
+            }
+        }
+        EXPECT_EQ(batch.total_bytes(), bytes);
+        EXPECT_EQ(batch.progress().bytes.load(), bytes);
+        EXPECT_EQ(batch.progress().images.load(), 5U);
+    }
+    // Abandoned: the workers stop and are waited for.
+    { zdz::io::MeasurementBatch abandoned(requests, 2); }
 }
