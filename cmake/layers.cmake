@@ -4,17 +4,18 @@
 # before it; every list names all of them, not only the direct ones.
 #
 # Keep each entry on one line: scripts/check-includes reads this file too.
-set(ZDZ_LAYERS encoding contracts json crypto envelope io trust store boot cli)
+set(ZDZ_LAYERS encoding contracts json crypto envelope io token trust store boot cli)
 set(ZDZ_USES_encoding "")
 set(ZDZ_USES_contracts encoding)
 set(ZDZ_USES_json contracts encoding)
 set(ZDZ_USES_crypto contracts encoding)
 set(ZDZ_USES_envelope crypto json contracts encoding)
 set(ZDZ_USES_io crypto contracts encoding)
+set(ZDZ_USES_token io crypto contracts encoding)
 set(ZDZ_USES_trust envelope io crypto json contracts encoding)
-set(ZDZ_USES_store trust envelope io crypto json contracts encoding)
+set(ZDZ_USES_store token trust envelope io crypto json contracts encoding)
 set(ZDZ_USES_boot contracts encoding)
-set(ZDZ_USES_cli boot store trust envelope io crypto json contracts encoding)
+set(ZDZ_USES_cli boot store token trust envelope io crypto json contracts encoding)
 
 # A folder per layer under the build tree that holds links to the layer's own
 # src/ folder and to those of the layers it uses, and nothing else: it is the

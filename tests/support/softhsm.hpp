@@ -1,0 +1,60 @@
+#pragma once
+
+// A SoftHSM2 token of a test's own: a fresh token directory with its own
+// softhsm2.conf, initialised with softhsm2-util, and named in this
+// process's SOFTHSM2_CONF for as long as the fixture lives, so that neither
+// the test nor the program it starts ever sees a token of the system.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
+
+namespace zdz::test {
+
+inline constexpr const char* kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
+inline constexpr const char* kTokenPin = "4711-0815";
+inline constexpr const char* kTokenSoPin = "so-pin-1234";
+
+// The PKCS#11 module of tests/support/pkcs11_shim.c: SoftHSM2 with failures
+// on request.
+std::string pkcs11_shim_module();
+
+class SoftHsmToken {
+public:
+    // Initialises a token labelled `label` with kTokenPin and kTokenSoPin.
+    explicit SoftHsmToken(std::string label = "release");
+    SoftHsmToken(const SoftHsmToken&) = delete;
+    SoftHsmToken& operator=(const SoftHsmToken&) = delete;
+    // Puts SOFTHSM2_CONF back as it was.
+    ~SoftHsmToken();
+
+    const std::string& label() const { return label_; }
+    // SOFTHSM2_CONF for a child process.
+    std::map<std::string, std::string> env() const;
+
+    // Initialises one more token in the same directory.
+    void add_token(const std::string& label) const;
+
+    // pkcs11:token=LABEL;object=OBJECT?module-path=MODULE
+    std::string uri(const std::string& object, const std::string& module = kSoftHsmModule) const;
+
+    // OpenSC's pkcs11-tool on this token, logged in with kTokenPin.
+    RunResult pkcs11_tool(const std::vector<std::string>& args) const;
+
+    // pkcs11-tool --keypairgen --key-type TYPE --label LABEL (TYPE
+    // "EC:edwards25519", "EC:prime256v1"); returns its output, which lists
+    // the public point.
+    std::string tool_keypair(const std::string& key_type, const std::string& object) const;
+
+private:
+    TempDir dir_;
+    std::string label_;
+    std::string config_;
+    std::optional<std::string> previous_config_;
+};
+
+}  // namespace zdz::test
