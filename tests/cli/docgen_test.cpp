@@ -1,4 +1,4 @@
-#include "cli/docgen.hpp"
+#include "cli/docgen/docgen.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <variant>
 
-#include "cli/definition.hpp"
-#include "cli/parse.hpp"
+#include "cli/grammar/definition.hpp"
+#include "cli/grammar/parse.hpp"
 
 namespace {
 

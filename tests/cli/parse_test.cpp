@@ -1,4 +1,4 @@
-#include "cli/parse.hpp"
+#include "cli/grammar/parse.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,85 @@
+#include "cli/access/image_check.hpp"
+
+#include <utility>
+
+#include "encoding/text.hpp"
+
+namespace zdz::cli {
+namespace {
+
+[[nodiscard]] tl::expected<io::FileMeasurement, CommandError> measure(
+    const std::string& path, contracts::HashAlgorithm algorithm) {
+    // Streamed: memory stays flat for an image of any size.
+    auto measured = io::measure_file(path, algorithm);
+    if (!measured) {
+        return tl::unexpected(
+            fail("cannot read image file " + path + ": " + measured.error().display()));
+    }
+    return *measured;
+}
+
+}  // namespace
+
+tl::expected<trust::ImageMeasurement, CommandError> parse_candidate_measurement(
+    const std::string& text) {
+    const auto hash = contracts::ContentHash::parse(text);
+    if (!hash) {
+        return tl::unexpected(fail("invalid measurement " + encoding::quoted_form(text) + ": " +
+                                   hash.error().display()));
+    }
+    return trust::ImageMeasurement{*hash};
+}
+
+tl::expected<CandidateRequest, CommandError> parse_candidate_request(
+    const std::string& platform, const CandidateImage& candidate) {
+    auto parsed_platform = trust::ImagePlatform::parse(platform);
+    if (!parsed_platform) {
+        return tl::unexpected(fail(parsed_platform.error().display()));
+    }
+    CandidateRequest request{std::move(*parsed_platform), std::nullopt};
+    if (candidate.measurement) {
+        auto measurement = parse_candidate_measurement(*candidate.measurement);
+        if (!measurement) {
+            return tl::unexpected(measurement.error());
+        }
+        request.measurement = *measurement;
+    }
+    return request;
+}
+
+contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& registry,
+                                             const trust::ImagePlatform& platform) {
+    const auto current = registry.current_image(platform);
+    return current ? current->measurement.hash.algorithm : contracts::HashAlgorithm::Sha256;
+}
+
+tl::expected<MeasuredCandidate, CommandError> resolve_candidate(
+    const CandidateImage& candidate, const std::optional<trust::ImageMeasurement>& parsed,
+    const trust::KnownGoodStore& registry, const trust::ImagePlatform& platform) {
+    if (parsed) {
+        return MeasuredCandidate{*parsed, std::nullopt};
+    }
+    const auto measured =
+        measure(candidate.image_file.value_or(""), candidate_algorithm(registry, platform));
+    if (!measured) {
+        return tl::unexpected(measured.error());
+    }
+    return MeasuredCandidate{{measured->hash}, measured->bytes};
+}
+
+tl::expected<std::uint64_t, CommandError> check_image_file(
+    const std::string& path, const trust::ImageMeasurement& expected) {
+    const auto measured = measure(path, expected.hash.algorithm);
+    if (!measured) {
+        return tl::unexpected(measured.error());
+    }
+    // ContentHash equality reads every byte without stopping early.
+    if (!(measured->hash == expected.hash)) {
+        return tl::unexpected(
+            fail("image file " + path + " does not match the manifest: it measures " +
+                 measured->hash.to_string() + ", the manifest says " + expected.to_string()));
+    }
+    return measured->bytes;
+}
+
+}  // namespace zdz::cli
