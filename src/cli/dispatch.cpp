@@ -1,38 +1,62 @@
 #include "cli/dispatch.hpp"
 
+#include <cstddef>
 #include <variant>
 
 #include "cli/commands/handlers.hpp"
+#include "cli/grammar/binding.hpp"
 
 namespace zdz::cli {
 namespace {
 
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
+// The handler of one record of Subcommand.
+struct CommandEntry {
+    std::size_t record = 0;
+    CommandResult (*run)(const Subcommand& command, std::ostream& out) = nullptr;
 };
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
+
+template <class Record, CommandResult (*Run)(const Record&, std::ostream&)>
+constexpr CommandEntry handled_by() {
+    return {kRecordIndex<Record>, [](const Subcommand& command, std::ostream& out) {
+                return Run(std::get<Record>(command), out);
+            }};
+}
+
+// The one table of commands: entry i runs the record of index i.
+constexpr CommandEntry kCommands[] = {
+    handled_by<Keygen, run_keygen>(),
+    handled_by<ShowKey, run_show_key>(),
+    handled_by<ChangePassphrase, run_change_passphrase>(),
+    handled_by<ImportHashes, run_import_hashes>(),
+    handled_by<ImportSigners, run_import_signers>(),
+    handled_by<Sign, run_sign>(),
+    handled_by<Verify, run_verify>(),
+    handled_by<Promote, run_promote>(),
+    handled_by<AuthorizeInstall, run_authorize_install>(),
+    handled_by<Withdraw, run_withdraw>(),
+    handled_by<ShowStore, run_show_store>(),
+    handled_by<RekeyStore, run_rekey_store>(),
+    handled_by<Demo, run_demo>(),
+};
+
+consteval bool one_entry_per_record_in_order() {
+    if (std::size(kCommands) != std::variant_size_v<Subcommand>) {
+        return false;
+    }
+    for (std::size_t i = 0; i < std::size(kCommands); ++i) {
+        if (kCommands[i].record != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(one_entry_per_record_in_order(),
+              "kCommands needs one entry for each record of Subcommand, in its order");
 
 }  // namespace
 
 CommandResult dispatch(const Cli& cli, std::ostream& out) {
-    return std::visit(Overloaded{
-                          [&](const Keygen& c) { return run_keygen(c, out); },
-                          [&](const ImportHashes& c) { return run_import_hashes(c, out); },
-                          [&](const ImportSigners& c) { return run_import_signers(c, out); },
-                          [&](const Sign& c) { return run_sign(c, out); },
-                          [&](const Verify& c) { return run_verify(c, out); },
-                          [&](const Promote& c) { return run_promote(c, out); },
-                          [&](const AuthorizeInstall& c) { return run_authorize_install(c, out); },
-                          [&](const Withdraw& c) { return run_withdraw(c, out); },
-                          [&](const ShowStore& c) { return run_show_store(c, out); },
-                          [&](const Demo& c) { return run_demo(c, out); },
-                          [&](const ShowKey& c) { return run_show_key(c, out); },
-                          [&](const ChangePassphrase& c) { return run_change_passphrase(c, out); },
-                          [&](const RekeyStore& c) { return run_rekey_store(c, out); },
-                      },
-                      cli.subcommand);
+    return kCommands[cli.subcommand.index()].run(cli.subcommand, out);
 }
 
 }  // namespace zdz::cli

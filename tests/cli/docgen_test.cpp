@@ -119,8 +119,7 @@ Names zsh_options_of(const std::string& script, const std::string& sub) {
 
 TEST(Docgen, EveryOptionHasADecidedCompletion) {
     EXPECT_EQ(zdz::cli::unclassified_options(), std::vector<std::string>{});
-    EXPECT_EQ(zdz::cli::value_completion("passphrase_env"),
-              zdz::cli::ValueCompletion::EnvironmentName);
+    EXPECT_EQ(zdz::cli::value_completion("passphrase_env"), zdz::cli::ValueKind::EnvironmentName);
     EXPECT_EQ(zdz::cli::value_completion("no_such_option"), std::nullopt);
 }
 

@@ -11,7 +11,6 @@ namespace zdz::cli {
 namespace {
 
 using docgen_detail::choice_words;
-using docgen_detail::completion_of;
 using docgen_detail::image_kind_words;
 using docgen_detail::kGeneratedNotice;
 
@@ -94,17 +93,17 @@ BashOptions bash_options() {
         by_kind.names += by_kind.names.empty() ? "" : " ";
         by_kind.names += sub.name;
         for (const auto& option : sub.options) {
-            switch (completion_of(option)) {
-                case ValueCompletion::Path:
+            switch (option.value) {
+                case ValueKind::Path:
                     add_unique(by_kind.path_options, option.long_name());
                     break;
-                case ValueCompletion::EnvironmentName:
+                case ValueKind::EnvironmentName:
                     add_unique(by_kind.env_options, option.long_name());
                     break;
-                case ValueCompletion::ImageKind:
+                case ValueKind::ImageKind:
                     add_unique(by_kind.kind_options, option.long_name());
                     break;
-                case ValueCompletion::Choices:
+                case ValueKind::Choices:
                     if (std::none_of(by_kind.choice_options.begin(), by_kind.choice_options.end(),
                                      [&](const OptionDef* seen) {
                                          return seen->long_name() == option.long_name();
@@ -112,7 +111,7 @@ BashOptions bash_options() {
                         by_kind.choice_options.push_back(&option);
                     }
                     break;
-                case ValueCompletion::Text:
+                case ValueKind::Text:
                     add_unique(by_kind.text_options, option.long_name());
                     break;
             }
@@ -259,16 +258,16 @@ std::string zsh_description(std::string_view text) {
 }
 
 std::string zsh_value_action(const OptionDef& option) {
-    switch (completion_of(option)) {
-        case ValueCompletion::Path:
+    switch (option.value) {
+        case ValueKind::Path:
             return "_files";
-        case ValueCompletion::EnvironmentName:
+        case ValueKind::EnvironmentName:
             return "_parameters -g \"*export*\"";
-        case ValueCompletion::ImageKind:
+        case ValueKind::ImageKind:
             return "(" + image_kind_words() + ")";
-        case ValueCompletion::Choices:
+        case ValueKind::Choices:
             return "(" + choice_words(option) + ")";
-        case ValueCompletion::Text:
+        case ValueKind::Text:
             return " ";
     }
     return " ";
@@ -287,7 +286,7 @@ std::string zsh_exclusions(const SubcommandDef& sub, const OptionDef& option) {
     return list.empty() ? "" : "(" + list + ")";
 }
 
-std::string zsh_help_specs(std::string_view indent) {
+std::string zsh_help_options(std::string_view indent) {
     return std::string(indent) + "'(- *)'{-h,--help}'[" + std::string(kHelpDescription) + "]' \\\n";
 }
 
@@ -303,7 +302,7 @@ std::string zsh_completion() {
     s += "    local curcontext=$curcontext state line ret=1\n";
     s += "    local -a commands\n\n";
     s += "    _arguments -C \\\n";
-    s += zsh_help_specs("        ");
+    s += zsh_help_options("        ");
     s += "        '(- *)'{-V,--version}'[" + std::string(kVersionDescription) + "]' \\\n";
     s += "        '1: :->command' \\\n";
     s += "        '*:: :->option' && ret=0\n\n";
@@ -322,7 +321,7 @@ std::string zsh_completion() {
     for (const auto& sub : subcommand_defs()) {
         s += "                " + std::string(sub.name) + ")\n";
         s += "                    _arguments \\\n";
-        s += zsh_help_specs("                        ");
+        s += zsh_help_options("                        ");
         for (const auto& option : sub.options) {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);

@@ -10,30 +10,6 @@
 namespace zdz::cli {
 namespace {
 
-// Every option id must be listed here: an option added to the definition
-// without deciding how shells complete its value stops the build.
-constexpr std::pair<std::string_view, ValueCompletion> kValueCompletions[] = {
-    {"out", ValueCompletion::Path},
-    {"file", ValueCompletion::Path},
-    {"keystore", ValueCompletion::Path},
-    {"new_keystore", ValueCompletion::Path},
-    {"public_key", ValueCompletion::Path},
-    {"image_file", ValueCompletion::Path},
-    {"manifest", ValueCompletion::Path},
-    {"signers_file", ValueCompletion::Path},
-    {"store", ValueCompletion::Path},
-    {"sha256_file", ValueCompletion::Path},
-    {"passphrase_env", ValueCompletion::EnvironmentName},
-    {"new_passphrase_env", ValueCompletion::EnvironmentName},
-    {"kind", ValueCompletion::ImageKind},
-    {"principal", ValueCompletion::Text},
-    {"platform", ValueCompletion::Text},
-    {"security_version", ValueCompletion::Text},
-    {"measurement", ValueCompletion::Text},
-    {"expires_at", ValueCompletion::Text},
-    {"format", ValueCompletion::Choices},
-};
-
 constexpr std::array kImageKinds = {trust::ImageKind::Install, trust::ImageKind::OtaUpdate};
 
 }  // namespace
@@ -60,21 +36,22 @@ std::string choice_words(const OptionDef& option) {
     return words;
 }
 
-ValueCompletion completion_of(const OptionDef& option) {
-    return value_completion(option.id).value_or(ValueCompletion::Text);
-}
-
-// The text up to the first sentence end, for the one-line lists of shells. A
-
 }  // namespace docgen_detail
 
-std::optional<ValueCompletion> value_completion(std::string_view option_id) {
-    for (const auto& [id, completion] : kValueCompletions) {
-        if (id == option_id) {
-            return completion;
+std::optional<ValueKind> value_completion(std::string_view option_id) {
+    std::optional<ValueKind> kind;
+    for (const auto& sub : subcommand_defs()) {
+        for (const auto& option : sub.options) {
+            if (option.id != option_id) {
+                continue;
+            }
+            if (kind && *kind != option.value) {
+                return std::nullopt;
+            }
+            kind = option.value;
         }
     }
-    return std::nullopt;
+    return kind;
 }
 
 std::vector<std::string> unclassified_options() {

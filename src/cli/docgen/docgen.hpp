@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/grammar/definition.hpp"
+
 namespace zdz::cli {
 
 // The reference documents a package installs: the manual page zeduzaredoz(1)
@@ -12,20 +14,18 @@ namespace zdz::cli {
 // command definition tables as --help, at build time, so none can drift from
 // the parser.
 
-// What a shell offers as an option's value.
-enum class ValueCompletion {
-    Path,             // file names
-    EnvironmentName,  // names of exported environment variables
-    ImageKind,        // the image kind words
-    Choices,          // the option's own choices
-    Text,             // nothing to offer: free text typed by the operator
-};
+// What shells offer as an option's value follows from its value kind
+// (grammar/definition.hpp): file names for a Path, the names of exported
+// environment variables for an EnvironmentName, the image kind words, the
+// option's own choices, nothing for Text.
 
-// The completion of an option id, or nullopt for an id that no table entry
-// classifies yet (the generator refuses to run then).
-std::optional<ValueCompletion> value_completion(std::string_view option_id);
+// The value kind of the options named `option_id`, or nullopt when no command
+// takes such an option or commands take it with different kinds.
+std::optional<ValueKind> value_completion(std::string_view option_id);
 
-// Option ids of the definition that value_completion does not classify.
+// "COMMAND --option" of each option whose name other commands take with
+// another kind of value. Shells complete by option name, so such an option
+// has no one completion: the generator refuses to run then.
 std::vector<std::string> unclassified_options();
 
 // roff source of the manual page, section 1.

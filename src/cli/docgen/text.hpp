@@ -21,7 +21,4 @@ std::string image_kind_words();
 // An option's fixed choices, space-separated.
 std::string choice_words(const OptionDef& option);
 
-// How shells complete the value of `option` (Text for an unclassified one).
-ValueCompletion completion_of(const OptionDef& option);
-
 }  // namespace zdz::cli::docgen_detail

@@ -1,32 +1,15 @@
 #include "cli/grammar/parse.hpp"
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
-#include <charconv>
-#include <map>
 #include <memory>
 #include <sstream>
 
-#include "cli/docgen/docgen.hpp"
+#include "cli/grammar/binding.hpp"
 #include "cli/grammar/definition.hpp"
 #include "encoding/text.hpp"
 
 namespace zdz::cli {
 namespace {
-
-constexpr std::uint32_t kMaxSecurityVersion = 4294967295U;
-
-std::optional<std::uint32_t> parse_u32(const std::string& text) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value > kMaxSecurityVersion) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
-}
 
 // "text or json", "a, b or c".
 std::string choice_words(const OptionDef& opt) {
@@ -60,12 +43,55 @@ std::string option_description(const SubcommandDef& sub, const OptionDef& opt) {
     return text;
 }
 
-// Values of one parsed subcommand, by option id.
-using Values = std::map<std::string, std::string, std::less<>>;
+// The checks CLI11 runs on a value before the parse succeeds, in this order.
+void add_value_checks(CLI::Option& option, const OptionDef& opt) {
+    // Text values are UTF-8; paths are passed on byte for byte, whatever
+    // their encoding.
+    if (opt.value != ValueKind::Path) {
+        option.check(
+            [](const std::string& value) -> std::string {
+                return encoding::is_valid_utf8(value) ? std::string()
+                                                      : std::string("not valid UTF-8");
+            },
+            "", "utf8");
+    }
+    if (!opt.choices.empty()) {
+        option.check(
+            [&opt](const std::string& value) -> std::string {
+                for (const auto choice : opt.choices) {
+                    if (value == choice) {
+                        return {};
+                    }
+                }
+                return "must be " + choice_words(opt) + ", not " +
+                       encoding::quoted_excerpt(value, encoding::kMessageExcerptChars);
+            },
+            "{" + choice_list(opt) + "}", "choices");
+    }
+    if (opt.field.type == FieldType::SecurityVersion) {
+        option.check(
+            [](const std::string& value) -> std::string {
+                if (parse_security_version(value)) {
+                    return {};
+                }
+                return "not a decimal integer in 0..=4294967295: " + value;
+            },
+            "u32", "u32");
+    }
+}
+
+// One subcommand of the parser: its CLI11 options, in the order of its
+// definition, and the text each was given.
+struct ParsedSubcommand {
+    const SubcommandDef* def = nullptr;
+    CLI::App* app = nullptr;
+    std::vector<CLI::Option*> options;
+    std::unique_ptr<std::vector<std::string>> values;
+};
 
 struct Definition {
     std::unique_ptr<CLI::App> app;
-    std::vector<std::pair<CLI::App*, std::unique_ptr<Values>>> subcommands;
+    std::vector<ParsedSubcommand> subcommands;
 };
 
 Definition build_definition() {
@@ -75,11 +101,14 @@ Definition build_definition() {
     app.set_version_flag("-V,--version", std::string(kProgramName) + " " + kVersion);
     app.require_subcommand(1);
     for (const auto& sub : subcommand_defs()) {
-        auto* cmd = app.add_subcommand(std::string(sub.name), std::string(sub.about));
-        auto values = std::make_unique<Values>();
-        for (const auto& opt : sub.options) {
-            auto* o = cmd->add_option(std::string(opt.long_name()), (*values)[std::string(opt.id)],
-                                      option_description(sub, opt));
+        ParsedSubcommand parsed{&sub,
+                                app.add_subcommand(std::string(sub.name), std::string(sub.about)),
+                                {},
+                                std::make_unique<std::vector<std::string>>(sub.options.size())};
+        for (std::size_t i = 0; i < sub.options.size(); ++i) {
+            const auto& opt = sub.options[i];
+            auto* o = parsed.app->add_option(std::string(opt.long_name()), (*parsed.values)[i],
+                                             option_description(sub, opt));
             o->type_name(std::string(opt.value_name()));
             o->expected(1);
             o->multi_option_policy(CLI::MultiOptionPolicy::Throw);
@@ -87,115 +116,24 @@ Definition build_definition() {
             if (opt.required) {
                 o->required();
             }
-            // Text values are UTF-8; paths are passed on byte for byte,
-            // whatever their encoding.
-            if (value_completion(opt.id).value_or(ValueCompletion::Text) != ValueCompletion::Path) {
-                o->check(
-                    [](const std::string& value) -> std::string {
-                        return encoding::is_valid_utf8(value) ? std::string()
-                                                              : std::string("not valid UTF-8");
-                    },
-                    "", "utf8");
-            }
-            if (!opt.choices.empty()) {
-                o->check(
-                    [&opt](const std::string& value) -> std::string {
-                        for (const auto choice : opt.choices) {
-                            if (value == choice) {
-                                return {};
-                            }
-                        }
-                        return "must be " + choice_words(opt) + ", not " +
-                               encoding::quoted_excerpt(value, encoding::kMessageExcerptChars);
-                    },
-                    "{" + choice_list(opt) + "}", "choices");
-            }
-            if (opt.id == "security_version") {
-                o->check(
-                    [](const std::string& value) -> std::string {
-                        if (parse_u32(value)) {
-                            return {};
-                        }
-                        return "not a decimal integer in 0..=4294967295: " + value;
-                    },
-                    "u32", "u32");
-            }
+            add_value_checks(*o, opt);
+            parsed.options.push_back(o);
         }
-        def.subcommands.emplace_back(cmd, std::move(values));
+        def.subcommands.push_back(std::move(parsed));
     }
     return def;
 }
 
-std::optional<std::string> optional_value(const CLI::App& cmd, const Values& values,
-                                          std::string_view id, std::string_view long_name) {
-    if (cmd.get_option(std::string(long_name))->count() == 0) {
-        return std::nullopt;
+// The record of the parsed subcommand: each option that was given stored in
+// its field, the others left at their defaults.
+Subcommand to_subcommand(const ParsedSubcommand& parsed) {
+    auto record = parsed.def->make();
+    for (std::size_t i = 0; i < parsed.options.size(); ++i) {
+        if (parsed.options[i]->count() > 0) {
+            parsed.def->options[i].field.assign(record, (*parsed.values)[i]);
+        }
     }
-    return values.find(id)->second;
-}
-
-// The parser has checked the value against the option's choices.
-OutputFormat output_format(const CLI::App& cmd, const Values& v) {
-    return optional_value(cmd, v, "format", "--format") == "json" ? OutputFormat::Json
-                                                                  : OutputFormat::Text;
-}
-
-Subcommand to_subcommand(const CLI::App& cmd, const Values& v) {
-    const auto get = [&](std::string_view id) { return v.find(id)->second; };
-    const auto& name = cmd.get_name();
-    if (name == "keygen") {
-        return Keygen{get("out"), get("passphrase_env"),
-                      optional_value(cmd, v, "principal", "--principal")};
-    }
-    if (name == "import-hashes") {
-        return ImportHashes{get("file")};
-    }
-    if (name == "import-signers") {
-        return ImportSigners{get("file")};
-    }
-    if (name == "sign") {
-        return Sign{get("keystore"),   get("passphrase_env"),
-                    get("image_file"), get("platform"),
-                    get("kind"),       *parse_u32(get("security_version")),
-                    get("out"),        optional_value(cmd, v, "expires_at", "--expires-at")};
-    }
-    if (name == "verify") {
-        return Verify{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
-                      optional_value(cmd, v, "image_file", "--image-file"), output_format(cmd, v)};
-    }
-    if (name == "promote") {
-        return Promote{get("manifest"), optional_value(cmd, v, "signers_file", "--signers-file"),
-                       get("store"), get("keystore"), get("passphrase_env")};
-    }
-    const auto candidate = [&] {
-        return CandidateImage{optional_value(cmd, v, "measurement", "--measurement"),
-                              optional_value(cmd, v, "image_file", "--image-file")};
-    };
-    if (name == "authorize-install") {
-        return AuthorizeInstall{get("store"), optional_value(cmd, v, "keystore", "--keystore"),
-                                optional_value(cmd, v, "public_key", "--public-key"),
-                                get("platform"), candidate()};
-    }
-    if (name == "withdraw") {
-        return Withdraw{get("store"), get("keystore"), get("passphrase_env"), get("platform"),
-                        candidate()};
-    }
-    if (name == "show-store") {
-        return ShowStore{get("store"), optional_value(cmd, v, "keystore", "--keystore"),
-                         optional_value(cmd, v, "public_key", "--public-key"),
-                         optional_value(cmd, v, "platform", "--platform"), output_format(cmd, v)};
-    }
-    if (name == "show-key") {
-        return ShowKey{get("keystore"), optional_value(cmd, v, "principal", "--principal")};
-    }
-    if (name == "change-passphrase") {
-        return ChangePassphrase{get("keystore"), get("passphrase_env"), get("new_passphrase_env")};
-    }
-    if (name == "rekey-store") {
-        return RekeyStore{get("store"), get("keystore"), get("new_keystore"),
-                          get("passphrase_env")};
-    }
-    return Demo{optional_value(cmd, v, "sha256_file", "--sha256-file")};
+    return record;
 }
 
 constexpr std::string_view kRunWithHelp = "Run with --help for more information.\n";
@@ -318,13 +256,12 @@ ParseResult parse_command_line(const std::vector<std::string>& given) {
             const bool ok = code == static_cast<int>(CLI::ExitCodes::Success);
             return EarlyExit{ok ? 0 : 2, out.str(), err.str()};
         }
-        for (std::size_t i = 0; i < def.subcommands.size(); ++i) {
-            const auto& [cmd, values] = def.subcommands[i];
-            if (cmd->parsed()) {
-                if (auto early = check_groups(subcommand_defs()[i], *cmd)) {
+        for (const auto& parsed : def.subcommands) {
+            if (parsed.app->parsed()) {
+                if (auto early = check_groups(*parsed.def, *parsed.app)) {
                     return *early;
                 }
-                return Cli{to_subcommand(*cmd, *values)};
+                return Cli{to_subcommand(parsed)};
             }
         }
         return EarlyExit{2, "", def.app->help()};
