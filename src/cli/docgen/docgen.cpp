@@ -1,6 +1,5 @@
 #include "cli/docgen/docgen.hpp"
 
-#include <array>
 #include <utility>
 
 #include "cli/docgen/text.hpp"
@@ -8,21 +7,15 @@
 #include "trust/image.hpp"
 
 namespace zdz::cli {
-namespace {
-
-constexpr std::array kImageKinds = {trust::ImageKind::Install, trust::ImageKind::OtaUpdate};
-
-}  // namespace
-
 namespace docgen_detail {
 
 std::string image_kind_words() {
     std::string words;
-    for (const auto kind : kImageKinds) {
+    for (const auto& entry : trust::kImageKindTexts) {
         if (!words.empty()) {
             words += ' ';
         }
-        words += trust::image_kind_text(kind);
+        words += entry.first;
     }
     return words;
 }

@@ -6,6 +6,7 @@
 
 #include "cli/command.hpp"
 #include "cli/grammar/binding.hpp"
+#include "cli/markup.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -71,7 +72,7 @@ constexpr OptionDef kSign[] = {
     bind<&Sign::passphrase_env>(kKeystorePassphraseEnv),
     bind<&Sign::image_file>({"image_file", kPath, "The real image file to measure and sign for"}),
     bind<&Sign::platform>(kPlatform),
-    bind<&Sign::kind>({"kind", ValueKind::ImageKind, "`install` or `ota_update`"}),
+    bind<&Sign::kind>({"kind", ValueKind::ImageKind, kImageKindsInCode}),
     bind<&Sign::security_version>(
         {"security_version", kText, "The security (rollback) version this image manifest asserts"}),
     bind<&Sign::out>(
