@@ -23,6 +23,14 @@ std::optional<std::uint32_t> parse_security_version(const std::string& text) {
 
 namespace binding_detail {
 
+void set(std::string& field, const std::string& value) {
+    field = value;
+}
+
+void set(std::optional<std::string>& field, const std::string& value) {
+    field = value;
+}
+
 void set(std::uint32_t& field, const std::string& value) {
     field = parse_security_version(value).value_or(0);
 }

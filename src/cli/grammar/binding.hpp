@@ -73,12 +73,9 @@ consteval FieldType field_type() {
     }
 }
 
-inline void set(std::string& field, const std::string& value) {
-    field = value;
-}
-inline void set(std::optional<std::string>& field, const std::string& value) {
-    field = value;
-}
+// Out of line, so that each option's assign<>() is a call and no more.
+void set(std::string& field, const std::string& value);
+void set(std::optional<std::string>& field, const std::string& value);
 // The parser has checked the value with parse_security_version.
 void set(std::uint32_t& field, const std::string& value);
 // The parser has checked the value against the option's choices.
