@@ -2,9 +2,10 @@
 
 // How the definition tables bind each option to the field of the command
 // record it fills: by member pointer, checked while the tables compile. A
-// misspelt field, an option bound to another command's record, a group member
-// that could not be absent or a choice list on an option of another kind is a
-// table that does not compile.
+// misspelt field, an option bound to another command's record, two options on
+// one field, an option named twice, a group member whose field could not be
+// absent or a choice list on an option of another kind is a table that does
+// not compile.
 
 #include <cstddef>
 #include <cstdint>
@@ -93,9 +94,9 @@ template <class Record>
 inline constexpr std::size_t kRecordIndex =
     binding_detail::index_in<Record>(static_cast<const Subcommand*>(nullptr));
 
-// `text` bound to the field at the member path `Path` of a command record:
-// &Sign::out, or &Withdraw::candidate, &CandidateImage::image_file. The
-// field's type decides whether the option is required.
+// `text` bound to the field at the member path First, Rest... of a command
+// record: &Sign::out, or &Withdraw::candidate, &CandidateImage::image_file.
+// The field's type decides whether the option is required.
 template <auto First, auto... Rest>
 consteval OptionDef bind(const OptionText& text) {
     using Record = binding_detail::OwnerOf<First>;
@@ -123,14 +124,14 @@ consteval SubcommandDef command(std::string_view name, std::string_view about,
                                 const OptionDef (&options)[N]) {
     for (std::size_t i = 0; i < N; ++i) {
         if (options[i].field.record != kRecordIndex<Record>) {
-            binding_detail::refuse("an option fills a field of another command's record");
+            binding_detail::refuse("every option fills a field of its command's record");
         }
         for (std::size_t j = 0; j < i; ++j) {
             if (options[j].id == options[i].id) {
-                binding_detail::refuse("an option is named twice");
+                binding_detail::refuse("no option is named twice");
             }
             if (options[j].field.assign == options[i].field.assign) {
-                binding_detail::refuse("two options fill one field");
+                binding_detail::refuse("no two options fill one field");
             }
         }
     }
