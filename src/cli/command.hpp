@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tl/expected.hpp>
 #include <utility>
 #include <variant>
 
@@ -24,6 +25,10 @@ struct CommandError {
 inline CommandError fail(std::string message) {
     return CommandError{std::move(message)};
 }
+
+// What a handler returns: its report is written, or the error that says why
+// not.
+using CommandResult = tl::expected<void, CommandError>;
 
 // How a command that can report in JSON reports.
 enum class OutputFormat { Text, Json };

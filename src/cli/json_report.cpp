@@ -1,5 +1,6 @@
 #include "cli/json_report.hpp"
 
+#include "cli/markup.hpp"
 #include "encoding/hex.hpp"
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
@@ -12,7 +13,7 @@ constexpr JsonMemberDoc kVerifyMembers[] = {
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
     {"manifest_id", "The manifest's identifier"},
     {"platform", "The platform the image is for"},
-    {"kind", "`install` or `ota_update`"},
+    {"kind", kImageKindsInCode},
     {"measurement", "The image measurement, `algorithm:hex`"},
     {"security_version", "The security (rollback) version, a number"},
     {"issued_at", "When the manifest was signed"},

@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "cli/dispatch.hpp"
+#include "cli/program.hpp"
 #include "cli/standard_output.hpp"
 #include "crypto/sodium.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "encoding/text.hpp"
-#include "support/fixtures.hpp"
+#include "support/clock.hpp"
 #include "support/refusal.hpp"
 
 using zdz::contracts::ContractError;

@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "encoding/hex.hpp"
-#include "envelope/envelope.hpp"
-#include "json/value.hpp"
 #include "support/refusal.hpp"
 
 using namespace zdz::contracts;
@@ -176,29 +174,4 @@ TEST(KeyFingerprint, IsBlake3OfThePublicKey) {
     EXPECT_EQ(key_fingerprint(key).to_string(),
               "blake3:6c31041268f471609c79f5f2dbcc38e4a4ab2f4d416109a4e09fcf50fd0f0062");
     EXPECT_NE(key_fingerprint(key).to_string().substr(7), key.to_hex());
-}
-
-TEST(Ed25519, ValuesAreSignedInCanonicalForm) {
-    using zdz::json::JsonValue;
-    const auto key = key_from_hex(kRfcVectors[0].secret_key);
-    auto value = JsonValue::object();
-    value.add("b", JsonValue::uint64(2));
-    value.add("a", JsonValue::string("x"));
-    auto reordered = JsonValue::object();
-    reordered.add("a", JsonValue::string("x"));
-    reordered.add("b", JsonValue::uint64(2));
-
-    const auto signature = zdz::envelope::sign_value(key, value);
-    ASSERT_TRUE(signature);
-    EXPECT_EQ(*signature, key.sign_bytes("{\"a\":\"x\",\"b\":2}"));
-    EXPECT_TRUE(zdz::envelope::verify_value(key.verifying_key(), reordered, *signature));
-
-    auto changed = JsonValue::object();
-    changed.add("a", JsonValue::string("y"));
-    changed.add("b", JsonValue::uint64(2));
-    EXPECT_EQ(
-        zdz::envelope::verify_value(key.verifying_key(), changed, *signature).error().display(),
-        kVerificationFailed);
-    EXPECT_EQ(zdz::envelope::sign_value(key, JsonValue::floating(0.5)).error().kind(),
-              ContractError::Kind::Canonicalization);
 }

@@ -11,7 +11,7 @@
 #include "crypto/aead.hpp"
 #include "crypto/digest.hpp"
 #include "encoding/hex.hpp"
-#include "support/fixtures.hpp"
+#include "support/keys.hpp"
 
 using namespace zdz::encoding;
 using namespace zdz::contracts;

@@ -36,6 +36,8 @@ refuses 'echo "#include \"io/file.hpp\"" >>src/crypto/ed25519.hpp' \
   'crypto may not include "io/file.hpp"'
 refuses 'echo "#  include \"cli/command.hpp\"" >>src/encoding/hex.cpp' \
   'encoding may not include "cli/command.hpp"'
+refuses 'mkdir -p src/store/deep && echo "#include \"cli/command.hpp\"" >src/store/deep/a.hpp' \
+  'src/store/deep/a.hpp:1: store may not include "cli/command.hpp"'
 refuses 'echo "#include \"value.hpp\"" >>src/json/writer.cpp' \
   '"value.hpp" names no layer folder'
 refuses 'mkdir src/extra && touch src/extra/a.cpp' \

@@ -7,6 +7,8 @@
 
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "support/clock.hpp"
+#include "support/keys.hpp"
 #include "trust/manifest.hpp"
 
 namespace zdz::test {
@@ -17,13 +19,6 @@ inline constexpr const char* kPassphrase = " correct horse battery staple ";
 // A keystore sealed under kPassphrase at the 8 MiB Argon2id floor, so that
 // tests that unseal stay fast. Returns its public key as hex.
 std::string write_test_keystore(const std::string& path);
-
-// The system clock read as the commands read it, for tests that run at the
-// real time. A clock outside a timestamp's range throws, failing the test.
-contracts::Timestamp now();
-
-// A signing key from a fixed 32-byte seed of `fill` bytes.
-crypto::SigningKey fixed_key(std::uint8_t fill);
 
 // The file text of an install manifest for `platform` at `version`,
 // measuring `measurement`, issued now and signed with `key`; fresh ids each

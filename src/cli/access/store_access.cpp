@@ -1,0 +1,98 @@
+#include "cli/access/store_access.hpp"
+
+#include <utility>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/store_key.hpp"
+#include "io/atomic_file.hpp"
+#include "store/keystore.hpp"
+#include "store/registry_file.hpp"
+
+namespace zdz::cli {
+
+tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
+    const std::string& store_path, const crypto::VerifyingKey& key,
+    const contracts::Timestamp& now) {
+    auto loaded = store::load_registry_store(store_path, key, now);
+    if (!loaded) {
+        return tl::unexpected(
+            fail("cannot load store " + store_path + ": " + loaded.error().display()));
+    }
+    if (!loaded->has_value()) {
+        return tl::unexpected(fail("no store file found at " + store_path));
+    }
+    return std::move(**loaded);
+}
+
+tl::expected<trust::KnownGoodStore, CommandError> read_store(
+    const std::string& store_path, const std::optional<std::string>& keystore,
+    const std::optional<std::string>& public_key) {
+    const auto key = store_verifying_key(keystore, public_key);
+    if (!key) {
+        return tl::unexpected(key.error());
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    return load_existing_store(store_path, *key, *now);
+}
+
+tl::expected<void, CommandError> check_store_inputs_apart(
+    const std::string& store, std::initializer_list<NamedInput> inputs) {
+    for (const auto& [option, path] : inputs) {
+        if (path && io::temp_path_is(store, *path)) {
+            return tl::unexpected(fail("store " + store + " cannot be saved: its temporary file " +
+                                       io::atomic_temp_path(store) + " is the same file as " +
+                                       std::string(option)));
+        }
+    }
+    return {};
+}
+
+tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
+                                                               const crypto::SigningKey& key,
+                                                               const contracts::Uuid& key_id,
+                                                               const contracts::Timestamp& now,
+                                                               const StoreUpdateWording& wording,
+                                                               const RegistryChange& change) {
+    const std::string load_failed = std::string(wording.load_failed) + store_path + ": ";
+    const auto lock = store::RegistryDirectoryLock::acquire(store_path);
+    if (!lock) {
+        return tl::unexpected(fail(load_failed + lock.error().display()));
+    }
+    // The store is checked with the unsealed key's own public key.
+    auto loaded = store::load_registry_store(store_path, key.verifying_key(), now);
+    if (!loaded) {
+        return tl::unexpected(fail(load_failed + loaded.error().display()));
+    }
+    if (!loaded->has_value() && !wording.absent_starts_empty) {
+        // A mistyped path must never start a new registry.
+        return tl::unexpected(fail("no store file found at " + store_path));
+    }
+    auto registry = loaded->has_value() ? std::move(**loaded) : trust::KnownGoodStore{};
+    const auto changed = change(registry);
+    if (!changed) {
+        return tl::unexpected(changed.error());
+    }
+    if (*changed == StoreChange::Unchanged) {
+        return registry;
+    }
+    // Saved under the lock already held: taking it again would wait forever.
+    const auto saved = store::save_registry_store(registry, store_path, key, key_id, now, &*lock);
+    if (!saved) {
+        const std::string subject(wording.change);
+        // The new store is in place: repeating the command would record the
+        // change a second time.
+        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+            return tl::unexpected(fail(subject + " written to " + store_path +
+                                       " but it may not be durable: " + saved.error().display()));
+        }
+        return tl::unexpected(fail(
+            subject +
+            " succeeded in memory but the store could not be saved: " + saved.error().display()));
+    }
+    return registry;
+}
+
+}  // namespace zdz::cli

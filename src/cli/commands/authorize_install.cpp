@@ -1,0 +1,72 @@
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "cli/access/image_check.hpp"
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/report.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::cli {
+namespace {
+
+std::string authorized_report(const AuthorizeInstall& cmd, const trust::ImagePlatform& platform,
+                              const MeasuredCandidate& candidate,
+                              const trust::PromotionRecord& authorized,
+                              const trust::KnownGoodStore& registry) {
+    std::string report =
+        "[ok] install authorized\n"
+        "  platform:          " +
+        platform.text() + "\n" + "  measurement:       " + authorized.measurement.to_string() +
+        "\n" + "  security_version:  " + trust::security_version_text(authorized.security_version) +
+        "\n" +
+        "  rollback floor:    " + trust::security_version_text(registry.rollback_floor(platform)) +
+        "\n";
+    if (candidate.bytes_measured) {
+        report +=
+            "  image file:        " +
+            measured_file_text(cmd.candidate.image_file.value_or(""), *candidate.bytes_measured) +
+            "\n";
+    }
+    return report;
+}
+
+}  // namespace
+
+CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out) {
+    const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
+    if (!registry) {
+        return tl::unexpected(registry.error());
+    }
+    const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
+    if (!request) {
+        return tl::unexpected(request.error());
+    }
+    const auto& platform = request->platform;
+    std::optional<io::ImageDigests> file;
+    if (cmd.candidate.image_file) {
+        auto measured = measure_candidate_file(*cmd.candidate.image_file);
+        if (!measured) {
+            return tl::unexpected(measured.error());
+        }
+        file = *measured;
+    }
+    const auto candidate = candidate_on(request->measurement, file, *registry, platform);
+    // The bytes of a file are refused when withdrawn under any algorithm.
+    const auto authorized = file ? registry->authorize_image(platform, candidate.digests)
+                                 : registry->authorize_install(platform, candidate.measurement);
+    if (!authorized) {
+        std::string message = "install refused: " + authorized.error().display();
+        // The refused measurement was computed here: show it.
+        if (candidate.bytes_measured) {
+            message += " (image file " + cmd.candidate.image_file.value_or("") + " measures " +
+                       candidate.measurement.to_string() + ")";
+        }
+        return tl::unexpected(fail(std::move(message)));
+    }
+    out << authorized_report(cmd, platform, candidate, *authorized, *registry);
+    return {};
+}
+
+}  // namespace zdz::cli

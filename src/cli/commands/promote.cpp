@@ -1,0 +1,75 @@
+#include <string>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/keystore_access.hpp"
+#include "cli/access/manifest_check.hpp"
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/process_hygiene.hpp"
+#include "encoding/text.hpp"
+#include "trust/manifest.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::cli {
+namespace {
+
+std::string promoted_report(const Promote& cmd, const CheckedManifest& verified,
+                            const trust::KnownGoodStore& registry) {
+    const auto& body = verified.manifest.body;
+    return "[ok] promoted\n"
+           "  manifest signed by:   " +
+           encoding::terminal_safe(verified.signer_principal) + "\n" +
+           "  platform:             " + body.platform.text() + "\n" +
+           "  measurement:          " + body.measurement.to_string() + "\n" +
+           "  security_version:     " + trust::security_version_text(body.security_version) + "\n" +
+           "  rollback floor now:   " +
+           trust::security_version_text(registry.rollback_floor(body.platform)) + "\n" +
+           "  store written:        " + cmd.store + "\n";
+}
+
+}  // namespace
+
+CommandResult run_promote(const Promote& cmd, std::ostream& out) {
+    protect_process_secrets();
+    // One instant for verification, unsealing, the store check, the promotion
+    // and the save.
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    // Before any keystore work: an untrusted manifest is refused without the
+    // passphrase ever being read.
+    const auto verified = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
+    if (!verified) {
+        return tl::unexpected(verified.error());
+    }
+    if (auto writable = check_store_inputs_apart(
+            cmd.store, {{"--manifest", cmd.manifest},
+                        {"--signers-file", cmd.signers_file.value_or(kDefaultSignersFile)},
+                        {"--keystore", cmd.keystore}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
+    }
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    if (!unsealed) {
+        return tl::unexpected(unsealed.error());
+    }
+    // Loaded, decided on and saved under the store's lock.
+    const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
+    const auto registry = update_store(
+        cmd.store, unsealed->key, unsealed->record.key_id, *now, wording,
+        [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+            const auto promoted = loaded.promote(verified->manifest);
+            if (!promoted) {
+                return tl::unexpected(fail("promotion refused: " + promoted.error().display()));
+            }
+            return StoreChange::Save;
+        });
+    if (!registry) {
+        return tl::unexpected(registry.error());
+    }
+    out << promoted_report(cmd, *verified, *registry);
+    return {};
+}
+
+}  // namespace zdz::cli

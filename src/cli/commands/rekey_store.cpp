@@ -1,0 +1,159 @@
+#include <string>
+#include <utility>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/file_replacement.hpp"
+#include "cli/access/keystore_access.hpp"
+#include "cli/access/passphrase.hpp"
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/process_hygiene.hpp"
+#include "crypto/ed25519.hpp"
+#include "io/atomic_file.hpp"
+#include "io/file.hpp"
+#include "store/keystore.hpp"
+#include "store/registry_file.hpp"
+
+namespace zdz::cli {
+namespace {
+
+using trust::TrustError;
+
+// The two keystores of rekey-store, read without their passphrases.
+struct RekeyKeystores {
+    store::SealedSigningKey current;
+    crypto::VerifyingKey current_key;
+    store::SealedSigningKey next;
+    crypto::VerifyingKey next_key;
+};
+
+[[nodiscard]] tl::expected<RekeyKeystores, CommandError> load_rekey_keystores(
+    const RekeyStore& cmd) {
+    if (io::is_same_file(cmd.new_keystore, cmd.keystore)) {
+        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
+                                   " is the same file as --keystore " + cmd.keystore));
+    }
+    // The key the store is signed with now: its public key is all it takes.
+    auto current = load_keystore_file(cmd.keystore);
+    if (!current) {
+        return tl::unexpected(current.error());
+    }
+    const auto current_key = recorded_public_key(*current);
+    if (!current_key) {
+        return tl::unexpected(current_key.error());
+    }
+    auto next = load_keystore_file(cmd.new_keystore, "new keystore");
+    if (!next) {
+        return tl::unexpected(next.error());
+    }
+    const auto next_key = recorded_public_key(*next, "new keystore");
+    if (!next_key) {
+        return tl::unexpected(next_key.error());
+    }
+    if (*next_key == *current_key) {
+        return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
+                                   " holds the same key as --keystore " + cmd.keystore));
+    }
+    return RekeyKeystores{std::move(*current), *current_key, std::move(*next), *next_key};
+}
+
+// The store as signed with the current key, its text kept in `previous`.
+[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> load_store_to_rekey(
+    const RekeyStore& cmd, const RekeyKeystores& keys, const contracts::Timestamp& now,
+    std::string& previous) {
+    auto loaded = store::load_registry_store(cmd.store, keys.current_key, now, previous);
+    if (!loaded) {
+        // Run again after it went through, the command would otherwise only
+        // say that the store does not verify.
+        if (loaded.error().kind() == TrustError::Kind::RegistrySignatureInvalid) {
+            const auto as_next = store::load_registry_store(cmd.store, keys.next_key, now);
+            if (as_next && as_next->has_value()) {
+                return tl::unexpected(fail("store " + cmd.store +
+                                           " is already signed with the key of --new-keystore " +
+                                           cmd.new_keystore));
+            }
+        }
+        return tl::unexpected(
+            fail("cannot load store " + cmd.store + ": " + loaded.error().display()));
+    }
+    if (!loaded->has_value()) {
+        return tl::unexpected(fail("no store file found at " + cmd.store));
+    }
+    return std::move(**loaded);
+}
+
+// Whether the store at `path` verifies with `key` and holds `registry`.
+[[nodiscard]] tl::expected<void, std::string> confirm_rekeyed(const std::string& path,
+                                                              const trust::KnownGoodStore& registry,
+                                                              const crypto::VerifyingKey& key,
+                                                              const contracts::Timestamp& now) {
+    const auto reread = store::load_registry_store(path, key, now);
+    if (!reread) {
+        return tl::unexpected(reread.error().display());
+    }
+    if (!reread->has_value()) {
+        return tl::unexpected(std::string("no file is there"));
+    }
+    if ((*reread)->platforms() != registry.platforms()) {
+        return tl::unexpected(std::string("it holds another registry"));
+    }
+    return {};
+}
+
+}  // namespace
+
+CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
+    protect_process_secrets();
+    const auto keys = load_rekey_keystores(cmd);
+    if (!keys) {
+        return tl::unexpected(keys.error());
+    }
+    if (auto writable = check_store_inputs_apart(
+            cmd.store, {{"--keystore", cmd.keystore}, {"--new-keystore", cmd.new_keystore}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
+    }
+    // Held from before the load until the new store has been read back, so
+    // that no promotion against this store runs in between and is lost.
+    const auto lock = store::RegistryDirectoryLock::acquire(cmd.store);
+    if (!lock) {
+        return tl::unexpected(
+            fail("cannot load store " + cmd.store + ": " + lock.error().display()));
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    std::string previous;
+    const auto loaded = load_store_to_rekey(cmd, *keys, *now, previous);
+    if (!loaded) {
+        return tl::unexpected(loaded.error());
+    }
+    const auto& registry = *loaded;
+    auto passphrase = read_passphrase_env(cmd.passphrase_env);
+    if (!passphrase) {
+        return tl::unexpected(passphrase.error());
+    }
+    const auto key = unseal_with(keys->next, *passphrase, *now, "new keystore");
+    if (!key) {
+        return tl::unexpected(key.error());
+    }
+    const auto replaced = replace_confirmed(
+        {"store", cmd.store, previous, io::FileMode::Default, *lock},
+        [&] {
+            return store::save_registry_store(registry, cmd.store, *key, keys->next.key_id, *now,
+                                              &*lock);
+        },
+        [&] { return confirm_rekeyed(cmd.store, registry, key->verifying_key(), *now); });
+    if (!replaced) {
+        return tl::unexpected(replaced.error());
+    }
+    out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
+        << "  previous key_id:  " << keys->current.key_id.to_string() << "\n"
+        << "  new key_id:       " << keys->next.key_id.to_string() << "\n"
+        << "  platforms:        " << registry.platforms().size()
+        << " carried over (histories, rollback floors and withdrawn images unchanged)\n";
+    return {};
+}
+
+}  // namespace zdz::cli

@@ -1,0 +1,144 @@
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
+#include "json/value.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::cli {
+namespace {
+
+using json::JsonValue;
+
+using PlatformEntry = std::pair<const trust::ImagePlatform*, const trust::PlatformState*>;
+
+bool is_withdrawn(const trust::PlatformState& state, const trust::ImageMeasurement& measurement) {
+    return state.withdrawn.contains(measurement);
+}
+
+JsonValue promotion_json(const trust::PlatformState& state, const trust::PromotionRecord& record) {
+    auto object = JsonValue::object();
+    object.add("measurement", JsonValue::string(record.measurement.to_string()));
+    object.add("security_version", JsonValue::uint64(record.security_version));
+    object.add("promoted_at", JsonValue::string(record.promoted_at.to_string()));
+    object.add("withdrawn", JsonValue::boolean(is_withdrawn(state, record.measurement)));
+    return object;
+}
+
+JsonValue platform_json(const PlatformEntry& entry, bool detailed) {
+    const auto& [platform, state] = entry;
+    auto object = JsonValue::object();
+    object.add("platform", JsonValue::string(platform->text()));
+    object.add("current", state->current ? promotion_json(*state, *state->current) : JsonValue());
+    object.add("rollback_floor", JsonValue::uint64(state->rollback_floor));
+    object.add("promotion_count", JsonValue::uint64(state->history.size()));
+    object.add("withdrawn_count", JsonValue::uint64(state->withdrawn.size()));
+    if (detailed) {
+        auto history = JsonValue::array();
+        for (const auto& record : state->history) {
+            history.push(promotion_json(*state, record));
+        }
+        object.add("history", std::move(history));
+        auto withdrawn = JsonValue::array();
+        for (const auto& measurement : state->withdrawn) {
+            withdrawn.push(JsonValue::string(measurement.to_string()));
+        }
+        object.add("withdrawn_measurements", std::move(withdrawn));
+    }
+    return object;
+}
+
+std::string current_text(const trust::PlatformState& state) {
+    if (!state.current) {
+        return "none";
+    }
+    const auto& measurement = state.current->measurement;
+    return measurement.to_string() + (is_withdrawn(state, measurement) ? " (withdrawn)" : "");
+}
+
+void append_summary(std::string& report, const PlatformEntry& entry) {
+    const auto& [platform, state] = entry;
+    report += "  platform:          " + platform->text() + "\n";
+    report += "  current image:     " + current_text(*state) + "\n";
+    report += "  rollback floor:    " + trust::security_version_text(state->rollback_floor) + "\n";
+    report += "  promotions:        " + std::to_string(state->history.size()) + "\n";
+    report += "  withdrawn:         " + std::to_string(state->withdrawn.size()) + "\n";
+}
+
+void append_details(std::string& report, const trust::PlatformState& state) {
+    report += "history (oldest first):\n";
+    for (const auto& record : state.history) {
+        report += "  " + record.measurement.to_string() + "  " +
+                  trust::security_version_text(record.security_version) + "  " +
+                  record.promoted_at.to_string() +
+                  (is_withdrawn(state, record.measurement) ? "  withdrawn" : "") + "\n";
+    }
+    if (state.history.empty()) {
+        report += "  none\n";
+    }
+    report += "withdrawn measurements:\n";
+    for (const auto& measurement : state.withdrawn) {
+        report += "  " + measurement.to_string() + "\n";
+    }
+    if (state.withdrawn.empty()) {
+        report += "  none\n";
+    }
+}
+
+}  // namespace
+
+CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
+    const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
+    if (!registry) {
+        return tl::unexpected(registry.error());
+    }
+    std::vector<PlatformEntry> shown;
+    if (cmd.platform) {
+        const auto platform = trust::ImagePlatform::parse(*cmd.platform);
+        if (!platform) {
+            return tl::unexpected(fail(platform.error().display()));
+        }
+        // A mistyped platform is an error, not an empty report.
+        const auto it = registry->platforms().find(*platform);
+        if (it == registry->platforms().end()) {
+            return tl::unexpected(
+                fail("platform " + platform->text() + " is not in store " + cmd.store));
+        }
+        shown.emplace_back(&it->first, &it->second);
+    } else {
+        for (const auto& [platform, state] : registry->platforms()) {
+            shown.emplace_back(&platform, &state);
+        }
+    }
+
+    const bool detailed = cmd.platform.has_value();
+    if (cmd.format == OutputFormat::Json) {
+        auto platforms = JsonValue::array();
+        for (const auto& entry : shown) {
+            platforms.push(platform_json(entry, detailed));
+        }
+        auto document = JsonValue::object();
+        document.add("platforms", std::move(platforms));
+        out << json_report_text(document);
+        return {};
+    }
+
+    std::string report = "[ok] store verified: " + cmd.store + "\n";
+    if (detailed) {
+        append_summary(report, shown.front());
+        append_details(report, *shown.front().second);
+    } else {
+        report += "  platforms:         " + std::to_string(shown.size()) + "\n";
+        for (const auto& entry : shown) {
+            report += "\n";
+            append_summary(report, entry);
+        }
+    }
+    out << report;
+    return {};
+}
+
+}  // namespace zdz::cli

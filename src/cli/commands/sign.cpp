@@ -1,0 +1,189 @@
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "cli/access/image_check.hpp"
+#include "cli/access/keystore_access.hpp"
+#include "cli/access/passphrase.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/process_hygiene.hpp"
+#include "contracts/time.hpp"
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/file.hpp"
+#include "io/measure.hpp"
+#include "store/keystore.hpp"
+#include "trust/manifest.hpp"
+
+namespace zdz::cli {
+namespace {
+
+// The inputs of sign that --out must not name: writing the manifest over the
+// keystore would lose the key, over the image the file just measured.
+[[nodiscard]] tl::expected<void, CommandError> refuse_out_over_input(const Sign& cmd) {
+    const std::pair<const std::string*, std::string_view> inputs[] = {
+        {&cmd.keystore, "--keystore"}, {&cmd.image_file, "--image-file"}};
+    for (const auto& [input, option] : inputs) {
+        if (io::is_same_file(cmd.out, *input)) {
+            return tl::unexpected(
+                fail("cannot write " + cmd.out + ": same file as " + std::string(option)));
+        }
+    }
+    return {};
+}
+
+// The --expires-at text as a time, read as manifests read theirs.
+[[nodiscard]] tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
+    const std::optional<std::string>& text) {
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto parsed = contracts::Timestamp::parse(*text);
+    if (!parsed) {
+        return tl::unexpected(fail("invalid --expires-at: " + parsed.error().display()));
+    }
+    return *parsed;
+}
+
+// What sign signs with: the unsealed key, the one instant of the signing and
+// the checked expiry.
+struct SigningSession {
+    store::SealedSigningKey keystore;
+    crypto::SigningKey key;
+    contracts::Timestamp now;
+    std::optional<contracts::Timestamp> expires_at;
+};
+
+// The keystore unsealed for signing. Once nothing but the unsealing is left
+// to refuse, `measurement` starts measuring the image on a second thread, so
+// that it is read while the key-encryption key is derived.
+[[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(
+    const Sign& cmd, std::optional<io::BackgroundMeasurement>& measurement) {
+    const auto expires_at = parse_expiry(cmd.expires_at);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
+    auto keystore = load_keystore_file(cmd.keystore);
+    if (!keystore) {
+        return tl::unexpected(keystore.error());
+    }
+    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    if (!input) {
+        return tl::unexpected(input.error());
+    }
+    const auto& now = input->now;
+    // Before the costly unsealing: a manifest that would be stale as it is
+    // written is refused.
+    if (*expires_at && !(now < **expires_at)) {
+        return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
+                                   " is not later than the signing time " + now.to_string()));
+    }
+    measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
+    // Something that is not an image (a FIFO, /dev/zero) would never be
+    // measured: refused before the key is derived.
+    if (const auto refused = measurement->refusal()) {
+        return tl::unexpected(cannot_read_image(cmd.image_file, *refused));
+    }
+    auto key = unseal_with(*keystore, input->passphrase, now);
+    if (!key) {
+        return tl::unexpected(key.error());
+    }
+    return SigningSession{std::move(*keystore), std::move(*key), now, *expires_at};
+}
+
+struct MeasuredBody {
+    trust::ImageManifestBody body;
+    std::uint64_t bytes_measured = 0;
+};
+
+// The manifest body: the image measured from its own bytes, and the options.
+[[nodiscard]] tl::expected<MeasuredBody, CommandError> measured_body(
+    const Sign& cmd, const SigningSession& session, io::BackgroundMeasurement& measurement) {
+    // Streamed: memory stays flat for an image of any size, and the digest
+    // always comes from the file's own bytes. Asked for only once the key is
+    // unsealed: a wrong passphrase is reported first, whatever became of the
+    // image.
+    const auto measured = measurement.result();
+    if (!measured) {
+        return tl::unexpected(cannot_read_image(cmd.image_file, measured.error()));
+    }
+    auto platform = trust::ImagePlatform::parse(cmd.platform);
+    if (!platform) {
+        return tl::unexpected(fail(platform.error().display()));
+    }
+    const auto kind = trust::parse_image_kind(cmd.kind);
+    if (!kind) {
+        return tl::unexpected(fail("unknown image kind " + encoding::quoted_form(cmd.kind) +
+                                   " (expected " + trust::image_kind_choices() + ")"));
+    }
+    return MeasuredBody{{contracts::Uuid::new_v4(),
+                         std::move(*platform),
+                         *kind,
+                         {measured->hash},
+                         cmd.security_version,
+                         session.keystore.key_id,
+                         session.now,
+                         session.expires_at},
+                        measured->bytes};
+}
+
+// Written through a temporary file renamed over `path`, so a failed write
+// never destroys a manifest that is already there.
+[[nodiscard]] tl::expected<void, CommandError> write_manifest_file(
+    const std::string& path, const trust::UnverifiedImageManifest& manifest) {
+    const auto written = io::write_file_replacing(path, trust::write_manifest_json(manifest));
+    if (written) {
+        return {};
+    }
+    if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
+        return tl::unexpected(fail("manifest written to " + path +
+                                   " but it may not be durable: cannot finalize " + path + ": " +
+                                   written.error().display()));
+    }
+    return tl::unexpected(fail("cannot write " + path + ": " + written.error().display()));
+}
+
+std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
+    const auto& body = measured.body;
+    std::string report =
+        "[ok] signed manifest written: " + cmd.out + "\n" +
+        "  image file:       " + cmd.image_file + " (" + std::to_string(measured.bytes_measured) +
+        " bytes measured)\n" + "  platform:         " + body.platform.text() + "\n" +
+        "  kind:             " + std::string(trust::image_kind_text(body.image_kind)) + "\n" +
+        "  measurement:      " + body.measurement.to_string() + "\n" + "  security_version: sv" +
+        std::to_string(body.security_version) + "\n" +
+        "  signing_key_id:   " + body.signing_key_id.to_string() + "\n";
+    if (body.expires_at) {
+        report += "  expires_at:       " + body.expires_at->to_string() + "\n";
+    }
+    return report;
+}
+
+}  // namespace
+
+CommandResult run_sign(const Sign& cmd, std::ostream& out) {
+    protect_process_secrets();
+    std::optional<io::BackgroundMeasurement> measurement;
+    const auto session = open_for_signing(cmd, measurement);
+    if (!session) {
+        return tl::unexpected(session.error());
+    }
+    const auto measured = measured_body(cmd, *session, *measurement);
+    if (!measured) {
+        return tl::unexpected(measured.error());
+    }
+    const auto manifest = trust::sign_manifest(measured->body, session->key);
+    if (!manifest) {
+        return tl::unexpected(fail("signing failed: " + manifest.error().display()));
+    }
+    if (auto refused = refuse_out_over_input(cmd); !refused) {
+        return tl::unexpected(std::move(refused.error()));
+    }
+    if (auto written = write_manifest_file(cmd.out, *manifest); !written) {
+        return tl::unexpected(std::move(written.error()));
+    }
+    out << sign_report(cmd, *measured);
+    return {};
+}
+
+}  // namespace zdz::cli

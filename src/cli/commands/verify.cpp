@@ -1,0 +1,96 @@
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/image_check.hpp"
+#include "cli/access/manifest_check.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
+#include "contracts/time.hpp"
+#include "encoding/text.hpp"
+#include "json/value.hpp"
+#include "trust/manifest.hpp"
+
+namespace zdz::cli {
+namespace {
+
+json::JsonValue verified_json(const CheckedManifest& checked,
+                              const std::optional<std::string>& image_file,
+                              std::uint64_t bytes_measured) {
+    using json::JsonValue;
+    const auto& body = checked.manifest.body;
+    auto document = JsonValue::object();
+    document.add("trust_file", JsonValue::string(checked.signers_path));
+    document.add("signed_by", JsonValue::string(checked.signer_principal));
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
+    document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
+    document.add("expires_at",
+                 body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
+    document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
+    document.add("verified_at", JsonValue::string(checked.manifest.verified_at.to_string()));
+    if (image_file) {
+        auto image = JsonValue::object();
+        image.add("path", JsonValue::string(*image_file));
+        image.add("bytes_measured", JsonValue::uint64(bytes_measured));
+        image.add("matches", JsonValue::boolean(true));
+        document.add("image_file", std::move(image));
+    } else {
+        document.add("image_file", JsonValue());
+    }
+    return document;
+}
+
+}  // namespace
+
+CommandResult run_verify(const Verify& cmd, std::ostream& out) {
+    // The paths a JSON report repeats are checked before any work.
+    if (cmd.format == OutputFormat::Json) {
+        if (auto ok = check_json_path("trust file", cmd.signers_file.value_or(kDefaultSignersFile));
+            !ok) {
+            return tl::unexpected(ok.error());
+        }
+        if (cmd.image_file) {
+            if (auto ok = check_json_path("image file", *cmd.image_file); !ok) {
+                return tl::unexpected(ok.error());
+            }
+        }
+    }
+    const auto checked = read_clock().and_then([&](const contracts::Timestamp& now) {
+        return check_manifest_file(cmd.manifest, cmd.signers_file, now);
+    });
+    if (!checked) {
+        return tl::unexpected(checked.error());
+    }
+    const auto& body = checked->manifest.body;
+    // Only a manifest that verified says what the image must measure.
+    std::uint64_t bytes_measured = 0;
+    if (cmd.image_file) {
+        const auto matched = check_image_file(*cmd.image_file, body.measurement);
+        if (!matched) {
+            return tl::unexpected(matched.error());
+        }
+        bytes_measured = *matched;
+    }
+    if (cmd.format == OutputFormat::Json) {
+        out << json_report_text(verified_json(*checked, cmd.image_file, bytes_measured));
+        return {};
+    }
+    out << "[ok] manifest verified\n"
+        << "  trust file:        " << checked->signers_path << "\n"
+        << "  signed by:         " << encoding::terminal_safe(checked->signer_principal) << "\n"
+        << "  platform:          " << body.platform.text() << "\n"
+        << "  measurement:       " << body.measurement.to_string() << "\n"
+        << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";
+    if (cmd.image_file) {
+        out << "  image file:        " << *cmd.image_file << " (" << bytes_measured
+            << " bytes measured, matches)\n";
+    }
+    return {};
+}
+
+}  // namespace zdz::cli

@@ -1,0 +1,138 @@
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/image_check.hpp"
+#include "cli/access/keystore_access.hpp"
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/process_hygiene.hpp"
+#include "cli/report.hpp"
+#include "io/measure.hpp"
+#include "store/keystore.hpp"
+#include "trust/registry.hpp"
+
+namespace zdz::cli {
+namespace {
+
+// How often the candidate was promoted: under any of its digests when it
+// came from a file.
+std::size_t times_promoted(const trust::KnownGoodStore& registry,
+                           const trust::ImagePlatform& platform,
+                           const MeasuredCandidate& candidate) {
+    const auto history = registry.history(platform);
+    return static_cast<std::size_t>(
+        std::count_if(history.begin(), history.end(), [&](const trust::PromotionRecord& record) {
+            return record.measurement == candidate.measurement ||
+                   std::find(candidate.digests.begin(), candidate.digests.end(),
+                             record.measurement) != candidate.digests.end();
+        }));
+}
+
+// What withdraw found and did, for its report.
+struct WithdrawOutcome {
+    MeasuredCandidate candidate;
+    trust::Withdrawal withdrawal;
+};
+
+std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& platform,
+                            const WithdrawOutcome& outcome, const trust::KnownGoodStore& registry) {
+    const auto& [candidate, withdrawal] = outcome;
+    std::string report = withdrawal.newly_withdrawn ? "[ok] withdrawn\n"
+                                                    : "[ok] already withdrawn, store unchanged\n";
+    report += "  platform:             " + platform.text() + "\n";
+    report += "  measurement:          " + candidate.measurement.to_string() + "\n";
+    for (const auto& digest : candidate.digests) {
+        if (!(digest == candidate.measurement)) {
+            report += "  also withdrawn:       " + digest.to_string() + "\n";
+        }
+    }
+    if (candidate.bytes_measured) {
+        report +=
+            "  image file:           " +
+            measured_file_text(cmd.candidate.image_file.value_or(""), *candidate.bytes_measured) +
+            "\n";
+    }
+    report +=
+        "  times promoted:       " + std::to_string(times_promoted(registry, platform, candidate)) +
+        "\n";
+    if (withdrawal.blocks_current) {
+        report += "  installs:             no install is authorized on " + platform.text() +
+                  " until a newer image is promoted\n";
+    }
+    report +=
+        (withdrawal.newly_withdrawn ? "  store written:        " : "  store unchanged:      ") +
+        cmd.store + "\n";
+    return report;
+}
+
+}  // namespace
+
+CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
+    protect_process_secrets();
+    // One instant for unsealing, the store check and the save.
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    // What is to be withdrawn is checked before any keystore work: a typo
+    // costs no passphrase.
+    const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
+    if (!request) {
+        return tl::unexpected(request.error());
+    }
+    const auto& platform = request->platform;
+    if (auto writable = check_store_inputs_apart(
+            cmd.store, {{"--keystore", cmd.keystore}, {"--image-file", cmd.candidate.image_file}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
+    }
+    // An image file is measured under every algorithm while the key is
+    // unsealed, and before the store's lock is taken: a large image must not
+    // hold up the other writers of the folder. Something that is not an
+    // image is refused before any of it.
+    std::optional<io::BackgroundMeasurement> measurement;
+    if (cmd.candidate.image_file) {
+        measurement.emplace(*cmd.candidate.image_file);
+        if (const auto refused = measurement->refusal()) {
+            return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, *refused));
+        }
+    }
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    if (!unsealed) {
+        return tl::unexpected(unsealed.error());
+    }
+    std::optional<io::ImageDigests> file;
+    if (measurement) {
+        auto digests = measurement->digests();
+        if (!digests) {
+            return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, digests.error()));
+        }
+        file = *digests;
+    }
+
+    // Filled in under the store's lock: the report shows an image file's
+    // digest under the algorithm of the platform's current image as the
+    // loaded store has it.
+    std::optional<WithdrawOutcome> outcome;
+    const StoreUpdateWording wording{"cannot load store ", false, "withdrawal"};
+    const auto registry = update_store(
+        cmd.store, unsealed->key, unsealed->record.key_id, *now, wording,
+        [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+            auto candidate = candidate_on(request->measurement, file, loaded, platform);
+            const auto withdrawal = file ? loaded.withdraw_image(platform, candidate.digests)
+                                         : loaded.withdraw(platform, candidate.measurement);
+            outcome.emplace(WithdrawOutcome{std::move(candidate), withdrawal});
+            // Withdrawn already: the file keeps its bytes.
+            return withdrawal.newly_withdrawn ? StoreChange::Save : StoreChange::Unchanged;
+        });
+    if (!registry) {
+        return tl::unexpected(registry.error());
+    }
+    out << withdraw_report(cmd, platform, *outcome, *registry);
+    return {};
+}
+
+}  // namespace zdz::cli
