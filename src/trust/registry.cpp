@@ -121,6 +121,21 @@ tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_image(
     return authorize_install(platform, *same_algorithm);
 }
 
+contracts::HashAlgorithm KnownGoodStore::candidate_algorithm(const ImagePlatform& platform) const {
+    const auto current = current_image(platform);
+    return current ? current->measurement.hash.algorithm : contracts::HashAlgorithm::Sha256;
+}
+
+std::size_t KnownGoodStore::times_promoted(const ImagePlatform& platform,
+                                           std::span<const ImageMeasurement> measurements) const {
+    const auto promotions = history(platform);
+    return static_cast<std::size_t>(
+        std::count_if(promotions.begin(), promotions.end(), [&](const PromotionRecord& record) {
+            return std::find(measurements.begin(), measurements.end(), record.measurement) !=
+                   measurements.end();
+        }));
+}
+
 SecurityVersion KnownGoodStore::rollback_floor(const ImagePlatform& platform) const {
     const auto it = platforms_.find(platform);
     return it == platforms_.end() ? 0 : it->second.rollback_floor;

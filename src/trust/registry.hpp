@@ -104,6 +104,15 @@ public:
     [[nodiscard]] tl::expected<PromotionRecord, TrustError> authorize_image(
         const ImagePlatform& platform, std::span<const ImageMeasurement> digests) const;
 
+    // The algorithm an image file is measured with to be compared with the
+    // platform's current image: that image's, SHA-256 (what sign measures
+    // with) when it has none.
+    contracts::HashAlgorithm candidate_algorithm(const ImagePlatform& platform) const;
+
+    // How many promotions of `platform` were of any of `measurements`.
+    std::size_t times_promoted(const ImagePlatform& platform,
+                               std::span<const ImageMeasurement> measurements) const;
+
     // 0 for a platform the store does not know.
     SecurityVersion rollback_floor(const ImagePlatform& platform) const;
 

@@ -49,12 +49,6 @@ tl::expected<CandidateRequest, CommandError> parse_candidate_request(
     return request;
 }
 
-contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& registry,
-                                             const trust::ImagePlatform& platform) {
-    const auto current = registry.current_image(platform);
-    return current ? current->measurement.hash.algorithm : contracts::HashAlgorithm::Sha256;
-}
-
 tl::expected<io::ImageDigests, CommandError> measure_candidate_file(const std::string& path) {
     return io::measure_image_digests(path).map_error(
         [&](const io::IoError& error) { return cannot_read_image(path, error); });
@@ -67,7 +61,7 @@ MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& par
     if (parsed || !file) {
         return MeasuredCandidate{parsed.value_or(trust::ImageMeasurement{}), std::nullopt, {}};
     }
-    return MeasuredCandidate{{file->under(candidate_algorithm(registry, platform))},
+    return MeasuredCandidate{{file->under(registry.candidate_algorithm(platform))},
                              file->bytes,
                              {{file->sha256}, {file->blake3}}};
 }

@@ -44,12 +44,6 @@ struct CandidateRequest {
 [[nodiscard]] tl::expected<CandidateRequest, CommandError> parse_candidate_request(
     const std::string& platform, const CandidateImage& candidate);
 
-// The algorithm a candidate file is measured with on `platform`: that of the
-// platform's current known-good image, SHA-256 (what sign measures with) when
-// it has none.
-contracts::HashAlgorithm candidate_algorithm(const trust::KnownGoodStore& registry,
-                                             const trust::ImagePlatform& platform);
-
 // The candidate image file measured under every algorithm in one pass,
 // before any lock is taken: "cannot read image file IMG: ...".
 [[nodiscard]] tl::expected<io::ImageDigests, CommandError> measure_candidate_file(

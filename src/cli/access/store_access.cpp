@@ -7,6 +7,7 @@
 #include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "store/registry_update.hpp"
 
 namespace zdz::cli {
 
@@ -56,43 +57,42 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string
                                                                const contracts::Timestamp& now,
                                                                const StoreUpdateWording& wording,
                                                                const RegistryChange& change) {
-    const std::string load_failed = std::string(wording.load_failed) + store_path + ": ";
-    const auto lock = store::RegistryDirectoryLock::acquire(store_path);
-    if (!lock) {
-        return tl::unexpected(fail(load_failed + lock.error().display()));
-    }
+    using Kind = store::RegistryUpdateError::Kind;
+    const std::string subject(wording.change);
+    const auto worded = [&](const store::RegistryUpdateError& error) {
+        switch (error.kind) {
+            case Kind::Absent:
+                return fail("no store file found at " + store_path);
+            case Kind::Lock:
+            case Kind::Load:
+                break;
+            case Kind::Save:
+                return fail(subject + " succeeded in memory but the store could not be saved: " +
+                            error.error->display());
+            case Kind::NotDurable:
+                // The new store is in place: repeating the command would
+                // record the change a second time.
+                return fail(subject + " written to " + store_path +
+                            " but it may not be durable: " + error.error->display());
+        }
+        return fail(std::string(wording.load_failed) + store_path + ": " + error.error->display());
+    };
     // The store is checked with the unsealed key's own public key.
-    auto loaded = store::load_registry_store(store_path, key.verifying_key(), now);
-    if (!loaded) {
-        return tl::unexpected(fail(load_failed + loaded.error().display()));
+    auto update = store::RegistryUpdate::begin(store_path, key.verifying_key(), now,
+                                               wording.absent_starts_empty);
+    if (!update) {
+        return tl::unexpected(worded(update.error()));
     }
-    if (!loaded->has_value() && !wording.absent_starts_empty) {
-        // A mistyped path must never start a new registry.
-        return tl::unexpected(fail("no store file found at " + store_path));
-    }
-    auto registry = loaded->has_value() ? std::move(**loaded) : trust::KnownGoodStore{};
-    const auto changed = change(registry);
+    const auto changed = change(update->registry());
     if (!changed) {
         return tl::unexpected(changed.error());
     }
-    if (*changed == StoreChange::Unchanged) {
-        return registry;
-    }
-    // Saved under the lock already held: taking it again would wait forever.
-    const auto saved = store::save_registry_store(registry, store_path, key, key_id, now, &*lock);
-    if (!saved) {
-        const std::string subject(wording.change);
-        // The new store is in place: repeating the command would record the
-        // change a second time.
-        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
-            return tl::unexpected(fail(subject + " written to " + store_path +
-                                       " but it may not be durable: " + saved.error().display()));
+    if (*changed == StoreChange::Save) {
+        if (auto saved = update->save(key, key_id, now); !saved) {
+            return tl::unexpected(worded(saved.error()));
         }
-        return tl::unexpected(fail(
-            subject +
-            " succeeded in memory but the store could not be saved: " + saved.error().display()));
     }
-    return registry;
+    return std::move(update->registry());
 }
 
 }  // namespace zdz::cli

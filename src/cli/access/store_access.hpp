@@ -1,7 +1,7 @@
 #pragma once
 
 // How commands reach the persisted known-good registry: loading it for
-// reading, and changing it under its directory lock (promote, withdraw). The
+// reading, and changing it (promote, withdraw), with each failure worded. The
 // public key that checks it for reading is store_key.hpp's.
 
 #include <functional>
@@ -64,12 +64,10 @@ struct StoreUpdateWording {
 using RegistryChange =
     std::function<tl::expected<StoreChange, CommandError>(trust::KnownGoodStore&)>;
 
-// Holds the store's directory lock from before the load until after the save,
-// so that commands changing one store at the same time follow one another and
-// none of their changes is lost. Loads the store checked with `key`'s own
-// public key, applies `change`, and when it asks for it saves the registry
-// signed with `key` through the atomic write. Returns the registry as it now
-// stands.
+// A change to the store through store::RegistryUpdate (the lock held from the
+// load to the save), worded for the command: loads the store checked with
+// `key`'s own public key, applies `change`, and when it asks for it saves the
+// registry signed with `key`. Returns the registry as it now stands.
 [[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> update_store(
     const std::string& store_path, const crypto::SigningKey& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const StoreUpdateWording& wording,

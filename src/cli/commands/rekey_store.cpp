@@ -13,6 +13,7 @@
 #include "io/file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "store/registry_update.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -57,47 +58,28 @@ struct RekeyKeystores {
     return RekeyKeystores{std::move(*current), *current_key, std::move(*next), *next_key};
 }
 
-// The store as signed with the current key, its text kept in `previous`.
-[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> load_store_to_rekey(
-    const RekeyStore& cmd, const RekeyKeystores& keys, const contracts::Timestamp& now,
-    std::string& previous) {
-    auto loaded = store::load_registry_store(cmd.store, keys.current_key, now, previous);
-    if (!loaded) {
-        // Run again after it went through, the command would otherwise only
-        // say that the store does not verify.
-        if (loaded.error().kind() == TrustError::Kind::RegistrySignatureInvalid) {
-            const auto as_next = store::load_registry_store(cmd.store, keys.next_key, now);
-            if (as_next && as_next->has_value()) {
-                return tl::unexpected(fail("store " + cmd.store +
-                                           " is already signed with the key of --new-keystore " +
-                                           cmd.new_keystore));
-            }
-        }
-        return tl::unexpected(
-            fail("cannot load store " + cmd.store + ": " + loaded.error().display()));
+// The store as signed with the current key, under its folder's lock.
+[[nodiscard]] tl::expected<store::RegistryUpdate, CommandError> load_store_to_rekey(
+    const RekeyStore& cmd, const RekeyKeystores& keys, const contracts::Timestamp& now) {
+    auto update = store::RegistryUpdate::begin(cmd.store, keys.current_key, now, false);
+    if (update) {
+        return std::move(*update);
     }
-    if (!loaded->has_value()) {
+    if (update.error().kind == store::RegistryUpdateError::Kind::Absent) {
         return tl::unexpected(fail("no store file found at " + cmd.store));
     }
-    return std::move(**loaded);
-}
-
-// Whether the store at `path` verifies with `key` and holds `registry`.
-[[nodiscard]] tl::expected<void, std::string> confirm_rekeyed(const std::string& path,
-                                                              const trust::KnownGoodStore& registry,
-                                                              const crypto::VerifyingKey& key,
-                                                              const contracts::Timestamp& now) {
-    const auto reread = store::load_registry_store(path, key, now);
-    if (!reread) {
-        return tl::unexpected(reread.error().display());
+    const auto& error = *update.error().error;
+    // Run again after it went through, the command would otherwise only say
+    // that the store does not verify.
+    if (error.kind() == TrustError::Kind::RegistrySignatureInvalid) {
+        const auto as_next = store::load_registry_store(cmd.store, keys.next_key, now);
+        if (as_next && as_next->has_value()) {
+            return tl::unexpected(fail("store " + cmd.store +
+                                       " is already signed with the key of --new-keystore " +
+                                       cmd.new_keystore));
+        }
     }
-    if (!reread->has_value()) {
-        return tl::unexpected(std::string("no file is there"));
-    }
-    if ((*reread)->platforms() != registry.platforms()) {
-        return tl::unexpected(std::string("it holds another registry"));
-    }
-    return {};
+    return tl::unexpected(fail("cannot load store " + cmd.store + ": " + error.display()));
 }
 
 }  // namespace
@@ -113,23 +95,18 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    // Held from before the load until the new store has been read back, so
-    // that no promotion against this store runs in between and is lost.
-    const auto lock = store::RegistryDirectoryLock::acquire(cmd.store);
-    if (!lock) {
-        return tl::unexpected(
-            fail("cannot load store " + cmd.store + ": " + lock.error().display()));
-    }
     const auto now = read_clock();
     if (!now) {
         return tl::unexpected(now.error());
     }
-    std::string previous;
-    const auto loaded = load_store_to_rekey(cmd, *keys, *now, previous);
-    if (!loaded) {
-        return tl::unexpected(loaded.error());
+    // The lock is held from before the load until the new store has been
+    // read back, so that no promotion against this store runs in between and
+    // is lost.
+    auto update = load_store_to_rekey(cmd, *keys, *now);
+    if (!update) {
+        return tl::unexpected(update.error());
     }
-    const auto& registry = *loaded;
+    const auto& registry = update->registry();
     auto passphrase = read_passphrase_env(cmd.passphrase_env);
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
@@ -138,15 +115,8 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     if (!key) {
         return tl::unexpected(key.error());
     }
-    const auto replaced = replace_confirmed(
-        {"store", cmd.store, previous, io::FileMode::Default, *lock},
-        [&] {
-            return store::save_registry_store(registry, cmd.store, *key, keys->next.key_id, *now,
-                                              &*lock);
-        },
-        [&] { return confirm_rekeyed(cmd.store, registry, key->verifying_key(), *now); });
-    if (!replaced) {
-        return tl::unexpected(replaced.error());
+    if (auto replaced = update->save_confirmed(*key, keys->next.key_id, *now); !replaced) {
+        return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
         << "  previous key_id:  " << keys->current.key_id.to_string() << "\n"

@@ -1,5 +1,5 @@
-#include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -16,20 +16,6 @@
 
 namespace zdz::cli {
 namespace {
-
-// How often the candidate was promoted: under any of its digests when it
-// came from a file.
-std::size_t times_promoted(const trust::KnownGoodStore& registry,
-                           const trust::ImagePlatform& platform,
-                           const MeasuredCandidate& candidate) {
-    const auto history = registry.history(platform);
-    return static_cast<std::size_t>(
-        std::count_if(history.begin(), history.end(), [&](const trust::PromotionRecord& record) {
-            return record.measurement == candidate.measurement ||
-                   std::find(candidate.digests.begin(), candidate.digests.end(),
-                             record.measurement) != candidate.digests.end();
-        }));
-}
 
 // What withdraw found and did, for its report.
 struct WithdrawOutcome {
@@ -55,9 +41,12 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
             measured_file_text(cmd.candidate.image_file.value_or(""), *candidate.bytes_measured) +
             "\n";
     }
-    report +=
-        "  times promoted:       " + std::to_string(times_promoted(registry, platform, candidate)) +
-        "\n";
+    // Under any of its digests when it came from a file.
+    const auto promoted =
+        candidate.digests.empty()
+            ? registry.times_promoted(platform, std::span(&candidate.measurement, 1))
+            : registry.times_promoted(platform, candidate.digests);
+    report += "  times promoted:       " + std::to_string(promoted) + "\n";
     if (withdrawal.blocks_current) {
         report += "  installs:             no install is authorized on " + platform.text() +
                   " until a newer image is promoted\n";

@@ -1,0 +1,34 @@
+#include "store/replacement.hpp"
+
+namespace zdz::store {
+
+using trust::TrustError;
+
+tl::expected<void, ReplacementError> replace_confirmed(
+    const Replacement& file, const std::function<tl::expected<void, TrustError>()>& write,
+    const std::function<tl::expected<void, std::string>()>& confirm) {
+    using Kind = ReplacementError::Kind;
+    const auto written = write();
+    const bool not_durable =
+        !written && written.error().kind() == TrustError::Kind::StorageNotDurable;
+    if (!written && !not_durable) {
+        return tl::unexpected(ReplacementError{Kind::NotWritten, written.error(), {}});
+    }
+    if (auto confirmed = confirm(); !confirmed) {
+        const auto restored =
+            io::write_file_atomically(file.path, file.previous, file.mode, &file.lock)
+                .map_error(TrustError::from_write_error);
+        if (!restored && restored.error().kind() != TrustError::Kind::StorageNotDurable) {
+            return tl::unexpected(
+                ReplacementError{Kind::NotPutBack, restored.error(), std::move(confirmed.error())});
+        }
+        return tl::unexpected(
+            ReplacementError{Kind::PutBack, std::nullopt, std::move(confirmed.error())});
+    }
+    if (not_durable) {
+        return tl::unexpected(ReplacementError{Kind::NotDurable, written.error(), {}});
+    }
+    return {};
+}
+
+}  // namespace zdz::store
