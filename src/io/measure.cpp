@@ -281,7 +281,7 @@ std::vector<tl::expected<FileMeasurement, IoError>> MeasurementBatch::results() 
     std::vector<tl::expected<FileMeasurement, IoError>> results;
     results.reserve(outcomes_.size());
     for (auto& outcome : outcomes_) {
-        results.push_back(std::move(*outcome));
+        results.push_back(*outcome);
     }
     return results;
 }
