@@ -17,7 +17,7 @@ inline constexpr std::size_t kSlugMaxBytes = 64;
 inline constexpr std::string_view kSlugKindText = "Slug";
 
 // A lower-case identifier of 1 to 64 bytes of a-z, 0-9 and single inner
-// hyphens. Kept exactly as given: a value of this type has always passed parse().
+// hyphens. Kept exactly as given: every value of this type passed parse().
 class Slug {
 public:
     // Refusals are InvalidIdentifier with the kind text "Slug".

@@ -292,8 +292,11 @@ tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypt
 tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,
                                                           const json::JsonValue& value,
                                                           const crypto::Signature& signature) {
-    return json::canonical_json(value).and_then(
-        [&](const std::string& bytes) { return crypto::verify_bytes(key, bytes, signature); });
+    const auto bytes = json::canonical_json(value);
+    if (!bytes) {
+        return tl::unexpected(bytes.error());
+    }
+    return crypto::verify_bytes(key, *bytes, signature);
 }
 
 std::string write_envelope_json(const EncryptedEnvelope& envelope) {

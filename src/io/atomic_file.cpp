@@ -20,7 +20,7 @@ constexpr std::string_view kTempExtension = "tmp";
 constexpr mode_t kDefaultCreateMode = 0666;
 constexpr mode_t kOwnerOnlyMode = 0600;
 
-// write_file_replacing: ".NAME.XXXXXX", with NAME shortened so that the
+// TempName::Unique: ".NAME.XXXXXX", with NAME shortened so that the
 // temporary name stays within the file-name limit of common file systems.
 constexpr std::size_t kReplacingNameMax = 200;
 constexpr std::size_t kReplacingSuffixLength = 6;
@@ -95,9 +95,17 @@ int sync_directory(const std::string& path) {
     return 0;
 }
 
+WriteError write_error(WriteError::Kind kind, std::string_view what, const std::string& path,
+                       std::string reason) {
+    return WriteError{kind, std::string(what) + path + ": " + reason, reason};
+}
+
 WriteError storage_failure(std::string_view what, const std::string& path, int err) {
-    return WriteError{WriteError::Kind::Failed,
-                      std::string(what) + path + ": " + contracts::os_error_text(err)};
+    return write_error(WriteError::Kind::Failed, what, path, contracts::os_error_text(err));
+}
+
+WriteError refusal(const std::string& path, std::string_view reason) {
+    return write_error(WriteError::Kind::Failed, kCannotWrite, path, std::string(reason));
 }
 
 // Why an existing destination may not be replaced by a rename, or nullopt
@@ -143,9 +151,7 @@ tl::expected<void, WriteError> check_temp_path(const std::string& temp_path) {
         return tl::unexpected(storage_failure(kCannotWrite, temp_path, EISDIR));
     }
     if (!is_leftover(st)) {
-        return tl::unexpected(
-            WriteError{WriteError::Kind::Failed,
-                       std::string(kCannotWrite) + temp_path + ": " + std::string(kInTheWay)});
+        return tl::unexpected(refusal(temp_path, kInTheWay));
     }
     return {};
 }
@@ -178,14 +184,14 @@ std::string random_suffix() {
 }
 
 // Creates a fresh ".NAME.XXXXXX" beside `path`; the fd, or -1 with errno set.
-int create_unique_temp(const std::string& path, std::string& temp_path) {
+int create_unique_temp(const std::string& path, mode_t mode, std::string& temp_path) {
     const std::size_t start = name_start(path);
     const std::string stem =
         path.substr(0, start) + "." + path.substr(start, kReplacingNameMax) + ".";
     for (int attempt = 0; attempt < kReplacingAttempts; ++attempt) {
         temp_path = stem + random_suffix();
         const int fd =
-            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kDefaultCreateMode);
+            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -208,10 +214,8 @@ std::string atomic_temp_path(const std::string& path) {
 }
 
 tl::expected<void, WriteError> check_destination(const std::string& path) {
-    if (const auto refusal = destination_refusal(path)) {
-        return tl::unexpected(
-            WriteError{WriteError::Kind::Failed,
-                       std::string(kCannotWrite) + path + ": " + std::string(*refusal)});
+    if (const auto refused = destination_refusal(path)) {
+        return tl::unexpected(refusal(path, *refused));
     }
     return check_temp_path(atomic_temp_path(path));
 }
@@ -220,33 +224,43 @@ bool temp_path_is(const std::string& destination, const std::string& input) {
     return is_same_file(atomic_temp_path(destination), input);
 }
 
-tl::expected<void, WriteError> write_file_atomically(const std::string& path,
-                                                     std::string_view bytes, FileMode mode,
-                                                     const DirectoryLock* held) {
-    // Without the caller's lock on this directory, one is taken here and held
-    // to the end of the write.
+tl::expected<void, WriteError> replace_file(const std::string& path, std::string_view bytes,
+                                            const ReplaceOptions& options) {
+    const bool beside = options.temp == TempName::Beside;
+    // A Beside write holds the lock on the folder to its end: the caller's,
+    // or one taken here.
     std::optional<DirectoryLock> own_lock;
-    if (held == nullptr || !held->guards(path)) {
+    if (beside && (options.held == nullptr || !options.held->guards(path))) {
         auto lock = DirectoryLock::acquire(path);
         if (!lock) {
             return tl::unexpected(std::move(lock.error()));
         }
         own_lock.emplace(std::move(*lock));
     }
-    // Under the lock no writer of ours is using the temporary path: what
-    // carries the mark there is the leftover of one that did not finish.
-    if (auto writable = check_destination(path); !writable) {
-        return writable;
+    std::string temp_path;
+    const bool owner_only = options.mode == FileMode::OwnerOnly;
+    const mode_t create_mode = owner_only ? kOwnerOnlyMode : kDefaultCreateMode;
+    int fd = -1;
+    if (beside) {
+        // Under the lock no writer of ours is using the temporary path: what
+        // carries the mark there is the leftover of one that did not finish.
+        if (auto writable = check_destination(path); !writable) {
+            return writable;
+        }
+        temp_path = atomic_temp_path(path);
+        if (::unlink(temp_path.c_str()) != 0 && errno != ENOENT) {
+            return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
+        }
+        fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    create_mode | kPendingMark);
+    } else {
+        if (const auto refused = destination_refusal(path)) {
+            return tl::unexpected(refusal(path, *refused));
+        }
+        fd = create_unique_temp(path, create_mode, temp_path);
     }
-    const std::string temp_path = atomic_temp_path(path);
-    if (::unlink(temp_path.c_str()) != 0 && errno != ENOENT) {
-        return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
-    }
-    const bool owner_only = mode == FileMode::OwnerOnly;
-    const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          (owner_only ? kOwnerOnlyMode : kDefaultCreateMode) | kPendingMark);
     if (fd < 0) {
-        return tl::unexpected(storage_failure(kCannotWrite, temp_path, errno));
+        return tl::unexpected(storage_failure(kCannotWrite, beside ? temp_path : path, errno));
     }
     const auto failed = [&](std::string_view what, const std::string& named, int err) {
         ::close(fd);
@@ -260,7 +274,8 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
         return failed(kCannotWrite, temp_path, errno);
     }
     const mode_t permissions = owner_only ? kOwnerOnlyMode : created.st_mode & kPermissionBits;
-    if (::fchmod(fd, permissions | kPendingMark) != 0) {
+    const mode_t mark = beside ? kPendingMark : 0;
+    if (::fchmod(fd, permissions | mark) != 0) {
         return failed(kCannotWrite, temp_path, errno);
     }
     keep_owner(fd, path);
@@ -273,7 +288,7 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
     // The new file is in place from here on, whatever happens next. Its mark
     // goes once it is no longer at the temporary path; a crash before that
     // leaves a marked file in place, which nothing reads the mark of.
-    int err = ::fchmod(fd, permissions) != 0 ? errno : 0;
+    int err = mark != 0 && ::fchmod(fd, permissions) != 0 ? errno : 0;
     if (const int closed = close_reporting(fd); err == 0) {
         err = closed;
     }
@@ -281,54 +296,8 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
         err = sync_directory(path);
     }
     if (err != 0) {
-        return tl::unexpected(
-            WriteError{WriteError::Kind::NotDurable,
-                       std::string(kCannotFinalize) + path + ": " + contracts::os_error_text(err)});
-    }
-    return {};
-}
-
-std::string ReplaceError::display() const {
-    if (kind == Kind::NotRegularFile) {
-        return std::string(kNotRegularFile);
-    }
-    if (kind == Kind::SymbolicLink) {
-        return std::string(kSymbolicLink);
-    }
-    return io.display();
-}
-
-tl::expected<void, ReplaceError> write_file_replacing(const std::string& path,
-                                                      std::string_view bytes) {
-    const auto failed = [](ReplaceError::Kind kind, int err) {
-        return tl::unexpected(ReplaceError{kind, IoError::from_errno(err)});
-    };
-    if (const auto refusal = destination_refusal(path)) {
-        return failed(refusal == kSymbolicLink ? ReplaceError::Kind::SymbolicLink
-                                               : ReplaceError::Kind::NotRegularFile,
-                      0);
-    }
-    std::string temp_path;
-    const int fd = create_unique_temp(path, temp_path);
-    if (fd < 0) {
-        return failed(ReplaceError::Kind::Failed, errno);
-    }
-    keep_owner(fd, path);
-    int err = write_sync(fd, bytes);
-    if (const int closed = close_reporting(fd); err == 0) {
-        err = closed;
-    }
-    if (err != 0) {
-        ::unlink(temp_path.c_str());
-        return failed(ReplaceError::Kind::Failed, err);
-    }
-    if (::rename(temp_path.c_str(), path.c_str()) != 0) {
-        err = errno;
-        ::unlink(temp_path.c_str());
-        return failed(ReplaceError::Kind::Failed, err);
-    }
-    if (err = sync_directory(path); err != 0) {
-        return failed(ReplaceError::Kind::NotDurable, err);
+        return tl::unexpected(write_error(WriteError::Kind::NotDurable, kCannotFinalize, path,
+                                          contracts::os_error_text(err)));
     }
     return {};
 }

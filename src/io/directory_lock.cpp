@@ -19,9 +19,10 @@ constexpr std::string_view kCannotLock = "cannot lock ";
 tl::expected<DirectoryLock, WriteError> DirectoryLock::acquire(const std::string& path) {
     const auto directory = directory_of(path);
     const auto failure = [&](int err) {
-        return tl::unexpected(WriteError{
-            WriteError::Kind::Failed,
-            std::string(kCannotLock) + directory + ": " + contracts::os_error_text(err)});
+        const std::string reason = contracts::os_error_text(err);
+        return tl::unexpected(WriteError{WriteError::Kind::Failed,
+                                         std::string(kCannotLock) + directory + ": " + reason,
+                                         reason});
     };
     FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "contracts/errors.hpp"
+#include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
 
 namespace zdz::io {
@@ -25,6 +26,8 @@ std::string IoError::display() const {
                    " bytes, the most read from a pipe or device";
         case Kind::NotImage:
             return "not a regular file or block device";
+        case Kind::NotRegular:
+            return "not a regular file";
         case Kind::Os:
             break;
     }
@@ -38,29 +41,62 @@ constexpr unsigned char kContinuationBits = 0x80;
 constexpr std::size_t kLongestUtf8Sequence = 4;
 constexpr std::size_t kReadChunkBytes = 65536;
 
-// Reads from `fd` to its end: a regular file sized from fstat, anything else
-// up to kUnsizedReadLimit bytes.
+// Reads a regular file of `size` bytes straight into the result, so that
+// each byte is copied once, and on to its end should it have grown.
+[[nodiscard]] tl::expected<std::string, IoError> read_regular(int fd, std::size_t size) {
+    std::string content;
+    encoding::reserve_large(content, size);
+    content.resize(size);
+    std::size_t filled = 0;
+    char beyond[kReadChunkBytes];
+    for (;;) {
+        const bool in_place = filled < content.size();
+        const ssize_t n = in_place ? ::read(fd, content.data() + filled, content.size() - filled)
+                                   : ::read(fd, beyond, sizeof beyond);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tl::unexpected(IoError::from_errno(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!in_place) {
+            content.append(beyond, static_cast<std::size_t>(n));
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    content.resize(filled);
+    return content;
+}
+
+// Reads a pipe or device to its end, up to kUnsizedReadLimit bytes.
+[[nodiscard]] tl::expected<std::string, IoError> read_unsized(int fd) {
+    std::string content;
+    char buffer[kReadChunkBytes];
+    auto read = read_pieces(fd, buffer, [&](std::string_view piece) -> tl::expected<void, IoError> {
+        if (content.size() + piece.size() > kUnsizedReadLimit) {
+            return tl::unexpected(IoError::too_large());
+        }
+        content.append(piece);
+        return {};
+    });
+    if (!read) {
+        return tl::unexpected(read.error());
+    }
+    return content;
+}
+
+// Reads from `fd` to its end: a regular file at the size fstat gives,
+// anything else within kUnsizedReadLimit.
 [[nodiscard]] tl::expected<std::string, IoError> read_to_end(int fd) {
     try {
-        std::string content;
         struct stat st {};
-        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && st.st_size > 0) {
-            content.reserve(static_cast<std::size_t>(st.st_size));
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            return read_regular(fd, static_cast<std::size_t>(st.st_size));
         }
-        char buffer[kReadChunkBytes];
-        auto read =
-            read_pieces(fd, buffer, [&](std::string_view piece) -> tl::expected<void, IoError> {
-                if (!regular && content.size() + piece.size() > kUnsizedReadLimit) {
-                    return tl::unexpected(IoError::too_large());
-                }
-                content.append(piece);
-                return {};
-            });
-        if (!read) {
-            return tl::unexpected(read.error());
-        }
-        return content;
+        return read_unsized(fd);
     } catch (const std::bad_alloc&) {
         return tl::unexpected(IoError::from_errno(ENOMEM));
     }
@@ -175,10 +211,22 @@ int FileDescriptor::release() {
     return std::exchange(fd_, -1);
 }
 
-tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path, Accept accept) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file.valid()) {
         return tl::unexpected(IoError::from_errno(errno));
+    }
+    if (accept == Accept::RegularFile) {
+        struct stat st {};
+        if (::fstat(file.get(), &st) != 0) {
+            return tl::unexpected(IoError::from_errno(errno));
+        }
+        if (S_ISDIR(st.st_mode)) {
+            return tl::unexpected(IoError::from_errno(EISDIR));
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return tl::unexpected(IoError::not_regular());
+        }
     }
     const int flags = ::fcntl(file.get(), F_GETFL);
     if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -219,8 +267,8 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-tl::expected<std::string, IoError> read_file_bytes(const std::string& path) {
-    const auto file = open_for_reading(path);
+tl::expected<std::string, IoError> read_file_bytes(const std::string& path, Accept accept) {
+    const auto file = open_for_reading(path, accept);
     if (!file) {
         return tl::unexpected(file.error());
     }
@@ -262,8 +310,8 @@ tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_
     return read_pass(file.get(), buffer, consume);
 }
 
-tl::expected<std::string, IoError> read_file_text(const std::string& path) {
-    auto content = read_file_bytes(path);
+tl::expected<std::string, IoError> read_file_text(const std::string& path, Accept accept) {
+    auto content = read_file_bytes(path, accept);
     if (content && !encoding::is_valid_utf8(*content)) {
         return tl::unexpected(IoError::not_utf8());
     }

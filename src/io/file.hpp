@@ -17,9 +17,10 @@ inline constexpr std::size_t kUnsizedReadLimit = std::size_t{256} << 20;
 // A failed file operation: the errno of the failing call (ENOMEM when the
 // memory for the content could not be had), a text read that failed the UTF-8
 // check, a pipe or device that gave more than kUnsizedReadLimit bytes, or an
-// image path that names neither a regular file nor a block device.
+// image path that names neither a regular file nor a block device, or a path
+// that had to name a regular file and names something else.
 struct IoError {
-    enum class Kind { Os, NotUtf8, TooLarge, NotImage };
+    enum class Kind { Os, NotUtf8, TooLarge, NotImage, NotRegular };
 
     Kind kind = Kind::Os;
     // Os: the errno; 0 for the other kinds.
@@ -29,24 +30,30 @@ struct IoError {
     static IoError not_utf8() { return IoError{Kind::NotUtf8, 0}; }
     static IoError too_large() { return IoError{Kind::TooLarge, 0}; }
     static IoError not_image() { return IoError{Kind::NotImage, 0}; }
+    static IoError not_regular() { return IoError{Kind::NotRegular, 0}; }
 
     // "No such file or directory (os error 2)", "stream did not contain
     // valid UTF-8" for a text that failed the UTF-8 check, "file is larger
-    // than 268435456 bytes, the most read from a pipe or device", or "not a
-    // regular file or block device" for an image that is neither.
+    // than 268435456 bytes, the most read from a pipe or device", "not a
+    // regular file or block device" for an image that is neither, or "not a
+    // regular file".
     std::string display() const;
 
     friend bool operator==(const IoError&, const IoError&) = default;
 };
 
-// Why a write through a temporary file failed: "cannot write TMP: ...",
-// "cannot finalize PATH: ...", "cannot lock DIR: ..." or "cannot write PATH:
-// not a regular file". NotDurable: the file was replaced, but flushing its
-// directory failed, so the new file is in place and may not survive a crash.
+// Why a replacement of a file (io/atomic_file.hpp) failed. Failed: nothing was
+// replaced. NotDurable: the file was replaced, but flushing its directory
+// failed, so the new file is in place and may not survive a crash.
 struct WriteError {
     enum class Kind { Failed, NotDurable };
     Kind kind = Kind::Failed;
+    // The whole account, naming the file it concerns: "cannot write TMP:
+    // REASON", "cannot finalize PATH: REASON", "cannot lock DIR: REASON" or
+    // "cannot write PATH: REASON".
     std::string detail;
+    // REASON alone: an OS error text, or why the file was refused.
+    std::string reason;
 
     const std::string& display() const { return detail; }
 };
@@ -72,10 +79,24 @@ private:
     int fd_ = -1;
 };
 
-// Opens `path` for reading. A FIFO without a writer cannot make this wait: the
-// open does not block, and blocking reads are restored once it has succeeded,
-// so a pipe (`--signers-file <(cat file)`) is still read to its end.
-[[nodiscard]] tl::expected<FileDescriptor, IoError> open_for_reading(const std::string& path);
+// What a path that is read whole may name.
+enum class Accept {
+    // A regular file, or a pipe or device read up to kUnsizedReadLimit bytes
+    // (`--signers-file <(cat file)`).
+    AnyFile,
+    // A regular file only: the stores and keystores, which are only ever
+    // files this program wrote. Anything else is NotRegular (a directory is
+    // EISDIR) before a byte is read, so a FIFO or a device can neither hang
+    // the command nor fill its memory.
+    RegularFile,
+};
+
+// Opens `path` for reading and checks what was opened, through the same
+// descriptor, against `accept`. A FIFO without a writer cannot make the open
+// wait: it does not block, and blocking reads are restored once it has
+// succeeded, so a pipe is still read to its end.
+[[nodiscard]] tl::expected<FileDescriptor, IoError> open_for_reading(
+    const std::string& path, Accept accept = Accept::AnyFile);
 
 // Reads `fd` from where it stands to its end, in pieces of at most
 // buffer.size() bytes handed to `consume` in order; a read that a signal
@@ -89,12 +110,15 @@ private:
 // bare file name, "/" for a name right under the root.
 std::string directory_of(const std::string& path);
 
-// Reads a whole file: a regular file at its size, a pipe or device up to
-// kUnsizedReadLimit bytes.
-[[nodiscard]] tl::expected<std::string, IoError> read_file_bytes(const std::string& path);
+// Reads a whole file that `accept` allows: a regular file straight into the
+// result at its size (and on to its end, should it have grown), a pipe or
+// device up to kUnsizedReadLimit bytes. Memory that cannot be had is ENOMEM.
+[[nodiscard]] tl::expected<std::string, IoError> read_file_bytes(const std::string& path,
+                                                                 Accept accept = Accept::AnyFile);
 
 // Reads a whole file as read_file_bytes does and checks that it is valid UTF-8.
-[[nodiscard]] tl::expected<std::string, IoError> read_file_text(const std::string& path);
+[[nodiscard]] tl::expected<std::string, IoError> read_file_text(const std::string& path,
+                                                                Accept accept = Accept::AnyFile);
 
 // A text file of any size in pieces of at most `chunk_bytes`, so that memory
 // stays flat: a regular file is read twice, first to check that all of it is

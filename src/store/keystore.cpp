@@ -213,35 +213,17 @@ tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
     }
-    return io::write_file_atomically(path, text, io::FileMode::OwnerOnly, held)
+    return io::replace_file(path, text, {io::FileMode::OwnerOnly, io::TempName::Beside, held})
         .map_error(TrustError::from_write_error);
 }
 
 namespace {
 
-// A keystore is only ever a regular file. Opening anything else could wait
-// forever (a FIFO without a writer) or never end (a device): such a path is
-// refused before a byte is read, as the registry store is.
-std::string keystore_file_refusal(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return {};  // the read below reports the open failure itself
-    }
-    struct stat st {};
-    std::string refusal;
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        refusal = "not a regular file";
-    }
-    ::close(fd);
-    return refusal;
-}
-
 [[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
     const std::string& path, std::string* text_out = nullptr) {
-    if (const auto refusal = keystore_file_refusal(path); !refusal.empty()) {
-        return tl::unexpected(cannot_read(path, refusal));
-    }
-    auto text = io::read_file_text(path);
+    // A keystore is only ever a regular file: anything else is refused before
+    // a byte is read.
+    auto text = io::read_file_text(path, io::Accept::RegularFile);
     if (!text) {
         return tl::unexpected(cannot_read(path, text.error().display()));
     }

@@ -99,26 +99,24 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
 // a fresh 32-byte salt and a fresh envelope (nonce and envelope_id), while
 // key_id, verifying_key_hex and created_at stay as they are (the envelope
 // carries the same key_id and created_at). `key` must be the record's own
-// key: KeystoreMalformed "unsealed key does not match the keystore's recorded
-// public key" otherwise. A KDF or sealing failure is KeystoreUnsealFailed, as
-// for seal_signing_key. The KEK is wiped before this returns.
+// key: KeystoreMalformed otherwise. A KDF or sealing failure is
+// KeystoreUnsealFailed, as for seal_signing_key. The KEK is wiped before this returns.
 [[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params);
 
-// Writes write_keystore_json(record) through write_file_atomically, the file
+// Writes write_keystore_json(record) through io::replace_file, the file
 // owner-only (0600) from its creation (`held`: the caller's DirectoryLock on
 // the directory of `path`, if it holds it). An existing file is replaced; a
-// failure leaves it as it was. StorageFailed "cannot write TMP: ...",
-// "cannot write PATH: not a regular file" or "cannot finalize PATH: ...";
-// StorageNotDurable "cannot finalize PATH: ..." when the file was replaced
-// but its directory could not be flushed; KeystoreMalformed if the record
-// holds text that is not UTF-8 (the file could never be read back).
+// failure leaves it as it was. StorageFailed or StorageNotDurable carry
+// replace_file's own account (io/atomic_file.hpp); KeystoreMalformed if the
+// record holds text that is not UTF-8 (the file could never be read back).
 [[nodiscard]] tl::expected<void, trust::TrustError> save_keystore(
     const SealedSigningKey& record, const std::string& path,
     const io::DirectoryLock* held = nullptr);
 
-// StorageFailed "cannot read PATH: ..." (missing, unreadable, not UTF-8) or
+// StorageFailed when the file cannot be read (missing, unreadable, not a
+// regular file, not UTF-8; worded in store/file_errors.cpp) or
 // KeystoreMalformed with the reader's message.
 [[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> load_keystore(
     const std::string& path);
@@ -132,20 +130,19 @@ struct LoadedKeystore {
 [[nodiscard]] tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(
     const std::string& path);
 
-// The recorded public key, no passphrase needed. KeystoreMalformed with
-// "verifying_key_hex: " + the hex decoder's message, "verifying_key_hex is not
-// 32 bytes", or the display text of the refusal of a non-point.
+// The recorded public key, no passphrase needed. KeystoreMalformed when
+// verifying_key_hex does not decode to 32 bytes that are a point (the words
+// are keystore.cpp's).
 [[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
     const SealedSigningKey& record);
 
-// The signing key, checks in this order: salt_hex decodes (KeystoreMalformed
-// "salt_hex: ..."); the KEK derives (any KDF refusal, whatever the parameters,
-// is KeystoreUnsealFailed); the envelope opens at `now` under the signing-key
+// The signing key, checks in this order: salt_hex decodes (KeystoreMalformed);
+// the KEK derives (any KDF refusal, whatever the parameters, is
+// KeystoreUnsealFailed); the envelope opens at `now` under the signing-key
 // context (any failure, a wrong passphrase included, is KeystoreUnsealFailed);
-// the plaintext is 32 bytes (KeystoreMalformed "unsealed key is not 32
-// bytes"); the recorded public key reads (keystore_verifying_key's error as
-// is); it equals the unsealed key's (KeystoreMalformed "unsealed key does not
-// match the keystore's recorded public key"). KEK and plaintext are wiped on
+// the plaintext is 32 bytes (KeystoreMalformed); the recorded public key reads
+// (keystore_verifying_key's error as is); it equals the unsealed key's
+// (KeystoreMalformed). The words of each are keystore.cpp's. KEK and plaintext are wiped on
 // every path, and so is a signing key that is not handed out.
 [[nodiscard]] tl::expected<crypto::SigningKey, trust::TrustError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,

@@ -20,10 +20,7 @@ namespace {
 
 using trust::TrustError;
 
-constexpr std::string_view kNotRegularFile = "not a regular file";
 constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
-
-constexpr std::size_t kReadChunkBytes = 65536;
 
 envelope::EnvelopeContext registry_context() {
     return {std::string(kRegistryContext)};
@@ -47,55 +44,14 @@ envelope::EnvelopeContext registry_context() {
     return tl::unexpected(cannot_read(path, contracts::os_error_text(err)));
 }
 
-// Reads a regular file whole. O_NONBLOCK so that opening a FIFO cannot wait
-// for a writer; anything but a regular file is refused before a byte is read,
-// so a FIFO or a device can neither hang the command nor fill its memory.
+// A store is only ever a regular file: anything else is refused before a
+// byte is read.
 [[nodiscard]] tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
-    const io::FileDescriptor file(
-        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file.valid()) {
-        return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
+    auto text = io::read_file_text(path, io::Accept::RegularFile);
+    if (!text) {
+        return tl::unexpected(cannot_read(path, text.error().display()));
     }
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0) {
-        return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
-    }
-    if (S_ISDIR(st.st_mode)) {
-        return tl::unexpected(cannot_read(path, contracts::os_error_text(EISDIR)));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return tl::unexpected(cannot_read(path, std::string(kNotRegularFile)));
-    }
-    // Read straight into the text, so that each byte is copied once; a file
-    // that grew since fstat is read on to its end.
-    std::string text;
-    encoding::reserve_large(text, static_cast<std::size_t>(st.st_size));
-    text.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t filled = 0;
-    char beyond[kReadChunkBytes];
-    for (;;) {
-        const bool in_place = filled < text.size();
-        const ssize_t n = in_place ? ::read(file.get(), text.data() + filled, text.size() - filled)
-                                   : ::read(file.get(), beyond, sizeof beyond);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return tl::unexpected(cannot_read(path, contracts::os_error_text(errno)));
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!in_place) {
-            text.append(beyond, static_cast<std::size_t>(n));
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    text.resize(filled);
-    if (!encoding::is_valid_utf8(text)) {
-        return tl::unexpected(cannot_read(path, io::IoError::not_utf8().display()));
-    }
-    return text;
+    return std::move(*text);
 }
 
 }  // namespace
@@ -166,7 +122,7 @@ tl::expected<void, TrustError> save_registry_store(
         if (!text) {
             return tl::unexpected(text.error());
         }
-        return io::write_file_atomically(path, *text, io::FileMode::Default, held)
+        return io::replace_file(path, *text, {io::FileMode::Default, io::TempName::Beside, held})
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.

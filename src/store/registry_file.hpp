@@ -104,20 +104,19 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
 
 // The file text of `store` signed at `now` with `key` as `key_id` (context
 // [kRegistryContext], no expiry) in an envelope whose id is `envelope_id`:
-// the same inputs give the same bytes. RegistryMalformed "failed to sign
-// registry snapshot".
+// the same inputs give the same bytes. RegistryMalformed when it cannot be
+// signed.
 tl::expected<std::string, trust::TrustError> registry_store_text(
     const trust::KnownGoodStore& store, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
     const contracts::Uuid& envelope_id);
 
 // Signs the snapshot at `now` (context [kRegistryContext], no expiry, a fresh
-// envelope_id) and
-// replaces `path` through write_file_atomically (`held`: the caller's
-// RegistryDirectoryLock on the store, if it holds it). RegistryMalformed
-// "failed to sign registry snapshot"; StorageFailed "cannot write TMP: ..." or
-// "cannot finalize PATH: ...", the previous file left in place; or
-// StorageNotDurable "cannot finalize PATH: ...", the new file in place.
+// envelope_id) and replaces `path` through io::replace_file (`held`: the
+// caller's RegistryDirectoryLock on the store, if it holds it).
+// RegistryMalformed when the snapshot could not be signed; StorageFailed, the
+// previous file left in place, or StorageNotDurable, the new file in place,
+// with replace_file's own account (io/atomic_file.hpp).
 [[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
@@ -125,9 +124,9 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
 
 // In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
 // a path below a file) — any other failure to look the path up is
-// StorageFailed "cannot read PATH: ...", so that a passing fault never passes
-// for an empty registry; StorageFailed "cannot read PATH: ..." for a file that
-// cannot be read, is not a regular file or is not UTF-8; RegistryMalformed
+// StorageFailed, so that a passing fault never passes for an empty registry;
+// StorageFailed for a file that cannot be read, is not a regular file or is
+// not UTF-8 (worded in store/file_errors.cpp); RegistryMalformed
 // with the reader's message; RegistrySignatureInvalid for any failure of the
 // envelope check against `key` at `now`; then rebuild_registry's error.
 [[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
@@ -150,7 +149,7 @@ load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
 
 // The lock that promotions against one store hold from before the load until
 // after the save, so that none is lost: the DirectoryLock of the store's
-// directory, which every write_file_atomically into it takes as well.
+// directory, which every io::replace_file into it takes as well.
 using RegistryDirectoryLock = io::DirectoryLock;
 
 }  // namespace zdz::store

@@ -85,6 +85,37 @@ TEST(ReadFile, APipeIsReadToItsEndWithBlockingReads) {
     EXPECT_EQ(*read, "ssh-ed25519 AAAA first\nsecond\n");
 }
 
+TEST(ReadFile, ARegularFileOnlyReadRefusesWhatItOpenedThatIsNoFile) {
+    using zdz::io::Accept;
+    TempDir dir;
+    const std::string fifo = dir.file("store.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A writer is waiting on the FIFO: read as any file it would be read, and
+    // a store must never be.
+    EXPECT_EQ(exit_status_within(std::chrono::seconds(10),
+                                 [&] {
+                                     const auto read = read_file_bytes(fifo, Accept::RegularFile);
+                                     return !read && read.error().display() == "not a regular file"
+                                                ? 0
+                                                : 1;
+                                 }),
+              0);
+    const auto device = read_file_bytes("/dev/null", Accept::RegularFile);
+    ASSERT_FALSE(device);
+    EXPECT_EQ(device.error().display(), "not a regular file");
+    const auto folder = read_file_bytes(dir.path(), Accept::RegularFile);
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error().display(), "Is a directory (os error 21)");
+
+    // A regular file is read whole, at its size and beyond a read's chunk.
+    const std::string large(200000, 'x');
+    dir.write("large", large);
+    const auto read = read_file_bytes(dir.file("large"), Accept::RegularFile);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, large);
+    EXPECT_EQ(read_file_bytes("/dev/null").value(), "");
+}
+
 TEST(DirectoryOf, NamesTheFolderWhoseEntryARenameChanges) {
     EXPECT_EQ(directory_of("store.json"), ".");
     EXPECT_EQ(directory_of("/store.json"), "/");

@@ -24,7 +24,6 @@
 using zdz::io::atomic_temp_path;
 using zdz::io::DirectoryLock;
 using zdz::io::FileMode;
-using zdz::io::write_file_replacing;
 using namespace zdz::test;
 
 namespace {
@@ -35,8 +34,15 @@ namespace {
 const auto write_file_atomically =
     [](const std::string& path, std::string_view bytes, FileMode mode = FileMode::Default,
        const DirectoryLock* held = nullptr) -> tl::expected<void, zdz::trust::TrustError> {
-    return zdz::io::write_file_atomically(path, bytes, mode, held)
+    return zdz::io::replace_file(path, bytes, {mode, zdz::io::TempName::Beside, held})
         .map_error(zdz::trust::TrustError::from_write_error);
+};
+
+// The replacement a manifest goes through, with the reason of a failure.
+const auto write_file_replacing = [](const std::string& path,
+                                     std::string_view bytes) -> tl::expected<void, std::string> {
+    return zdz::io::replace_file(path, bytes, {FileMode::Default, zdz::io::TempName::Unique})
+        .map_error([](const zdz::io::WriteError& error) { return error.reason; });
 };
 
 std::vector<std::string> entries(const std::string& dir) {
@@ -203,7 +209,7 @@ TEST(WriteFileReplacing, ReplacesThroughAUniqueTemporaryFile) {
 
     auto missing = write_file_replacing(dir.file("none/m.json"), "x");
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(), "No such file or directory (os error 2)");
+    EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
 
     const std::string long_name(250, 'n');
     ASSERT_TRUE(write_file_replacing(dir.file(long_name), "long"));
@@ -216,7 +222,7 @@ TEST(WriteFileReplacing, FailedWriteKeepsThePreviousFile) {
     const std::string path = dir.file("m.json");
     const std::string reported = with_small_file_size_limit([&] {
         auto r = write_file_replacing(path, "new manifest");
-        return r ? std::string("written") : r.error().display();
+        return r ? std::string("written") : r.error();
     });
     EXPECT_EQ(reported, "File too large (os error 27)");
     EXPECT_EQ(dir.read("m.json"), "previous manifest");
@@ -226,7 +232,7 @@ TEST(WriteFileReplacing, FailedWriteKeepsThePreviousFile) {
     dir.write("d/x", "");
     auto onto_directory = write_file_replacing(dir.file("d"), "x");
     ASSERT_FALSE(onto_directory);
-    EXPECT_EQ(onto_directory.error().display(), "Is a directory (os error 21)");
+    EXPECT_EQ(onto_directory.error(), "Is a directory (os error 21)");
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"d", "m.json"}));
 }
 

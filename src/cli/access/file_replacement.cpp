@@ -2,6 +2,11 @@
 
 namespace zdz::cli {
 
+CommandError not_durable(std::string_view noun, const std::string& path, std::string_view detail) {
+    return fail(std::string(noun) + " written to " + path +
+                " but it may not be durable: " + std::string(detail));
+}
+
 CommandError replacement_failure(std::string_view noun_view, const std::string& path,
                                  const store::ReplacementError& error) {
     using Kind = store::ReplacementError::Kind;
@@ -21,7 +26,7 @@ CommandError replacement_failure(std::string_view noun_view, const std::string& 
         case Kind::NotDurable:
             break;
     }
-    return fail(noun + " written to " + path + " but it may not be durable: " + detail);
+    return not_durable(noun, path, detail);
 }
 
 }  // namespace zdz::cli

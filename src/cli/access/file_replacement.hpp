@@ -1,8 +1,8 @@
 #pragma once
 
-// How commands word a replacement that did not go through
-// (store::replace_confirmed): change-passphrase's keystore, rekey-store's
-// registry store.
+// How commands word a replacement of a file that did not go through, or went
+// through without being durable: the one place that says "may not be
+// durable".
 
 #include <string>
 #include <string_view>
@@ -11,6 +11,14 @@
 #include "store/replacement.hpp"
 
 namespace zdz::cli {
+
+// "NOUN written to PATH but it may not be durable: DETAIL": the file was
+// replaced, but flushing its folder failed. Repeating the command would
+// repeat a change that is already in place.
+CommandError not_durable(std::string_view noun, const std::string& path, std::string_view detail);
+
+// replace_confirmed (change-passphrase's keystore, rekey-store's registry
+// store):
 
 // "failed to write NOUN to PATH: ...; the previous NOUN is unchanged", "the
 // NOUN written to PATH did not read back as written (...); the previous NOUN

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "cli/access/clock.hpp"
+#include "cli/access/file_replacement.hpp"
 #include "cli/access/store_key.hpp"
 #include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
@@ -72,8 +73,7 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string
             case Kind::NotDurable:
                 // The new store is in place: repeating the command would
                 // record the change a second time.
-                return fail(subject + " written to " + store_path +
-                            " but it may not be durable: " + error.error->display());
+                return not_durable(subject, store_path, error.error->display());
         }
         return fail(std::string(wording.load_failed) + store_path + ": " + error.error->display());
     };

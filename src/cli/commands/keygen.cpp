@@ -1,5 +1,6 @@
 #include <string>
 
+#include "cli/access/file_replacement.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/access/principal.hpp"
 #include "cli/commands/handlers.hpp"
@@ -71,8 +72,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     }
     if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
         if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
-            return tl::unexpected(fail("keystore written to " + cmd.out +
-                                       " but it may not be durable: " + saved.error().display()));
+            return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
         }
         return tl::unexpected(
             fail("failed to write keystore to " + cmd.out + ": " + saved.error().display()));

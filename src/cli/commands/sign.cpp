@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 
+#include "cli/access/file_replacement.hpp"
 #include "cli/access/image_check.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
@@ -131,16 +132,15 @@ struct MeasuredBody {
 // never destroys a manifest that is already there.
 [[nodiscard]] tl::expected<void, CommandError> write_manifest_file(
     const std::string& path, const trust::UnverifiedImageManifest& manifest) {
-    const auto written = io::write_file_replacing(path, trust::write_manifest_json(manifest));
+    const auto written = io::replace_file(path, trust::write_manifest_json(manifest),
+                                          {io::FileMode::Default, io::TempName::Unique, nullptr});
     if (written) {
         return {};
     }
-    if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
-        return tl::unexpected(fail("manifest written to " + path +
-                                   " but it may not be durable: cannot finalize " + path + ": " +
-                                   written.error().display()));
+    if (written.error().kind == io::WriteError::Kind::NotDurable) {
+        return tl::unexpected(not_durable("manifest", path, written.error().detail));
     }
-    return tl::unexpected(fail("cannot write " + path + ": " + written.error().display()));
+    return tl::unexpected(fail("cannot write " + path + ": " + written.error().reason));
 }
 
 std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {

@@ -60,9 +60,11 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
             }
         }
     }
-    const auto checked = read_clock().and_then([&](const contracts::Timestamp& now) {
-        return check_manifest_file(cmd.manifest, cmd.signers_file, now);
-    });
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
     if (!checked) {
         return tl::unexpected(checked.error());
     }
