@@ -52,7 +52,7 @@ trust::ImageMeasurement image(std::uint64_t index) {
 }
 
 bool write_text(const std::string& path, const std::string& text) {
-    return io::replace_file(path, text).has_value();
+    return io::write_file_atomically(path, text).has_value();
 }
 
 }  // namespace

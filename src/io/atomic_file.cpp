@@ -224,8 +224,9 @@ bool temp_path_is(const std::string& destination, const std::string& input) {
     return is_same_file(atomic_temp_path(destination), input);
 }
 
-tl::expected<void, WriteError> replace_file(const std::string& path, std::string_view bytes,
-                                            const ReplaceOptions& options) {
+tl::expected<void, WriteError> write_file_atomically(const std::string& path,
+                                                     std::string_view bytes,
+                                                     const ReplaceOptions& options) {
     const bool beside = options.temp == TempName::Beside;
     // A Beside write holds the lock on the folder to its end: the caller's,
     // or one taken here.

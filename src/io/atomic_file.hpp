@@ -31,7 +31,7 @@ std::string atomic_temp_path(const std::string& path);
 // file"), or "cannot write TMP: REASON" when something other than the leftover
 // of an interrupted write of this program sits at its temporary path (a folder
 // there gives "Is a directory (os error 21)"). Commands ask it before their
-// costly work; replace_file asks it again under the lock.
+// costly work; write_file_atomically asks it again under the lock.
 [[nodiscard]] tl::expected<void, WriteError> check_destination(const std::string& path);
 
 // Whether the temporary path of `destination` is the file `input` names (a
@@ -75,9 +75,8 @@ struct ReplaceOptions {
 // is removed), the lock's own error, or a refusal; or NotDurable "cannot
 // finalize PATH: OS error" when flushing the directory after the rename
 // failed: `path` already holds all of `bytes`.
-[[nodiscard]] tl::expected<void, WriteError> replace_file(const std::string& path,
-                                                          std::string_view bytes,
-                                                          const ReplaceOptions& options = {});
+[[nodiscard]] tl::expected<void, WriteError> write_file_atomically(
+    const std::string& path, std::string_view bytes, const ReplaceOptions& options = {});
 
 // Whether writing `destination` would replace `input`: the entry at
 // `destination`, or the file a link there leads to, is the file `input` names

@@ -213,7 +213,8 @@ tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
     }
-    return io::replace_file(path, text, {io::FileMode::OwnerOnly, io::TempName::Beside, held})
+    return io::write_file_atomically(path, text,
+                                     {io::FileMode::OwnerOnly, io::TempName::Beside, held})
         .map_error(TrustError::from_write_error);
 }
 

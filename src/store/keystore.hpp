@@ -105,11 +105,11 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params);
 
-// Writes write_keystore_json(record) through io::replace_file, the file
+// Writes write_keystore_json(record) through io::write_file_atomically, the file
 // owner-only (0600) from its creation (`held`: the caller's DirectoryLock on
 // the directory of `path`, if it holds it). An existing file is replaced; a
 // failure leaves it as it was. StorageFailed or StorageNotDurable carry
-// replace_file's own account (io/atomic_file.hpp); KeystoreMalformed if the
+// write_file_atomically's own account (io/atomic_file.hpp); KeystoreMalformed if the
 // record holds text that is not UTF-8 (the file could never be read back).
 [[nodiscard]] tl::expected<void, trust::TrustError> save_keystore(
     const SealedSigningKey& record, const std::string& path,

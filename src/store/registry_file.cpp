@@ -122,7 +122,8 @@ tl::expected<void, TrustError> save_registry_store(
         if (!text) {
             return tl::unexpected(text.error());
         }
-        return io::replace_file(path, *text, {io::FileMode::Default, io::TempName::Beside, held})
+        return io::write_file_atomically(path, *text,
+                                         {io::FileMode::Default, io::TempName::Beside, held})
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.

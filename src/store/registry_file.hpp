@@ -112,11 +112,11 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
     const contracts::Uuid& envelope_id);
 
 // Signs the snapshot at `now` (context [kRegistryContext], no expiry, a fresh
-// envelope_id) and replaces `path` through io::replace_file (`held`: the
+// envelope_id) and replaces `path` through io::write_file_atomically (`held`: the
 // caller's RegistryDirectoryLock on the store, if it holds it).
 // RegistryMalformed when the snapshot could not be signed; StorageFailed, the
 // previous file left in place, or StorageNotDurable, the new file in place,
-// with replace_file's own account (io/atomic_file.hpp).
+// with write_file_atomically's own account (io/atomic_file.hpp).
 [[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
@@ -149,7 +149,7 @@ load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
 
 // The lock that promotions against one store hold from before the load until
 // after the save, so that none is lost: the DirectoryLock of the store's
-// directory, which every io::replace_file into it takes as well.
+// directory, which every io::write_file_atomically into it takes as well.
 using RegistryDirectoryLock = io::DirectoryLock;
 
 }  // namespace zdz::store

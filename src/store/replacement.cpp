@@ -15,9 +15,10 @@ tl::expected<void, ReplacementError> replace_confirmed(
         return tl::unexpected(ReplacementError{Kind::NotWritten, written.error(), {}});
     }
     if (auto confirmed = confirm(); !confirmed) {
-        const auto restored = io::replace_file(file.path, file.previous,
-                                               {file.mode, io::TempName::Beside, &file.lock})
-                                  .map_error(TrustError::from_write_error);
+        const auto restored =
+            io::write_file_atomically(file.path, file.previous,
+                                      {file.mode, io::TempName::Beside, &file.lock})
+                .map_error(TrustError::from_write_error);
         if (!restored && restored.error().kind() != TrustError::Kind::StorageNotDurable) {
             return tl::unexpected(
                 ReplacementError{Kind::NotPutBack, restored.error(), std::move(confirmed.error())});

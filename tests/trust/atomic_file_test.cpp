@@ -34,14 +34,15 @@ namespace {
 const auto write_file_atomically =
     [](const std::string& path, std::string_view bytes, FileMode mode = FileMode::Default,
        const DirectoryLock* held = nullptr) -> tl::expected<void, zdz::trust::TrustError> {
-    return zdz::io::replace_file(path, bytes, {mode, zdz::io::TempName::Beside, held})
+    return zdz::io::write_file_atomically(path, bytes, {mode, zdz::io::TempName::Beside, held})
         .map_error(zdz::trust::TrustError::from_write_error);
 };
 
 // The replacement a manifest goes through, with the reason of a failure.
 const auto write_file_replacing = [](const std::string& path,
                                      std::string_view bytes) -> tl::expected<void, std::string> {
-    return zdz::io::replace_file(path, bytes, {FileMode::Default, zdz::io::TempName::Unique})
+    return zdz::io::write_file_atomically(path, bytes,
+                                          {FileMode::Default, zdz::io::TempName::Unique})
         .map_error([](const zdz::io::WriteError& error) { return error.reason; });
 };
 

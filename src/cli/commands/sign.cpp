@@ -132,8 +132,9 @@ struct MeasuredBody {
 // never destroys a manifest that is already there.
 [[nodiscard]] tl::expected<void, CommandError> write_manifest_file(
     const std::string& path, const trust::UnverifiedImageManifest& manifest) {
-    const auto written = io::replace_file(path, trust::write_manifest_json(manifest),
-                                          {io::FileMode::Default, io::TempName::Unique, nullptr});
+    const auto written =
+        io::write_file_atomically(path, trust::write_manifest_json(manifest),
+                                  {io::FileMode::Default, io::TempName::Unique, nullptr});
     if (written) {
         return {};
     }
