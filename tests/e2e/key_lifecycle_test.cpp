@@ -365,6 +365,24 @@ TEST(AuthorizeInstallWithPublicKey, DecidesAndReportsAsTheKeystoreDoes) {
     }
     EXPECT_EQ(authorized, 1);
 
+    // The OpenSSH public-key line of the key, as a .pub file holds it (no
+    // principal, a comment after the key), checks the store as well; one
+    // that ssh-keygen made for another key is read, and refused as that key.
+    const auto shown_line = last_line(run_program({"show-key", "--keystore", k}).out);
+    dir.write("k-openssh.pub", shown_line.substr(shown_line.find(' ') + 1) + " release@ci\n");
+    const auto by_openssh_line = run_program(authorize_args(dir.file("store.json"), "--public-key",
+                                                            dir.file("k-openssh.pub"), "vask", v2));
+    EXPECT_EQ(by_openssh_line.status, 0) << by_openssh_line.err;
+    ASSERT_EQ(zdz::test::run_tool({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C",
+                                   "someone@elsewhere", "-f", dir.file("id_ed25519")})
+                  .status,
+              0);
+    EXPECT_EQ(
+        run_program(authorize_args(dir.file("store.json"), "--public-key",
+                                   dir.file("id_ed25519.pub"), "vask", v2))
+            .err,
+        "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid + "\n");
+
     // Another key does not verify the store.
     const auto other = zdz::test::fixed_key(5).verifying_key();
     dir.write("other.pub", zdz::trust::format_allowed_signers_line("x", other) + "\n");
