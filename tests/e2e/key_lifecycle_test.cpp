@@ -189,7 +189,8 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
                          "  key_id:        " + record.key_id.to_string() + "\n" +
                          "  verifying_key: " + key.to_hex() + "\n" +
                          "  fingerprint:   " + zdz::crypto::key_fingerprint(key).to_string() +
-                         "\n" + "  created_at:    " + record.created_at.to_string() + "\n" +
+                         "\n" + "  openssh fp:    " + openssh_fingerprint(key) + "\n" +
+                         "  created_at:    " + record.created_at.to_string() + "\n" +
                          "  kdf:           argon2id, 8 MiB, t=1, p=1\n"
                          "(read without the passphrase: the private key stays sealed)\n\n"
                          "allowed_signers line \u2014 append to a real trust file to trust this "
@@ -206,6 +207,15 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
     EXPECT_EQ(run_program({"import-signers", "--file", dir.file("signers")}).out,
               "release-operator@tarnelos-workstation  fingerprint=" +
                   zdz::crypto::key_fingerprint(key).to_string() + "\n");
+
+    // --trust-line: the bare line alone, under the principal asked for.
+    EXPECT_EQ(
+        run_program({"show-key", "--keystore", dir.file("k.json"), "--trust-line"}, no_passphrase),
+        (RunResult{0, line + "\n", ""}));
+    EXPECT_EQ(run_program({"show-key", "--trust-line", "--keystore", dir.file("k.json"),
+                           "--principal", "ops@ci"})
+                  .out,
+              zdz::trust::format_allowed_signers_line("ops@ci", key) + "\n");
 
     // keygen's principal rule, and the very block keygen ends with.
     const auto keygen = run_program({"keygen", "--out", dir.file("new.json"), "--passphrase-env",

@@ -6,6 +6,7 @@
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
@@ -136,11 +137,11 @@ struct MeasuredBody {
         return {};
     }
     if (written.error().kind == io::ReplaceError::Kind::NotDurable) {
-        return tl::unexpected(fail("manifest written to " + path +
-                                   " but it may not be durable: cannot finalize " + path + ": " +
-                                   written.error().display()));
+        return tl::unexpected(fail_io("manifest written to " + path +
+                                      " but it may not be durable: cannot finalize " + path + ": " +
+                                      written.error().display()));
     }
-    return tl::unexpected(fail("cannot write " + path + ": " + written.error().display()));
+    return tl::unexpected(fail_io("cannot write " + path + ": " + written.error().display()));
 }
 
 std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
@@ -159,10 +160,33 @@ std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
     return report;
 }
 
+json::JsonValue sign_json(const Sign& cmd, const MeasuredBody& measured) {
+    using json::JsonValue;
+    const auto& body = measured.body;
+    auto document = json_success();
+    document.add("out", JsonValue::string(cmd.out));
+    document.add("image_file", measured_file_json(cmd.image_file, measured.bytes_measured));
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
+    document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
+    document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
+    document.add("expires_at",
+                 body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
+    return document;
+}
+
 }  // namespace
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok =
+            check_json_paths(cmd.format, {{"manifest", cmd.out}, {"image file", cmd.image_file}});
+        !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     std::optional<io::BackgroundMeasurement> measurement;
     const auto session = open_for_signing(cmd, measurement);
     if (!session) {
@@ -174,7 +198,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     const auto manifest = trust::sign_manifest(measured->body, session->key);
     if (!manifest) {
-        return tl::unexpected(fail("signing failed: " + manifest.error().display()));
+        return tl::unexpected(fail_io("signing failed: " + manifest.error().display()));
     }
     if (auto refused = refuse_out_over_input(cmd); !refused) {
         return tl::unexpected(std::move(refused.error()));
@@ -182,7 +206,8 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     if (auto written = write_manifest_file(cmd.out, *manifest); !written) {
         return tl::unexpected(std::move(written.error()));
     }
-    out << sign_report(cmd, *measured);
+    out << (cmd.format == OutputFormat::Json ? json_report_text(sign_json(cmd, *measured))
+                                             : sign_report(cmd, *measured));
     return {};
 }
 
