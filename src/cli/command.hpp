@@ -16,14 +16,43 @@ inline constexpr const char* kDefaultPrincipal = "release-operator@tarnelos-work
 inline constexpr const char* kDefaultSignersFile = "../os/allowed_signers";
 inline constexpr const char* kDefaultSha256File = "../os/BASE-IMAGE.sha256";
 
-// A handler's failure: one fully worded message, without a trailing newline.
-struct CommandError {
-    std::string message;
+// What kind of failure an error is: the `kind` of the JSON document of a
+// failure, for a pipeline to tell a refusal from a mistyped path.
+enum class ErrorKind {
+    // A trust decision: a signature that does not verify, an expired
+    // manifest, the rollback floor, a withdrawn image, an image that is not
+    // the current known-good one.
+    Refused,
+    // A file or value that cannot be read or parsed, or that the command
+    // refuses to use as given.
+    Input,
+    // The operating system: a write, a lock, the clock, memory.
+    Io,
+    // The command line.
+    Usage,
 };
 
-// The one way a handler words its failure.
-inline CommandError fail(std::string message) {
-    return CommandError{std::move(message)};
+// A handler's failure: one fully worded message, without a trailing newline,
+// and its kind.
+struct CommandError {
+    std::string message;
+    ErrorKind kind = ErrorKind::Input;
+};
+
+// The one way a handler words its failure: an input that cannot be used,
+// unless `kind` says otherwise.
+inline CommandError fail(std::string message, ErrorKind kind = ErrorKind::Input) {
+    return CommandError{std::move(message), kind};
+}
+
+// A trust decision against the input.
+inline CommandError refuse(std::string message) {
+    return fail(std::move(message), ErrorKind::Refused);
+}
+
+// A failure of the operating system.
+inline CommandError fail_io(std::string message) {
+    return fail(std::move(message), ErrorKind::Io);
 }
 
 // What a handler returns: its report is written, or the error that says why
@@ -37,14 +66,19 @@ struct Keygen {
     std::string out;
     std::string passphrase_env;
     std::optional<std::string> principal;
+    // Replace an --out that exists; without it an existing --out is refused.
+    bool force = false;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct ImportHashes {
     std::string file;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct ImportSigners {
     std::string file;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct Sign {
@@ -56,6 +90,7 @@ struct Sign {
     std::uint32_t security_version = 0;
     std::string out;
     std::optional<std::string> expires_at;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct Verify {
@@ -71,6 +106,7 @@ struct Promote {
     std::string store;
     std::string keystore;
     std::string passphrase_env;
+    OutputFormat format = OutputFormat::Text;
 };
 
 // The candidate image of authorize-install and withdraw: exactly one of a
@@ -87,6 +123,7 @@ struct AuthorizeInstall {
     std::optional<std::string> public_key;
     std::string platform;
     CandidateImage candidate;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct Withdraw {
@@ -95,6 +132,9 @@ struct Withdraw {
     std::string passphrase_env;
     std::string platform;
     CandidateImage candidate;
+    // Allow a platform the store does not hold yet.
+    bool new_platform = false;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct ShowStore {
@@ -113,12 +153,16 @@ struct Demo {
 struct ShowKey {
     std::string keystore;
     std::optional<std::string> principal;
+    // The allowed_signers line alone.
+    bool trust_line = false;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct ChangePassphrase {
     std::string keystore;
     std::string passphrase_env;
     std::string new_passphrase_env;
+    OutputFormat format = OutputFormat::Text;
 };
 
 struct RekeyStore {
@@ -126,6 +170,7 @@ struct RekeyStore {
     std::string keystore;
     std::string new_keystore;
     std::string passphrase_env;
+    OutputFormat format = OutputFormat::Text;
 };
 
 using Subcommand =

@@ -55,6 +55,18 @@ static_assert(one_entry_per_record_in_order(),
 
 }  // namespace
 
+OutputFormat output_format(const Cli& cli) {
+    return std::visit(
+        [](const auto& record) {
+            if constexpr (requires { record.format; }) {
+                return record.format;
+            } else {
+                return OutputFormat::Text;
+            }
+        },
+        cli.subcommand);
+}
+
 CommandResult dispatch(const Cli& cli, std::ostream& out) {
     return kCommands[cli.subcommand.index()].run(cli.subcommand, out);
 }

@@ -8,7 +8,89 @@
 namespace zdz::cli {
 namespace {
 
+constexpr std::string_view kOk = "`true`";
+
+constexpr JsonMemberDoc kKeygenMembers[] = {
+    {"ok", kOk},
+    {"keystore", "The keystore file written, as given"},
+    {"key_id", "The key identifier"},
+    {"verifying_key", "The public key, 64 hex digits"},
+    {"kdf", "The costs of the key derivation that seals the key"},
+    {"kdf.algorithm", "The algorithm, `argon2id`"},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number"},
+    {"kdf.t_cost", "Its number of passes, a number"},
+    {"kdf.parallelism", "Its number of lanes, a number"},
+    {"principal", "The principal of the trust line"},
+    {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
+};
+
+constexpr JsonMemberDoc kShowKeyMembers[] = {
+    {"ok", kOk},
+    {"keystore", "The keystore file, as given"},
+    {"key_id", "The key identifier"},
+    {"verifying_key", "The public key, 64 hex digits"},
+    {"fingerprint", "The BLAKE3 fingerprint of the public key, `blake3:hex`"},
+    {"openssh_fingerprint", "The fingerprint `ssh-keygen -l` prints for the key, `SHA256:...`"},
+    {"created_at", "When the key was made"},
+    {"kdf", "The costs of the key derivation that seals the key"},
+    {"kdf.algorithm", "The algorithm, `argon2id`"},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number"},
+    {"kdf.t_cost", "Its number of passes, a number"},
+    {"kdf.parallelism", "Its number of lanes, a number"},
+    {"unseal_refused",
+     "Why no passphrase can unseal the keystore (KDF costs beyond what is accepted), or null"},
+    {"principal", "The principal of the trust line"},
+    {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
+};
+
+constexpr JsonMemberDoc kChangePassphraseMembers[] = {
+    {"ok", kOk},
+    {"keystore", "The keystore file replaced, as given"},
+    {"key_id", "The key identifier, unchanged"},
+    {"verifying_key", "The public key, 64 hex digits, unchanged"},
+    {"kdf", "The costs of the key derivation that seals the key"},
+    {"kdf.algorithm", "The algorithm, `argon2id`"},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number"},
+    {"kdf.t_cost", "Its number of passes, a number"},
+    {"kdf.parallelism", "Its number of lanes, a number"},
+};
+
+constexpr JsonMemberDoc kImportHashesMembers[] = {
+    {"ok", kOk},
+    {"file", "The hash manifest, as given"},
+    {"entries", "One object per recognised line, in file order"},
+    {"entries[].file_name", "The file name the line names"},
+    {"entries[].platform", "The platform taken from the file name (empty when there is none)"},
+    {"entries[].kind", "The image kind taken from the file name, or null"},
+    {"entries[].measurement", "The measurement, `sha256:hex` in lower case"},
+};
+
+constexpr JsonMemberDoc kImportSignersMembers[] = {
+    {"ok", kOk},
+    {"file", "The trust file, as given"},
+    {"signers", "One object per entry, in file order"},
+    {"signers[].principal", "The principal the entry names"},
+    {"signers[].fingerprint", "The BLAKE3 fingerprint of its key, `blake3:hex`"},
+};
+
+constexpr JsonMemberDoc kSignMembers[] = {
+    {"ok", kOk},
+    {"out", "The manifest file written, as given"},
+    {"image_file", "The image file measured"},
+    {"image_file.path", "The image file, as given"},
+    {"image_file.bytes_measured", "How many bytes of it were measured"},
+    {"manifest_id", "The manifest's identifier"},
+    {"platform", "The platform the image is for"},
+    {"kind", kImageKindsInCode},
+    {"measurement", "The image measurement, `algorithm:hex`"},
+    {"security_version", "The security (rollback) version, a number"},
+    {"signing_key_id", "The key identifier of the signing key"},
+    {"issued_at", "When the manifest was signed"},
+    {"expires_at", "When the manifest expires, or null"},
+};
+
 constexpr JsonMemberDoc kVerifyMembers[] = {
+    {"ok", kOk},
     {"trust_file", "The trust file the manifest was checked against, as given"},
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
     {"manifest_id", "The manifest's identifier"},
@@ -26,7 +108,49 @@ constexpr JsonMemberDoc kVerifyMembers[] = {
     {"image_file.matches", "`true`: its measurement is the manifest's (a mismatch is an error)"},
 };
 
+constexpr JsonMemberDoc kPromoteMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store written, as given"},
+    {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
+    {"manifest_id", "The manifest's identifier"},
+    {"platform", "The platform"},
+    {"measurement", "The promoted measurement"},
+    {"security_version", "Its security version, a number"},
+    {"rollback_floor", "The platform's rollback floor now, a number"},
+};
+
+constexpr JsonMemberDoc kAuthorizeInstallMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store, as given"},
+    {"platform", "The platform"},
+    {"measurement", "The authorized measurement: the platform's current known-good image"},
+    {"security_version", "Its security version, a number"},
+    {"rollback_floor", "The platform's rollback floor, a number"},
+    {"image_file", "The candidate image file, or null without `--image-file`"},
+    {"image_file.path", "The image file, as given"},
+    {"image_file.bytes_measured", "How many bytes of it were measured"},
+};
+
+constexpr JsonMemberDoc kWithdrawMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store, as given"},
+    {"platform", "The platform"},
+    {"newly_withdrawn",
+     "`true` when the store was changed and written; `false` when the measurement was "
+     "withdrawn already and the store is unchanged"},
+    {"measurement", "The withdrawn measurement"},
+    {"also_withdrawn", "The image file's digests under the other algorithms, withdrawn with it"},
+    {"image_file", "The image file, or null without `--image-file`"},
+    {"image_file.path", "The image file, as given"},
+    {"image_file.bytes_measured", "How many bytes of it were measured"},
+    {"times_promoted", "How many times the platform promoted the image, a number"},
+    {"blocks_installs",
+     "`true` when it was the current image: no install is authorized until a newer one is "
+     "promoted"},
+};
+
 constexpr JsonMemberDoc kShowStoreMembers[] = {
+    {"ok", kOk},
     {"platforms",
      "One object per platform, in store order; with `--platform` only that "
      "one"},
@@ -47,6 +171,49 @@ constexpr JsonMemberDoc kShowStoreMembers[] = {
     {"platforms[].withdrawn_measurements", "With `--platform` only: the withdrawn measurements"},
 };
 
+constexpr JsonMemberDoc kRekeyStoreMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store re-signed, as given"},
+    {"previous_key_id", "The key identifier of `--keystore`"},
+    {"new_key_id", "The key identifier of `--new-keystore`"},
+    {"platform_count", "The number of platforms carried over, a number"},
+};
+
+constexpr JsonReportDoc kReports[] = {
+    {"keygen", kKeygenMembers},
+    {"show-key", kShowKeyMembers},
+    {"change-passphrase", kChangePassphraseMembers},
+    {"import-hashes", kImportHashesMembers},
+    {"import-signers", kImportSignersMembers},
+    {"sign", kSignMembers},
+    {"verify", kVerifyMembers},
+    {"promote", kPromoteMembers},
+    {"authorize-install", kAuthorizeInstallMembers},
+    {"withdraw", kWithdrawMembers},
+    {"show-store", kShowStoreMembers},
+    {"rekey-store", kRekeyStoreMembers},
+};
+
+constexpr JsonMemberDoc kFailureMembers[] = {
+    {"ok", "`false`"},
+    {"error", "What failed"},
+    {"error.kind", "One of the kinds below"},
+    {"error.message", "The text of the error line, after `error: `"},
+};
+
+// In the order of ErrorKind.
+constexpr JsonMemberDoc kErrorKinds[] = {
+    {"refused",
+     "A trust decision: a signature that does not verify (manifest or store), an expired "
+     "manifest, the rollback floor, a withdrawn image, an image that is not the current "
+     "known-good one, an image file that does not match its manifest"},
+    {"input",
+     "A file or value that cannot be read, parsed or used as given: a missing or malformed "
+     "file, a wrong passphrase, an unset environment variable, an existing `--out`"},
+    {"io", "The operating system: a write, a lock, the clock, memory"},
+    {"usage", "The command line (exit status 2)"},
+};
+
 // Upper case, as the writer escapes the C0 controls.
 void append_escape(std::string& out, char32_t code) {
     out += "\\u";
@@ -62,6 +229,59 @@ std::span<const JsonMemberDoc> verify_json_members() {
 }
 std::span<const JsonMemberDoc> show_store_json_members() {
     return kShowStoreMembers;
+}
+
+std::span<const JsonReportDoc> json_report_docs() {
+    return kReports;
+}
+
+std::span<const JsonMemberDoc> json_failure_members() {
+    return kFailureMembers;
+}
+
+std::span<const JsonMemberDoc> json_error_kinds() {
+    return kErrorKinds;
+}
+
+std::string_view error_kind_word(ErrorKind kind) {
+    return kErrorKinds[static_cast<std::size_t>(kind)].path;
+}
+
+json::JsonValue json_success() {
+    auto document = json::JsonValue::object();
+    document.add("ok", json::JsonValue::boolean(true));
+    return document;
+}
+
+json::JsonValue kdf_json(const store::KdfParams& kdf) {
+    using json::JsonValue;
+    auto object = JsonValue::object();
+    object.add("algorithm", JsonValue::string(kdf.algorithm));
+    object.add("memory_kib", JsonValue::uint64(kdf.m_cost_kib));
+    object.add("t_cost", JsonValue::uint64(kdf.t_cost));
+    object.add("parallelism", JsonValue::uint64(kdf.parallelism));
+    return object;
+}
+
+json::JsonValue measured_file_json(const std::string& path, std::uint64_t bytes) {
+    using json::JsonValue;
+    auto object = JsonValue::object();
+    object.add("path", JsonValue::string(path));
+    object.add("bytes_measured", JsonValue::uint64(bytes));
+    return object;
+}
+
+std::string json_failure_text(const CommandError& error) {
+    using json::JsonValue;
+    auto detail = JsonValue::object();
+    detail.add("kind", JsonValue::string(std::string(error_kind_word(error.kind))));
+    detail.add("message", JsonValue::string(encoding::is_valid_utf8(error.message)
+                                                ? error.message
+                                                : encoding::terminal_safe(error.message)));
+    auto document = JsonValue::object();
+    document.add("ok", JsonValue::boolean(false));
+    document.add("error", std::move(detail));
+    return json_report_text(document);
 }
 
 std::string json_report_text(const json::JsonValue& document) {
@@ -88,6 +308,21 @@ std::string json_report_text(const json::JsonValue& document) {
     }
     out += '\n';
     return out;
+}
+
+tl::expected<void, CommandError> check_json_paths(OutputFormat format,
+                                                  std::initializer_list<JsonPath> paths) {
+    if (format != OutputFormat::Json) {
+        return {};
+    }
+    for (const auto& [what, path] : paths) {
+        if (path) {
+            if (auto ok = check_json_path(what, *path); !ok) {
+                return ok;
+            }
+        }
+    }
+    return {};
 }
 
 tl::expected<void, CommandError> check_json_path(std::string_view what, const std::string& path) {

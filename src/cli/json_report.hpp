@@ -4,6 +4,9 @@
 // jq and CI. The member names are part of the interface; the tables below are
 // what the manual page documents and what tests hold the output to.
 
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 
 #include "cli/command.hpp"
 #include "json/value.hpp"
+#include "store/kdf.hpp"
 
 namespace zdz::cli {
 
@@ -23,6 +27,49 @@ struct JsonMemberDoc {
 
 std::span<const JsonMemberDoc> verify_json_members();
 std::span<const JsonMemberDoc> show_store_json_members();
+
+// The document of one command's success, and its members.
+struct JsonReportDoc {
+    std::string_view command;
+    std::span<const JsonMemberDoc> members;
+};
+
+// Every command's document, in the order --help lists the commands; every
+// command but `demo` has one.
+std::span<const JsonReportDoc> json_report_docs();
+
+// The members of a failure's document.
+std::span<const JsonMemberDoc> json_failure_members();
+
+// The words of `error.kind`, and what each means.
+std::span<const JsonMemberDoc> json_error_kinds();
+std::string_view error_kind_word(ErrorKind kind);
+
+// The start of a success document: an object whose first member is
+// `"ok": true`, for the command to add its result members to.
+json::JsonValue json_success();
+
+// The `kdf` member of the keystore reports.
+json::JsonValue kdf_json(const store::KdfParams& kdf);
+
+// An image file and how many of its bytes were measured: {"path": PATH,
+// "bytes_measured": N}.
+json::JsonValue measured_file_json(const std::string& path, std::uint64_t bytes);
+
+// The document of a failure, as printed: {"ok": false, "error": {"kind":
+// KIND, "message": MESSAGE}}. MESSAGE is the text of the error line after
+// "error: "; bytes of it that are not UTF-8 (a path given so) are written as
+// \x{NN}, as terminal_safe writes them.
+std::string json_failure_text(const CommandError& error);
+
+// The paths a JSON report repeats, named for the refusal (see
+// check_json_path), checked before any work when the format is JSON.
+struct JsonPath {
+    std::string_view what;
+    std::optional<std::string> path;
+};
+[[nodiscard]] tl::expected<void, CommandError> check_json_paths(
+    OutputFormat format, std::initializer_list<JsonPath> paths);
 
 // The document as printed: the file layout (two-space indentation) and a final
 // newline. DEL and the C1 controls inside strings are written as \u escapes

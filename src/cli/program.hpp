@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <ostream>
+#include <string>
 
 #include "cli/standard_output.hpp"
 
@@ -12,7 +13,9 @@ namespace zdz::cli {
 // allocation that failed is reported as "error: out of memory", any other
 // exception as "error: unexpected failure: " + what it says, each with status 1,
 // so that the process never aborts.
-int run_guarded(std::ostream& err, const std::function<int()>& body);
+// `on_failure`, when given, is handed the text of that line after "error: ".
+int run_guarded(std::ostream& err, const std::function<int()>& body,
+                const std::function<void(const std::string&)>& on_failure = {});
 
 // The whole program after prepare_standard_streams: parse, dispatch, print
 // the error line, and check that standard output was written; returns the

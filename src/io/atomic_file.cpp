@@ -220,6 +220,11 @@ tl::expected<void, WriteError> check_destination(const std::string& path) {
     return check_temp_path(atomic_temp_path(path));
 }
 
+bool destination_exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 bool temp_path_is(const std::string& destination, const std::string& input) {
     return is_same_file(atomic_temp_path(destination), input);
 }

@@ -34,6 +34,11 @@ std::string atomic_temp_path(const std::string& path);
 // costly work; write_file_atomically asks it again under the lock.
 [[nodiscard]] tl::expected<void, WriteError> check_destination(const std::string& path);
 
+// Whether anything is at `path`: a file of any kind, or a symbolic link
+// whether or not it leads anywhere. False when it does not exist or cannot be
+// looked at (the write that follows reports why).
+bool destination_exists(const std::string& path);
+
 // Whether the temporary path of `destination` is the file `input` names (a
 // command's own keystore, store, manifest or image), which no write of
 // `destination` may touch.

@@ -127,4 +127,29 @@ std::string TrustError::display() const {
     }
 }
 
+bool TrustError::is_refusal() const {
+    switch (kind_) {
+        case Kind::ManifestSignatureInvalid:
+        case Kind::ManifestExpired:
+        case Kind::BelowRollbackFloor:
+        case Kind::MeasurementWithdrawn:
+        case Kind::NoKnownGoodImage:
+        case Kind::NotCurrentKnownGood:
+        case Kind::AttestationSignatureInvalid:
+        case Kind::AttestationDeviceMismatch:
+        case Kind::AttestationStale:
+        case Kind::AttestationMeasurementMismatch:
+        case Kind::RegistrySignatureInvalid:
+            return true;
+        case Kind::TrustStoreEntryInvalid:
+        case Kind::KeystoreUnsealFailed:
+        case Kind::KeystoreMalformed:
+        case Kind::RegistryMalformed:
+        case Kind::StorageFailed:
+        case Kind::StorageNotDurable:
+            return false;
+    }
+    return false;
+}
+
 }  // namespace zdz::trust

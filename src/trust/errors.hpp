@@ -111,6 +111,14 @@ public:
 
     std::string display() const;
 
+    // Whether the error is a trust decision against what was checked: a
+    // signature that does not verify (manifest, store, attestation), an
+    // expired manifest or stale attestation, the rollback floor, a withdrawn
+    // measurement, no or another current known-good image, an attestation
+    // for another device or image. The other kinds are inputs that cannot be
+    // read or used, and the storage.
+    bool is_refusal() const;
+
     friend bool operator==(const TrustError&, const TrustError&) = default;
 
 private:

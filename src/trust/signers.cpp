@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 
+#include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
 #include "encoding/text.hpp"
 #include "io/file.hpp"
@@ -88,8 +89,16 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
     return *key;
 }
 
+// Which lines an entry may be.
+enum class EntryForms {
+    AllowedSigners,  // "{principal} ssh-ed25519 {material}"
+    // Those, and "ssh-ed25519 {material} [comment]" without a principal.
+    AllowedSignersOrOpenSsh,
+};
+
 // nullopt for a blank or comment line; otherwise the signer or the reason.
-std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_view line) {
+std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_view line,
+                                                                   EntryForms forms) {
     // A carriage return inside a line sends a terminal back to its start, so
     // that the text after it hides the key before it: the line would show one
     // signer and trust another. Only the one right before the line feed is
@@ -103,7 +112,20 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     if (line.empty() || line.front() == kCommentMarker) {
         return std::nullopt;
     }
-    const auto [principal, key_type, material] = leading_fields(line);
+    const auto [first, second, third] = leading_fields(line);
+    if (forms == EntryForms::AllowedSignersOrOpenSsh && first == kKeyType && second != kKeyType) {
+        if (second.empty()) {
+            return tl::unexpected(std::string("missing key material field"));
+        }
+        auto key = key_from_material(second);
+        if (!key) {
+            return tl::unexpected(std::move(key.error()));
+        }
+        return TrustedSigner{std::string(), *key};
+    }
+    const auto principal = first;
+    const auto key_type = second;
+    const auto material = third;
     if (key_type.empty()) {
         return tl::unexpected(std::string("missing key type field"));
     }
@@ -122,9 +144,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     return TrustedSigner{std::string(principal), *key};
 }
 
-}  // namespace
-
-tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_entries(std::string_view text,
+                                                                   EntryForms forms) {
     try {
         std::vector<TrustedSigner> signers;
         std::uint64_t line_number = 0;
@@ -133,7 +154,7 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
         encoding::LineReader lines(text);
         while (const auto line = lines.next()) {
             ++line_number;  // every physical line counts, blank and comment lines too
-            auto parsed = parse_line(*line);
+            auto parsed = parse_line(*line, forms);
             if (!parsed) {
                 continue;
             }
@@ -154,20 +175,43 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::
     }
 }
 
-std::string format_allowed_signers_line(std::string_view principal,
-                                        const crypto::VerifyingKey& key) {
+std::array<std::uint8_t, kBlobBytes> key_blob(const crypto::VerifyingKey& key) {
     std::array<std::uint8_t, kBlobBytes> blob{};
     const auto header = algorithm_header();
     auto out = std::copy(header.begin(), header.end(), blob.begin());
     out = std::copy(kKeyLength.begin(), kKeyLength.end(), out);
     std::copy(key.bytes().begin(), key.bytes().end(), out);
+    return blob;
+}
 
+}  // namespace
+
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(std::string_view text) {
+    return parse_entries(text, EntryForms::AllowedSigners);
+}
+
+tl::expected<std::vector<TrustedSigner>, TrustError> parse_public_keys(std::string_view text) {
+    return parse_entries(text, EntryForms::AllowedSignersOrOpenSsh);
+}
+
+std::string format_allowed_signers_line(std::string_view principal,
+                                        const crypto::VerifyingKey& key) {
     std::string line(principal);
     line += ' ';
     line += kKeyType;
     line += ' ';
-    line += encoding::base64_encode(blob);
+    line += encoding::base64_encode(key_blob(key));
     return line;
+}
+
+std::string openssh_fingerprint(const crypto::VerifyingKey& key) {
+    const auto blob = key_blob(key);
+    const auto digest = crypto::measure_sha256(std::span<const std::uint8_t>(blob)).digest;
+    std::string text = encoding::base64_encode(digest);
+    while (!text.empty() && text.back() == '=') {
+        text.pop_back();
+    }
+    return "SHA256:" + text;
 }
 
 }  // namespace zdz::trust

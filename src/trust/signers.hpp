@@ -24,8 +24,20 @@ struct TrustedSigner {
 [[nodiscard]] tl::expected<std::vector<TrustedSigner>, TrustError> parse_allowed_signers(
     std::string_view text);
 
+// The keys of a public-key file, in file order: each line an allowed_signers
+// entry, or an OpenSSH public-key line "ssh-ed25519 {base64 key blob}
+// [comment]" as a `.pub` file holds it (its principal is then empty). A line
+// whose first two fields are both "ssh-ed25519" is an allowed_signers entry.
+// Errors as parse_allowed_signers.
+[[nodiscard]] tl::expected<std::vector<TrustedSigner>, TrustError> parse_public_keys(
+    std::string_view text);
+
 // "{principal} ssh-ed25519 {base64 key blob}", without a line terminator.
 std::string format_allowed_signers_line(std::string_view principal,
                                         const crypto::VerifyingKey& key);
+
+// The fingerprint OpenSSH tools print for the key (`ssh-keygen -l`):
+// "SHA256:" and the unpadded Base64 of the SHA-256 of its key blob.
+std::string openssh_fingerprint(const crypto::VerifyingKey& key);
 
 }  // namespace zdz::trust

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/run.hpp"
 #include "support/tempdir.hpp"
@@ -42,6 +44,48 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithStatus0) {
     }
 }
 
+// Not on a terminal, help is wrapped to 80 columns, and every option has a
+// description: text in the description column (30) on its own line or the
+// next.
+TEST(CommandLine, HelpIsWrappedAndDescribesEveryOption) {
+    constexpr std::size_t kWidth = 80;
+    constexpr std::size_t kColumn = 30;
+    const auto columns = [](const std::string& line) {
+        std::size_t n = 0;
+        for (const char c : line) {
+            n += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U ? 1 : 0;
+        }
+        return n;
+    };
+    const std::string description_indent(kColumn, ' ');
+    for (const std::string sub :
+         {"", "keygen", "show-key", "change-passphrase", "import-hashes", "import-signers", "sign",
+          "verify", "promote", "authorize-install", "withdraw", "show-store", "rekey-store",
+          "demo"}) {
+        const auto r = run_program(sub.empty() ? std::vector<std::string>{"--help"}
+                                               : std::vector<std::string>{sub, "--help"});
+        ASSERT_EQ(r.status, 0) << sub;
+        std::vector<std::string> lines;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            EXPECT_LE(columns(line), kWidth) << sub << ": " << line;
+            lines.push_back(line);
+        }
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const auto& line = lines[i];
+            if (!line.starts_with("  --") || line.starts_with("  --help")) {
+                continue;
+            }
+            const bool same_line =
+                line.size() > kColumn && line[kColumn - 1] == ' ' && line[kColumn] != ' ';
+            const bool next_line = i + 1 < lines.size() &&
+                                   lines[i + 1].starts_with(description_indent) &&
+                                   lines[i + 1].size() > kColumn && lines[i + 1][kColumn] != ' ';
+            EXPECT_TRUE(same_line || next_line) << sub << ": no description for " << line;
+        }
+    }
+}
+
 TEST(CommandLine, SubcommandHelpShowsItsTextsInDeclarationOrder) {
     const auto r = run_program({"sign", "--help"});
     ASSERT_EQ(r.status, 0);
@@ -56,9 +100,17 @@ TEST(CommandLine, SubcommandHelpShowsItsTextsInDeclarationOrder) {
                                             "--security-version",
                                             "SECURITY_VERSION",
                                             "--out"};
+    // The texts as the definition words them, wherever a line was wrapped.
+    std::string unwrapped;
+    for (const char c : r.out) {
+        const bool blank = c == ' ' || c == '\n';
+        if (!blank || (!unwrapped.empty() && unwrapped.back() != ' ')) {
+            unwrapped += blank ? ' ' : c;
+        }
+    }
     std::size_t pos = 0;
     for (const auto& text : in_order) {
-        const auto found = r.out.find(text, pos);
+        const auto found = unwrapped.find(text, pos);
         ASSERT_NE(found, std::string::npos) << text << "\n" << r.out;
         pos = found;
     }

@@ -161,6 +161,7 @@ TEST_F(GoldenFiles, TheGoodFilesAreAcceptedWithTheirExactReports) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "{\n"
+              "  \"ok\": true,\n"
               "  \"trust_file\": \"allowed_signers\",\n"
               "  \"signed_by\": \"" +
                   kOperator +

@@ -189,7 +189,8 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
                          "  key_id:        " + record.key_id.to_string() + "\n" +
                          "  verifying_key: " + key.to_hex() + "\n" +
                          "  fingerprint:   " + zdz::crypto::key_fingerprint(key).to_string() +
-                         "\n" + "  created_at:    " + record.created_at.to_string() + "\n" +
+                         "\n" + "  openssh fp:    " + openssh_fingerprint(key) + "\n" +
+                         "  created_at:    " + record.created_at.to_string() + "\n" +
                          "  kdf:           argon2id, 8 MiB, t=1, p=1\n"
                          "(read without the passphrase: the private key stays sealed)\n\n"
                          "allowed_signers line \u2014 append to a real trust file to trust this "
@@ -206,6 +207,15 @@ TEST(ShowKey, PrintsThePublicIdentityEndingInATrustLineOthersReadAsTheKey) {
     EXPECT_EQ(run_program({"import-signers", "--file", dir.file("signers")}).out,
               "release-operator@tarnelos-workstation  fingerprint=" +
                   zdz::crypto::key_fingerprint(key).to_string() + "\n");
+
+    // --trust-line: the bare line alone, under the principal asked for.
+    EXPECT_EQ(
+        run_program({"show-key", "--keystore", dir.file("k.json"), "--trust-line"}, no_passphrase),
+        (RunResult{0, line + "\n", ""}));
+    EXPECT_EQ(run_program({"show-key", "--trust-line", "--keystore", dir.file("k.json"),
+                           "--principal", "ops@ci"})
+                  .out,
+              zdz::trust::format_allowed_signers_line("ops@ci", key) + "\n");
 
     // keygen's principal rule, and the very block keygen ends with.
     const auto keygen = run_program({"keygen", "--out", dir.file("new.json"), "--passphrase-env",
@@ -364,6 +374,24 @@ TEST(AuthorizeInstallWithPublicKey, DecidesAndReportsAsTheKeystoreDoes) {
         authorized += by_keystore.status == 0 ? 1 : 0;
     }
     EXPECT_EQ(authorized, 1);
+
+    // The OpenSSH public-key line of the key, as a .pub file holds it (no
+    // principal, a comment after the key), checks the store as well; one
+    // that ssh-keygen made for another key is read, and refused as that key.
+    const auto shown_line = last_line(run_program({"show-key", "--keystore", k}).out);
+    dir.write("k-openssh.pub", shown_line.substr(shown_line.find(' ') + 1) + " release@ci\n");
+    const auto by_openssh_line = run_program(authorize_args(dir.file("store.json"), "--public-key",
+                                                            dir.file("k-openssh.pub"), "vask", v2));
+    EXPECT_EQ(by_openssh_line.status, 0) << by_openssh_line.err;
+    ASSERT_EQ(zdz::test::run_tool({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C",
+                                   "someone@elsewhere", "-f", dir.file("id_ed25519")})
+                  .status,
+              0);
+    EXPECT_EQ(
+        run_program(authorize_args(dir.file("store.json"), "--public-key",
+                                   dir.file("id_ed25519.pub"), "vask", v2))
+            .err,
+        "error: cannot load store " + dir.file("store.json") + ": " + kSignatureInvalid + "\n");
 
     // Another key does not verify the store.
     const auto other = zdz::test::fixed_key(5).verifying_key();

@@ -30,9 +30,9 @@ std::vector<std::string> sign_args(const TempDir& dir, const std::string& image,
 
 TEST(Keygen, WritesAKeystoreThatLibrariesAloneCanOpen) {
     TempDir dir;
-    dir.write("k.json", "previous");  // replaced
+    dir.write("k.json", "previous");  // replaced, as --force asks
     const auto r = run_program({"keygen", "--out", dir.file("k.json"), "--passphrase-env",
-                                kPassphraseVar, "--principal", "ops@build-7"},
+                                kPassphraseVar, "--principal", "ops@build-7", "--force"},
                                with_passphrase());
     ASSERT_EQ(r.status, 0) << r.err;
     const std::regex report(
@@ -87,6 +87,43 @@ TEST(Keygen, Refusals) {
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("p.json")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("k.json")));
+}
+
+// An existing --out may be the only copy of a key that devices trust: of any
+// kind, it is refused before the passphrase is read and left as it was;
+// --force replaces a keystore.
+TEST(Keygen, AnExistingOutIsKeptWithoutForce) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    zdz::test::write_test_keystore(dir.file("release.key"));
+    const auto before = dir.read("release.key");
+    fs::create_directory(dir.file("folder"));
+    fs::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    RunOptions unset;
+    unset.unset = {kPassphraseVar};
+    for (const std::string name : {"release.key", "folder", "dangling", "fifo"}) {
+        const auto r = run_program(
+            {"keygen", "--out", dir.file(name), "--passphrase-env", kPassphraseVar}, unset);
+        EXPECT_EQ(r, (RunResult{1, "",
+                                "error: " + dir.file(name) +
+                                    " already exists; pass --force to replace it\n"}));
+    }
+    EXPECT_EQ(dir.read("release.key"), before);
+    EXPECT_TRUE(fs::is_symlink(dir.file("dangling")));
+    EXPECT_FALSE(fs::exists(dir.file("release.tmp")));
+
+    const auto forced = run_program(
+        {"keygen", "--force", "--out", dir.file("release.key"), "--passphrase-env", kPassphraseVar},
+        with_passphrase());
+    ASSERT_EQ(forced.status, 0) << forced.err;
+    EXPECT_NE(dir.read("release.key"), before);
+    EXPECT_TRUE(zdz::store::load_keystore(dir.file("release.key")));
+    // A switch takes no value: "--force=false" is no way to say "do not".
+    EXPECT_EQ(
+        run_program({"keygen", "--force=false", "--out", dir.file("release.key"),
+                     "--passphrase-env", kPassphraseVar}),
+        (RunResult{2, "", "--force: takes no value\nRun with --help for more information.\n"}));
 }
 
 TEST(Sign, WritesAManifestThatVerifiesIndependently) {

@@ -155,8 +155,8 @@ TEST(ReadmeWalkthrough, QuickStartBlocksStayFirst) {
     const auto blocks = fenced_blocks(read_readme());
     ASSERT_GE(blocks.size(), 2U);
     EXPECT_EQ(blocks[0].fence, kFenceSh);
-    EXPECT_EQ(blocks[0].lines,
-              std::vector<std::string>{"scripts/setup && cd build && ./zeduzaredoz demo"});
+    EXPECT_EQ(blocks[0].lines, std::vector<std::string>{
+                                   "scripts/setup --program && cd build && ./zeduzaredoz demo"});
     EXPECT_EQ(blocks[1].fence, kFenceSh);
     EXPECT_EQ(blocks[1].lines, std::vector<std::string>{"scripts/setup && scripts/test"});
 }

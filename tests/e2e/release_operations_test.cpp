@@ -261,11 +261,12 @@ TEST_F(ReleaseOperations, VerifyJsonIsOneDocumentOfTheDocumentedMembers) {
     EXPECT_EQ(jq("[.expires_at, .image_file]", r.out), "[null,null]\n");
     EXPECT_EQ(verify("plain.json", {"--format", "text"}).out, verify("plain.json").out);
 
-    // A failure stays one error line, with nothing on standard output.
+    // A failure is the same error line, and its document on standard output.
     r = verify("plain.json", {"--format", "json", "--image-file", dir.file("two.img")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("error: image file ")) << r.err;
+    EXPECT_EQ(jq("[.ok, .error.kind, \"error: \" + .error.message + \"\\n\"]", r.out),
+              jq("[false, \"refused\", .]", "\"" + r.err.substr(0, r.err.size() - 1) + "\\n\""));
 
     EXPECT_EQ(verify("plain.json", {"--format", "yaml"}),
               (RunResult{2, "",
@@ -300,9 +301,11 @@ TEST_F(ReleaseOperations, VerifyJsonEscapesControlsAndRefusesPathsItCannotHold) 
     r = run_program({"verify", "--manifest", dir.file("missing.json"), "--signers-file", latin1,
                      "--format", "json"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "error: cannot write the report as JSON: the trust file path \"" +
                          dir.file("caf") + "\\x{e9}\" is not valid UTF-8\n");
+    EXPECT_EQ(jq("[.error.kind, .error.message]", r.out),
+              "[\"input\",\"cannot write the report as JSON: the trust file path \\\"" +
+                  dir.file("caf") + "\\\\x{e9}\\\" is not valid UTF-8\"]\n");
     // The text report takes the path as it is.
     r = run_program({"verify", "--manifest", dir.file("m.json"), "--signers-file", latin1});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -584,6 +587,26 @@ TEST_F(ReleaseOperations, WithdrawNeverStartsAStoreAndRefusesBadInput) {
         refused(withdraw("--image-file", dir.file("missing.img"))),
         "error: cannot read image file " + dir.file("missing.img") + ": " + kNoSuchFile + "\n");
 
+    // A platform the store does not hold is taken for a typo, unless
+    // --new-platform says it is meant.
+    EXPECT_EQ(refused(withdraw("--measurement", sha256_of("two.img"), "vsak")),
+              "error: platform vsak is not in store " + dir.file("store.json") +
+                  " (it holds vask); pass --new-platform to withdraw on a platform not yet in "
+                  "it\n");
+    auto args = withdraw_args("--measurement", sha256_of("two.img"), "alder");
+    args.push_back("--new-platform");
+    const auto pre_emptive = run_program(args, with_passphrase());
+    ASSERT_EQ(pre_emptive.status, 0) << pre_emptive.err;
+    EXPECT_TRUE(pre_emptive.out.starts_with("[ok] withdrawn\n  platform:             alder\n"))
+        << pre_emptive.out;
+    const auto with_alder = dir.read("store.json");
+    EXPECT_EQ(withdraw("--measurement", sha256_of("two.img"), "ridge"),
+              (RunResult{1, "",
+                         "error: platform ridge is not in store " + dir.file("store.json") +
+                             " (it holds alder, vask); pass --new-platform to withdraw on a "
+                             "platform not yet in it\n"}));
+    EXPECT_EQ(dir.read("store.json"), with_alder);
+
     // A store edited by hand is not trusted, and is left as it is.
     RunOptions jq_input;
     jq_input.stdin_data = before;
@@ -698,8 +721,11 @@ TEST_F(ReleaseOperations, ShowStoreRefusesWhatItCannotTrust) {
         ASSERT_EQ(edited.status, 0) << edited.err;
         dir.write("edited.json", edited.out);
         EXPECT_EQ(
-            refused(show_store({"--format", "json"}, "edited.json")),
+            refused(show_store({}, "edited.json")),
             "error: cannot load store " + dir.file("edited.json") + ": " + kSignatureInvalid + "\n")
             << edit;
+        const auto as_json = show_store({"--format", "json"}, "edited.json");
+        EXPECT_EQ(as_json.status, 1);
+        EXPECT_EQ(jq("[.ok, .error.kind]", as_json.out), "[false,\"refused\"]\n") << edit;
     }
 }

@@ -97,8 +97,10 @@ protected:
                 "--keystore",           dir.file("k.json"), "--new-keystore",
                 dir.file(new_keystore), "--passphrase-env", kPassphraseVar};
     }
+    // With --force: what these tests write over exists, and the write rules
+    // below the refusal of an existing --out are what they check.
     std::vector<std::string> keygen_args(const std::string& out) const {
-        return {"keygen", "--out", dir.file(out), "--passphrase-env", kPassphraseVar};
+        return {"keygen", "--out", dir.file(out), "--passphrase-env", kPassphraseVar, "--force"};
     }
     std::vector<std::string> change_args(const std::string& keystore) const {
         return {"change-passphrase", "--keystore",           dir.file(keystore), "--passphrase-env",

@@ -172,3 +172,47 @@ TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
     ASSERT_EQ(b3sum.status, 0) << b3sum.err;
     EXPECT_EQ(zdz::crypto::key_fingerprint(key).to_string(), "blake3:" + b3sum.out.substr(0, 64));
 }
+
+// A public-key file holds allowed_signers lines or OpenSSH public-key lines,
+// as ssh-keygen writes them to a .pub file; a trust file holds the first form
+// only, since each of its keys needs a principal. The OpenSSH fingerprint is
+// the one `ssh-keygen -l` prints.
+TEST(PublicKeys, ReadOpenSshLinesAndPrintTheirFingerprint) {
+    zdz::test::TempDir dir;
+    const auto keygen = zdz::test::run_tool(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", "ops@ci"});
+    ASSERT_EQ(keygen.status, 0) << keygen.err;
+    const auto pub = dir.read("k.pub");
+    const auto keys = parse_public_keys("# from ssh-keygen\n" + pub);
+    ASSERT_TRUE(keys) << keys.error().display();
+    ASSERT_EQ(keys->size(), 1U);
+    EXPECT_EQ((*keys)[0].principal, "");
+    EXPECT_EQ("ssh-ed25519 " + material(blob_of((*keys)[0].key)),
+              pub.substr(0, pub.find(' ', pub.find(' ') + 1)));
+    const auto listed = zdz::test::run_tool({"ssh-keygen", "-l", "-f", dir.file("k.pub")});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(listed.out, "256 " + openssh_fingerprint((*keys)[0].key) + " ops@ci (ED25519)\n");
+
+    // Both forms, and a principal that is the key type itself.
+    const std::string a = material(blob_of(kKeyA));
+    const auto mixed = parse_public_keys("ssh-ed25519 " + a + "\nops ssh-ed25519 " + a +
+                                         "\nssh-ed25519 ssh-ed25519 " + a + "\n");
+    ASSERT_TRUE(mixed) << mixed.error().display();
+    ASSERT_EQ(mixed->size(), 3U);
+    EXPECT_EQ((*mixed)[1].principal, "ops");
+    EXPECT_EQ((*mixed)[2].principal, "ssh-ed25519");
+    for (const auto& entry : *mixed) {
+        EXPECT_EQ(entry.key, kKeyA);
+    }
+
+    EXPECT_EQ(
+        refusal(parse_public_keys("ssh-ed25519\n"), "", TrustError::Kind::TrustStoreEntryInvalid),
+        "trust store entry invalid at line 1: missing key material field");
+    EXPECT_EQ(refusal(parse_public_keys("ssh-ed25519 AAAA\n"), "",
+                      TrustError::Kind::TrustStoreEntryInvalid)
+                  .rfind("trust store entry invalid at line 1: ssh-ed25519 key blob must be 51", 0),
+              0U);
+    // In a trust file the OpenSSH form is a principal without a key type.
+    EXPECT_EQ(
+        parse_error(pub).rfind("trust store entry invalid at line 1: unsupported key type", 0), 0U);
+}

@@ -11,7 +11,7 @@ namespace zdz::cli {
 // command's error, reported before anything is written.
 [[nodiscard]] inline tl::expected<contracts::Timestamp, CommandError> read_clock() {
     return contracts::Timestamp::read_system_clock().map_error(
-        [](const contracts::ClockError& e) { return fail(e.display()); });
+        [](const contracts::ClockError& e) { return fail_io(e.display()); });
 }
 
 }  // namespace zdz::cli

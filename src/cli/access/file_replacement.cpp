@@ -3,8 +3,8 @@
 namespace zdz::cli {
 
 CommandError not_durable(std::string_view noun, const std::string& path, std::string_view detail) {
-    return fail(std::string(noun) + " written to " + path +
-                " but it may not be durable: " + std::string(detail));
+    return fail_io(std::string(noun) + " written to " + path +
+                   " but it may not be durable: " + std::string(detail));
 }
 
 CommandError replacement_failure(std::string_view noun_view, const std::string& path,
@@ -16,13 +16,13 @@ CommandError replacement_failure(std::string_view noun_view, const std::string& 
                                     " did not read back as written (" + error.unconfirmed + ")";
     switch (error.kind) {
         case Kind::NotWritten:
-            return fail("failed to write " + noun + " to " + path + ": " + detail +
-                        "; the previous " + noun + " is unchanged");
+            return fail_io("failed to write " + noun + " to " + path + ": " + detail +
+                           "; the previous " + noun + " is unchanged");
         case Kind::PutBack:
-            return fail(unconfirmed + "; the previous " + noun + " was put back");
+            return fail_io(unconfirmed + "; the previous " + noun + " was put back");
         case Kind::NotPutBack:
-            return fail(unconfirmed + ", and the previous " + noun +
-                        " could not be put back: " + detail);
+            return fail_io(unconfirmed + ", and the previous " + noun +
+                           " could not be put back: " + detail);
         case Kind::NotDurable:
             break;
     }

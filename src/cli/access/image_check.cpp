@@ -75,8 +75,8 @@ tl::expected<std::uint64_t, CommandError> check_image_file(
     // ContentHash equality reads every byte without stopping early.
     if (!(measured->hash == expected.hash)) {
         return tl::unexpected(
-            fail("image file " + path + " does not match the manifest: it measures " +
-                 measured->hash.to_string() + ", the manifest says " + expected.to_string()));
+            refuse("image file " + path + " does not match the manifest: it measures " +
+                   measured->hash.to_string() + ", the manifest says " + expected.to_string()));
     }
     return measured->bytes;
 }

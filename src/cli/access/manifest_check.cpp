@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/error_kind.hpp"
 #include "io/file.hpp"
 #include "trust/signers.hpp"
 
@@ -54,7 +55,8 @@ tl::expected<CheckedManifest, CommandError> check_manifest_file(
     auto verified = trust::verify_manifest_against_signers(*manifest, *signers, now);
     if (!verified) {
         return tl::unexpected(fail("manifest refused against trust file " + signers_path + ": " +
-                                   verified.error().display()));
+                                       verified.error().display(),
+                                   kind_of(verified.error())));
     }
     return CheckedManifest{std::move(signers_path), verified->signer->principal,
                            std::move(verified->manifest)};

@@ -5,6 +5,7 @@
 #include "cli/access/clock.hpp"
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/store_key.hpp"
+#include "cli/error_kind.hpp"
 #include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
@@ -18,7 +19,8 @@ tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     auto loaded = store::load_registry_store(store_path, key, now);
     if (!loaded) {
         return tl::unexpected(
-            fail("cannot load store " + store_path + ": " + loaded.error().display()));
+            fail("cannot load store " + store_path + ": " + loaded.error().display(),
+                 kind_of(loaded.error())));
     }
     if (!loaded->has_value()) {
         return tl::unexpected(fail("no store file found at " + store_path));
@@ -68,14 +70,17 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string
             case Kind::Load:
                 break;
             case Kind::Save:
-                return fail(subject + " succeeded in memory but the store could not be saved: " +
-                            error.error->display());
+                return fail_io(subject + " succeeded in memory but the store could not be saved: " +
+                               error.error->display());
             case Kind::NotDurable:
                 // The new store is in place: repeating the command would
                 // record the change a second time.
                 return not_durable(subject, store_path, error.error->display());
         }
-        return fail(std::string(wording.load_failed) + store_path + ": " + error.error->display());
+        // A lock that cannot be taken is the system's; a store that does not
+        // load is an input, or a refusal when its signature does not verify.
+        return fail(std::string(wording.load_failed) + store_path + ": " + error.error->display(),
+                    error.kind == Kind::Lock ? ErrorKind::Io : kind_of(*error.error));
     };
     // The store is checked with the unsealed key's own public key.
     auto update = store::RegistryUpdate::begin(store_path, key.verifying_key(), now,

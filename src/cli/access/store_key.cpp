@@ -12,7 +12,7 @@ tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std:
         return tl::unexpected(
             fail("cannot read public key file " + path + ": " + text.error().display()));
     }
-    const auto signers = trust::parse_allowed_signers(*text);
+    const auto signers = trust::parse_public_keys(*text);
     std::size_t entries = 0;
     if (signers) {
         entries = signers->size();

@@ -9,9 +9,10 @@
 
 namespace zdz::cli {
 
-// The public key held by a public-key file: exactly one allowed_signers entry
-// (as show-key prints it; comments and blank lines allowed), read with the
-// trust-file parser. Its principal plays no part. Refusals:
+// The public key held by a public-key file: exactly one entry, an
+// allowed_signers line (as show-key prints it) or an OpenSSH public-key line
+// (as a `.pub` file holds it); comments and blank lines allowed. Read with
+// trust::parse_public_keys; a principal plays no part. Refusals:
 // "cannot read public key file PATH: ...", "invalid public key file PATH: "
 // + the trust-file error, or "public key file PATH must hold exactly one
 // allowed_signers entry, found N" for none or several.

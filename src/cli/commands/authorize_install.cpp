@@ -5,6 +5,8 @@
 #include "cli/access/image_check.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/error_kind.hpp"
+#include "cli/json_report.hpp"
 #include "cli/report.hpp"
 #include "trust/registry.hpp"
 
@@ -32,9 +34,32 @@ std::string authorized_report(const AuthorizeInstall& cmd, const trust::ImagePla
     return report;
 }
 
+json::JsonValue authorized_json(const AuthorizeInstall& cmd, const trust::ImagePlatform& platform,
+                                const MeasuredCandidate& candidate,
+                                const trust::PromotionRecord& authorized,
+                                const trust::KnownGoodStore& registry) {
+    using json::JsonValue;
+    auto document = json_success();
+    document.add("store", JsonValue::string(cmd.store));
+    document.add("platform", JsonValue::string(platform.text()));
+    document.add("measurement", JsonValue::string(authorized.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(authorized.security_version));
+    document.add("rollback_floor", JsonValue::uint64(registry.rollback_floor(platform)));
+    document.add("image_file", candidate.bytes_measured
+                                   ? measured_file_json(cmd.candidate.image_file.value_or(""),
+                                                        *candidate.bytes_measured)
+                                   : JsonValue());
+    return document;
+}
+
 }  // namespace
 
 CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out) {
+    if (auto ok = check_json_paths(
+            cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}});
+        !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
     if (!registry) {
         return tl::unexpected(registry.error());
@@ -63,9 +88,12 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
             message += " (image file " + cmd.candidate.image_file.value_or("") + " measures " +
                        candidate.measurement.to_string() + ")";
         }
-        return tl::unexpected(fail(std::move(message)));
+        return tl::unexpected(fail(std::move(message), kind_of(authorized.error())));
     }
-    out << authorized_report(cmd, platform, candidate, *authorized, *registry);
+    out << (cmd.format == OutputFormat::Json
+                ? json_report_text(
+                      authorized_json(cmd, platform, candidate, *authorized, *registry))
+                : authorized_report(cmd, platform, candidate, *authorized, *registry));
     return {};
 }
 

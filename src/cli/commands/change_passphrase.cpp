@@ -6,6 +6,7 @@
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
@@ -18,6 +19,9 @@ namespace zdz::cli {
 
 CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.keystore}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     auto update = store::KeystoreUpdate::begin(cmd.keystore);
     if (!update) {
         if (update.error().kind == store::KeystoreUpdateError::Kind::SymbolicLink) {
@@ -43,9 +47,10 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     // Before the costly unsealing: a keystore the write would refuse to
     // replace (something other than a leftover of ours at its temporary path).
     if (auto writable = io::check_destination(cmd.keystore); !writable) {
-        return tl::unexpected(fail("failed to write keystore to " + cmd.keystore + ": " +
-                                   trust::TrustError::from_write_error(writable.error()).display() +
-                                   "; the previous keystore is unchanged"));
+        return tl::unexpected(
+            fail_io("failed to write keystore to " + cmd.keystore + ": " +
+                    trust::TrustError::from_write_error(writable.error()).display() +
+                    "; the previous keystore is unchanged"));
     }
     const auto key = unseal_with(record, *passphrase, *now);
     if (!key) {
@@ -55,13 +60,23 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     const auto resealed = store::reseal_signing_key(record, *key, new_passphrase->bytes(),
                                                     store::KdfParams::keygen_default());
     if (!resealed) {
-        return tl::unexpected(fail("failed to seal the signing key under the new passphrase: " +
-                                   resealed.error().display()));
+        return tl::unexpected(fail_io("failed to seal the signing key under the new passphrase: " +
+                                      resealed.error().display()));
     }
     const auto replaced = update->replace(*resealed, *new_passphrase, *key, *now);
     new_passphrase->wipe();
     if (!replaced) {
         return tl::unexpected(replacement_failure("keystore", cmd.keystore, replaced.error()));
+    }
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto document = json_success();
+        document.add("keystore", JsonValue::string(cmd.keystore));
+        document.add("key_id", JsonValue::string(resealed->key_id.to_string()));
+        document.add("verifying_key", JsonValue::string(key->verifying_key().to_hex()));
+        document.add("kdf", kdf_json(resealed->kdf));
+        out << json_report_text(document);
+        return {};
     }
     out << "[ok] passphrase changed: " << cmd.keystore << "\n"
         << "  key_id:        " << resealed->key_id.to_string() << "\n"

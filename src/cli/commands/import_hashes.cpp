@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <string>
+#include <utility>
 
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "encoding/text.hpp"
 #include "io/file.hpp"
 #include "trust/hash_manifest.hpp"
@@ -23,7 +26,49 @@ void append_lower(std::string& out, std::string_view hex) {
 
 }  // namespace
 
+namespace {
+
+// The JSON form: every entry is held until the whole manifest has been read,
+// so that a failure part way through is still one document, not half of one.
+CommandResult import_hashes_json(const ImportHashes& cmd, std::ostream& out) {
+    using json::JsonValue;
+    auto entries = JsonValue::array();
+    trust::HashManifestStream manifest([&](const trust::HashManifestLine& e) {
+        std::string measurement = "sha256:";
+        append_lower(measurement, e.digest_hex);
+        auto entry = JsonValue::object();
+        entry.add("file_name", JsonValue::string(std::string(e.file_name)));
+        entry.add("platform", JsonValue::string(std::string(e.platform)));
+        entry.add("kind", e.kind ? JsonValue::string(std::string(trust::image_kind_text(*e.kind)))
+                                 : JsonValue());
+        entry.add("measurement", JsonValue::string(std::move(measurement)));
+        entries.push(std::move(entry));
+    });
+    const auto read = io::stream_file_text(
+        cmd.file, kReadChunkBytes, [&manifest](std::string_view piece) { manifest.feed(piece); });
+    if (!read) {
+        return tl::unexpected(fail("cannot read " + cmd.file + ": " + read.error().display()));
+    }
+    manifest.finish();
+    if (entries.items().empty()) {
+        return tl::unexpected(fail("no sha256 entries recognised in " + cmd.file));
+    }
+    auto document = json_success();
+    document.add("file", JsonValue::string(cmd.file));
+    document.add("entries", std::move(entries));
+    out << json_report_text(document);
+    return {};
+}
+
+}  // namespace
+
 CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
+    if (cmd.format == OutputFormat::Json) {
+        if (auto ok = check_json_path("hash manifest", cmd.file); !ok) {
+            return tl::unexpected(std::move(ok.error()));
+        }
+        return import_hashes_json(cmd, out);
+    }
     // The manifest is streamed in chunks (after a first pass has checked that
     // it is UTF-8 text), and lines are printed as they are recognised: parsing
     // cannot fail, and the first line printed is also the proof that the list

@@ -1,6 +1,8 @@
 #include <string>
+#include <utility>
 
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
 #include "io/file.hpp"
@@ -9,6 +11,9 @@
 namespace zdz::cli {
 
 CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
+    if (auto ok = check_json_paths(cmd.format, {{"trust file", cmd.file}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     const auto text = io::read_file_text(cmd.file);
     if (!text) {
         return tl::unexpected(fail("cannot read " + cmd.file + ": " + text.error().display()));
@@ -16,6 +21,22 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     const auto signers = trust::parse_allowed_signers(*text);
     if (!signers) {
         return tl::unexpected(fail(signers.error().display()));
+    }
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto list = JsonValue::array();
+        for (const auto& signer : *signers) {
+            auto entry = JsonValue::object();
+            entry.add("principal", JsonValue::string(signer.principal));
+            entry.add("fingerprint",
+                      JsonValue::string(crypto::key_fingerprint(signer.key).to_string()));
+            list.push(std::move(entry));
+        }
+        auto document = json_success();
+        document.add("file", JsonValue::string(cmd.file));
+        document.add("signers", std::move(list));
+        out << json_report_text(document);
+        return {};
     }
     std::string report;
     for (const auto& signer : *signers) {

@@ -1,15 +1,18 @@
 #include <string>
+#include <utility>
 
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/access/principal.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "store/keystore.hpp"
+#include "trust/signers.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -34,6 +37,15 @@ constexpr std::uint32_t kKibPerMib = 1024;
     return *key;
 }
 
+// Without --force an existing --out is kept: it may hold the only copy of a
+// key that devices trust.
+[[nodiscard]] tl::expected<void, CommandError> refuse_existing_out(const Keygen& cmd) {
+    if (!cmd.force && io::destination_exists(cmd.out)) {
+        return tl::unexpected(fail(cmd.out + " already exists; pass --force to replace it"));
+    }
+    return {};
+}
+
 }  // namespace
 
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
@@ -45,6 +57,12 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     if (!principal) {
         return tl::unexpected(principal.error());
     }
+    if (auto fresh = refuse_existing_out(cmd); !fresh) {
+        return tl::unexpected(std::move(fresh.error()));
+    }
+    if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.out}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     auto input = read_passphrase_then_clock(cmd.passphrase_env);
     if (!input) {
         return tl::unexpected(input.error());
@@ -53,34 +71,52 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     // Before the costly sealing: a --out that the write would refuse.
     if (auto writable = io::check_destination(cmd.out); !writable) {
         return tl::unexpected(
-            fail("failed to write keystore to " + cmd.out + ": " +
-                 trust::TrustError::from_write_error(writable.error()).display()));
+            fail_io("failed to write keystore to " + cmd.out + ": " +
+                    trust::TrustError::from_write_error(writable.error()).display()));
     }
     const auto sealed = store::seal_signing_key(input->passphrase.bytes(), now);
     input->passphrase.wipe();
     if (!sealed) {
         return tl::unexpected(
-            fail("failed to seal a new signing key: " + sealed.error().display()));
+            fail_io("failed to seal a new signing key: " + sealed.error().display()));
     }
     // Held from the write until the file has been read back, so that another
     // keygen onto the same --out cannot replace the file in between: the
     // report below describes the file on disk.
     const auto lock = io::DirectoryLock::acquire(cmd.out);
     if (!lock) {
-        return tl::unexpected(fail("failed to write keystore to " + cmd.out + ": " +
-                                   trust::TrustError::from_write_error(lock.error()).display()));
+        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
+                                      trust::TrustError::from_write_error(lock.error()).display()));
+    }
+    // Asked again under the lock: another keygen onto the same new --out may
+    // have written it since.
+    if (auto fresh = refuse_existing_out(cmd); !fresh) {
+        return tl::unexpected(std::move(fresh.error()));
     }
     if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
         if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
             return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
         }
         return tl::unexpected(
-            fail("failed to write keystore to " + cmd.out + ": " + saved.error().display()));
+            fail_io("failed to write keystore to " + cmd.out + ": " + saved.error().display()));
     }
     const auto key = read_back_verifying_key(*sealed, cmd.out);
     if (!key) {
         return tl::unexpected(
-            fail("unexpected: could not read back the public key just written: " + key.error()));
+            fail_io("unexpected: could not read back the public key just written: " + key.error()));
+    }
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto document = json_success();
+        document.add("keystore", JsonValue::string(cmd.out));
+        document.add("key_id", JsonValue::string(sealed->key_id.to_string()));
+        document.add("verifying_key", JsonValue::string(key->to_hex()));
+        document.add("kdf", kdf_json(sealed->kdf));
+        document.add("principal", JsonValue::string(*principal));
+        document.add("allowed_signers_line",
+                     JsonValue::string(trust::format_allowed_signers_line(*principal, *key)));
+        out << json_report_text(document);
+        return {};
     }
     out << "[ok] wrote sealed keystore: " << cmd.out << "\n"
         << "  key_id:        " << sealed->key_id.to_string() << "\n"

@@ -1,10 +1,13 @@
 #include <string>
+#include <utility>
 
 #include "cli/access/clock.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/manifest_check.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/error_kind.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "encoding/text.hpp"
 #include "trust/manifest.hpp"
@@ -27,10 +30,28 @@ std::string promoted_report(const Promote& cmd, const CheckedManifest& verified,
            "  store written:        " + cmd.store + "\n";
 }
 
+json::JsonValue promoted_json(const Promote& cmd, const CheckedManifest& verified,
+                              const trust::KnownGoodStore& registry) {
+    using json::JsonValue;
+    const auto& body = verified.manifest.body;
+    auto document = json_success();
+    document.add("store", JsonValue::string(cmd.store));
+    document.add("signed_by", JsonValue::string(verified.signer_principal));
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
+    document.add("rollback_floor", JsonValue::uint64(registry.rollback_floor(body.platform)));
+    return document;
+}
+
 }  // namespace
 
 CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     // One instant for verification, unsealing, the store check, the promotion
     // and the save.
     const auto now = read_clock();
@@ -61,14 +82,17 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
             const auto promoted = loaded.promote(verified->manifest);
             if (!promoted) {
-                return tl::unexpected(fail("promotion refused: " + promoted.error().display()));
+                return tl::unexpected(fail("promotion refused: " + promoted.error().display(),
+                                           kind_of(promoted.error())));
             }
             return StoreChange::Save;
         });
     if (!registry) {
         return tl::unexpected(registry.error());
     }
-    out << promoted_report(cmd, *verified, *registry);
+    out << (cmd.format == OutputFormat::Json
+                ? json_report_text(promoted_json(cmd, *verified, *registry))
+                : promoted_report(cmd, *verified, *registry));
     return {};
 }
 

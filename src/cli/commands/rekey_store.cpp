@@ -7,6 +7,8 @@
 #include "cli/access/passphrase.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/error_kind.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "crypto/ed25519.hpp"
 #include "io/atomic_file.hpp"
@@ -79,13 +81,17 @@ struct RekeyKeystores {
                                        cmd.new_keystore));
         }
     }
-    return tl::unexpected(fail("cannot load store " + cmd.store + ": " + error.display()));
+    return tl::unexpected(
+        fail("cannot load store " + cmd.store + ": " + error.display(), kind_of(error)));
 }
 
 }  // namespace
 
 CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     const auto keys = load_rekey_keystores(cmd);
     if (!keys) {
         return tl::unexpected(keys.error());
@@ -117,6 +123,16 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     }
     if (auto replaced = update->save_confirmed(*key, keys->next.key_id, *now); !replaced) {
         return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
+    }
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto document = json_success();
+        document.add("store", JsonValue::string(cmd.store));
+        document.add("previous_key_id", JsonValue::string(keys->current.key_id.to_string()));
+        document.add("new_key_id", JsonValue::string(keys->next.key_id.to_string()));
+        document.add("platform_count", JsonValue::uint64(registry.platforms().size()));
+        out << json_report_text(document);
+        return {};
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
         << "  previous key_id:  " << keys->current.key_id.to_string() << "\n"

@@ -120,7 +120,7 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
         for (const auto& entry : shown) {
             platforms.push(platform_json(entry, detailed));
         }
-        auto document = JsonValue::object();
+        auto document = json_success();
         document.add("platforms", std::move(platforms));
         out << json_report_text(document);
         return {};

@@ -7,6 +7,7 @@
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
@@ -141,7 +142,7 @@ struct MeasuredBody {
     if (written.error().kind == io::WriteError::Kind::NotDurable) {
         return tl::unexpected(not_durable("manifest", path, written.error().detail));
     }
-    return tl::unexpected(fail("cannot write " + path + ": " + written.error().reason));
+    return tl::unexpected(fail_io("cannot write " + path + ": " + written.error().reason));
 }
 
 std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
@@ -160,10 +161,33 @@ std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {
     return report;
 }
 
+json::JsonValue sign_json(const Sign& cmd, const MeasuredBody& measured) {
+    using json::JsonValue;
+    const auto& body = measured.body;
+    auto document = json_success();
+    document.add("out", JsonValue::string(cmd.out));
+    document.add("image_file", measured_file_json(cmd.image_file, measured.bytes_measured));
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
+    document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
+    document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
+    document.add("expires_at",
+                 body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
+    return document;
+}
+
 }  // namespace
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok =
+            check_json_paths(cmd.format, {{"manifest", cmd.out}, {"image file", cmd.image_file}});
+        !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     std::optional<io::BackgroundMeasurement> measurement;
     const auto session = open_for_signing(cmd, measurement);
     if (!session) {
@@ -175,7 +199,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     const auto manifest = trust::sign_manifest(measured->body, session->key);
     if (!manifest) {
-        return tl::unexpected(fail("signing failed: " + manifest.error().display()));
+        return tl::unexpected(fail_io("signing failed: " + manifest.error().display()));
     }
     if (auto refused = refuse_out_over_input(cmd); !refused) {
         return tl::unexpected(std::move(refused.error()));
@@ -183,7 +207,8 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     if (auto written = write_manifest_file(cmd.out, *manifest); !written) {
         return tl::unexpected(std::move(written.error()));
     }
-    out << sign_report(cmd, *measured);
+    out << (cmd.format == OutputFormat::Json ? json_report_text(sign_json(cmd, *measured))
+                                             : sign_report(cmd, *measured));
     return {};
 }
 

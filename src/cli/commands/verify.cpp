@@ -20,7 +20,7 @@ json::JsonValue verified_json(const CheckedManifest& checked,
                               std::uint64_t bytes_measured) {
     using json::JsonValue;
     const auto& body = checked.manifest.body;
-    auto document = JsonValue::object();
+    auto document = json_success();
     document.add("trust_file", JsonValue::string(checked.signers_path));
     document.add("signed_by", JsonValue::string(checked.signer_principal));
     document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));

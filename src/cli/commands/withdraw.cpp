@@ -8,6 +8,7 @@
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "cli/report.hpp"
 #include "io/measure.hpp"
@@ -22,6 +23,42 @@ struct WithdrawOutcome {
     MeasuredCandidate candidate;
     trust::Withdrawal withdrawal;
 };
+
+// How many times `platform` promoted the candidate: under any of its digests
+// when it came from a file.
+std::size_t times_promoted(const trust::ImagePlatform& platform, const MeasuredCandidate& candidate,
+                           const trust::KnownGoodStore& registry) {
+    return candidate.digests.empty()
+               ? registry.times_promoted(platform, std::span(&candidate.measurement, 1))
+               : registry.times_promoted(platform, candidate.digests);
+}
+
+json::JsonValue withdraw_json(const Withdraw& cmd, const trust::ImagePlatform& platform,
+                              const WithdrawOutcome& outcome,
+                              const trust::KnownGoodStore& registry) {
+    using json::JsonValue;
+    const auto& [candidate, withdrawal] = outcome;
+    auto document = json_success();
+    document.add("store", JsonValue::string(cmd.store));
+    document.add("platform", JsonValue::string(platform.text()));
+    document.add("newly_withdrawn", JsonValue::boolean(withdrawal.newly_withdrawn));
+    document.add("measurement", JsonValue::string(candidate.measurement.to_string()));
+    auto also = JsonValue::array();
+    for (const auto& digest : candidate.digests) {
+        if (!(digest == candidate.measurement)) {
+            also.push(JsonValue::string(digest.to_string()));
+        }
+    }
+    document.add("also_withdrawn", std::move(also));
+    document.add("image_file", candidate.bytes_measured
+                                   ? measured_file_json(cmd.candidate.image_file.value_or(""),
+                                                        *candidate.bytes_measured)
+                                   : JsonValue());
+    document.add("times_promoted",
+                 JsonValue::uint64(times_promoted(platform, candidate, registry)));
+    document.add("blocks_installs", JsonValue::boolean(withdrawal.blocks_current));
+    return document;
+}
 
 std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& platform,
                             const WithdrawOutcome& outcome, const trust::KnownGoodStore& registry) {
@@ -41,12 +78,9 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
             measured_file_text(cmd.candidate.image_file.value_or(""), *candidate.bytes_measured) +
             "\n";
     }
-    // Under any of its digests when it came from a file.
-    const auto promoted =
-        candidate.digests.empty()
-            ? registry.times_promoted(platform, std::span(&candidate.measurement, 1))
-            : registry.times_promoted(platform, candidate.digests);
-    report += "  times promoted:       " + std::to_string(promoted) + "\n";
+    report +=
+        "  times promoted:       " + std::to_string(times_promoted(platform, candidate, registry)) +
+        "\n";
     if (withdrawal.blocks_current) {
         report += "  installs:             no install is authorized on " + platform.text() +
                   " until a newer image is promoted\n";
@@ -57,10 +91,33 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
     return report;
 }
 
+// A platform the store does not hold is most likely a typo: withdrawing there
+// would report success and leave the image installable where it was meant.
+[[nodiscard]] tl::expected<void, CommandError> check_platform_held(
+    const Withdraw& cmd, const trust::ImagePlatform& platform,
+    const trust::KnownGoodStore& registry) {
+    if (cmd.new_platform || registry.platforms().contains(platform)) {
+        return {};
+    }
+    std::string held;
+    for (const auto& [name, state] : registry.platforms()) {
+        held += held.empty() ? "" : ", ";
+        held += name.text();
+    }
+    return tl::unexpected(fail("platform " + platform.text() + " is not in store " + cmd.store +
+                               " (it holds " + (held.empty() ? "no platform" : held) +
+                               "); pass --new-platform to withdraw on a platform not yet in it"));
+}
+
 }  // namespace
 
 CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     protect_process_secrets();
+    if (auto ok = check_json_paths(
+            cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}});
+        !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
     // One instant for unsealing, the store check and the save.
     const auto now = read_clock();
     if (!now) {
@@ -110,6 +167,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     const auto registry = update_store(
         cmd.store, unsealed->key, unsealed->record.key_id, *now, wording,
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+            if (auto held = check_platform_held(cmd, platform, loaded); !held) {
+                return tl::unexpected(std::move(held.error()));
+            }
             auto candidate = candidate_on(request->measurement, file, loaded, platform);
             const auto withdrawal = file ? loaded.withdraw_image(platform, candidate.digests)
                                          : loaded.withdraw(platform, candidate.measurement);
@@ -120,7 +180,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     if (!registry) {
         return tl::unexpected(registry.error());
     }
-    out << withdraw_report(cmd, platform, *outcome, *registry);
+    out << (cmd.format == OutputFormat::Json
+                ? json_report_text(withdraw_json(cmd, platform, *outcome, *registry))
+                : withdraw_report(cmd, platform, *outcome, *registry));
     return {};
 }
 

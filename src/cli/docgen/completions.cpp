@@ -114,6 +114,9 @@ BashOptions bash_options() {
                 case ValueKind::Text:
                     add_unique(by_kind.text_options, option.long_name());
                     break;
+                case ValueKind::Flag:
+                    // No value to complete: the next word is offered as usual.
+                    break;
             }
         }
     }
@@ -268,6 +271,7 @@ std::string zsh_value_action(const OptionDef& option) {
         case ValueKind::Choices:
             return "(" + choice_words(option) + ")";
         case ValueKind::Text:
+        case ValueKind::Flag:
             return " ";
     }
     return " ";
@@ -325,6 +329,11 @@ std::string zsh_completion() {
         for (const auto& option : sub.options) {
             const std::string description = option.help.empty() ? zsh_quoted(option.value_name())
                                                                 : zsh_description(option.help);
+            if (option.is_flag()) {
+                s += "                        '" + zsh_exclusions(sub, option) +
+                     std::string(option.long_name()) + "[" + description + "]' \\\n";
+                continue;
+            }
             s += "                        '" + zsh_exclusions(sub, option) +
                  std::string(option.long_name()) + "=[" + description +
                  "]:" + std::string(option.value_name()) + ":" + zsh_value_action(option) +

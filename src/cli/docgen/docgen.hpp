@@ -31,9 +31,24 @@ std::vector<std::string> unclassified_options();
 // roff source of the manual page, section 1.
 std::string man_page();
 
-// The command lines of the manual page's EXAMPLES section, word by word and
-// program name first, so that a test can parse each against the definition.
-std::vector<std::vector<std::string>> man_page_examples();
+// One command line of the manual page's EXAMPLES section.
+struct ManPageExample {
+    // Word by word, program name first, so that a test can parse it against
+    // the definition and run it.
+    std::vector<std::string> words;
+    // Where its standard output goes: nowhere but the terminal when empty,
+    // else this file, appended to (`>>`) or replaced (`>`).
+    std::string output_file = {};
+    bool append = false;
+};
+
+// The EXAMPLES section: one sequence that runs as written, in an empty folder
+// holding the image file vask-install-2026072900.img, with the passphrases in
+// the environment variables of man_page_example_environment().
+std::vector<ManPageExample> man_page_examples();
+
+// The environment variables the examples read their passphrases from.
+std::vector<std::string> man_page_example_environment();
 
 // Installed as share/bash-completion/completions/zeduzaredoz.
 std::string bash_completion();

@@ -79,6 +79,9 @@ std::string roff_literal(std::string_view text) {
 }
 
 std::string roff_option(const OptionDef& option) {
+    if (option.is_flag()) {
+        return "\\fB" + roff_literal(option.long_name()) + "\\fR";
+    }
     return "\\fB" + roff_literal(option.long_name()) + "\\fR\\ \\fI" +
            std::string(option.value_name()) + "\\fR";
 }
@@ -190,34 +193,76 @@ void append_json_members(std::string& page, std::span<const JsonMemberDoc> membe
 void append_json_output(std::string& page) {
     page += ".SH \"JSON OUTPUT\"\n";
     page +=
-        "With \\fB\\-\\-format json\\fR, \\fBverify\\fR and \\fBshow\\-store\\fR print one "
-        "JSON document on standard output instead of the text report, with the members below "
-        "(a path such as \\fIa[].b\\fR names member \\fIb\\fR of each element of array "
-        "\\fIa\\fR). Member names are stable; numbers are JSON numbers and times are RFC 3339 "
-        "text in UTC. A failure prints nothing on standard output and the usual error line on "
-        "standard error. A path that the document repeats must be valid UTF\\-8.\n";
-    page += ".SS verify\n";
-    append_json_members(page, verify_json_members());
-    page += ".SS show\\-store\n";
-    append_json_members(page, show_store_json_members());
+        "With \\fB\\-\\-format json\\fR, every command but \\fBdemo\\fR prints exactly one JSON "
+        "document on standard output instead of the text report, on success and on failure "
+        "alike, and the exit status is the same as without it. On success the document has "
+        "\\fBok\\fR \\fBtrue\\fR and the command's members below (a path such as "
+        "\\fIa[].b\\fR names member \\fIb\\fR of each element of array \\fIa\\fR). Member "
+        "names are stable; numbers are JSON numbers and times are RFC 3339 text in UTC. A path "
+        "that the document repeats must be valid UTF\\-8.\n";
+    for (const auto& report : json_report_docs()) {
+        page += ".SS " + roff_literal(report.command) + "\n";
+        append_json_members(page, report.members);
+    }
+    page += ".SS failures\n";
+    page +=
+        "A failure prints the usual error line on standard error and this document on standard "
+        "output. A usage error (exit status 2) does too, when \\fB\\-\\-format json\\fR was "
+        "given.\n";
+    append_json_members(page, json_failure_members());
+    page += ".PP\nThe kinds of \\fBerror.kind\\fR:\n";
+    append_json_members(page, json_error_kinds());
+}
+
+// Whether `word` is a switch of the subcommand `command`.
+bool is_flag_of(std::string_view command, std::string_view word) {
+    for (const auto& sub : subcommand_defs()) {
+        if (sub.name != command) {
+            continue;
+        }
+        for (const auto& option : sub.options) {
+            if (option.long_name() == word) {
+                return option.is_flag();
+            }
+        }
+    }
+    return false;
 }
 
 void append_examples(std::string& page) {
     page += ".SH EXAMPLES\n";
     page +=
-        "Create a release key, sign an image and check the manifest and the image file against "
-        "a trust file that holds the allowed_signers line keygen printed; later withdraw the "
-        "image from the registry and list what the registry holds, as JSON. The passphrase is "
-        "in an environment variable that a secret manager or a script has set. Later still, "
-        "print the key's allowed_signers line again, change its passphrase, check an install "
-        "with the public key alone (release.pub holding the line show\\-key printed), and move "
-        "the registry store to a new release key:\n"
+        "One release, run in that order in a folder holding the image file "
+        "vask\\-install\\-2026072900.img. The passphrases are in environment variables that a "
+        "secret manager or a script has set (";
+    const auto environment = man_page_example_environment();
+    for (std::size_t i = 0; i < environment.size(); ++i) {
+        page += i == 0 ? "" : i + 1 == environment.size() ? " and " : ", ";
+        page += "\\fB";
+        page += roff_literal(environment[i]);
+        page += "\\fR";
+    }
+    page +=
+        "). Create a release key and trust it, sign the image, check the manifest and the image "
+        "file against the trust file, promote it to the registry, check an install with the "
+        "public key alone, list what the registry holds as JSON, change the key's passphrase, "
+        "withdraw the image, and move the registry to a new release key:\n"
         ".PP\n.nf\n.RS 4\n";
     // One option and its value per continuation line, as one would type it.
     for (const auto& example : man_page_examples()) {
-        std::string line = roff_literal(example.at(0)) + " " + roff_literal(example.at(1));
-        for (std::size_t i = 2; i + 1 < example.size(); i += 2) {
-            line += " \\e\n    " + roff_literal(example[i]) + " " + roff_literal(example[i + 1]);
+        const auto& words = example.words;
+        std::string line = roff_literal(words.at(0)) + " " + roff_literal(words.at(1));
+        for (std::size_t i = 2; i < words.size(); ++i) {
+            line += " \\e\n    ";
+            line += roff_literal(words[i]);
+            if (!is_flag_of(words[1], words[i]) && i + 1 < words.size()) {
+                line += ' ';
+                line += roff_literal(words[++i]);
+            }
+        }
+        if (!example.output_file.empty()) {
+            line += example.append ? " >> " : " > ";
+            line += roff_literal(example.output_file);
         }
         page += line + "\n";
     }
@@ -226,29 +271,42 @@ void append_examples(std::string& page) {
 
 }  // namespace
 
-std::vector<std::vector<std::string>> man_page_examples() {
+std::vector<std::string> man_page_example_environment() {
+    return {"RELEASE_PASSPHRASE", "NEW_RELEASE_PASSPHRASE", "RELEASE_2027_PASSPHRASE"};
+}
+
+std::vector<ManPageExample> man_page_examples() {
     const std::string program = kProgramName;
+    const std::string image = "vask-install-2026072900.img";
     return {
-        {program, "keygen", "--out", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
-         "--principal", "release@example.org"},
-        {program, "sign", "--keystore", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
-         "--image-file", "vask-install-2026072900.img", "--platform", "vask", "--kind", "install",
-         "--security-version", "2", "--out", "v2.manifest.json"},
-        {program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers",
-         "--image-file", "vask-install-2026072900.img"},
-        {program, "withdraw", "--store", "known-good.json", "--keystore", "release.key",
-         "--passphrase-env", "RELEASE_PASSPHRASE", "--platform", "vask", "--image-file",
-         "vask-install-2026072900.img"},
-        {program, "show-store", "--store", "known-good.json", "--keystore", "release.key",
-         "--format", "json"},
-        {program, "show-key", "--keystore", "release.key", "--principal", "release@example.org"},
-        {program, "change-passphrase", "--keystore", "release.key", "--passphrase-env",
-         "RELEASE_PASSPHRASE", "--new-passphrase-env", "NEW_RELEASE_PASSPHRASE"},
-        {program, "authorize-install", "--store", "known-good.json", "--public-key", "release.pub",
-         "--platform", "vask", "--measurement",
-         "sha256:0d2141f565b66c0c05f04e27b564631e8d474d21a0c1868a430d0bce12864382"},
-        {program, "rekey-store", "--store", "known-good.json", "--keystore", "release.key",
-         "--new-keystore", "release-2027.key", "--passphrase-env", "RELEASE_2027_PASSPHRASE"},
+        {{program, "keygen", "--out", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
+          "--principal", "release@example.org"}},
+        {{program, "show-key", "--keystore", "release.key", "--principal", "release@example.org",
+          "--trust-line"},
+         "allowed_signers",
+         true},
+        {{program, "sign", "--keystore", "release.key", "--passphrase-env", "RELEASE_PASSPHRASE",
+          "--image-file", image, "--platform", "vask", "--kind", "install", "--security-version",
+          "2", "--out", "v2.manifest.json"}},
+        {{program, "verify", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers",
+          "--image-file", image}},
+        {{program, "promote", "--manifest", "v2.manifest.json", "--signers-file", "allowed_signers",
+          "--store", "known-good.json", "--keystore", "release.key", "--passphrase-env",
+          "RELEASE_PASSPHRASE"}},
+        {{program, "show-key", "--keystore", "release.key", "--trust-line"}, "release.pub"},
+        {{program, "authorize-install", "--store", "known-good.json", "--public-key", "release.pub",
+          "--platform", "vask", "--image-file", image}},
+        {{program, "show-store", "--store", "known-good.json", "--keystore", "release.key",
+          "--format", "json"}},
+        {{program, "change-passphrase", "--keystore", "release.key", "--passphrase-env",
+          "RELEASE_PASSPHRASE", "--new-passphrase-env", "NEW_RELEASE_PASSPHRASE"}},
+        {{program, "withdraw", "--store", "known-good.json", "--keystore", "release.key",
+          "--passphrase-env", "NEW_RELEASE_PASSPHRASE", "--platform", "vask", "--image-file",
+          image}},
+        {{program, "keygen", "--out", "release-2027.key", "--passphrase-env",
+          "RELEASE_2027_PASSPHRASE", "--principal", "release@example.org"}},
+        {{program, "rekey-store", "--store", "known-good.json", "--keystore", "release.key",
+          "--new-keystore", "release-2027.key", "--passphrase-env", "RELEASE_2027_PASSPHRASE"}},
     };
 }
 
@@ -290,8 +348,9 @@ void append_description(const std::string& program, std::string& page) {
             ".PP\n"
             "Each invocation runs one command. Every option is a long option with one value, "
             "written \\fB\\-\\-option\\fR\\ \\fIVALUE\\fR or \\fB\\-\\-option=\\fR\\fIVALUE\\fR; "
-            "a value that begins with \\(lq\\-\\(rq must use the second form. Options may come in "
-            "any order, each at most once.\n";
+            "a value that begins with \\(lq\\-\\(rq must use the second form. A switch such as "
+            "\\fB\\-\\-force\\fR takes no value. Options may come in any order, each at most "
+            "once.\n";
 }
 
 // Each command with its options.

@@ -39,5 +39,9 @@ void set(OutputFormat& field, const std::string& value) {
     field = value == "json" ? OutputFormat::Json : OutputFormat::Text;
 }
 
+void set(bool& field, const std::string& /*value*/) {
+    field = true;
+}
+
 }  // namespace binding_detail
 }  // namespace zdz::cli

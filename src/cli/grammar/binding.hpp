@@ -4,8 +4,8 @@
 // record it fills: by member pointer, checked while the tables compile. A
 // misspelt field, an option bound to another command's record, two options on
 // one field, an option named twice, a group member whose field could not be
-// absent or a choice list on an option of another kind is a table that does
-// not compile.
+// absent, a choice list on an option of another kind or a switch that fills
+// anything but a bool is a table that does not compile.
 
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +68,8 @@ consteval FieldType field_type() {
         return FieldType::OptionalText;
     } else if constexpr (std::is_same_v<Field, std::uint32_t>) {
         return FieldType::SecurityVersion;
+    } else if constexpr (std::is_same_v<Field, bool>) {
+        return FieldType::Flag;
     } else {
         static_assert(std::is_same_v<Field, OutputFormat>, "no option fills a field of this type");
         return FieldType::Format;
@@ -81,6 +83,8 @@ void set(std::optional<std::string>& field, const std::string& value);
 void set(std::uint32_t& field, const std::string& value);
 // The parser has checked the value against the option's choices.
 void set(OutputFormat& field, const std::string& value);
+// A switch that was given.
+void set(bool& field, const std::string& value);
 
 template <auto First, auto... Rest>
 void assign(Subcommand& command, const std::string& value) {
@@ -110,6 +114,9 @@ consteval OptionDef bind(const OptionText& text) {
     }
     if ((text.value == ValueKind::Choices) == text.choices.empty()) {
         binding_detail::refuse("an option has choices exactly when its value kind is Choices");
+    }
+    if ((text.value == ValueKind::Flag) != (type == FieldType::Flag)) {
+        binding_detail::refuse("an option is a switch exactly when it fills a bool");
     }
     const bool required = type == FieldType::Text || type == FieldType::SecurityVersion;
     return OptionDef{

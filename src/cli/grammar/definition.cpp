@@ -40,8 +40,9 @@ constexpr OptionText kStoreKeystore = {
     kStoreKeyGroup};
 constexpr OptionText kStorePublicKey = {
     "public_key", kPath,
-    "A file holding the `allowed_signers` line of the public key that signed `--store` (as "
-    "`show-key` prints it), instead of `--keystore`",
+    "A file holding the public key that signed `--store`, instead of `--keystore`: its "
+    "`allowed_signers` line (as `show-key` prints it) or its OpenSSH public-key line "
+    "(`ssh-ed25519 AAAA... comment`, as in a `.pub` file)",
     kStoreKeyGroup};
 
 constexpr OptionDef kKeygen[] = {
@@ -49,10 +50,20 @@ constexpr OptionDef kKeygen[] = {
     bind<&Keygen::passphrase_env>({"passphrase_env", kEnvironmentName,
                                    "Name of the environment variable holding the passphrase"}),
     bind<&Keygen::principal>({"principal", kText, kPrincipalHelp}),
+    bind<&Keygen::force>(
+        {"force", ValueKind::Flag,
+         "Replace `--out` when it exists. Without it an existing `--out` is refused and left as "
+         "it is: it may hold the only copy of a key that devices trust"}),
+    bind<&Keygen::format>(kFormat),
 };
 constexpr OptionDef kShowKey[] = {
     bind<&ShowKey::keystore>({"keystore", kPath, "The sealed keystore whose public key to show"}),
     bind<&ShowKey::principal>({"principal", kText, kPrincipalHelp}),
+    bind<&ShowKey::trust_line>(
+        {"trust_line", ValueKind::Flag,
+         "Print the `allowed_signers` line alone, without indentation, ready to append to a "
+         "trust file with `>>`"}),
+    bind<&ShowKey::format>(kFormat),
 };
 constexpr OptionDef kChangePassphrase[] = {
     bind<&ChangePassphrase::keystore>(
@@ -63,9 +74,18 @@ constexpr OptionDef kChangePassphrase[] = {
     bind<&ChangePassphrase::new_passphrase_env>(
         {"new_passphrase_env", kEnvironmentName,
          "Name of the environment variable holding the new passphrase"}),
+    bind<&ChangePassphrase::format>(kFormat),
 };
-constexpr OptionDef kImportHashes[] = {bind<&ImportHashes::file>({"file", kPath, ""})};
-constexpr OptionDef kImportSigners[] = {bind<&ImportSigners::file>({"file", kPath, ""})};
+constexpr OptionDef kImportHashes[] = {
+    bind<&ImportHashes::file>(
+        {"file", kPath, "The hash manifest to read: one `<sha256>  <filename>` line per image"}),
+    bind<&ImportHashes::format>(kFormat),
+};
+constexpr OptionDef kImportSigners[] = {
+    bind<&ImportSigners::file>(
+        {"file", kPath, "The trust file to read, in `allowed_signers` format"}),
+    bind<&ImportSigners::format>(kFormat),
+};
 constexpr OptionDef kSign[] = {
     bind<&Sign::keystore>(
         {"keystore", kPath, "Path to the sealed keystore holding the signing key"}),
@@ -81,9 +101,11 @@ constexpr OptionDef kSign[] = {
         {"expires_at", kText,
          "When the manifest expires, in RFC 3339 (e.g. `2027-01-31T00:00:00Z`); it must be later "
          "than the signing time. Without it the manifest never expires"}),
+    bind<&Sign::format>(kFormat),
 };
 constexpr OptionDef kVerify[] = {
-    bind<&Verify::manifest>({"manifest", kPath, ""}),
+    bind<&Verify::manifest>(
+        {"manifest", kPath, "The signed manifest file to verify, as `sign` wrote it"}),
     bind<&Verify::signers_file>(
         {"signers_file", kPath,
          "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"}),
@@ -94,7 +116,9 @@ constexpr OptionDef kVerify[] = {
     bind<&Verify::format>(kFormat),
 };
 constexpr OptionDef kPromote[] = {
-    bind<&Promote::manifest>({"manifest", kPath, ""}),
+    bind<&Promote::manifest>(
+        {"manifest", kPath,
+         "The signed manifest file of the image to promote, as `sign` wrote it"}),
     bind<&Promote::signers_file>(
         {"signers_file", kPath,
          "Trust file in `allowed_signers` format, for the *manifest's* signer. Defaults to "
@@ -105,13 +129,17 @@ constexpr OptionDef kPromote[] = {
          "The local operator keystore used to sign (and, on load, verify) the registry store "
          "file itself \u2014 a distinct trust boundary from the manifest signer above (see "
          "`tarnelos-store`'s `registry_file` module docs)"}),
-    bind<&Promote::passphrase_env>({"passphrase_env", kEnvironmentName, ""}),
+    bind<&Promote::passphrase_env>(
+        {"passphrase_env", kEnvironmentName,
+         "Name of the environment variable holding the passphrase of `--keystore`"}),
+    bind<&Promote::format>(kFormat),
 };
 constexpr OptionDef kAuthorizeInstall[] = {
-    bind<&AuthorizeInstall::store>({"store", kPath, ""}),
+    bind<&AuthorizeInstall::store>(kStoreFile),
     bind<&AuthorizeInstall::keystore>(kStoreKeystore),
     bind<&AuthorizeInstall::public_key>(kStorePublicKey),
-    bind<&AuthorizeInstall::platform>({"platform", kText, ""}),
+    bind<&AuthorizeInstall::platform>(
+        {"platform", kText, "Platform/device codename the install is for, e.g. `vask`"}),
     bind<&AuthorizeInstall::candidate, &CandidateImage::measurement>(
         {"measurement", kText, "The candidate measurement, e.g. `sha256:<64 hex>`", kCandidate}),
     bind<&AuthorizeInstall::candidate, &CandidateImage::image_file>(
@@ -120,6 +148,7 @@ constexpr OptionDef kAuthorizeInstall[] = {
          "algorithm of the platform's current known-good image (SHA-256 when it has none); "
          "refused when its bytes are withdrawn under any algorithm",
          kCandidate}),
+    bind<&AuthorizeInstall::format>(kFormat),
 };
 constexpr OptionDef kWithdraw[] = {
     bind<&Withdraw::store>(
@@ -140,6 +169,12 @@ constexpr OptionDef kWithdraw[] = {
          "under every algorithm (SHA-256 and BLAKE3), so that its bytes are withdrawn whatever a "
          "manifest measured them with",
          kCandidate}),
+    bind<&Withdraw::new_platform>(
+        {"new_platform", ValueKind::Flag,
+         "Allow `--platform` to name a platform the store does not hold yet, to withdraw an "
+         "image before it is ever promoted there. Without it such a platform is refused as a "
+         "typo"}),
+    bind<&Withdraw::format>(kFormat),
 };
 constexpr OptionDef kShowStore[] = {
     bind<&ShowStore::store>(kStoreFile),
@@ -161,6 +196,7 @@ constexpr OptionDef kRekeyStore[] = {
     bind<&RekeyStore::passphrase_env>(
         {"passphrase_env", kEnvironmentName,
          "Name of the environment variable holding the passphrase of `--new-keystore`"}),
+    bind<&RekeyStore::format>(kFormat),
 };
 constexpr OptionDef kDemo[] = {
     bind<&Demo::sha256_file>(

@@ -23,6 +23,7 @@ enum class ValueKind {
     ImageKind,        // an image kind word
     Choices,          // one of the option's own choices
     Text,             // UTF-8 text typed by the operator
+    Flag,             // no value: the option is a switch, given or not
 };
 
 // The type of the record field an option fills. It says whether the option
@@ -32,6 +33,7 @@ enum class FieldType {
     OptionalText,     // std::optional<std::string>: empty when not given
     SecurityVersion,  // std::uint32_t: required, a decimal integer in 0..=4294967295
     Format,           // OutputFormat: Text unless "json" is given
+    Flag,             // bool: true when the option is given
 };
 
 // Where the parser puts the value of an option: one field of one record of
@@ -62,6 +64,7 @@ struct OptionDef : OptionText {
 
     std::string_view long_name() const;   // "--security-version"
     std::string_view value_name() const;  // "SECURITY_VERSION"
+    bool is_flag() const { return value == ValueKind::Flag; }
 };
 
 // A subcommand and the record of Subcommand its options fill

@@ -1,6 +1,10 @@
 #include "cli/grammar/parse.hpp"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <memory>
 #include <sstream>
 
@@ -42,6 +46,88 @@ std::string option_description(const SubcommandDef& sub, const OptionDef& opt) {
     }
     return text;
 }
+
+// The width --help wraps its text to: the terminal's on standard output,
+// 80 columns when that is no terminal.
+constexpr std::size_t kDefaultHelpWidth = 80;
+constexpr std::size_t kNarrowestHelpWidth = 40;
+
+std::size_t help_width() {
+    winsize size{};
+    if (::isatty(STDOUT_FILENO) == 1 && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 &&
+        size.ws_col > 0) {
+        return std::max<std::size_t>(size.ws_col, kNarrowestHelpWidth);
+    }
+    return kDefaultHelpWidth;
+}
+
+// Columns a text takes: one per character (the bytes that do not continue a
+// UTF-8 sequence).
+std::size_t columns(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+    }));
+}
+
+// `text` broken at spaces into lines of at most `width` columns (a word
+// longer than that stands on a line of its own), joined by newlines.
+std::string wrapped(std::string_view text, std::size_t width) {
+    std::string out;
+    std::size_t line = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto end = std::min(text.find(' ', pos), text.size());
+        const auto word = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (word.empty()) {
+            continue;
+        }
+        const auto length = columns(word);
+        if (line > 0 && line + 1 + length > width) {
+            out += '\n';
+            line = 0;
+        } else if (line > 0) {
+            out += ' ';
+            ++line;
+        }
+        out += word;
+        line += length;
+    }
+    return out;
+}
+
+// CLI11's help with every description wrapped to the width, in the column
+// CLI11 puts it.
+class WrappingFormatter final : public CLI::Formatter {
+public:
+    explicit WrappingFormatter(std::size_t width) : width_(width) {}
+
+    std::string make_option_desc(const CLI::Option* opt) const override {
+        return wrapped(opt->get_description(), description_width());
+    }
+
+    std::string make_subcommand(const CLI::App* sub) const override {
+        std::stringstream out;
+        CLI::detail::format_help(out, sub->get_display_name(true),
+                                 wrapped(sub->get_description(), description_width()),
+                                 get_column_width());
+        return out.str();
+    }
+
+    std::string make_description(const CLI::App* app) const override {
+        const auto description = app->get_description();
+        return description.empty() ? std::string() : wrapped(description, width_) + "\n";
+    }
+
+private:
+    std::size_t description_width() const {
+        const auto column = get_column_width();
+        return width_ > column + kNarrowestHelpWidth / 2 ? width_ - column
+                                                         : kNarrowestHelpWidth / 2;
+    }
+
+    std::size_t width_;
+};
 
 // The checks CLI11 runs on a value before the parse succeeds, in this order.
 void add_value_checks(CLI::Option& option, const OptionDef& opt) {
@@ -98,6 +184,7 @@ Definition build_definition() {
     Definition def;
     def.app = std::make_unique<CLI::App>(std::string(kAbout), kProgramName);
     auto& app = *def.app;
+    app.formatter(std::make_shared<WrappingFormatter>(help_width()));
     app.set_version_flag("-V,--version", std::string(kProgramName) + " " + kVersion);
     app.require_subcommand(1);
     for (const auto& sub : subcommand_defs()) {
@@ -107,6 +194,13 @@ Definition build_definition() {
                                 std::make_unique<std::vector<std::string>>(sub.options.size())};
         for (std::size_t i = 0; i < sub.options.size(); ++i) {
             const auto& opt = sub.options[i];
+            if (opt.is_flag()) {
+                auto* o = parsed.app->add_flag(std::string(opt.long_name()));
+                o->description(option_description(sub, opt));
+                o->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+                parsed.options.push_back(o);
+                continue;
+            }
             auto* o = parsed.app->add_option(std::string(opt.long_name()), (*parsed.values)[i],
                                              option_description(sub, opt));
             o->type_name(std::string(opt.value_name()));
@@ -160,29 +254,34 @@ std::optional<EarlyExit> check_groups(const SubcommandDef& sub, const CLI::App& 
     return std::nullopt;
 }
 
-// --help and --version are flags: "--help=x" (or "--help=") is a usage error
-// rather than a request for help.
-std::optional<EarlyExit> check_flag_values(const std::vector<std::string>& args) {
-    for (const auto& a : args) {
-        for (const std::string_view flag : {"--help", "--version"}) {
-            if (a.size() > flag.size() && a.starts_with(flag) && a[flag.size()] == '=') {
-                return EarlyExit{
-                    2, "", std::string(flag) + ": takes no value\n" + std::string(kRunWithHelp)};
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-bool is_option_name(std::string_view long_name) {
+// Whether some subcommand takes `long_name` as an option with a value
+// (`flags` false) or as a switch (`flags` true).
+bool is_option_name(std::string_view long_name, bool flags = false) {
     for (const auto& sub : subcommand_defs()) {
         for (const auto& opt : sub.options) {
-            if (opt.long_name() == long_name) {
+            if (opt.long_name() == long_name && opt.is_flag() == flags) {
                 return true;
             }
         }
     }
     return false;
+}
+
+// --help, --version and the switches take no value: "--help=x" (or
+// "--force=") is a usage error rather than a request for help, and
+// "--force=false" does not read as --force.
+std::optional<EarlyExit> check_flag_values(const std::vector<std::string>& args) {
+    for (const auto& a : args) {
+        const auto equals = a.find('=');
+        if (!a.starts_with("--") || equals == std::string::npos) {
+            continue;
+        }
+        const std::string flag = a.substr(0, equals);
+        if (flag == "--help" || flag == "--version" || is_option_name(flag, true)) {
+            return EarlyExit{2, "", flag + ": takes no value\n" + std::string(kRunWithHelp)};
+        }
+    }
+    return std::nullopt;
 }
 
 // "--opt=" gives --opt the empty value, as "--opt ''" does. Left to the
@@ -223,7 +322,7 @@ std::optional<EarlyExit> check_dash_values(const std::vector<std::string>& args)
     for (std::size_t i = 0; i + 1 < args.size(); ++i) {
         const auto& a = args[i];
         if (a.size() > 2 && a.starts_with("--") && a.find('=') == std::string::npos &&
-            a != "--version" && args[i + 1].starts_with("-")) {
+            a != "--version" && !is_option_name(a, true) && args[i + 1].starts_with("-")) {
             return missing_value(a);
         }
     }
@@ -268,6 +367,16 @@ ParseResult parse_command_line(const std::vector<std::string>& given) {
     } catch (const std::exception& e) {
         return EarlyExit{2, "", std::string("error: ") + e.what() + "\n"};
     }
+}
+
+bool json_requested(const std::vector<std::string>& given) {
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        if (given[i] == "--format=json" ||
+            (given[i] == "--format" && i + 1 < given.size() && given[i + 1] == "json")) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string program_help() {

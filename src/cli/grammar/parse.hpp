@@ -22,6 +22,11 @@ using ParseResult = std::variant<Cli, EarlyExit>;
 // definition. Never throws.
 ParseResult parse_command_line(const std::vector<std::string>& given);
 
+// Whether the arguments ask for JSON reports ("--format json" or
+// "--format=json"), read without the parser: a command line the parser
+// refuses still gets its failure as a JSON document.
+bool json_requested(const std::vector<std::string>& given);
+
 // The full help text of the program, as `--help` prints it.
 std::string program_help();
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -10,6 +12,8 @@
 
 #include "cli/grammar/definition.hpp"
 #include "cli/grammar/parse.hpp"
+#include "support/run.hpp"
+#include "support/tempdir.hpp"
 
 namespace {
 
@@ -43,7 +47,7 @@ Names subcommands_in_help(const std::string& help) {
     for (std::string line; std::getline(lines, line);) {
         if (line == "Subcommands:") {
             in_block = true;
-        } else if (in_block && line.starts_with("  ")) {
+        } else if (in_block && line.starts_with("  ") && line[2] != ' ') {
             names.insert(line.substr(2, line.find(' ', 2) - 2));
         }
     }
@@ -95,7 +99,8 @@ Names man_options_of(const std::string& page, const std::string& sub) {
     return names;
 }
 
-// zsh: "'--name=[" specs inside the command's _arguments call.
+// zsh: "'--name=[" specs inside the command's _arguments call, "'--name["
+// for a switch.
 Names zsh_options_of(const std::string& script, const std::string& sub) {
     const auto begin = script.find("                " + sub + ")\n");
     if (begin == std::string::npos) {
@@ -104,7 +109,7 @@ Names zsh_options_of(const std::string& script, const std::string& sub) {
     const auto end = script.find(";;", begin);
     const std::string block = script.substr(begin, end - begin);
     // An option of a group of alternatives is preceded by its exclusions.
-    static const std::regex option_form(R"('(?:\([^)]*\))?(--[a-z0-9-]+)=\[)");
+    static const std::regex option_form(R"('(?:\([^)]*\))?(--[a-z0-9-]+)=?\[)");
     Names names;
     for (std::sregex_iterator it(block.begin(), block.end(), option_form), last; it != last; ++it) {
         names.insert((*it)[1]);
@@ -153,10 +158,39 @@ TEST(Docgen, ManPageExamplesAreValidCommandLines) {
     const auto examples = zdz::cli::man_page_examples();
     ASSERT_FALSE(examples.empty());
     for (const auto& example : examples) {
-        const std::vector<std::string> args(example.begin() + 1, example.end());
+        const std::vector<std::string> args(example.words.begin() + 1, example.words.end());
         const auto parsed = zdz::cli::parse_command_line(args);
-        EXPECT_TRUE(std::holds_alternative<zdz::cli::Cli>(parsed)) << example.at(1);
+        EXPECT_TRUE(std::holds_alternative<zdz::cli::Cli>(parsed)) << example.words.at(1);
     }
+}
+
+// The EXAMPLES section run as written, in order, by the built program: each
+// command succeeds in a folder holding the sample image, and what it sends
+// to a file is what the next ones read.
+TEST(Docgen, ManPageExamplesRunInOrder) {
+    zdz::test::TempDir dir;
+    const std::string image = "vask-install-2026072900.img";
+    std::filesystem::copy_file(zdz::test::source_dir() + "/os/" + image, dir.file(image));
+    zdz::test::RunOptions options;
+    options.cwd = dir.path();
+    for (const auto& name : zdz::cli::man_page_example_environment()) {
+        options.env[name] = "a passphrase from the secret manager: " + name;
+    }
+    for (const auto& example : zdz::cli::man_page_examples()) {
+        const std::vector<std::string> args(example.words.begin() + 1, example.words.end());
+        const auto r = zdz::test::run_program(args, options);
+        ASSERT_EQ(r.status, 0) << example.words.at(1) << ": " << r.err;
+        if (!example.output_file.empty()) {
+            std::ofstream file(dir.file(example.output_file),
+                               example.append ? std::ios::app : std::ios::trunc);
+            file << r.out;
+        }
+    }
+    // The last step left the store signed by the new key alone.
+    const auto shown = zdz::test::run_program(
+        {"show-store", "--store", "known-good.json", "--keystore", "release-2027.key"}, options);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("(withdrawn)"), std::string::npos) << shown.out;
 }
 
 TEST(Docgen, ManPageTurnsDefinitionMarkupIntoRoff) {
@@ -226,10 +260,9 @@ TEST(Docgen, OptionGroupsAreRenderedAsAlternatives) {
                   keystore + " | " + public_key + "} \\fB\\-\\-platform"),
         std::string::npos)
         << page;
-    EXPECT_NE(
-        page.find("instead of \\fB\\-\\-keystore\\fR. Exactly one of \\fB\\-\\-keystore\\fR and "
-                  "\\fB\\-\\-public\\-key\\fR is required.\n"),
-        std::string::npos);
+    EXPECT_NE(page.find("in a \\fB.pub\\fR file). Exactly one of \\fB\\-\\-keystore\\fR and "
+                        "\\fB\\-\\-public\\-key\\fR is required.\n"),
+              std::string::npos);
 
     const auto bash = zdz::cli::bash_completion();
     EXPECT_NE(bash.find("exclusive='--keystore,--public-key --measurement,--image-file' ;;\n"),
@@ -251,7 +284,8 @@ TEST(Docgen, AlternativesAndChoicesReachEveryDocument) {
                   "\\fB\\-\\-keystore\\fR\\ \\fIKEYSTORE\\fR \\fB\\-\\-passphrase\\-env\\fR\\ "
                   "\\fIPASSPHRASE_ENV\\fR \\fB\\-\\-platform\\fR\\ \\fIPLATFORM\\fR "
                   "{\\fB\\-\\-measurement\\fR\\ \\fIMEASUREMENT\\fR | "
-                  "\\fB\\-\\-image\\-file\\fR\\ \\fIIMAGE_FILE\\fR}\n"),
+                  "\\fB\\-\\-image\\-file\\fR\\ \\fIIMAGE_FILE\\fR} [\\fB\\-\\-new\\-platform\\fR] "
+                  "[\\fB\\-\\-format\\fR\\ \\fIFORMAT\\fR]\n"),
         std::string::npos);
     EXPECT_NE(page.find("Exactly one of \\fB\\-\\-measurement\\fR and \\fB\\-\\-image\\-file\\fR "
                         "is required.\n"),

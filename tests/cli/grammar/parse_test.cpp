@@ -55,7 +55,8 @@ TEST(OptionGroups, ExactlyOneAlternativeIsTakenNoneOrBothIsAUsageError) {
     ASSERT_TRUE(std::holds_alternative<EarlyExit>(help));
     EXPECT_EQ(std::get<EarlyExit>(help).status, 0);
     EXPECT_NE(std::get<EarlyExit>(help).out.find(
-                  "signed `--store`. Exactly one of --keystore and --public-key is required\n"),
+                  "signed `--store`. Exactly one of --keystore and\n"
+                  "                              --public-key is required\n"),
               std::string::npos)
         << std::get<EarlyExit>(help).out;
 }

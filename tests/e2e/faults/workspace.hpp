@@ -76,8 +76,10 @@ struct Workspace {
         }
     }
 
+    // With --force: the faults are injected into the write that replaces
+    // --out, which an existing --out reaches only then.
     std::vector<std::string> keygen_args(const std::string& out) const {
-        return {"keygen", "--out", out, "--passphrase-env", kPassphraseVar};
+        return {"keygen", "--out", out, "--passphrase-env", kPassphraseVar, "--force"};
     }
     std::vector<std::string> sign_args(const std::string& out) const {
         return zdz::test::sign_args(keystore, image, "5", out);
