@@ -616,3 +616,22 @@ TEST(JsonPrettyWriter, FileLayout) {
     EXPECT_EQ(jq.status, 0);
     EXPECT_EQ(jq.out, expected + "\n");
 }
+
+// Where a number stops fitting: a double beyond the largest one, a zero whose
+// exponent reaches beyond any double's (fewer places for each digit after the
+// point), and an integer part too long to gather, whatever exponent follows.
+TEST(JsonReader, NumbersAtTheEdgeOfTheRange) {
+    const auto message = [](const std::string& text) {
+        auto r = read_json(text);
+        return r ? std::string("ok") : r.error().display();
+    };
+    EXPECT_EQ(message("[0e309]"), "number out of range at line 1 column 6");
+    EXPECT_EQ(message("[0.0e309]"), "ok");
+    EXPECT_EQ(message("[0.0e310]"), "number out of range at line 1 column 8");
+    EXPECT_EQ(message("[-0e400]"), "number out of range at line 1 column 7");
+    EXPECT_EQ(message("[0e-99999]"), "ok");
+    EXPECT_EQ(message("[1" + std::string(309, '0') + "e-10]"),
+              "number out of range at line 1 column 315");
+    EXPECT_EQ(message("[9" + std::string(300, '0') + "e-10]"), "ok");
+    EXPECT_EQ(read_json("[9" + std::string(300, '0') + "e-10]")->items()[0].as_double(), 9e290);
+}
