@@ -1,13 +1,8 @@
 #include "json/canonical.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <iterator>
-#include <limits>
 #include <optional>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
@@ -59,100 +54,6 @@ bool is_ascii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// A tree in canonical form. Faults are met in the tree's own order (the
-// canonical walk of an object checks its member values in input order, then
-// its keys for repeats), so the walk runs twice: once in input order to find
-// the first fault, once with the members sorted to write the bytes.
-class TreeWriter {
-public:
-    TreeWriter(std::string& out, bool sorted) : out_(out, Layout::Canonical), sorted_(sorted) {}
-
-    // False once a fault was met: nothing more is written.
-    bool write(const JsonValue& value) {
-        switch (value.kind()) {
-            case JsonKind::Array:
-                out_.begin_array();
-                for (const auto& item : value.items()) {
-                    if (!write(item)) {
-                        return false;
-                    }
-                }
-                out_.end_array();
-                break;
-            case JsonKind::Object:
-                return write_object(value);
-            default:
-                write_scalar(value);
-        }
-        return static_cast<bool>(out_.result());
-    }
-
-    tl::expected<void, contracts::ContractError> result() const {
-        if (repeated_) {
-            return tl::unexpected(*repeated_);
-        }
-        return out_.result();
-    }
-
-private:
-    void write_scalar(const JsonValue& value) {
-        switch (value.kind()) {
-            case JsonKind::Bool:
-                out_.boolean(value.as_bool());
-                break;
-            case JsonKind::Int:
-                out_.integer(value.as_int64());
-                break;
-            case JsonKind::Uint:
-                out_.number(value.as_uint64());
-                break;
-            case JsonKind::Double:
-                out_.floating(value.as_double());
-                break;
-            case JsonKind::String:
-                out_.text(value.as_string());
-                break;
-            default:
-                out_.null();
-        }
-    }
-
-    bool write_object(const JsonValue& value) {
-        const auto& members = value.members();
-        std::vector<std::pair<std::string, std::size_t>> keys;
-        keys.reserve(members.size());
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            const auto& key = members[i].key;
-            keys.emplace_back(is_ascii(key) ? key : normalize_text(key), i);
-        }
-        const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
-        std::vector<std::pair<std::string, std::size_t>> order = keys;
-        std::stable_sort(order.begin(), order.end(), by_key);
-        out_.begin_object();
-        for (const auto& [key, index] : sorted_ ? order : keys) {
-            out_.member(key);
-            if (!write(members[index].value)) {
-                return false;
-            }
-        }
-        out_.end_object();
-        const auto repeated =
-            std::adjacent_find(order.begin(), order.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; });
-        if (repeated != order.end()) {
-            repeated_ = contracts::ContractError::canonicalization(
-                "duplicate object key " + encoding::quoted_form(repeated->first) +
-                " after Unicode normalisation");
-            return false;
-        }
-        return true;
-    }
-
-    JsonWriter out_;
-    bool sorted_;
-    std::optional<contracts::ContractError> repeated_;
-};
-
 }  // namespace
 
 std::string normalize_text(std::string text) {
@@ -183,13 +84,16 @@ std::string normalize_text(std::string text) {
 }
 
 tl::expected<std::string, contracts::ContractError> canonical_json(const JsonValue& value) {
+    // Faults are met in the tree's own order, so a first walk in that order
+    // finds the first; the second writes the members sorted.
     std::string out;
-    TreeWriter input_order(out, false);
-    if (!input_order.write(value)) {
+    JsonWriter input_order(out, Layout::Canonical);
+    if (!write_tree(input_order, value, false)) {
         return tl::unexpected(input_order.result().error());
     }
     out.clear();
-    TreeWriter(out, true).write(value);
+    JsonWriter sorted(out, Layout::Canonical);
+    (void)write_tree(sorted, value, true);
     return out;
 }
 

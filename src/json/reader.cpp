@@ -388,9 +388,8 @@ private:
         const std::size_t begin = at_;
         switch (text_[at_]) {
             case '{':
-                return object();
             case '[':
-                return array();
+                return container(text_[at_] == '{');
             case '"': {
                 if (!string()) {
                     return false;
@@ -655,82 +654,54 @@ private:
         }
     }
 
-    bool object() {
-        if (!builder_.start(true, at_++)) {
+    // An object or an array from its opening bracket at at_.
+    bool container(bool is_object) {
+        const char closing = is_object ? '}' : ']';
+        if (!builder_.start(is_object, at_++)) {
+            return false;
+        }
+        for (bool first = true;; first = false) {
+            at_ = skip_space(text_, at_);
+            if (at_end()) {
+                return fail_at_end(is_object ? kEofObject : kEofList);
+            }
+            if (text_[at_] == closing) {
+                return builder_.end(++at_);
+            }
+            if (!first && text_[at_] != ',') {
+                return fail(at_byte(is_object ? kExpectedObjectEnd : kExpectedListEnd, at_));
+            }
+            at_ += first ? 0 : 1;
+            if (!(is_object ? member(!first) : value(!first))) {
+                return false;
+            }
+        }
+    }
+
+    // A member's name, its colon and its value.
+    bool member(bool after_comma) {
+        at_ = skip_space(text_, at_);
+        if (after_comma && at_end()) {
+            return fail_at_end(kEofValue);
+        }
+        if (after_comma && text_[at_] == '}') {
+            return fail(at_byte(kTrailingComma, at_));
+        }
+        if (text_[at_] != '"') {
+            return fail(at_byte(kKeyMustBeString, at_));
+        }
+        if (!string() || !builder_.key(decoded_, at_)) {
             return false;
         }
         at_ = skip_space(text_, at_);
         if (at_end()) {
             return fail_at_end(kEofObject);
         }
-        if (text_[at_] == '}') {
-            return builder_.end(++at_);
+        if (text_[at_] != ':') {
+            return fail(at_byte(kExpectedColon, at_));
         }
-        for (;;) {
-            if (text_[at_] != '"') {
-                return fail(at_byte(kKeyMustBeString, at_));
-            }
-            if (!string() || !builder_.key(decoded_, at_)) {
-                return false;
-            }
-            at_ = skip_space(text_, at_);
-            if (at_end()) {
-                return fail_at_end(kEofObject);
-            }
-            if (text_[at_] != ':') {
-                return fail(at_byte(kExpectedColon, at_));
-            }
-            ++at_;
-            if (!value(false)) {
-                return false;
-            }
-            at_ = skip_space(text_, at_);
-            if (at_end()) {
-                return fail_at_end(kEofObject);
-            }
-            if (text_[at_] == '}') {
-                return builder_.end(++at_);
-            }
-            if (text_[at_] != ',') {
-                return fail(at_byte(kExpectedObjectEnd, at_));
-            }
-            at_ = skip_space(text_, at_ + 1);
-            if (at_end()) {
-                return fail_at_end(kEofValue);
-            }
-            if (text_[at_] == '}') {
-                return fail(at_byte(kTrailingComma, at_));
-            }
-        }
-    }
-
-    bool array() {
-        if (!builder_.start(false, at_++)) {
-            return false;
-        }
-        at_ = skip_space(text_, at_);
-        if (at_end()) {
-            return fail_at_end(kEofList);
-        }
-        if (text_[at_] == ']') {
-            return builder_.end(++at_);
-        }
-        for (bool after_comma = false;; after_comma = true) {
-            if (!value(after_comma)) {
-                return false;
-            }
-            at_ = skip_space(text_, at_);
-            if (at_end()) {
-                return fail_at_end(kEofList);
-            }
-            if (text_[at_] == ']') {
-                return builder_.end(++at_);
-            }
-            if (text_[at_] != ',') {
-                return fail(at_byte(kExpectedListEnd, at_));
-            }
-            ++at_;
-        }
+        ++at_;
+        return value(false);
     }
 
     std::string_view text_;

@@ -249,52 +249,78 @@ tl::expected<void, contracts::ContractError> JsonWriter::result() const {
     return {};
 }
 
-namespace {
+bool write_members(JsonWriter& out, const std::vector<JsonMember>& members, bool sorted);
 
-void write_tree(JsonWriter& out, const JsonValue& v) {
-    switch (v.kind()) {
+bool write_tree(JsonWriter& out, const JsonValue& value, bool sorted) {
+    switch (value.kind()) {
         case JsonKind::Null:
             out.null();
             break;
         case JsonKind::Bool:
-            out.boolean(v.as_bool());
+            out.boolean(value.as_bool());
             break;
         case JsonKind::Int:
-            out.integer(v.as_int64());
+            out.integer(value.as_int64());
             break;
         case JsonKind::Uint:
-            out.number(v.as_uint64());
+            out.number(value.as_uint64());
             break;
         case JsonKind::Double:
-            out.floating(v.as_double());
+            out.floating(value.as_double());
             break;
         case JsonKind::String:
-            out.text(v.as_string());
+            out.text(value.as_string());
             break;
         case JsonKind::Array:
             out.begin_array();
-            for (const auto& item : v.items()) {
-                write_tree(out, item);
+            for (const auto& item : value.items()) {
+                if (!write_tree(out, item, sorted)) {
+                    return false;
+                }
             }
             out.end_array();
             break;
         case JsonKind::Object:
-            out.begin_object();
-            for (const auto& member : v.members()) {
-                out.member(member.key);
-                write_tree(out, member.value);
-            }
-            out.end_object();
-            break;
+            return write_members(out, value.members(), sorted);
     }
+    return !out.fault_;
 }
 
-}  // namespace
+bool write_members(JsonWriter& out, const std::vector<JsonMember>& members, bool sorted) {
+    const bool canonical = out.layout() == Layout::Canonical;
+    // Each member's name as written, and the members in that name's order.
+    std::vector<std::pair<std::string, std::size_t>> names;
+    names.reserve(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const auto& name = members[i].key;
+        names.emplace_back(canonical && !is_ascii(name) ? normalize_text(name) : name, i);
+    }
+    auto order = names;
+    const auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::stable_sort(order.begin(), order.end(), by_name);
+    out.begin_object();
+    for (const auto& [name, index] : sorted ? order : names) {
+        out.member(name);
+        if (!write_tree(out, members[index].value, sorted)) {
+            return false;
+        }
+    }
+    out.end_object();
+    const auto repeated =
+        std::adjacent_find(order.begin(), order.end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; });
+    if (canonical && repeated != order.end()) {
+        out.fault(contracts::ContractError::canonicalization(
+            "duplicate object key " + encoding::quoted_form(repeated->first) +
+            " after Unicode normalisation"));
+    }
+    return !out.fault_;
+}
 
 std::string to_pretty_json(const JsonValue& value, Layout layout) {
     std::string out;
     JsonWriter writer(out, layout == Layout::Canonical ? Layout::File : layout);
-    write_tree(writer, value);
+    (void)write_tree(writer, value, false);
     return out;
 }
 

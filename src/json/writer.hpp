@@ -62,6 +62,9 @@ public:
     [[nodiscard]] tl::expected<void, contracts::ContractError> result() const;
 
 private:
+    friend bool write_tree(JsonWriter& out, const JsonValue& value, bool sorted);
+    friend bool write_members(JsonWriter& out, const std::vector<JsonMember>& members, bool sorted);
+
     struct Level {
         bool array;
         bool empty = true;
@@ -87,6 +90,13 @@ private:
     std::vector<Level> levels_;
     std::optional<contracts::ContractError> fault_;
 };
+
+// A value tree in the writer's layout: an object's members in their order,
+// or (`sorted`) in ascending byte order of their names as written. In the
+// canonical layout two names equal after normalisation are a fault, met once
+// the object's values are written. False once a fault was met; nothing more
+// is written then.
+bool write_tree(JsonWriter& out, const JsonValue& value, bool sorted);
 
 // A value tree in the file layout (the free-form documents: `--format json`
 // reports) or, with Layout::Report, escaped for a terminal.
