@@ -19,27 +19,32 @@ namespace {
 // The reader refuses the 128th nested array or object.
 constexpr std::size_t kRecursionLimit = 128;
 
+// The reader's messages. The end of the text inside a construct:
 constexpr std::string_view kEofList = "EOF while parsing a list";
 constexpr std::string_view kEofObject = "EOF while parsing an object";
 constexpr std::string_view kEofString = "EOF while parsing a string";
 constexpr std::string_view kEofValue = "EOF while parsing a value";
+// A byte that cannot come where it stands:
 constexpr std::string_view kExpectedColon = "expected `:`";
 constexpr std::string_view kExpectedListEnd = "expected `,` or `]`";
 constexpr std::string_view kExpectedObjectEnd = "expected `,` or `}`";
 constexpr std::string_view kExpectedIdent = "expected ident";
 constexpr std::string_view kExpectedValue = "expected value";
+// Around the values:
 constexpr std::string_view kKeyMustBeString = "key must be a string";
-constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kTrailingComma = "trailing comma";
+constexpr std::string_view kTrailingCharacters = "trailing characters";
+constexpr std::string_view kRecursionLimitExceeded = "recursion limit exceeded";
+// Inside numbers:
 constexpr std::string_view kInvalidNumber = "invalid number";
 constexpr std::string_view kNumberOutOfRange = "number out of range";
+// Inside strings:
+constexpr std::string_view kInvalidEscape = "invalid escape";
 constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
 constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
 constexpr std::string_view kEndOfHexEscape = "unexpected end of hex escape";
-constexpr std::string_view kTrailingComma = "trailing comma";
-constexpr std::string_view kTrailingCharacters = "trailing characters";
 constexpr std::string_view kControlCharacter =
     "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view kRecursionLimitExceeded = "recursion limit exceeded";
 
 constexpr std::size_t kHexEscapeDigits = 4;
 constexpr unsigned kHighSurrogateFirst = 0xD800;
