@@ -1,7 +1,6 @@
 #include "cli/json_report.hpp"
 
 #include "cli/markup.hpp"
-#include "encoding/hex.hpp"
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
 
@@ -214,14 +213,6 @@ constexpr JsonMemberDoc kErrorKinds[] = {
     {"usage", "The command line (exit status 2)"},
 };
 
-// Upper case, as the writer escapes the C0 controls.
-void append_escape(std::string& out, char32_t code) {
-    out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        out += encoding::kUpperHexDigits[(code >> shift) & 0xF];
-    }
-}
-
 }  // namespace
 
 std::span<const JsonMemberDoc> verify_json_members() {
@@ -285,29 +276,7 @@ std::string json_failure_text(const CommandError& error) {
 }
 
 std::string json_report_text(const json::JsonValue& document) {
-    const std::string pretty = json::to_pretty_json(document);
-    std::string out;
-    out.reserve(pretty.size() + 1);
-    // The text is valid UTF-8 and its structure ASCII, so a character the
-    // writer leaves as it is can only be inside a string: the C0 controls are
-    // escaped already, the other characters a terminal must not be handed raw
-    // are escaped here.
-    for (std::size_t i = 0; i < pretty.size();) {
-        if (static_cast<unsigned char>(pretty[i]) < 0x7F) {
-            out += pretty[i++];
-            continue;
-        }
-        const auto c = encoding::decode_utf8_at(pretty, i);
-        const std::size_t length = c ? c->length : 1;
-        if (c && encoding::is_terminal_unsafe(c->code_point)) {
-            append_escape(out, c->code_point);
-        } else {
-            out.append(pretty, i, length);
-        }
-        i += length;
-    }
-    out += '\n';
-    return out;
+    return json::to_pretty_json(document, json::Layout::Report) + "\n";
 }
 
 tl::expected<void, CommandError> check_json_paths(OutputFormat format,

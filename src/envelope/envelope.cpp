@@ -149,7 +149,7 @@ bool scan_context(json::PlainJsonReader& reader, EnvelopeContext& out) {
     });
 }
 
-void write_canonical_context(json::CanonicalBuilder& out, const EnvelopeContext& context) {
+void write_canonical_context(json::JsonWriter& out, const EnvelopeContext& context) {
     out.begin_array();
     for (const auto& text : context) {
         out.text(text);
@@ -157,8 +157,7 @@ void write_canonical_context(json::CanonicalBuilder& out, const EnvelopeContext&
     out.end_array();
 }
 
-void write_canonical_time(json::CanonicalBuilder& out,
-                          const std::optional<contracts::Timestamp>& value) {
+void write_canonical_time(json::JsonWriter& out, const std::optional<contracts::Timestamp>& value) {
     if (value) {
         out.text(value->to_string());
     } else {

@@ -74,20 +74,12 @@ concept ScannablePayload = requires(json::PlainJsonReader& reader) {
     { P::scan(reader) } -> std::same_as<std::optional<P>>;
 };
 
-// A payload that writes its canonical bytes itself, the bytes canonical_json
-// makes of its to_json(); `canonical_size_hint` is about as many bytes as
-// that, to reserve them at once.
+// A payload that writes its JSON form itself in either layout (the bytes the
+// writer makes of its to_json()); `canonical_size_hint` is about as many
+// bytes as its canonical form, to reserve them at once.
 template <class P>
-concept CanonicalPayload = requires(const P& payload, json::CanonicalBuilder& out) {
-    payload.write_canonical(out);
-    { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
-};
-
-// A payload that writes its file form itself, the bytes to_pretty_json makes
-// of its to_json().
-template <class P>
-concept PrettyPayload = requires(const P& payload, json::PrettyBuilder& out) {
-    payload.write_file_json(out);
+concept WritablePayload = requires(const P& payload, json::JsonWriter& out) {
+    payload.write_json(out);
     { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
 };
 
@@ -140,9 +132,8 @@ bool scan_uuid(json::PlainJsonReader& reader, contracts::Uuid& out);
 bool scan_context(json::PlainJsonReader& reader, EnvelopeContext& out);
 
 // The members of the signed and header views that every envelope shares.
-void write_canonical_context(json::CanonicalBuilder& out, const EnvelopeContext& context);
-void write_canonical_time(json::CanonicalBuilder& out,
-                          const std::optional<contracts::Timestamp>& value);
+void write_canonical_context(json::JsonWriter& out, const EnvelopeContext& context);
+void write_canonical_time(json::JsonWriter& out, const std::optional<contracts::Timestamp>& value);
 
 }  // namespace envelope_detail
 
@@ -237,7 +228,7 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
     std::string* scratch = nullptr);
 
 // Room enough for the file text of an envelope around `payload`.
-template <PrettyPayload Payload>
+template <WritablePayload Payload>
 std::size_t envelope_file_size_hint(const Payload& payload) {
     constexpr std::size_t kEnvelopeMembersBytes = 1024;
     return payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes;
@@ -248,12 +239,12 @@ std::size_t envelope_file_size_hint(const Payload& payload) {
 template <EnvelopePayload Payload>
 void write_envelope_json(const SignedEnvelope<Payload>& envelope, std::string& text) {
     text.clear();
-    if constexpr (PrettyPayload<Payload>) {
+    if constexpr (WritablePayload<Payload>) {
         // Written from the record in one pass, as to_pretty_json would write
         // its JSON form.
         namespace d = envelope_detail;
         encoding::reserve_large(text, envelope_file_size_hint(envelope.payload));
-        json::PrettyBuilder out(text);
+        json::JsonWriter out(text, json::Layout::File);
         out.begin_object();
         out.member(d::kFormatVersion);
         out.number(envelope.format_version);
@@ -276,7 +267,7 @@ void write_envelope_json(const SignedEnvelope<Payload>& envelope, std::string& t
             out.end_array();
         }
         out.member(d::kPayload);
-        envelope.payload.write_file_json(out);
+        envelope.payload.write_json(out);
         if (envelope.previous_hash) {
             out.member(d::kPreviousHash);
             out.text(envelope.previous_hash->to_string());

@@ -98,12 +98,12 @@ template <EnvelopePayload Payload>
 tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_signing_bytes(
     std::string& bytes) const {
     bytes.clear();
-    if constexpr (CanonicalPayload<Payload>) {
+    if constexpr (WritablePayload<Payload>) {
         // Members in ascending byte order of their names.
         namespace d = envelope_detail;
         constexpr std::size_t kEnvelopeMembersBytes = 1024;
         encoding::reserve_large(bytes, payload.canonical_size_hint() + kEnvelopeMembersBytes);
-        json::CanonicalBuilder out(bytes);
+        json::JsonWriter out(bytes, json::Layout::Canonical);
         out.begin_object();
         out.member(d::kAssociatedData);
         d::write_canonical_context(out, associated_data);
@@ -118,7 +118,7 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_sign
         out.member(d::kKeyId);
         out.text(key_id.to_string());
         out.member(d::kPayload);
-        payload.write_canonical(out);
+        payload.write_json(out);
         out.member(d::kPreviousHash);
         if (previous_hash) {
             out.text(previous_hash->to_string());
@@ -126,9 +126,7 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_sign
             out.null();
         }
         out.end_object();
-        if (out.ok()) {
-            return {};
-        }
+        return out.result();
     }
     auto canonical = json::canonical_json(signed_view());
     if (!canonical) {

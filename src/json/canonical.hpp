@@ -1,7 +1,6 @@
 #pragma once
 
 #include <concepts>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -24,48 +23,6 @@ namespace zdz::json {
 // tilde, diaeresis, ring above and caron over the Latin letters that take
 // them). Nothing else changes; ASCII-only text is handed back as it came.
 std::string normalize_text(std::string text);
-
-// Canonical JSON written straight from a typed record, without a value tree:
-// the record names its members in ascending byte order of their names (fixed
-// ASCII texts) and gives each value as it holds it. Texts are normalised and
-// escaped as canonical_json does. A text that is not valid UTF-8 makes ok()
-// false: the caller then asks canonical_json of the record's JSON form, which
-// names the fault.
-class CanonicalBuilder {
-public:
-    explicit CanonicalBuilder(std::string& out) : out_(out) {}
-
-    void begin_object() {
-        separate();
-        out_ += '{';
-    }
-    void end_object() { out_ += '}'; }
-    void member(std::string_view name);
-    void begin_array() {
-        separate();
-        out_ += '[';
-    }
-    void end_array() { out_ += ']'; }
-    void text(std::string_view text);
-    void number(std::uint64_t value);
-    void null() {
-        separate();
-        out_ += "null";
-    }
-
-    bool ok() const { return ok_; }
-
-private:
-    // A comma before anything that follows a complete value.
-    void separate() {
-        if (!out_.empty() && out_.back() != '{' && out_.back() != '[' && out_.back() != ':') {
-            out_ += ',';
-        }
-    }
-
-    std::string& out_;
-    bool ok_ = true;
-};
 
 // A record's canonical bytes: its JSON form (the same one its file is written
 // from) put through canonical_json.

@@ -1,91 +1,158 @@
-// The JSON reader: RapidJSON's SAX parser builds the value tree (under a
-// record reader's shape, only as much of it as the reader needs), and its
-// error codes are translated into the reader messages the command line shows
-// (json/syntax.hpp re-examines the text where RapidJSON stops elsewhere).
+// The JSON reader: one pass over the text that knows the grammar, places and
+// words each fault as the command line shows it, and grows the value tree
+// (under a record reader's shape, only as much of it as the reader needs).
 
 #include "json/reader.hpp"
 
-#include <rapidjson/reader.h>
-
 #include <algorithm>
+#include <charconv>
 #include <limits>
+#include <system_error>
 
+#include "encoding/hex.hpp"
 #include "encoding/text.hpp"
-#include "json/offset_stream.hpp"
-#include "json/syntax.hpp"
 
 namespace zdz::json {
 
-using namespace syntax;
-
 namespace {
 
-// The reader refuses the 128th nested array or object, which also bounds the
-// recursion of RapidJSON's parser.
+// The reader refuses the 128th nested array or object.
 constexpr std::size_t kRecursionLimit = 128;
 
-// In situ, at RapidJSON's normal precision: then its internal stack is never
-// used (its first push is undefined behaviour in this RapidJSON version), and
-// floating-point tokens are converted again here anyway.
-constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag |
-                                 rapidjson::kParseValidateEncodingFlag |
-                                 rapidjson::kParseStopWhenDoneFlag;
+// The reader's messages. The end of the text inside a construct:
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+// A byte that cannot come where it stands:
+constexpr std::string_view kExpectedColon = "expected `:`";
+constexpr std::string_view kExpectedListEnd = "expected `,` or `]`";
+constexpr std::string_view kExpectedObjectEnd = "expected `,` or `}`";
+constexpr std::string_view kExpectedIdent = "expected ident";
+constexpr std::string_view kExpectedValue = "expected value";
+// Around the values:
+constexpr std::string_view kKeyMustBeString = "key must be a string";
+constexpr std::string_view kTrailingComma = "trailing comma";
+constexpr std::string_view kTrailingCharacters = "trailing characters";
+constexpr std::string_view kRecursionLimitExceeded = "recursion limit exceeded";
+// Inside numbers:
+constexpr std::string_view kInvalidNumber = "invalid number";
+constexpr std::string_view kNumberOutOfRange = "number out of range";
+// Inside strings:
+constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
+constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
+constexpr std::string_view kEndOfHexEscape = "unexpected end of hex escape";
+constexpr std::string_view kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+
+constexpr std::size_t kHexEscapeDigits = 4;
+constexpr unsigned kHighSurrogateFirst = 0xD800;
+constexpr unsigned kLowSurrogateFirst = 0xDC00;
+constexpr unsigned kLowSurrogateLast = 0xDFFF;
+constexpr unsigned kSupplementaryFirst = 0x10000;
+constexpr unsigned kSurrogateBits = 10;
+// A positive decimal exponent beyond which a number with no significant
+// digit is refused as too large, less one per digit after the point; and a
+// ceiling that keeps the arithmetic from overflowing.
+constexpr long kZeroExponentLimit = 308;
+constexpr long kExponentCeiling = 100000;
+// An integer part that reaches this before another digit is refused.
+constexpr double kIntegerPartLimit = 1.7976931348623157e307;
+
+bool is_json_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::size_t skip_space(std::string_view text, std::size_t i) {
+    while (i < text.size() && is_json_space(text[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// A failure reported at byte i (P = i + 1).
+JsonReadError at_byte(std::string_view message, std::size_t i) {
+    return {std::string(message), i + 1, i};
+}
+
+// Whether a number token that does not fit a double is too large (rather
+// than too small): its decimal exponent, with the point after the first
+// significant digit, is positive.
+bool too_large(std::string_view token) {
+    std::size_t i = token.empty() || token[0] != '-' ? 0 : 1;
+    long magnitude = 0;
+    bool significant = false;
+    for (; i < token.size() && is_digit(token[i]); ++i) {
+        significant = significant || token[i] != '0';
+        magnitude += significant ? 1 : 0;
+    }
+    if (i < token.size() && token[i] == '.') {
+        for (++i; i < token.size() && is_digit(token[i]); ++i) {
+            if (!significant && token[i] == '0') {
+                --magnitude;
+            }
+            significant = significant || token[i] != '0';
+        }
+    }
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        const bool negative = i < token.size() && token[i] == '-';
+        if (i < token.size() && (token[i] == '-' || token[i] == '+')) {
+            ++i;
+        }
+        long exponent = 0;
+        for (; i < token.size() && is_digit(token[i]); ++i) {
+            exponent = std::min(exponent * 10 + (token[i] - '0'), kExponentCeiling);
+        }
+        magnitude += negative ? -exponent : exponent;
+    }
+    return magnitude > 0;
+}
+
+// The double nearest to a number token; nullopt when it is too large for one.
+// Too small a number is zero.
+std::optional<double> decimal_value(std::string_view token) {
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (ec == std::errc() && ptr == token.data() + token.size()) {
+        return value;
+    }
+    if (ec == std::errc::result_out_of_range && !too_large(token)) {
+        return token[0] == '-' ? -0.0 : 0.0;
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
-// Receives RapidJSON's events and grows the value tree, keeping it usable
+// Receives the parser's events and grows the value tree, keeping it usable
 // when the parse stops early. Under a shape it also stops at the first thing
 // the record reader would refuse, and hands each finished item of a sequence
-// to the reader (see JsonShape).
+// to the reader (see JsonShape). Each event comes with the byte offsets of
+// its token; a false return ends the parse.
 class JsonTreeBuilder {
 public:
-    JsonTreeBuilder(std::string_view text, OffsetStream& stream, const JsonShape* shape)
-        : text_(text), stream_(stream), root_shape_(shape) {}
+    JsonTreeBuilder(std::string_view text, const JsonShape* shape)
+        : text_(text), root_shape_(shape) {}
 
-    bool Null() { return scalar(JsonValue(), stream_.Tell() - kTrueOrNullLength); }
-    bool Bool(bool b) {
-        const auto length = b ? kTrueOrNullLength : kFalseLength;
-        return scalar(JsonValue::boolean(b), stream_.Tell() - length);
-    }
-    // RapidJSON reports "-0" as the signed integer 0; like any negative zero
-    // it is a floating-point value.
-    bool Int(int i) {
-        return i == 0 ? number(JsonValue::floating(-0.0)) : number(JsonValue::int64(i));
-    }
-    bool Uint(unsigned u) { return number(JsonValue::uint64(u)); }
-    bool Int64(std::int64_t i) { return number(JsonValue::int64(i)); }
-    bool Uint64(std::uint64_t u) { return number(JsonValue::uint64(u)); }
-    // RapidJSON's own conversion goes wrong near the top of the range (10e308
-    // comes out as a tiny negative number), so the token is converted again.
-    bool Double(double) {
-        const auto end = stream_.Tell();
-        const auto begin = number_start(text_, end);
-        const auto value = decimal_value(text_.substr(begin, end - begin));
-        if (!value) {
-            return fail(at_byte(kNumberOutOfRange, end - 1));
-        }
-        return scalar(JsonValue::floating(*value), begin, true);
-    }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-
-    bool String(const char*, rapidjson::SizeType length, bool) {
-        const auto begin = opening_quote_before(text_, stream_.Tell() - 1);
-        if (!checked_text(stream_.decoded(length), begin)) {
-            return false;
-        }
-        return scalar(JsonValue::string(stream_.take_decoded(length)), begin);
+    bool scalar(JsonValue value, std::size_t begin, std::size_t end) {
+        value.span_.begin = begin;
+        value.span_.end = end;
+        const JsonShape* shape = next_shape();
+        const JsonValue& placed = place(std::move(value));
+        return shape == nullptr || finished(placed, *shape);
     }
 
-    bool Key(const char*, rapidjson::SizeType length, bool) {
-        const auto begin = opening_quote_before(text_, stream_.Tell() - 1);
-        const auto decoded = stream_.decoded(length);
-        if (!checked_text(decoded, begin)) {
-            return false;
-        }
+    // A member's name, decoded; `end` is just after its closing quote.
+    bool key(std::string_view decoded, std::size_t end) {
         JsonMember member;
         member.key.assign(decoded);
-        member.key_end = stream_.Tell();
-        member.key_position = skip_space(text_, member.key_end);
+        member.key_end = end;
+        member.key_position = skip_space(text_, end);
         member.value_read = false;
         auto& frame = stack_.back();
         frame.value->mutable_members().push_back(std::move(member));
@@ -107,44 +174,17 @@ public:
         return stop();
     }
 
-    bool StartObject() { return start(JsonValue::object()); }
-    bool StartArray() { return start(JsonValue::array()); }
-    bool EndObject(rapidjson::SizeType) { return end(); }
-    bool EndArray(rapidjson::SizeType) { return end(); }
+    // An opening bracket at `begin`, and the closing one just before `end`.
+    bool start(bool is_object, std::size_t begin) {
+        return start(is_object ? JsonValue::object() : JsonValue::array(), begin);
+    }
+    bool end(std::size_t end);
 
     // What the parse left behind.
     std::optional<JsonValue> root;
     std::optional<JsonReadError> failure;
     // Whether the reading stopped at something the record reader refuses.
     bool stopped = false;
-
-    // Whether the innermost open container has nothing in it yet (right after
-    // its bracket); false when no container is open.
-    bool innermost_is_fresh() const {
-        if (stack_.empty()) {
-            return false;
-        }
-        const auto& top = stack_.back();
-        return top.value->is_array() ? top.value->items().empty() && top.taken == 0
-                                     : top.value->members().empty();
-    }
-    bool innermost_is_array() const { return !stack_.empty() && stack_.back().value->is_array(); }
-
-    // Forgets the last value read: a number that turned out to have a
-    // leading zero was never a complete token (nor handed to a record reader).
-    void forget_last_value() {
-        if (stack_.empty()) {
-            root.reset();
-            return;
-        }
-        auto& top = *stack_.back().value;
-        if (top.is_array()) {
-            top.mutable_items().pop_back();
-        } else {
-            top.mutable_members().back().value = JsonValue();
-            top.mutable_members().back().value_read = false;
-        }
-    }
 
 private:
     // An open container and what its record reader expects of it.
@@ -170,35 +210,6 @@ private:
     bool stop() {
         stopped = true;
         return false;
-    }
-
-    // Decoded text that is not valid UTF-8 came from a lone low surrogate
-    // escape (RapidJSON encodes it) or from raw bytes: the string is walked
-    // again to name the first problem at its place.
-    bool checked_text(std::string_view decoded, std::size_t quote) {
-        if (encoding::is_valid_utf8(decoded)) {
-            return true;
-        }
-        auto problem = string_problem(text_, quote);
-        return fail(problem ? *problem : at_byte(kInvalidCodePoint, quote));
-    }
-
-    bool number(JsonValue value) {
-        const auto end = stream_.Tell();
-        return scalar(std::move(value), number_start(text_, end), true);
-    }
-
-    bool scalar(JsonValue value, std::size_t begin, bool is_number = false) {
-        value.span_.begin = begin;
-        value.span_.end = stream_.Tell();
-        const JsonShape* shape = next_shape();
-        const JsonValue& placed = place(std::move(value));
-        // A number followed by a digit had a leading zero: the parse fails
-        // right here, and the value is forgotten.
-        if (shape == nullptr || (is_number && after_leading_zero(text_, stream_.Tell()))) {
-            return true;
-        }
-        return finished(placed, *shape);
     }
 
     // What the record reader expects of the value that comes next.
@@ -268,12 +279,12 @@ private:
         return member.value;
     }
 
-    bool start(JsonValue container) {
+    bool start(JsonValue container, std::size_t begin) {
         if (stack_.size() + 1 >= kRecursionLimit) {
-            return fail(at_byte(kRecursionLimitExceeded, stream_.Tell() - 1));
+            return fail(at_byte(kRecursionLimitExceeded, begin));
         }
         const bool is_object = container.is_object();
-        container.span_.begin = stream_.Tell() - 1;
+        container.span_.begin = begin;
         container.complete_ = false;
         Frame frame;
         frame.shape = next_shape();
@@ -300,22 +311,6 @@ private:
         return refused ? stop() : true;
     }
 
-    bool end() {
-        const Frame frame = std::move(stack_.back());
-        stack_.pop_back();
-        auto& container = *frame.value;
-        container.complete_ = true;
-        container.span_.end = stream_.Tell();
-        if (stack_.empty()) {
-            container.span_.settle = container.span_.end;
-        } else if (stack_.back().value->is_array()) {
-            container.span_.settle = settle_in_array(container.span_.end);
-        } else {
-            container.span_.settle = settle_in_object(container.span_.end);
-        }
-        return frame.shape == nullptr || finished(container, *frame.shape);
-    }
-
     // A closing brace after the value is taken; anything else is left.
     std::size_t settle_in_object(std::size_t end) const {
         const auto next = skip_space(text_, end);
@@ -336,99 +331,402 @@ private:
     }
 
     std::string_view text_;
-    OffsetStream& stream_;
     const JsonShape* root_shape_;
     // Open containers, innermost last. A parent gains no children while a
     // child is open, so these pointers stay valid.
     std::vector<Frame> stack_;
 };
 
+bool JsonTreeBuilder::end(std::size_t end) {
+    const Frame frame = std::move(stack_.back());
+    stack_.pop_back();
+    auto& container = *frame.value;
+    container.complete_ = true;
+    container.span_.end = end;
+    if (stack_.empty()) {
+        container.span_.settle = container.span_.end;
+    } else if (stack_.back().value->is_array()) {
+        container.span_.settle = settle_in_array(container.span_.end);
+    } else {
+        container.span_.settle = settle_in_object(container.span_.end);
+    }
+    return frame.shape == nullptr || finished(container, *frame.shape);
+}
+
 namespace {
 
-JsonReadError translate(rapidjson::ParseErrorCode code, std::size_t offset, std::string_view text,
-                        JsonTreeBuilder& builder) {
-    const bool at_eof = offset >= text.size();
-    switch (code) {
-        case rapidjson::kParseErrorDocumentEmpty:
-            return at_eof ? at_end(kEofValue, text) : at_byte(kExpectedValue, offset);
-        case rapidjson::kParseErrorObjectMissName:
-            if (at_eof) {
-                return at_end(builder.innermost_is_fresh() ? kEofObject : kEofValue, text);
-            }
-            return at_byte(text[offset] == '}' ? kTrailingComma : kKeyMustBeString, offset);
-        case rapidjson::kParseErrorObjectMissColon:
-            return at_eof ? at_end(kEofObject, text) : at_byte(kExpectedColon, offset);
-        case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
-        case rapidjson::kParseErrorArrayMissCommaOrSquareBracket: {
-            const bool in_object = code == rapidjson::kParseErrorObjectMissCommaOrCurlyBracket;
-            if (at_eof) {
-                return at_end(in_object ? kEofObject : kEofList, text);
-            }
-            if (after_leading_zero(text, offset)) {
-                builder.forget_last_value();
-                return at_byte(kInvalidNumber, offset);
-            }
-            return at_byte(in_object ? kExpectedObjectEnd : kExpectedListEnd, offset);
+// The grammar, in one pass: each fault is worded and placed where the reader
+// meets it, and what is read goes to the builder as it is read.
+class Parser {
+public:
+    Parser(std::string_view text, JsonTreeBuilder& builder) : text_(text), builder_(builder) {}
+
+    // The whole document, then nothing but white space. False when the text
+    // failed (`error`) or the builder ended the parse.
+    bool document() {
+        if (!value(false)) {
+            return false;
         }
-        case rapidjson::kParseErrorValueInvalid: {
-            // Inside a literal, after a minus sign, or where a value should start.
-            const char before = offset > 0 ? text[offset - 1] : '\0';
-            if (is_ascii_letter(before) || before == '-') {
-                return at_eof ? at_end(kEofValue, text)
-                              : at_byte(before == '-' ? kInvalidNumber : kExpectedIdent, offset);
-            }
-            if (at_eof) {
-                const bool fresh_list =
-                    builder.innermost_is_array() && builder.innermost_is_fresh();
-                return at_end(fresh_list ? kEofList : kEofValue, text);
-            }
-            if (builder.innermost_is_array() && text[offset] == ']') {
-                return at_byte(kTrailingComma, offset);
-            }
-            return at_byte(kExpectedValue, offset);
-        }
-        case rapidjson::kParseErrorNumberMissFraction:
-        case rapidjson::kParseErrorNumberMissExponent:
-            return at_eof ? at_end(kEofValue, text) : at_byte(kInvalidNumber, offset);
-        case rapidjson::kParseErrorNumberTooBig:
-            return at_byte(kNumberOutOfRange, number_end(text, offset) - 1);
-        case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
-        case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
-        case rapidjson::kParseErrorStringEscapeInvalid:
-        case rapidjson::kParseErrorStringMissQuotationMark:
-        case rapidjson::kParseErrorStringInvalidEncoding: {
-            auto problem = string_problem(text, opening_quote_before(text, offset));
-            return problem ? *problem : at_byte(kInvalidEscape, offset);
-        }
-        default:
-            return at_eof ? at_end(kEofValue, text) : at_byte(kExpectedValue, offset);
+        const auto next = skip_space(text_, at_);
+        return next == text_.size() || fail(at_byte(kTrailingCharacters, next));
     }
-}
+
+    std::optional<JsonReadError> error;
+
+private:
+    bool fail(JsonReadError e) {
+        error = std::move(e);
+        return false;
+    }
+    bool fail_at_end(std::string_view message) {
+        return fail({std::string(message), text_.size(), text_.size()});
+    }
+    bool at_end() const { return at_ >= text_.size(); }
+
+    // A value; `after_comma`: an item after a comma, where a closing
+    // bracket is a trailing comma.
+    bool value(bool after_comma) {
+        at_ = skip_space(text_, at_);
+        if (at_end()) {
+            return fail_at_end(kEofValue);
+        }
+        const std::size_t begin = at_;
+        switch (text_[at_]) {
+            case '{':
+            case '[':
+                return container(text_[at_] == '{');
+            case '"': {
+                if (!string()) {
+                    return false;
+                }
+                return builder_.scalar(JsonValue::string(std::string(decoded_)), begin, at_);
+            }
+            case 't':
+                return literal("true") && builder_.scalar(JsonValue::boolean(true), begin, at_);
+            case 'f':
+                return literal("false") && builder_.scalar(JsonValue::boolean(false), begin, at_);
+            case 'n':
+                return literal("null") && builder_.scalar(JsonValue(), begin, at_);
+            case ']':
+                if (after_comma) {
+                    return fail(at_byte(kTrailingComma, at_));
+                }
+                return fail(at_byte(kExpectedValue, at_));
+            default:
+                if (text_[at_] == '-' || is_digit(text_[at_])) {
+                    return number();
+                }
+                return fail(at_byte(kExpectedValue, at_));
+        }
+    }
+
+    bool literal(std::string_view word) {
+        for (std::size_t k = 1; k < word.size(); ++k) {
+            if (at_ + k >= text_.size()) {
+                return fail_at_end(kEofValue);
+            }
+            if (text_[at_ + k] != word[k]) {
+                return fail(at_byte(kExpectedIdent, at_ + k));
+            }
+        }
+        at_ += word.size();
+        return true;
+    }
+
+    // Digits from at_; false when there is none (the fault is the caller's).
+    bool digits() {
+        const std::size_t first = at_;
+        while (!at_end() && is_digit(text_[at_])) {
+            ++at_;
+        }
+        return at_ > first;
+    }
+
+    bool number() {
+        const std::size_t begin = at_;
+        const bool negative = text_[at_] == '-';
+        at_ += negative ? 1 : 0;
+        if (at_end()) {
+            return fail_at_end(kEofValue);
+        }
+        if (!is_digit(text_[at_])) {
+            return fail(at_byte(kInvalidNumber, at_));
+        }
+        const std::size_t integer_begin = at_;
+        if (text_[at_] == '0') {
+            ++at_;
+            // A leading zero.
+            if (!at_end() && is_digit(text_[at_])) {
+                return fail(at_byte(kInvalidNumber, at_));
+            }
+        } else {
+            digits();
+        }
+        const std::size_t integer_end = at_;
+        std::size_t fraction_digits = 0;
+        bool fraction_zero = true;
+        if (!at_end() && text_[at_] == '.') {
+            ++at_;
+            const std::size_t first = at_;
+            if (!digits()) {
+                return at_end() ? fail_at_end(kEofValue) : fail(at_byte(kInvalidNumber, at_));
+            }
+            fraction_digits = at_ - first;
+            fraction_zero = text_.find_first_not_of('0', first) >= at_;
+        }
+        long exponent = 0;
+        bool exponent_positive = false;
+        if (!at_end() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+            ++at_;
+            exponent_positive = at_end() || text_[at_] != '-';
+            if (!at_end() && (text_[at_] == '+' || text_[at_] == '-')) {
+                ++at_;
+            }
+            const std::size_t first = at_;
+            if (!digits()) {
+                return at_end() ? fail_at_end(kEofValue) : fail(at_byte(kInvalidNumber, at_));
+            }
+            for (std::size_t i = first; i < at_; ++i) {
+                exponent = std::min(exponent * 10 + (text_[i] - '0'), kExponentCeiling);
+            }
+        }
+        const auto token = text_.substr(begin, at_ - begin);
+        const bool integral = integer_end == at_;
+        if (integral) {
+            if (auto whole = integer(token, negative)) {
+                return builder_.scalar(std::move(*whole), begin, at_);
+            }
+        }
+        const bool zero = text_[integer_begin] == '0' && fraction_zero;
+        const auto value = decimal_value(token);
+        // As large as no double: a zero with an exponent beyond any double's
+        // reach counts as one too, and so does an integer part of that size.
+        if (!value ||
+            (zero && exponent_positive &&
+             exponent > kZeroExponentLimit + static_cast<long>(fraction_digits)) ||
+            integer_part_too_large(text_.substr(integer_begin, integer_end - integer_begin))) {
+            return fail(at_byte(kNumberOutOfRange, at_ - 1));
+        }
+        return builder_.scalar(JsonValue::floating(*value), begin, at_);
+    }
+
+    // An integer token as an integer value, when it fits one: non-negative
+    // ones up to 2^64 - 1, negative ones down to -2^63; "-0" is a
+    // floating-point zero.
+    static std::optional<JsonValue> integer(std::string_view token, bool negative) {
+        std::uint64_t magnitude = 0;
+        const auto digits = token.substr(negative ? 1 : 0);
+        const auto [ptr, ec] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+        if (ec != std::errc() || ptr != digits.data() + digits.size()) {
+            return std::nullopt;
+        }
+        if (!negative) {
+            return JsonValue::uint64(magnitude);
+        }
+        constexpr auto kLowest =
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
+        if (magnitude == 0) {
+            return JsonValue::floating(-0.0);
+        }
+        if (magnitude > kLowest) {
+            return std::nullopt;
+        }
+        return JsonValue::int64(magnitude == kLowest ? std::numeric_limits<std::int64_t>::min()
+                                                     : -static_cast<std::int64_t>(magnitude));
+    }
+
+    // Digits gathered as a double one by one stop short of the largest
+    // double: one that reaches a tenth of it before another digit follows.
+    static bool integer_part_too_large(std::string_view digits) {
+        constexpr std::size_t kExactDigits = 19;
+        if (digits.size() <= kExactDigits) {
+            return false;
+        }
+        double d = 0.0;
+        for (std::size_t i = 0; i < digits.size(); ++i) {
+            if (i > 0 && d >= kIntegerPartLimit) {
+                return true;
+            }
+            d = d * 10 + (digits[i] - '0');
+        }
+        return false;
+    }
+
+    // Four hex digits at at_: the code unit (at_ moved past them), or the
+    // failure (at the fourth digit whichever digit is bad, or at the end).
+    std::optional<unsigned> hex_escape() {
+        if (text_.size() - at_ < kHexEscapeDigits) {
+            fail_at_end(kEofString);
+            return std::nullopt;
+        }
+        unsigned unit = 0;
+        for (std::size_t k = 0; k < kHexEscapeDigits; ++k) {
+            const int v = encoding::hex_digit_value(text_[at_ + k]);
+            if (v < 0) {
+                fail(at_byte(kInvalidEscape, at_ + kHexEscapeDigits - 1));
+                return std::nullopt;
+            }
+            unit = unit * 16 + static_cast<unsigned>(v);
+        }
+        at_ += kHexEscapeDigits;
+        return unit;
+    }
+
+    // The escape whose letter stands at at_ (just after its backslash).
+    bool escape() {
+        const char letter = text_[at_];
+        if (const auto named = std::string_view("\"\\/bfnrt").find(letter);
+            named != std::string_view::npos) {
+            decoded_ += "\"\\/\b\f\n\r\t"[named];
+            ++at_;
+            return true;
+        }
+        if (letter != 'u') {
+            return fail(at_byte(kInvalidEscape, at_));
+        }
+        ++at_;
+        const auto unit = hex_escape();
+        if (!unit) {
+            return false;
+        }
+        if (*unit >= kLowSurrogateFirst && *unit <= kLowSurrogateLast) {
+            return fail(at_byte(kLoneSurrogate, at_ - 1));
+        }
+        if (*unit < kHighSurrogateFirst || *unit >= kLowSurrogateFirst) {
+            encoding::append_utf8(decoded_, *unit);
+            return true;
+        }
+        // A high surrogate: a low one must follow as its own escape.
+        for (const char expected : {'\\', 'u'}) {
+            if (at_end()) {
+                return fail_at_end(kEofString);
+            }
+            if (text_[at_] != expected) {
+                return fail(at_byte(kEndOfHexEscape, at_));
+            }
+            ++at_;
+        }
+        const auto low = hex_escape();
+        if (!low) {
+            return false;
+        }
+        if (*low < kLowSurrogateFirst || *low > kLowSurrogateLast) {
+            return fail(at_byte(kLoneSurrogate, at_ - 1));
+        }
+        encoding::append_utf8(decoded_, kSupplementaryFirst +
+                                            ((*unit - kHighSurrogateFirst) << kSurrogateBits) +
+                                            (*low - kLowSurrogateFirst));
+        return true;
+    }
+
+    // The string whose opening quote is at at_, decoded into decoded_; at_
+    // ends just after its closing quote.
+    bool string() {
+        decoded_.clear();
+        ++at_;
+        std::size_t plain = at_;
+        for (;;) {
+            if (at_end()) {
+                return fail_at_end(kEofString);
+            }
+            const char c = text_[at_];
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                decoded_.append(text_.data() + plain, at_ - plain);
+                ++at_;
+                if (c == '"') {
+                    return true;
+                }
+                if (at_end()) {
+                    return fail_at_end(kEofString);
+                }
+                if (!escape()) {
+                    return false;
+                }
+                plain = at_;
+            } else if (byte < 0x20) {
+                return fail(at_byte(kControlCharacter, at_));
+            } else if (byte >= 0x80) {
+                const auto decoded = encoding::decode_utf8_at(text_, at_);
+                if (!decoded) {
+                    return fail(at_byte(kInvalidCodePoint, at_));
+                }
+                at_ += decoded->length;
+            } else {
+                ++at_;
+            }
+        }
+    }
+
+    // An object or an array from its opening bracket at at_.
+    bool container(bool is_object) {
+        const char closing = is_object ? '}' : ']';
+        if (!builder_.start(is_object, at_++)) {
+            return false;
+        }
+        for (bool first = true;; first = false) {
+            at_ = skip_space(text_, at_);
+            if (at_end()) {
+                return fail_at_end(is_object ? kEofObject : kEofList);
+            }
+            if (text_[at_] == closing) {
+                return builder_.end(++at_);
+            }
+            if (!first && text_[at_] != ',') {
+                return fail(at_byte(is_object ? kExpectedObjectEnd : kExpectedListEnd, at_));
+            }
+            at_ += first ? 0 : 1;
+            if (!(is_object ? member(!first) : value(!first))) {
+                return false;
+            }
+        }
+    }
+
+    // A member's name, its colon and its value.
+    bool member(bool after_comma) {
+        at_ = skip_space(text_, at_);
+        if (after_comma && at_end()) {
+            return fail_at_end(kEofValue);
+        }
+        if (after_comma && text_[at_] == '}') {
+            return fail(at_byte(kTrailingComma, at_));
+        }
+        if (text_[at_] != '"') {
+            return fail(at_byte(kKeyMustBeString, at_));
+        }
+        if (!string() || !builder_.key(decoded_, at_)) {
+            return false;
+        }
+        at_ = skip_space(text_, at_);
+        if (at_end()) {
+            return fail_at_end(kEofObject);
+        }
+        if (text_[at_] != ':') {
+            return fail(at_byte(kExpectedColon, at_));
+        }
+        ++at_;
+        return value(false);
+    }
+
+    std::string_view text_;
+    JsonTreeBuilder& builder_;
+    std::size_t at_ = 0;
+    // The string read last, decoded.
+    std::string decoded_;
+};
 
 }  // namespace
 
 JsonParse parse_json_document(std::string_view text, const JsonShape* shape) {
-    OffsetStream stream(text);
-    JsonTreeBuilder builder(text, stream, shape);
-    rapidjson::Reader reader;
-    const auto result = reader.Parse<kParseFlags>(stream, builder);
-
+    JsonTreeBuilder builder(text, shape);
+    Parser parser(text, builder);
+    const bool read = parser.document();
     JsonParse parse;
     if (builder.stopped) {
         parse.error = unfinished_read();
-    } else if (result.IsError()) {
-        parse.error = builder.failure ? *builder.failure
-                                      : translate(result.Code(), result.Offset(), text, builder);
-    } else {
-        const auto next = skip_space(text, stream.Tell());
-        if (next < text.size()) {
-            if (after_leading_zero(text, next)) {
-                builder.forget_last_value();
-                parse.error = at_byte(kInvalidNumber, next);
-            } else {
-                parse.error = at_byte(kTrailingCharacters, next);
-            }
-        }
+    } else if (!read) {
+        parse.error = builder.failure ? *builder.failure : *parser.error;
     }
     parse.root = std::move(builder.root);
     return parse;

@@ -48,11 +48,10 @@ struct PersistedPromotion {
     [[nodiscard]] static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
         const json::JsonValue& value);
     // The same record read by the quick reader (nullopt: read it with
-    // from_json), and the canonical bytes of to_json() written directly.
+    // from_json).
     static std::optional<PersistedPromotion> scan(json::PlainJsonReader& reader);
-    void write_canonical(json::CanonicalBuilder& out) const;
-    // The file form of to_json() written directly.
-    void write_file_json(json::PrettyBuilder& out) const;
+    // to_json() in the writer's layout, written directly.
+    void write_json(json::JsonWriter& out) const;
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
@@ -69,8 +68,7 @@ struct PersistedPlatformState {
     [[nodiscard]] static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
         const json::JsonValue& value);
     static std::optional<PersistedPlatformState> scan(json::PlainJsonReader& reader);
-    void write_canonical(json::CanonicalBuilder& out) const;
-    void write_file_json(json::PrettyBuilder& out) const;
+    void write_json(json::JsonWriter& out) const;
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
@@ -87,8 +85,7 @@ struct RegistrySnapshotBody {
     [[nodiscard]] static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
         const json::JsonValue& value);
     static std::optional<RegistrySnapshotBody> scan(json::PlainJsonReader& reader);
-    void write_canonical(json::CanonicalBuilder& out) const;
-    void write_file_json(json::PrettyBuilder& out) const;
+    void write_json(json::JsonWriter& out) const;
     // About as many bytes as write_canonical writes, a little more.
     std::size_t canonical_size_hint() const;
 

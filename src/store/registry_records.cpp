@@ -60,14 +60,6 @@ constexpr MemberOrder by_name(const MemberNames& names) {
     return order;
 }
 
-// A nested record in the form of the builder at hand.
-void write_record(json::CanonicalBuilder& out, const auto& record) {
-    record.write_canonical(out);
-}
-void write_record(json::PrettyBuilder& out, const auto& record) {
-    record.write_file_json(out);
-}
-
 template <class Builder, class Items, class WriteItem>
 void write_items(Builder& out, const Items& items, WriteItem write_item) {
     out.begin_array();
@@ -102,7 +94,7 @@ void write_member_value(Builder& out, const PersistedPlatformState& state, std::
             break;
         case kHistory:
             write_items(out, state.history,
-                        [&](const PersistedPromotion& promotion) { write_record(out, promotion); });
+                        [&](const PersistedPromotion& promotion) { promotion.write_json(out); });
             break;
         case kRevoked:
         default:
@@ -125,14 +117,15 @@ void write_member_value(Builder& out, const RegistrySnapshotBody& body, std::siz
         case kPlatforms:
         default:
             write_items(out, body.platforms,
-                        [&](const PersistedPlatformState& state) { write_record(out, state); });
+                        [&](const PersistedPlatformState& state) { state.write_json(out); });
             break;
     }
 }
 
-template <class Builder, class Record>
-void write_object(Builder& out, const Record& record, const MemberNames& names,
-                  const MemberOrder& order) {
+template <class Record>
+void write_object(json::JsonWriter& out, const Record& record, const MemberNames& names) {
+    const MemberOrder order =
+        out.layout() == json::Layout::Canonical ? by_name(names) : kDeclarationOrder;
     out.begin_object();
     for (const std::size_t member : order) {
         out.member(names[member]);
@@ -183,13 +176,8 @@ std::optional<PersistedPromotion> PersistedPromotion::scan(json::PlainJsonReader
     return read ? std::optional(promotion) : std::nullopt;
 }
 
-void PersistedPromotion::write_canonical(json::CanonicalBuilder& out) const {
-    static constexpr MemberOrder kCanonicalOrder = by_name(kPromotionMembers);
-    write_object(out, *this, kPromotionMembers, kCanonicalOrder);
-}
-
-void PersistedPromotion::write_file_json(json::PrettyBuilder& out) const {
-    write_object(out, *this, kPromotionMembers, kDeclarationOrder);
+void PersistedPromotion::write_json(json::JsonWriter& out) const {
+    write_object(out, *this, kPromotionMembers);
 }
 
 JsonValue PersistedPlatformState::to_json() const {
@@ -264,13 +252,8 @@ std::optional<PersistedPlatformState> PersistedPlatformState::scan(json::PlainJs
     return PersistedPlatformState{std::move(*platform), std::move(history), std::move(revoked)};
 }
 
-void PersistedPlatformState::write_canonical(json::CanonicalBuilder& out) const {
-    static constexpr MemberOrder kCanonicalOrder = by_name(kPlatformStateMembers);
-    write_object(out, *this, kPlatformStateMembers, kCanonicalOrder);
-}
-
-void PersistedPlatformState::write_file_json(json::PrettyBuilder& out) const {
-    write_object(out, *this, kPlatformStateMembers, kDeclarationOrder);
+void PersistedPlatformState::write_json(json::JsonWriter& out) const {
+    write_object(out, *this, kPlatformStateMembers);
 }
 
 JsonValue RegistrySnapshotBody::to_json() const {
@@ -322,13 +305,8 @@ std::optional<RegistrySnapshotBody> RegistrySnapshotBody::scan(json::PlainJsonRe
     return read ? std::optional(std::move(body)) : std::nullopt;
 }
 
-void RegistrySnapshotBody::write_canonical(json::CanonicalBuilder& out) const {
-    static constexpr MemberOrder kCanonicalOrder = by_name(kSnapshotMembers);
-    write_object(out, *this, kSnapshotMembers, kCanonicalOrder);
-}
-
-void RegistrySnapshotBody::write_file_json(json::PrettyBuilder& out) const {
-    write_object(out, *this, kSnapshotMembers, kDeclarationOrder);
+void RegistrySnapshotBody::write_json(json::JsonWriter& out) const {
+    write_object(out, *this, kSnapshotMembers);
 }
 
 std::size_t RegistrySnapshotBody::canonical_size_hint() const {

@@ -371,11 +371,14 @@ TEST(JsonReaderMessages, PrettyManifestPositions) {
               "column 1");
 }
 
+// What the tree reader says of a document: "ok" or its fault.
+std::string tree_outcome(std::string_view text) {
+    auto r = read_json(text);
+    return r ? std::string("ok") : r.error().display();
+}
+
 TEST(JsonReader, MoreSyntaxPositions) {
-    const auto message = [](std::string_view text) {
-        auto r = read_json(text);
-        return r ? std::string("ok") : r.error().display();
-    };
+    const auto message = tree_outcome;
     EXPECT_EQ(message("[1,]"), "trailing comma at line 1 column 4");
     EXPECT_EQ(message("{\"a\":1 , }"), "trailing comma at line 1 column 10");
     EXPECT_EQ(message("["), "EOF while parsing a list at line 1 column 1");
@@ -615,4 +618,23 @@ TEST(JsonPrettyWriter, FileLayout) {
     auto jq = zdz::test::run_tool({"jq", "."}, options);
     EXPECT_EQ(jq.status, 0);
     EXPECT_EQ(jq.out, expected + "\n");
+}
+
+// Where a number stops fitting: a double beyond the largest one, a zero whose
+// exponent reaches beyond any double's (fewer places for each digit after the
+// point), and an integer part too long to gather, whatever exponent follows.
+TEST(JsonReader, NumbersAtTheEdgeOfTheRange) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"[0e309]", "number out of range at line 1 column 6"},
+        {"[0.0e309]", "ok"},
+        {"[0.0e310]", "number out of range at line 1 column 8"},
+        {"[-0e400]", "number out of range at line 1 column 7"},
+        {"[0e-99999]", "ok"},
+        {"[1" + std::string(309, '0') + "e-10]", "number out of range at line 1 column 315"},
+        {"[9" + std::string(300, '0') + "e-10]", "ok"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_EQ(tree_outcome(text), message) << text;
+    }
+    EXPECT_EQ(read_json(cases.back().first)->items()[0].as_double(), 9e290);
 }

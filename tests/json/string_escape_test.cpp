@@ -48,7 +48,7 @@ TEST(JsonStringEscape, EveryByteAtEveryOffsetMatchesTheRule) {
                 text[at] = c;
                 text[length - 1 - at] = c == '"' ? '\\' : '"';
                 std::string out;
-                zdz::json::append_json_string(out, text, zdz::json::HexDigits::Upper);
+                zdz::json::append_json_string(out, text, zdz::json::Layout::File);
                 ASSERT_EQ(out, escaped_byte_by_byte(text))
                     << "length " << length << ", byte " << int(static_cast<unsigned char>(c))
                     << " at " << at;
@@ -56,6 +56,6 @@ TEST(JsonStringEscape, EveryByteAtEveryOffsetMatchesTheRule) {
         }
     }
     std::string lower;
-    zdz::json::append_json_string(lower, "\x1f-plain-text-\x0b", zdz::json::HexDigits::Lower);
+    zdz::json::append_json_string(lower, "\x1f-plain-text-\x0b", zdz::json::Layout::Canonical);
     EXPECT_EQ(lower, "\"\\u001f-plain-text-\\u000b\"");
 }
