@@ -96,7 +96,7 @@ int sync_directory(const std::string& path) {
 }
 
 WriteError write_error(WriteError::Kind kind, std::string_view what, const std::string& path,
-                       std::string reason) {
+                       const std::string& reason) {
     return WriteError{kind, std::string(what) + path + ": " + reason, reason};
 }
 

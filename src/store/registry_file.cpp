@@ -151,13 +151,17 @@ namespace {
     if (!envelope) {
         return tl::unexpected(TrustError::registry_malformed(envelope.error().display()));
     }
+    // Once parsed, the text's memory (already paged in, and as large as the
+    // signed bytes) holds the signed bytes, unless the caller keeps the text.
+    std::string scratch;
     if (text_out != nullptr) {
         *text_out = std::move(*text);
+    } else {
+        scratch = std::move(*text);
     }
     // Which check failed is not reported: a forged, re-keyed or re-purposed
-    // file is equally untrusted. Once parsed, the text's memory (already
-    // paged in, and as large as the signed bytes) holds the signed bytes.
-    const auto body = std::move(*envelope).verify(key, now, registry_context(), std::move(*text));
+    // file is equally untrusted.
+    const auto body = std::move(*envelope).verify(key, now, registry_context(), std::move(scratch));
     if (!body) {
         return tl::unexpected(TrustError::registry_signature_invalid());
     }
