@@ -7,6 +7,7 @@
 
 #include "encoding/text.hpp"
 #include "json/record.hpp"
+#include "json/writer.hpp"
 
 namespace zdz::store {
 namespace {
@@ -122,6 +123,14 @@ json::JsonValue KdfParams::to_json() const {
     out.add(std::string(kTimeCostMember), JsonValue::uint64(t_cost));
     out.add(std::string(kParallelismMember), JsonValue::uint64(parallelism));
     return out;
+}
+
+std::string write_kdf_params_json(const KdfParams& params) {
+    return json::to_pretty_json(params.to_json());
+}
+
+tl::expected<KdfParams, json::DocumentError> read_kdf_params_json(std::string_view text) {
+    return json::read_json_record(text, KdfParams::from_json);
 }
 
 tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {

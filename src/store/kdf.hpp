@@ -9,6 +9,7 @@
 
 #include "contracts/errors.hpp"
 #include "crypto/secret.hpp"
+#include "json/reader.hpp"
 #include "json/value.hpp"
 
 namespace zdz::store {
@@ -50,6 +51,12 @@ struct KdfParams {
 
     friend bool operator==(const KdfParams&, const KdfParams&) = default;
 };
+
+// The record alone as a document: pretty JSON, two-space indentation, no
+// final newline; and read back strictly, the error placed in the text.
+std::string write_kdf_params_json(const KdfParams& params);
+[[nodiscard]] tl::expected<KdfParams, json::DocumentError> read_kdf_params_json(
+    std::string_view text);
 
 // The checks derive_kek makes of the parameters, in its order, without the
 // salt: whether a keystore with these costs can be unsealed at all.
