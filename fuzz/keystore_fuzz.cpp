@@ -57,12 +57,12 @@ void envelope_round_trip(std::string_view text) {
 }
 
 void kdf_round_trip(std::string_view text) {
-    const auto params = zdz::json::read_json_record(text, zdz::store::KdfParams::from_json);
+    const auto params = zdz::store::read_kdf_params_json(text);
     if (!params) {
         return;
     }
-    const auto written = zdz::json::to_pretty_json(params->to_json());
-    const auto again = zdz::json::read_json_record(written, zdz::store::KdfParams::from_json);
+    const auto written = zdz::store::write_kdf_params_json(*params);
+    const auto again = zdz::store::read_kdf_params_json(written);
     ZDZ_FUZZ_CHECK(again && *again == *params);
 }
 

@@ -36,7 +36,6 @@
 #include "encoding/large_buffer.hpp"
 #include "json/canonical.hpp"
 #include "json/fields.hpp"
-#include "json/plain_reader.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
 #include "json/value.hpp"
@@ -56,30 +55,16 @@ inline constexpr std::size_t kEnvelopeTagBytes = crypto::kAeadTagBytes;
 // The context of an envelope: texts compared in order, byte for byte.
 using EnvelopeContext = std::vector<std::string>;
 
-// What a SignedEnvelope can carry: a record with one JSON object form, used
-// both for the file and for the signed bytes, and a strict reader of that form
-// (unknown, missing and repeated members refused, positions kept).
+// What a SignedEnvelope can carry: a described record (json/record.hpp),
+// whose one JSON form is both in the file and in the signed bytes.
 template <class P>
-concept EnvelopePayload = std::copyable<P> &&
-    requires(const P& payload, const json::JsonValue& json) {
-    { payload.to_json() } -> std::convertible_to<json::JsonValue>;
-    { P::from_json(json) } -> std::same_as<tl::expected<P, json::JsonReadError>>;
-};
+concept EnvelopePayload = std::copyable<P> && json::Described<P>;
 
-// A payload that can also be read by the quick reader of files the program
-// wrote (see json/plain_reader.hpp): `scan` gives the record read_json_record
-// would give through from_json, or nullopt for anything it does not take.
+// A payload that knows about how many bytes its canonical form takes
+// (`canonical_size_hint`, a little more rather than less), so that they are
+// reserved at once.
 template <class P>
-concept ScannablePayload = requires(json::PlainJsonReader& reader) {
-    { P::scan(reader) } -> std::same_as<std::optional<P>>;
-};
-
-// A payload that writes its JSON form itself in either layout (the bytes the
-// writer makes of its to_json()); `canonical_size_hint` is about as many
-// bytes as its canonical form, to reserve them at once.
-template <class P>
-concept WritablePayload = requires(const P& payload, json::JsonWriter& out) {
-    payload.write_json(out);
+concept SizedPayload = requires(const P& payload) {
     { payload.canonical_size_hint() } -> std::convertible_to<std::size_t>;
 };
 
@@ -99,10 +84,6 @@ inline constexpr std::string_view kSignature = "signature";
 inline constexpr std::string_view kNonce = "nonce";
 inline constexpr std::string_view kCiphertext = "ciphertext";
 
-// Whether absent optional members are left out (the file) or written as null
-// and an empty context as [] (the signed and header views).
-enum class Form { File, View };
-
 // Checks shared by verify and open, in the order both run them.
 [[nodiscard]] tl::expected<void, contracts::ContractError> check_version(
     std::uint16_t format_version);
@@ -115,27 +96,16 @@ enum class Form { File, View };
 [[nodiscard]] tl::expected<void, contracts::ContractError> check_expiry(
     const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now);
 
-void add_optional_time(json::JsonValue& object, std::string_view name,
-                       const std::optional<contracts::Timestamp>& value, Form form);
-void add_context(json::JsonValue& object, const EnvelopeContext& context, Form form);
-void add_optional_hash(json::JsonValue& object, std::string_view name,
-                       const std::optional<contracts::ContentHash>& value, Form form);
-
-// Member readers of the envelopes' own types.
-[[nodiscard]] tl::expected<crypto::Signature, json::JsonReadError> read_signature(
-    const json::JsonValue& value);
-[[nodiscard]] tl::expected<EnvelopeContext, json::JsonReadError> read_context(
-    const json::JsonValue& value);
-
-// The same for the quick reader.
-bool scan_uuid(json::PlainJsonReader& reader, contracts::Uuid& out);
-bool scan_context(json::PlainJsonReader& reader, EnvelopeContext& out);
-
-// The members of the signed and header views that every envelope shares.
-void write_canonical_context(json::JsonWriter& out, const EnvelopeContext& context);
-void write_canonical_time(json::JsonWriter& out, const std::optional<contracts::Timestamp>& value);
+// Room for an envelope's own members around its payload.
+inline constexpr std::size_t kEnvelopeMembersBytes = 1024;
 
 }  // namespace envelope_detail
+
+// An Ed25519 signature as its text.
+inline constexpr auto signature_codec =
+    json::validated(&crypto::Signature::parse, &json::to_text<crypto::Signature>);
+// The context: a list of texts.
+inline constexpr auto context_codec = json::sequence(json::plain_text);
 
 // ---- signed envelopes --------------------------------------------------------
 
@@ -151,16 +121,9 @@ struct SignedEnvelope {
     std::optional<contracts::ContentHash> previous_hash;
     crypto::Signature signature;
 
-    // The file form: members in the order above; expires_at, previous_hash and
-    // an empty associated_data left out.
-    json::JsonValue to_json() const { return build(envelope_detail::Form::File); }
-
-    // Every member but the signature, none left out: an absent expires_at or
-    // previous_hash is null and an empty context is [].
-    json::JsonValue signed_view() const { return build(envelope_detail::Form::View); }
-
-    // The bytes the signature covers: canonical_json(signed_view()), written
-    // in one pass from the typed members where the payload can.
+    // The bytes the signature covers: the canonical form of every member but
+    // the signature, none left out (an absent expires_at or previous_hash is
+    // null, an empty context []), written in one pass from the record.
     [[nodiscard]] tl::expected<std::string, contracts::ContractError> signing_bytes() const {
         std::string bytes;
         return write_signing_bytes(bytes).map([&] { return std::move(bytes); });
@@ -168,16 +131,6 @@ struct SignedEnvelope {
     // The same written over `bytes`, whose memory is reused.
     [[nodiscard]] tl::expected<void, contracts::ContractError> write_signing_bytes(
         std::string& bytes) const;
-
-    // Strict: unknown, missing and repeated members are refused; null for
-    // expires_at or previous_hash means absent. The version is not judged here
-    // but by verify().
-    [[nodiscard]] static tl::expected<SignedEnvelope, json::JsonReadError> from_json(
-        const json::JsonValue& value);
-
-    // The quick reader's way to the same record (see ScannablePayload).
-    static std::optional<SignedEnvelope> scan(json::PlainJsonReader& reader) requires
-        ScannablePayload<Payload>;
 
     // The payload, once, in this order: the version is 1, the context equals
     // `expected_context`, the signature over the signing bytes verifies with
@@ -198,12 +151,31 @@ struct SignedEnvelope {
                                                            std::string&& scratch = {}) &&;
 
 private:
-    json::JsonValue build(envelope_detail::Form form) const;
     tl::expected<void, contracts::ContractError> check(const crypto::VerifyingKey& key,
                                                        const contracts::Timestamp& now,
                                                        const EnvelopeContext& expected_context,
                                                        std::string& scratch) const;
 };
+
+// The file form: members in the order above; expires_at, previous_hash and an
+// empty associated_data left out. Read strictly: unknown, missing and
+// repeated members are refused, null for expires_at or previous_hash means
+// absent; the version is not judged when read but by verify().
+template <EnvelopePayload Payload>
+constexpr auto describe(json::Type<SignedEnvelope<Payload>>) {
+    namespace d = envelope_detail;
+    using E = SignedEnvelope<Payload>;
+    return json::record<E>(
+        kSignedEnvelopeRecordName, json::required(d::kFormatVersion, &E::format_version, json::u16),
+        json::required(d::kEnvelopeId, &E::envelope_id, json::uuid),
+        json::required(d::kKeyId, &E::key_id, json::uuid),
+        json::required(d::kCreatedAt, &E::created_at, json::timestamp),
+        json::optional(d::kExpiresAt, &E::expires_at, json::timestamp).signed_as_null(),
+        json::defaulted(d::kAssociatedData, &E::associated_data, context_codec),
+        json::required(d::kPayload, &E::payload, json::nested),
+        json::optional(d::kPreviousHash, &E::previous_hash, json::content_hash).signed_as_null(),
+        json::required(d::kSignature, &E::signature, signature_codec).not_signed());
+}
 
 // A fresh envelope (version 1, a random envelope_id) signed with `key`. Fails
 // only when the signed view cannot be canonicalised.
@@ -228,10 +200,9 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
     std::string* scratch = nullptr);
 
 // Room enough for the file text of an envelope around `payload`.
-template <WritablePayload Payload>
+template <SizedPayload Payload>
 std::size_t envelope_file_size_hint(const Payload& payload) {
-    constexpr std::size_t kEnvelopeMembersBytes = 1024;
-    return payload.canonical_size_hint() * 2 + kEnvelopeMembersBytes;
+    return payload.canonical_size_hint() * 2 + envelope_detail::kEnvelopeMembersBytes;
 }
 
 // Pretty JSON, two-space indentation, no final newline, written over `text`,
@@ -239,45 +210,11 @@ std::size_t envelope_file_size_hint(const Payload& payload) {
 template <EnvelopePayload Payload>
 void write_envelope_json(const SignedEnvelope<Payload>& envelope, std::string& text) {
     text.clear();
-    if constexpr (WritablePayload<Payload>) {
-        // Written from the record in one pass, as to_pretty_json would write
-        // its JSON form.
-        namespace d = envelope_detail;
+    if constexpr (SizedPayload<Payload>) {
         encoding::reserve_large(text, envelope_file_size_hint(envelope.payload));
-        json::JsonWriter out(text, json::Layout::File);
-        out.begin_object();
-        out.member(d::kFormatVersion);
-        out.number(envelope.format_version);
-        out.member(d::kEnvelopeId);
-        out.text(envelope.envelope_id.to_string());
-        out.member(d::kKeyId);
-        out.text(envelope.key_id.to_string());
-        out.member(d::kCreatedAt);
-        out.text(envelope.created_at.to_string());
-        if (envelope.expires_at) {
-            out.member(d::kExpiresAt);
-            out.text(envelope.expires_at->to_string());
-        }
-        if (!envelope.associated_data.empty()) {
-            out.member(d::kAssociatedData);
-            out.begin_array();
-            for (const auto& item : envelope.associated_data) {
-                out.text(item);
-            }
-            out.end_array();
-        }
-        out.member(d::kPayload);
-        envelope.payload.write_json(out);
-        if (envelope.previous_hash) {
-            out.member(d::kPreviousHash);
-            out.text(envelope.previous_hash->to_string());
-        }
-        out.member(d::kSignature);
-        out.text(envelope.signature.to_string());
-        out.end_object();
-    } else {
-        text = json::to_pretty_json(envelope.to_json());
     }
+    json::JsonWriter out(text, json::Layout::File);
+    json::write_record(out, envelope);
 }
 
 // The same into a string of its own.
@@ -292,24 +229,16 @@ std::string write_envelope_json(const SignedEnvelope<Payload>& envelope) {
 template <EnvelopePayload Payload>
 [[nodiscard]] tl::expected<SignedEnvelope<Payload>, json::DocumentError> read_signed_envelope_json(
     std::string_view text) {
-    if constexpr (ScannablePayload<Payload>) {
-        // A file as the program writes it is read straight into the record;
-        // anything else, the strict reader reads (and names its fault).
-        try {
-            json::PlainJsonReader reader(text);
-            auto envelope = SignedEnvelope<Payload>::scan(reader);
-            if (envelope && reader.at_end()) {
-                return std::move(*envelope);
-            }
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    return json::read_json_record(text, SignedEnvelope<Payload>::from_json);
+    return json::read_record<SignedEnvelope<Payload>>(text);
 }
 
 // ---- encrypted envelopes ----------------------------------------------------
 
 enum class EnvelopeAlgorithm { XChaCha20Poly1305 };
+
+inline constexpr std::array<std::pair<std::string_view, EnvelopeAlgorithm>, 1> kAlgorithmTexts{{
+    {kXChaCha20Poly1305Text, EnvelopeAlgorithm::XChaCha20Poly1305},
+}};
 
 struct EncryptedEnvelope {
     std::uint16_t format_version = kEnvelopeFormatVersion;
@@ -324,21 +253,10 @@ struct EncryptedEnvelope {
     // The encrypted bytes followed by the 16-byte Poly1305 tag.
     std::vector<std::uint8_t> ciphertext;
 
-    // The file form: nonce and ciphertext as arrays of integers 0-255,
-    // expires_at and an empty associated_data left out.
-    json::JsonValue to_json() const;
-
-    // format_version, envelope_id, algorithm, key_id, created_at, expires_at
-    // (null when absent) and associated_data ([] when empty).
-    json::JsonValue header_view() const;
-
-    // The associated data of the AEAD.
+    // The associated data of the AEAD: the canonical form of the header,
+    // every member but nonce and ciphertext, expires_at null when absent and
+    // associated_data [] when empty.
     [[nodiscard]] tl::expected<std::string, contracts::ContractError> header_bytes() const;
-
-    // Strict; an algorithm other than "xchacha20-poly1305" and a nonce or
-    // ciphertext element outside 0-255 are refused here.
-    [[nodiscard]] static tl::expected<EncryptedEnvelope, json::JsonReadError> from_json(
-        const json::JsonValue& value);
 
     // The plaintext, in this order: the version is 1 (UnsupportedVersion), the
     // context equals `expected_context` (Validation), expires_at is not before
@@ -351,6 +269,27 @@ struct EncryptedEnvelope {
         std::span<const std::uint8_t> key, const contracts::Timestamp& now,
         const EnvelopeContext& expected_context) const;
 };
+
+// The file form: nonce and ciphertext as arrays of integers 0-255, expires_at
+// and an empty associated_data left out. Read strictly; an algorithm other
+// than "xchacha20-poly1305" and a nonce or ciphertext element outside 0-255
+// are refused.
+constexpr auto describe(json::Type<EncryptedEnvelope>) {
+    namespace d = envelope_detail;
+    using E = EncryptedEnvelope;
+    constexpr auto bytes = json::sequence(json::u8);
+    return json::record<E>(
+        kEncryptedEnvelopeRecordName,
+        json::required(d::kFormatVersion, &E::format_version, json::u16),
+        json::required(d::kEnvelopeId, &E::envelope_id, json::uuid),
+        json::required(d::kAlgorithm, &E::algorithm, json::variant(kAlgorithmTexts)),
+        json::required(d::kKeyId, &E::key_id, json::uuid),
+        json::required(d::kCreatedAt, &E::created_at, json::timestamp),
+        json::optional(d::kExpiresAt, &E::expires_at, json::timestamp).signed_as_null(),
+        json::defaulted(d::kAssociatedData, &E::associated_data, context_codec),
+        json::required(d::kNonce, &E::nonce, bytes).not_signed(),
+        json::required(d::kCiphertext, &E::ciphertext, bytes).not_signed());
+}
 
 // What sealing draws at random: the envelope's id and its nonce.
 struct SealDraws {

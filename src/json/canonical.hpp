@@ -1,6 +1,5 @@
 #pragma once
 
-#include <concepts>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -23,16 +22,5 @@ namespace zdz::json {
 // tilde, diaeresis, ring above and caron over the Latin letters that take
 // them). Nothing else changes; ASCII-only text is handed back as it came.
 std::string normalize_text(std::string text);
-
-// A record's canonical bytes: its JSON form (the same one its file is written
-// from) put through canonical_json.
-template <class Record>
-requires requires(const Record& r) {
-    { r.to_json() } -> std::convertible_to<JsonValue>;
-}
-[[nodiscard]] tl::expected<std::string, contracts::ContractError> canonical_bytes(
-    const Record& record) {
-    return canonical_json(record.to_json());
-}
 
 }  // namespace zdz::json

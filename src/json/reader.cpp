@@ -1,6 +1,6 @@
-// The JSON reader: one pass over the text that knows the grammar, places and
-// words each fault as the command line shows it, and grows the value tree
-// (under a record reader's shape, only as much of it as the reader needs).
+// The JSON cursor: one pass over the text that knows the grammar and places
+// and words each fault as the command line shows it; and the value tree of a
+// free-form document read with it.
 
 #include "json/reader.hpp"
 
@@ -74,11 +74,6 @@ std::size_t skip_space(std::string_view text, std::size_t i) {
     return i;
 }
 
-// A failure reported at byte i (P = i + 1).
-JsonReadError at_byte(std::string_view message, std::size_t i) {
-    return {std::string(message), i + 1, i};
-}
-
 // Whether a number token that does not fit a double is too large (rather
 // than too small): its decimal exponent, with the point after the first
 // significant digit, is positive.
@@ -127,609 +122,428 @@ std::optional<double> decimal_value(std::string_view token) {
     return std::nullopt;
 }
 
-}  // namespace
-
-// Receives the parser's events and grows the value tree, keeping it usable
-// when the parse stops early. Under a shape it also stops at the first thing
-// the record reader would refuse, and hands each finished item of a sequence
-// to the reader (see JsonShape). Each event comes with the byte offsets of
-// its token; a false return ends the parse.
-class JsonTreeBuilder {
-public:
-    JsonTreeBuilder(std::string_view text, const JsonShape* shape)
-        : text_(text), root_shape_(shape) {}
-
-    bool scalar(JsonValue value, std::size_t begin, std::size_t end) {
-        value.span_.begin = begin;
-        value.span_.end = end;
-        const JsonShape* shape = next_shape();
-        const JsonValue& placed = place(std::move(value));
-        return shape == nullptr || finished(placed, *shape);
+// Digits gathered as a double one by one stop short of the largest double:
+// one that reaches a tenth of it before another digit follows.
+bool integer_part_too_large(std::string_view digits) {
+    constexpr std::size_t kExactDigits = 19;
+    if (digits.size() <= kExactDigits) {
+        return false;
     }
-
-    // A member's name, decoded; `end` is just after its closing quote.
-    bool key(std::string_view decoded, std::size_t end) {
-        JsonMember member;
-        member.key.assign(decoded);
-        member.key_end = end;
-        member.key_position = skip_space(text_, end);
-        member.value_read = false;
-        auto& frame = stack_.back();
-        frame.value->mutable_members().push_back(std::move(member));
-        if (frame.shape == nullptr || frame.shape->kind != JsonShape::Kind::Record) {
+    double d = 0.0;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && d >= kIntegerPartLimit) {
             return true;
         }
-        // An unknown or repeated name is refused as soon as it is read.
-        const auto& fields = frame.shape->fields;
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (fields[i].name == decoded) {
-                if (frame.seen[i]) {
-                    return stop();
-                }
-                frame.seen[i] = true;
-                frame.next = fields[i].shape.get();
-                return true;
-            }
-        }
-        return stop();
+        d = d * 10 + (digits[i] - '0');
     }
-
-    // An opening bracket at `begin`, and the closing one just before `end`.
-    bool start(bool is_object, std::size_t begin) {
-        return start(is_object ? JsonValue::object() : JsonValue::array(), begin);
-    }
-    bool end(std::size_t end);
-
-    // What the parse left behind.
-    std::optional<JsonValue> root;
-    std::optional<JsonReadError> failure;
-    // Whether the reading stopped at something the record reader refuses.
-    bool stopped = false;
-
-private:
-    // An open container and what its record reader expects of it.
-    struct Frame {
-        JsonValue* value = nullptr;
-        // Null without a shape, and inside a value that is read whole.
-        const JsonShape* shape = nullptr;
-        // A record: the shape of the member whose name was read last, and
-        // which of its fields have been met.
-        const JsonShape* next = nullptr;
-        std::vector<bool> seen;
-        // A sequence: how many items went to its reader, and whether one was
-        // kept in the tree (then every later one is kept too, in order).
-        std::size_t taken = 0;
-        bool keeping = false;
-    };
-
-    bool fail(JsonReadError error) {
-        failure = std::move(error);
-        return false;
-    }
-
-    bool stop() {
-        stopped = true;
-        return false;
-    }
-
-    // What the record reader expects of the value that comes next.
-    const JsonShape* next_shape() const {
-        if (stack_.empty()) {
-            return root_shape_;
-        }
-        const auto& top = stack_.back();
-        if (top.shape == nullptr) {
-            return nullptr;
-        }
-        switch (top.shape->kind) {
-            case JsonShape::Kind::Record:
-                return top.next;
-            case JsonShape::Kind::Sequence:
-                return top.shape->element.get();
-            default:
-                return nullptr;
-        }
-    }
-
-    // A value read under `shape` is complete. An item of a sequence goes to
-    // the sequence's reader and leaves the tree; any other scalar, and a
-    // value read whole, is checked at once.
-    bool finished(const JsonValue& value, const JsonShape& shape) {
-        if (!stack_.empty() && stack_.back().shape != nullptr &&
-            stack_.back().shape->kind == JsonShape::Kind::Sequence) {
-            auto& frame = stack_.back();
-            if (frame.keeping) {
-                return true;
-            }
-            switch (frame.shape->take_item(value, frame.value->converted_)) {
-                case JsonShape::ItemOutcome::Taken:
-                    frame.value->mutable_items().pop_back();
-                    ++frame.taken;
-                    return true;
-                case JsonShape::ItemOutcome::Kept:
-                    frame.keeping = true;
-                    return true;
-                case JsonShape::ItemOutcome::Refused:
-                    return stop();
-            }
-        }
-        const bool checked =
-            (!value.is_array() && !value.is_object()) || shape.kind == JsonShape::Kind::Any;
-        return checked && shape.refuses && shape.refuses(value) ? stop() : true;
-    }
-
-    // Puts a value into the open container (or makes it the root) and returns
-    // where it now lives.
-    JsonValue& place(JsonValue value) {
-        if (stack_.empty()) {
-            value.span_.settle = value.span_.end;
-            root = std::move(value);
-            return *root;
-        }
-        auto& parent = *stack_.back().value;
-        if (parent.is_array()) {
-            value.span_.settle = settle_in_array(value.span_.end);
-            parent.mutable_items().push_back(std::move(value));
-            return parent.mutable_items().back();
-        }
-        value.span_.settle = settle_in_object(value.span_.end);
-        auto& member = parent.mutable_members().back();
-        member.value = std::move(value);
-        member.value_read = true;
-        return member.value;
-    }
-
-    bool start(JsonValue container, std::size_t begin) {
-        if (stack_.size() + 1 >= kRecursionLimit) {
-            return fail(at_byte(kRecursionLimitExceeded, begin));
-        }
-        const bool is_object = container.is_object();
-        container.span_.begin = begin;
-        container.complete_ = false;
-        Frame frame;
-        frame.shape = next_shape();
-        frame.value = &place(std::move(container));
-        bool refused = false;
-        if (frame.shape != nullptr) {
-            switch (frame.shape->kind) {
-                case JsonShape::Kind::Scalar:
-                    refused = true;
-                    break;
-                case JsonShape::Kind::Record:
-                    refused = !is_object;
-                    frame.seen.assign(frame.shape->fields.size(), false);
-                    break;
-                case JsonShape::Kind::Sequence:
-                    refused = is_object;
-                    break;
-                case JsonShape::Kind::Any:
-                    break;
-            }
-        }
-        stack_.push_back(std::move(frame));
-        // Refused at its bracket: nothing inside is read.
-        return refused ? stop() : true;
-    }
-
-    // A closing brace after the value is taken; anything else is left.
-    std::size_t settle_in_object(std::size_t end) const {
-        const auto next = skip_space(text_, end);
-        return next < text_.size() && text_[next] == '}' ? next + 1 : next;
-    }
-
-    // A closing bracket is taken, and so is a comma with the white space
-    // after it.
-    std::size_t settle_in_array(std::size_t end) const {
-        const auto next = skip_space(text_, end);
-        if (next < text_.size() && text_[next] == ']') {
-            return next + 1;
-        }
-        if (next < text_.size() && text_[next] == ',') {
-            return skip_space(text_, next + 1);
-        }
-        return next;
-    }
-
-    std::string_view text_;
-    const JsonShape* root_shape_;
-    // Open containers, innermost last. A parent gains no children while a
-    // child is open, so these pointers stay valid.
-    std::vector<Frame> stack_;
-};
-
-bool JsonTreeBuilder::end(std::size_t end) {
-    const Frame frame = std::move(stack_.back());
-    stack_.pop_back();
-    auto& container = *frame.value;
-    container.complete_ = true;
-    container.span_.end = end;
-    if (stack_.empty()) {
-        container.span_.settle = container.span_.end;
-    } else if (stack_.back().value->is_array()) {
-        container.span_.settle = settle_in_array(container.span_.end);
-    } else {
-        container.span_.settle = settle_in_object(container.span_.end);
-    }
-    return frame.shape == nullptr || finished(container, *frame.shape);
+    return false;
 }
 
-namespace {
-
-// The grammar, in one pass: each fault is worded and placed where the reader
-// meets it, and what is read goes to the builder as it is read.
-class Parser {
-public:
-    Parser(std::string_view text, JsonTreeBuilder& builder) : text_(text), builder_(builder) {}
-
-    // The whole document, then nothing but white space. False when the text
-    // failed (`error`) or the builder ended the parse.
-    bool document() {
-        if (!value(false)) {
-            return false;
-        }
-        const auto next = skip_space(text_, at_);
-        return next == text_.size() || fail(at_byte(kTrailingCharacters, next));
-    }
-
-    std::optional<JsonReadError> error;
-
-private:
-    bool fail(JsonReadError e) {
-        error = std::move(e);
-        return false;
-    }
-    bool fail_at_end(std::string_view message) {
-        return fail({std::string(message), text_.size(), text_.size()});
-    }
-    bool at_end() const { return at_ >= text_.size(); }
-
-    // A value; `after_comma`: an item after a comma, where a closing
-    // bracket is a trailing comma.
-    bool value(bool after_comma) {
-        at_ = skip_space(text_, at_);
-        if (at_end()) {
-            return fail_at_end(kEofValue);
-        }
-        const std::size_t begin = at_;
-        switch (text_[at_]) {
-            case '{':
-            case '[':
-                return container(text_[at_] == '{');
-            case '"': {
-                if (!string()) {
-                    return false;
-                }
-                return builder_.scalar(JsonValue::string(std::string(decoded_)), begin, at_);
-            }
-            case 't':
-                return literal("true") && builder_.scalar(JsonValue::boolean(true), begin, at_);
-            case 'f':
-                return literal("false") && builder_.scalar(JsonValue::boolean(false), begin, at_);
-            case 'n':
-                return literal("null") && builder_.scalar(JsonValue(), begin, at_);
-            case ']':
-                if (after_comma) {
-                    return fail(at_byte(kTrailingComma, at_));
-                }
-                return fail(at_byte(kExpectedValue, at_));
-            default:
-                if (text_[at_] == '-' || is_digit(text_[at_])) {
-                    return number();
-                }
-                return fail(at_byte(kExpectedValue, at_));
-        }
-    }
-
-    bool literal(std::string_view word) {
-        for (std::size_t k = 1; k < word.size(); ++k) {
-            if (at_ + k >= text_.size()) {
-                return fail_at_end(kEofValue);
-            }
-            if (text_[at_ + k] != word[k]) {
-                return fail(at_byte(kExpectedIdent, at_ + k));
-            }
-        }
-        at_ += word.size();
-        return true;
-    }
-
-    // Digits from at_; false when there is none (the fault is the caller's).
-    bool digits() {
-        const std::size_t first = at_;
-        while (!at_end() && is_digit(text_[at_])) {
-            ++at_;
-        }
-        return at_ > first;
-    }
-
-    bool number() {
-        const std::size_t begin = at_;
-        const bool negative = text_[at_] == '-';
-        at_ += negative ? 1 : 0;
-        if (at_end()) {
-            return fail_at_end(kEofValue);
-        }
-        if (!is_digit(text_[at_])) {
-            return fail(at_byte(kInvalidNumber, at_));
-        }
-        const std::size_t integer_begin = at_;
-        if (text_[at_] == '0') {
-            ++at_;
-            // A leading zero.
-            if (!at_end() && is_digit(text_[at_])) {
-                return fail(at_byte(kInvalidNumber, at_));
-            }
-        } else {
-            digits();
-        }
-        const std::size_t integer_end = at_;
-        std::size_t fraction_digits = 0;
-        bool fraction_zero = true;
-        if (!at_end() && text_[at_] == '.') {
-            ++at_;
-            const std::size_t first = at_;
-            if (!digits()) {
-                return at_end() ? fail_at_end(kEofValue) : fail(at_byte(kInvalidNumber, at_));
-            }
-            fraction_digits = at_ - first;
-            fraction_zero = text_.find_first_not_of('0', first) >= at_;
-        }
-        long exponent = 0;
-        bool exponent_positive = false;
-        if (!at_end() && (text_[at_] == 'e' || text_[at_] == 'E')) {
-            ++at_;
-            exponent_positive = at_end() || text_[at_] != '-';
-            if (!at_end() && (text_[at_] == '+' || text_[at_] == '-')) {
-                ++at_;
-            }
-            const std::size_t first = at_;
-            if (!digits()) {
-                return at_end() ? fail_at_end(kEofValue) : fail(at_byte(kInvalidNumber, at_));
-            }
-            for (std::size_t i = first; i < at_; ++i) {
-                exponent = std::min(exponent * 10 + (text_[i] - '0'), kExponentCeiling);
-            }
-        }
-        const auto token = text_.substr(begin, at_ - begin);
-        const bool integral = integer_end == at_;
-        if (integral) {
-            if (auto whole = integer(token, negative)) {
-                return builder_.scalar(std::move(*whole), begin, at_);
-            }
-        }
-        const bool zero = text_[integer_begin] == '0' && fraction_zero;
-        const auto value = decimal_value(token);
-        // As large as no double: a zero with an exponent beyond any double's
-        // reach counts as one too, and so does an integer part of that size.
-        if (!value ||
-            (zero && exponent_positive &&
-             exponent > kZeroExponentLimit + static_cast<long>(fraction_digits)) ||
-            integer_part_too_large(text_.substr(integer_begin, integer_end - integer_begin))) {
-            return fail(at_byte(kNumberOutOfRange, at_ - 1));
-        }
-        return builder_.scalar(JsonValue::floating(*value), begin, at_);
-    }
-
-    // An integer token as an integer value, when it fits one: non-negative
-    // ones up to 2^64 - 1, negative ones down to -2^63; "-0" is a
-    // floating-point zero.
-    static std::optional<JsonValue> integer(std::string_view token, bool negative) {
-        std::uint64_t magnitude = 0;
-        const auto digits = token.substr(negative ? 1 : 0);
-        const auto [ptr, ec] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-        if (ec != std::errc() || ptr != digits.data() + digits.size()) {
-            return std::nullopt;
-        }
-        if (!negative) {
-            return JsonValue::uint64(magnitude);
-        }
-        constexpr auto kLowest =
-            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
-        if (magnitude == 0) {
-            return JsonValue::floating(-0.0);
-        }
-        if (magnitude > kLowest) {
-            return std::nullopt;
-        }
-        return JsonValue::int64(magnitude == kLowest ? std::numeric_limits<std::int64_t>::min()
-                                                     : -static_cast<std::int64_t>(magnitude));
-    }
-
-    // Digits gathered as a double one by one stop short of the largest
-    // double: one that reaches a tenth of it before another digit follows.
-    static bool integer_part_too_large(std::string_view digits) {
-        constexpr std::size_t kExactDigits = 19;
-        if (digits.size() <= kExactDigits) {
-            return false;
-        }
-        double d = 0.0;
-        for (std::size_t i = 0; i < digits.size(); ++i) {
-            if (i > 0 && d >= kIntegerPartLimit) {
-                return true;
-            }
-            d = d * 10 + (digits[i] - '0');
-        }
-        return false;
-    }
-
-    // Four hex digits at at_: the code unit (at_ moved past them), or the
-    // failure (at the fourth digit whichever digit is bad, or at the end).
-    std::optional<unsigned> hex_escape() {
-        if (text_.size() - at_ < kHexEscapeDigits) {
-            fail_at_end(kEofString);
-            return std::nullopt;
-        }
-        unsigned unit = 0;
-        for (std::size_t k = 0; k < kHexEscapeDigits; ++k) {
-            const int v = encoding::hex_digit_value(text_[at_ + k]);
-            if (v < 0) {
-                fail(at_byte(kInvalidEscape, at_ + kHexEscapeDigits - 1));
-                return std::nullopt;
-            }
-            unit = unit * 16 + static_cast<unsigned>(v);
-        }
-        at_ += kHexEscapeDigits;
-        return unit;
-    }
-
-    // The escape whose letter stands at at_ (just after its backslash).
-    bool escape() {
-        const char letter = text_[at_];
-        if (const auto named = std::string_view("\"\\/bfnrt").find(letter);
-            named != std::string_view::npos) {
-            decoded_ += "\"\\/\b\f\n\r\t"[named];
-            ++at_;
-            return true;
-        }
-        if (letter != 'u') {
-            return fail(at_byte(kInvalidEscape, at_));
-        }
-        ++at_;
-        const auto unit = hex_escape();
-        if (!unit) {
-            return false;
-        }
-        if (*unit >= kLowSurrogateFirst && *unit <= kLowSurrogateLast) {
-            return fail(at_byte(kLoneSurrogate, at_ - 1));
-        }
-        if (*unit < kHighSurrogateFirst || *unit >= kLowSurrogateFirst) {
-            encoding::append_utf8(decoded_, *unit);
-            return true;
-        }
-        // A high surrogate: a low one must follow as its own escape.
-        for (const char expected : {'\\', 'u'}) {
-            if (at_end()) {
-                return fail_at_end(kEofString);
-            }
-            if (text_[at_] != expected) {
-                return fail(at_byte(kEndOfHexEscape, at_));
-            }
-            ++at_;
-        }
-        const auto low = hex_escape();
-        if (!low) {
-            return false;
-        }
-        if (*low < kLowSurrogateFirst || *low > kLowSurrogateLast) {
-            return fail(at_byte(kLoneSurrogate, at_ - 1));
-        }
-        encoding::append_utf8(decoded_, kSupplementaryFirst +
-                                            ((*unit - kHighSurrogateFirst) << kSurrogateBits) +
-                                            (*low - kLowSurrogateFirst));
-        return true;
-    }
-
-    // The string whose opening quote is at at_, decoded into decoded_; at_
-    // ends just after its closing quote.
-    bool string() {
-        decoded_.clear();
-        ++at_;
-        std::size_t plain = at_;
-        for (;;) {
-            if (at_end()) {
-                return fail_at_end(kEofString);
-            }
-            const char c = text_[at_];
-            const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
-                decoded_.append(text_.data() + plain, at_ - plain);
-                ++at_;
-                if (c == '"') {
-                    return true;
-                }
-                if (at_end()) {
-                    return fail_at_end(kEofString);
-                }
-                if (!escape()) {
-                    return false;
-                }
-                plain = at_;
-            } else if (byte < 0x20) {
-                return fail(at_byte(kControlCharacter, at_));
-            } else if (byte >= 0x80) {
-                const auto decoded = encoding::decode_utf8_at(text_, at_);
-                if (!decoded) {
-                    return fail(at_byte(kInvalidCodePoint, at_));
-                }
-                at_ += decoded->length;
-            } else {
-                ++at_;
-            }
-        }
-    }
-
-    // An object or an array from its opening bracket at at_.
-    bool container(bool is_object) {
-        const char closing = is_object ? '}' : ']';
-        if (!builder_.start(is_object, at_++)) {
-            return false;
-        }
-        for (bool first = true;; first = false) {
-            at_ = skip_space(text_, at_);
-            if (at_end()) {
-                return fail_at_end(is_object ? kEofObject : kEofList);
-            }
-            if (text_[at_] == closing) {
-                return builder_.end(++at_);
-            }
-            if (!first && text_[at_] != ',') {
-                return fail(at_byte(is_object ? kExpectedObjectEnd : kExpectedListEnd, at_));
-            }
-            at_ += first ? 0 : 1;
-            if (!(is_object ? member(!first) : value(!first))) {
-                return false;
-            }
-        }
-    }
-
-    // A member's name, its colon and its value.
-    bool member(bool after_comma) {
-        at_ = skip_space(text_, at_);
-        if (after_comma && at_end()) {
-            return fail_at_end(kEofValue);
-        }
-        if (after_comma && text_[at_] == '}') {
-            return fail(at_byte(kTrailingComma, at_));
-        }
-        if (text_[at_] != '"') {
-            return fail(at_byte(kKeyMustBeString, at_));
-        }
-        if (!string() || !builder_.key(decoded_, at_)) {
-            return false;
-        }
-        at_ = skip_space(text_, at_);
-        if (at_end()) {
-            return fail_at_end(kEofObject);
-        }
-        if (text_[at_] != ':') {
-            return fail(at_byte(kExpectedColon, at_));
-        }
-        ++at_;
-        return value(false);
-    }
-
-    std::string_view text_;
-    JsonTreeBuilder& builder_;
-    std::size_t at_ = 0;
-    // The string read last, decoded.
-    std::string decoded_;
-};
-
 }  // namespace
 
-JsonParse parse_json_document(std::string_view text, const JsonShape* shape) {
-    JsonTreeBuilder builder(text, shape);
-    Parser parser(text, builder);
-    const bool read = parser.document();
-    JsonParse parse;
-    if (builder.stopped) {
-        parse.error = unfinished_read();
-    } else if (!read) {
-        parse.error = builder.failure ? *builder.failure : *parser.error;
+bool JsonCursor::fail(JsonReadError error) {
+    if (!fault_) {
+        fault_ = std::move(error);
     }
-    parse.root = std::move(builder.root);
-    return parse;
+    return false;
+}
+
+// A fault at byte i (P = i + 1).
+bool JsonCursor::fail_at(std::string_view message, std::size_t i) {
+    return fail({std::string(message), i + 1});
+}
+
+bool JsonCursor::fail_at_end(std::string_view message) {
+    return fail({std::string(message), text_.size()});
+}
+
+bool JsonCursor::refuse(std::string message, std::size_t position) {
+    if (!fault_) {
+        fault_kind_ = DocumentError::Kind::Refused;
+    }
+    return fail({std::move(message), position});
+}
+
+DocumentError JsonCursor::error() const {
+    const JsonReadError none{"EOF while parsing a value", 0};
+    const auto& fault = fault_ ? *fault_ : none;
+    return fault_kind_ == DocumentError::Kind::Refused ? DocumentError::refused(text_, fault)
+                                                       : DocumentError::syntax(text_, fault);
+}
+
+void JsonCursor::skip_space() {
+    at_ = json::skip_space(text_, at_);
+}
+
+std::size_t JsonCursor::key_position() const {
+    return json::skip_space(text_, key_end_);
+}
+
+std::size_t JsonCursor::settled(std::size_t end) const {
+    if (open_.empty()) {
+        return end;
+    }
+    const auto next = json::skip_space(text_, end);
+    if (open_.back().object) {
+        return next < text_.size() && text_[next] == '}' ? next + 1 : next;
+    }
+    if (next < text_.size() && text_[next] == ']') {
+        return next + 1;
+    }
+    if (next < text_.size() && text_[next] == ',') {
+        return json::skip_space(text_, next + 1);
+    }
+    return next;
+}
+
+bool JsonCursor::value(Next& next) {
+    const bool after_comma = after_comma_;
+    after_comma_ = false;
+    skip_space();
+    if (at_end()) {
+        return fail_at_end(kEofValue);
+    }
+    value_begin_ = at_;
+    scalar_ = JsonScalar{};
+    scalar_.begin = at_;
+    next = Next::Scalar;
+    bool read = false;
+    switch (text_[at_]) {
+        case '{':
+            next = Next::Object;
+            return true;
+        case '[':
+            next = Next::Array;
+            return true;
+        case '"':
+            read = string();
+            scalar_.kind = JsonKind::String;
+            scalar_.text = decoded_;
+            break;
+        case 't':
+            read = literal("true");
+            scalar_.kind = JsonKind::Bool;
+            scalar_.boolean = true;
+            break;
+        case 'f':
+            read = literal("false");
+            scalar_.kind = JsonKind::Bool;
+            break;
+        case 'n':
+            read = literal("null");
+            break;
+        case ']':
+            return fail_at(after_comma ? kTrailingComma : kExpectedValue, at_);
+        default:
+            if (text_[at_] == '-' || is_digit(text_[at_])) {
+                read = number();
+                break;
+            }
+            return fail_at(kExpectedValue, at_);
+    }
+    scalar_.end = at_;
+    return read;
+}
+
+bool JsonCursor::literal(std::string_view word) {
+    for (std::size_t k = 1; k < word.size(); ++k) {
+        if (at_ + k >= text_.size()) {
+            return fail_at_end(kEofValue);
+        }
+        if (text_[at_ + k] != word[k]) {
+            return fail_at(kExpectedIdent, at_ + k);
+        }
+    }
+    at_ += word.size();
+    return true;
+}
+
+// Digits from at_; false when there is none (the fault is the caller's).
+bool JsonCursor::digits() {
+    const std::size_t first = at_;
+    while (!at_end() && is_digit(text_[at_])) {
+        ++at_;
+    }
+    return at_ > first;
+}
+
+bool JsonCursor::number() {
+    const std::size_t begin = at_;
+    const bool negative = text_[at_] == '-';
+    at_ += negative ? 1 : 0;
+    if (at_end()) {
+        return fail_at_end(kEofValue);
+    }
+    if (!is_digit(text_[at_])) {
+        return fail_at(kInvalidNumber, at_);
+    }
+    const std::size_t integer_begin = at_;
+    if (text_[at_] == '0') {
+        ++at_;
+        // A leading zero.
+        if (!at_end() && is_digit(text_[at_])) {
+            return fail_at(kInvalidNumber, at_);
+        }
+    } else {
+        digits();
+    }
+    const std::size_t integer_end = at_;
+    std::size_t fraction_digits = 0;
+    bool fraction_zero = true;
+    if (!at_end() && text_[at_] == '.') {
+        ++at_;
+        const std::size_t first = at_;
+        if (!digits()) {
+            return at_end() ? fail_at_end(kEofValue) : fail_at(kInvalidNumber, at_);
+        }
+        fraction_digits = at_ - first;
+        fraction_zero = text_.find_first_not_of('0', first) >= at_;
+    }
+    long exponent = 0;
+    bool exponent_positive = false;
+    if (!at_end() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+        ++at_;
+        exponent_positive = at_end() || text_[at_] != '-';
+        if (!at_end() && (text_[at_] == '+' || text_[at_] == '-')) {
+            ++at_;
+        }
+        const std::size_t first = at_;
+        if (!digits()) {
+            return at_end() ? fail_at_end(kEofValue) : fail_at(kInvalidNumber, at_);
+        }
+        for (std::size_t i = first; i < at_; ++i) {
+            exponent = std::min(exponent * 10 + (text_[i] - '0'), kExponentCeiling);
+        }
+    }
+    const auto token = text_.substr(begin, at_ - begin);
+    if (integer_end == at_ && integer(token, negative)) {
+        return true;
+    }
+    const bool zero = text_[integer_begin] == '0' && fraction_zero;
+    const auto value = decimal_value(token);
+    // As large as no double: a zero with an exponent beyond any double's
+    // reach counts as one too, and so does an integer part of that size.
+    if (!value ||
+        (zero && exponent_positive &&
+         exponent > kZeroExponentLimit + static_cast<long>(fraction_digits)) ||
+        integer_part_too_large(text_.substr(integer_begin, integer_end - integer_begin))) {
+        return fail_at(kNumberOutOfRange, at_ - 1);
+    }
+    scalar_.kind = JsonKind::Double;
+    scalar_.floating = *value;
+    return true;
+}
+
+// An integer token as an integer value, when it fits one: non-negative ones
+// up to 2^64 - 1, negative ones down to -2^63; "-0" is a floating-point zero.
+bool JsonCursor::integer(std::string_view token, bool negative) {
+    std::uint64_t magnitude = 0;
+    const auto digits = token.substr(negative ? 1 : 0);
+    const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    if (ec != std::errc() || ptr != digits.data() + digits.size()) {
+        return false;
+    }
+    if (!negative) {
+        scalar_.kind = JsonKind::Uint;
+        scalar_.uint64 = magnitude;
+        return true;
+    }
+    constexpr auto kLowest =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
+    if (magnitude == 0) {
+        scalar_.kind = JsonKind::Double;
+        scalar_.floating = -0.0;
+        return true;
+    }
+    if (magnitude > kLowest) {
+        return false;
+    }
+    scalar_.kind = JsonKind::Int;
+    scalar_.int64 = magnitude == kLowest ? std::numeric_limits<std::int64_t>::min()
+                                         : -static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+// Four hex digits at at_: the code unit (at_ moved past them), or the
+// failure (at the fourth digit whichever digit is bad, or at the end).
+std::optional<unsigned> JsonCursor::hex_escape() {
+    if (text_.size() - at_ < kHexEscapeDigits) {
+        fail_at_end(kEofString);
+        return std::nullopt;
+    }
+    unsigned unit = 0;
+    for (std::size_t k = 0; k < kHexEscapeDigits; ++k) {
+        const int v = encoding::hex_digit_value(text_[at_ + k]);
+        if (v < 0) {
+            fail_at(kInvalidEscape, at_ + kHexEscapeDigits - 1);
+            return std::nullopt;
+        }
+        unit = unit * 16 + static_cast<unsigned>(v);
+    }
+    at_ += kHexEscapeDigits;
+    return unit;
+}
+
+// The escape whose letter stands at at_ (just after its backslash).
+bool JsonCursor::escape() {
+    const char letter = text_[at_];
+    if (const auto named = std::string_view("\"\\/bfnrt").find(letter);
+        named != std::string_view::npos) {
+        decoded_ += "\"\\/\b\f\n\r\t"[named];
+        ++at_;
+        return true;
+    }
+    if (letter != 'u') {
+        return fail_at(kInvalidEscape, at_);
+    }
+    ++at_;
+    const auto unit = hex_escape();
+    if (!unit) {
+        return false;
+    }
+    if (*unit >= kLowSurrogateFirst && *unit <= kLowSurrogateLast) {
+        return fail_at(kLoneSurrogate, at_ - 1);
+    }
+    if (*unit < kHighSurrogateFirst || *unit >= kLowSurrogateFirst) {
+        encoding::append_utf8(decoded_, *unit);
+        return true;
+    }
+    // A high surrogate: a low one must follow as its own escape.
+    for (const char expected : {'\\', 'u'}) {
+        if (at_end()) {
+            return fail_at_end(kEofString);
+        }
+        if (text_[at_] != expected) {
+            return fail_at(kEndOfHexEscape, at_);
+        }
+        ++at_;
+    }
+    const auto low = hex_escape();
+    if (!low) {
+        return false;
+    }
+    if (*low < kLowSurrogateFirst || *low > kLowSurrogateLast) {
+        return fail_at(kLoneSurrogate, at_ - 1);
+    }
+    encoding::append_utf8(decoded_, kSupplementaryFirst +
+                                        ((*unit - kHighSurrogateFirst) << kSurrogateBits) +
+                                        (*low - kLowSurrogateFirst));
+    return true;
+}
+
+// The string whose opening quote is at at_, decoded into decoded_; at_ ends
+// just after its closing quote.
+bool JsonCursor::string() {
+    decoded_.clear();
+    ++at_;
+    std::size_t plain = at_;
+    for (;;) {
+        if (at_end()) {
+            return fail_at_end(kEofString);
+        }
+        const char c = text_[at_];
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            decoded_.append(text_.data() + plain, at_ - plain);
+            ++at_;
+            if (c == '"') {
+                return true;
+            }
+            if (at_end()) {
+                return fail_at_end(kEofString);
+            }
+            if (!escape()) {
+                return false;
+            }
+            plain = at_;
+        } else if (byte < 0x20) {
+            return fail_at(kControlCharacter, at_);
+        } else if (byte >= 0x80) {
+            const auto decoded = encoding::decode_utf8_at(text_, at_);
+            if (!decoded) {
+                return fail_at(kInvalidCodePoint, at_);
+            }
+            at_ += decoded->length;
+        } else {
+            ++at_;
+        }
+    }
+}
+
+bool JsonCursor::open() {
+    if (open_.size() + 1 >= kRecursionLimit) {
+        return fail_at(kRecursionLimitExceeded, at_);
+    }
+    open_.push_back(Open{text_[at_] == '{'});
+    ++at_;
+    return true;
+}
+
+bool JsonCursor::separate(char closing, bool& more) {
+    auto& open = open_.back();
+    skip_space();
+    if (at_end()) {
+        return fail_at_end(open.object ? kEofObject : kEofList);
+    }
+    if (text_[at_] == closing) {
+        closed_at_ = ++at_;
+        open_.pop_back();
+        more = false;
+        return true;
+    }
+    const bool first = open.first;
+    if (!first && text_[at_] != ',') {
+        return fail_at(open.object ? kExpectedObjectEnd : kExpectedListEnd, at_);
+    }
+    at_ += first ? 0 : 1;
+    open.first = false;
+    after_comma_ = !first;
+    more = true;
+    return true;
+}
+
+bool JsonCursor::next_member(bool& more) {
+    if (!separate('}', more) || !more) {
+        return !fault_;
+    }
+    const bool after_comma = after_comma_;
+    after_comma_ = false;
+    skip_space();
+    if (after_comma && at_end()) {
+        return fail_at_end(kEofValue);
+    }
+    if (after_comma && text_[at_] == '}') {
+        return fail_at(kTrailingComma, at_);
+    }
+    if (text_[at_] != '"') {
+        return fail_at(kKeyMustBeString, at_);
+    }
+    if (!string()) {
+        return false;
+    }
+    key_end_ = at_;
+    return true;
+}
+
+bool JsonCursor::colon() {
+    skip_space();
+    if (at_end()) {
+        return fail_at_end(kEofObject);
+    }
+    if (text_[at_] != ':') {
+        return fail_at(kExpectedColon, at_);
+    }
+    ++at_;
+    return true;
+}
+
+bool JsonCursor::next_item(bool& more) {
+    return separate(']', more);
+}
+
+bool JsonCursor::finish() {
+    skip_space();
+    return at_end() || fail_at(kTrailingCharacters, at_);
 }
 
 namespace {
@@ -742,6 +556,78 @@ DocumentError placed(DocumentError::Kind kind, std::string_view text, const Json
     const std::size_t column =
         last_lf == std::string_view::npos ? position : position - last_lf - 1;
     return DocumentError{kind, error.message, position, line, column};
+}
+
+// A value and everything inside it, as a tree.
+bool read_tree(JsonCursor& in, JsonValue& out) {
+    JsonCursor::Next next{};
+    if (!in.value(next)) {
+        return false;
+    }
+    const auto& scalar = in.scalar();
+    switch (next) {
+        case JsonCursor::Next::Scalar:
+            switch (scalar.kind) {
+                case JsonKind::Bool:
+                    out = JsonValue::boolean(scalar.boolean);
+                    break;
+                case JsonKind::Int:
+                    out = JsonValue::int64(scalar.int64);
+                    break;
+                case JsonKind::Uint:
+                    out = JsonValue::uint64(scalar.uint64);
+                    break;
+                case JsonKind::Double:
+                    out = JsonValue::floating(scalar.floating);
+                    break;
+                case JsonKind::String:
+                    out = JsonValue::string(std::string(scalar.text));
+                    break;
+                default:
+                    out = JsonValue();
+                    break;
+            }
+            return true;
+        case JsonCursor::Next::Object: {
+            out = JsonValue::object();
+            if (!in.open()) {
+                return false;
+            }
+            for (bool more = true;;) {
+                if (!in.next_member(more)) {
+                    return false;
+                }
+                if (!more) {
+                    return true;
+                }
+                std::string key(in.key());
+                JsonValue value;
+                if (!in.colon() || !read_tree(in, value)) {
+                    return false;
+                }
+                out.add(std::move(key), std::move(value));
+            }
+        }
+        case JsonCursor::Next::Array:
+            out = JsonValue::array();
+            if (!in.open()) {
+                return false;
+            }
+            for (bool more = true;;) {
+                if (!in.next_item(more)) {
+                    return false;
+                }
+                if (!more) {
+                    return true;
+                }
+                JsonValue item;
+                if (!read_tree(in, item)) {
+                    return false;
+                }
+                out.push(std::move(item));
+            }
+    }
+    return false;
 }
 
 }  // namespace
@@ -765,17 +651,14 @@ std::string DocumentError::display() const {
     return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-JsonReadError unfinished_read() {
-    return {"EOF while parsing a value", 0, 0};
-}
-
 tl::expected<JsonValue, DocumentError> read_json(std::string_view text) {
     try {
-        auto parsed = parse_json_document(text);
-        if (parsed.error) {
-            return tl::unexpected(DocumentError::syntax(text, *parsed.error));
+        JsonCursor in(text);
+        JsonValue root;
+        if (!read_tree(in, root) || !in.finish()) {
+            return tl::unexpected(in.error());
         }
-        return std::move(*parsed.root);
+        return root;
     } catch (const std::bad_alloc&) {
         return tl::unexpected(DocumentError::out_of_memory());
     }

@@ -1,8 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,56 +11,6 @@
 #include "json/value.hpp"
 
 namespace zdz::json {
-
-// The result of reading a document that may be broken: everything read before
-// the first syntax error (a root whose unfinished containers are marked
-// incomplete), and that error. A complete root followed by anything but white
-// space has the "trailing characters" error beside it.
-struct JsonParse {
-    std::optional<JsonValue> root;
-    std::optional<JsonReadError> error;
-};
-
-// What a record reader expects of a value, learnt by running the reader once
-// over no document (see read_json_record). The document is then read under it:
-// reading stops at the first thing the reader would refuse (an unknown or
-// repeated member name, an array or object where it wants something else, a
-// value its converter refuses), and the items of a sequence are converted one
-// by one as they are read, so that their trees are not kept.
-struct JsonShape {
-    enum class Kind {
-        Any,       // built whole, as read_json does
-        Scalar,    // a string, number, boolean or null
-        Record,    // an object with the members in `fields`
-        Sequence,  // an array of `element`s
-    };
-    enum class ItemOutcome { Taken, Kept, Refused };
-
-    struct Field {
-        std::string_view name;
-        std::unique_ptr<JsonShape> shape;
-    };
-
-    Kind kind = Kind::Any;
-    std::vector<Field> fields;
-    std::unique_ptr<JsonShape> element;
-    // Whether the reader refuses a finished value (a scalar, or an Any value).
-    std::function<bool(const JsonValue&)> refuses;
-    // A Sequence's reader applied to a finished item: Taken appends the typed
-    // value to `into`, Refused keeps the failure there, Kept leaves the item
-    // to be read with the tree.
-    std::function<ItemOutcome(const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into)>
-        take_item;
-};
-
-// Reads the document, under `shape` when one is given. A document whose
-// reading stopped at a refusal carries unfinished_read() as its error; the
-// record reader names the refusal.
-JsonParse parse_json_document(std::string_view text, const JsonShape* shape = nullptr);
-
-// The error of a document whose reading stopped before its end because its
-// record reader refuses what came (the reader names it).
-JsonReadError unfinished_read();
 
 // Why a whole document was not read. A syntax fault and a refusal are placed
 // in the text: `offset` is the byte offset P (at most the text's length),
@@ -91,6 +40,109 @@ struct DocumentError {
     std::string display() const;
 
     friend bool operator==(const DocumentError&, const DocumentError&) = default;
+};
+
+// A string, number, boolean or null as the cursor read it, and where it
+// stands: `begin` is its first byte, `end` one past its last.
+struct JsonScalar {
+    JsonKind kind = JsonKind::Null;
+    bool boolean = false;
+    std::int64_t int64 = 0;
+    std::uint64_t uint64 = 0;
+    double floating = 0.0;
+    // A string's decoded text; valid until the cursor reads on.
+    std::string_view text;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+// The one pass over a JSON text. The grammar is the cursor's: each syntax
+// fault is worded and placed where it is met, and the cursor stops there.
+// Its caller says what comes next (a value, a member, an item) and judges
+// each value as it is read; a refusal stops the cursor as well. Nothing of
+// the document is kept but the token at hand.
+class JsonCursor {
+public:
+    explicit JsonCursor(std::string_view text) : text_(text) {}
+
+    enum class Next { Object, Array, Scalar };
+
+    // The next value: white space skipped, then either an opening bracket
+    // (left for open()) or a whole scalar, read into scalar().
+    [[nodiscard]] bool value(Next& next);
+    const JsonScalar& scalar() const { return scalar_; }
+    // Where the value last begun stands: its bracket or its first byte.
+    std::size_t value_begin() const { return value_begin_; }
+
+    // Takes the bracket value() stopped at. The 128th nested container is
+    // refused.
+    [[nodiscard]] bool open();
+    // Inside an object: `more` with the next member's name read (its colon
+    // not yet), or without `more` at the closing brace, which is taken.
+    [[nodiscard]] bool next_member(bool& more);
+    // The name read last, decoded; valid until the cursor reads on.
+    std::string_view key() const { return decoded_; }
+    // Just after the name's closing quote and the white space behind it.
+    std::size_t key_position() const;
+    std::size_t key_end() const { return key_end_; }
+    // The colon after a member's name.
+    [[nodiscard]] bool colon();
+    // Inside an array: `more` when another item follows (the caller reads it
+    // with value()), or without `more` at the closing bracket, which is taken.
+    [[nodiscard]] bool next_item(bool& more);
+    // Just after the closing bracket taken last.
+    std::size_t closed_at() const { return closed_at_; }
+    // Nothing but white space is left.
+    [[nodiscard]] bool finish();
+
+    // Where a refusal of a text-backed value (a timestamp, a content hash)
+    // that ends at `end` is placed: in an object after the white space behind
+    // it and a closing brace; in an array after a closing bracket, or a comma
+    // and the white space after it; at the end of a document's root value.
+    std::size_t settled(std::size_t end) const;
+
+    // Stops the cursor with the caller's refusal, placed at byte offset
+    // `position`; always false.
+    bool refuse(std::string message, std::size_t position);
+
+    // Why the cursor stopped: the first fault met.
+    DocumentError error() const;
+
+private:
+    bool fail(JsonReadError error);
+    bool fail_at(std::string_view message, std::size_t i);
+    bool fail_at_end(std::string_view message);
+    bool at_end() const { return at_ >= text_.size(); }
+    void skip_space();
+
+    bool literal(std::string_view word);
+    bool digits();
+    bool number();
+    bool integer(std::string_view token, bool negative);
+    std::optional<unsigned> hex_escape();
+    bool escape();
+    bool string();
+    // Before a member or an item: the closing bracket, or the comma that
+    // separates this one from the one before.
+    bool separate(char closing, bool& more);
+
+    struct Open {
+        bool object;
+        bool first = true;
+    };
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::string decoded_;
+    JsonScalar scalar_;
+    std::size_t value_begin_ = 0;
+    std::size_t key_end_ = 0;
+    std::size_t closed_at_ = 0;
+    // An item after a comma, where a closing bracket is a trailing comma.
+    bool after_comma_ = false;
+    std::vector<Open> open_;
+    std::optional<JsonReadError> fault_;
+    DocumentError::Kind fault_kind_ = DocumentError::Kind::Syntax;
 };
 
 // A whole document as a value tree, or its first syntax error.

@@ -1,85 +1,95 @@
 #pragma once
 
-// Strict readers for the system's JSON records.
+// The system's JSON records, each described once.
 //
-// A record reader names the record and its members in declaration order, then
-// asks for each member with a converter, and ends with finish():
+// A record's description names the record and, in declaration order, each
+// member: its name, the field it binds, the codec of its value, and whether
+// it may be absent. It stands next to the record's type, as a function found
+// by argument-dependent lookup:
 //
-//   tl::expected<KdfParams, JsonReadError> KdfParams::from_json(const JsonValue& value) {
-//       RecordReader reader(value, "KdfParams",
-//                           {"algorithm", "m_cost_kib", "t_cost", "parallelism"});
-//       auto algorithm = reader.required_string("algorithm");
-//       auto m_cost_kib = reader.required_u32("m_cost_kib");
-//       ...
-//       if (auto done = reader.finish(); !done) return tl::unexpected(done.error());
-//       return KdfParams{*algorithm, *m_cost_kib, ...};
+//   constexpr auto describe(json::Type<KdfParams>) {
+//       return json::record<KdfParams>(
+//           "KdfParams", json::required("algorithm", &KdfParams::algorithm, json::plain_text),
+//           json::required("m_cost_kib", &KdfParams::m_cost_kib, json::u32), ...);
 //   }
 //
-//   // A whole document: expected<KdfParams, DocumentError>, the failure placed.
-//   auto params = read_json_record(text, KdfParams::from_json);
+// The one description drives both ways:
 //
-// Every accessor returns nullopt for a member that is absent or failed; after a
-// successful finish() every required member is present. Failures are collected
-// rather than returned at once so that the one reported is the one a reader
-// going through the document front to back meets first, whatever order the
-// accessors are called in: an unknown or repeated key as soon as the key is
-// read, a bad value when its value is read, a missing member at the closing
-// brace (the first missing one in declaration order).
+//   read_record<KdfParams>(text)  the document read straight into the record
+//                                 in one pass (JsonCursor), no value tree; the
+//                                 first fault met, syntax or refusal, placed
+//                                 in the text
+//   write_record(writer, params)  the members in declaration order (the file
+//                                 layout) or in ascending byte order of their
+//                                 names (the canonical layout, the signed
+//                                 bytes), nested records alike
 //
-// read_json_record first runs the reader once over no document to learn its
-// shape (which members each record has, which of them are records, sequences
-// or scalars; see JsonShape), then reads the document under that shape: the
-// reading stops at the first thing the reader refuses, and the items of a
-// sequence are converted as they are read, so that memory follows the typed
-// records rather than the document's tree. The reader then runs over what was
-// read and names the failure, as it would over the whole tree.
+// What is refused, and where (P is the position "line L column C" names):
+//   not an object           "invalid type: {what}, expected struct {Record}"
+//   unknown member          "unknown field `x`, expected ..." just after the
+//                           name and the white space behind it
+//   repeated member         "duplicate field `x`", there too
+//   missing member          "missing field `x"` just after the closing brace,
+//                           the first missing one in declaration order
+//   a value of another type "invalid type: {what}, expected {expected}" at its
+//                           opening bracket, or just after a scalar
+//   a value its codec takes as its type but refuses: see each codec.
+//
+// The members of a record are listed in the order its type declares them, all
+// of them: a record read is built from them in that order.
 
+#include <algorithm>
+#include <array>
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <memory>
+#include <limits>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "contracts/errors.hpp"
 #include "json/reader.hpp"
-#include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace zdz::json {
 
-// What a JSON null in an optional member means.
-enum class NullMeans { Error, Absent };
+// The tag by which a record's description is found: describe(Type<R>{}).
+template <class R>
+struct Type {};
 
-// ---- placing failures -------------------------------------------------------
+template <class R>
+concept Described = requires {
+    describe(Type<R>{});
+};
+
+template <class T>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+
+using Next = JsonCursor::Next;
+
+// ---- refusals -------------------------------------------------------------
 
 // "string \"x\"", "integer `5`", "floating point `1.0`", "boolean `true`",
-// "null", "sequence" or "map".
-std::string unexpected_text(const JsonValue& value);
+// "null", "sequence" or "map": the value the cursor stands at.
+std::string unexpected_text(const JsonCursor& in, Next next);
 
-// A failure raised while a value is read: at the last byte of a scalar, or just
-// before the bracket of an array or object.
-JsonReadError value_error(const JsonValue& value, std::string message);
-
-// "invalid type: {unexpected}, expected {expected}" placed as value_error.
-JsonReadError type_error(const JsonValue& value, std::string_view expected);
-
-// A failure of a text-backed type (timestamp, content hash, platform), placed
-// after the enclosing container has tidied up (see JsonSpan::settle).
-JsonReadError settled_error(const JsonValue& value, std::string message);
-
-// ---- converters: const JsonValue& -> tl::expected<T, JsonReadError> ----------
-
-[[nodiscard]] tl::expected<std::string, JsonReadError> read_string(const JsonValue& value);
-[[nodiscard]] tl::expected<std::uint8_t, JsonReadError> read_u8(const JsonValue& value);
-[[nodiscard]] tl::expected<std::uint16_t, JsonReadError> read_u16(const JsonValue& value);
-[[nodiscard]] tl::expected<std::uint32_t, JsonReadError> read_u32(const JsonValue& value);
-[[nodiscard]] tl::expected<std::uint64_t, JsonReadError> read_u64(const JsonValue& value);
+// "invalid type: {unexpected}, expected {expected}": at the opening bracket
+// of an array or object, just after a scalar.
+bool refuse_type(JsonCursor& in, Next next, std::string_view expected);
+// A scalar of the right type whose value is refused, just after it.
+bool refuse_value(JsonCursor& in, std::string message);
+// A text-backed value refused, at its settled place (JsonCursor::settled).
+bool refuse_settled(JsonCursor& in, std::string message);
 
 namespace json_detail {
 inline std::string failure_text(const std::string& message) {
@@ -88,322 +98,524 @@ inline std::string failure_text(const std::string& message) {
 inline std::string failure_text(const contracts::ContractError& error) {
     return error.display();
 }
-
-// "unknown variant `x`, expected ..." for a string outside `names`; the
-// refusal of a value that is not a string.
-JsonReadError unknown_variant(const JsonValue& value, const std::vector<std::string_view>& names);
-JsonReadError variant_not_a_string(const JsonValue& value);
-JsonReadError unfinished_record();
-
-// The value type a converter yields.
-template <class Convert>
-using converted_t = typename std::invoke_result_t<Convert&, const JsonValue&>::value_type;
-
-// ---- learning a reader's shape -----------------------------------------------
-//
-// While a reader is run to learn its shape, the converters it calls do not
-// convert: each marks the node being learnt (a scalar converter as Scalar, a
-// RecordReader as Record, as_sequence as Sequence) and returns the incomplete
-// marker.
-
-// The node being learnt, or null when no shape is being learnt.
-JsonShape* shape_cursor();
-
-// Makes `node` the node being learnt while it lives. Not active() when the
-// shape is deeper than any document may nest (a reader that contains
-// itself): the node then stays Any.
-class ShapeCursor {
-public:
-    explicit ShapeCursor(JsonShape& node);
-    ~ShapeCursor();
-    ShapeCursor(const ShapeCursor&) = delete;
-    ShapeCursor& operator=(const ShapeCursor&) = delete;
-    bool active() const { return active_; }
-
-private:
-    JsonShape* previous_;
-    bool active_;
-};
-
-// For scalar converters: true (and the node marked Scalar) while a shape is
-// being learnt.
-bool learning_scalar();
-
-// Learns what `convert` expects of a value at `node`, and how to check a
-// finished value there.
-template <class Convert>
-void learn_value(JsonShape& node, const Convert& convert, NullMeans null) {
-    {
-        const ShapeCursor cursor(node);
-        if (!cursor.active()) {
-            return;
-        }
-        (void)convert(JsonValue());
-    }
-    node.refuses = [convert, null](const JsonValue& value) {
-        if (null == NullMeans::Absent && value.is_null()) {
-            return false;
-        }
-        auto converted = convert(value);
-        return !converted && !converted.error().is_incomplete();
-    };
-}
-
-template <class T, class Convert>
-void learn_sequence(JsonShape& node, const Convert& element) {
-    node.kind = JsonShape::Kind::Sequence;
-    node.element = std::make_unique<JsonShape>();
-    learn_value(*node.element, element, NullMeans::Error);
-    node.take_item = [element](const JsonValue& item, std::shared_ptr<JsonConvertedItems>& into) {
-        auto converted = element(item);
-        if (!converted && converted.error().is_incomplete()) {
-            return JsonShape::ItemOutcome::Kept;
-        }
-        if (!into) {
-            into = std::make_shared<JsonConvertedItemsOf<T>>();
-        }
-        if (!converted) {
-            into->refusal = std::move(converted.error());
-            return JsonShape::ItemOutcome::Refused;
-        }
-        static_cast<JsonConvertedItemsOf<T>&>(*into).items.push_back(std::move(*converted));
-        return JsonShape::ItemOutcome::Taken;
-    };
-}
+// "unknown variant `x`, expected ..." just after the string; a value that is
+// not a string (an object is a type error; anything else "expected value"
+// just after its first byte).
+bool refuse_variant(JsonCursor& in, Next next, std::span<const std::string_view> names);
+// "unknown field `x`, expected ..." and "duplicate field `x`", after the name.
+bool refuse_unknown_member(JsonCursor& in, std::span<const std::string_view> names);
+bool refuse_repeated_member(JsonCursor& in);
+bool refuse_missing_member(JsonCursor& in, std::string_view name);
+std::string struct_text(std::string_view record_name);
 }  // namespace json_detail
 
-// A string validated by the system's own type: `parse(std::string_view)`
-// returns tl::expected<T, ContractError> (or <T, std::string>); its failure
-// text is reported at the settled position.
-template <class Parse>
-auto as_validated_text(Parse parse) {
-    using Parsed = std::invoke_result_t<Parse&, std::string_view>;
-    using T = typename Parsed::value_type;
-    return [parse = std::move(parse)](const JsonValue& value) -> tl::expected<T, JsonReadError> {
-        if (json_detail::learning_scalar()) {
-            return tl::unexpected(JsonReadError::incomplete());
+// ---- value codecs -------------------------------------------------------------
+//
+// A codec reads a value whose first token the cursor has read (see
+// JsonCursor::value) into an empty optional, refusing it through the cursor,
+// and writes a value with a JsonWriter.
+
+struct TextCodec {
+    bool read(JsonCursor& in, Next next, std::optional<std::string>& out) const {
+        if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
+            return refuse_type(in, next, "a string");
         }
-        if (!value.is_string()) {
-            return tl::unexpected(type_error(value, "a string"));
+        out.emplace(in.scalar().text);
+        return true;
+    }
+    void write(JsonWriter& out, const std::string& value) const { out.text(value); }
+};
+inline constexpr TextCodec plain_text{};
+
+// A non-negative integer that fits T, named `name` ("u8") in refusals.
+template <class T>
+struct UnsignedCodec {
+    std::string_view name;
+
+    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+        const auto kind = next == Next::Scalar ? in.scalar().kind : JsonKind::Object;
+        if (kind == JsonKind::Uint && in.scalar().uint64 <= std::numeric_limits<T>::max()) {
+            out = static_cast<T>(in.scalar().uint64);
+            return true;
         }
-        auto parsed = parse(std::string_view(value.as_string()));
+        if (kind == JsonKind::Uint || kind == JsonKind::Int) {
+            return refuse_value(in, "invalid value: " + unexpected_text(in, next) + ", expected " +
+                                        std::string(name));
+        }
+        return refuse_type(in, next, name);
+    }
+    void write(JsonWriter& out, T value) const { out.number(value); }
+};
+inline constexpr UnsignedCodec<std::uint8_t> u8{"u8"};
+inline constexpr UnsignedCodec<std::uint16_t> u16{"u16"};
+inline constexpr UnsignedCodec<std::uint32_t> u32{"u32"};
+inline constexpr UnsignedCodec<std::uint64_t> u64{"u64"};
+
+// A string validated by the system's own type: `parse` refuses it with a
+// ContractError (or a text), reported at the settled place; `format` writes
+// it back.
+template <class T, class E>
+struct ValidatedCodec {
+    tl::expected<T, E> (*parse)(std::string_view);
+    std::string (*format)(const T&);
+
+    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+        if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
+            return refuse_type(in, next, "a string");
+        }
+        auto parsed = parse(in.scalar().text);
         if (!parsed) {
-            return tl::unexpected(settled_error(value, json_detail::failure_text(parsed.error())));
+            return refuse_settled(in, json_detail::failure_text(parsed.error()));
         }
-        return std::move(*parsed);
-    };
+        out.emplace(std::move(*parsed));
+        return true;
+    }
+    void write(JsonWriter& out, const T& value) const { out.text(format(value)); }
+};
+
+template <class T, class E>
+constexpr ValidatedCodec<T, E> validated(tl::expected<T, E> (*parse)(std::string_view),
+                                         std::string (*format)(const T&)) {
+    return {parse, format};
 }
 
-// A string parsed as a token of its own (a UUID): a value that is not a string
-// is refused as "expected {expected}", and the parser's failure text is reported
-// at the closing quote.
-template <class Parse>
-auto as_token(std::string_view expected, Parse parse) {
-    using Parsed = std::invoke_result_t<Parse&, std::string_view>;
-    using T = typename Parsed::value_type;
-    return [expected = std::string(expected),
-            parse = std::move(parse)](const JsonValue& value) -> tl::expected<T, JsonReadError> {
-        if (json_detail::learning_scalar()) {
-            return tl::unexpected(JsonReadError::incomplete());
+// A string parsed as a token of its own (a UUID): what is not a string is
+// refused as "expected {expected}", and the parser's text just after the
+// closing quote.
+template <class T>
+struct TokenCodec {
+    std::string_view expected;
+    tl::expected<T, std::string> (*parse)(std::string_view);
+    std::string (*format)(const T&);
+
+    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+        if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
+            return refuse_type(in, next, expected);
         }
-        if (!value.is_string()) {
-            return tl::unexpected(type_error(value, expected));
-        }
-        auto parsed = parse(std::string_view(value.as_string()));
+        auto parsed = parse(in.scalar().text);
         if (!parsed) {
-            return tl::unexpected(value_error(value, json_detail::failure_text(parsed.error())));
+            return refuse_value(in, std::move(parsed.error()));
         }
-        return std::move(*parsed);
-    };
-}
+        out.emplace(std::move(*parsed));
+        return true;
+    }
+    void write(JsonWriter& out, const T& value) const { out.text(format(value)); }
+};
 
 // A closed enumeration written as one of its texts, listed in declaration
 // order.
-template <class E>
-auto as_variant(std::span<const std::pair<std::string_view, E>> variants) {
-    std::vector<std::pair<std::string_view, E>> table(variants.begin(), variants.end());
-    return [table = std::move(table)](const JsonValue& value) -> tl::expected<E, JsonReadError> {
-        if (json_detail::learning_scalar()) {
-            return tl::unexpected(JsonReadError::incomplete());
-        }
-        if (!value.is_string()) {
-            return tl::unexpected(json_detail::variant_not_a_string(value));
-        }
-        std::vector<std::string_view> names;
-        for (const auto& [name, variant] : table) {
-            if (name == value.as_string()) {
-                return variant;
-            }
-            names.push_back(name);
-        }
-        return tl::unexpected(json_detail::unknown_variant(value, names));
-    };
-}
+template <class E, std::size_t N>
+struct VariantCodec {
+    std::array<std::pair<std::string_view, E>, N> variants;
 
-template <class E>
-auto as_variant(std::initializer_list<std::pair<std::string_view, E>> variants) {
-    return as_variant(
-        std::span<const std::pair<std::string_view, E>>(variants.begin(), variants.size()));
-}
-
-// A JSON array whose elements are read by `element`; the first failing
-// element is reported. Items converted while the document was read come first.
-template <class Convert>
-auto as_sequence(Convert element) {
-    using Converted = std::invoke_result_t<Convert&, const JsonValue&>;
-    using T = typename Converted::value_type;
-    return [element = std::move(element)](
-               const JsonValue& value) -> tl::expected<std::vector<T>, JsonReadError> {
-        if (JsonShape* node = json_detail::shape_cursor()) {
-            json_detail::learn_sequence<T>(*node, element);
-            return tl::unexpected(JsonReadError::incomplete());
-        }
-        if (!value.is_array()) {
-            return tl::unexpected(type_error(value, "a sequence"));
-        }
-        std::vector<T> out;
-        if (auto* converted = value.converted_items()) {
-            auto* typed = dynamic_cast<JsonConvertedItemsOf<T>*>(converted);
-            if (typed == nullptr || typed->handed_over) {
-                // Only a reader that reads differently from the shape it
-                // gave, or reads one sequence twice.
-                return tl::unexpected(JsonReadError::incomplete());
-            }
-            out = std::move(typed->items);
-            typed->handed_over = true;
-            if (typed->refusal) {
-                return tl::unexpected(*typed->refusal);
+    bool read(JsonCursor& in, Next next, std::optional<E>& out) const {
+        std::array<std::string_view, N> names{};
+        for (std::size_t i = 0; i < N; ++i) {
+            names[i] = variants[i].first;
+            if (next == Next::Scalar && in.scalar().kind == JsonKind::String &&
+                in.scalar().text == variants[i].first) {
+                out = variants[i].second;
+                return true;
             }
         }
-        out.reserve(out.size() + value.items().size());
-        for (const auto& item : value.items()) {
-            auto converted = element(item);
-            if (!converted) {
-                return tl::unexpected(std::move(converted.error()));
+        return json_detail::refuse_variant(in, next, names);
+    }
+    void write(JsonWriter& out, E value) const {
+        for (const auto& [name, variant] : variants) {
+            if (variant == value) {
+                out.text(name);
+                return;
             }
-            out.push_back(std::move(*converted));
         }
-        if (!value.complete()) {
-            return tl::unexpected(JsonReadError::incomplete());
-        }
-        return out;
-    };
-}
-
-// ---- records ----------------------------------------------------------------
-
-class RecordReader {
-public:
-    // `record_name` as in "struct {record_name}"; `fields` in declaration
-    // order. The names must outlive the reader (string literals).
-    RecordReader(const JsonValue& value, std::string_view record_name,
-                 std::initializer_list<std::string_view> fields);
-
-    template <class Convert>
-    std::optional<json_detail::converted_t<Convert>> required(std::string_view name,
-                                                              Convert&& convert) {
-        return read(name, std::forward<Convert>(convert), Presence::Required, NullMeans::Error);
     }
-
-    template <class Convert>
-    std::optional<json_detail::converted_t<Convert>> optional(std::string_view name,
-                                                              Convert&& convert,
-                                                              NullMeans null = NullMeans::Error) {
-        return read(name, std::forward<Convert>(convert), Presence::Optional, null);
-    }
-
-    std::optional<std::string> required_string(std::string_view name) {
-        return required(name, read_string);
-    }
-    std::optional<std::uint8_t> required_u8(std::string_view name) {
-        return required(name, read_u8);
-    }
-    std::optional<std::uint16_t> required_u16(std::string_view name) {
-        return required(name, read_u16);
-    }
-    std::optional<std::uint32_t> required_u32(std::string_view name) {
-        return required(name, read_u32);
-    }
-    std::optional<std::uint64_t> required_u64(std::string_view name) {
-        return required(name, read_u64);
-    }
-    std::optional<std::string> optional_string(std::string_view name,
-                                               NullMeans null = NullMeans::Error) {
-        return optional(name, read_string, null);
-    }
-
-    // The first failure in document order, or a missing member, or success.
-    [[nodiscard]] tl::expected<void, JsonReadError> finish() const;
-
-private:
-    enum class Presence { Required, Optional };
-
-    struct Field {
-        std::string_view name;
-        bool required = false;
-        const JsonMember* member = nullptr;  // the one accepted occurrence
-    };
-
-    template <class Convert>
-    std::optional<json_detail::converted_t<Convert>> read(std::string_view name, Convert&& convert,
-                                                          Presence presence, NullMeans null) {
-        using T = json_detail::converted_t<Convert>;
-        if (shape_ != nullptr) {
-            if (JsonShape* field = learning_field(name)) {
-                json_detail::learn_value(*field, convert, null);
-            }
-            return std::optional<T>();
-        }
-        const JsonValue* value = lookup(name, presence);
-        if (value == nullptr || (null == NullMeans::Absent && value->is_null())) {
-            return std::optional<T>();
-        }
-        auto converted = convert(*value);
-        if (!converted) {
-            record(std::move(converted.error()));
-            return std::optional<T>();
-        }
-        return std::optional<T>(std::move(*converted));
-    }
-
-    const JsonValue* lookup(std::string_view name, Presence presence);
-    JsonShape* learning_field(std::string_view name);
-    void record(JsonReadError error);
-
-    const JsonValue& value_;
-    std::vector<Field> fields_;
-    std::optional<JsonReadError> failure_;
-    // The node being learnt, while the reader runs to learn its shape.
-    JsonShape* shape_ = nullptr;
 };
 
-// Reads a whole document with a record reader. A failure the record reader
-// meets before the first syntax error wins over it, as in a one-pass reader.
-// Never throws: running out of memory is reported as an error too.
-template <class Read>
-[[nodiscard]] auto read_json_record(std::string_view text, Read&& read)
-    -> tl::expected<json_detail::converted_t<Read>, DocumentError> {
+template <class E, std::size_t N>
+constexpr VariantCodec<E, N> variant(const std::array<std::pair<std::string_view, E>, N>& texts) {
+    return {texts};
+}
+
+// A JSON array whose items `element` reads, appended to the field's
+// container (a vector, or a set that keeps each once) in document order.
+template <class Element>
+struct SequenceCodec {
+    Element element;
+
+    template <class Container>
+    bool read(JsonCursor& in, Next next, std::optional<Container>& out) const {
+        if (next != Next::Array) {
+            return refuse_type(in, next, "a sequence");
+        }
+        if (!in.open()) {
+            return false;
+        }
+        Container items;
+        for (bool more = true;;) {
+            if (!in.next_item(more)) {
+                return false;
+            }
+            if (!more) {
+                break;
+            }
+            Next item_next{};
+            std::optional<typename Container::value_type> item;
+            if (!in.value(item_next) || !element.read(in, item_next, item)) {
+                return false;
+            }
+            items.insert(items.end(), std::move(*item));
+        }
+        out.emplace(std::move(items));
+        return true;
+    }
+    template <class Container>
+    void write(JsonWriter& out, const Container& items) const {
+        out.begin_array();
+        for (const auto& item : items) {
+            element.write(out, item);
+        }
+        out.end_array();
+    }
+};
+
+template <class Element>
+constexpr SequenceCodec<Element> sequence(Element element) {
+    return {element};
+}
+
+// A nested record, read and written by its own description.
+struct RecordCodec {
+    template <Described R>
+    bool read(JsonCursor& in, Next next, std::optional<R>& out) const;
+    template <Described R>
+    void write(JsonWriter& out, const R& value) const;
+};
+inline constexpr RecordCodec nested{};
+
+// ---- members ------------------------------------------------------------------
+
+enum class Presence {
+    Required,
+    // The field is a std::optional: absent or null, it is empty; an empty one
+    // is left out of the file.
+    Optional,
+    // Absent, the field holds its type's empty value (null is refused, as
+    // its codec refuses it); an empty one is left out of the file.
+    Defaulted,
+};
+
+template <class R, class F, class C>
+struct Member {
+    using Record = R;
+    using Field = F;
+
+    std::string_view name;
+    F R::*field;
+    C codec;
+    Presence presence = Presence::Required;
+    // Left out of the canonical layout: not covered by the signature.
+    bool is_signed = true;
+    // An empty Optional member written as null in the canonical layout
+    // rather than left out.
+    bool null_when_signed = false;
+
+    constexpr Member not_signed() const {
+        auto member = *this;
+        member.is_signed = false;
+        return member;
+    }
+    constexpr Member signed_as_null() const {
+        auto member = *this;
+        member.null_when_signed = true;
+        return member;
+    }
+};
+
+template <class R, class F, class C>
+requires(!is_optional<F>) constexpr Member<R, F, C> required(std::string_view name, F R::*field,
+                                                             C codec) {
+    return {name, field, codec, Presence::Required};
+}
+template <class R, class F, class C>
+requires is_optional<F>
+constexpr Member<R, F, C> optional(std::string_view name, F R::*field, C codec) {
+    return {name, field, codec, Presence::Optional};
+}
+template <class R, class F, class C>
+requires(!is_optional<F> && std::is_default_constructible_v<F>) constexpr Member<R, F, C> defaulted(
+    std::string_view name, F R::*field, C codec) {
+    return {name, field, codec, Presence::Defaulted};
+}
+
+template <class R, class... M>
+struct RecordDescription {
+    // As in "expected struct {name}".
+    std::string_view name;
+    std::tuple<M...> members;
+};
+
+template <class R, class... M>
+constexpr RecordDescription<R, M...> record(std::string_view name, M... members) {
+    static_assert((std::is_same_v<typename M::Record, R> && ...), "members of another record");
+    return {name, std::tuple<M...>(members...)};
+}
+
+namespace json_detail {
+
+template <class R>
+constexpr auto description_of() {
+    return describe(Type<R>{});
+}
+
+template <class R>
+constexpr std::size_t member_count() {
+    return std::tuple_size_v<decltype(description_of<R>().members)>;
+}
+
+// The member names in declaration order.
+template <class R>
+constexpr auto member_names() {
+    constexpr auto d = description_of<R>();
+    return std::apply(
+        [](const auto&... m) { return std::array<std::string_view, sizeof...(m)>{m.name...}; },
+        d.members);
+}
+
+// The members' indices in ascending byte order of their names.
+template <class R>
+constexpr auto canonical_order() {
+    constexpr auto names = member_names<R>();
+    std::array<std::size_t, names.size()> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    return order;
+}
+
+// Calls f(std::integral_constant<std::size_t, I>) for I == index.
+template <std::size_t... I, class F>
+bool at_index(std::size_t index, std::index_sequence<I...>, F&& f) {
+    bool result = false;
+    (void)((I == index ? (result = f(std::integral_constant<std::size_t, I>{}), true) : false) ||
+           ...);
+    return result;
+}
+
+// The values read so far, one optional per member.
+template <class... M>
+using Draft = std::tuple<std::optional<typename M::Field>...>;
+
+template <class D>
+struct DraftOf;
+template <class R, class... M>
+struct DraftOf<RecordDescription<R, M...>> {
+    using type = Draft<M...>;
+};
+
+template <class M>
+bool read_member(JsonCursor& in, const M& member, std::optional<typename M::Field>& slot) {
+    Next next{};
+    if (!in.colon() || !in.value(next)) {
+        return false;
+    }
+    if constexpr (is_optional<typename M::Field>) {
+        if (next == Next::Scalar && in.scalar().kind == JsonKind::Null) {
+            slot.emplace();
+            return true;
+        }
+        std::optional<typename M::Field::value_type> value;
+        if (!member.codec.read(in, next, value)) {
+            return false;
+        }
+        slot.emplace(std::move(value));
+        return true;
+    } else {
+        return member.codec.read(in, next, slot);
+    }
+}
+
+// A member's value for the record: an absent one that may be absent is empty.
+template <class M>
+typename M::Field take(std::optional<typename M::Field>& slot) {
+    if constexpr (std::is_default_constructible_v<typename M::Field>) {
+        if (!slot) {
+            return typename M::Field{};
+        }
+    }
+    return std::move(*slot);
+}
+
+template <class R>
+bool read_object(JsonCursor& in, Next next, std::optional<R>& out) {
+    static constexpr auto d = description_of<R>();
+    static constexpr auto names = member_names<R>();
+    constexpr auto indices = std::make_index_sequence<names.size()>();
+    if (next != Next::Object) {
+        return refuse_type(in, next, struct_text(d.name));
+    }
+    if (!in.open()) {
+        return false;
+    }
+    typename DraftOf<std::remove_const_t<decltype(d)>>::type draft;
+    for (bool more = true;;) {
+        if (!in.next_member(more)) {
+            return false;
+        }
+        if (!more) {
+            break;
+        }
+        const auto found = std::find(names.begin(), names.end(), in.key());
+        if (found == names.end()) {
+            return refuse_unknown_member(in, names);
+        }
+        const bool read =
+            at_index(static_cast<std::size_t>(found - names.begin()), indices, [&](auto index) {
+                constexpr std::size_t kIndex = decltype(index)::value;
+                auto& slot = std::get<kIndex>(draft);
+                if (slot) {
+                    return refuse_repeated_member(in);
+                }
+                return read_member(in, std::get<kIndex>(d.members), slot);
+            });
+        if (!read) {
+            return false;
+        }
+    }
+    // The first required member missing, in declaration order.
+    const bool complete = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((std::get<I>(d.members).presence != Presence::Required ||
+                 std::get<I>(draft).has_value() ||
+                 refuse_missing_member(in, std::get<I>(d.members).name)) &&
+                ...);
+    }
+    (indices);
+    if (!complete) {
+        return false;
+    }
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        out.emplace(R{take<std::tuple_element_t<I, std::remove_const_t<decltype(d.members)>>>(
+            std::get<I>(draft))...});
+    }
+    (indices);
+    return true;
+}
+
+template <class M>
+void write_member(JsonWriter& out, const M& member, const typename M::Record& record) {
+    const bool canonical = out.layout() == Layout::Canonical;
+    if (canonical && !member.is_signed) {
+        return;
+    }
+    const auto& value = record.*member.field;
+    if constexpr (is_optional<typename M::Field>) {
+        if (value) {
+            out.member(member.name);
+            member.codec.write(out, *value);
+        } else if (canonical && member.null_when_signed) {
+            out.member(member.name);
+            out.null();
+        }
+        return;
+    } else {
+        if constexpr (std::is_default_constructible_v<typename M::Field> &&
+                      std::equality_comparable<typename M::Field>) {
+            if (member.presence == Presence::Defaulted && !canonical &&
+                value == typename M::Field{}) {
+                return;
+            }
+        }
+        out.member(member.name);
+        member.codec.write(out, value);
+    }
+}
+
+}  // namespace json_detail
+
+// The record in the writer's layout.
+template <Described R>
+void write_record(JsonWriter& out, const R& record) {
+    static constexpr auto d = json_detail::description_of<R>();
+    out.begin_object();
+    if (out.layout() == Layout::Canonical) {
+        static constexpr auto order = json_detail::canonical_order<R>();
+        constexpr auto indices = std::make_index_sequence<order.size()>();
+        for (const std::size_t member : order) {
+            (void)json_detail::at_index(member, indices, [&](auto index) {
+                json_detail::write_member(out, std::get<decltype(index)::value>(d.members), record);
+                return true;
+            });
+        }
+    } else {
+        std::apply(
+            [&](const auto&... member) { (json_detail::write_member(out, member, record), ...); },
+            d.members);
+    }
+    out.end_object();
+}
+
+template <Described R>
+bool RecordCodec::read(JsonCursor& in, Next next, std::optional<R>& out) const {
+    return json_detail::read_object(in, next, out);
+}
+
+template <Described R>
+void RecordCodec::write(JsonWriter& out, const R& value) const {
+    write_record(out, value);
+}
+
+// The file text: two-space indentation, no final newline.
+template <Described R>
+std::string write_record_file(const R& record) {
+    std::string text;
+    JsonWriter out(text, Layout::File);
+    write_record(out, record);
+    return text;
+}
+
+// The canonical bytes (the signed form) over `bytes`, whose memory is reused;
+// a text that is not UTF-8 is a fault.
+template <Described R>
+[[nodiscard]] tl::expected<void, contracts::ContractError> write_canonical_record(
+    const R& record, std::string& bytes) {
+    bytes.clear();
+    JsonWriter out(bytes, Layout::Canonical);
+    write_record(out, record);
+    return out.result();
+}
+
+template <Described R>
+[[nodiscard]] tl::expected<std::string, contracts::ContractError> canonical_record(
+    const R& record) {
+    std::string bytes;
+    if (auto written = write_canonical_record(record, bytes); !written) {
+        return tl::unexpected(std::move(written.error()));
+    }
+    return bytes;
+}
+
+// A whole document read by `codec` (a record's: read_record), nothing but
+// white space after it. Never throws: running out of memory is reported as an
+// error too.
+template <class T, class Codec>
+[[nodiscard]] tl::expected<T, DocumentError> read_document(std::string_view text,
+                                                           const Codec& codec) {
     try {
-        JsonShape shape;
-        json_detail::learn_value(shape, read, NullMeans::Error);
-        auto parsed = parse_json_document(text, &shape);
-        if (parsed.root) {
-            auto record = read(*parsed.root);
-            if (!record && !record.error().is_incomplete()) {
-                return tl::unexpected(DocumentError::refused(text, record.error()));
-            }
-            if (record && !parsed.error) {
-                return std::move(*record);
-            }
+        JsonCursor in(text);
+        std::optional<T> out;
+        Next next{};
+        if (!in.value(next) || !codec.read(in, next, out) || !in.finish()) {
+            return tl::unexpected(in.error());
         }
-        if (!parsed.error) {
-            // Only a record reader that marks a complete document as cut short.
-            return tl::unexpected(DocumentError::refused(text, json_detail::unfinished_record()));
-        }
-        return tl::unexpected(DocumentError::syntax(text, *parsed.error));
+        return std::move(*out);
     } catch (const std::bad_alloc&) {
         return tl::unexpected(DocumentError::out_of_memory());
     }
+}
+
+template <Described R>
+[[nodiscard]] tl::expected<R, DocumentError> read_record(std::string_view text) {
+    return read_document<R>(text, nested);
 }
 
 }  // namespace zdz::json

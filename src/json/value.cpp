@@ -1,7 +1,6 @@
 #include "json/value.hpp"
 
 #include <cmath>
-#include <limits>
 
 namespace zdz::json {
 JsonValue::JsonValue(JsonKind kind, Scalar scalar) : kind_(kind), scalar_(scalar) {}
@@ -111,14 +110,6 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
             return a.members() == b.members();
     }
     return false;
-}
-
-JsonReadError JsonReadError::incomplete() {
-    return {{}, 0, std::numeric_limits<std::size_t>::max()};
-}
-
-bool JsonReadError::is_incomplete() const {
-    return detected_at == std::numeric_limits<std::size_t>::max();
 }
 
 }  // namespace zdz::json

@@ -2,12 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <tl/expected.hpp>
 #include <variant>
 #include <vector>
 
@@ -15,25 +10,12 @@ namespace zdz::json {
 
 enum class JsonKind { Null, Bool, Int, Uint, Double, String, Array, Object };
 
-// Where a value stands in the document it was read from, as byte offsets.
-// Values built in code carry zeros.
-struct JsonSpan {
-    std::size_t begin = 0;  // first byte of the token (`{`, `[`, opening quote, first digit)
-    std::size_t end = 0;    // one past its last byte
-    // Where a failure of a text-backed type (timestamp, content hash, ...)
-    // found in this value is placed: after the enclosing container has skipped
-    // the white space behind the value and taken a closing bracket or, in a
-    // list, a comma and the white space after it.
-    std::size_t settle = 0;
-};
-
 struct JsonMember;
-class JsonConvertedItems;
 
-// A JSON value as read or as built for writing. Objects keep their members in
-// document order, duplicates included, so record readers can refuse them; the
-// number kinds stay apart (negative integers are Int, non-negative Uint, any
-// other number Double).
+// A free-form JSON value as read or as built for writing (the reports, and
+// documents that are not records). Objects keep their members in document
+// order, duplicates included; the number kinds stay apart (negative integers are Int, non-negative
+// Uint, any other number Double).
 class JsonValue {
 public:
     JsonValue() = default;  // null
@@ -68,21 +50,10 @@ public:
     JsonValue& push(JsonValue item);
     JsonValue& add(std::string key, JsonValue value);
 
-    const JsonSpan& span() const { return span_; }
-    // False only for an array or object that a syntax error cut short; such
-    // values exist only while a record reader runs over a broken document.
-    bool complete() const { return complete_; }
-
-    // Of an array read under a JsonShape: its first items in their typed form,
-    // or null. Such values exist only while a record reader runs.
-    JsonConvertedItems* converted_items() const { return converted_.get(); }
-
-    // Same kinds and contents, positions and converted items ignored.
+    // Same kinds and contents.
     friend bool operator==(const JsonValue& a, const JsonValue& b);
 
 private:
-    friend class JsonTreeBuilder;
-
     // A store file holds hundreds of thousands of values, so a value keeps
     // only what its kind needs: one scalar slot, or one of the owned texts
     // and containers.
@@ -103,11 +74,8 @@ private:
     std::vector<JsonMember>& mutable_members();
 
     JsonKind kind_ = JsonKind::Null;
-    bool complete_ = true;
     Scalar scalar_{.u = 0};
     Storage data_;
-    JsonSpan span_;
-    std::shared_ptr<JsonConvertedItems> converted_;
 };
 
 struct JsonMember {
@@ -117,14 +85,6 @@ struct JsonMember {
 
     std::string key;
     JsonValue value;
-    // Where an unknown or repeated key is reported: just after the key's
-    // closing quote and the white space that follows it.
-    std::size_t key_position = 0;
-    // Offset just after the key's closing quote.
-    std::size_t key_end = 0;
-    // False only for the last member of a cut-short object whose value was
-    // never read.
-    bool value_read = true;
 
     friend bool operator==(const JsonMember& a, const JsonMember& b) {
         return a.key == b.key && a.value == b.value;
@@ -133,36 +93,10 @@ struct JsonMember {
 
 // A reading failure not yet placed in the text: `position` is the byte
 // offset P from which "line L column C" is computed (C counts the bytes
-// between the start of P's line and P), and `detected_at` the offset at which
-// a reader working through the document in one pass meets it. Of several
-// failures the one met first is reported.
+// between the start of P's line and P).
 struct JsonReadError {
     std::string message;
     std::size_t position = 0;
-    std::size_t detected_at = 0;
-
-    // The marker a record reader returns for a record cut short by a syntax
-    // error: the syntax error is reported instead.
-    static JsonReadError incomplete();
-    bool is_incomplete() const;
-};
-
-// The items at the front of an array that a record reader already turned into
-// their typed values while the document was read (see JsonShape); the array's
-// items() are the ones after them. The reader takes them over once. When the
-// reader refused the item after them, its failure is kept here too: that item
-// is not read again (its own items were taken over while it was read).
-class JsonConvertedItems {
-public:
-    virtual ~JsonConvertedItems() = default;
-    bool handed_over = false;
-    std::optional<JsonReadError> refusal;
-};
-
-template <class T>
-class JsonConvertedItemsOf final : public JsonConvertedItems {
-public:
-    std::vector<T> items;
 };
 
 }  // namespace zdz::json

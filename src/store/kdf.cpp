@@ -6,18 +6,11 @@
 #include <limits>
 
 #include "encoding/text.hpp"
-#include "json/record.hpp"
-#include "json/writer.hpp"
 
 namespace zdz::store {
 namespace {
 
 using contracts::ContractError;
-
-constexpr std::string_view kAlgorithmMember = "algorithm";
-constexpr std::string_view kMemoryCostMember = "m_cost_kib";
-constexpr std::string_view kTimeCostMember = "t_cost";
-constexpr std::string_view kParallelismMember = "parallelism";
 
 // The floor and ceiling as the messages word them.
 static_assert(kMinMemoryCostKib == 8 * 1024, "kMemoryFloorMessage names the floor");
@@ -101,36 +94,12 @@ KdfParams KdfParams::keygen_default() {
                      kDefaultParallelism};
 }
 
-tl::expected<KdfParams, json::JsonReadError> KdfParams::from_json(const json::JsonValue& value) {
-    json::RecordReader reader(
-        value, kKdfParamsRecordName,
-        {kAlgorithmMember, kMemoryCostMember, kTimeCostMember, kParallelismMember});
-    auto algorithm = reader.required_string(kAlgorithmMember);
-    auto m_cost_kib = reader.required_u32(kMemoryCostMember);
-    auto t_cost = reader.required_u32(kTimeCostMember);
-    auto parallelism = reader.required_u32(kParallelismMember);
-    if (auto done = reader.finish(); !done) {
-        return tl::unexpected(std::move(done.error()));
-    }
-    return KdfParams{std::move(*algorithm), *m_cost_kib, *t_cost, *parallelism};
-}
-
-json::JsonValue KdfParams::to_json() const {
-    using json::JsonValue;
-    JsonValue out = JsonValue::object();
-    out.add(std::string(kAlgorithmMember), JsonValue::string(algorithm));
-    out.add(std::string(kMemoryCostMember), JsonValue::uint64(m_cost_kib));
-    out.add(std::string(kTimeCostMember), JsonValue::uint64(t_cost));
-    out.add(std::string(kParallelismMember), JsonValue::uint64(parallelism));
-    return out;
-}
-
 std::string write_kdf_params_json(const KdfParams& params) {
-    return json::to_pretty_json(params.to_json());
+    return json::write_record_file(params);
 }
 
 tl::expected<KdfParams, json::DocumentError> read_kdf_params_json(std::string_view text) {
-    return json::read_json_record(text, KdfParams::from_json);
+    return json::read_record<KdfParams>(text);
 }
 
 tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {

@@ -10,7 +10,7 @@
 #include "contracts/errors.hpp"
 #include "crypto/secret.hpp"
 #include "json/reader.hpp"
-#include "json/value.hpp"
+#include "json/record.hpp"
 
 namespace zdz::store {
 
@@ -42,15 +42,18 @@ struct KdfParams {
 
     static KdfParams keygen_default();
 
-    // Exactly the four members, each once; the costs must fit in u32. The
-    // algorithm text is taken as it is: derive_kek judges it.
-    [[nodiscard]] static tl::expected<KdfParams, json::JsonReadError> from_json(
-        const json::JsonValue& value);
-    // The members in declaration order.
-    json::JsonValue to_json() const;
-
     friend bool operator==(const KdfParams&, const KdfParams&) = default;
 };
+
+// Exactly the four members, each once; the costs must fit in u32. The
+// algorithm text is taken as it is: derive_kek judges it.
+constexpr auto describe(json::Type<KdfParams>) {
+    return json::record<KdfParams>(
+        kKdfParamsRecordName, json::required("algorithm", &KdfParams::algorithm, json::plain_text),
+        json::required("m_cost_kib", &KdfParams::m_cost_kib, json::u32),
+        json::required("t_cost", &KdfParams::t_cost, json::u32),
+        json::required("parallelism", &KdfParams::parallelism, json::u32));
+}
 
 // The record alone as a document: pretty JSON, two-space indentation, no
 // final newline; and read back strictly, the error placed in the text.

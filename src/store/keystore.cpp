@@ -17,24 +17,16 @@
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
-#include "json/fields.hpp"
 #include "json/record.hpp"
-#include "json/writer.hpp"
 #include "store/file_errors.hpp"
 
 namespace zdz::store {
 namespace {
 
-using json::JsonValue;
 using trust::TrustError;
 
-constexpr std::string_view kFormatVersionMember = "format_version";
-constexpr std::string_view kKeyIdMember = "key_id";
 constexpr std::string_view kVerifyingKeyHexMember = "verifying_key_hex";
-constexpr std::string_view kCreatedAtMember = "created_at";
-constexpr std::string_view kKdfMember = "kdf";
 constexpr std::string_view kSaltHexMember = "salt_hex";
-constexpr std::string_view kEnvelopeMember = "envelope";
 
 constexpr std::string_view kMemberPrefixSeparator = ": ";
 static_assert(crypto::kPublicKeyBytes == 32 && crypto::kSeedBytes == 32,
@@ -49,13 +41,6 @@ envelope::EnvelopeContext signing_key_context() {
     return {std::string(kSigningKeyContext)};
 }
 
-// Lower-case hex for text that decodes; anything else as it stands, so a
-// record read from a file is written back without losing what it held.
-std::string lower_case_hex(const std::string& text) {
-    const auto bytes = encoding::hex_decode(text);
-    return bytes ? encoding::hex_encode(*bytes) : text;
-}
-
 TrustError malformed_member(std::string_view member, const std::string& detail) {
     return TrustError::keystore_malformed(std::string(member) +
                                           std::string(kMemberPrefixSeparator) + detail);
@@ -63,49 +48,17 @@ TrustError malformed_member(std::string_view member, const std::string& detail) 
 
 }  // namespace
 
-JsonValue SealedSigningKey::to_json() const {
-    auto object = JsonValue::object();
-    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
-    object.add(std::string(kKeyIdMember), JsonValue::string(key_id.to_string()));
-    object.add(std::string(kVerifyingKeyHexMember),
-               JsonValue::string(lower_case_hex(verifying_key_hex)));
-    object.add(std::string(kCreatedAtMember), JsonValue::string(created_at.to_string()));
-    object.add(std::string(kKdfMember), kdf.to_json());
-    object.add(std::string(kSaltHexMember), JsonValue::string(lower_case_hex(salt_hex)));
-    object.add(std::string(kEnvelopeMember), envelope.to_json());
-    return object;
-}
-
-tl::expected<SealedSigningKey, json::JsonReadError> SealedSigningKey::from_json(
-    const JsonValue& value) {
-    json::RecordReader r(value, kSealedSigningKeyRecordName,
-                         {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
-                          kCreatedAtMember, kKdfMember, kSaltHexMember, kEnvelopeMember});
-    auto format = r.required_u16(kFormatVersionMember);
-    auto key_id = r.required(kKeyIdMember, json::read_uuid);
-    auto verifying_key_hex = r.required_string(kVerifyingKeyHexMember);
-    auto created_at = r.required(kCreatedAtMember, json::read_timestamp);
-    auto kdf = r.required(kKdfMember, KdfParams::from_json);
-    auto salt_hex = r.required_string(kSaltHexMember);
-    auto envelope = r.required(kEnvelopeMember, envelope::EncryptedEnvelope::from_json);
-    if (auto done = r.finish(); !done) {
-        return tl::unexpected(std::move(done.error()));
-    }
-    return SealedSigningKey{*format,
-                            *key_id,
-                            std::move(*verifying_key_hex),
-                            *created_at,
-                            std::move(*kdf),
-                            std::move(*salt_hex),
-                            std::move(*envelope)};
+void HexTextCodec::write(json::JsonWriter& out, const std::string& value) const {
+    const auto bytes = encoding::hex_decode(value);
+    out.text(bytes ? encoding::hex_encode(*bytes) : value);
 }
 
 std::string write_keystore_json(const SealedSigningKey& record) {
-    return json::to_pretty_json(record.to_json());
+    return json::write_record_file(record);
 }
 
 tl::expected<SealedSigningKey, json::DocumentError> read_keystore_json(std::string_view text) {
-    return json::read_json_record(text, SealedSigningKey::from_json);
+    return json::read_record<SealedSigningKey>(text);
 }
 
 namespace {

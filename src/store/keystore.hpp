@@ -18,8 +18,9 @@
 #include "envelope/envelope.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
+#include "json/fields.hpp"
 #include "json/reader.hpp"
-#include "json/value.hpp"
+#include "json/record.hpp"
 #include "store/kdf.hpp"
 #include "trust/errors.hpp"
 
@@ -44,16 +45,32 @@ struct SealedSigningKey {
     // Hex of the Argon2id salt, kept as read and judged by unseal_signing_key.
     std::string salt_hex;
     envelope::EncryptedEnvelope envelope;
-
-    // Members in the order above. Hex that decodes is written in lower case
-    // whatever case it was read in.
-    json::JsonValue to_json() const;
-
-    // Strict: unknown, missing and repeated members are refused here and in
-    // kdf and envelope.
-    [[nodiscard]] static tl::expected<SealedSigningKey, json::JsonReadError> from_json(
-        const json::JsonValue& value);
 };
+
+// Hex kept as read; written in lower case when it decodes, anything else as
+// it stands, so a record read from a file is written back without losing
+// what it held.
+struct HexTextCodec {
+    bool read(json::JsonCursor& in, json::Next next, std::optional<std::string>& out) const {
+        return json::plain_text.read(in, next, out);
+    }
+    void write(json::JsonWriter& out, const std::string& value) const;
+};
+inline constexpr HexTextCodec hex_text{};
+
+// Members in the order above. Strict: unknown, missing and repeated members
+// are refused here and in kdf and envelope.
+constexpr auto describe(json::Type<SealedSigningKey>) {
+    using R = SealedSigningKey;
+    return json::record<R>(kSealedSigningKeyRecordName,
+                           json::required("format_version", &R::format_version, json::u16),
+                           json::required("key_id", &R::key_id, json::uuid),
+                           json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
+                           json::required("created_at", &R::created_at, json::timestamp),
+                           json::required("kdf", &R::kdf, json::nested),
+                           json::required("salt_hex", &R::salt_hex, hex_text),
+                           json::required("envelope", &R::envelope, json::nested));
+}
 
 // The file text: pretty JSON, two-space indentation, no final newline.
 std::string write_keystore_json(const SealedSigningKey& record);

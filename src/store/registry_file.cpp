@@ -58,6 +58,21 @@ envelope::EnvelopeContext registry_context() {
 
 // ---- snapshot and replay ----------------------------------------------------
 
+std::size_t RegistrySnapshotBody::canonical_size_hint() const {
+    // The most a promotion and a withdrawn measurement take in canonical form
+    // (a timestamp with nanoseconds, the largest security version), and a
+    // little for each platform and the snapshot around them.
+    constexpr std::size_t kCanonicalPromotionBytes = 200;
+    constexpr std::size_t kCanonicalMeasurementBytes = 80;
+    constexpr std::size_t kCanonicalFrameBytes = 200;
+    std::size_t bytes = kCanonicalFrameBytes;
+    for (const auto& state : platforms) {
+        bytes += kCanonicalFrameBytes + state.history.size() * kCanonicalPromotionBytes +
+                 state.revoked.size() * kCanonicalMeasurementBytes;
+    }
+    return bytes;
+}
+
 RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
                                        const contracts::Timestamp& now) {
     RegistrySnapshotBody body{kRegistrySnapshotFormatVersion, now, {}};

@@ -20,10 +20,8 @@
 #include "envelope/envelope.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
-#include "json/canonical.hpp"
-#include "json/plain_reader.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
@@ -44,17 +42,16 @@ struct PersistedPromotion {
     trust::SecurityVersion security_version = 0;
     contracts::Timestamp promoted_at;
 
-    json::JsonValue to_json() const;
-    [[nodiscard]] static tl::expected<PersistedPromotion, json::JsonReadError> from_json(
-        const json::JsonValue& value);
-    // The same record read by the quick reader (nullopt: read it with
-    // from_json).
-    static std::optional<PersistedPromotion> scan(json::PlainJsonReader& reader);
-    // to_json() in the writer's layout, written directly.
-    void write_json(json::JsonWriter& out) const;
-
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
+
+constexpr auto describe(json::Type<PersistedPromotion>) {
+    using R = PersistedPromotion;
+    return json::record<R>(kPersistedPromotionRecordName,
+                           json::required("measurement", &R::measurement, trust::measurement_codec),
+                           json::required("security_version", &R::security_version, json::u32),
+                           json::required("promoted_at", &R::promoted_at, json::timestamp));
+}
 
 struct PersistedPlatformState {
     trust::ImagePlatform platform;
@@ -64,14 +61,17 @@ struct PersistedPlatformState {
     // is held, written and signed in that order, once each.
     trust::MeasurementSet revoked;
 
-    json::JsonValue to_json() const;
-    [[nodiscard]] static tl::expected<PersistedPlatformState, json::JsonReadError> from_json(
-        const json::JsonValue& value);
-    static std::optional<PersistedPlatformState> scan(json::PlainJsonReader& reader);
-    void write_json(json::JsonWriter& out) const;
-
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
+
+constexpr auto describe(json::Type<PersistedPlatformState>) {
+    using R = PersistedPlatformState;
+    return json::record<R>(
+        kPersistedPlatformStateRecordName,
+        json::required("platform", &R::platform, trust::platform_codec),
+        json::required("history", &R::history, json::sequence(json::nested)),
+        json::required("revoked", &R::revoked, json::sequence(trust::measurement_codec)));
+}
 
 struct RegistrySnapshotBody {
     // Written as 1; not judged when read.
@@ -81,16 +81,20 @@ struct RegistrySnapshotBody {
     // read back keeps its own order (a platform listed twice continues).
     std::vector<PersistedPlatformState> platforms;
 
-    json::JsonValue to_json() const;
-    [[nodiscard]] static tl::expected<RegistrySnapshotBody, json::JsonReadError> from_json(
-        const json::JsonValue& value);
-    static std::optional<RegistrySnapshotBody> scan(json::PlainJsonReader& reader);
-    void write_json(json::JsonWriter& out) const;
-    // About as many bytes as write_canonical writes, a little more.
+    // About as many bytes as its canonical form takes, a little more.
     std::size_t canonical_size_hint() const;
 
     friend bool operator==(const RegistrySnapshotBody&, const RegistrySnapshotBody&) = default;
 };
+
+constexpr auto describe(json::Type<RegistrySnapshotBody>) {
+    using R = RegistrySnapshotBody;
+    return json::record<R>(
+        kRegistrySnapshotBodyRecordName,
+        json::required("format_version", &R::format_version, json::u16),
+        json::required("exported_at", &R::exported_at, json::timestamp),
+        json::required("platforms", &R::platforms, json::sequence(json::nested)));
+}
 
 using RegistryEnvelope = envelope::SignedEnvelope<RegistrySnapshotBody>;
 

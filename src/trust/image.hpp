@@ -11,6 +11,7 @@
 #include "contracts/content_hash.hpp"
 #include "contracts/errors.hpp"
 #include "contracts/ids.hpp"
+#include "json/fields.hpp"
 
 namespace zdz::trust {
 
@@ -62,6 +63,13 @@ std::string image_kind_choices();
 struct ImageMeasurement {
     contracts::ContentHash hash;
 
+    // A content hash's text; refused as ContentHash::parse refuses it.
+    [[nodiscard]] static tl::expected<ImageMeasurement, contracts::ContractError> parse(
+        std::string_view text) {
+        return contracts::ContentHash::parse(text).map(
+            [](contracts::ContentHash hash) { return ImageMeasurement{std::move(hash)}; });
+    }
+
     std::string to_string() const { return hash.to_string(); }
     std::string debug() const { return "ImageMeasurement(" + hash.to_string() + ")"; }
 
@@ -74,5 +82,12 @@ using SecurityVersion = std::uint32_t;
 inline std::string security_version_text(SecurityVersion v) {
     return "sv" + std::to_string(v);
 }
+
+// The codecs of record members that hold these types (json/record.hpp).
+inline constexpr auto platform_codec =
+    json::validated(&ImagePlatform::parse, &json::to_text<ImagePlatform>);
+inline constexpr auto measurement_codec =
+    json::validated(&ImageMeasurement::parse, &json::to_text<ImageMeasurement>);
+inline constexpr auto image_kind_codec = json::variant(kImageKindTexts);
 
 }  // namespace zdz::trust

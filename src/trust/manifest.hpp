@@ -10,7 +10,10 @@
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "envelope/envelope.hpp"
+#include "json/fields.hpp"
 #include "json/reader.hpp"
+#include "json/record.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/signers.hpp"
@@ -42,6 +45,28 @@ struct VerifiedImageManifest {
     ImageManifestBody body;
     contracts::Timestamp verified_at;
 };
+
+// The body as signed: expires_at left out when absent, in the file and in
+// the signed bytes alike.
+constexpr auto describe(json::Type<ImageManifestBody>) {
+    using R = ImageManifestBody;
+    return json::record<R>("ImageManifestBody",
+                           json::required("manifest_id", &R::manifest_id, json::uuid),
+                           json::required("platform", &R::platform, platform_codec),
+                           json::required("image_kind", &R::image_kind, image_kind_codec),
+                           json::required("measurement", &R::measurement, measurement_codec),
+                           json::required("security_version", &R::security_version, json::u32),
+                           json::required("signing_key_id", &R::signing_key_id, json::uuid),
+                           json::required("issued_at", &R::issued_at, json::timestamp),
+                           json::optional("expires_at", &R::expires_at, json::timestamp));
+}
+
+constexpr auto describe(json::Type<UnverifiedImageManifest>) {
+    using R = UnverifiedImageManifest;
+    return json::record<R>("UnverifiedImageManifest",
+                           json::required("body", &R::body, json::nested),
+                           json::required("signature", &R::signature, envelope::signature_codec));
+}
 
 // A verified manifest and the trusted signer whose key verified it.
 struct SignerVerifiedManifest {

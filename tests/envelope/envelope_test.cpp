@@ -22,29 +22,16 @@ using zdz::test::fixed_key;
 
 namespace {
 
-// A payload of the kind the registry store carries: a record with its own
-// strict reader.
+// A payload of the kind the registry store carries: a described record.
 struct Note {
     std::string text;
     std::uint32_t count = 0;
-
-    JsonValue to_json() const {
-        auto object = JsonValue::object();
-        object.add("text", JsonValue::string(text));
-        object.add("count", JsonValue::uint64(count));
-        return object;
-    }
-
-    static tl::expected<Note, JsonReadError> from_json(const JsonValue& value) {
-        RecordReader r(value, "Note", {"text", "count"});
-        auto text = r.required_string("text");
-        auto count = r.required_u32("count");
-        if (auto done = r.finish(); !done) {
-            return tl::unexpected(done.error());
-        }
-        return Note{*text, *count};
-    }
 };
+
+constexpr auto describe(Type<Note>) {
+    return record<Note>("Note", required("text", &Note::text, plain_text),
+                        required("count", &Note::count, u32));
+}
 
 static_assert(EnvelopePayload<Note>);
 

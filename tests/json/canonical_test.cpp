@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/reader.hpp"
+#include "json/record.hpp"
 #include "json/value.hpp"
 #include "json/writer.hpp"
 #include "support/json_trees.hpp"
@@ -270,17 +271,23 @@ TEST(CanonicalJson, SameBytesWhateverTheFileLayout) {
     }
 }
 
-TEST(CanonicalBytes, ComesFromTheRecordsJsonForm) {
-    struct Record {
-        std::string name;
-        std::uint32_t version;
-        JsonValue to_json() const {
-            return JsonValue::object(
-                {{"version", JsonValue::uint64(version)}, {"name", JsonValue::string(name)}});
-        }
-    };
-    const Record record{"e\xCC\x81", 7};
-    EXPECT_EQ(canonical_bytes(record).value(), "{\"name\":\"\xC3\xA9\",\"version\":7}");
-    EXPECT_EQ(to_pretty_json(record.to_json()),
-              "{\n  \"version\": 7,\n  \"name\": \"e\xCC\x81\"\n}");
+namespace {
+struct Versioned {
+    std::uint32_t version = 0;
+    std::string name;
+};
+constexpr auto describe(Type<Versioned>) {
+    return record<Versioned>("Versioned", required("version", &Versioned::version, u32),
+                             required("name", &Versioned::name, plain_text));
+}
+}  // namespace
+
+TEST(CanonicalBytes, ComesFromTheRecordsDescription) {
+    const Versioned record{7, "e\xCC\x81"};
+    EXPECT_EQ(canonical_record(record).value(), "{\"name\":\"\xC3\xA9\",\"version\":7}");
+    EXPECT_EQ(write_record_file(record), "{\n  \"version\": 7,\n  \"name\": \"e\xCC\x81\"\n}");
+    // A text no JSON document can hold is a fault of the canonical form.
+    EXPECT_EQ(
+        canonical_record(Versioned{1, "\xFF"}).error().display(),
+        canonical_json(JsonValue::object({{"name", JsonValue::string("\xFF")}})).error().display());
 }

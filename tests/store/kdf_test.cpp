@@ -62,21 +62,20 @@ TEST(KdfParams, KeygenDefault) {
 }
 
 TEST(KdfParams, JsonWrittenInDeclarationOrderAndReadBack) {
-    const std::string text = zdz::json::to_pretty_json(KdfParams::keygen_default().to_json());
+    const std::string text = zdz::store::write_kdf_params_json(KdfParams::keygen_default());
     EXPECT_EQ(text,
               "{\n  \"algorithm\": \"argon2id\",\n  \"m_cost_kib\": 131072,\n  \"t_cost\": 3,\n"
               "  \"parallelism\": 4\n}");
-    EXPECT_EQ(zdz::json::read_json_record(text, KdfParams::from_json), KdfParams::keygen_default());
+    EXPECT_EQ(zdz::store::read_kdf_params_json(text), KdfParams::keygen_default());
     // Members in any order; the algorithm is read as it is and judged on use.
-    EXPECT_EQ(zdz::json::read_json_record(
-                  R"({"parallelism":0,"t_cost":4294967295,"m_cost_kib":0,"algorithm":"Argon2i"})",
-                  KdfParams::from_json),
+    EXPECT_EQ(zdz::store::read_kdf_params_json(
+                  R"({"parallelism":0,"t_cost":4294967295,"m_cost_kib":0,"algorithm":"Argon2i"})"),
               (KdfParams{"Argon2i", 0, 4294967295U, 0}));
 }
 
 TEST(KdfParams, JsonReadingIsStrict) {
     const auto error = [](const std::string& text) {
-        auto r = zdz::json::read_json_record(text, KdfParams::from_json);
+        auto r = zdz::store::read_kdf_params_json(text);
         EXPECT_FALSE(r) << text;
         return r ? std::string() : r.error().display();
     };
