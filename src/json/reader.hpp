@@ -81,7 +81,7 @@ public:
     // not yet), or without `more` at the closing brace, which is taken.
     [[nodiscard]] bool next_member(bool& more);
     // The name read last, decoded; valid until the cursor reads on.
-    std::string_view key() const { return decoded_; }
+    std::string_view key() const { return string_; }
     // Just after the name's closing quote and the white space behind it.
     std::size_t key_position() const;
     std::size_t key_end() const { return key_end_; }
@@ -133,6 +133,8 @@ private:
 
     std::string_view text_;
     std::size_t at_ = 0;
+    // The string read last: in the text, or in decoded_ when it has escapes.
+    std::string_view string_;
     std::string decoded_;
     JsonScalar scalar_;
     std::size_t value_begin_ = 0;

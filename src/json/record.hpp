@@ -371,6 +371,28 @@ constexpr std::size_t member_count() {
     return std::tuple_size_v<decltype(description_of<R>().members)>;
 }
 
+// Stands for any field's value: R{AnyField{}, ...} compiles with as many of
+// them as R has fields, and not with one more.
+struct AnyField {
+    template <class T>
+    operator T() const;  // NOLINT(google-explicit-constructor): never called
+};
+
+template <class R, std::size_t... I>
+constexpr bool takes_fields(std::index_sequence<I...>) {
+    return requires {
+        R{((void)I, AnyField{})...};
+    };
+}
+
+// The description names as many members as the type has fields.
+template <class R>
+constexpr bool describes_every_field() {
+    constexpr auto count = member_count<R>();
+    return takes_fields<R>(std::make_index_sequence<count>()) &&
+           !takes_fields<R>(std::make_index_sequence<count + 1>());
+}
+
 // The member names in declaration order.
 template <class R>
 constexpr auto member_names() {
@@ -448,6 +470,7 @@ typename M::Field take(std::optional<typename M::Field>& slot) {
 
 template <class R>
 bool read_object(JsonCursor& in, Next next, std::optional<R>& out) {
+    static_assert(describes_every_field<R>(), "a record is built from all its members, in order");
     static constexpr auto d = description_of<R>();
     static constexpr auto names = member_names<R>();
     constexpr auto indices = std::make_index_sequence<names.size()>();

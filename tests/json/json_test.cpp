@@ -719,3 +719,27 @@ TEST(JsonReader, NumbersAtTheEdgeOfTheRange) {
     }
     EXPECT_EQ(read_json(cases.back().first)->items()[0].as_double(), 9e290);
 }
+
+// Strings are read in runs of plain bytes: whatever the length of the run
+// before it, an escape, a control character, a character that is not ASCII
+// and a byte that is not UTF-8 are each met where they stand.
+TEST(JsonReader, StringsAfterRunsOfPlainBytes) {
+    for (std::size_t n = 0; n <= 20; ++n) {
+        const std::string run(n, 'a');
+        const auto column = std::to_string(n + 3);
+        EXPECT_EQ(read_json("[\"" + run + "\\n\\u00e9" + run + "\"]")->items()[0].as_string(),
+                  run + "\n\xC3\xA9" + run);
+        EXPECT_EQ(read_json("[\"" + run + "\xC3\xA9" + run + "\"]")->items()[0].as_string(),
+                  run + "\xC3\xA9" + run);
+        EXPECT_EQ(tree_outcome("[\"" + run + "\x01" + run + "\"]"),
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                  "column " +
+                      column);
+        EXPECT_EQ(tree_outcome("[\"" + run + "\xC3(" + run + "\"]"),
+                  "invalid unicode code point at line 1 column " + column);
+        EXPECT_EQ(tree_outcome("[\"" + run + "\\q\"]"),
+                  "invalid escape at line 1 column " + std::to_string(n + 4));
+        EXPECT_EQ(tree_outcome("[\"" + run),
+                  "EOF while parsing a string at line 1 column " + std::to_string(n + 2));
+    }
+}

@@ -14,13 +14,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "crypto/digest.hpp"
@@ -380,7 +383,41 @@ std::string outcome_class(const std::string& kind, const std::string& result) {
     return out;
 }
 
+// Whether the fields a description binds stand in `record` in the order the
+// description lists them: a record read is built from its members in that
+// order.
+template <class R>
+bool bound_in_declaration_order(const R& record) {
+    const auto members = describe(zdz::json::Type<R>{}).members;
+    return std::apply(
+        [&](const auto&... member) {
+            const std::vector<const void*> at = {&(record.*member.field)...};
+            return std::is_sorted(at.begin(), at.end(), std::less<>());
+        },
+        members);
+}
+
 }  // namespace
+
+TEST(RecordOutcomes, DescriptionsBindTheFieldsInDeclarationOrder) {
+    const auto keystore = zdz::store::read_keystore_json(read_file(kGoldenDir / "keystore.json"));
+    const auto manifest =
+        zdz::trust::read_manifest_json(read_file(kGoldenDir / "manifest-sv3.json"));
+    const auto store = zdz::envelope::read_signed_envelope_json<zdz::store::RegistrySnapshotBody>(
+        read_file(kGoldenDir / "store.json"));
+    ASSERT_TRUE(keystore && manifest && store);
+    EXPECT_TRUE(bound_in_declaration_order(*keystore));
+    EXPECT_TRUE(bound_in_declaration_order(keystore->kdf));
+    EXPECT_TRUE(bound_in_declaration_order(keystore->envelope));
+    EXPECT_TRUE(bound_in_declaration_order(*manifest));
+    EXPECT_TRUE(bound_in_declaration_order(manifest->body));
+    EXPECT_TRUE(bound_in_declaration_order(*store));
+    EXPECT_TRUE(bound_in_declaration_order(store->payload));
+    ASSERT_FALSE(store->payload.platforms.empty());
+    EXPECT_TRUE(bound_in_declaration_order(store->payload.platforms[0]));
+    ASSERT_FALSE(store->payload.platforms[0].history.empty());
+    EXPECT_TRUE(bound_in_declaration_order(store->payload.platforms[0].history[0]));
+}
 
 TEST(RecordOutcomes, EveryRecordedDocumentReadsAsRecorded) {
     const auto cases = recorded_cases();
