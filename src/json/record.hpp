@@ -85,11 +85,11 @@ std::string unexpected_text(const JsonCursor& in, Next next);
 
 // "invalid type: {unexpected}, expected {expected}": at the opening bracket
 // of an array or object, just after a scalar.
-bool refuse_type(JsonCursor& in, Next next, std::string_view expected);
+[[nodiscard]] bool refuse_type(JsonCursor& in, Next next, std::string_view expected);
 // A scalar of the right type whose value is refused, just after it.
-bool refuse_value(JsonCursor& in, std::string message);
+[[nodiscard]] bool refuse_value(JsonCursor& in, std::string message);
 // A text-backed value refused, at its settled place (JsonCursor::settled).
-bool refuse_settled(JsonCursor& in, std::string message);
+[[nodiscard]] bool refuse_settled(JsonCursor& in, std::string message);
 
 namespace json_detail {
 inline std::string failure_text(const std::string& message) {
@@ -101,11 +101,12 @@ inline std::string failure_text(const contracts::ContractError& error) {
 // "unknown variant `x`, expected ..." just after the string; a value that is
 // not a string (an object is a type error; anything else "expected value"
 // just after its first byte).
-bool refuse_variant(JsonCursor& in, Next next, std::span<const std::string_view> names);
+[[nodiscard]] bool refuse_variant(JsonCursor& in, Next next,
+                                  std::span<const std::string_view> names);
 // "unknown field `x`, expected ..." and "duplicate field `x`", after the name.
-bool refuse_unknown_member(JsonCursor& in, std::span<const std::string_view> names);
-bool refuse_repeated_member(JsonCursor& in);
-bool refuse_missing_member(JsonCursor& in, std::string_view name);
+[[nodiscard]] bool refuse_unknown_member(JsonCursor& in, std::span<const std::string_view> names);
+[[nodiscard]] bool refuse_repeated_member(JsonCursor& in);
+[[nodiscard]] bool refuse_missing_member(JsonCursor& in, std::string_view name);
 std::string struct_text(std::string_view record_name);
 }  // namespace json_detail
 
@@ -116,7 +117,7 @@ std::string struct_text(std::string_view record_name);
 // and writes a value with a JsonWriter.
 
 struct TextCodec {
-    bool read(JsonCursor& in, Next next, std::optional<std::string>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<std::string>& out) const {
         if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
             return refuse_type(in, next, "a string");
         }
@@ -132,7 +133,7 @@ template <class T>
 struct UnsignedCodec {
     std::string_view name;
 
-    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
         const auto kind = next == Next::Scalar ? in.scalar().kind : JsonKind::Object;
         if (kind == JsonKind::Uint && in.scalar().uint64 <= std::numeric_limits<T>::max()) {
             out = static_cast<T>(in.scalar().uint64);
@@ -159,7 +160,7 @@ struct ValidatedCodec {
     tl::expected<T, E> (*parse)(std::string_view);
     std::string (*format)(const T&);
 
-    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
         if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
             return refuse_type(in, next, "a string");
         }
@@ -188,7 +189,7 @@ struct TokenCodec {
     tl::expected<T, std::string> (*parse)(std::string_view);
     std::string (*format)(const T&);
 
-    bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
         if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
             return refuse_type(in, next, expected);
         }
@@ -208,7 +209,7 @@ template <class E, std::size_t N>
 struct VariantCodec {
     std::array<std::pair<std::string_view, E>, N> variants;
 
-    bool read(JsonCursor& in, Next next, std::optional<E>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<E>& out) const {
         std::array<std::string_view, N> names{};
         for (std::size_t i = 0; i < N; ++i) {
             names[i] = variants[i].first;
@@ -220,6 +221,7 @@ struct VariantCodec {
         }
         return json_detail::refuse_variant(in, next, names);
     }
+    // A value outside the list (only one made by a cast) is written as "".
     void write(JsonWriter& out, E value) const {
         for (const auto& [name, variant] : variants) {
             if (variant == value) {
@@ -227,6 +229,7 @@ struct VariantCodec {
                 return;
             }
         }
+        out.text({});
     }
 };
 
@@ -242,7 +245,7 @@ struct SequenceCodec {
     Element element;
 
     template <class Container>
-    bool read(JsonCursor& in, Next next, std::optional<Container>& out) const {
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<Container>& out) const {
         if (next != Next::Array) {
             return refuse_type(in, next, "a sequence");
         }
@@ -285,7 +288,7 @@ constexpr SequenceCodec<Element> sequence(Element element) {
 // A nested record, read and written by its own description.
 struct RecordCodec {
     template <Described R>
-    bool read(JsonCursor& in, Next next, std::optional<R>& out) const;
+    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<R>& out) const;
     template <Described R>
     void write(JsonWriter& out, const R& value) const;
 };
@@ -424,19 +427,13 @@ bool at_index(std::size_t index, std::index_sequence<I...>, F&& f) {
     return result;
 }
 
-// The values read so far, one optional per member.
+// The type of the values read so far: one optional per member.
 template <class... M>
-using Draft = std::tuple<std::optional<typename M::Field>...>;
-
-template <class D>
-struct DraftOf;
-template <class R, class... M>
-struct DraftOf<RecordDescription<R, M...>> {
-    using type = Draft<M...>;
-};
+std::tuple<std::optional<typename M::Field>...> draft_of(const std::tuple<M...>& members);
 
 template <class M>
-bool read_member(JsonCursor& in, const M& member, std::optional<typename M::Field>& slot) {
+[[nodiscard]] bool read_member(JsonCursor& in, const M& member,
+                               std::optional<typename M::Field>& slot) {
     Next next{};
     if (!in.colon() || !in.value(next)) {
         return false;
@@ -469,7 +466,7 @@ typename M::Field take(std::optional<typename M::Field>& slot) {
 }
 
 template <class R>
-bool read_object(JsonCursor& in, Next next, std::optional<R>& out) {
+[[nodiscard]] bool read_object(JsonCursor& in, Next next, std::optional<R>& out) {
     static_assert(describes_every_field<R>(), "a record is built from all its members, in order");
     static constexpr auto d = description_of<R>();
     static constexpr auto names = member_names<R>();
@@ -480,7 +477,7 @@ bool read_object(JsonCursor& in, Next next, std::optional<R>& out) {
     if (!in.open()) {
         return false;
     }
-    typename DraftOf<std::remove_const_t<decltype(d)>>::type draft;
+    decltype(draft_of(d.members)) draft;
     for (bool more = true;;) {
         if (!in.next_member(more)) {
             return false;

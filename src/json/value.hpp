@@ -14,8 +14,8 @@ struct JsonMember;
 
 // A free-form JSON value as read or as built for writing (the reports, and
 // documents that are not records). Objects keep their members in document
-// order, duplicates included; the number kinds stay apart (negative integers are Int, non-negative
-// Uint, any other number Double).
+// order, duplicates included; the number kinds stay apart (negative integers
+// are Int, non-negative Uint, any other number Double).
 class JsonValue {
 public:
     JsonValue() = default;  // null

@@ -51,7 +51,8 @@ struct SealedSigningKey {
 // it stands, so a record read from a file is written back without losing
 // what it held.
 struct HexTextCodec {
-    bool read(json::JsonCursor& in, json::Next next, std::optional<std::string>& out) const {
+    [[nodiscard]] bool read(json::JsonCursor& in, json::Next next,
+                            std::optional<std::string>& out) const {
         return json::plain_text.read(in, next, out);
     }
     void write(json::JsonWriter& out, const std::string& value) const;

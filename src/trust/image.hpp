@@ -67,7 +67,7 @@ struct ImageMeasurement {
     [[nodiscard]] static tl::expected<ImageMeasurement, contracts::ContractError> parse(
         std::string_view text) {
         return contracts::ContentHash::parse(text).map(
-            [](contracts::ContentHash hash) { return ImageMeasurement{std::move(hash)}; });
+            [](const contracts::ContentHash& hash) { return ImageMeasurement{hash}; });
     }
 
     std::string to_string() const { return hash.to_string(); }

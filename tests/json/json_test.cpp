@@ -743,3 +743,21 @@ TEST(JsonReader, StringsAfterRunsOfPlainBytes) {
                   "EOF while parsing a string at line 1 column " + std::to_string(n + 2));
     }
 }
+
+// The writer follows the description: members in declaration order in the
+// file, by name in the canonical bytes; an enumeration as its text.
+TEST(JsonRecordWriter, WritesWhatTheDescriptionSays) {
+    const Kdf kdf{Algorithm::Argon2id, 8192, 1, 4};
+    EXPECT_EQ(write_record_file(kdf),
+              "{\n  \"algorithm\": \"argon2id\",\n  \"m_cost_kib\": 8192,\n  \"t_cost\": 1,\n"
+              "  \"parallelism\": 4\n}");
+    EXPECT_EQ(canonical_record(kdf).value(),
+              "{\"algorithm\":\"argon2id\",\"m_cost_kib\":8192,\"parallelism\":4,\"t_cost\":1}");
+    EXPECT_EQ(canonical_record(Optionals{}).value(), "{\"associated_data\":[]}");
+    EXPECT_EQ(write_record_file(Optionals{}), "{}");
+    EXPECT_EQ(write_record_file(Optionals{"t", {1}}),
+              "{\n  \"expires_at\": \"t\",\n  \"associated_data\": [\n    1\n  ]\n}");
+    // A value outside the enumeration's list, made only by a cast.
+    EXPECT_EQ(write_record_file(Single<Kind, "k", KindText>{static_cast<Kind>(7)}),
+              "{\n  \"k\": \"\"\n}");
+}
