@@ -184,8 +184,8 @@ protected:
                                     "install", kPinVar);
     }
 
-    std::vector<std::string> promote_args(const std::string& manifest,
-                                          const std::string& keystore) const {
+    std::vector<std::string> promote_args(const std::string& manifest, const std::string& keystore,
+                                          const std::string& secret_var = kPinVar) const {
         return {"promote",
                 "--manifest",
                 dir.file(manifest),
@@ -196,7 +196,13 @@ protected:
                 "--keystore",
                 dir.file(keystore),
                 "--passphrase-env",
-                kPinVar};
+                secret_var};
+    }
+
+    // A URI as the keystore records it: in p11-kit's own formatting.
+    std::string recorded_uri(const std::string& object) const {
+        return "pkcs11:token=" + token.label() + ";object=" + object +
+               "?module-path=%2Fusr%2Flib%2Fsofthsm%2Flibsofthsm2.so";
     }
 
     SoftHsmToken token;
@@ -224,7 +230,7 @@ TEST_F(TokenKeystores, EveryCommandThatSignsSignsInTheToken) {
     const auto record = zdz::store::read_token_keystore_json(keystore);
     ASSERT_TRUE(record) << keystore;
     EXPECT_EQ(record->verifying_key_hex, public_hex);
-    EXPECT_EQ(record->pkcs11_uri, token.uri("release-2027"));
+    EXPECT_EQ(record->pkcs11_uri, recorded_uri("release-2027"));
     EXPECT_EQ(keystore.find(kTokenPin), std::string::npos);
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("token.json").c_str(), &st), 0);
@@ -271,14 +277,14 @@ TEST_F(TokenKeystores, EveryCommandThatSignsSignsInTheToken) {
         {"show-key", "--keystore", dir.file("token.json"), "--principal", "release@token"},
         no_token);
     ASSERT_EQ(shown.status, 0) << shown.err;
-    EXPECT_NE(shown.out.find("\n  held in token: " + token.uri("release-2027") +
+    EXPECT_NE(shown.out.find("\n  held in token: " + recorded_uri("release-2027") +
                              "\n(read without the PIN: the private key stays in the token)\n"),
               std::string::npos)
         << shown.out;
     const auto shown_json = run_program(
         {"show-key", "--keystore", dir.file("token.json"), "--format", "json"}, no_token);
     EXPECT_EQ(run_tool({"jq", "-r", ".pkcs11_uri"}, {.stdin_data = shown_json.out}).out,
-              token.uri("release-2027") + "\n");
+              recorded_uri("release-2027") + "\n");
     EXPECT_EQ(top_level_members(shown_json.out), documented_for_a_token("show-key"));
     const auto made_json = keygen("json.json", "json-key", {"--format", "json"});
     EXPECT_EQ(top_level_members(made_json.out), documented_for_a_token("keygen"));
@@ -308,7 +314,7 @@ TEST_F(TokenKeystores, AStoreMovesToATokenKeyAndBack) {
     make_token_keystore();
     // A manifest the trust file trusts, promoted with the file key.
     ASSERT_EQ(run(sign_args("token.json", "image.img", "7", "m7.json")).status, 0);
-    ASSERT_EQ(run(promote_args("m7.json", "file.json")).status, 0);
+    ASSERT_EQ(run(promote_args("m7.json", "file.json", kPassphraseVar)).status, 0);
     const auto history = [&](const std::string& keystore) {
         auto shown = run_program({"show-store", "--store", dir.file("store.json"), "--keystore",
                                   dir.file(keystore), "--format", "json"});
@@ -398,7 +404,7 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
                        "--image-file", dir.file("image.img")},
                       kTokenPin, {{"ZDZ_PKCS11_SHIM_FAIL", "C_Sign=0x32@2"}}),
               "error: withdrawal succeeded in memory but the store could not be saved: registry "
-              "store is malformed: failed to sign registry snapshot: the token was removed "
+              "snapshot is malformed: failed to sign registry snapshot: the token was removed "
               "(C_Sign: CKR_DEVICE_REMOVED)\n");
     const auto swapped = refused(sign("swapped.json"));
     EXPECT_TRUE(swapped.starts_with(
@@ -417,12 +423,23 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
                        "pkcs11:token=release;object=k;pin-value=" + std::string(kTokenPin), "--out",
                        dir.file("pin.json"), "--passphrase-env", kPinVar}),
               "error: the PKCS#11 URI holds a PIN (pin-value or pin-source): the PIN is never "
-              "part of it\n");
+              "part of the URI\n");
     EXPECT_EQ(
         refused({"keygen", "--pkcs11", "pkcs11:token=release;object=k?module-path=/nowhere.so",
                  "--out", dir.file("m.json"), "--passphrase-env", kPinVar}),
         "error: cannot use the token: cannot load PKCS#11 module /nowhere.so: /nowhere.so: "
         "cannot open shared object file: No such file or directory\n");
+    EXPECT_EQ(refused({"keygen", "--pkcs11",
+                       "pkcs11:object=k?module-path=/lib/x86_64-linux-gnu/libc.so.6", "--out",
+                       dir.file("m.json"), "--passphrase-env", kPinVar}),
+              "error: cannot use the token: /lib/x86_64-linux-gnu/libc.so.6 is not a PKCS#11 "
+              "module: it has no C_GetFunctionList\n");
+    EXPECT_EQ(refused({"keygen", "--pkcs11",
+                       "pkcs11:token=other;object=k?module-path=" +
+                           std::string(zdz::test::kSoftHsmModule),
+                       "--out", dir.file("m.json"), "--passphrase-env", kPinVar}),
+              "error: cannot use the token: no token matches "
+              "pkcs11:token=other;object=k?module-path=%2Fusr%2Flib%2Fsofthsm%2Flibsofthsm2.so\n");
     EXPECT_EQ(refused({"keygen", "--out", dir.file("x.json"), "--passphrase-env", kPinVar,
                        "--existing-key"}),
               "error: --existing-key names a key on a token: it needs --pkcs11\n");
@@ -439,8 +456,8 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
 TEST_F(TokenKeystores, SigningCommandsAtOnceAllSucceed) {
     make_token_keystore();
     std::vector<std::unique_ptr<zdz::test::ChildProcess>> children;
-    constexpr int kAtOnce = 6;
-    for (int i = 0; i < kAtOnce; ++i) {
+    constexpr std::size_t kAtOnce = 6;
+    for (std::size_t i = 0; i < kAtOnce; ++i) {
         auto args = sign_args("token.json", "image.img", "7", "m" + std::to_string(i) + ".json");
         args.insert(args.begin(), ZDZ_BINARY);
         children.push_back(std::make_unique<zdz::test::ChildProcess>(args, with_pin()));
@@ -451,7 +468,7 @@ TEST_F(TokenKeystores, SigningCommandsAtOnceAllSucceed) {
         const std::string cmdline(std::istreambuf_iterator<char>(in), {});
         EXPECT_EQ(cmdline.find(kTokenPin), std::string::npos);
     }
-    for (int i = 0; i < kAtOnce; ++i) {
+    for (std::size_t i = 0; i < kAtOnce; ++i) {
         const auto r = children[i]->wait();
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(sodium_verifies_manifest(
