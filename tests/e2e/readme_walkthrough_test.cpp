@@ -274,8 +274,8 @@ TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     options.env = {
         {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
-        {"LSAN_OPTIONS",
-         "suppressions=" + zdz::test::source_dir() + "/tests/support/token_leaks.supp"}};
+        {"LSAN_OPTIONS", "suppressions=" + zdz::test::source_dir() +
+                             "/tests/support/token_leaks.supp:print_suppressions=0"}};
     const auto r = run_tool({"bash", root.file("token.sh")}, options);
     ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
     EXPECT_NE(r.out.find("[ok] wrote token keystore: release-token.key\n"), std::string::npos);

@@ -138,8 +138,8 @@ protected:
         env[kPassphraseVar] = kPassphrase;
         const char* asan = std::getenv("ASAN_OPTIONS");
         env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
-        env["LSAN_OPTIONS"] =
-            "suppressions=" + std::string(ZDZ_SOURCE_DIR) + "/tests/support/token_leaks.supp";
+        env["LSAN_OPTIONS"] = "suppressions=" + std::string(ZDZ_SOURCE_DIR) +
+                              "/tests/support/token_leaks.supp:print_suppressions=0";
         return {.env = env};
     }
 
@@ -359,6 +359,8 @@ TEST_F(TokenKeystores, AKeyMadeByTheTokensOwnToolsIsUsedAsItIs) {
 TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
     make_token_keystore();
     token.tool_keypair("EC:prime256v1", "p256");
+    token.tool_keypair("EC:edwards25519", "twice");
+    token.tool_keypair("EC:edwards25519", "twice");
     ASSERT_EQ(run(sign_args("token.json", "image.img", "7", "m7.json")).status, 0);
     ASSERT_EQ(run(promote_args("m7.json", "token.json")).status, 0);
     // A keystore naming the token's key with another public key.
@@ -416,6 +418,9 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
     EXPECT_EQ(refused(keygen_args("none.json", "absent", {"--existing-key"})),
               "error: cannot use the token: no private key labelled \"absent\" on token "
               "\"release\"\n");
+    EXPECT_EQ(refused(keygen_args("twice.json", "twice", {"--existing-key"})),
+              "error: cannot use the token: 2 private keys labelled \"twice\" on token "
+              "\"release\": name one with id=\n");
     EXPECT_EQ(refused(keygen_args("p256.json", "p256", {"--existing-key"})),
               "error: cannot use the token: the key labelled \"p256\" is not an Ed25519 key: its "
               "key type is CKK_EC\n");
