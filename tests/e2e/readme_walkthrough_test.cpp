@@ -151,6 +151,17 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
     return n;
 }
 
+// Where the README's commands run: a stand-in for the repository root, with
+// os/ and its sample images, and build/ with the program.
+TempDir repository_root() {
+    TempDir root;
+    namespace fs = std::filesystem;
+    fs::copy(zdz::test::source_dir() + "/os", root.file("os"), fs::copy_options::recursive);
+    fs::create_directory(root.file("build"));
+    fs::create_symlink(zdz::test::program_path(), root.file("build/zeduzaredoz"));
+    return root;
+}
+
 }  // namespace
 
 TEST(ReadmeWalkthrough, QuickStartBlocksStayFirst) {
@@ -191,13 +202,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     // withdrawn image (two).
     EXPECT_EQ(refusals, 6U);
 
-    // The walk-through runs from the repository root: os/ with the sample
-    // images and build/ with the program.
-    TempDir root;
-    namespace fs = std::filesystem;
-    fs::copy(zdz::test::source_dir() + "/os", root.file("os"), fs::copy_options::recursive);
-    fs::create_directory(root.file("build"));
-    fs::create_symlink(zdz::test::program_path(), root.file("build/zeduzaredoz"));
+    const auto root = repository_root();
     root.write("walkthrough.sh", script_of(commands));
 
     zdz::test::RunOptions options;
@@ -260,11 +265,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
 TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     const auto commands = commands_of(fenced_blocks(read_readme(), kTokenHeading));
     ASSERT_GE(commands.size(), 10U);
-    TempDir root;
-    namespace fs = std::filesystem;
-    fs::copy(zdz::test::source_dir() + "/os", root.file("os"), fs::copy_options::recursive);
-    fs::create_directory(root.file("build"));
-    fs::create_symlink(zdz::test::program_path(), root.file("build/zeduzaredoz"));
+    const auto root = repository_root();
     root.write("token.sh", script_of(commands));
 
     zdz::test::RunOptions options;
