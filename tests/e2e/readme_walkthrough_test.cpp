@@ -258,7 +258,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
         }
     }
     EXPECT_EQ(r.err, shown);
-    EXPECT_FALSE(fs::exists(root.file("release/known-good.tmp")));
+    EXPECT_FALSE(std::filesystem::exists(root.file("release/known-good.tmp")));
 }
 
 // The token section, against the software token it sets up itself.
