@@ -30,15 +30,7 @@
 #include "support/tempdir.hpp"
 #include "trust/manifest.hpp"
 
-using zdz::test::kPassphrase;
-using zdz::test::kPassphraseVar;
-using zdz::test::kTokenPin;
-using zdz::test::run_program;
-using zdz::test::run_tool;
-using zdz::test::RunOptions;
-using zdz::test::RunResult;
-using zdz::test::SoftHsmToken;
-using zdz::test::TempDir;
+using namespace zdz::test;
 
 namespace {
 
@@ -323,9 +315,14 @@ TEST_F(TokenKeystores, AStoreMovesToATokenKeyAndBack) {
     };
     const auto before = history("file.json");
 
-    const auto to_token =
-        run({"rekey-store", "--store", dir.file("store.json"), "--keystore", dir.file("file.json"),
-             "--new-keystore", dir.file("token.json"), "--passphrase-env", kPinVar});
+    // The store moves to the key of `next`, whose secret is in `secret_var`.
+    const auto rekey = [&](const std::string& current, const std::string& next,
+                           const std::string& secret_var) {
+        return run({"rekey-store", "--store", dir.file("store.json"), "--keystore",
+                    dir.file(current), "--new-keystore", dir.file(next), "--passphrase-env",
+                    secret_var});
+    };
+    const auto to_token = rekey("file.json", "token.json", kPinVar);
     ASSERT_EQ(to_token.status, 0) << to_token.err;
     EXPECT_EQ(history("token.json"), before);
     // Signed in the token now: promote with it.
@@ -333,9 +330,7 @@ TEST_F(TokenKeystores, AStoreMovesToATokenKeyAndBack) {
     ASSERT_EQ(run(promote_args("m8.json", "token.json")).status, 0);
     const auto with_token = history("token.json");
 
-    const auto to_file =
-        run({"rekey-store", "--store", dir.file("store.json"), "--keystore", dir.file("token.json"),
-             "--new-keystore", dir.file("file.json"), "--passphrase-env", kPassphraseVar});
+    const auto to_file = rekey("token.json", "file.json", kPassphraseVar);
     ASSERT_EQ(to_file.status, 0) << to_file.err;
     EXPECT_EQ(history("file.json"), with_token);
     EXPECT_FALSE(file_key.empty());
