@@ -68,6 +68,10 @@ struct Keygen {
     std::optional<std::string> principal;
     // Replace an --out that exists; without it an existing --out is refused.
     bool force = false;
+    // The PKCS#11 URI of a token to hold the key: the key pair is made in
+    // the token (or, with existing_key, found there) and --out refers to it.
+    std::optional<std::string> pkcs11;
+    bool existing_key = false;
     OutputFormat format = OutputFormat::Text;
 };
 

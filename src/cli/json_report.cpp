@@ -8,17 +8,21 @@ namespace zdz::cli {
 namespace {
 
 constexpr std::string_view kOk = "`true`";
+constexpr auto kSealed = JsonMemberDoc::Keystore::Sealed;
+constexpr auto kToken = JsonMemberDoc::Keystore::Token;
 
 constexpr JsonMemberDoc kKeygenMembers[] = {
     {"ok", kOk},
     {"keystore", "The keystore file written, as given"},
     {"key_id", "The key identifier"},
     {"verifying_key", "The public key, 64 hex digits"},
-    {"kdf", "The costs of the key derivation that seals the key"},
-    {"kdf.algorithm", "The algorithm, `argon2id`"},
-    {"kdf.memory_kib", "Its memory cost in KiB, a number"},
-    {"kdf.t_cost", "Its number of passes, a number"},
-    {"kdf.parallelism", "Its number of lanes, a number"},
+    {"kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed},
+    {"kdf.algorithm", "The algorithm, `argon2id`", kSealed},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number", kSealed},
+    {"kdf.t_cost", "Its number of passes, a number", kSealed},
+    {"kdf.parallelism", "Its number of lanes, a number", kSealed},
+    {"pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
+     kToken},
     {"principal", "The principal of the trust line"},
     {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
 };
@@ -31,13 +35,17 @@ constexpr JsonMemberDoc kShowKeyMembers[] = {
     {"fingerprint", "The BLAKE3 fingerprint of the public key, `blake3:hex`"},
     {"openssh_fingerprint", "The fingerprint `ssh-keygen -l` prints for the key, `SHA256:...`"},
     {"created_at", "When the key was made"},
-    {"kdf", "The costs of the key derivation that seals the key"},
-    {"kdf.algorithm", "The algorithm, `argon2id`"},
-    {"kdf.memory_kib", "Its memory cost in KiB, a number"},
-    {"kdf.t_cost", "Its number of passes, a number"},
-    {"kdf.parallelism", "Its number of lanes, a number"},
+    {"kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed},
+    {"kdf.algorithm", "The algorithm, `argon2id`", kSealed},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number", kSealed},
+    {"kdf.t_cost", "Its number of passes, a number", kSealed},
+    {"kdf.parallelism", "Its number of lanes, a number", kSealed},
+    {"pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
+     kToken},
     {"unseal_refused",
-     "Why no passphrase can unseal the keystore (KDF costs beyond what is accepted), or null"},
+     "Why no passphrase can unseal the keystore (KDF costs beyond what is accepted), or null "
+     "(a sealed keystore)",
+     kSealed},
     {"principal", "The principal of the trust line"},
     {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
 };

@@ -21,8 +21,13 @@ namespace zdz::cli {
 // One member of a JSON report: its path ("image_file.path", "platforms[].current")
 // and what it holds.
 struct JsonMemberDoc {
+    // Which kind of keystore a member of keygen's and show-key's documents
+    // comes with; every other member is in every document of its command.
+    enum class Keystore { Either, Sealed, Token };
+
     std::string_view path;
     std::string_view meaning;
+    Keystore only = Keystore::Either;
 };
 
 std::span<const JsonMemberDoc> verify_json_members();

@@ -46,6 +46,10 @@ ContractError ContractError::crypto_unavailable() {
     return {Kind::CryptoUnavailable};
 }
 
+ContractError ContractError::signing_failed(std::string message) {
+    return {Kind::SigningFailed, Message{std::move(message)}};
+}
+
 std::string ContractError::display() const {
     const auto text = [this]() -> const std::string& {
         if (const auto* message = payload<Message>()) {
@@ -89,6 +93,8 @@ std::string ContractError::display() const {
             return "unknown product: " + text();
         case Kind::CryptoUnavailable:
             return "the cryptography library could not be initialised";
+        case Kind::SigningFailed:
+            return text();
     }
     return {};
 }

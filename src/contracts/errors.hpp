@@ -25,6 +25,9 @@ public:
         UnknownProduct,
         // libsodium could not be started (crypto/sodium.hpp).
         CryptoUnavailable,
+        // A key held outside this process (a token) did not sign; the text
+        // is the holder's own account.
+        SigningFailed,
     };
 
     // What each kind carries; the kinds not named carry nothing.
@@ -39,7 +42,7 @@ public:
         std::string highest;
         friend bool operator==(const VersionRange&, const VersionRange&) = default;
     };
-    struct Message {  // Canonicalization
+    struct Message {  // Canonicalization, SigningFailed
         std::string text;
         friend bool operator==(const Message&, const Message&) = default;
     };
@@ -85,6 +88,7 @@ public:
     static ContractError invalid(Subject subject, std::string message);
     static ContractError unknown_product(std::string name);
     static ContractError crypto_unavailable();
+    static ContractError signing_failed(std::string message);
 
     Kind kind() const { return kind_; }
     // What the kind carries, or null when it carries another payload.

@@ -61,9 +61,32 @@ private:
     Bytes bytes_;
 };
 
+// What signs with an Ed25519 key: a key in this process's memory
+// (SigningKey), or a key held where its secret cannot be read, such as a
+// token. Whatever holds the key, a signature handed out verifies with
+// verifying_key(): a holder that signs with another key fails instead.
+class Signer {
+public:
+    Signer() = default;
+    Signer(const Signer&) = delete;
+    Signer& operator=(const Signer&) = delete;
+    virtual ~Signer() = default;
+
+    virtual const VerifyingKey& verifying_key() const = 0;
+
+    // Plain Ed25519 over exactly these bytes. A key in memory never fails; a
+    // held key fails with SigningFailed and the holder's account.
+    [[nodiscard]] virtual tl::expected<Signature, contracts::ContractError> sign(
+        std::string_view message) const = 0;
+
+protected:
+    Signer(Signer&&) noexcept = default;
+    Signer& operator=(Signer&&) noexcept = default;
+};
+
 // An Ed25519 signing key. The seed and the expanded secret key live only in
 // wiping buffers; the type is move-only.
-class SigningKey {
+class SigningKey final : public Signer {
 public:
     // A fresh seed from the operating system's secure random source.
     static SigningKey generate();
@@ -71,10 +94,16 @@ public:
 
     // The 32-byte seed, for sealing into the keystore.
     std::span<const std::uint8_t, kSeedBytes> seed() const;
-    const VerifyingKey& verifying_key() const { return verifying_key_; }
+    const VerifyingKey& verifying_key() const override { return verifying_key_; }
 
     // Plain Ed25519 over exactly these bytes: no prefix, context or pre-hash.
     Signature sign_bytes(std::string_view message) const;
+
+    // sign_bytes, which cannot fail.
+    [[nodiscard]] tl::expected<Signature, contracts::ContractError> sign(
+        std::string_view message) const override {
+        return sign_bytes(message);
+    }
 
 private:
     SigningKey(Secret seed, Secret secret_key, VerifyingKey verifying_key)

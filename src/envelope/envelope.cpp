@@ -127,10 +127,13 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
     return envelope;
 }
 
-tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::SigningKey& key,
+tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::Signer& key,
                                                                      const json::JsonValue& value) {
-    return json::canonical_json(value).map(
-        [&](const std::string& bytes) { return key.sign_bytes(bytes); });
+    const auto bytes = json::canonical_json(value);
+    if (!bytes) {
+        return tl::unexpected(bytes.error());
+    }
+    return key.sign(*bytes);
 }
 
 tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,

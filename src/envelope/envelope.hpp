@@ -181,7 +181,7 @@ constexpr auto describe(json::Type<SignedEnvelope<Payload>>) {
 // only when the signed view cannot be canonicalised.
 template <EnvelopePayload Payload>
 [[nodiscard]] tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
-    const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, Payload payload,
     std::optional<contracts::ContentHash> previous_hash = std::nullopt);
@@ -193,10 +193,10 @@ template <EnvelopePayload Payload>
 // text reuses that memory for it.
 template <EnvelopePayload Payload>
 tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_with_id(
-    const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
-    std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
-    Payload payload, std::optional<contracts::ContentHash> previous_hash = std::nullopt,
+    const contracts::Uuid& envelope_id, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, Payload payload,
+    std::optional<contracts::ContentHash> previous_hash = std::nullopt,
     std::string* scratch = nullptr);
 
 // Room enough for the file text of an envelope around `payload`.
@@ -327,7 +327,7 @@ std::string write_envelope_json(const EncryptedEnvelope& envelope);
 // Signs canonical_json of the value. Fails only when the value cannot be
 // canonicalised (Canonicalization).
 [[nodiscard]] tl::expected<crypto::Signature, contracts::ContractError> sign_value(
-    const crypto::SigningKey& key, const json::JsonValue& value);
+    const crypto::Signer& key, const json::JsonValue& value);
 
 // Verifies a signature over canonical_json of the value, so the value's member
 // order and the layout of the file it came from do not matter. A value that

@@ -65,7 +65,7 @@ tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
 
 template <EnvelopePayload Payload>
 [[nodiscard]] tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope(
-    const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, Payload payload,
     std::optional<contracts::ContentHash> previous_hash) {
@@ -75,10 +75,10 @@ template <EnvelopePayload Payload>
 
 template <EnvelopePayload Payload>
 tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_with_id(
-    const contracts::Uuid& envelope_id, const crypto::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& created_at,
-    std::optional<contracts::Timestamp> expires_at, EnvelopeContext associated_data,
-    Payload payload, std::optional<contracts::ContentHash> previous_hash, std::string* scratch) {
+    const contracts::Uuid& envelope_id, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
+    EnvelopeContext associated_data, Payload payload,
+    std::optional<contracts::ContentHash> previous_hash, std::string* scratch) {
     SignedEnvelope<Payload> envelope{kEnvelopeFormatVersion,
                                      envelope_id,
                                      key_id,
@@ -93,7 +93,11 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
     if (auto written = envelope.write_signing_bytes(bytes); !written) {
         return tl::unexpected(written.error());
     }
-    envelope.signature = key.sign_bytes(bytes);
+    auto signature = key.sign(bytes);
+    if (!signature) {
+        return tl::unexpected(std::move(signature.error()));
+    }
+    envelope.signature = *signature;
     return envelope;
 }
 

@@ -154,6 +154,11 @@ struct LoadedKeystore {
 [[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
     const SealedSigningKey& record);
 
+// The same check of a keystore's verifying_key_hex, whichever kind of
+// keystore recorded it.
+[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> recorded_verifying_key(
+    std::string_view verifying_key_hex);
+
 // The signing key, checks in this order: salt_hex decodes (KeystoreMalformed);
 // the KEK derives (any KDF refusal, whatever the parameters, is
 // KeystoreUnsealFailed); the envelope opens at `now` under the signing-key

@@ -110,7 +110,7 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 // ---- the file ---------------------------------------------------------------
 
 tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
-                                                          const crypto::SigningKey& key,
+                                                          const crypto::Signer& key,
                                                           const contracts::Uuid& key_id,
                                                           const contracts::Timestamp& now,
                                                           const contracts::Uuid& envelope_id) {
@@ -123,14 +123,19 @@ tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGood
         envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
                                         registry_context(), std::move(body), std::nullopt, &text);
     if (!envelope) {
-        return tl::unexpected(TrustError::registry_malformed(std::string(kSigningFailed)));
+        // A key held in a token may fail to sign; say why.
+        std::string detail(kSigningFailed);
+        if (envelope.error().kind() == contracts::ContractError::Kind::SigningFailed) {
+            detail += ": " + envelope.error().display();
+        }
+        return tl::unexpected(TrustError::registry_malformed(std::move(detail)));
     }
     envelope::write_envelope_json(*envelope, text);
     return text;
 }
 
 tl::expected<void, TrustError> save_registry_store(
-    const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
+    const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held) {
     try {
         const auto text = registry_store_text(store, key, key_id, now, contracts::Uuid::new_v4());

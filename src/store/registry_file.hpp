@@ -108,9 +108,8 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
 // the same inputs give the same bytes. RegistryMalformed when it cannot be
 // signed.
 tl::expected<std::string, trust::TrustError> registry_store_text(
-    const trust::KnownGoodStore& store, const crypto::SigningKey& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& now,
-    const contracts::Uuid& envelope_id);
+    const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const contracts::Uuid& envelope_id);
 
 // Signs the snapshot at `now` (context [kRegistryContext], no expiry, a fresh
 // envelope_id) and replaces `path` through io::write_file_atomically (`held`: the
@@ -119,7 +118,7 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
 // previous file left in place, or StorageNotDurable, the new file in place,
 // with write_file_atomically's own account (io/atomic_file.hpp).
 [[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
-    const trust::KnownGoodStore& store, const std::string& path, const crypto::SigningKey& key,
+    const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
     const io::DirectoryLock* held = nullptr);
 

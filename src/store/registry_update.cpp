@@ -31,7 +31,7 @@ tl::expected<RegistryUpdate, RegistryUpdateError> RegistryUpdate::begin(
     return update;
 }
 
-tl::expected<void, RegistryUpdateError> RegistryUpdate::save(const crypto::SigningKey& key,
+tl::expected<void, RegistryUpdateError> RegistryUpdate::save(const crypto::Signer& key,
                                                              const contracts::Uuid& key_id,
                                                              const contracts::Timestamp& now) {
     // Under the lock already held: taking it again would wait forever.
@@ -46,7 +46,7 @@ tl::expected<void, RegistryUpdateError> RegistryUpdate::save(const crypto::Signi
 }
 
 tl::expected<void, ReplacementError> RegistryUpdate::save_confirmed(
-    const crypto::SigningKey& key, const contracts::Uuid& key_id, const contracts::Timestamp& now) {
+    const crypto::Signer& key, const contracts::Uuid& key_id, const contracts::Timestamp& now) {
     const auto confirm = [&]() -> tl::expected<void, std::string> {
         const auto reread = load_registry_store(path_, key.verifying_key(), now);
         if (!reread) {

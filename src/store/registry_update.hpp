@@ -52,7 +52,7 @@ public:
 
     // Saves the registry as it now stands, signed with `key` as `key_id` at
     // `now`, under the lock still held.
-    [[nodiscard]] tl::expected<void, RegistryUpdateError> save(const crypto::SigningKey& key,
+    [[nodiscard]] tl::expected<void, RegistryUpdateError> save(const crypto::Signer& key,
                                                                const contracts::Uuid& key_id,
                                                                const contracts::Timestamp& now);
 
@@ -60,8 +60,7 @@ public:
     // with, then reads the store back with that key's public key: it must
     // verify and hold the same registry, or the previous store is put back.
     [[nodiscard]] tl::expected<void, ReplacementError> save_confirmed(
-        const crypto::SigningKey& key, const contracts::Uuid& key_id,
-        const contracts::Timestamp& now);
+        const crypto::Signer& key, const contracts::Uuid& key_id, const contracts::Timestamp& now);
 
 private:
     RegistryUpdate(std::string path, io::DirectoryLock lock)

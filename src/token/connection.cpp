@@ -221,8 +221,8 @@ tl::expected<TokenSlot, TokenError> find_token(CK_FUNCTION_LIST* functions, cons
     return std::move(matches.front());
 }
 
-tl::expected<Session, TokenError> Session::open(CK_FUNCTION_LIST* functions, CK_SLOT_ID slot,
-                                                bool read_write) {
+tl::expected<Session, TokenError> open_session(CK_FUNCTION_LIST* functions, CK_SLOT_ID slot,
+                                               bool read_write) {
     CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
     const CK_FLAGS flags = CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0);
     const CK_RV rv = functions->C_OpenSession(slot, flags, nullptr, nullptr, &handle);
@@ -232,27 +232,8 @@ tl::expected<Session, TokenError> Session::open(CK_FUNCTION_LIST* functions, CK_
     return Session(functions, handle);
 }
 
-Session::Session(Session&& other) noexcept
-    : functions_(std::exchange(other.functions_, nullptr)),
-      handle_(std::exchange(other.handle_, CK_INVALID_HANDLE)) {}
-
-Session& Session::operator=(Session&& other) noexcept {
-    if (this != &other) {
-        Session old(std::move(*this));
-        functions_ = std::exchange(other.functions_, nullptr);
-        handle_ = std::exchange(other.handle_, CK_INVALID_HANDLE);
-    }
-    return *this;
-}
-
-Session::~Session() {
-    if (functions_ != nullptr) {
-        functions_->C_CloseSession(handle_);
-    }
-}
-
-tl::expected<Login, TokenError> Login::login(CK_FUNCTION_LIST* functions, const TokenSlot& slot,
-                                             CK_SESSION_HANDLE session, const crypto::Secret& pin) {
+tl::expected<Login, TokenError> log_in(CK_FUNCTION_LIST* functions, const TokenSlot& slot,
+                                       CK_SESSION_HANDLE session, const crypto::Secret& pin) {
     const bool pin_pad = pin.empty() && (slot.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
     // C_Login's PIN parameter is not const; PKCS#11 modules only read it.
     auto* pin_bytes = pin_pad ? nullptr : const_cast<CK_UTF8CHAR*>(pin.data());
@@ -264,25 +245,6 @@ tl::expected<Login, TokenError> Login::login(CK_FUNCTION_LIST* functions, const 
         return tl::unexpected(TokenError::from_call("C_Login", rv));
     }
     return Login(functions, session);
-}
-
-Login::Login(Login&& other) noexcept
-    : functions_(std::exchange(other.functions_, nullptr)),
-      session_(std::exchange(other.session_, CK_INVALID_HANDLE)) {}
-
-Login& Login::operator=(Login&& other) noexcept {
-    if (this != &other) {
-        Login old(std::move(*this));
-        functions_ = std::exchange(other.functions_, nullptr);
-        session_ = std::exchange(other.session_, CK_INVALID_HANDLE);
-    }
-    return *this;
-}
-
-Login::~Login() {
-    if (functions_ != nullptr) {
-        functions_->C_Logout(session_);
-    }
 }
 
 tl::expected<std::unique_ptr<Connection>, TokenError> Connection::open(const TokenUri& uri,
@@ -319,13 +281,13 @@ tl::expected<std::unique_ptr<Connection>, TokenError> Connection::open(const Tok
         return tl::unexpected(std::move(token.error()));
     }
     connection->token_ = std::move(*token);
-    auto session = Session::open(connection->functions_, connection->token_.id, read_write);
+    auto session = open_session(connection->functions_, connection->token_.id, read_write);
     if (!session) {
         return tl::unexpected(std::move(session.error()));
     }
     connection->session_ = std::move(*session);
-    auto login = Login::login(connection->functions_, connection->token_,
-                              connection->session_.handle(), pin);
+    auto login =
+        log_in(connection->functions_, connection->token_, connection->session_.handle(), pin);
     if (!login) {
         return tl::unexpected(std::move(login.error()));
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <tl/expected.hpp>
+#include <utility>
 
 #include "crypto/secret.hpp"
 #include "io/file.hpp"
@@ -103,52 +104,56 @@ struct TokenSlot {
 [[nodiscard]] tl::expected<TokenSlot, TokenError> find_token(CK_FUNCTION_LIST* functions,
                                                              const TokenUri& uri);
 
-// A serial session; C_CloseSession when destroyed.
-class Session {
+// A session handle and the call of the module that undoes what was done on
+// it, made when destroyed: C_CloseSession for an open session, C_Logout for a
+// login. An empty one undoes nothing.
+template <CK_RV (*CK_FUNCTION_LIST::*Undo)(CK_SESSION_HANDLE)>
+class SessionStep {
 public:
-    Session() = default;
-    [[nodiscard]] static tl::expected<Session, TokenError> open(CK_FUNCTION_LIST* functions,
-                                                                CK_SLOT_ID slot, bool read_write);
+    SessionStep() = default;
+    SessionStep(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE handle)
+        : functions_(functions), handle_(handle) {}
 
-    Session(Session&& other) noexcept;
-    Session& operator=(Session&& other) noexcept;
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-    ~Session();
+    SessionStep(SessionStep&& other) noexcept
+        : functions_(std::exchange(other.functions_, nullptr)),
+          handle_(std::exchange(other.handle_, CK_INVALID_HANDLE)) {}
+    SessionStep& operator=(SessionStep&& other) noexcept {
+        if (this != &other) {
+            SessionStep old(std::move(*this));
+            functions_ = std::exchange(other.functions_, nullptr);
+            handle_ = std::exchange(other.handle_, CK_INVALID_HANDLE);
+        }
+        return *this;
+    }
+    SessionStep(const SessionStep&) = delete;
+    SessionStep& operator=(const SessionStep&) = delete;
+    ~SessionStep() {
+        if (functions_ != nullptr) {
+            (functions_->*Undo)(handle_);
+        }
+    }
 
     CK_SESSION_HANDLE handle() const { return handle_; }
 
 private:
-    Session(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE handle)
-        : functions_(functions), handle_(handle) {}
     CK_FUNCTION_LIST* functions_ = nullptr;
     CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
 };
 
-// C_Login as the user; C_Logout when destroyed, unless the user was logged
-// in already.
-class Login {
-public:
-    Login() = default;
-    // An empty PIN on a token with a protected authentication path (a PIN
-    // pad) logs in through the token's own path.
-    [[nodiscard]] static tl::expected<Login, TokenError> login(CK_FUNCTION_LIST* functions,
-                                                               const TokenSlot& slot,
-                                                               CK_SESSION_HANDLE session,
-                                                               const crypto::Secret& pin);
+// A serial session.
+using Session = SessionStep<&CK_FUNCTION_LIST::C_CloseSession>;
+[[nodiscard]] tl::expected<Session, TokenError> open_session(CK_FUNCTION_LIST* functions,
+                                                             CK_SLOT_ID slot, bool read_write);
 
-    Login(Login&& other) noexcept;
-    Login& operator=(Login&& other) noexcept;
-    Login(const Login&) = delete;
-    Login& operator=(const Login&) = delete;
-    ~Login();
-
-private:
-    Login(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session)
-        : functions_(functions), session_(session) {}
-    CK_FUNCTION_LIST* functions_ = nullptr;
-    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
-};
+// Logged in as the user; not logged out again when the user was logged in
+// already (an empty Login).
+using Login = SessionStep<&CK_FUNCTION_LIST::C_Logout>;
+// An empty PIN on a token with a protected authentication path (a PIN pad)
+// logs in through the token's own path.
+[[nodiscard]] tl::expected<Login, TokenError> log_in(CK_FUNCTION_LIST* functions,
+                                                     const TokenSlot& slot,
+                                                     CK_SESSION_HANDLE session,
+                                                     const crypto::Secret& pin);
 
 // A logged-in session on the token a URI names, and everything under it.
 // Members are destroyed in the reverse of their order here.

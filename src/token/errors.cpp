@@ -150,114 +150,70 @@ std::string return_code_name(unsigned long return_code) {
 }
 
 TokenError TokenError::uri_invalid(std::string uri, std::string reason) {
-    TokenError error(Kind::UriInvalid);
-    error.subject_ = std::move(uri);
-    error.detail_ = std::move(reason);
-    return error;
+    return {Kind::UriInvalid, std::move(uri), std::move(reason)};
 }
 TokenError TokenError::uri_holds_pin() {
     return TokenError(Kind::UriHoldsPin);
 }
 TokenError TokenError::module_missing(std::string module, std::string reason) {
-    TokenError error(Kind::ModuleMissing);
-    error.subject_ = std::move(module);
-    error.detail_ = std::move(reason);
-    return error;
+    return {Kind::ModuleMissing, std::move(module), std::move(reason)};
 }
 TokenError TokenError::not_a_module(std::string module) {
-    TokenError error(Kind::NotAModule);
-    error.subject_ = std::move(module);
-    return error;
+    return {Kind::NotAModule, std::move(module)};
 }
 TokenError TokenError::lock_failed(std::string module, int errno_value) {
-    TokenError error(Kind::LockFailed);
-    error.subject_ = std::move(module);
-    error.detail_ = contracts::os_error_text(errno_value);
-    return error;
+    return {Kind::LockFailed, std::move(module), contracts::os_error_text(errno_value)};
 }
 TokenError TokenError::no_matching_token(std::string uri) {
-    TokenError error(Kind::NoMatchingToken);
-    error.subject_ = std::move(uri);
-    return error;
+    return {Kind::NoMatchingToken, std::move(uri)};
 }
 TokenError TokenError::several_matching_tokens(std::string uri, std::size_t count) {
-    TokenError error(Kind::SeveralMatchingTokens);
-    error.subject_ = std::move(uri);
-    error.count_ = count;
-    return error;
+    return {Kind::SeveralMatchingTokens, std::move(uri), {}, count};
 }
 TokenError TokenError::pin_incorrect() {
-    TokenError error(Kind::PinIncorrect);
-    error.function_ = "C_Login";
-    error.return_code_ = CKR_PIN_INCORRECT;
-    return error;
+    return of_call(Kind::PinIncorrect, "C_Login", CKR_PIN_INCORRECT);
 }
 TokenError TokenError::pin_locked() {
-    TokenError error(Kind::PinLocked);
-    error.function_ = "C_Login";
-    error.return_code_ = CKR_PIN_LOCKED;
-    return error;
+    return of_call(Kind::PinLocked, "C_Login", CKR_PIN_LOCKED);
 }
 TokenError TokenError::key_not_found(std::string label, std::string token) {
-    TokenError error(Kind::KeyNotFound);
-    error.subject_ = std::move(label);
-    error.detail_ = std::move(token);
-    return error;
+    return {Kind::KeyNotFound, std::move(label), std::move(token)};
 }
 TokenError TokenError::several_keys(std::string label, std::string token, std::size_t count) {
-    TokenError error(Kind::SeveralKeys);
-    error.subject_ = std::move(label);
-    error.detail_ = std::move(token);
-    error.count_ = count;
-    return error;
+    return {Kind::SeveralKeys, std::move(label), std::move(token), count};
 }
 TokenError TokenError::key_not_ed25519(std::string label, std::string reason) {
-    TokenError error(Kind::KeyNotEd25519);
-    error.subject_ = std::move(label);
-    error.detail_ = std::move(reason);
-    return error;
+    return {Kind::KeyNotEd25519, std::move(label), std::move(reason)};
 }
 TokenError TokenError::public_key_not_found(std::string label, std::string token,
                                             std::size_t candidates) {
-    TokenError error(Kind::PublicKeyNotFound);
-    error.subject_ = std::move(label);
-    error.detail_ = std::move(token);
-    error.count_ = candidates;
-    return error;
+    return {Kind::PublicKeyNotFound, std::move(label), std::move(token), candidates};
 }
 TokenError TokenError::key_pair_mismatch(std::string label) {
-    TokenError error(Kind::KeyPairMismatch);
-    error.subject_ = std::move(label);
-    return error;
+    return {Kind::KeyPairMismatch, std::move(label)};
 }
 TokenError TokenError::label_taken(std::string label, std::string token) {
-    TokenError error(Kind::LabelTaken);
-    error.subject_ = std::move(label);
-    error.detail_ = std::move(token);
-    return error;
+    return {Kind::LabelTaken, std::move(label), std::move(token)};
 }
 TokenError TokenError::token_removed(std::string function, unsigned long return_code) {
-    TokenError error(Kind::TokenRemoved);
-    error.function_ = std::move(function);
-    error.return_code_ = return_code;
-    return error;
+    return of_call(Kind::TokenRemoved, std::move(function), return_code);
 }
 TokenError TokenError::call_failed(std::string function, unsigned long return_code) {
-    TokenError error(Kind::CallFailed);
-    error.function_ = std::move(function);
-    error.return_code_ = return_code;
-    return error;
+    return of_call(Kind::CallFailed, std::move(function), return_code);
 }
 TokenError TokenError::unexpected_key(std::string label, std::string found, std::string expected) {
-    TokenError error(Kind::UnexpectedKey);
-    error.subject_ = std::move(label);
+    TokenError error(Kind::UnexpectedKey, std::move(label), std::move(expected));
     error.other_ = std::move(found);
-    error.detail_ = std::move(expected);
     return error;
 }
 TokenError TokenError::signature_invalid(std::string label) {
-    TokenError error(Kind::SignatureInvalid);
-    error.subject_ = std::move(label);
+    return {Kind::SignatureInvalid, std::move(label)};
+}
+
+TokenError TokenError::of_call(Kind kind, std::string function, unsigned long return_code) {
+    TokenError error(kind);
+    error.function_ = std::move(function);
+    error.return_code_ = return_code;
     return error;
 }
 

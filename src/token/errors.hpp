@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 namespace zdz::token {
 
@@ -88,6 +89,10 @@ public:
 
 private:
     explicit TokenError(Kind kind) : kind_(kind) {}
+    TokenError(Kind kind, std::string subject, std::string detail = {}, std::size_t count = 0)
+        : kind_(kind), subject_(std::move(subject)), detail_(std::move(detail)), count_(count) {}
+    // A kind that names the PKCS#11 call and its return code.
+    static TokenError of_call(Kind kind, std::string function, unsigned long return_code);
 
     Kind kind_;
     // The URI, the module or the label the error is about.

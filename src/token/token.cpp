@@ -35,7 +35,15 @@ tl::expected<TokenKey, TokenError> generate_key(const TokenUri& uri, const crypt
     return token_key(std::move(*pair), **connection);
 }
 
-tl::expected<TokenKey, TokenError> find_key(const TokenUri& uri, const crypto::Secret& pin) {
+namespace {
+
+// A logged-in connection and the key pair the URI names on it.
+struct FoundKey {
+    std::unique_ptr<Connection> connection;
+    KeyObjects pair;
+};
+
+tl::expected<FoundKey, TokenError> connect_to_key(const TokenUri& uri, const crypto::Secret& pin) {
     auto connection = Connection::open(uri, pin, false);
     if (!connection) {
         return tl::unexpected(std::move(connection.error()));
@@ -44,7 +52,17 @@ tl::expected<TokenKey, TokenError> find_key(const TokenUri& uri, const crypto::S
     if (!pair) {
         return tl::unexpected(std::move(pair.error()));
     }
-    return token_key(std::move(*pair), **connection);
+    return FoundKey{std::move(*connection), std::move(*pair)};
+}
+
+}  // namespace
+
+tl::expected<TokenKey, TokenError> find_key(const TokenUri& uri, const crypto::Secret& pin) {
+    auto found = connect_to_key(uri, pin);
+    if (!found) {
+        return tl::unexpected(std::move(found.error()));
+    }
+    return token_key(std::move(found->pair), *found->connection);
 }
 
 struct TokenSigner::State {
@@ -60,16 +78,12 @@ TokenSigner::~TokenSigner() = default;
 
 tl::expected<TokenSigner, TokenError> TokenSigner::open(const TokenUri& uri,
                                                         const crypto::Secret& pin) {
-    auto connection = Connection::open(uri, pin, false);
-    if (!connection) {
-        return tl::unexpected(std::move(connection.error()));
+    auto found = connect_to_key(uri, pin);
+    if (!found) {
+        return tl::unexpected(std::move(found.error()));
     }
-    auto pair = find_key_pair(session_of(**connection), uri.label(), uri.id());
-    if (!pair) {
-        return tl::unexpected(std::move(pair.error()));
-    }
-    return TokenSigner(
-        std::make_unique<State>(State{std::move(*connection), std::move(*pair), uri.label()}));
+    return TokenSigner(std::make_unique<State>(
+        State{std::move(found->connection), std::move(found->pair), uri.label()}));
 }
 
 const crypto::VerifyingKey& TokenSigner::public_key() const {

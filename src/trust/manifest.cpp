@@ -10,10 +10,16 @@ tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
 }
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
-    const ImageManifestBody& body, const crypto::SigningKey& key) {
-    return manifest_signing_bytes(body).map([&](const std::string& bytes) {
-        return UnverifiedImageManifest{body, key.sign_bytes(bytes)};
-    });
+    const ImageManifestBody& body, const crypto::Signer& key) {
+    const auto bytes = manifest_signing_bytes(body);
+    if (!bytes) {
+        return tl::unexpected(bytes.error());
+    }
+    auto signature = key.sign(*bytes);
+    if (!signature) {
+        return tl::unexpected(std::move(signature.error()));
+    }
+    return UnverifiedImageManifest{body, *signature};
 }
 
 std::string write_manifest_json(const UnverifiedImageManifest& manifest) {

@@ -79,7 +79,7 @@ struct SignerVerifiedManifest {
     const ImageManifestBody& body);
 
 [[nodiscard]] tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
-    const ImageManifestBody& body, const crypto::SigningKey& key);
+    const ImageManifestBody& body, const crypto::Signer& key);
 
 // The manifest file: pretty JSON, body then signature, members in declared
 // order, `expires_at` left out when absent.

@@ -49,10 +49,17 @@ std::set<std::string> json_paths(const std::string& json) {
     return paths;
 }
 
-std::set<std::string> documented(std::span<const zdz::cli::JsonMemberDoc> members) {
+// The members documented for a document of a sealed keystore's key, or of a
+// token keystore's.
+std::set<std::string> documented(
+    std::span<const zdz::cli::JsonMemberDoc> members,
+    zdz::cli::JsonMemberDoc::Keystore keystore = zdz::cli::JsonMemberDoc::Keystore::Sealed) {
+    using Keystore = zdz::cli::JsonMemberDoc::Keystore;
     std::set<std::string> paths;
     for (const auto& member : members) {
-        paths.emplace(member.path);
+        if (member.only == Keystore::Either || member.only == keystore) {
+            paths.emplace(member.path);
+        }
     }
     return paths;
 }

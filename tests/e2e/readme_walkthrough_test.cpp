@@ -2,6 +2,7 @@
 // document cannot drift from the program.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr std::string_view kWalkthroughHeading =
     "## Walk-through: a release with the sample images";
+constexpr std::string_view kTokenHeading = "## Keeping the release key in a token";
 constexpr std::string_view kFenceSh = "```sh";
 constexpr std::string_view kFenceText = "```text";
 constexpr std::string_view kFenceEnd = "```";
@@ -149,6 +151,17 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
     return n;
 }
 
+// Where the README's commands run: a stand-in for the repository root, with
+// os/ and its sample images, and build/ with the program.
+TempDir repository_root() {
+    TempDir root;
+    namespace fs = std::filesystem;
+    fs::copy(zdz::test::source_dir() + "/os", root.file("os"), fs::copy_options::recursive);
+    fs::create_directory(root.file("build"));
+    fs::create_symlink(zdz::test::program_path(), root.file("build/zeduzaredoz"));
+    return root;
+}
+
 }  // namespace
 
 TEST(ReadmeWalkthrough, QuickStartBlocksStayFirst) {
@@ -189,13 +202,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     // withdrawn image (two).
     EXPECT_EQ(refusals, 6U);
 
-    // The walk-through runs from the repository root: os/ with the sample
-    // images and build/ with the program.
-    TempDir root;
-    namespace fs = std::filesystem;
-    fs::copy(zdz::test::source_dir() + "/os", root.file("os"), fs::copy_options::recursive);
-    fs::create_directory(root.file("build"));
-    fs::create_symlink(zdz::test::program_path(), root.file("build/zeduzaredoz"));
+    const auto root = repository_root();
     root.write("walkthrough.sh", script_of(commands));
 
     zdz::test::RunOptions options;
@@ -251,5 +258,31 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
         }
     }
     EXPECT_EQ(r.err, shown);
-    EXPECT_FALSE(fs::exists(root.file("release/known-good.tmp")));
+    EXPECT_FALSE(std::filesystem::exists(root.file("release/known-good.tmp")));
+}
+
+// The token section, against the software token it sets up itself.
+TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
+    const auto commands = commands_of(fenced_blocks(read_readme(), kTokenHeading));
+    ASSERT_GE(commands.size(), 10U);
+    const auto root = repository_root();
+    root.write("token.sh", script_of(commands));
+
+    zdz::test::RunOptions options;
+    options.cwd = root.path();
+    options.unset = {"RELEASE_PIN", "SOFTHSM2_CONF"};
+    // Under the sanitizers, SoftHSM2's own leak in C_Sign is not the program's.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env = {
+        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
+        {"LSAN_OPTIONS", "suppressions=" + zdz::test::source_dir() +
+                             "/tests/support/token_leaks.supp:print_suppressions=0"}};
+    const auto r = run_tool({"bash", root.file("token.sh")}, options);
+    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    EXPECT_NE(r.out.find("[ok] wrote token keystore: release-token.key\n"), std::string::npos);
+    EXPECT_NE(r.out.find("[ok] manifest verified\n"), std::string::npos);
+    EXPECT_NE(r.out.find("[ok] promoted\n"), std::string::npos);
+    EXPECT_NE(r.err.find("error: cannot use the token of keystore: the token refused the PIN"),
+              std::string::npos)
+        << r.err;
 }

@@ -1,21 +1,22 @@
 #include "cli/access/keystore_access.hpp"
 
 #include <utility>
+#include <variant>
 
 #include "cli/access/passphrase.hpp"
 
 namespace zdz::cli {
 
-tl::expected<store::SealedSigningKey, CommandError> load_keystore_file(const std::string& path,
-                                                                       std::string_view what) {
-    return store::load_keystore(path).map_error([&](const trust::TrustError& e) {
+tl::expected<store::AnyKeystore, CommandError> load_keystore_file(const std::string& path,
+                                                                  std::string_view what) {
+    return store::load_any_keystore(path).map_error([&](const trust::TrustError& e) {
         return fail("cannot load " + std::string(what) + " " + path + ": " + e.display());
     });
 }
 
 tl::expected<crypto::VerifyingKey, CommandError> recorded_public_key(
-    const store::SealedSigningKey& record, std::string_view what) {
-    return store::keystore_verifying_key(record).map_error([&](const trust::TrustError& e) {
+    const store::AnyKeystore& keystore, std::string_view what) {
+    return store::any_keystore_verifying_key(keystore).map_error([&](const trust::TrustError& e) {
         return fail("cannot read public key from " + std::string(what) + ": " + e.display());
     });
 }
@@ -33,6 +34,31 @@ tl::expected<crypto::SigningKey, CommandError> unseal_with(const store::SealedSi
     return std::move(*key);
 }
 
+tl::expected<std::unique_ptr<crypto::Signer>, CommandError> open_signer(
+    const store::AnyKeystore& keystore, crypto::Secret& secret, const contracts::Timestamp& now,
+    std::string_view what) {
+    if (const auto* sealed = std::get_if<store::SealedSigningKey>(&keystore)) {
+        auto key = unseal_with(*sealed, secret, now, what);
+        if (!key) {
+            return tl::unexpected(std::move(key.error()));
+        }
+        return std::make_unique<crypto::SigningKey>(std::move(*key));
+    }
+    const auto expected = recorded_public_key(keystore, what);
+    if (!expected) {
+        secret.wipe();
+        return tl::unexpected(expected.error());
+    }
+    auto signer =
+        store::open_token_signer(std::get<store::TokenKeystore>(keystore), *expected, secret);
+    secret.wipe();
+    if (!signer) {
+        return tl::unexpected(
+            fail("cannot use the token of " + std::string(what) + ": " + signer.error().display()));
+    }
+    return std::move(*signer);
+}
+
 tl::expected<UnsealedKeystore, CommandError> unseal_keystore_file(const std::string& path,
                                                                   const std::string& passphrase_env,
                                                                   const contracts::Timestamp& now) {
@@ -44,7 +70,7 @@ tl::expected<UnsealedKeystore, CommandError> unseal_keystore_file(const std::str
     if (!passphrase) {
         return tl::unexpected(std::move(passphrase.error()));
     }
-    auto key = unseal_with(*record, *passphrase, now);
+    auto key = open_signer(*record, *passphrase, now);
     if (!key) {
         return tl::unexpected(std::move(key.error()));
     }

@@ -55,7 +55,7 @@ tl::expected<void, CommandError> check_store_inputs_apart(
 }
 
 tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
-                                                               const crypto::SigningKey& key,
+                                                               const crypto::Signer& key,
                                                                const contracts::Uuid& key_id,
                                                                const contracts::Timestamp& now,
                                                                const StoreUpdateWording& wording,

@@ -69,7 +69,7 @@ using RegistryChange =
 // `key`'s own public key, applies `change`, and when it asks for it saves the
 // registry signed with `key`. Returns the registry as it now stands.
 [[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> update_store(
-    const std::string& store_path, const crypto::SigningKey& key, const contracts::Uuid& key_id,
+    const std::string& store_path, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const StoreUpdateWording& wording,
     const RegistryChange& change);
 

@@ -1,5 +1,6 @@
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "cli/access/clock.hpp"
 #include "cli/access/file_replacement.hpp"
@@ -14,6 +15,7 @@
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/keystore_update.hpp"
+#include "store/token_keystore.hpp"
 
 namespace zdz::cli {
 
@@ -27,6 +29,15 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
         if (update.error().kind == store::KeystoreUpdateError::Kind::SymbolicLink) {
             return tl::unexpected(fail("cannot change the passphrase of " + cmd.keystore +
                                        ": it is a symbolic link; name the keystore file itself"));
+        }
+        // A token keystore has no passphrase: the sealed reader refuses it,
+        // and the refusal says what to do instead.
+        if (const auto any = store::load_any_keystore(cmd.keystore);
+            any && std::holds_alternative<store::TokenKeystore>(*any)) {
+            return tl::unexpected(
+                fail("keystore " + cmd.keystore +
+                     " holds its key in a PKCS#11 token and has no passphrase: the token's PIN "
+                     "is changed with the token's own tools"));
         }
         return tl::unexpected(
             fail("cannot load keystore " + cmd.keystore + ": " + update.error().error->display()));

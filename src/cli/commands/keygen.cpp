@@ -9,9 +9,13 @@
 #include "cli/process_hygiene.hpp"
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
+#include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "store/keystore.hpp"
+#include "store/token_keystore.hpp"
+#include "token/token.hpp"
+#include "token/uri.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
@@ -46,6 +50,79 @@ constexpr std::uint32_t kKibPerMib = 1024;
     return {};
 }
 
+// keygen --pkcs11: the key pair made in (or found on) the token, and a
+// keystore file that refers to it.
+[[nodiscard]] CommandResult run_token_keygen(const Keygen& cmd, const std::string& principal,
+                                             std::ostream& out) {
+    const auto uri = token::TokenUri::parse(*cmd.pkcs11);
+    if (!uri) {
+        return tl::unexpected(fail(uri.error().display()));
+    }
+    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    if (!input) {
+        return tl::unexpected(input.error());
+    }
+    // Before the token is touched: a key made for a file that cannot be
+    // written would stay on the token under its label.
+    if (auto writable = io::check_destination(cmd.out); !writable) {
+        input->passphrase.wipe();
+        return tl::unexpected(
+            fail_io("failed to write keystore to " + cmd.out + ": " +
+                    trust::TrustError::from_write_error(writable.error()).display()));
+    }
+    const auto key = cmd.existing_key ? token::find_key(*uri, input->passphrase)
+                                      : token::generate_key(*uri, input->passphrase);
+    input->passphrase.wipe();
+    if (!key) {
+        return tl::unexpected(fail("cannot use the token: " + key.error().display()));
+    }
+    const auto record = store::token_keystore_for(*key, *uri, input->now);
+    // What to do when the file cannot be written: the key is on the token
+    // and another keygen can refer to it.
+    const std::string kept = cmd.existing_key
+                                 ? std::string()
+                                 : "; the key stays on the token: refer to it with --existing-key";
+    const auto lock = io::DirectoryLock::acquire(cmd.out);
+    if (!lock) {
+        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
+                                      trust::TrustError::from_write_error(lock.error()).display() +
+                                      kept));
+    }
+    if (auto fresh = refuse_existing_out(cmd); !fresh) {
+        return tl::unexpected(fail(fresh.error().message + kept));
+    }
+    if (const auto saved = store::save_token_keystore(record, cmd.out, &*lock); !saved) {
+        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+            return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
+        }
+        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
+                                      saved.error().display() + kept));
+    }
+    const auto& public_key = key->public_key;
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto document = json_success();
+        document.add("keystore", JsonValue::string(cmd.out));
+        document.add("key_id", JsonValue::string(record.key_id.to_string()));
+        document.add("verifying_key", JsonValue::string(public_key.to_hex()));
+        document.add("pkcs11_uri", JsonValue::string(record.pkcs11_uri));
+        document.add("principal", JsonValue::string(principal));
+        document.add("allowed_signers_line",
+                     JsonValue::string(trust::format_allowed_signers_line(principal, public_key)));
+        out << json_report_text(document);
+        return {};
+    }
+    out << "[ok] wrote token keystore: " << cmd.out << "\n"
+        << "  key_id:        " << record.key_id.to_string() << "\n"
+        << "  verifying_key: " << public_key.to_hex() << "\n"
+        << "  token:         " << encoding::terminal_safe(key->token_label) << "\n"
+        << "  object:        " << encoding::terminal_safe(uri->label()) << "\n"
+        << (cmd.existing_key ? "(the private key was already in the token and never leaves it)\n"
+                             : "(the private key was generated in the token and never leaves it)\n")
+        << allowed_signers_block(principal, public_key);
+    return {};
+}
+
 }  // namespace
 
 CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
@@ -62,6 +139,12 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     }
     if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.out}}); !ok) {
         return tl::unexpected(std::move(ok.error()));
+    }
+    if (cmd.pkcs11) {
+        return run_token_keygen(cmd, *principal, out);
+    }
+    if (cmd.existing_key) {
+        return tl::unexpected(fail("--existing-key names a key on a token: it needs --pkcs11"));
     }
     auto input = read_passphrase_then_clock(cmd.passphrase_env);
     if (!input) {

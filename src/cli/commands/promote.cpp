@@ -78,7 +78,7 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     // Loaded, decided on and saved under the store's lock.
     const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
     const auto registry = update_store(
-        cmd.store, unsealed->key, unsealed->record.key_id, *now, wording,
+        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
             const auto promoted = loaded.promote(verified->manifest);
             if (!promoted) {

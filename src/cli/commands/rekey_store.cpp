@@ -16,6 +16,7 @@
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "store/registry_update.hpp"
+#include "store/token_keystore.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -24,9 +25,9 @@ using trust::TrustError;
 
 // The two keystores of rekey-store, read without their passphrases.
 struct RekeyKeystores {
-    store::SealedSigningKey current;
+    store::AnyKeystore current;
     crypto::VerifyingKey current_key;
-    store::SealedSigningKey next;
+    store::AnyKeystore next;
     crypto::VerifyingKey next_key;
 };
 
@@ -117,26 +118,28 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
     }
-    const auto key = unseal_with(keys->next, *passphrase, *now, "new keystore");
+    const auto key = open_signer(keys->next, *passphrase, *now, "new keystore");
     if (!key) {
         return tl::unexpected(key.error());
     }
-    if (auto replaced = update->save_confirmed(*key, keys->next.key_id, *now); !replaced) {
+    const auto& next_key_id = store::keystore_key_id(keys->next);
+    if (auto replaced = update->save_confirmed(**key, next_key_id, *now); !replaced) {
         return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
     }
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
         auto document = json_success();
         document.add("store", JsonValue::string(cmd.store));
-        document.add("previous_key_id", JsonValue::string(keys->current.key_id.to_string()));
-        document.add("new_key_id", JsonValue::string(keys->next.key_id.to_string()));
+        document.add("previous_key_id",
+                     JsonValue::string(store::keystore_key_id(keys->current).to_string()));
+        document.add("new_key_id", JsonValue::string(next_key_id.to_string()));
         document.add("platform_count", JsonValue::uint64(registry.platforms().size()));
         out << json_report_text(document);
         return {};
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
-        << "  previous key_id:  " << keys->current.key_id.to_string() << "\n"
-        << "  new key_id:       " << keys->next.key_id.to_string() << "\n"
+        << "  previous key_id:  " << store::keystore_key_id(keys->current).to_string() << "\n"
+        << "  new key_id:       " << next_key_id.to_string() << "\n"
         << "  platforms:        " << registry.platforms().size()
         << " carried over (histories, rollback floors and withdrawn images unchanged)\n";
     return {};

@@ -1,5 +1,7 @@
+#include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/principal.hpp"
@@ -7,8 +9,10 @@
 #include "cli/json_report.hpp"
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
+#include "encoding/text.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
+#include "store/token_keystore.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
@@ -31,21 +35,33 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
     if (!key) {
         return tl::unexpected(key.error());
     }
+    const auto* sealed = std::get_if<store::SealedSigningKey>(&*keystore);
+    const auto* held = std::get_if<store::TokenKeystore>(&*keystore);
+    const auto& key_id = store::keystore_key_id(*keystore);
+    const auto& created_at = sealed != nullptr ? sealed->created_at : held->created_at;
     // Every unseal refuses such costs, whatever the passphrase: better known
     // now than at the next release.
-    const auto usable = store::check_kdf_params(keystore->kdf);
+    std::optional<std::string> unusable;
+    if (sealed != nullptr) {
+        if (const auto usable = store::check_kdf_params(sealed->kdf); !usable) {
+            unusable = usable.error().display();
+        }
+    }
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
         auto document = json_success();
         document.add("keystore", JsonValue::string(cmd.keystore));
-        document.add("key_id", JsonValue::string(keystore->key_id.to_string()));
+        document.add("key_id", JsonValue::string(key_id.to_string()));
         document.add("verifying_key", JsonValue::string(key->to_hex()));
         document.add("fingerprint", JsonValue::string(crypto::key_fingerprint(*key).to_string()));
         document.add("openssh_fingerprint", JsonValue::string(trust::openssh_fingerprint(*key)));
-        document.add("created_at", JsonValue::string(keystore->created_at.to_string()));
-        document.add("kdf", kdf_json(keystore->kdf));
-        document.add("unseal_refused",
-                     usable ? JsonValue() : JsonValue::string(usable.error().display()));
+        document.add("created_at", JsonValue::string(created_at.to_string()));
+        if (sealed != nullptr) {
+            document.add("kdf", kdf_json(sealed->kdf));
+            document.add("unseal_refused", unusable ? JsonValue::string(*unusable) : JsonValue());
+        } else {
+            document.add("pkcs11_uri", JsonValue::string(held->pkcs11_uri));
+        }
         document.add("principal", JsonValue::string(*principal));
         document.add("allowed_signers_line",
                      JsonValue::string(trust::format_allowed_signers_line(*principal, *key)));
@@ -57,17 +73,21 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         return {};
     }
     std::string report = "[ok] keystore: " + cmd.keystore + "\n" +
-                         "  key_id:        " + keystore->key_id.to_string() + "\n" +
+                         "  key_id:        " + key_id.to_string() + "\n" +
                          "  verifying_key: " + key->to_hex() + "\n" +
                          "  fingerprint:   " + crypto::key_fingerprint(*key).to_string() + "\n" +
                          "  openssh fp:    " + trust::openssh_fingerprint(*key) + "\n" +
-                         "  created_at:    " + keystore->created_at.to_string() + "\n" +
-                         "  kdf:           " + kdf_text(keystore->kdf) + "\n";
-    if (!usable) {
-        report +=
-            "  warning:       this keystore cannot be unsealed: " + usable.error().display() + "\n";
+                         "  created_at:    " + created_at.to_string() + "\n";
+    if (sealed != nullptr) {
+        report += "  kdf:           " + kdf_text(sealed->kdf) + "\n";
+        if (unusable) {
+            report += "  warning:       this keystore cannot be unsealed: " + *unusable + "\n";
+        }
+        report += "(read without the passphrase: the private key stays sealed)\n";
+    } else {
+        report += "  held in token: " + encoding::terminal_safe(held->pkcs11_uri) + "\n";
+        report += "(read without the PIN: the private key stays in the token)\n";
     }
-    report += "(read without the passphrase: the private key stays sealed)\n";
     report += allowed_signers_block(*principal, *key);
     out << report;
     return {};

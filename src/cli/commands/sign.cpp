@@ -1,6 +1,8 @@
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/image_check.hpp"
@@ -15,6 +17,7 @@
 #include "io/file.hpp"
 #include "io/measure.hpp"
 #include "store/keystore.hpp"
+#include "store/token_keystore.hpp"
 #include "trust/manifest.hpp"
 
 namespace zdz::cli {
@@ -48,10 +51,13 @@ namespace {
 }
 
 // What sign signs with: the unsealed key, the one instant of the signing and
-// the checked expiry.
+// the checked expiry. A token's key is opened only once the image is
+// measured (the session holds the token's lock): until then `pin` holds
+// what opens it.
 struct SigningSession {
-    store::SealedSigningKey keystore;
-    crypto::SigningKey key;
+    store::AnyKeystore keystore;
+    std::unique_ptr<crypto::Signer> key;
+    std::optional<crypto::Secret> pin;
     contracts::Timestamp now;
     std::optional<contracts::Timestamp> expires_at;
 };
@@ -86,11 +92,15 @@ struct SigningSession {
     if (const auto refused = measurement->refusal()) {
         return tl::unexpected(cannot_read_image(cmd.image_file, *refused));
     }
-    auto key = unseal_with(*keystore, input->passphrase, now);
+    if (std::holds_alternative<store::TokenKeystore>(*keystore)) {
+        return SigningSession{std::move(*keystore), nullptr, std::move(input->passphrase), now,
+                              *expires_at};
+    }
+    auto key = open_signer(*keystore, input->passphrase, now);
     if (!key) {
         return tl::unexpected(key.error());
     }
-    return SigningSession{std::move(*keystore), std::move(*key), now, *expires_at};
+    return SigningSession{std::move(*keystore), std::move(*key), std::nullopt, now, *expires_at};
 }
 
 struct MeasuredBody {
@@ -123,7 +133,7 @@ struct MeasuredBody {
                          *kind,
                          {measured->hash},
                          cmd.security_version,
-                         session.keystore.key_id,
+                         store::keystore_key_id(session.keystore),
                          session.now,
                          session.expires_at},
                         measured->bytes};
@@ -189,7 +199,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
         return tl::unexpected(std::move(ok.error()));
     }
     std::optional<io::BackgroundMeasurement> measurement;
-    const auto session = open_for_signing(cmd, measurement);
+    auto session = open_for_signing(cmd, measurement);
     if (!session) {
         return tl::unexpected(session.error());
     }
@@ -197,7 +207,14 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     if (!measured) {
         return tl::unexpected(measured.error());
     }
-    const auto manifest = trust::sign_manifest(measured->body, session->key);
+    if (session->pin) {
+        auto key = open_signer(session->keystore, *session->pin, session->now);
+        if (!key) {
+            return tl::unexpected(key.error());
+        }
+        session->key = std::move(*key);
+    }
+    const auto manifest = trust::sign_manifest(measured->body, *session->key);
     if (!manifest) {
         return tl::unexpected(fail_io("signing failed: " + manifest.error().display()));
     }

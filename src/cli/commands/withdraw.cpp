@@ -165,7 +165,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     std::optional<WithdrawOutcome> outcome;
     const StoreUpdateWording wording{"cannot load store ", false, "withdrawal"};
     const auto registry = update_store(
-        cmd.store, unsealed->key, unsealed->record.key_id, *now, wording,
+        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
             if (auto held = check_platform_held(cmd, platform, loaded); !held) {
                 return tl::unexpected(std::move(held.error()));

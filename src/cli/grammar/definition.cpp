@@ -54,6 +54,18 @@ constexpr OptionDef kKeygen[] = {
         {"force", ValueKind::Flag,
          "Replace `--out` when it exists. Without it an existing `--out` is refused and left as "
          "it is: it may hold the only copy of a key that devices trust"}),
+    bind<&Keygen::pkcs11>(
+        {"pkcs11", kText,
+         "Keep the key in a PKCS#11 token instead of sealing it: an RFC 7512 URI naming the "
+         "token and the key's label, e.g. `pkcs11:token=release;object=release-2027`, with "
+         "`module-path` or `module-name` choosing the module (default: p11-kit's proxy). The "
+         "key pair is generated inside the token and its private key never leaves it; `--out` "
+         "holds no secret, only where the key is. `--passphrase-env` then names the variable "
+         "holding the token's user PIN. A URI holding a PIN is refused"}),
+    bind<&Keygen::existing_key>(
+        {"existing_key", ValueKind::Flag,
+         "With `--pkcs11`: refer to the Ed25519 key already on the token under the URI's label "
+         "(made by the token's own tools) instead of generating one"}),
     bind<&Keygen::format>(kFormat),
 };
 constexpr OptionDef kShowKey[] = {

@@ -1,0 +1,184 @@
+#include "store/token_keystore.hpp"
+
+#include <new>
+#include <utility>
+
+#include "encoding/text.hpp"
+#include "io/atomic_file.hpp"
+#include "io/file.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
+#include "json/writer.hpp"
+#include "store/file_errors.hpp"
+
+namespace zdz::store {
+namespace {
+
+using json::JsonValue;
+using trust::TrustError;
+
+constexpr std::string_view kFormatVersionMember = "format_version";
+constexpr std::string_view kKeyIdMember = "key_id";
+constexpr std::string_view kVerifyingKeyHexMember = "verifying_key_hex";
+constexpr std::string_view kCreatedAtMember = "created_at";
+
+constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
+
+// Signs through the token's session, and hands out only what verifies with
+// the keystore's public key.
+class TokenKeySigner final : public crypto::Signer {
+public:
+    TokenKeySigner(token::TokenSigner session, token::TokenUri uri, crypto::VerifyingKey expected)
+        : session_(std::move(session)), uri_(std::move(uri)), expected_(expected) {}
+
+    const crypto::VerifyingKey& verifying_key() const override { return expected_; }
+
+    tl::expected<crypto::Signature, contracts::ContractError> sign(
+        std::string_view message) const override {
+        auto signed_by = session_.sign(message);
+        if (!signed_by) {
+            return tl::unexpected(
+                contracts::ContractError::signing_failed(signed_by.error().display()));
+        }
+        if (auto checked = token::check_signature(uri_, expected_, message, *signed_by); !checked) {
+            return tl::unexpected(
+                contracts::ContractError::signing_failed(checked.error().display()));
+        }
+        return signed_by->signature;
+    }
+
+private:
+    token::TokenSigner session_;
+    token::TokenUri uri_;
+    crypto::VerifyingKey expected_;
+};
+
+// Whether the document is a token keystore: an object with the URI member at
+// its top level. Anything else, broken JSON included, is left to the sealed
+// keystore's reader to accept or word.
+bool names_a_token(std::string_view text) {
+    const auto document = json::read_json(text);
+    if (!document || !document->is_object()) {
+        return false;
+    }
+    for (const auto& member : document->members()) {
+        if (member.key == kTokenUriMember) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+JsonValue TokenKeystore::to_json() const {
+    auto object = JsonValue::object();
+    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
+    object.add(std::string(kKeyIdMember), JsonValue::string(key_id.to_string()));
+    object.add(std::string(kVerifyingKeyHexMember), JsonValue::string(verifying_key_hex));
+    object.add(std::string(kCreatedAtMember), JsonValue::string(created_at.to_string()));
+    object.add(std::string(kTokenUriMember), JsonValue::string(pkcs11_uri));
+    return object;
+}
+
+tl::expected<TokenKeystore, json::JsonReadError> TokenKeystore::from_json(const JsonValue& value) {
+    json::RecordReader r(value, kTokenKeystoreRecordName,
+                         {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
+                          kCreatedAtMember, kTokenUriMember});
+    auto format = r.required_u16(kFormatVersionMember);
+    auto key_id = r.required(kKeyIdMember, json::read_uuid);
+    auto verifying_key_hex = r.required_string(kVerifyingKeyHexMember);
+    auto created_at = r.required(kCreatedAtMember, json::read_timestamp);
+    auto uri = r.required_string(kTokenUriMember);
+    if (auto done = r.finish(); !done) {
+        return tl::unexpected(std::move(done.error()));
+    }
+    return TokenKeystore{*format, *key_id, std::move(*verifying_key_hex), *created_at,
+                         std::move(*uri)};
+}
+
+std::string write_token_keystore_json(const TokenKeystore& record) {
+    return json::to_pretty_json(record.to_json());
+}
+
+tl::expected<TokenKeystore, json::DocumentError> read_token_keystore_json(std::string_view text) {
+    return json::read_json_record(text, TokenKeystore::from_json);
+}
+
+TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenUri& uri,
+                                 const contracts::Timestamp& created_at) {
+    return TokenKeystore{kTokenKeystoreFormatVersion, contracts::Uuid::new_v4(),
+                         key.public_key.to_hex(), created_at, uri.text()};
+}
+
+tl::expected<void, TrustError> save_token_keystore(const TokenKeystore& record,
+                                                   const std::string& path,
+                                                   const io::DirectoryLock* held) {
+    const std::string text = write_token_keystore_json(record);
+    if (!encoding::is_valid_utf8(text)) {
+        return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
+    }
+    return io::write_file_atomically(path, text,
+                                     {io::FileMode::OwnerOnly, io::TempName::Beside, held})
+        .map_error(TrustError::from_write_error);
+}
+
+tl::expected<crypto::VerifyingKey, TrustError> token_keystore_verifying_key(
+    const TokenKeystore& record) {
+    return recorded_verifying_key(record.verifying_key_hex);
+}
+
+tl::expected<AnyKeystore, TrustError> load_any_keystore(const std::string& path) {
+    try {
+        auto text = io::read_file_text(path, io::Accept::RegularFile);
+        if (!text) {
+            return tl::unexpected(cannot_read(path, text.error().display()));
+        }
+        if (names_a_token(*text)) {
+            auto record = read_token_keystore_json(*text);
+            if (!record) {
+                return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
+            }
+            return AnyKeystore(std::move(*record));
+        }
+        auto record = read_keystore_json(*text);
+        if (!record) {
+            return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
+        }
+        return AnyKeystore(std::move(*record));
+    } catch (const std::bad_alloc&) {
+        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
+    }
+}
+
+const contracts::Uuid& keystore_key_id(const AnyKeystore& keystore) {
+    return std::visit([](const auto& record) -> const contracts::Uuid& { return record.key_id; },
+                      keystore);
+}
+
+tl::expected<crypto::VerifyingKey, TrustError> any_keystore_verifying_key(
+    const AnyKeystore& keystore) {
+    return std::visit(
+        [](const auto& record) { return recorded_verifying_key(record.verifying_key_hex); },
+        keystore);
+}
+
+tl::expected<std::unique_ptr<crypto::Signer>, token::TokenError> open_token_signer(
+    const TokenKeystore& record, const crypto::VerifyingKey& expected, const crypto::Secret& pin) {
+    auto uri = token::TokenUri::parse(record.pkcs11_uri);
+    if (!uri) {
+        return tl::unexpected(std::move(uri.error()));
+    }
+    auto session = token::TokenSigner::open(*uri, pin);
+    if (!session) {
+        return tl::unexpected(std::move(session.error()));
+    }
+    if (session->public_key() != expected) {
+        return tl::unexpected(token::TokenError::unexpected_key(
+            uri->label(), crypto::key_fingerprint(session->public_key()).to_string(),
+            crypto::key_fingerprint(expected).to_string()));
+    }
+    return std::make_unique<TokenKeySigner>(std::move(*session), std::move(*uri), expected);
+}
+
+}  // namespace zdz::store
