@@ -6,21 +6,15 @@
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
-#include "json/fields.hpp"
+#include "json/reader.hpp"
 #include "json/record.hpp"
-#include "json/writer.hpp"
+#include "json/value.hpp"
 #include "store/file_errors.hpp"
 
 namespace zdz::store {
 namespace {
 
-using json::JsonValue;
 using trust::TrustError;
-
-constexpr std::string_view kFormatVersionMember = "format_version";
-constexpr std::string_view kKeyIdMember = "key_id";
-constexpr std::string_view kVerifyingKeyHexMember = "verifying_key_hex";
-constexpr std::string_view kCreatedAtMember = "created_at";
 
 constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
 
@@ -71,38 +65,12 @@ bool names_a_token(std::string_view text) {
 
 }  // namespace
 
-JsonValue TokenKeystore::to_json() const {
-    auto object = JsonValue::object();
-    object.add(std::string(kFormatVersionMember), JsonValue::uint64(format_version));
-    object.add(std::string(kKeyIdMember), JsonValue::string(key_id.to_string()));
-    object.add(std::string(kVerifyingKeyHexMember), JsonValue::string(verifying_key_hex));
-    object.add(std::string(kCreatedAtMember), JsonValue::string(created_at.to_string()));
-    object.add(std::string(kTokenUriMember), JsonValue::string(pkcs11_uri));
-    return object;
-}
-
-tl::expected<TokenKeystore, json::JsonReadError> TokenKeystore::from_json(const JsonValue& value) {
-    json::RecordReader r(value, kTokenKeystoreRecordName,
-                         {kFormatVersionMember, kKeyIdMember, kVerifyingKeyHexMember,
-                          kCreatedAtMember, kTokenUriMember});
-    auto format = r.required_u16(kFormatVersionMember);
-    auto key_id = r.required(kKeyIdMember, json::read_uuid);
-    auto verifying_key_hex = r.required_string(kVerifyingKeyHexMember);
-    auto created_at = r.required(kCreatedAtMember, json::read_timestamp);
-    auto uri = r.required_string(kTokenUriMember);
-    if (auto done = r.finish(); !done) {
-        return tl::unexpected(std::move(done.error()));
-    }
-    return TokenKeystore{*format, *key_id, std::move(*verifying_key_hex), *created_at,
-                         std::move(*uri)};
-}
-
 std::string write_token_keystore_json(const TokenKeystore& record) {
-    return json::to_pretty_json(record.to_json());
+    return json::write_record_file(record);
 }
 
 tl::expected<TokenKeystore, json::DocumentError> read_token_keystore_json(std::string_view text) {
-    return json::read_json_record(text, TokenKeystore::from_json);
+    return json::read_record<TokenKeystore>(text);
 }
 
 TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenUri& uri,

@@ -17,8 +17,9 @@
 #include "crypto/ed25519.hpp"
 #include "crypto/secret.hpp"
 #include "io/directory_lock.hpp"
+#include "json/fields.hpp"
 #include "json/reader.hpp"
-#include "json/value.hpp"
+#include "json/record.hpp"
 #include "store/keystore.hpp"
 #include "token/errors.hpp"
 #include "token/token.hpp"
@@ -42,11 +43,18 @@ struct TokenKeystore {
     // Where the key is: a PKCS#11 URI naming the token and the key's label,
     // never a PIN.
     std::string pkcs11_uri;
-
-    json::JsonValue to_json() const;
-    [[nodiscard]] static tl::expected<TokenKeystore, json::JsonReadError> from_json(
-        const json::JsonValue& value);
 };
+
+// Members in the order above, every one required.
+constexpr auto describe(json::Type<TokenKeystore>) {
+    using R = TokenKeystore;
+    return json::record<R>(kTokenKeystoreRecordName,
+                           json::required("format_version", &R::format_version, json::u16),
+                           json::required("key_id", &R::key_id, json::uuid),
+                           json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
+                           json::required("created_at", &R::created_at, json::timestamp),
+                           json::required(kTokenUriMember, &R::pkcs11_uri, json::plain_text));
+}
 
 // The file text: pretty JSON, two-space indentation, no final newline.
 std::string write_token_keystore_json(const TokenKeystore& record);
