@@ -104,6 +104,26 @@ struct Verify {
     OutputFormat format = OutputFormat::Text;
 };
 
+// Signs one manifest for each image a build's hash manifest lists.
+struct SignRelease {
+    std::string hashes;
+    std::string keystore;
+    std::string passphrase_env;
+    std::uint32_t security_version = 0;
+    std::string out_dir;
+    std::optional<std::string> platform;
+    std::optional<std::string> expires_at;
+    OutputFormat format = OutputFormat::Text;
+};
+
+// Checks each image a build's hash manifest lists against its manifest.
+struct VerifyRelease {
+    std::string hashes;
+    std::string manifests_dir;
+    std::optional<std::string> signers_file;
+    OutputFormat format = OutputFormat::Text;
+};
+
 struct Promote {
     std::string manifest;
     std::optional<std::string> signers_file;
@@ -177,9 +197,9 @@ struct RekeyStore {
     OutputFormat format = OutputFormat::Text;
 };
 
-using Subcommand =
-    std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners, Sign, Verify,
-                 Promote, AuthorizeInstall, Withdraw, ShowStore, RekeyStore, Demo>;
+using Subcommand = std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners,
+                                Sign, Verify, SignRelease, VerifyRelease, Promote, AuthorizeInstall,
+                                Withdraw, ShowStore, RekeyStore, Demo>;
 
 struct Cli {
     Subcommand subcommand;

@@ -31,6 +31,8 @@ constexpr CommandEntry kCommands[] = {
     handled_by<ImportSigners, run_import_signers>(),
     handled_by<Sign, run_sign>(),
     handled_by<Verify, run_verify>(),
+    handled_by<SignRelease, run_sign_release>(),
+    handled_by<VerifyRelease, run_verify_release>(),
     handled_by<Promote, run_promote>(),
     handled_by<AuthorizeInstall, run_authorize_install>(),
     handled_by<Withdraw, run_withdraw>(),

@@ -186,6 +186,41 @@ constexpr JsonMemberDoc kRekeyStoreMembers[] = {
     {"platform_count", "The number of platforms carried over, a number"},
 };
 
+constexpr JsonMemberDoc kSignReleaseMembers[] = {
+    {"ok", kOk},
+    {"hashes", "The build's hash manifest, as given"},
+    {"out_dir", "The folder the manifests were written into, as given"},
+    {"manifests", "One object per image, in the order of the hash manifest"},
+    {"manifests[].manifest", "The manifest file written"},
+    {"manifests[].image_file", "The image file measured"},
+    {"manifests[].manifest_id", "The manifest identifier"},
+    {"manifests[].platform", "The image's platform"},
+    {"manifests[].kind", "The image kind"},
+    {"manifests[].measurement", "The measurement, `sha256:hex`"},
+    {"manifests[].bytes_measured", "How many bytes of the image were measured"},
+    {"security_version", "The security version every manifest asserts, a number"},
+    {"signing_key_id", "The key identifier of the signing key"},
+    {"bytes_measured", "The bytes of every image together, a number"},
+    {"seconds", "How long measuring, signing and writing took, a number"},
+};
+
+constexpr JsonMemberDoc kVerifyReleaseMembers[] = {
+    {"ok", kOk},
+    {"hashes", "The build's hash manifest, as given"},
+    {"manifests_dir", "The folder of the manifests, as given"},
+    {"trust_file", "The trust file used"},
+    {"images", "One object per image, in the order of the hash manifest"},
+    {"images[].image_file", "The image file measured"},
+    {"images[].manifest", "Its manifest file"},
+    {"images[].platform", "The image's platform"},
+    {"images[].kind", "The image kind"},
+    {"images[].measurement", "The measurement the manifest names and the image's bytes have"},
+    {"images[].security_version", "The security version the manifest asserts, a number"},
+    {"images[].signed_by", "The principal of the trust file whose key signed the manifest"},
+    {"images[].bytes_measured", "How many bytes of the image were measured"},
+    {"bytes_measured", "The bytes of every image together, a number"},
+};
+
 constexpr JsonReportDoc kReports[] = {
     {"keygen", kKeygenMembers},
     {"show-key", kShowKeyMembers},
@@ -194,6 +229,8 @@ constexpr JsonReportDoc kReports[] = {
     {"import-signers", kImportSignersMembers},
     {"sign", kSignMembers},
     {"verify", kVerifyMembers},
+    {"sign-release", kSignReleaseMembers},
+    {"verify-release", kVerifyReleaseMembers},
     {"promote", kPromoteMembers},
     {"authorize-install", kAuthorizeInstallMembers},
     {"withdraw", kWithdrawMembers},

@@ -7,6 +7,7 @@
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/image_check.hpp"
 #include "cli/access/keystore_access.hpp"
+#include "cli/access/manifest_output.hpp"
 #include "cli/access/passphrase.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
@@ -35,19 +36,6 @@ namespace {
         }
     }
     return {};
-}
-
-// The --expires-at text as a time, read as manifests read theirs.
-[[nodiscard]] tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_expiry(
-    const std::optional<std::string>& text) {
-    if (!text) {
-        return std::nullopt;
-    }
-    const auto parsed = contracts::Timestamp::parse(*text);
-    if (!parsed) {
-        return tl::unexpected(fail("invalid --expires-at: " + parsed.error().display()));
-    }
-    return *parsed;
 }
 
 // What sign signs with: the unsealed key, the one instant of the signing and
@@ -82,9 +70,8 @@ struct SigningSession {
     const auto& now = input->now;
     // Before the costly unsealing: a manifest that would be stale as it is
     // written is refused.
-    if (*expires_at && !(now < **expires_at)) {
-        return tl::unexpected(fail("expiry time " + (*expires_at)->to_string() +
-                                   " is not later than the signing time " + now.to_string()));
+    if (auto fresh = check_expiry(*expires_at, now); !fresh) {
+        return tl::unexpected(std::move(fresh.error()));
     }
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
     // Something that is not an image (a FIFO, /dev/zero) would never be
@@ -137,22 +124,6 @@ struct MeasuredBody {
                          session.now,
                          session.expires_at},
                         measured->bytes};
-}
-
-// Written through a temporary file renamed over `path`, so a failed write
-// never destroys a manifest that is already there.
-[[nodiscard]] tl::expected<void, CommandError> write_manifest_file(
-    const std::string& path, const trust::UnverifiedImageManifest& manifest) {
-    const auto written =
-        io::write_file_atomically(path, trust::write_manifest_json(manifest),
-                                  {io::FileMode::Default, io::TempName::Unique, nullptr});
-    if (written) {
-        return {};
-    }
-    if (written.error().kind == io::WriteError::Kind::NotDurable) {
-        return tl::unexpected(not_durable("manifest", path, written.error().detail));
-    }
-    return tl::unexpected(fail_io("cannot write " + path + ": " + written.error().reason));
 }
 
 std::string sign_report(const Sign& cmd, const MeasuredBody& measured) {

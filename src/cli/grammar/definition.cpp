@@ -127,6 +127,41 @@ constexpr OptionDef kVerify[] = {
          "of the manifest's measurement and must match it"}),
     bind<&Verify::format>(kFormat),
 };
+constexpr OptionDef kSignRelease[] = {
+    bind<&SignRelease::hashes>(
+        {"hashes", kPath,
+         "The build's hash manifest: one `<sha256>  <filename>` line per image, the images "
+         "beside it"}),
+    bind<&SignRelease::keystore>(
+        {"keystore", kPath, "The keystore holding the signing key (sealed, or held in a token)"}),
+    bind<&SignRelease::passphrase_env>(kKeystorePassphraseEnv),
+    bind<&SignRelease::security_version>(
+        {"security_version", kText, "The security (rollback) version every manifest asserts"}),
+    bind<&SignRelease::out_dir>(
+        {"out_dir", kPath,
+         "The folder to write the manifests into, one per image: `NAME.manifest.json` for the "
+         "image `NAME.EXT` (its last extension replaced)"}),
+    bind<&SignRelease::platform>(
+        {"platform", kText, "Sign only the images of this platform; without it, every image"}),
+    bind<&SignRelease::expires_at>(
+        {"expires_at", kText,
+         "When the manifests expire, in RFC 3339; later than the signing time. Without it they "
+         "never expire"}),
+    bind<&SignRelease::format>(kFormat),
+};
+constexpr OptionDef kVerifyRelease[] = {
+    bind<&VerifyRelease::hashes>(
+        {"hashes", kPath,
+         "The build's hash manifest: one `<sha256>  <filename>` line per image, the images "
+         "beside it"}),
+    bind<&VerifyRelease::manifests_dir>(
+        {"manifests_dir", kPath,
+         "The folder holding the manifests, `NAME.manifest.json` for the image `NAME.EXT`"}),
+    bind<&VerifyRelease::signers_file>(
+        {"signers_file", kPath,
+         "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"}),
+    bind<&VerifyRelease::format>(kFormat),
+};
 constexpr OptionDef kPromote[] = {
     bind<&Promote::manifest>(
         {"manifest", kPath,
@@ -261,6 +296,19 @@ constexpr SubcommandDef kSubcommands[] = {
         "file). Refuses if the signature does not verify against any trusted signer, or if it "
         "is stale",
         kVerify),
+    command<SignRelease>(
+        "sign-release",
+        "Sign one manifest for every image a build's hash manifest lists, with one unsealing "
+        "and every core measuring. All or nothing: an image that is missing, cannot be read or "
+        "does not measure to its listed digest, or an entry without a platform or kind, refuses "
+        "the whole release before the key is used and before anything is written",
+        kSignRelease),
+    command<VerifyRelease>(
+        "verify-release",
+        "Check every image a build's hash manifest lists: its manifest must be in "
+        "`--manifests-dir`, verify against the trust file, name the listed digest, and the "
+        "image's bytes must measure to it. Every failure is reported, not only the first",
+        kVerifyRelease),
     command<Promote>(
         "promote",
         "Verify a manifest, then promote it to known-good for its platform \u2014 enforcing the "
