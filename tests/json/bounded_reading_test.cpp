@@ -142,9 +142,9 @@ TEST(JsonMessages, FileTextIsEscapedAndCapped) {
                                                   "\u2026`, expected " + kPairNames +
                                                   " at line 1 column 10000003");
 
-    const auto timestamp = Timestamp::parse(big);
-    ASSERT_FALSE(timestamp);
-    EXPECT_LT(timestamp.error().display().size(), 400U);
+    const auto parsed_time = Timestamp::parse(big);
+    ASSERT_FALSE(parsed_time);
+    EXPECT_LT(parsed_time.error().display().size(), 400U);
     const auto hash = ContentHash::parse(big);
     ASSERT_FALSE(hash);
     EXPECT_EQ(hash.error().display(),
