@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::string_view kWalkthroughHeading =
     "## Walk-through: a release with the sample images";
+constexpr std::string_view kReleaseHeading = "## Signing a whole release in one run";
 constexpr std::string_view kTokenHeading = "## Keeping the release key in a token";
 constexpr std::string_view kFenceSh = "```sh";
 constexpr std::string_view kFenceText = "```text";
@@ -285,4 +286,21 @@ TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     EXPECT_NE(r.err.find("error: cannot use the token of keystore: the token refused the PIN"),
               std::string::npos)
         << r.err;
+}
+
+// The whole-release section, on the sample images and their hash manifest.
+TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
+    const auto commands = commands_of(fenced_blocks(read_readme(), kReleaseHeading));
+    ASSERT_GE(commands.size(), 7U);
+    const auto root = repository_root();
+    root.write("release.sh", script_of(commands));
+    zdz::test::RunOptions options;
+    options.cwd = root.path();
+    options.unset = {"RELEASE_PASSPHRASE"};
+    const auto r = run_tool({"bash", root.file("release.sh")}, options);
+    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    EXPECT_NE(r.out.find("[ok] signed 3 manifests into manifests\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[ok] release verified: 3 images against allowed_signers\n"),
+              std::string::npos)
+        << r.out;
 }

@@ -187,6 +187,15 @@ TEST_F(ReleaseBatches, ABatchWithOneBadImageWritesNothing) {
         "vask-install-2027010100.bin: its manifest name vask-install-2027010100.manifest.json is "
         "another image's too; notes.img: no platform in its name; vask-firmware-1.img: no image "
         "kind in its name (expected \"install\" or \"ota_update\")");
+
+    // Names that would leave the folder of the hash manifest.
+    const auto digest = listed.substr(0, 64);
+    dir.write("build/release.sha256",
+              digest + "  ../vask-install-1.img\n" + digest + "  /etc/vask-install-2.img\n");
+    refused(
+        "2 of 2 images cannot be signed: ../vask-install-1.img: the name leaves the folder of "
+        "the hash manifest; /etc/vask-install-2.img: the name leaves the folder of the hash "
+        "manifest");
 }
 
 TEST_F(ReleaseBatches, AWriteThatFailsPartWaySaysWhatWasWritten) {
