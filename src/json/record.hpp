@@ -43,6 +43,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <optional>
@@ -376,9 +377,13 @@ constexpr std::size_t member_count() {
 
 // Stands for any field's value: R{AnyField{}, ...} compiles with as many of
 // them as R has fields, and not with one more.
+// Defined, though never called, so that a field of a type without linkage
+// (a record of an unnamed namespace) is no conversion used but not defined.
 struct AnyField {
     template <class T>
-    operator T() const;  // NOLINT(google-explicit-constructor): never called
+    [[noreturn]] operator T() const {  // NOLINT(google-explicit-constructor)
+        std::abort();
+    }
 };
 
 template <class R, std::size_t... I>

@@ -67,7 +67,7 @@ struct ImageMeasurement {
     [[nodiscard]] static tl::expected<ImageMeasurement, contracts::ContractError> parse(
         std::string_view text) {
         return contracts::ContentHash::parse(text).map(
-            [](const contracts::ContentHash& hash) { return ImageMeasurement{hash}; });
+            [](const contracts::ContentHash& digest) { return ImageMeasurement{digest}; });
     }
 
     std::string to_string() const { return hash.to_string(); }
