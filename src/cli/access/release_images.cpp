@@ -1,6 +1,8 @@
 #include "cli/access/release_images.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <map>
 #include <thread>
 #include <utility>
@@ -159,6 +161,13 @@ std::string release_rows(const std::vector<std::vector<std::string>>& rows) {
         text += "\n";
     }
     return text;
+}
+
+std::string seconds_text(double seconds) {
+    std::array<char, 32> text{};
+    const auto [end, error] =
+        std::to_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed, 2);
+    return error == std::errc() ? std::string(text.data(), end) : std::string("?");
 }
 
 std::string describe_problems(std::string_view summary, std::size_t total,

@@ -75,6 +75,9 @@ private:
 // with a newline. Cells are shown terminal-safe.
 std::string release_rows(const std::vector<std::vector<std::string>>& rows);
 
+// Seconds with two decimals, for the summary line of a report.
+std::string seconds_text(double seconds);
+
 // "N of M images SUMMARY: NAME: PROBLEM; NAME: PROBLEM; ... and K more": the
 // first few problems of a refused release in one line.
 std::string describe_problems(std::string_view summary, std::size_t total,

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -67,12 +66,6 @@ std::string written_account(const std::vector<SignedImage>& signed_images, std::
         account += (i == 0 || i == written ? " " : ", ") + signed_images[i].image->manifest_name;
     }
     return account;
-}
-
-std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", seconds);
-    return text;
 }
 
 json::JsonValue release_json(const SignRelease& cmd, const std::vector<SignedImage>& signed_images,

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
@@ -40,12 +39,6 @@ std::optional<std::string> disagreement(const ReleaseImage& image,
                ", its name for " + std::string(trust::image_kind_text(*image.kind));
     }
     return std::nullopt;
-}
-
-std::string seconds_text(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", seconds);
-    return text;
 }
 
 json::JsonValue verified_json(const VerifyRelease& cmd, const std::vector<VerifiedImage>& images,
