@@ -101,6 +101,18 @@ struct Verify {
     std::string manifest;
     std::optional<std::string> signers_file;
     std::optional<std::string> image_file;
+    // How many distinct trusted keys must have signed; 1 when not given.
+    std::optional<std::uint32_t> min_signers;
+    OutputFormat format = OutputFormat::Text;
+};
+
+// Adds the keystore's signature to a manifest another key signed.
+struct Approve {
+    std::string manifest;
+    std::string signers_file;
+    std::string keystore;
+    std::string passphrase_env;
+    std::optional<std::string> image_file;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -121,6 +133,7 @@ struct VerifyRelease {
     std::string hashes;
     std::string manifests_dir;
     std::optional<std::string> signers_file;
+    std::optional<std::uint32_t> min_signers;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -130,6 +143,8 @@ struct Promote {
     std::string store;
     std::string keystore;
     std::string passphrase_env;
+    // At least this many signers, and at least the platform's recorded minimum.
+    std::optional<std::uint32_t> min_signers;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -170,6 +185,18 @@ struct ShowStore {
     OutputFormat format = OutputFormat::Text;
 };
 
+// Records how many trusted signers a promotion on a platform needs.
+struct SetPolicy {
+    std::string store;
+    std::string keystore;
+    std::string passphrase_env;
+    std::string platform;
+    std::uint32_t min_signers = 1;
+    // Allow a platform the store does not hold yet.
+    bool new_platform = false;
+    OutputFormat format = OutputFormat::Text;
+};
+
 struct Demo {
     std::optional<std::string> sha256_file;
 };
@@ -198,8 +225,8 @@ struct RekeyStore {
 };
 
 using Subcommand = std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners,
-                                Sign, Verify, SignRelease, VerifyRelease, Promote, AuthorizeInstall,
-                                Withdraw, ShowStore, RekeyStore, Demo>;
+                                Sign, Verify, Approve, SignRelease, VerifyRelease, Promote,
+                                AuthorizeInstall, Withdraw, SetPolicy, ShowStore, RekeyStore, Demo>;
 
 struct Cli {
     Subcommand subcommand;

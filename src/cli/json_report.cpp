@@ -100,6 +100,16 @@ constexpr JsonMemberDoc kVerifyMembers[] = {
     {"ok", kOk},
     {"trust_file", "The trust file the manifest was checked against, as given"},
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
+    {"signers",
+     "Only when the manifest carries approvals or more than one signer is required: every "
+     "distinct trusted key that signed it, the manifest's own signer first",
+     JsonMemberDoc::Keystore::Either, true},
+    {"signers[].principal", "The principal of the trust file's entry for the key",
+     JsonMemberDoc::Keystore::Either, true},
+    {"signers[].fingerprint", "The BLAKE3 fingerprint of the key, `blake3:hex`",
+     JsonMemberDoc::Keystore::Either, true},
+    {"min_signers", "With `signers`: how many distinct trusted keys were required",
+     JsonMemberDoc::Keystore::Either, true},
     {"manifest_id", "The manifest's identifier"},
     {"platform", "The platform the image is for"},
     {"kind", kImageKindsInCode},
@@ -115,10 +125,49 @@ constexpr JsonMemberDoc kVerifyMembers[] = {
     {"image_file.matches", "`true`: its measurement is the manifest's (a mismatch is an error)"},
 };
 
+constexpr JsonMemberDoc kApproveMembers[] = {
+    {"ok", kOk},
+    {"manifest", "The manifest approved and replaced, as given"},
+    {"trust_file", "The trust file it was verified against, as given"},
+    {"manifest_id", "The manifest's identifier"},
+    {"platform", "The platform the image is for"},
+    {"kind", kImageKindsInCode},
+    {"measurement", "The image measurement, `algorithm:hex`"},
+    {"security_version", "The security (rollback) version, a number"},
+    {"signers", "The distinct trusted keys that had signed it before, its own signer first"},
+    {"signers[].principal", "The principal of the trust file's entry for the key"},
+    {"signers[].fingerprint", "The BLAKE3 fingerprint of the key, `blake3:hex`"},
+    {"approved_by", "The key whose approval was added"},
+    {"approved_by.principal", "Its principal in the trust file"},
+    {"approved_by.fingerprint", "Its BLAKE3 fingerprint, `blake3:hex`"},
+    {"trusted_signatures", "How many distinct trusted keys have signed it now, a number"},
+};
+
+constexpr JsonMemberDoc kSetPolicyMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store, as given"},
+    {"platform", "The platform"},
+    {"min_signers", "How many distinct trusted keys a promotion there needs now, a number"},
+    {"previous_min_signers", "How many it needed before, a number (1 without a policy)"},
+    {"changed", "`true` when the store was changed and written"},
+};
+
 constexpr JsonMemberDoc kPromoteMembers[] = {
     {"ok", kOk},
     {"store", "The registry store written, as given"},
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
+    {"signers",
+     "Only when the manifest carries approvals or more than one signer is required: every "
+     "distinct trusted key that signed it, the manifest's own signer first",
+     JsonMemberDoc::Keystore::Either, true},
+    {"signers[].principal", "The principal of the trust file's entry for the key",
+     JsonMemberDoc::Keystore::Either, true},
+    {"signers[].fingerprint", "The BLAKE3 fingerprint of the key, `blake3:hex`",
+     JsonMemberDoc::Keystore::Either, true},
+    {"min_signers",
+     "With `signers`: how many distinct trusted keys were required, the larger of "
+     "`--min-signers` and the platform's policy",
+     JsonMemberDoc::Keystore::Either, true},
     {"manifest_id", "The manifest's identifier"},
     {"platform", "The platform"},
     {"measurement", "The promoted measurement"},
@@ -170,6 +219,10 @@ constexpr JsonMemberDoc kShowStoreMembers[] = {
     {"platforms[].rollback_floor", "The rollback floor, a number"},
     {"platforms[].promotion_count", "The number of promotions"},
     {"platforms[].withdrawn_count", "The number of withdrawn measurements"},
+    {"platforms[].min_signers",
+     "Only for a platform with a policy (`set-policy`): how many distinct trusted keys must "
+     "have signed a manifest it promotes",
+     JsonMemberDoc::Keystore::Either, true},
     {"platforms[].history", "With `--platform` only: every promotion, oldest first"},
     {"platforms[].history[].measurement", "The promoted measurement"},
     {"platforms[].history[].security_version", "Its security version, a number"},
@@ -229,11 +282,13 @@ constexpr JsonReportDoc kReports[] = {
     {"import-signers", kImportSignersMembers},
     {"sign", kSignMembers},
     {"verify", kVerifyMembers},
+    {"approve", kApproveMembers},
     {"sign-release", kSignReleaseMembers},
     {"verify-release", kVerifyReleaseMembers},
     {"promote", kPromoteMembers},
     {"authorize-install", kAuthorizeInstallMembers},
     {"withdraw", kWithdrawMembers},
+    {"set-policy", kSetPolicyMembers},
     {"show-store", kShowStoreMembers},
     {"rekey-store", kRekeyStoreMembers},
 };
@@ -248,8 +303,9 @@ constexpr JsonMemberDoc kFailureMembers[] = {
 // In the order of ErrorKind.
 constexpr JsonMemberDoc kErrorKinds[] = {
     {"refused",
-     "A trust decision: a signature that does not verify (manifest or store), an expired "
-     "manifest, the rollback floor, a withdrawn image, an image that is not the current "
+     "A trust decision: a signature that does not verify (manifest or store), too few trusted "
+     "signatures, an expired manifest, the rollback floor, a withdrawn image, an image that is not "
+     "the current "
      "known-good one, an image file that does not match its manifest"},
     {"input",
      "A file or value that cannot be read, parsed or used as given: a missing or malformed "

@@ -28,6 +28,8 @@ struct JsonMemberDoc {
     std::string_view path;
     std::string_view meaning;
     Keystore only = Keystore::Either;
+    // In some documents only, as `meaning` says when.
+    bool conditional = false;
 };
 
 std::span<const JsonMemberDoc> verify_json_members();

@@ -31,6 +31,8 @@
 //   repeated member         "duplicate field `x`", there too
 //   missing member          "missing field `x"` just after the closing brace,
 //                           the first missing one in declaration order
+//   a rule across members   its own reason, just after the closing brace
+//                           (RecordDescription::checked_by)
 //   a value of another type "invalid type: {what}, expected {expected}" at its
 //                           opening bracket, or just after a scalar
 //   a value its codec takes as its type but refuses: see each codec.
@@ -355,6 +357,15 @@ struct RecordDescription {
     // As in "expected struct {name}".
     std::string_view name;
     std::tuple<M...> members;
+    // A rule across members, run on the record once it is read: the reason
+    // it is refused, placed just after its closing brace, or nothing.
+    std::optional<std::string> (*rule)(const R&) = nullptr;
+
+    constexpr RecordDescription checked_by(std::optional<std::string> (*check)(const R&)) const {
+        auto description = *this;
+        description.rule = check;
+        return description;
+    }
 };
 
 template <class R, class... M>
@@ -523,6 +534,11 @@ template <class R>
             std::get<I>(draft))...});
     }
     (indices);
+    if constexpr (d.rule != nullptr) {
+        if (auto refusal = d.rule(*out)) {
+            return in.refuse(std::move(*refusal), in.closed_at());
+        }
+    }
     return true;
 }
 

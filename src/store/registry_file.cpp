@@ -84,7 +84,9 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
             history.push_back(
                 {promotion.measurement, promotion.security_version, promotion.promoted_at});
         }
-        body.platforms.push_back({platform, std::move(history), state.withdrawn});
+        body.platforms.push_back(
+            {platform, std::move(history), state.withdrawn,
+             state.min_signers == 1 ? std::nullopt : std::optional(state.min_signers)});
     }
     return body;
 }
@@ -102,6 +104,9 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
         }
         for (const auto& measurement : state.revoked) {
             store.withdraw(state.platform, measurement);
+        }
+        if (state.min_signers) {
+            store.set_min_signers(state.platform, *state.min_signers);
         }
     }
     return store;

@@ -60,6 +60,10 @@ struct PersistedPlatformState {
     // A set in the registry's order: a list read out of order or with repeats
     // is held, written and signed in that order, once each.
     trust::MeasurementSet revoked;
+    // The approval policy; absent (and left out of the file and the signed
+    // bytes) when it is 1, so that a store without one is what it always
+    // was.
+    std::optional<std::uint32_t> min_signers;
 
     friend bool operator==(const PersistedPlatformState&, const PersistedPlatformState&) = default;
 };
@@ -70,7 +74,8 @@ constexpr auto describe(json::Type<PersistedPlatformState>) {
         kPersistedPlatformStateRecordName,
         json::required("platform", &R::platform, trust::platform_codec),
         json::required("history", &R::history, json::sequence(json::nested)),
-        json::required("revoked", &R::revoked, json::sequence(trust::measurement_codec)));
+        json::required("revoked", &R::revoked, json::sequence(trust::measurement_codec)),
+        json::optional("min_signers", &R::min_signers, json::u32));
 }
 
 struct RegistrySnapshotBody {

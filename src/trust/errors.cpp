@@ -8,6 +8,10 @@ TrustError TrustError::manifest_signature_invalid() {
 TrustError TrustError::manifest_expired(std::string time) {
     return TrustError(Kind::ManifestExpired, ExpiredAt{std::move(time)});
 }
+TrustError TrustError::too_few_signatures(std::uint64_t count, std::uint32_t required,
+                                          std::string platform) {
+    return TrustError(Kind::TooFewSignatures, SignatureCount{count, required, std::move(platform)});
+}
 TrustError TrustError::below_rollback_floor(std::string platform, std::uint32_t version,
                                             std::uint32_t floor) {
     return TrustError(Kind::BelowRollbackFloor, BelowFloor{std::move(platform), version, floor});
@@ -73,6 +77,15 @@ struct PayloadText {
     std::string operator()(const TrustError::ExpiredAt& p) const {
         return "image manifest expired at " + p.time;
     }
+    std::string operator()(const TrustError::SignatureCount& p) const {
+        std::string text = "manifest has " + std::to_string(p.count) + " trusted signature" +
+                           (p.count == 1 ? "" : "s") + ", ";
+        if (!p.platform.empty()) {
+            return text + "the policy of platform " + p.platform + " requires " +
+                   std::to_string(p.required);
+        }
+        return text + std::to_string(p.required) + " required";
+    }
     std::string operator()(const TrustError::BelowFloor& p) const {
         return "image security version " + std::to_string(p.version) +
                " is below the rollback floor " + std::to_string(p.floor) + " for platform " +
@@ -131,6 +144,7 @@ bool TrustError::is_refusal() const {
     switch (kind_) {
         case Kind::ManifestSignatureInvalid:
         case Kind::ManifestExpired:
+        case Kind::TooFewSignatures:
         case Kind::BelowRollbackFloor:
         case Kind::MeasurementWithdrawn:
         case Kind::NoKnownGoodImage:

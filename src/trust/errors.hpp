@@ -17,6 +17,8 @@ public:
     enum class Kind {
         ManifestSignatureInvalid,
         ManifestExpired,
+        // Fewer distinct trusted keys signed a manifest than were required.
+        TooFewSignatures,
         BelowRollbackFloor,
         MeasurementWithdrawn,
         NoKnownGoodImage,
@@ -38,6 +40,10 @@ public:
 
     static TrustError manifest_signature_invalid();
     static TrustError manifest_expired(std::string time);
+    // `platform` names the platform whose recorded policy required them;
+    // empty when the command line did.
+    static TrustError too_few_signatures(std::uint64_t count, std::uint32_t required,
+                                         std::string platform = {});
     static TrustError below_rollback_floor(std::string platform, std::uint32_t version,
                                            std::uint32_t floor);
     static TrustError measurement_withdrawn(std::string platform, std::string measurement);
@@ -63,6 +69,12 @@ public:
     struct ExpiredAt {  // ManifestExpired
         std::string time;
         friend bool operator==(const ExpiredAt&, const ExpiredAt&) = default;
+    };
+    struct SignatureCount {  // TooFewSignatures
+        std::uint64_t count = 0;
+        std::uint32_t required = 0;
+        std::string platform;
+        friend bool operator==(const SignatureCount&, const SignatureCount&) = default;
     };
     struct BelowFloor {  // BelowRollbackFloor
         std::string platform;
@@ -94,8 +106,8 @@ public:
         std::string text;
         friend bool operator==(const Detail&, const Detail&) = default;
     };
-    using Payload = std::variant<std::monostate, ExpiredAt, BelowFloor, Withdrawn, Platform,
-                                 Staleness, EntryProblem, Detail>;
+    using Payload = std::variant<std::monostate, ExpiredAt, SignatureCount, BelowFloor, Withdrawn,
+                                 Platform, Staleness, EntryProblem, Detail>;
 
     Kind kind() const { return kind_; }
     // What the kind carries, or null when it carries another payload.
@@ -112,8 +124,8 @@ public:
     std::string display() const;
 
     // Whether the error is a trust decision against what was checked: a
-    // signature that does not verify (manifest, store, attestation), an
-    // expired manifest or stale attestation, the rollback floor, a withdrawn
+    // signature that does not verify (manifest, store, attestation), too few
+    // trusted signatures, an expired manifest or stale attestation, the rollback floor, a withdrawn
     // measurement, no or another current known-good image, an attestation
     // for another device or image. The other kinds are inputs that cannot be
     // read or used, and the storage.

@@ -1,8 +1,40 @@
 #include "trust/manifest.hpp"
 
+#include <map>
+
 #include "json/record.hpp"
 
 namespace zdz::trust {
+
+namespace manifest_detail {
+
+std::optional<std::string> approval_fault(const ManifestApproval& approval) {
+    if (approval.key.algorithm != contracts::HashAlgorithm::Blake3) {
+        return "approval key must be a key fingerprint (blake3:...), not " +
+               approval.key.to_string();
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> approvals_fault(const UnverifiedImageManifest& manifest) {
+    // Keys are all BLAKE3 fingerprints by now: their digests tell them apart.
+    std::map<contracts::Digest, std::size_t> first_of_key;
+    const auto& approvals = manifest.approvals;
+    for (std::size_t i = 0; i < approvals.size(); ++i) {
+        if (approvals[i].signature == manifest.signature) {
+            return "approval " + std::to_string(i + 1) +
+                   " repeats the manifest's signature (an approval must come from another key)";
+        }
+        const auto [first, added] = first_of_key.emplace(approvals[i].key.digest, i);
+        if (!added) {
+            return "approval " + std::to_string(i + 1) + " repeats the key of approval " +
+                   std::to_string(first->second + 1) + " (" + approvals[i].key.to_string() + ")";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace manifest_detail
 
 tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
     const ImageManifestBody& body) {
@@ -19,7 +51,7 @@ tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
     if (!signature) {
         return tl::unexpected(std::move(signature.error()));
     }
-    return UnverifiedImageManifest{body, *signature};
+    return UnverifiedImageManifest{body, *signature, {}};
 }
 
 std::string write_manifest_json(const UnverifiedImageManifest& manifest) {

@@ -35,10 +35,22 @@ struct ImageManifestBody {
     friend bool operator==(const ImageManifestBody&, const ImageManifestBody&) = default;
 };
 
-// The stored form: the body and the signature over its canonical bytes.
+// A further signature over the same body, by the key whose fingerprint
+// (crypto::key_fingerprint, "blake3:...") it names: a second engineer's
+// sign-off.
+struct ManifestApproval {
+    contracts::ContentHash key;
+    crypto::Signature signature;
+
+    friend bool operator==(const ManifestApproval&, const ManifestApproval&) = default;
+};
+
+// The stored form: the body, the signature over its canonical bytes, and the
+// approvals over the same bytes, in the order they were added.
 struct UnverifiedImageManifest {
     ImageManifestBody body;
     crypto::Signature signature;
+    std::vector<ManifestApproval> approvals;
 };
 
 struct VerifiedImageManifest {
@@ -61,11 +73,30 @@ constexpr auto describe(json::Type<ImageManifestBody>) {
                            json::optional("expires_at", &R::expires_at, json::timestamp));
 }
 
+namespace manifest_detail {
+// "approval key must be a key fingerprint (blake3:...)" for any other hash.
+std::optional<std::string> approval_fault(const ManifestApproval& approval);
+// An approval naming a key twice, or repeating the manifest's own signature
+// (the key that made it approving itself: Ed25519 signs deterministically).
+std::optional<std::string> approvals_fault(const UnverifiedImageManifest& manifest);
+}  // namespace manifest_detail
+
+constexpr auto describe(json::Type<ManifestApproval>) {
+    using R = ManifestApproval;
+    return json::record<R>("ManifestApproval", json::required("key", &R::key, json::content_hash),
+                           json::required("signature", &R::signature, envelope::signature_codec))
+        .checked_by(&manifest_detail::approval_fault);
+}
+
+// `approvals` is left out when there is none: a manifest without approvals
+// is byte for byte what it was before they existed.
 constexpr auto describe(json::Type<UnverifiedImageManifest>) {
     using R = UnverifiedImageManifest;
-    return json::record<R>("UnverifiedImageManifest",
-                           json::required("body", &R::body, json::nested),
-                           json::required("signature", &R::signature, envelope::signature_codec));
+    return json::record<R>(
+               "UnverifiedImageManifest", json::required("body", &R::body, json::nested),
+               json::required("signature", &R::signature, envelope::signature_codec),
+               json::defaulted("approvals", &R::approvals, json::sequence(json::nested)))
+        .checked_by(&manifest_detail::approvals_fault);
 }
 
 // A verified manifest and the trusted signer whose key verified it.

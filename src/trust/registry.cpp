@@ -141,6 +141,15 @@ SecurityVersion KnownGoodStore::rollback_floor(const ImagePlatform& platform) co
     return it == platforms_.end() ? 0 : it->second.rollback_floor;
 }
 
+std::uint32_t KnownGoodStore::min_signers(const ImagePlatform& platform) const {
+    const auto it = platforms_.find(platform);
+    return it == platforms_.end() ? 1 : it->second.min_signers;
+}
+
+void KnownGoodStore::set_min_signers(const ImagePlatform& platform, std::uint32_t count) {
+    platforms_[platform].min_signers = count;
+}
+
 std::span<const PromotionRecord> KnownGoodStore::history(const ImagePlatform& platform) const {
     const auto it = platforms_.find(platform);
     if (it == platforms_.end()) {

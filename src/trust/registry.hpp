@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -54,6 +55,9 @@ struct Withdrawal {
 struct PlatformState {
     std::optional<PromotionRecord> current;
     SecurityVersion rollback_floor = 0;
+    // How many distinct trusted keys must have signed a manifest promoted
+    // here: the platform's approval policy, 1 unless one was set.
+    std::uint32_t min_signers = 1;
     std::vector<PromotionRecord> history;
     MeasurementSet withdrawn;
 
@@ -115,6 +119,12 @@ public:
 
     // 0 for a platform the store does not know.
     SecurityVersion rollback_floor(const ImagePlatform& platform) const;
+
+    // The platform's approval policy; 1 for a platform the store does not
+    // know.
+    std::uint32_t min_signers(const ImagePlatform& platform) const;
+    // Records the policy, creating an empty platform state if needed.
+    void set_min_signers(const ImagePlatform& platform, std::uint32_t count);
 
     // Oldest first; empty for a platform the store does not know.
     std::span<const PromotionRecord> history(const ImagePlatform& platform) const;

@@ -5,6 +5,7 @@
 #include <tl/expected.hpp>
 #include <vector>
 
+#include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
 #include "trust/errors.hpp"
 
@@ -14,6 +15,8 @@ namespace zdz::trust {
 struct TrustedSigner {
     std::string principal;
     crypto::VerifyingKey key;
+
+    bool valid_at(const contracts::Timestamp& /*time*/) const { return true; }
 };
 
 // Parses the text of an allowed_signers file that lists only ssh-ed25519 keys

@@ -132,7 +132,7 @@ TEST(BoundedInputs, RunningOutOfMemoryIsAnErrorLineNeverAnAbort) {
 
     // 60,000 promotions on one platform: a 13 MB store.
     const auto now = zdz::test::now();
-    zdz::store::PersistedPlatformState state{*ImagePlatform::parse("vask"), {}, {}};
+    zdz::store::PersistedPlatformState state{*ImagePlatform::parse("vask"), {}, {}, {}};
     ImageMeasurement last{};
     for (std::uint32_t v = 1; v <= 60000; ++v) {
         last = ImageMeasurement{zdz::crypto::measure_sha256(std::to_string(v))};

@@ -50,14 +50,14 @@ std::set<std::string> json_paths(const std::string& json) {
 }
 
 // The members documented for a document of a sealed keystore's key, or of a
-// token keystore's.
+// token keystore's, leaving out those that only some documents hold.
 std::set<std::string> documented(
     std::span<const zdz::cli::JsonMemberDoc> members,
     zdz::cli::JsonMemberDoc::Keystore keystore = zdz::cli::JsonMemberDoc::Keystore::Sealed) {
     using Keystore = zdz::cli::JsonMemberDoc::Keystore;
     std::set<std::string> paths;
     for (const auto& member : members) {
-        if (member.only == Keystore::Either || member.only == keystore) {
+        if (!member.conditional && (member.only == Keystore::Either || member.only == keystore)) {
             paths.emplace(member.path);
         }
     }

@@ -287,7 +287,7 @@ TEST_F(RegistryCommands, StoredHistoryIsReplayedUnderTheRollbackRule) {
     zdz::store::RegistrySnapshotBody falling{1, zdz::test::now(), {}};
     const auto t = zdz::test::now();
     falling.platforms.push_back(
-        {*ImagePlatform::parse("vask"), {{image("two"), 2, t}, {image("one"), 1, t}}, {}});
+        {*ImagePlatform::parse("vask"), {{image("two"), 2, t}, {image("one"), 1, t}}, {}, {}});
     write_store("falling.json", falling);
     const auto stored = dir.read("falling.json");
     const std::string rollback =
@@ -303,7 +303,7 @@ TEST_F(RegistryCommands, StoredHistoryIsReplayedUnderTheRollbackRule) {
 TEST_F(RegistryCommands, AWithdrawnImageBlocksPromotionAndEveryInstall) {
     zdz::store::RegistrySnapshotBody body{1, zdz::test::now(), {}};
     body.platforms.push_back(
-        {*ImagePlatform::parse("vask"), {{image("current"), 4, zdz::test::now()}}, {}});
+        {*ImagePlatform::parse("vask"), {{image("current"), 4, zdz::test::now()}}, {}, {}});
     body.platforms.back().revoked.insert(image("current"));
     body.platforms.back().revoked.insert(image("recalled"));
     write_store("store.json", body);

@@ -186,7 +186,9 @@ protected:
     static std::set<std::string> documented(std::span<const zdz::cli::JsonMemberDoc> members) {
         std::set<std::string> paths;
         for (const auto& member : members) {
-            paths.emplace(member.path);
+            if (!member.conditional) {
+                paths.emplace(member.path);
+            }
         }
         return paths;
     }
@@ -407,6 +409,7 @@ TEST_F(ReleaseOperations, AuthorizeInstallMeasuresTheCandidateFile) {
     body.platforms.push_back(
         {*ImagePlatform::parse("vask"),
          {{measurement_of("one.img", HashAlgorithm::Blake3), 5, at("2026-07-01T00:00:00Z")}},
+         {},
          {}});
     write_store("b3.json", body);
     r = authorize("--image-file", dir.file("one.img"), "vask", "b3.json");
@@ -628,11 +631,12 @@ TEST_F(ReleaseOperations, ShowStoreReportsEachPlatformAndOneInDetail) {
     body.platforms.push_back({*ImagePlatform::parse("vask"),
                               {{measurement_of("one.img"), 1, at("2026-07-15T10:00:00Z")},
                                {measurement_of("two.img"), 2, at("2026-07-29T10:00:00.5Z")}},
+                              {},
                               {}});
     body.platforms.back().revoked.insert(measurement_of("two.img"));
     body.platforms.back().revoked.insert(measurement_of("three.img", HashAlgorithm::Blake3));
     // Withdrawn ahead of any promotion: a platform without a current image.
-    body.platforms.push_back({*ImagePlatform::parse("alder"), {}, {}});
+    body.platforms.push_back({*ImagePlatform::parse("alder"), {}, {}, {}});
     body.platforms.back().revoked.insert(measurement_of("one.img"));
     write_store("store.json", body);
 

@@ -146,8 +146,9 @@ std::string small_store() {
     RegistrySnapshotBody body{1, now, {}};
     PersistedPlatformState vask{*zdz::trust::ImagePlatform::parse("vask"),
                                 {{{hash_of("a")}, 1, now}, {{hash_of("b")}, 2, now}},
-                                {zdz::trust::ImageMeasurement{hash_of("c")}}};
-    PersistedPlatformState pell{*zdz::trust::ImagePlatform::parse("pell"), {}, {}};
+                                {zdz::trust::ImageMeasurement{hash_of("c")}},
+                                {}};
+    PersistedPlatformState pell{*zdz::trust::ImagePlatform::parse("pell"), {}, {}, {}};
     body.platforms = {vask, pell};
     const auto envelope =
         sign_envelope(zdz::test::fixed_key(7), Uuid::new_v4(), now, std::nullopt,
@@ -223,8 +224,9 @@ TEST(RecordReading, StoreFileIsWrittenAsItsJsonForm) {
         *zdz::trust::ImagePlatform::parse("vask"),
         {{{hash_of("a")}, 0, now}, {{hash_of("b")}, 4294967295U, now}},
         {zdz::trust::ImageMeasurement{hash_of("c")},
-         zdz::trust::ImageMeasurement{measure_blake3(std::string_view("d"))}}};
-    PersistedPlatformState empty{*zdz::trust::ImagePlatform::parse("pell"), {}, {}};
+         zdz::trust::ImageMeasurement{measure_blake3(std::string_view("d"))}},
+        {}};
+    PersistedPlatformState empty{*zdz::trust::ImagePlatform::parse("pell"), {}, {}, {}};
     const std::vector<RegistrySnapshotBody> bodies = {
         {1, now, {}}, {7, now, {empty}}, {1, now, {vask, empty, vask}}};
     const std::vector<EnvelopeContext> contexts = {

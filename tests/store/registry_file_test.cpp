@@ -206,7 +206,7 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     TempDir dir;
     const auto key = fixed_key(1);
     RegistrySnapshotBody body{1, kNow, {}};
-    body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}});
+    body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}, {}});
     body.platforms.back().revoked.insert(sha256_of("b"));
     body.platforms.back().revoked.insert(sha256_of("a"));
     write_signed(dir, "store.json", body, key);
@@ -246,7 +246,7 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
     const auto vask = platform("vask");
 
     RegistrySnapshotBody falling{1, kNow, {}};
-    falling.platforms.push_back({vask, {promotion("two", 2, 1), promotion("one", 1, 2)}, {}});
+    falling.platforms.push_back({vask, {promotion("two", 2, 1), promotion("one", 1, 2)}, {}, {}});
     write_signed(dir, "falling.json", falling, key);
     EXPECT_EQ(load_error(dir.file("falling.json")),
               "image security version 1 is below the rollback floor 2 for platform vask");
@@ -254,10 +254,10 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
 
     // A platform listed twice continues the same history under the same rule.
     RegistrySnapshotBody twice{1, kNow, {}};
-    twice.platforms.push_back({vask, {promotion("a", 1, 1), promotion("b", 1, 2)}, {}});
-    twice.platforms.push_back({platform("alder"), {}, {}});
+    twice.platforms.push_back({vask, {promotion("a", 1, 1), promotion("b", 1, 2)}, {}, {}});
+    twice.platforms.push_back({platform("alder"), {}, {}, {}});
     twice.platforms.back().revoked.insert(sha256_of("gone"));
-    twice.platforms.push_back({vask, {promotion("c", 2, 3)}, {}});
+    twice.platforms.push_back({vask, {promotion("c", 2, 3)}, {}, {}});
     write_signed(dir, "twice.json", twice, key);
     const auto store = load(dir.file("twice.json"));
     EXPECT_EQ(store.rollback_floor(vask), 2u);
@@ -269,12 +269,12 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
     EXPECT_FALSE(alder.current);
     EXPECT_TRUE(alder.withdrawn.contains(sha256_of("gone")));
 
-    twice.platforms.push_back({vask, {promotion("d", 1, 4)}, {}});
+    twice.platforms.push_back({vask, {promotion("d", 1, 4)}, {}, {}});
     EXPECT_EQ(rebuild_registry(twice).error(), TrustError::below_rollback_floor("vask", 1, 2));
 
     // A withdrawn measurement in the history loads, and then blocks installs.
     RegistrySnapshotBody withdrawn{1, kNow, {}};
-    withdrawn.platforms.push_back({vask, {promotion("one", 1, 1)}, {}});
+    withdrawn.platforms.push_back({vask, {promotion("one", 1, 1)}, {}, {}});
     withdrawn.platforms.back().revoked.insert(sha256_of("one"));
     const auto rebuilt = rebuild_registry(withdrawn);
     ASSERT_TRUE(rebuilt);
@@ -286,7 +286,7 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
 TEST(RegistryFile, MalformedFilesNameTheMemberAndItsPlace) {
     TempDir dir;
     RegistrySnapshotBody body{1, kNow, {}};
-    body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}});
+    body.platforms.push_back({platform("vask"), {promotion("one", 1, 1)}, {}, {}});
     write_signed(dir, "store.json", body, fixed_key(1));
     const auto text = dir.read("store.json");
     // Plain views only: GCC 12 misreports arrays of aggregates holding strings.

@@ -162,7 +162,7 @@ std::vector<std::pair<std::string, std::string>> golden_files() {
         {"store.json", store},
         {"forged/manifest-changed-digit.json", manifest_with_changed_digit(sv3)},
         {"forged/manifest-swapped-signature.json",
-         trust::write_manifest_json({sv3.body, sv2.signature})},
+         trust::write_manifest_json({sv3.body, sv2.signature, {}})},
         {"forged/store-resigned-by-other-key.json", store_text(known_good, intruder_key())},
         {"forged/store-withdrawal-removed.json", store_with_withdrawal_removed(store)},
         {"forged/keystore-header-edited.json", keystore_with_edited_header(sealed)},

@@ -54,6 +54,24 @@ tl::expected<void, CommandError> check_store_inputs_apart(
     return {};
 }
 
+tl::expected<void, CommandError> check_platform_held(const std::string& store,
+                                                     const trust::ImagePlatform& platform,
+                                                     const trust::KnownGoodStore& registry,
+                                                     bool new_platform, std::string_view action) {
+    if (new_platform || registry.platforms().contains(platform)) {
+        return {};
+    }
+    std::string held;
+    for (const auto& [name, state] : registry.platforms()) {
+        held += held.empty() ? "" : ", ";
+        held += name.text();
+    }
+    return tl::unexpected(fail("platform " + platform.text() + " is not in store " + store +
+                               " (it holds " + (held.empty() ? "no platform" : held) +
+                               "); pass --new-platform to " + std::string(action) +
+                               " a platform not yet in it"));
+}
+
 tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
                                                                const crypto::Signer& key,
                                                                const contracts::Uuid& key_id,

@@ -47,6 +47,14 @@ struct NamedInput {
 [[nodiscard]] tl::expected<void, CommandError> check_store_inputs_apart(
     const std::string& store, std::initializer_list<NamedInput> inputs);
 
+// A platform the store does not hold is most likely a typo: a change there
+// would report success and leave the platform as it was. Unless `new_platform`
+// allows it: "platform P is not in store S (it holds A, B); pass
+// --new-platform to ACTION a platform not yet in it".
+[[nodiscard]] tl::expected<void, CommandError> check_platform_held(
+    const std::string& store, const trust::ImagePlatform& platform,
+    const trust::KnownGoodStore& registry, bool new_platform, std::string_view action);
+
 // What a change to the registry asks of the file.
 enum class StoreChange { Save, Unchanged };
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -10,18 +12,29 @@
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "encoding/text.hpp"
+#include "trust/approvals.hpp"
 #include "trust/manifest.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
 namespace {
 
+// The larger of --min-signers and the platform's recorded policy.
+std::uint32_t required_signers(const Promote& cmd, const CheckedManifest& verified,
+                               const trust::KnownGoodStore& registry) {
+    return std::max(cmd.min_signers.value_or(1),
+                    registry.min_signers(verified.manifest.body.platform));
+}
+
 std::string promoted_report(const Promote& cmd, const CheckedManifest& verified,
                             const trust::KnownGoodStore& registry) {
     const auto& body = verified.manifest.body;
+    const auto required = required_signers(cmd, verified, registry);
     return "[ok] promoted\n"
            "  manifest signed by:   " +
            encoding::terminal_safe(verified.signer_principal) + "\n" +
+           (reports_signers(verified, required) ? approval_lines(verified, required, 22)
+                                                : std::string()) +
            "  platform:             " + body.platform.text() + "\n" +
            "  measurement:          " + body.measurement.to_string() + "\n" +
            "  security_version:     " + trust::security_version_text(body.security_version) + "\n" +
@@ -37,6 +50,11 @@ json::JsonValue promoted_json(const Promote& cmd, const CheckedManifest& verifie
     auto document = json_success();
     document.add("store", JsonValue::string(cmd.store));
     document.add("signed_by", JsonValue::string(verified.signer_principal));
+    if (const auto required = required_signers(cmd, verified, registry);
+        reports_signers(verified, required)) {
+        document.add("signers", signers_json(verified));
+        document.add("min_signers", JsonValue::uint64(required));
+    }
     document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
     document.add("platform", JsonValue::string(body.platform.text()));
     document.add("measurement", JsonValue::string(body.measurement.to_string()));
@@ -60,7 +78,8 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     }
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
-    const auto verified = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
+    const auto verified =
+        check_manifest_file(cmd.manifest, cmd.signers_file, *now, cmd.min_signers.value_or(1));
     if (!verified) {
         return tl::unexpected(verified.error());
     }
@@ -80,6 +99,13 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     const auto registry = update_store(
         cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+            const auto& platform = verified->manifest.body.platform;
+            if (auto enough = trust::require_signers(verified->signers.size(),
+                                                     loaded.min_signers(platform), platform.text());
+                !enough) {
+                return tl::unexpected(fail("promotion refused: " + enough.error().display(),
+                                           kind_of(enough.error())));
+            }
             const auto promoted = loaded.promote(verified->manifest);
             if (!promoted) {
                 return tl::unexpected(fail("promotion refused: " + promoted.error().display(),

@@ -36,6 +36,10 @@ JsonValue platform_json(const PlatformEntry& entry, bool detailed) {
     object.add("rollback_floor", JsonValue::uint64(state->rollback_floor));
     object.add("promotion_count", JsonValue::uint64(state->history.size()));
     object.add("withdrawn_count", JsonValue::uint64(state->withdrawn.size()));
+    // Shown only where a policy was set: 1 is what every platform needs.
+    if (state->min_signers != 1) {
+        object.add("min_signers", JsonValue::uint64(state->min_signers));
+    }
     if (detailed) {
         auto history = JsonValue::array();
         for (const auto& record : state->history) {
@@ -66,6 +70,9 @@ void append_summary(std::string& report, const PlatformEntry& entry) {
     report += "  rollback floor:    " + trust::security_version_text(state->rollback_floor) + "\n";
     report += "  promotions:        " + std::to_string(state->history.size()) + "\n";
     report += "  withdrawn:         " + std::to_string(state->withdrawn.size()) + "\n";
+    if (state->min_signers != 1) {
+        report += "  min signers:       " + std::to_string(state->min_signers) + "\n";
+    }
 }
 
 void append_details(std::string& report, const trust::PlatformState& state) {

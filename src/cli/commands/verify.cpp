@@ -15,7 +15,7 @@
 namespace zdz::cli {
 namespace {
 
-json::JsonValue verified_json(const CheckedManifest& checked,
+json::JsonValue verified_json(const CheckedManifest& checked, std::uint32_t min_signers,
                               const std::optional<std::string>& image_file,
                               std::uint64_t bytes_measured) {
     using json::JsonValue;
@@ -23,6 +23,10 @@ json::JsonValue verified_json(const CheckedManifest& checked,
     auto document = json_success();
     document.add("trust_file", JsonValue::string(checked.signers_path));
     document.add("signed_by", JsonValue::string(checked.signer_principal));
+    if (reports_signers(checked, min_signers)) {
+        document.add("signers", signers_json(checked));
+        document.add("min_signers", JsonValue::uint64(min_signers));
+    }
     document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
     document.add("platform", JsonValue::string(body.platform.text()));
     document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
@@ -64,7 +68,8 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     if (!now) {
         return tl::unexpected(now.error());
     }
-    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
+    const auto min_signers = cmd.min_signers.value_or(1);
+    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now, min_signers);
     if (!checked) {
         return tl::unexpected(checked.error());
     }
@@ -79,12 +84,15 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
         bytes_measured = *matched;
     }
     if (cmd.format == OutputFormat::Json) {
-        out << json_report_text(verified_json(*checked, cmd.image_file, bytes_measured));
+        out << json_report_text(
+            verified_json(*checked, min_signers, cmd.image_file, bytes_measured));
         return {};
     }
     out << "[ok] manifest verified\n"
         << "  trust file:        " << checked->signers_path << "\n"
         << "  signed by:         " << encoding::terminal_safe(checked->signer_principal) << "\n"
+        << (reports_signers(*checked, min_signers) ? approval_lines(*checked, min_signers, 19)
+                                                   : std::string())
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
         << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";

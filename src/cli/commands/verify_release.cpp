@@ -116,7 +116,8 @@ CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
             continue;
         }
         const auto path = cmd.manifests_dir + "/" + image.manifest_name;
-        auto checked = check_manifest_file(path, cmd.signers_file, *now);
+        auto checked =
+            check_manifest_file(path, cmd.signers_file, *now, cmd.min_signers.value_or(1));
         if (!checked) {
             failed.emplace(image.file_name, checked.error().message);
             continue;

@@ -91,24 +91,6 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
     return report;
 }
 
-// A platform the store does not hold is most likely a typo: withdrawing there
-// would report success and leave the image installable where it was meant.
-[[nodiscard]] tl::expected<void, CommandError> check_platform_held(
-    const Withdraw& cmd, const trust::ImagePlatform& platform,
-    const trust::KnownGoodStore& registry) {
-    if (cmd.new_platform || registry.platforms().contains(platform)) {
-        return {};
-    }
-    std::string held;
-    for (const auto& [name, state] : registry.platforms()) {
-        held += held.empty() ? "" : ", ";
-        held += name.text();
-    }
-    return tl::unexpected(fail("platform " + platform.text() + " is not in store " + cmd.store +
-                               " (it holds " + (held.empty() ? "no platform" : held) +
-                               "); pass --new-platform to withdraw on a platform not yet in it"));
-}
-
 }  // namespace
 
 CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
@@ -167,7 +149,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     const auto registry = update_store(
         cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
         [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
-            if (auto held = check_platform_held(cmd, platform, loaded); !held) {
+            if (auto held = check_platform_held(cmd.store, platform, loaded, cmd.new_platform,
+                                                "withdraw on");
+                !held) {
                 return tl::unexpected(std::move(held.error()));
             }
             auto candidate = candidate_on(request->measurement, file, loaded, platform);

@@ -21,6 +21,14 @@ std::optional<std::uint32_t> parse_security_version(const std::string& text) {
     return static_cast<std::uint32_t>(value);
 }
 
+std::optional<std::uint32_t> parse_count(const std::string& text) {
+    const auto count = parse_security_version(text);
+    if (!count || *count == 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
 namespace binding_detail {
 
 void set(std::string& field, const std::string& value) {
@@ -33,6 +41,10 @@ void set(std::optional<std::string>& field, const std::string& value) {
 
 void set(std::uint32_t& field, const std::string& value) {
     field = parse_security_version(value).value_or(0);
+}
+
+void set(std::optional<std::uint32_t>& field, const std::string& value) {
+    field = parse_count(value);
 }
 
 void set(OutputFormat& field, const std::string& value) {

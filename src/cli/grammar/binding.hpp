@@ -22,6 +22,8 @@ namespace zdz::cli {
 
 // The value of --security-version: decimal digits only, in 0..=4294967295.
 std::optional<std::uint32_t> parse_security_version(const std::string& text);
+// A count such as --min-signers: decimal digits only, in 1..=4294967295.
+std::optional<std::uint32_t> parse_count(const std::string& text);
 
 namespace binding_detail {
 
@@ -68,6 +70,8 @@ consteval FieldType field_type() {
         return FieldType::OptionalText;
     } else if constexpr (std::is_same_v<Field, std::uint32_t>) {
         return FieldType::SecurityVersion;
+    } else if constexpr (std::is_same_v<Field, std::optional<std::uint32_t>>) {
+        return FieldType::OptionalCount;
     } else if constexpr (std::is_same_v<Field, bool>) {
         return FieldType::Flag;
     } else {
@@ -83,6 +87,8 @@ void set(std::optional<std::string>& field, const std::string& value);
 void set(std::uint32_t& field, const std::string& value);
 // The parser has checked the value against the option's choices.
 void set(OutputFormat& field, const std::string& value);
+// The parser has checked the value with parse_count.
+void set(std::optional<std::uint32_t>& field, const std::string& value);
 // A switch that was given.
 void set(bool& field, const std::string& value);
 

@@ -31,6 +31,10 @@ constexpr OptionText kKeystorePassphraseEnv = {
     "passphrase_env", kEnvironmentName,
     "Name of the environment variable holding the keystore passphrase"};
 constexpr OptionText kPlatform = {"platform", kText, "Platform/device codename, e.g. `vask`"};
+constexpr OptionText kMinSigners = {
+    "min_signers", kText,
+    "How many distinct trusted keys of the trust file must have signed the manifest, through "
+    "its signature or its approvals (`approve`). Defaults to 1"};
 constexpr OptionText kFormat = {
     "format", ValueKind::Choices, "Report format. Defaults to `text`", {}, kFormats};
 // The key a store is checked with: the keystore's recorded public key, or the
@@ -125,7 +129,27 @@ constexpr OptionDef kVerify[] = {
         {"image_file", kPath,
          "An image file to check against the manifest: its bytes are measured with the algorithm "
          "of the manifest's measurement and must match it"}),
+    bind<&Verify::min_signers>(kMinSigners),
     bind<&Verify::format>(kFormat),
+};
+constexpr OptionDef kApprove[] = {
+    bind<&Approve::manifest>(
+        {"manifest", kPath,
+         "The signed manifest to approve; it is verified first and replaced atomically with the "
+         "approval added"}),
+    bind<&Approve::signers_file>({"signers_file", kPath,
+                                  "Trust file in `allowed_signers` format the manifest must verify "
+                                  "against before it is approved"}),
+    bind<&Approve::keystore>(
+        {"keystore", kPath,
+         "The approver's keystore (sealed, or held in a token); its key must not have signed the "
+         "manifest yet"}),
+    bind<&Approve::passphrase_env>(kKeystorePassphraseEnv),
+    bind<&Approve::image_file>(
+        {"image_file", kPath,
+         "The image file to look at before approving: its bytes must measure to the manifest's "
+         "measurement"}),
+    bind<&Approve::format>(kFormat),
 };
 constexpr OptionDef kSignRelease[] = {
     bind<&SignRelease::hashes>(
@@ -160,6 +184,7 @@ constexpr OptionDef kVerifyRelease[] = {
     bind<&VerifyRelease::signers_file>(
         {"signers_file", kPath,
          "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"}),
+    bind<&VerifyRelease::min_signers>(kMinSigners),
     bind<&VerifyRelease::format>(kFormat),
 };
 constexpr OptionDef kPromote[] = {
@@ -179,6 +204,11 @@ constexpr OptionDef kPromote[] = {
     bind<&Promote::passphrase_env>(
         {"passphrase_env", kEnvironmentName,
          "Name of the environment variable holding the passphrase of `--keystore`"}),
+    bind<&Promote::min_signers>(
+        {"min_signers", kText,
+         "How many distinct trusted keys must have signed the manifest (its signature and its "
+         "approvals). The platform's minimum recorded with `set-policy` applies too: the larger "
+         "of the two is enforced. Defaults to 1"}),
     bind<&Promote::format>(kFormat),
 };
 constexpr OptionDef kAuthorizeInstall[] = {
@@ -222,6 +252,24 @@ constexpr OptionDef kWithdraw[] = {
          "image before it is ever promoted there. Without it such a platform is refused as a "
          "typo"}),
     bind<&Withdraw::format>(kFormat),
+};
+constexpr OptionDef kSetPolicy[] = {
+    bind<&SetPolicy::store>(
+        {"store", kPath, "Path to the signed, persisted known-good registry file. It must exist"}),
+    bind<&SetPolicy::keystore>(
+        {"keystore", kPath,
+         "The local operator keystore used to verify and sign the registry store file"}),
+    bind<&SetPolicy::passphrase_env>(kKeystorePassphraseEnv),
+    bind<&SetPolicy::platform>(kPlatform),
+    bind<&SetPolicy::min_signers>(
+        {"min_signers", kText,
+         "How many distinct trusted keys must have signed a manifest for `promote` to admit it "
+         "on the platform, from 1 (the default of a platform without a policy) up"}),
+    bind<&SetPolicy::new_platform>(
+        {"new_platform", ValueKind::Flag,
+         "Allow `--platform` to name a platform the store does not hold yet, to set its policy "
+         "before its first promotion. Without it such a platform is refused as a typo"}),
+    bind<&SetPolicy::format>(kFormat),
 };
 constexpr OptionDef kShowStore[] = {
     bind<&ShowStore::store>(kStoreFile),
@@ -296,6 +344,13 @@ constexpr SubcommandDef kSubcommands[] = {
         "file). Refuses if the signature does not verify against any trusted signer, or if it "
         "is stale",
         kVerify),
+    command<Approve>(
+        "approve",
+        "Add a second engineer's signature to a manifest: the manifest is verified against the "
+        "trust file first (and `--image-file` measured when given), what is approved is shown, "
+        "and the keystore's signature over the same body is added as an approval. The manifest "
+        "is replaced atomically; a key that signed it already is refused",
+        kApprove),
     command<SignRelease>(
         "sign-release",
         "Sign one manifest for every image a build's hash manifest lists, with one unsealing "
@@ -327,6 +382,12 @@ constexpr SubcommandDef kSubcommands[] = {
         "authorized to install. Withdrawing the current image blocks every install on the "
         "platform until a newer image is promoted. The store must exist",
         kWithdraw),
+    command<SetPolicy>(
+        "set-policy",
+        "Record in the signed registry how many distinct trusted keys must have signed a "
+        "manifest before `promote` admits it on a platform: the two-person rule kept with the "
+        "store, not left to a command-line option. Lowering it needs this command as well",
+        kSetPolicy),
     command<ShowStore>(
         "show-store",
         "Verify the persisted, signed known-good registry and show what it holds: per platform "

@@ -32,6 +32,7 @@ enum class FieldType {
     Text,             // std::string: the option is required
     OptionalText,     // std::optional<std::string>: empty when not given
     SecurityVersion,  // std::uint32_t: required, a decimal integer in 0..=4294967295
+    OptionalCount,    // std::optional<std::uint32_t>: a decimal integer in 1..=4294967295
     Format,           // OutputFormat: Text unless "json" is given
     Flag,             // bool: true when the option is given
 };

@@ -164,6 +164,16 @@ void add_value_checks(CLI::Option& option, const OptionDef& opt) {
             },
             "u32", "u32");
     }
+    if (opt.field.type == FieldType::OptionalCount) {
+        option.check(
+            [](const std::string& value) -> std::string {
+                if (parse_count(value)) {
+                    return {};
+                }
+                return "not a decimal integer in 1..=4294967295: " + value;
+            },
+            "u32", "count");
+    }
 }
 
 // One subcommand of the parser: its CLI11 options, in the order of its
