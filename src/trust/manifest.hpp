@@ -51,6 +51,9 @@ struct UnverifiedImageManifest {
     ImageManifestBody body;
     crypto::Signature signature;
     std::vector<ManifestApproval> approvals;
+
+    friend bool operator==(const UnverifiedImageManifest&, const UnverifiedImageManifest&) =
+        default;
 };
 
 struct VerifiedImageManifest {

@@ -91,7 +91,7 @@ TEST(BoundedInputs, HostileManifestsStopAtTheirFirstFault) {
         {"{\"body\":{\"manifest_id\":[", "[],",
          "invalid type: sequence, expected a UUID string at line 1 column 23"},
         {"{\"u0\":0", ",\"u\":0",
-         "unknown field `u0`, expected `body` or `signature` at line 1 column 5"},
+         "unknown field `u0`, expected one of `body`, `signature`, `approvals` at line 1 column 5"},
         {"{\"body\":{\"manifest_id\":\"67e55044-10b1-426f-9247-bb680e5fe0c8\",\"body\":{",
          "\"a\":[[],{}],",
          "unknown field `body`, expected one of `manifest_id`, `platform`, `image_kind`, "

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/run.hpp"
+#include "support/softhsm.hpp"
 #include "support/tempdir.hpp"
 
 using zdz::test::run_tool;
@@ -273,11 +274,7 @@ TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     options.cwd = root.path();
     options.unset = {"RELEASE_PIN", "SOFTHSM2_CONF"};
     // Under the sanitizers, SoftHSM2's own leak in C_Sign is not the program's.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    options.env = {
-        {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
-        {"LSAN_OPTIONS", "suppressions=" + zdz::test::source_dir() +
-                             "/tests/support/token_leaks.supp:print_suppressions=0"}};
+    options.env = zdz::test::token_sanitizer_env();
     const auto r = run_tool({"bash", root.file("token.sh")}, options);
     ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
     EXPECT_NE(r.out.find("[ok] wrote token keystore: release-token.key\n"), std::string::npos);

@@ -243,10 +243,6 @@ TEST_F(ReleaseBatches, ATokenKeySignsTheWholeRelease) {
     const SoftHsmToken token;
     auto env = token.env();
     env[kPinVar] = kTokenPin;
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
-    env["LSAN_OPTIONS"] = "suppressions=" + std::string(ZDZ_SOURCE_DIR) +
-                          "/tests/support/token_leaks.supp:print_suppressions=0";
     const auto made =
         run_program({"keygen", "--pkcs11", token.uri("release"), "--out", dir.file("token.key"),
                      "--passphrase-env", kPinVar, "--principal", "release@ci"},

@@ -122,16 +122,11 @@ protected:
         dir.write("other.img", "the image bytes of release 8");
     }
 
-    // The token's environment and the PIN; under the sanitizers, SoftHSM2's
-    // own leak in C_Sign is suppressed as the token tests suppress it.
+    // The token's environment and the PIN.
     RunOptions with_pin(const std::string& pin = kTokenPin) const {
         auto env = token.env();
         env[kPinVar] = pin;
         env[kPassphraseVar] = kPassphrase;
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0";
-        env["LSAN_OPTIONS"] = "suppressions=" + std::string(ZDZ_SOURCE_DIR) +
-                              "/tests/support/token_leaks.supp:print_suppressions=0";
         return {.env = env};
     }
 

@@ -37,8 +37,17 @@ SoftHsmToken::~SoftHsmToken() {
     }
 }
 
+std::map<std::string, std::string> token_sanitizer_env() {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
+            {"LSAN_OPTIONS", "suppressions=" + std::string(ZDZ_SOURCE_DIR) +
+                                 "/tests/support/token_leaks.supp:print_suppressions=0"}};
+}
+
 std::map<std::string, std::string> SoftHsmToken::env() const {
-    return {{kConfigVar, config_}};
+    auto env = token_sanitizer_env();
+    env[kConfigVar] = config_;
+    return env;
 }
 
 void SoftHsmToken::add_token(const std::string& label) const {

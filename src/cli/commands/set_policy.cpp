@@ -77,7 +77,9 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
         return tl::unexpected(unsealed.error());
     }
     PolicyChange change;
-    const StoreUpdateWording wording{"cannot load store ", false, "policy change"};
+    // A store that does not exist yet starts empty, so that a platform's rule
+    // can hold from its first promotion on (--new-platform still asked for).
+    const StoreUpdateWording wording{"cannot load existing store ", true, "policy change"};
     const auto registry =
         update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
                      [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {

@@ -255,7 +255,9 @@ constexpr OptionDef kWithdraw[] = {
 };
 constexpr OptionDef kSetPolicy[] = {
     bind<&SetPolicy::store>(
-        {"store", kPath, "Path to the signed, persisted known-good registry file. It must exist"}),
+        {"store", kPath,
+         "Path to the signed, persisted known-good registry file; created when it does not exist, "
+         "so that a platform's policy holds from its first promotion"}),
     bind<&SetPolicy::keystore>(
         {"keystore", kPath,
          "The local operator keystore used to verify and sign the registry store file"}),

@@ -137,7 +137,7 @@ TEST(Docgen, ManPageAndCompletionsNameWhatTheParserAccepts) {
 
     const auto top = help_of({"--help"});
     const auto subcommands = subcommands_in_help(top);
-    ASSERT_EQ(subcommands.size(), 15U) << top;
+    ASSERT_EQ(subcommands.size(), 17U) << top;
     const auto first_words = bash.substr(bash.find("compgen -W '") + 12);
     Names bash_subcommands = words(first_words.substr(0, first_words.find('\'')));
     bash_subcommands.erase("--help");
@@ -211,8 +211,8 @@ TEST(Docgen, ManPageTurnsDefinitionMarkupIntoRoff) {
     EXPECT_NE(
         page.find(
             "named by \\fB\\-\\-passphrase\\-env\\fR (\\fBkeygen\\fR, "
-            "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBsign\\-release\\fR, \\fBpromote\\fR, "
-            "\\fBwithdraw\\fR and \\fBrekey\\-store\\fR)"),
+            "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBapprove\\fR, \\fBsign\\-release\\fR, "
+            "\\fBpromote\\fR, \\fBwithdraw\\fR, \\fBset\\-policy\\fR and \\fBrekey\\-store\\fR)"),
         std::string::npos);
     EXPECT_NE(page.find("variable named by \\fB\\-\\-new\\-passphrase\\-env\\fR"),
               std::string::npos);
