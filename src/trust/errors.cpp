@@ -8,6 +8,9 @@ TrustError TrustError::manifest_signature_invalid() {
 TrustError TrustError::manifest_expired(std::string time) {
     return TrustError(Kind::ManifestExpired, ExpiredAt{std::move(time)});
 }
+TrustError TrustError::manifest_outside_validity(std::string issued_at) {
+    return TrustError(Kind::ManifestOutsideValidity, SignedAt{std::move(issued_at)});
+}
 TrustError TrustError::below_rollback_floor(std::string platform, std::uint32_t version,
                                             std::uint32_t floor) {
     return TrustError(Kind::BelowRollbackFloor, BelowFloor{std::move(platform), version, floor});
@@ -73,6 +76,10 @@ struct PayloadText {
     std::string operator()(const TrustError::ExpiredAt& p) const {
         return "image manifest expired at " + p.time;
     }
+    std::string operator()(const TrustError::SignedAt& p) const {
+        return "signed at " + p.time +
+               ", outside the validity of every trusted key that verifies it";
+    }
     std::string operator()(const TrustError::BelowFloor& p) const {
         return "image security version " + std::to_string(p.version) +
                " is below the rollback floor " + std::to_string(p.floor) + " for platform " +
@@ -131,6 +138,7 @@ bool TrustError::is_refusal() const {
     switch (kind_) {
         case Kind::ManifestSignatureInvalid:
         case Kind::ManifestExpired:
+        case Kind::ManifestOutsideValidity:
         case Kind::BelowRollbackFloor:
         case Kind::MeasurementWithdrawn:
         case Kind::NoKnownGoodImage:

@@ -17,6 +17,9 @@ public:
     enum class Kind {
         ManifestSignatureInvalid,
         ManifestExpired,
+        // The signature verifies with trusted keys, but the manifest's
+        // issued_at lies outside the validity window of each of them.
+        ManifestOutsideValidity,
         BelowRollbackFloor,
         MeasurementWithdrawn,
         NoKnownGoodImage,
@@ -38,6 +41,7 @@ public:
 
     static TrustError manifest_signature_invalid();
     static TrustError manifest_expired(std::string time);
+    static TrustError manifest_outside_validity(std::string issued_at);
     static TrustError below_rollback_floor(std::string platform, std::uint32_t version,
                                            std::uint32_t floor);
     static TrustError measurement_withdrawn(std::string platform, std::string measurement);
@@ -63,6 +67,10 @@ public:
     struct ExpiredAt {  // ManifestExpired
         std::string time;
         friend bool operator==(const ExpiredAt&, const ExpiredAt&) = default;
+    };
+    struct SignedAt {  // ManifestOutsideValidity: the manifest's issued_at
+        std::string time;
+        friend bool operator==(const SignedAt&, const SignedAt&) = default;
     };
     struct BelowFloor {  // BelowRollbackFloor
         std::string platform;
@@ -94,8 +102,8 @@ public:
         std::string text;
         friend bool operator==(const Detail&, const Detail&) = default;
     };
-    using Payload = std::variant<std::monostate, ExpiredAt, BelowFloor, Withdrawn, Platform,
-                                 Staleness, EntryProblem, Detail>;
+    using Payload = std::variant<std::monostate, ExpiredAt, SignedAt, BelowFloor, Withdrawn,
+                                 Platform, Staleness, EntryProblem, Detail>;
 
     Kind kind() const { return kind_; }
     // What the kind carries, or null when it carries another payload.
@@ -113,7 +121,8 @@ public:
 
     // Whether the error is a trust decision against what was checked: a
     // signature that does not verify (manifest, store, attestation), an
-    // expired manifest or stale attestation, the rollback floor, a withdrawn
+    // expired manifest or stale attestation, a manifest signed outside the
+    // validity of the keys that verify it, the rollback floor, a withdrawn
     // measurement, no or another current known-good image, an attestation
     // for another device or image. The other kinds are inputs that cannot be
     // read or used, and the storage.
