@@ -145,8 +145,11 @@ std::string openssh_time(const Timestamp& t) {
     return digits + "Z";
 }
 
-Timestamp days_from(const Timestamp& t, std::int64_t days) {
-    return *Timestamp::from_unix_seconds(t.seconds_since_epoch() + days * 86'400);
+// "{principal} {options} ssh-ed25519 {material}\n".
+std::string line_with_options(const std::string& principal, const std::string& options,
+                              const zdz::crypto::SigningKey& key) {
+    const auto plain = format_allowed_signers_line(principal, key.verifying_key());
+    return principal + " " + options + plain.substr(principal.size()) + "\n";
 }
 
 }  // namespace
@@ -159,87 +162,61 @@ TEST(Verify, KeyRotationThroughTheTrustFile) {
     const auto old_key = fixed_key(1);
     const auto new_key = fixed_key(2);
     const auto now = zdz::test::now();
-    const auto retired = days_from(now, -1);
-    const auto introduced = days_from(now, -31);
-    const auto with_options = [](const std::string& principal, const std::string& options,
-                                 const zdz::crypto::SigningKey& key) {
-        const auto plain = format_allowed_signers_line(principal, key.verifying_key());
-        return principal + " " + options + plain.substr(principal.size()) + "\n";
-    };
+    const auto retired = *Timestamp::from_unix_seconds(now.seconds_since_epoch() - 86'400);
+    const auto introduced = *Timestamp::from_unix_seconds(now.seconds_since_epoch() - 31 * 86'400);
     dir.write(
         "signers",
-        with_options("old@x", "valid-before=\"" + openssh_time(retired) + "\"", old_key) +
-            with_options("new@x", "valid-after=\"" + openssh_time(introduced) + "\"", new_key) +
+        line_with_options("old@x", "valid-before=\"" + openssh_time(retired) + "\"", old_key) +
+            line_with_options("new@x", "valid-after=\"" + openssh_time(introduced) + "\"",
+                              new_key) +
             format_allowed_signers_line("ci@x", fixed_key(3).verifying_key()) + "\n");
     dir.write("old.json", zdz::test::signed_manifest_json(old_key));
     dir.write("new.json", zdz::test::signed_manifest_json(new_key));
-    const auto verify = [&](const std::string& manifest, const std::string& format = "text") {
+    const auto verify = [&](const std::string& manifest, const std::string& format) {
         return run_program({"verify", "--manifest", dir.file(manifest), "--signers-file",
                             dir.file("signers"), "--format", format});
     };
 
-    const auto accepted = verify("new.json");
+    const auto accepted = verify("new.json", "text");
     ASSERT_EQ(accepted.status, 0) << accepted.err;
-    EXPECT_NE(accepted.out.find("  signed by:         new@x\n"), std::string::npos) << accepted.out;
-
-    const auto refused = verify("old.json");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(accepted.out.find("  signed by:         new@x\n"), std::string::npos);
     const auto issued = read_manifest_json(dir.read("old.json"))->body.issued_at;
-    const std::string window_text = "signed at " + issued.to_string() +
-                                    ", outside the validity of every trusted key that verifies it";
-    EXPECT_EQ(refused.err, "error: manifest refused against trust file " + dir.file("signers") +
-                               ": " + window_text + "\n");
+    EXPECT_EQ(verify("old.json", "text"),
+              (RunResult{1, "",
+                         "error: manifest refused against trust file " + dir.file("signers") +
+                             ": signed at " + issued.to_string() +
+                             ", outside the validity of every trusted key that verifies it\n"}));
     const auto as_json = verify("old.json", "json");
     EXPECT_EQ(as_json.status, 1);
     EXPECT_NE(as_json.out.find("\"kind\": \"refused\""), std::string::npos) << as_json.out;
-    EXPECT_NE(as_json.out.find(window_text), std::string::npos) << as_json.out;
 
-    // import-signers shows the windows after the fingerprints, and nothing
-    // more on the line of a key without one.
+    // import-signers shows the bounds after the fingerprints; the line of a
+    // key without a window is as it always was.
     const auto fingerprint = [](const zdz::crypto::SigningKey& key) {
         return zdz::crypto::key_fingerprint(key.verifying_key()).to_string();
     };
-    const auto listed = run_program({"import-signers", "--file", dir.file("signers")});
-    ASSERT_EQ(listed.status, 0) << listed.err;
-    EXPECT_EQ(listed.out, "old@x  fingerprint=" + fingerprint(old_key) + "  valid-before=" +
-                              retired.to_string() + "\nnew@x  fingerprint=" + fingerprint(new_key) +
-                              "  valid-after=" + introduced.to_string() +
-                              "\nci@x  fingerprint=" + fingerprint(fixed_key(3)) + "\n");
-    const auto listed_json =
-        run_program({"import-signers", "--file", dir.file("signers"), "--format", "json"});
-    ASSERT_EQ(listed_json.status, 0) << listed_json.err;
+    EXPECT_EQ(run_program({"import-signers", "--file", dir.file("signers")}).out,
+              "old@x  fingerprint=" + fingerprint(old_key) + "  valid-before=" +
+                  retired.to_string() + "\nnew@x  fingerprint=" + fingerprint(new_key) +
+                  "  valid-after=" + introduced.to_string() +
+                  "\nci@x  fingerprint=" + fingerprint(fixed_key(3)) + "\n");
     RunOptions input;
-    input.stdin_data = listed_json.out;
-    const auto members = run_tool({"jq", "-c", "[.signers[] | [.principal, keys]]"}, input);
-    ASSERT_EQ(members.status, 0) << members.err;
-    EXPECT_EQ(members.out,
-              "[[\"old@x\",[\"fingerprint\",\"principal\",\"valid_before\"]],"
-              "[\"new@x\",[\"fingerprint\",\"principal\",\"valid_after\"]],"
-              "[\"ci@x\",[\"fingerprint\",\"principal\"]]]\n");
-    const auto bounds =
-        run_tool({"jq", "-r", ".signers[0].valid_before, .signers[1].valid_after"}, input);
-    EXPECT_EQ(bounds.out, retired.to_string() + "\n" + introduced.to_string() + "\n");
+    input.stdin_data =
+        run_program({"import-signers", "--file", dir.file("signers"), "--format", "json"}).out;
+    EXPECT_EQ(run_tool({"jq", "-c", "[.signers[] | del(.fingerprint)]"}, input).out,
+              "[{\"principal\":\"old@x\",\"valid_before\":\"" + retired.to_string() +
+                  "\"},{\"principal\":\"new@x\",\"valid_after\":\"" + introduced.to_string() +
+                  "\"},{\"principal\":\"ci@x\"}]\n");
 }
 
-TEST(ImportSigners, LocalTimesAndOtherOptionsAreRefused) {
+TEST(ImportSigners, LocalTimesAreRefused) {
     TempDir dir;
-    const auto key_fields = format_allowed_signers_line("", fixed_key(1).verifying_key()).substr(1);
-    dir.write("local", "# rotation\nold@x valid-before=\"20260701\" " + key_fields + "\n");
-    dir.write("ca", "alice@x cert-authority " + key_fields + "\n");
-    dir.write("namespaces", "alice@x namespaces=\"file\" " + key_fields + "\n");
-    auto r = run_program({"import-signers", "--file", dir.file("local")});
-    EXPECT_EQ(r, (RunResult{1, "",
-                            "error: trust store entry invalid at line 2: valid-before time "
-                            "\"20260701\" does not end in \"Z\": only UTC times are accepted, "
-                            "since a local time would mean a different instant on each machine "
-                            "that reads the file\n"}));
-    r = run_program({"import-signers", "--file", dir.file("ca")});
-    EXPECT_EQ(r, (RunResult{1, "",
-                            "error: trust store entry invalid at line 1: unsupported key type "
-                            "\"cert-authority\" (only ssh-ed25519 is trusted)\n"}));
-    r = run_program({"import-signers", "--file", dir.file("namespaces")});
-    EXPECT_EQ(r, (RunResult{1, "",
-                            "error: trust store entry invalid at line 1: unsupported key type "
-                            "\"namespaces=\\\"file\\\"\" (only ssh-ed25519 is trusted)\n"}));
+    dir.write("local", "# rotation\n" +
+                           line_with_options("old@x", "valid-before=\"20260701\"", fixed_key(1)));
+    EXPECT_EQ(run_program({"import-signers", "--file", dir.file("local")}),
+              (RunResult{1, "",
+                         "error: trust store entry invalid at line 2: valid-before time "
+                         "\"20260701\" does not end in \"Z\": only UTC times are accepted, since a "
+                         "local time would mean a different instant on each machine that reads "
+                         "the file\n"}));
 }

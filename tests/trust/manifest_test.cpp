@@ -187,73 +187,50 @@ TEST(ManifestVerification, KeyRotationWindows) {
         parse_allowed_signers(line("old@x", "valid-before=\"20260701Z\"", old_key) +
                               line("new@x", "valid-after=\"20260601Z\"", new_key));
     ASSERT_TRUE(signers) << signers.error().display();
-    const auto signer_of = [&](const UnverifiedImageManifest& manifest) {
-        const auto verified = verify_manifest_against_signers(manifest, *signers, now());
+    const auto signer_of = [&](const char* when, const zdz::crypto::SigningKey& key) {
+        const auto verified =
+            verify_manifest_against_signers(issued_at(when, key), *signers, now());
         return verified ? verified->signer->principal : verified.error().display();
     };
 
-    // Before the overlap, inside it, and after it.
-    EXPECT_EQ(signer_of(issued_at("2026-05-15T00:00:00Z", old_key)), "old@x");
-    EXPECT_EQ(signer_of(issued_at("2026-05-15T00:00:00Z", new_key)),
-              outside("2026-05-15T00:00:00Z"));
-    EXPECT_EQ(signer_of(issued_at("2026-06-15T00:00:00Z", old_key)), "old@x");
-    EXPECT_EQ(signer_of(issued_at("2026-06-15T00:00:00Z", new_key)), "new@x");
-    EXPECT_EQ(signer_of(issued_at("2026-07-15T00:00:00Z", old_key)),
-              outside("2026-07-15T00:00:00Z"));
-    EXPECT_EQ(signer_of(issued_at("2026-07-15T00:00:00Z", new_key)), "new@x");
+    // Before the overlap, inside it, and after it; then the bounds.
+    EXPECT_EQ(signer_of("2026-05-15T00:00:00Z", old_key), "old@x");
+    EXPECT_EQ(signer_of("2026-05-15T00:00:00Z", new_key), outside("2026-05-15T00:00:00Z"));
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", old_key), "old@x");
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-07-15T00:00:00Z", old_key), outside("2026-07-15T00:00:00Z"));
+    EXPECT_EQ(signer_of("2026-07-15T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-06-01T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-07-01T00:00:00Z", old_key), outside("2026-07-01T00:00:00Z"));
 
-    // The bounds: valid-after is the first instant in, valid-before the first out.
-    EXPECT_EQ(signer_of(issued_at("2026-05-31T23:59:59Z", new_key)),
-              outside("2026-05-31T23:59:59Z"));
-    EXPECT_EQ(signer_of(issued_at("2026-06-01T00:00:00Z", new_key)), "new@x");
-    EXPECT_EQ(signer_of(issued_at("2026-06-30T23:59:59Z", old_key)), "old@x");
-    EXPECT_EQ(signer_of(issued_at("2026-07-01T00:00:00Z", old_key)),
-              outside("2026-07-01T00:00:00Z"));
-    // Written with an offset, issued_at is reported in UTC.
-    EXPECT_EQ(signer_of(issued_at("2026-07-01T01:30:00+01:00", old_key)),
-              outside("2026-07-01T00:30:00Z"));
-
-    // A key neither in the file nor verifying: the plain refusal.
-    const auto stranger = verify_manifest_against_signers(
-        issued_at("2026-06-15T00:00:00Z", fixed_key(3)), *signers, now());
-    ASSERT_FALSE(stranger);
-    EXPECT_EQ(stranger.error().kind(), TrustError::Kind::ManifestSignatureInvalid);
     const auto late = verify_manifest_against_signers(issued_at("2026-07-15T00:00:00Z", old_key),
                                                       *signers, now());
-    ASSERT_FALSE(late);
     EXPECT_EQ(late.error().kind(), TrustError::Kind::ManifestOutsideValidity);
-    EXPECT_TRUE(late.error().is_refusal());
+    // A key that verifies nothing still gives the plain refusal.
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", fixed_key(3)),
+              "image manifest signature does not verify");
 }
 
 TEST(ManifestVerification, FirstSignerWhoseWindowHoldsTheManifest) {
     const auto key = fixed_key(4);
-    const auto manifest = issued_at("2026-06-15T00:00:00Z", key);
-    const auto july = *Timestamp::parse("2026-07-01T00:00:00Z");
     const auto june = *Timestamp::parse("2026-06-01T00:00:00Z");
-    // The same key three times: from July on, before June, then unbounded.
-    std::vector<TrustedSigner> signers{{"july@x", key.verifying_key(), july, std::nullopt},
-                                       {"may@x", key.verifying_key(), std::nullopt, june},
-                                       {"any@x", key.verifying_key()}};
-    auto verified = verify_manifest_against_signers(manifest, signers, now());
+    const auto july = *Timestamp::parse("2026-07-01T00:00:00Z");
+    // The same key three times: from July on, before June, then unbounded;
+    // and a key that does not verify, whatever its window, is passed over.
+    const std::vector<TrustedSigner> signers{{"july@x", key.verifying_key(), july, std::nullopt},
+                                             {"may@x", key.verifying_key(), std::nullopt, june},
+                                             {"other@x", fixed_key(5).verifying_key()},
+                                             {"any@x", key.verifying_key()}};
+    const auto verified =
+        verify_manifest_against_signers(issued_at("2026-06-15T00:00:00Z", key), signers, now());
     ASSERT_TRUE(verified) << verified.error().display();
-    EXPECT_EQ(verified->signer, &signers[2]);
+    EXPECT_EQ(verified->signer, &signers[3]);
 
-    // A key that does not verify is passed over whatever its window; the
-    // refusal names the window of the one that does.
-    signers = {{"other@x", fixed_key(5).verifying_key()},
-               {"july@x", key.verifying_key(), july, std::nullopt}};
-    EXPECT_EQ(verify_manifest_against_signers(manifest, signers, now()).error().display(),
-              outside("2026-06-15T00:00:00Z"));
-
-    // Inside the window the expiry is still checked, against the clock.
+    // Inside the window the expiry is still checked.
     const auto expires = *Timestamp::parse("2026-06-20T00:00:00Z");
-    signers = {{"june@x", key.verifying_key(), june, july}};
     EXPECT_EQ(verify_manifest_against_signers(issued_at("2026-06-15T00:00:00Z", key, expires),
-                                              signers, now())
+                                              {{"june@x", key.verifying_key(), june, july}}, now())
                   .error()
                   .display(),
               "image manifest expired at 2026-06-20T00:00:00Z");
-    EXPECT_TRUE(verify_manifest_against_signers(issued_at("2026-06-15T00:00:00Z", key, expires),
-                                                signers,
-                                                *Timestamp::parse("2026-06-19T00:00:00Z")));
 }

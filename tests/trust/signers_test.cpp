@@ -228,140 +228,82 @@ std::string line_with_options(const std::string& principal, const std::string& o
     return principal + " " + options + " ssh-ed25519 " + material(blob_of(key));
 }
 
-std::optional<Timestamp> utc(const char* text) {
-    return *Timestamp::parse(text);
-}
-
 }  // namespace
 
 TEST(AllowedSigners, ValidityWindowsAreReadInEveryTimeForm) {
-    const std::string text =
+    const auto signers = parse_allowed_signers(
         line_with_options("alice", "valid-after=\"20260101Z\"", kKeyA) + " laptop key\n" +
-        line_with_options("bob", "valid-before=\"202601011230Z\",valid-after=\"20251201000000Z\"",
+        line_with_options("bob", "valid-before=\"202601011230Z\",valid-after=\"20240229235959Z\"",
                           kKeyB) +
-        "\n" + line_with_options("carol", "valid-before=\"20240229235959Z\"", kKeyA) + "\n" +
-        format_allowed_signers_line("dave", kKeyB) + "\n";
-    const auto signers = parse_allowed_signers(text);
+        "\n" + format_allowed_signers_line("carol", kKeyA));
     ASSERT_TRUE(signers) << signers.error().display();
-    ASSERT_EQ(signers->size(), 4U);
-    const auto& alice = (*signers)[0];
-    EXPECT_EQ(alice.key, kKeyA);
-    EXPECT_EQ(alice.valid_after, utc("2026-01-01T00:00:00Z"));
-    EXPECT_EQ(alice.valid_before, std::nullopt);
-    const auto& bob = (*signers)[1];
-    EXPECT_EQ(bob.principal, "bob");
-    EXPECT_EQ(bob.key, kKeyB);
-    EXPECT_EQ(bob.valid_after, utc("2025-12-01T00:00:00Z"));
-    EXPECT_EQ(bob.valid_before, utc("2026-01-01T12:30:00Z"));
-    EXPECT_EQ((*signers)[2].valid_before, utc("2024-02-29T23:59:59Z"));
-    EXPECT_EQ((*signers)[3].valid_after, std::nullopt);
-    EXPECT_EQ((*signers)[3].valid_before, std::nullopt);
-
-    // From valid-after on, up to but not including valid-before.
-    const auto at = [](const char* t) { return *Timestamp::parse(t); };
-    EXPECT_FALSE(bob.valid_at(at("2025-11-30T23:59:59.999999999Z")));
-    EXPECT_TRUE(bob.valid_at(at("2025-12-01T00:00:00Z")));
-    EXPECT_TRUE(bob.valid_at(at("2026-01-01T12:29:59.999999999Z")));
-    EXPECT_FALSE(bob.valid_at(at("2026-01-01T12:30:00Z")));
-    EXPECT_TRUE(alice.valid_at(at("9999-12-31T23:59:59Z")));
-    EXPECT_FALSE(alice.valid_at(at("2025-12-31T23:59:59Z")));
-    EXPECT_TRUE((*signers)[3].valid_at(at("0000-01-01T00:00:00Z")));
+    ASSERT_EQ(signers->size(), 3U);
+    EXPECT_EQ((*signers)[0].valid_after, Timestamp::parse("2026-01-01T00:00:00Z").value());
+    EXPECT_EQ((*signers)[0].valid_before, std::nullopt);
+    EXPECT_EQ((*signers)[1].key, kKeyB);
+    EXPECT_EQ((*signers)[1].valid_after, Timestamp::parse("2024-02-29T23:59:59Z").value());
+    EXPECT_EQ((*signers)[1].valid_before, Timestamp::parse("2026-01-01T12:30:00Z").value());
+    EXPECT_FALSE((*signers)[2].valid_after || (*signers)[2].valid_before);
 }
 
 TEST(AllowedSigners, WindowRefusalTexts) {
     const std::string key = " ssh-ed25519 " + material(blob_of(kKeyA));
-    const std::string prefix = "trust store entry invalid at line 1: ";
     const std::string shape = " is not YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS followed by \"Z\"";
-    const std::string local =
-        " does not end in \"Z\": only UTC times are accepted, since a local time would mean a "
-        "different instant on each machine that reads the file";
-    struct Case {
-        std::string options;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"valid-after=\"20260101\"", "valid-after time \"20260101\"" + local},
-        {"valid-before=\"20260101123000\"", "valid-before time \"20260101123000\"" + local},
-        {"valid-after=\"20260101z\"", "valid-after time \"20260101z\"" + shape},
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"valid-after=\"20260101\"",
+         "valid-after time \"20260101\" does not end in \"Z\": only UTC times are accepted, since "
+         "a local time would mean a different instant on each machine that reads the file"},
         {"valid-after=\"2026011Z\"", "valid-after time \"2026011Z\"" + shape},
-        {"valid-after=\"202601011Z\"", "valid-after time \"202601011Z\"" + shape},
         {"valid-after=\"2026-01-01Z\"", "valid-after time \"2026-01-01Z\"" + shape},
-        {"valid-after=\"\"", "valid-after time \"\"" + shape},
-        {"valid-after=\"Z\"", "valid-after time \"Z\"" + shape},
         {"valid-after=\"20261301Z\"",
          "valid-after time \"20261301Z\" does not exist: there is no month 13"},
-        {"valid-after=\"20260001Z\"",
-         "valid-after time \"20260001Z\" does not exist: there is no month 0"},
         {"valid-after=\"20260230Z\"",
          "valid-after time \"20260230Z\" does not exist: 2026-02 has no day 30"},
-        {"valid-after=\"20250229Z\"",
-         "valid-after time \"20250229Z\" does not exist: 2025-02 has no day 29"},
-        {"valid-after=\"20260400Z\"",
-         "valid-after time \"20260400Z\" does not exist: 2026-04 has no day 0"},
         {"valid-before=\"202601012400Z\"",
          "valid-before time \"202601012400Z\" does not exist: there is no hour 24"},
-        {"valid-before=\"202601012360Z\"",
-         "valid-before time \"202601012360Z\" does not exist: there is no minute 60"},
         {"valid-before=\"20261231235960Z\"",
          "valid-before time \"20261231235960Z\" does not exist: there is no second 60"},
         {"valid-after=20260101Z",
          "valid-after must be written as valid-after=\"TIME\", got \"valid-after=20260101Z\""},
-        {"valid-after", "valid-after must be written as valid-after=\"TIME\", got \"valid-after\""},
-        {"valid-before=\"20260101Z",
-         "valid-before must be written as valid-before=\"TIME\", got "
-         "\"valid-before=\\\"20260101Z\""},
         {"valid-after=\"20260101Z\",valid-after=\"20260102Z\"", "valid-after is given twice"},
-        {"valid-before=\"20260101Z\",valid-after=\"20250101Z\",valid-before=\"20270101Z\"",
-         "valid-before is given twice"},
         {"valid-after=\"20260101Z\",valid-before=\"20260101Z\"",
          "valid-after 2026-01-01T00:00:00Z is not before valid-before 2026-01-01T00:00:00Z: the "
          "key would be valid at no time"},
-        {"valid-before=\"20260101Z\",valid-after=\"20260101000001Z\"",
-         "valid-after 2026-01-01T00:00:01Z is not before valid-before 2026-01-01T00:00:00Z: the "
-         "key would be valid at no time"},
+        // After the options the fields are read as on a line without them.
+        {"valid-after=\"20260101Z\" ssh-rsa",
+         "unsupported key type \"ssh-rsa\" (only ssh-ed25519 "
+         "is trusted)"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parse_error("alice " + c.options + key), prefix + c.message) << c.options;
+    for (const auto& [options, message] : cases) {
+        EXPECT_EQ(parse_error("alice " + options + key),
+                  "trust store entry invalid at line 1: " + message)
+            << options;
     }
-
-    // After the options the fields are read as on a line without them.
-    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\""), prefix + "missing key type field");
-    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\" ssh-ed25519"),
-              prefix + "missing key material field");
-    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\" ssh-rsa AAAA"),
-              prefix + "unsupported key type \"ssh-rsa\" (only ssh-ed25519 is trusted)");
-    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\" ssh-ed25519 AAAA")
-                  .rfind(prefix + "ssh-ed25519 key blob must be 51 bytes", 0),
-              0U);
+    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\""),
+              "trust store entry invalid at line 1: missing key type field");
 }
 
 // Only the two window options are read. A field with any other option in it
 // is what it was before options were read: a key type that is not trusted.
 TEST(AllowedSigners, OtherOptionsAreRefusedAsKeyTypes) {
     const std::string key = " ssh-ed25519 " + material(blob_of(kKeyA));
-    const std::string prefix = "trust store entry invalid at line 1: unsupported key type ";
-    const std::string suffix = " (only ssh-ed25519 is trusted)";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"cert-authority", "\"cert-authority\""},
-        {"namespaces=\"file\"", "\"namespaces=\\\"file\\\"\""},
-        {"cert-authority,valid-after=\"20260101Z\"",
-         "\"cert-authority,valid-after=\\\"20260101Z\\\"\""},
-        {"valid-after=\"20260101Z\",namespaces=\"file\"",
-         "\"valid-after=\\\"20260101Z\\\",namespaces=\\\"file\\\"\""},
-        {"valid-after=\"20260101Z\",", "\"valid-after=\\\"20260101Z\\\",\""},
-        {"valid-afer=\"20260101Z\"", "\"valid-afer=\\\"20260101Z\\\"\""},
-        {"VALID-AFTER=\"20260101Z\"", "\"VALID-AFTER=\\\"20260101Z\\\"\""},
+    const auto refused = [](const std::string& shown) {
+        return "trust store entry invalid at line 1: unsupported key type " + shown +
+               " (only ssh-ed25519 is trusted)";
     };
-    for (const auto& [options, shown] : cases) {
-        EXPECT_EQ(parse_error("alice@x " + options + key), prefix + shown + suffix) << options;
-    }
+    EXPECT_EQ(parse_error("alice@x cert-authority" + key), refused("\"cert-authority\""));
+    EXPECT_EQ(parse_error("alice@x namespaces=\"file\"" + key),
+              refused("\"namespaces=\\\"file\\\"\""));
+    EXPECT_EQ(parse_error("alice@x valid-after=\"20260101Z\",cert-authority" + key),
+              refused("\"valid-after=\\\"20260101Z\\\",cert-authority\""));
+    EXPECT_EQ(parse_error("alice@x valid-afer=\"20260101Z\"" + key),
+              refused("\"valid-afer=\\\"20260101Z\\\"\""));
     // A public-key file has no options field at all.
-    EXPECT_EQ(refusal(parse_public_keys("alice valid-after=\"20260101Z\"" + key), "",
-                      TrustError::Kind::TrustStoreEntryInvalid),
-              prefix + "\"valid-after=\\\"20260101Z\\\"\"" + suffix);
+    EXPECT_EQ(refusal(parse_public_keys("alice valid-after=\"20260101Z\"" + key), ""),
+              refused("\"valid-after=\\\"20260101Z\\\"\""));
 }
 
-// ssh-keygen reads the same trust file and judges signatures made at chosen
+// ssh-keygen reads the same trust file and judges a signature at chosen
 // instants (-Overify-time): its verdict and valid_at agree on each side of
 // both bounds, in the date-only and the minute form.
 TEST(AllowedSigners, WindowsAgreeWithSshKeygen) {
@@ -374,35 +316,32 @@ TEST(AllowedSigners, WindowsAgreeWithSshKeygen) {
         {"ssh-keygen", "-Y", "sign", "-f", dir.file("k"), "-n", "file", dir.file("data")});
     ASSERT_EQ(sign.status, 0) << sign.err;
     const auto pub = dir.read("k.pub");
-    const auto key_fields = pub.substr(0, pub.find(' ', pub.find(' ') + 1));
-    const std::string trust =
-        "ops valid-after=\"20260101Z\",valid-before=\"202602011230Z\" " + key_fields + "\n";
+    const std::string trust = "ops valid-after=\"20260101Z\",valid-before=\"202602011230Z\" " +
+                              pub.substr(0, pub.find(' ', pub.find(' ') + 1)) + "\n";
     dir.write("allowed_signers", trust);
     const auto signers = parse_allowed_signers(trust);
     ASSERT_TRUE(signers) << signers.error().display();
-    ASSERT_EQ(signers->size(), 1U);
 
     const auto openssh_accepts = [&](const std::string& when) {
         RunOptions options;
         options.stdin_data = dir.read("data");
-        const auto r = zdz::test::run_tool(
-            {"ssh-keygen", "-Y", "verify", "-f", dir.file("allowed_signers"), "-I", "ops", "-n",
-             "file", "-s", dir.file("data.sig"), "-Overify-time=" + when},
-            options);
-        return r.status == 0;
+        return zdz::test::run_tool(
+                   {"ssh-keygen", "-Y", "verify", "-f", dir.file("allowed_signers"), "-I", "ops",
+                    "-n", "file", "-s", dir.file("data.sig"), "-Overify-time=" + when},
+                   options)
+                   .status == 0;
     };
-    const std::vector<std::pair<std::string, std::string>> probes = {
-        {"20251231235959Z", "2025-12-31T23:59:59Z"}, {"20260101000000Z", "2026-01-01T00:00:00Z"},
-        {"20260115120000Z", "2026-01-15T12:00:00Z"}, {"20260201122959Z", "2026-02-01T12:29:59Z"},
-        {"20260201123001Z", "2026-02-01T12:30:01Z"},
-    };
-    for (const auto& [openssh, rfc3339] : probes) {
-        EXPECT_EQ(openssh_accepts(openssh), (*signers)[0].valid_at(*Timestamp::parse(rfc3339)))
+    for (const auto& [openssh, rfc3339] : std::vector<std::pair<std::string, std::string>>{
+             {"20251231235959Z", "2025-12-31T23:59:59Z"},
+             {"20260101000000Z", "2026-01-01T00:00:00Z"},
+             {"20260201122959Z", "2026-02-01T12:29:59Z"},
+             {"20260201123001Z", "2026-02-01T12:30:01Z"}}) {
+        EXPECT_EQ(openssh_accepts(openssh), signers->front().valid_at(*Timestamp::parse(rfc3339)))
             << rfc3339;
     }
     // At the instant of valid-before itself ssh-keygen still accepts; here the
     // window has closed, so a successor valid from that instant never shares
     // it with the key it replaces.
     EXPECT_TRUE(openssh_accepts("20260201123000Z"));
-    EXPECT_FALSE((*signers)[0].valid_at(*Timestamp::parse("2026-02-01T12:30:00Z")));
+    EXPECT_FALSE(signers->front().valid_at(*Timestamp::parse("2026-02-01T12:30:00Z")));
 }
