@@ -8,7 +8,8 @@
 #include "trust/signers.hpp"
 
 // Every signer read from a trust file prints as a line that reads back as the
-// same signer, and the printed lines together read back as the same list.
+// same signer, and the printed lines together read back as the same list. A
+// validity window that was read holds at least one instant.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto text = zdz::fuzz::as_text(data, size);
     if (!zdz::encoding::is_valid_utf8(text)) {
@@ -23,6 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string printed;
     for (const auto& signer : *signers) {
         ZDZ_FUZZ_CHECK(!signer.principal.empty() && signer.principal.front() != '#');
+        ZDZ_FUZZ_CHECK(!signer.valid_after || !signer.valid_before ||
+                       *signer.valid_after < *signer.valid_before);
+        ZDZ_FUZZ_CHECK(!signer.valid_after || signer.valid_at(*signer.valid_after));
         const auto line = zdz::trust::format_allowed_signers_line(signer.principal, signer.key);
         const auto again = zdz::trust::parse_allowed_signers(line);
         ZDZ_FUZZ_CHECK(again && again->size() == 1);

@@ -12,6 +12,9 @@ TrustError TrustError::too_few_signatures(std::uint64_t count, std::uint32_t req
                                           std::string platform) {
     return TrustError(Kind::TooFewSignatures, SignatureCount{count, required, std::move(platform)});
 }
+TrustError TrustError::manifest_outside_validity(std::string issued_at) {
+    return TrustError(Kind::ManifestOutsideValidity, SignedAt{std::move(issued_at)});
+}
 TrustError TrustError::below_rollback_floor(std::string platform, std::uint32_t version,
                                             std::uint32_t floor) {
     return TrustError(Kind::BelowRollbackFloor, BelowFloor{std::move(platform), version, floor});
@@ -86,6 +89,10 @@ struct PayloadText {
         }
         return text + std::to_string(p.required) + " required";
     }
+    std::string operator()(const TrustError::SignedAt& p) const {
+        return "signed at " + p.time +
+               ", outside the validity of every trusted key that verifies it";
+    }
     std::string operator()(const TrustError::BelowFloor& p) const {
         return "image security version " + std::to_string(p.version) +
                " is below the rollback floor " + std::to_string(p.floor) + " for platform " +
@@ -145,6 +152,7 @@ bool TrustError::is_refusal() const {
         case Kind::ManifestSignatureInvalid:
         case Kind::ManifestExpired:
         case Kind::TooFewSignatures:
+        case Kind::ManifestOutsideValidity:
         case Kind::BelowRollbackFloor:
         case Kind::MeasurementWithdrawn:
         case Kind::NoKnownGoodImage:

@@ -19,6 +19,9 @@ public:
         ManifestExpired,
         // Fewer distinct trusted keys signed a manifest than were required.
         TooFewSignatures,
+        // The signature verifies with trusted keys, but the manifest's
+        // issued_at lies outside the validity window of each of them.
+        ManifestOutsideValidity,
         BelowRollbackFloor,
         MeasurementWithdrawn,
         NoKnownGoodImage,
@@ -44,6 +47,7 @@ public:
     // empty when the command line did.
     static TrustError too_few_signatures(std::uint64_t count, std::uint32_t required,
                                          std::string platform = {});
+    static TrustError manifest_outside_validity(std::string issued_at);
     static TrustError below_rollback_floor(std::string platform, std::uint32_t version,
                                            std::uint32_t floor);
     static TrustError measurement_withdrawn(std::string platform, std::string measurement);
@@ -76,6 +80,10 @@ public:
         std::string platform;
         friend bool operator==(const SignatureCount&, const SignatureCount&) = default;
     };
+    struct SignedAt {  // ManifestOutsideValidity: the manifest's issued_at
+        std::string time;
+        friend bool operator==(const SignedAt&, const SignedAt&) = default;
+    };
     struct BelowFloor {  // BelowRollbackFloor
         std::string platform;
         std::uint32_t version = 0;
@@ -106,8 +114,8 @@ public:
         std::string text;
         friend bool operator==(const Detail&, const Detail&) = default;
     };
-    using Payload = std::variant<std::monostate, ExpiredAt, SignatureCount, BelowFloor, Withdrawn,
-                                 Platform, Staleness, EntryProblem, Detail>;
+    using Payload = std::variant<std::monostate, ExpiredAt, SignatureCount, SignedAt, BelowFloor,
+                                 Withdrawn, Platform, Staleness, EntryProblem, Detail>;
 
     Kind kind() const { return kind_; }
     // What the kind carries, or null when it carries another payload.
@@ -125,7 +133,9 @@ public:
 
     // Whether the error is a trust decision against what was checked: a
     // signature that does not verify (manifest, store, attestation), too few
-    // trusted signatures, an expired manifest or stale attestation, the rollback floor, a withdrawn
+    // trusted signatures, an expired manifest or stale attestation, a
+    // manifest signed outside the validity of the keys that verify it, the
+    // rollback floor, a withdrawn
     // measurement, no or another current known-good image, an attestation
     // for another device or image. The other kinds are inputs that cannot be
     // read or used, and the storage.

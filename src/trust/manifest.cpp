@@ -81,18 +81,31 @@ tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers
     const UnverifiedImageManifest& manifest, const std::vector<TrustedSigner>& signers,
     const contracts::Timestamp& now) {
     const auto bytes = manifest_signing_bytes(manifest.body);
-    if (bytes) {
-        // signing_key_id plays no part in choosing the signer: the trust file
-        // order does.
-        for (const auto& signer : signers) {
-            if (crypto::verify_bytes(signer.key, *bytes, manifest.signature)) {
-                auto verified = verify_manifest(manifest, signer.key, now);
-                if (!verified) {
-                    return tl::unexpected(verified.error());
-                }
-                return SignerVerifiedManifest{std::move(*verified), &signer};
-            }
+    if (!bytes) {
+        return tl::unexpected(TrustError::manifest_signature_invalid());
+    }
+    // Set when a key verifies the signature but its window leaves the
+    // manifest out: then the refusal says so, not that nothing verified.
+    bool verified_outside_window = false;
+    // signing_key_id plays no part in choosing the signer: the trust file
+    // order does.
+    for (const auto& signer : signers) {
+        if (!crypto::verify_bytes(signer.key, *bytes, manifest.signature)) {
+            continue;
         }
+        if (!signer.valid_at(manifest.body.issued_at)) {
+            verified_outside_window = true;
+            continue;
+        }
+        auto verified = verify_manifest(manifest, signer.key, now);
+        if (!verified) {
+            return tl::unexpected(verified.error());
+        }
+        return SignerVerifiedManifest{std::move(*verified), &signer};
+    }
+    if (verified_outside_window) {
+        return tl::unexpected(
+            TrustError::manifest_outside_validity(manifest.body.issued_at.to_string()));
     }
     return tl::unexpected(TrustError::manifest_signature_invalid());
 }

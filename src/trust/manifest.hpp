@@ -128,7 +128,10 @@ std::string write_manifest_json(const UnverifiedImageManifest& manifest);
     const UnverifiedImageManifest& manifest, const crypto::VerifyingKey& key,
     const contracts::Timestamp& now);
 
-// Tries the signers in file order; the first whose key verifies is reported.
+// Tries the signers in file order; the first whose key verifies and whose
+// validity window holds the body's issued_at is reported, its expiry then
+// checked. When keys verify but no window holds issued_at, the refusal is
+// ManifestOutsideValidity, not ManifestSignatureInvalid.
 [[nodiscard]] tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers(
     const UnverifiedImageManifest& manifest, const std::vector<TrustedSigner>& signers,
     const contracts::Timestamp& now);

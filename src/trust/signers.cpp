@@ -11,13 +11,14 @@
 #include "encoding/base64.hpp"
 #include "encoding/text.hpp"
 #include "io/file.hpp"
+#include "trust/signer_window.hpp"
 
 namespace zdz::trust {
 namespace {
 
 constexpr std::string_view kKeyType = "ssh-ed25519";
 constexpr char kCommentMarker = '#';
-constexpr std::size_t kFieldsRead = 3;
+constexpr std::size_t kFieldsRead = 4;
 
 // SSH wire form of an Ed25519 public key: length-prefixed algorithm name, then
 // the length-prefixed 32 key bytes.
@@ -91,7 +92,7 @@ std::array<std::string_view, kFieldsRead> leading_fields(std::string_view line) 
 
 // Which lines an entry may be.
 enum class EntryForms {
-    AllowedSigners,  // "{principal} ssh-ed25519 {material}"
+    AllowedSigners,  // "{principal} [window options] ssh-ed25519 {material}"
     // Those, and "ssh-ed25519 {material} [comment]" without a principal.
     AllowedSignersOrOpenSsh,
 };
@@ -112,7 +113,7 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     if (line.empty() || line.front() == kCommentMarker) {
         return std::nullopt;
     }
-    const auto [first, second, third] = leading_fields(line);
+    const auto [first, second, third, fourth] = leading_fields(line);
     if (forms == EntryForms::AllowedSignersOrOpenSsh && first == kKeyType && second != kKeyType) {
         if (second.empty()) {
             return tl::unexpected(std::string("missing key material field"));
@@ -124,8 +125,19 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
         return TrustedSigner{std::string(), *key};
     }
     const auto principal = first;
-    const auto key_type = second;
-    const auto material = third;
+    auto key_type = second;
+    auto material = third;
+    ValidityWindow window;
+    if (forms == EntryForms::AllowedSigners && key_type != kKeyType) {
+        if (auto options = read_window_options(second)) {
+            if (!*options) {
+                return tl::unexpected(std::move(options->error()));
+            }
+            window = **options;
+            key_type = third;
+            material = fourth;
+        }
+    }
     if (key_type.empty()) {
         return tl::unexpected(std::string("missing key type field"));
     }
@@ -141,7 +153,7 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     if (!key) {
         return tl::unexpected(std::move(key.error()));
     }
-    return TrustedSigner{std::string(principal), *key};
+    return TrustedSigner{std::string(principal), *key, window.valid_after, window.valid_before};
 }
 
 tl::expected<std::vector<TrustedSigner>, TrustError> parse_entries(std::string_view text,

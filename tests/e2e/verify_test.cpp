@@ -131,3 +131,92 @@ TEST(Verify, Refusals) {
               0U)
         << broken.err;
 }
+
+namespace {
+
+// The OpenSSH form of a whole-second instant: YYYYMMDDHHMMSSZ.
+std::string openssh_time(const Timestamp& t) {
+    std::string digits;
+    for (const char c : t.to_string()) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    return digits + "Z";
+}
+
+// "{principal} {options} ssh-ed25519 {material}\n".
+std::string line_with_options(const std::string& principal, const std::string& options,
+                              const zdz::crypto::SigningKey& key) {
+    const auto plain = format_allowed_signers_line(principal, key.verifying_key());
+    return principal + " " + options + plain.substr(principal.size()) + "\n";
+}
+
+}  // namespace
+
+// A rotation in a real trust file: the old key retired a day ago, the new one
+// valid since 31 days ago. A manifest issued now verifies with the new key
+// only; the old key's is refused with the window text, as a refusal.
+TEST(Verify, KeyRotationThroughTheTrustFile) {
+    TempDir dir;
+    const auto old_key = fixed_key(1);
+    const auto new_key = fixed_key(2);
+    const auto now = zdz::test::now();
+    const auto retired = *Timestamp::from_unix_seconds(now.seconds_since_epoch() - 86'400);
+    const auto introduced = *Timestamp::from_unix_seconds(now.seconds_since_epoch() - 31 * 86'400);
+    dir.write(
+        "signers",
+        line_with_options("old@x", "valid-before=\"" + openssh_time(retired) + "\"", old_key) +
+            line_with_options("new@x", "valid-after=\"" + openssh_time(introduced) + "\"",
+                              new_key) +
+            format_allowed_signers_line("ci@x", fixed_key(3).verifying_key()) + "\n");
+    dir.write("old.json", zdz::test::signed_manifest_json(old_key));
+    dir.write("new.json", zdz::test::signed_manifest_json(new_key));
+    const auto verify = [&](const std::string& manifest, const std::string& format) {
+        return run_program({"verify", "--manifest", dir.file(manifest), "--signers-file",
+                            dir.file("signers"), "--format", format});
+    };
+
+    const auto accepted = verify("new.json", "text");
+    ASSERT_EQ(accepted.status, 0) << accepted.err;
+    EXPECT_NE(accepted.out.find("  signed by:         new@x\n"), std::string::npos);
+    const auto issued = read_manifest_json(dir.read("old.json"))->body.issued_at;
+    EXPECT_EQ(verify("old.json", "text"),
+              (RunResult{1, "",
+                         "error: manifest refused against trust file " + dir.file("signers") +
+                             ": signed at " + issued.to_string() +
+                             ", outside the validity of every trusted key that verifies it\n"}));
+    const auto as_json = verify("old.json", "json");
+    EXPECT_EQ(as_json.status, 1);
+    EXPECT_NE(as_json.out.find("\"kind\": \"refused\""), std::string::npos) << as_json.out;
+
+    // import-signers shows the bounds after the fingerprints; the line of a
+    // key without a window is as it always was.
+    const auto fingerprint = [](const zdz::crypto::SigningKey& key) {
+        return zdz::crypto::key_fingerprint(key.verifying_key()).to_string();
+    };
+    EXPECT_EQ(run_program({"import-signers", "--file", dir.file("signers")}).out,
+              "old@x  fingerprint=" + fingerprint(old_key) + "  valid-before=" +
+                  retired.to_string() + "\nnew@x  fingerprint=" + fingerprint(new_key) +
+                  "  valid-after=" + introduced.to_string() +
+                  "\nci@x  fingerprint=" + fingerprint(fixed_key(3)) + "\n");
+    RunOptions input;
+    input.stdin_data =
+        run_program({"import-signers", "--file", dir.file("signers"), "--format", "json"}).out;
+    EXPECT_EQ(run_tool({"jq", "-c", "[.signers[] | del(.fingerprint)]"}, input).out,
+              "[{\"principal\":\"old@x\",\"valid_before\":\"" + retired.to_string() +
+                  "\"},{\"principal\":\"new@x\",\"valid_after\":\"" + introduced.to_string() +
+                  "\"},{\"principal\":\"ci@x\"}]\n");
+}
+
+TEST(ImportSigners, LocalTimesAreRefused) {
+    TempDir dir;
+    dir.write("local", "# rotation\n" +
+                           line_with_options("old@x", "valid-before=\"20260701\"", fixed_key(1)));
+    EXPECT_EQ(run_program({"import-signers", "--file", dir.file("local")}),
+              (RunResult{1, "",
+                         "error: trust store entry invalid at line 2: valid-before time "
+                         "\"20260701\" does not end in \"Z\": only UTC times are accepted, since a "
+                         "local time would mean a different instant on each machine that reads "
+                         "the file\n"}));
+}

@@ -23,3 +23,13 @@ TEST(TrustErrorPayload, KindsDoNotShareSlots) {
     EXPECT_EQ(stale.payload<TrustError::Staleness>()->max_age_seconds, 300);
     EXPECT_EQ(TrustError::manifest_signature_invalid().payload<TrustError::Detail>(), nullptr);
 }
+
+// A manifest signed outside every window is refused with the instant it was
+// signed at, in a slot of its own: it is no expiry, though both carry a time.
+TEST(TrustErrorPayload, OutsideValidityCarriesTheSigningTime) {
+    const auto outside = TrustError::manifest_outside_validity("2026-07-01T00:00:00Z");
+    EXPECT_TRUE(outside.is_refusal());
+    ASSERT_NE(outside.payload<TrustError::SignedAt>(), nullptr);
+    EXPECT_EQ(outside.payload<TrustError::SignedAt>()->time, "2026-07-01T00:00:00Z");
+    EXPECT_NE(outside, TrustError::manifest_expired("2026-07-01T00:00:00Z"));
+}

@@ -155,3 +155,82 @@ TEST(ManifestVerification, SignersAreTriedInFileOrder) {
               "image manifest signature does not verify");
     EXPECT_FALSE(verify_manifest_against_signers(manifest, {signers[0]}, zdz::test::now()));
 }
+
+namespace {
+
+UnverifiedImageManifest issued_at(const char* when, const zdz::crypto::SigningKey& key,
+                                  std::optional<Timestamp> expires_at = std::nullopt) {
+    auto body = sample_body(expires_at);
+    body.issued_at = *Timestamp::parse(when);
+    return *sign_manifest(body, key);
+}
+
+std::string outside(const char* when) {
+    return std::string("signed at ") + when +
+           ", outside the validity of every trusted key that verifies it";
+}
+
+}  // namespace
+
+// A release key rotated with an overlap: the old key is valid before T, the
+// new one from T - 30 days. Each manifest counts only when its issued_at lies
+// in the window of the key that signed it.
+TEST(ManifestVerification, KeyRotationWindows) {
+    const auto old_key = fixed_key(1);
+    const auto new_key = fixed_key(2);
+    const auto line = [](const std::string& principal, const std::string& options,
+                         const zdz::crypto::SigningKey& key) {
+        const auto plain = format_allowed_signers_line(principal, key.verifying_key());
+        return principal + " " + options + plain.substr(principal.size()) + "\n";
+    };
+    const auto signers =
+        parse_allowed_signers(line("old@x", "valid-before=\"20260701Z\"", old_key) +
+                              line("new@x", "valid-after=\"20260601Z\"", new_key));
+    ASSERT_TRUE(signers) << signers.error().display();
+    const auto signer_of = [&](const char* when, const zdz::crypto::SigningKey& key) {
+        const auto verified =
+            verify_manifest_against_signers(issued_at(when, key), *signers, now());
+        return verified ? verified->signer->principal : verified.error().display();
+    };
+
+    // Before the overlap, inside it, and after it; then the bounds.
+    EXPECT_EQ(signer_of("2026-05-15T00:00:00Z", old_key), "old@x");
+    EXPECT_EQ(signer_of("2026-05-15T00:00:00Z", new_key), outside("2026-05-15T00:00:00Z"));
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", old_key), "old@x");
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-07-15T00:00:00Z", old_key), outside("2026-07-15T00:00:00Z"));
+    EXPECT_EQ(signer_of("2026-07-15T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-06-01T00:00:00Z", new_key), "new@x");
+    EXPECT_EQ(signer_of("2026-07-01T00:00:00Z", old_key), outside("2026-07-01T00:00:00Z"));
+
+    const auto late = verify_manifest_against_signers(issued_at("2026-07-15T00:00:00Z", old_key),
+                                                      *signers, now());
+    EXPECT_EQ(late.error().kind(), TrustError::Kind::ManifestOutsideValidity);
+    // A key that verifies nothing still gives the plain refusal.
+    EXPECT_EQ(signer_of("2026-06-15T00:00:00Z", fixed_key(3)),
+              "image manifest signature does not verify");
+}
+
+TEST(ManifestVerification, FirstSignerWhoseWindowHoldsTheManifest) {
+    const auto key = fixed_key(4);
+    const auto june = *Timestamp::parse("2026-06-01T00:00:00Z");
+    const auto july = *Timestamp::parse("2026-07-01T00:00:00Z");
+    // The same key three times: from July on, before June, then unbounded;
+    // and a key that does not verify, whatever its window, is passed over.
+    const std::vector<TrustedSigner> signers{{"july@x", key.verifying_key(), july, std::nullopt},
+                                             {"may@x", key.verifying_key(), std::nullopt, june},
+                                             {"other@x", fixed_key(5).verifying_key()},
+                                             {"any@x", key.verifying_key()}};
+    const auto verified =
+        verify_manifest_against_signers(issued_at("2026-06-15T00:00:00Z", key), signers, now());
+    ASSERT_TRUE(verified) << verified.error().display();
+    EXPECT_EQ(verified->signer, &signers[3]);
+
+    // Inside the window the expiry is still checked.
+    const auto expires = *Timestamp::parse("2026-06-20T00:00:00Z");
+    EXPECT_EQ(verify_manifest_against_signers(issued_at("2026-06-15T00:00:00Z", key, expires),
+                                              {{"june@x", key.verifying_key(), june, july}}, now())
+                  .error()
+                  .display(),
+              "image manifest expired at 2026-06-20T00:00:00Z");
+}

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contracts/content_hash.hpp"
@@ -17,6 +19,7 @@ using namespace zdz::crypto;
 using namespace zdz::encoding;
 using namespace zdz::test;
 using namespace zdz::trust;
+using zdz::contracts::Timestamp;
 
 namespace {
 
@@ -215,4 +218,130 @@ TEST(PublicKeys, ReadOpenSshLinesAndPrintTheirFingerprint) {
     // In a trust file the OpenSSH form is a principal without a key type.
     EXPECT_EQ(
         parse_error(pub).rfind("trust store entry invalid at line 1: unsupported key type", 0), 0U);
+}
+
+namespace {
+
+// "{principal} {options} ssh-ed25519 {material}".
+std::string line_with_options(const std::string& principal, const std::string& options,
+                              const VerifyingKey& key) {
+    return principal + " " + options + " ssh-ed25519 " + material(blob_of(key));
+}
+
+}  // namespace
+
+TEST(AllowedSigners, ValidityWindowsAreReadInEveryTimeForm) {
+    const auto signers = parse_allowed_signers(
+        line_with_options("alice", "valid-after=\"20260101Z\"", kKeyA) + " laptop key\n" +
+        line_with_options("bob", "valid-before=\"202601011230Z\",valid-after=\"20240229235959Z\"",
+                          kKeyB) +
+        "\n" + format_allowed_signers_line("carol", kKeyA));
+    ASSERT_TRUE(signers) << signers.error().display();
+    ASSERT_EQ(signers->size(), 3U);
+    EXPECT_EQ((*signers)[0].valid_after, Timestamp::parse("2026-01-01T00:00:00Z").value());
+    EXPECT_EQ((*signers)[0].valid_before, std::nullopt);
+    EXPECT_EQ((*signers)[1].key, kKeyB);
+    EXPECT_EQ((*signers)[1].valid_after, Timestamp::parse("2024-02-29T23:59:59Z").value());
+    EXPECT_EQ((*signers)[1].valid_before, Timestamp::parse("2026-01-01T12:30:00Z").value());
+    EXPECT_FALSE((*signers)[2].valid_after || (*signers)[2].valid_before);
+}
+
+TEST(AllowedSigners, WindowRefusalTexts) {
+    const std::string key = " ssh-ed25519 " + material(blob_of(kKeyA));
+    const std::string shape = " is not YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS followed by \"Z\"";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"valid-after=\"20260101\"",
+         "valid-after time \"20260101\" does not end in \"Z\": only UTC times are accepted, since "
+         "a local time would mean a different instant on each machine that reads the file"},
+        {"valid-after=\"2026011Z\"", "valid-after time \"2026011Z\"" + shape},
+        {"valid-after=\"2026-01-01Z\"", "valid-after time \"2026-01-01Z\"" + shape},
+        {"valid-after=\"20261301Z\"",
+         "valid-after time \"20261301Z\" does not exist: there is no month 13"},
+        {"valid-after=\"20260230Z\"",
+         "valid-after time \"20260230Z\" does not exist: 2026-02 has no day 30"},
+        {"valid-before=\"202601012400Z\"",
+         "valid-before time \"202601012400Z\" does not exist: there is no hour 24"},
+        {"valid-before=\"20261231235960Z\"",
+         "valid-before time \"20261231235960Z\" does not exist: there is no second 60"},
+        {"valid-after=20260101Z",
+         "valid-after must be written as valid-after=\"TIME\", got \"valid-after=20260101Z\""},
+        {"valid-after=\"20260101Z\",valid-after=\"20260102Z\"", "valid-after is given twice"},
+        {"valid-after=\"20260101Z\",valid-before=\"20260101Z\"",
+         "valid-after 2026-01-01T00:00:00Z is not before valid-before 2026-01-01T00:00:00Z: the "
+         "key would be valid at no time"},
+        // After the options the fields are read as on a line without them.
+        {"valid-after=\"20260101Z\" ssh-rsa",
+         "unsupported key type \"ssh-rsa\" (only ssh-ed25519 "
+         "is trusted)"},
+    };
+    for (const auto& [options, message] : cases) {
+        EXPECT_EQ(parse_error("alice " + options + key),
+                  "trust store entry invalid at line 1: " + message)
+            << options;
+    }
+    EXPECT_EQ(parse_error("alice valid-after=\"20260101Z\""),
+              "trust store entry invalid at line 1: missing key type field");
+}
+
+// Only the two window options are read. A field with any other option in it
+// is what it was before options were read: a key type that is not trusted.
+TEST(AllowedSigners, OtherOptionsAreRefusedAsKeyTypes) {
+    const std::string key = " ssh-ed25519 " + material(blob_of(kKeyA));
+    const auto refused = [](const std::string& shown) {
+        return "trust store entry invalid at line 1: unsupported key type " + shown +
+               " (only ssh-ed25519 is trusted)";
+    };
+    EXPECT_EQ(parse_error("alice@x cert-authority" + key), refused("\"cert-authority\""));
+    EXPECT_EQ(parse_error("alice@x namespaces=\"file\"" + key),
+              refused("\"namespaces=\\\"file\\\"\""));
+    EXPECT_EQ(parse_error("alice@x valid-after=\"20260101Z\",cert-authority" + key),
+              refused("\"valid-after=\\\"20260101Z\\\",cert-authority\""));
+    EXPECT_EQ(parse_error("alice@x valid-afer=\"20260101Z\"" + key),
+              refused("\"valid-afer=\\\"20260101Z\\\"\""));
+    // A public-key file has no options field at all.
+    EXPECT_EQ(refusal(parse_public_keys("alice valid-after=\"20260101Z\"" + key), ""),
+              refused("\"valid-after=\\\"20260101Z\\\"\""));
+}
+
+// ssh-keygen reads the same trust file and judges a signature at chosen
+// instants (-Overify-time): its verdict and valid_at agree on each side of
+// both bounds, in the date-only and the minute form.
+TEST(AllowedSigners, WindowsAgreeWithSshKeygen) {
+    zdz::test::TempDir dir;
+    const auto keygen = zdz::test::run_tool(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", "ops"});
+    ASSERT_EQ(keygen.status, 0) << keygen.err;
+    dir.write("data", "release\n");
+    const auto sign = zdz::test::run_tool(
+        {"ssh-keygen", "-Y", "sign", "-f", dir.file("k"), "-n", "file", dir.file("data")});
+    ASSERT_EQ(sign.status, 0) << sign.err;
+    const auto pub = dir.read("k.pub");
+    const std::string trust = "ops valid-after=\"20260101Z\",valid-before=\"202602011230Z\" " +
+                              pub.substr(0, pub.find(' ', pub.find(' ') + 1)) + "\n";
+    dir.write("allowed_signers", trust);
+    const auto signers = parse_allowed_signers(trust);
+    ASSERT_TRUE(signers) << signers.error().display();
+
+    const auto openssh_accepts = [&](const std::string& when) {
+        RunOptions options;
+        options.stdin_data = dir.read("data");
+        return zdz::test::run_tool(
+                   {"ssh-keygen", "-Y", "verify", "-f", dir.file("allowed_signers"), "-I", "ops",
+                    "-n", "file", "-s", dir.file("data.sig"), "-Overify-time=" + when},
+                   options)
+                   .status == 0;
+    };
+    for (const auto& [openssh, rfc3339] : std::vector<std::pair<std::string, std::string>>{
+             {"20251231235959Z", "2025-12-31T23:59:59Z"},
+             {"20260101000000Z", "2026-01-01T00:00:00Z"},
+             {"20260201122959Z", "2026-02-01T12:29:59Z"},
+             {"20260201123001Z", "2026-02-01T12:30:01Z"}}) {
+        EXPECT_EQ(openssh_accepts(openssh), signers->front().valid_at(*Timestamp::parse(rfc3339)))
+            << rfc3339;
+    }
+    // At the instant of valid-before itself ssh-keygen still accepts; here the
+    // window has closed, so a successor valid from that instant never shares
+    // it with the key it replaces.
+    EXPECT_TRUE(openssh_accepts("20260201123000Z"));
+    EXPECT_FALSE(signers->front().valid_at(*Timestamp::parse("2026-02-01T12:30:00Z")));
 }

@@ -30,6 +30,12 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
             entry.add("principal", JsonValue::string(signer.principal));
             entry.add("fingerprint",
                       JsonValue::string(crypto::key_fingerprint(signer.key).to_string()));
+            if (signer.valid_after) {
+                entry.add("valid_after", JsonValue::string(signer.valid_after->to_string()));
+            }
+            if (signer.valid_before) {
+                entry.add("valid_before", JsonValue::string(signer.valid_before->to_string()));
+            }
             list.push(std::move(entry));
         }
         auto document = json_success();
@@ -41,7 +47,14 @@ CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
     std::string report;
     for (const auto& signer : *signers) {
         report += encoding::terminal_safe(signer.principal) +
-                  "  fingerprint=" + crypto::key_fingerprint(signer.key).to_string() + "\n";
+                  "  fingerprint=" + crypto::key_fingerprint(signer.key).to_string();
+        if (signer.valid_after) {
+            report += "  valid-after=" + signer.valid_after->to_string();
+        }
+        if (signer.valid_before) {
+            report += "  valid-before=" + signer.valid_before->to_string();
+        }
+        report += "\n";
     }
     out << report;
     return {};
