@@ -23,6 +23,8 @@ constexpr std::string_view kWalkthroughHeading =
     "## Walk-through: a release with the sample images";
 constexpr std::string_view kReleaseHeading = "## Signing a whole release in one run";
 constexpr std::string_view kTokenHeading = "## Keeping the release key in a token";
+constexpr std::string_view kTwoPersonHeading =
+    "## Two engineers per release, and a key rotation with an overlap";
 constexpr std::string_view kFenceSh = "```sh";
 constexpr std::string_view kFenceText = "```text";
 constexpr std::string_view kFenceEnd = "```";
@@ -300,4 +302,25 @@ TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
     EXPECT_NE(r.out.find("[ok] release verified: 3 images against allowed_signers\n"),
               std::string::npos)
         << r.out;
+}
+
+// The two-person section: a second approver, the store's policy, and a key
+// rotation with an overlap.
+TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
+    const auto commands = commands_of(fenced_blocks(read_readme(), kTwoPersonHeading));
+    ASSERT_GE(commands.size(), 20U);
+    const auto root = repository_root();
+    root.write("two-person.sh", script_of(commands));
+    zdz::test::RunOptions options;
+    options.cwd = root.path();
+    options.unset = {"RELEASE_PASSPHRASE", "REVIEW_PASSPHRASE"};
+    const auto r = run_tool({"bash", root.file("two-person.sh")}, options);
+    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    EXPECT_NE(r.out.find("[ok] manifest approved: v3.manifest.json\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  signatures:           2 trusted (2 required)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  valid-before=2030-01-01T00:00:00Z\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("outside the validity of every trusted key that verifies it"),
+              std::string::npos)
+        << r.err;
 }
