@@ -258,4 +258,15 @@ TEST_F(ReleaseBatches, ATokenKeySignsTheWholeRelease) {
     EXPECT_EQ(verify_release().status, 0);
 }
 
+TEST_F(ReleaseBatches, VerifyReleaseCountsTheSignersOfEveryManifest) {
+    ASSERT_EQ(sign_release().status, 0);
+    const auto r = run_program({"verify-release", "--hashes", dir.file("build/release.sha256"),
+                                "--manifests-dir", dir.file("out"), "--signers-file",
+                                dir.file("signers"), "--min-signers", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("3 of 3 images fail"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("manifest has 1 trusted signature, 2 required"), std::string::npos)
+        << r.err;
+}
+
 }  // namespace

@@ -155,6 +155,11 @@ TEST(ManifestApprovals, CountOnlyDistinctTrustedKeysWhoseSignatureVerifies) {
     moved.approvals = approved(signed_by(1), 2).approvals;  // another manifest_id
     EXPECT_EQ(principals_of(moved, signers).size(), 1U);
 
+    // An approver whose window in the trust file does not hold issued_at.
+    auto retired = signers;
+    retired[1].valid_before = signed_by(1).body.issued_at;
+    EXPECT_EQ(principals_of(approved(signed_by(1), 2), retired).size(), 1U);
+
     // The signer's own key named by an approval adds nothing either.
     auto own = approved(signed_by(1), 2);
     own.approvals[0].key = zdz::crypto::key_fingerprint(fixed_key(1).verifying_key());
