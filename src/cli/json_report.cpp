@@ -96,18 +96,26 @@ constexpr JsonMemberDoc kSignMembers[] = {
     {"expires_at", "When the manifest expires, or null"},
 };
 
+// The signers of a co-signed manifest, in the reports of verify and promote.
+constexpr JsonMemberDoc kCoSigners = {
+    "signers",
+    "Only when the manifest carries approvals or more than one signer is required: every "
+    "distinct trusted key that signed it, the manifest's own signer first",
+    JsonMemberDoc::Keystore::Either, true};
+constexpr JsonMemberDoc kCoSignerPrincipal = {"signers[].principal",
+                                              "The principal of the trust file's entry for the key",
+                                              JsonMemberDoc::Keystore::Either, true};
+constexpr JsonMemberDoc kCoSignerFingerprint = {"signers[].fingerprint",
+                                                "The BLAKE3 fingerprint of the key, `blake3:hex`",
+                                                JsonMemberDoc::Keystore::Either, true};
+
 constexpr JsonMemberDoc kVerifyMembers[] = {
     {"ok", kOk},
     {"trust_file", "The trust file the manifest was checked against, as given"},
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
-    {"signers",
-     "Only when the manifest carries approvals or more than one signer is required: every "
-     "distinct trusted key that signed it, the manifest's own signer first",
-     JsonMemberDoc::Keystore::Either, true},
-    {"signers[].principal", "The principal of the trust file's entry for the key",
-     JsonMemberDoc::Keystore::Either, true},
-    {"signers[].fingerprint", "The BLAKE3 fingerprint of the key, `blake3:hex`",
-     JsonMemberDoc::Keystore::Either, true},
+    kCoSigners,
+    kCoSignerPrincipal,
+    kCoSignerFingerprint,
     {"min_signers", "With `signers`: how many distinct trusted keys were required",
      JsonMemberDoc::Keystore::Either, true},
     {"manifest_id", "The manifest's identifier"},
@@ -156,14 +164,9 @@ constexpr JsonMemberDoc kPromoteMembers[] = {
     {"ok", kOk},
     {"store", "The registry store written, as given"},
     {"signed_by", "The principal of the trusted signer whose key verified the manifest"},
-    {"signers",
-     "Only when the manifest carries approvals or more than one signer is required: every "
-     "distinct trusted key that signed it, the manifest's own signer first",
-     JsonMemberDoc::Keystore::Either, true},
-    {"signers[].principal", "The principal of the trust file's entry for the key",
-     JsonMemberDoc::Keystore::Either, true},
-    {"signers[].fingerprint", "The BLAKE3 fingerprint of the key, `blake3:hex`",
-     JsonMemberDoc::Keystore::Either, true},
+    kCoSigners,
+    kCoSignerPrincipal,
+    kCoSignerFingerprint,
     {"min_signers",
      "With `signers`: how many distinct trusted keys were required, the larger of "
      "`--min-signers` and the platform's policy",

@@ -52,8 +52,8 @@ struct UnverifiedImageManifest {
     crypto::Signature signature;
     std::vector<ManifestApproval> approvals;
 
-    friend bool operator==(const UnverifiedImageManifest&, const UnverifiedImageManifest&) =
-        default;
+    friend bool operator==(const UnverifiedImageManifest&,
+                           const UnverifiedImageManifest&) = default;
 };
 
 struct VerifiedImageManifest {

@@ -49,11 +49,10 @@ protected:
 
     RunResult approve(const std::string& approver,
                       const std::vector<std::string>& more = {}) const {
-        std::vector<std::string> args = {"approve",          "--manifest",
-                                         dir.file("m.json"), "--signers-file",
-                                         dir.file("signers"), "--keystore",
-                                         dir.file(approver + ".key"), "--passphrase-env",
-                                         kPassphraseVar};
+        std::vector<std::string> args = {
+            "approve",           "--manifest", dir.file("m.json"),          "--signers-file",
+            dir.file("signers"), "--keystore", dir.file(approver + ".key"), "--passphrase-env",
+            kPassphraseVar};
         args.insert(args.end(), more.begin(), more.end());
         return run(args);
     }
@@ -66,11 +65,16 @@ protected:
     }
 
     RunResult promote(const std::vector<std::string>& more = {}) const {
-        std::vector<std::string> args = {"promote",          "--manifest",
-                                         dir.file("m.json"), "--signers-file",
-                                         dir.file("signers"), "--store",
-                                         dir.file("store.json"), "--keystore",
-                                         dir.file("release.key"), "--passphrase-env",
+        std::vector<std::string> args = {"promote",
+                                         "--manifest",
+                                         dir.file("m.json"),
+                                         "--signers-file",
+                                         dir.file("signers"),
+                                         "--store",
+                                         dir.file("store.json"),
+                                         "--keystore",
+                                         dir.file("release.key"),
+                                         "--passphrase-env",
                                          kPassphraseVar};
         args.insert(args.end(), more.begin(), more.end());
         return run(args);
@@ -102,8 +106,7 @@ protected:
     }
 
     std::string measurement() const {
-        return zdz::trust::read_manifest_json(dir.read("m.json"))
-            ->body.measurement.to_string();
+        return zdz::trust::read_manifest_json(dir.read("m.json"))->body.measurement.to_string();
     }
 
     TempDir dir;
@@ -142,16 +145,17 @@ TEST_F(CoSigning, ASecondEngineerApprovesAndTwoSignersVerify) {
 
     const auto verified = verify({"--min-signers", "2"});
     ASSERT_EQ(verified.status, 0) << verified.err;
-    EXPECT_EQ(verified.out, "[ok] manifest verified\n"
-                            "  trust file:        " +
-                                dir.file("signers") +
-                                "\n"
-                                "  signed by:         release@x\n"
-                                "  approved by:       reviewer@x\n"
-                                "  signatures:        2 trusted (2 required)\n"
-                                "  platform:          vask\n"
-                                "  measurement:       " +
-                                measurement() + "\n  security_version:  sv3\n");
+    EXPECT_EQ(verified.out,
+              "[ok] manifest verified\n"
+              "  trust file:        " +
+                  dir.file("signers") +
+                  "\n"
+                  "  signed by:         release@x\n"
+                  "  approved by:       reviewer@x\n"
+                  "  signatures:        2 trusted (2 required)\n"
+                  "  platform:          vask\n"
+                  "  measurement:       " +
+                  measurement() + "\n  security_version:  sv3\n");
     EXPECT_EQ(verify({"--min-signers", "3"}).err,
               "error: manifest refused against trust file " + dir.file("signers") +
                   ": manifest has 2 trusted signatures, 3 required\n");
@@ -198,10 +202,10 @@ TEST_F(CoSigning, ApprovalsThatCountForNothingLeaveTheManifestAsItWas) {
     EXPECT_EQ(dir.read("m.json"), tampered);
     dir.write("m.json", original);
     // A wrong passphrase.
-    const auto wrong = run_program({"approve", "--manifest", dir.file("m.json"), "--signers-file",
-                                    dir.file("signers"), "--keystore", dir.file("reviewer.key"),
-                                    "--passphrase-env", "WRONG"},
-                                   {.env = {{"WRONG", "not it"}}});
+    const auto wrong = run_program(
+        {"approve", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers"),
+         "--keystore", dir.file("reviewer.key"), "--passphrase-env", "WRONG"},
+        {.env = {{"WRONG", "not it"}}});
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(dir.read("m.json"), original);
 
@@ -243,8 +247,8 @@ TEST_F(CoSigning, ThePlatformsPolicyInTheStoreHoldsWithoutTheOption) {
               "error: manifest refused against trust file " + dir.file("signers") +
                   ": manifest has 2 trusted signatures, 3 required\n");
 
-    const auto shown = run({"show-store", "--store", dir.file("store.json"), "--keystore",
-                            dir.file("release.key")});
+    const auto shown = run(
+        {"show-store", "--store", dir.file("store.json"), "--keystore", dir.file("release.key")});
     EXPECT_NE(shown.out.find("  withdrawn:         0\n  min signers:       2\n"), std::string::npos)
         << shown.out;
 
@@ -284,11 +288,10 @@ TEST_F(CoSigning, ATokenKeyApproves) {
                     {.env = env});
     ASSERT_EQ(made.status, 0) << made.err;
     dir.write("signers", dir.read("signers") + made.out.substr(made.out.rfind("  token@x") + 2));
-    const auto approved =
-        run_program({"approve", "--manifest", dir.file("m.json"), "--signers-file",
-                     dir.file("signers"), "--keystore", dir.file("token.key"), "--passphrase-env",
-                     kPinVar},
-                    {.env = env});
+    const auto approved = run_program(
+        {"approve", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers"),
+         "--keystore", dir.file("token.key"), "--passphrase-env", kPinVar},
+        {.env = env});
     ASSERT_EQ(approved.status, 0) << approved.err;
     EXPECT_NE(approved.out.find("  approved now by:   token@x (blake3:"), std::string::npos);
     EXPECT_EQ(verify({"--min-signers", "2"}).status, 0);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -265,20 +266,30 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
     EXPECT_FALSE(std::filesystem::exists(root.file("release/known-good.tmp")));
 }
 
-// The token section, against the software token it sets up itself.
-TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
-    const auto commands = commands_of(fenced_blocks(read_readme(), kTokenHeading));
-    ASSERT_GE(commands.size(), 10U);
+// Runs the commands of the section under `heading` (at least `at_least` of
+// them) as one script in a fresh copy of the repository, with `unset` removed
+// from the environment, and asserts that every command had its status.
+zdz::test::RunResult run_section(std::string_view heading, std::size_t at_least,
+                                 std::vector<std::string> unset,
+                                 std::map<std::string, std::string> env = {}) {
+    const auto commands = commands_of(fenced_blocks(read_readme(), heading));
+    EXPECT_GE(commands.size(), at_least);
     const auto root = repository_root();
-    root.write("token.sh", script_of(commands));
-
+    root.write("section.sh", script_of(commands));
     zdz::test::RunOptions options;
     options.cwd = root.path();
-    options.unset = {"RELEASE_PIN", "SOFTHSM2_CONF"};
+    options.unset = std::move(unset);
+    options.env = std::move(env);
+    auto r = run_tool({"bash", root.file("section.sh")}, options);
+    EXPECT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    return r;
+}
+
+// The token section, against the software token it sets up itself.
+TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     // Under the sanitizers, SoftHSM2's own leak in C_Sign is not the program's.
-    options.env = zdz::test::token_sanitizer_env();
-    const auto r = run_tool({"bash", root.file("token.sh")}, options);
-    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    const auto r = run_section(kTokenHeading, 10, {"RELEASE_PIN", "SOFTHSM2_CONF"},
+                               zdz::test::token_sanitizer_env());
     EXPECT_NE(r.out.find("[ok] wrote token keystore: release-token.key\n"), std::string::npos);
     EXPECT_NE(r.out.find("[ok] manifest verified\n"), std::string::npos);
     EXPECT_NE(r.out.find("[ok] promoted\n"), std::string::npos);
@@ -289,15 +300,7 @@ TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
 
 // The whole-release section, on the sample images and their hash manifest.
 TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
-    const auto commands = commands_of(fenced_blocks(read_readme(), kReleaseHeading));
-    ASSERT_GE(commands.size(), 7U);
-    const auto root = repository_root();
-    root.write("release.sh", script_of(commands));
-    zdz::test::RunOptions options;
-    options.cwd = root.path();
-    options.unset = {"RELEASE_PASSPHRASE"};
-    const auto r = run_tool({"bash", root.file("release.sh")}, options);
-    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    const auto r = run_section(kReleaseHeading, 7, {"RELEASE_PASSPHRASE"});
     EXPECT_NE(r.out.find("[ok] signed 3 manifests into manifests\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[ok] release verified: 3 images against allowed_signers\n"),
               std::string::npos)
@@ -307,15 +310,7 @@ TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
 // The two-person section: a second approver, the store's policy, and a key
 // rotation with an overlap.
 TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
-    const auto commands = commands_of(fenced_blocks(read_readme(), kTwoPersonHeading));
-    ASSERT_GE(commands.size(), 20U);
-    const auto root = repository_root();
-    root.write("two-person.sh", script_of(commands));
-    zdz::test::RunOptions options;
-    options.cwd = root.path();
-    options.unset = {"RELEASE_PASSPHRASE", "REVIEW_PASSPHRASE"};
-    const auto r = run_tool({"bash", root.file("two-person.sh")}, options);
-    ASSERT_EQ(r.status, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
+    const auto r = run_section(kTwoPersonHeading, 20, {"RELEASE_PASSPHRASE", "REVIEW_PASSPHRASE"});
     EXPECT_NE(r.out.find("[ok] manifest approved: v3.manifest.json\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  signatures:           2 trusted (2 required)\n"), std::string::npos)
         << r.out;

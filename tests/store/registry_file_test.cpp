@@ -303,7 +303,8 @@ TEST(RegistryFile, MalformedFilesNameTheMemberAndItsPlace) {
          "unknown field `extra`, expected one of `format_version`, `exported_at`, `platforms` at "
          "line 11 column 11"},
         {"\"revoked\": []", "\"revoked\": [], \"x\": 0",
-         "unknown field `x`, expected one of `platform`, `history`, `revoked`, `min_signers` at line 22 column "
+         "unknown field `x`, expected one of `platform`, `history`, `revoked`, `min_signers` at "
+         "line 22 column "
          "26"},
         {"\"security_version\": 1,", "\"security_version\": 1, \"signer\": 0,",
          "unknown field `signer`, expected one of `measurement`, `security_version`, "

@@ -25,7 +25,8 @@ UnverifiedImageManifest approved(UnverifiedImageManifest manifest, std::uint8_t 
     return *approve_manifest(std::move(manifest), fixed_key(fill));
 }
 
-std::vector<TrustedSigner> trusting(std::initializer_list<std::pair<std::string, std::uint8_t>> keys) {
+std::vector<TrustedSigner> trusting(
+    std::initializer_list<std::pair<std::string, std::uint8_t>> keys) {
     std::vector<TrustedSigner> signers;
     for (const auto& [principal, fill] : keys) {
         signers.push_back({principal, fixed_key(fill).verifying_key()});
@@ -90,9 +91,8 @@ TEST(ManifestApprovals, ReadingRefusesMalformedRepeatedAndSelfApprovals) {
     // The second approval names the first one's key.
     auto repeated = text;
     repeated.replace(repeated.find(key3), key3.size(), key2);
-    EXPECT_EQ(refusal_of(repeated).rfind("approval 2 repeats the key of approval 1 (" + key2 +
-                                             ") at line ",
-                                         0),
+    EXPECT_EQ(refusal_of(repeated).rfind(
+                  "approval 2 repeats the key of approval 1 (" + key2 + ") at line ", 0),
               0U)
         << refusal_of(repeated);
 

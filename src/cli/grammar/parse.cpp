@@ -154,25 +154,20 @@ void add_value_checks(CLI::Option& option, const OptionDef& opt) {
             },
             "{" + choice_list(opt) + "}", "choices");
     }
-    if (opt.field.type == FieldType::SecurityVersion) {
+    // A number: a security version from 0, a count from 1.
+    if (opt.field.type == FieldType::SecurityVersion ||
+        opt.field.type == FieldType::OptionalCount) {
+        const bool count = opt.field.type == FieldType::OptionalCount;
         option.check(
-            [](const std::string& value) -> std::string {
-                if (parse_security_version(value)) {
+            [count](const std::string& value) -> std::string {
+                if (count ? parse_count(value).has_value()
+                          : parse_security_version(value).has_value()) {
                     return {};
                 }
-                return "not a decimal integer in 0..=4294967295: " + value;
+                return std::string("not a decimal integer in ") + (count ? "1" : "0") +
+                       "..=4294967295: " + value;
             },
-            "u32", "u32");
-    }
-    if (opt.field.type == FieldType::OptionalCount) {
-        option.check(
-            [](const std::string& value) -> std::string {
-                if (parse_count(value)) {
-                    return {};
-                }
-                return "not a decimal integer in 1..=4294967295: " + value;
-            },
-            "u32", "count");
+            "u32", count ? "count" : "u32");
     }
 }
 
