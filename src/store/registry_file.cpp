@@ -62,7 +62,7 @@ std::size_t RegistrySnapshotBody::canonical_size_hint() const {
     // The most a promotion and a withdrawn measurement take in canonical form
     // (a timestamp with nanoseconds, the largest security version), and a
     // little for each platform and the snapshot around them.
-    constexpr std::size_t kCanonicalPromotionBytes = 200;
+    constexpr std::size_t kCanonicalPromotionBytes = 232;
     constexpr std::size_t kCanonicalMeasurementBytes = 80;
     constexpr std::size_t kCanonicalFrameBytes = 200;
     std::size_t bytes = kCanonicalFrameBytes;
@@ -81,8 +81,8 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
         std::vector<PersistedPromotion> history;
         history.reserve(state.history.size());
         for (const auto& promotion : state.history) {
-            history.push_back(
-                {promotion.measurement, promotion.security_version, promotion.promoted_at});
+            history.push_back({promotion.measurement, promotion.security_version,
+                               promotion.promoted_at, promotion.kind});
         }
         body.platforms.push_back(
             {platform, std::move(history), state.withdrawn,
@@ -95,9 +95,9 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
     trust::KnownGoodStore store;
     for (const auto& state : body.platforms) {
         for (const auto& promotion : state.history) {
-            auto recorded =
-                store.record_promotion({state.platform, promotion.measurement,
-                                        promotion.security_version, promotion.promoted_at});
+            auto recorded = store.record_promotion({state.platform, promotion.measurement,
+                                                    promotion.security_version,
+                                                    promotion.promoted_at, promotion.image_kind});
             if (!recorded) {
                 return tl::unexpected(std::move(recorded.error()));
             }

@@ -41,6 +41,9 @@ struct PersistedPromotion {
     trust::ImageMeasurement measurement;
     trust::SecurityVersion security_version = 0;
     contracts::Timestamp promoted_at;
+    // Absent in the promotions of stores written before promotions had a
+    // kind: left out of the file and the signed bytes alike.
+    std::optional<trust::ImageKind> image_kind = std::nullopt;
 
     friend bool operator==(const PersistedPromotion&, const PersistedPromotion&) = default;
 };
@@ -50,7 +53,8 @@ constexpr auto describe(json::Type<PersistedPromotion>) {
     return json::record<R>(kPersistedPromotionRecordName,
                            json::required("measurement", &R::measurement, trust::measurement_codec),
                            json::required("security_version", &R::security_version, json::u32),
-                           json::required("promoted_at", &R::promoted_at, json::timestamp));
+                           json::required("promoted_at", &R::promoted_at, json::timestamp),
+                           json::optional("image_kind", &R::image_kind, trust::image_kind_codec));
 }
 
 struct PersistedPlatformState {

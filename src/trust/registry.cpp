@@ -26,8 +26,8 @@ tl::expected<KnownGoodImage, TrustError> KnownGoodStore::promote(
         return tl::unexpected(
             TrustError::measurement_withdrawn(body.platform.text(), body.measurement.to_string()));
     }
-    return record_promotion(
-        {body.platform, body.measurement, body.security_version, manifest.verified_at});
+    return record_promotion({body.platform, body.measurement, body.security_version,
+                             manifest.verified_at, body.image_kind});
 }
 
 tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
@@ -42,6 +42,13 @@ tl::expected<KnownGoodImage, TrustError> KnownGoodStore::record_promotion(
     state.rollback_floor = promotion.security_version;
     state.history.push_back(promotion);
     state.current = promotion;
+    // A promotion of a kind replaces the current image of its kind, and one
+    // of no known kind (which may have been of any); one without a kind
+    // replaces them all.
+    std::erase_if(state.current_images, [&](const PromotionRecord& image) {
+        return !promotion.kind || !image.kind || image.kind == promotion.kind;
+    });
+    state.current_images.push_back(promotion);
     return KnownGoodImage{promotion.measurement, promotion.promoted_at};
 }
 
@@ -49,7 +56,10 @@ Withdrawal KnownGoodStore::withdraw(const ImagePlatform& platform,
                                     const ImageMeasurement& measurement) {
     auto& state = platforms_[platform];
     const bool inserted = state.withdrawn.insert(measurement).second;
-    return {inserted, state.current && state.current->measurement == measurement};
+    const bool current =
+        std::any_of(state.current_images.begin(), state.current_images.end(),
+                    [&](const PromotionRecord& image) { return image.measurement == measurement; });
+    return {inserted, current};
 }
 
 Withdrawal KnownGoodStore::withdraw_image(const ImagePlatform& platform,
@@ -71,15 +81,44 @@ std::optional<PromotionRecord> KnownGoodStore::current_image(const ImagePlatform
     return it->second.current;
 }
 
+std::span<const PromotionRecord> KnownGoodStore::current_images(
+    const ImagePlatform& platform) const {
+    const auto it = platforms_.find(platform);
+    if (it == platforms_.end()) {
+        return {};
+    }
+    return it->second.current_images;
+}
+
+namespace {
+
+// The current image a candidate known by `digests` is judged against: the
+// one it is (compared under that image's own algorithm), or else the latest.
+const PromotionRecord& judged_against(const PlatformState& state,
+                                      std::span<const ImageMeasurement> digests) {
+    for (const auto& image : state.current_images) {
+        for (const auto& digest : digests) {
+            if (digest.hash.algorithm == image.measurement.hash.algorithm &&
+                digest == image.measurement) {
+                return image;
+            }
+        }
+    }
+    return *state.current;
+}
+
+}  // namespace
+
 tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_install(
     const ImagePlatform& platform, const ImageMeasurement& candidate) const {
     const auto it = platforms_.find(platform);
     if (it == platforms_.end() || !it->second.current) {
         return tl::unexpected(TrustError::no_known_good_image(platform.text()));
     }
-    const auto& current = *it->second.current;
+    const auto& state = it->second;
+    const auto& current = judged_against(state, std::span(&candidate, 1));
     // A withdrawn current image blocks every candidate, so this comes first.
-    if (it->second.withdrawn.contains(current.measurement)) {
+    if (state.withdrawn.contains(current.measurement)) {
         return tl::unexpected(
             TrustError::measurement_withdrawn(platform.text(), current.measurement.to_string()));
     }
@@ -87,26 +126,36 @@ tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_install(
     if (!(candidate == current.measurement)) {
         return tl::unexpected(TrustError::not_current_known_good());
     }
+    // The floor is the platform's, whichever kind raised it: the current
+    // image of one kind may have fallen below it.
+    if (current.security_version < state.rollback_floor) {
+        return tl::unexpected(TrustError::below_rollback_floor(
+            platform.text(), current.security_version, state.rollback_floor));
+    }
     return current;
 }
 
 tl::expected<PromotionRecord, TrustError> KnownGoodStore::authorize_image(
     const ImagePlatform& platform, std::span<const ImageMeasurement> digests) const {
-    const auto current = current_image(platform);
+    const auto it = platforms_.find(platform);
+    if (it == platforms_.end() || !it->second.current) {
+        return authorize_install(platform, digests.empty() ? ImageMeasurement{} : digests.front());
+    }
+    const auto& current = judged_against(it->second, digests);
     const auto same_algorithm = std::find_if(digests.begin(), digests.end(), [&](const auto& d) {
-        return current && d.hash.algorithm == current->measurement.hash.algorithm;
+        return d.hash.algorithm == current.measurement.hash.algorithm;
     });
-    if (!current || same_algorithm == digests.end()) {
+    if (same_algorithm == digests.end()) {
         return authorize_install(platform, digests.empty() ? ImageMeasurement{} : digests.front());
     }
     // A withdrawn current image blocks every candidate: authorize_install
     // says so before any digest of this image is looked at.
-    const auto& withdrawn = platforms_.at(platform).withdrawn;
+    const auto& withdrawn = it->second.withdrawn;
     const auto refused = [&](const ImageMeasurement& digest) {
         return tl::unexpected(
             TrustError::measurement_withdrawn(platform.text(), digest.to_string()));
     };
-    if (!withdrawn.contains(current->measurement)) {
+    if (!withdrawn.contains(current.measurement)) {
         // The digest the decision is taken with first: the one the report
         // shows.
         if (withdrawn.contains(*same_algorithm)) {

@@ -30,6 +30,9 @@ struct PromotionRecord {
     ImageMeasurement measurement;
     SecurityVersion security_version = 0;
     contracts::Timestamp promoted_at;
+    // The kind of the manifest promoted; none for a promotion a store
+    // recorded before promotions had a kind.
+    std::optional<ImageKind> kind = std::nullopt;
 
     friend bool operator==(const PromotionRecord&, const PromotionRecord&) = default;
 };
@@ -53,7 +56,14 @@ struct Withdrawal {
 };
 
 struct PlatformState {
+    // The latest promotion.
     std::optional<PromotionRecord> current;
+    // The current image of each kind: the latest promotion of that kind. A
+    // promotion without a kind stands alone, as the one current image of
+    // the platform (what every promotion was before they had kinds); one
+    // with a kind replaces that of its kind and any without. In promotion
+    // order.
+    std::vector<PromotionRecord> current_images;
     SecurityVersion rollback_floor = 0;
     // How many distinct trusted keys must have signed a manifest promoted
     // here: the platform's approval policy, 1 unless one was set.
@@ -97,7 +107,13 @@ public:
     // store does not know or that has none.
     std::optional<PromotionRecord> current_image(const ImagePlatform& platform) const;
 
-    // The current known-good record, if `candidate` is exactly it.
+    // The platform's current images, one per kind (PlatformState); empty for
+    // a platform the store does not know or that has none.
+    std::span<const PromotionRecord> current_images(const ImagePlatform& platform) const;
+
+    // The current known-good record `candidate` is exactly, if its security
+    // version is not below the platform's rollback floor (one floor for every
+    // kind).
     [[nodiscard]] tl::expected<PromotionRecord, TrustError> authorize_install(
         const ImagePlatform& platform, const ImageMeasurement& candidate) const;
 

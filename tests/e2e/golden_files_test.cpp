@@ -27,6 +27,14 @@ using zdz::test::RunResult;
 
 namespace {
 
+// `text` with its first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    if (const auto at = text.find(from); at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 const std::string kOperator(golden::kOperator);
 const std::string kManifestSignatureInvalid = "image manifest signature does not verify";
 const std::string kStoreUntrusted =
@@ -206,6 +214,24 @@ TEST_F(GoldenFiles, TheGoodFilesAreAcceptedWithTheirExactReports) {
     EXPECT_EQ(r.err,
               "error: install refused: candidate image is not the platform's currently promoted "
               "known-good image\n");
+
+    // A store written before promotions had a kind decides every install as
+    // the store of today does, and shows the same.
+    for (const auto& candidate : {sv2, sv3}) {
+        const std::vector<std::string> today = {
+            "authorize-install", "--store", "store.json",    "--keystore", "keystore.json",
+            "--platform",        "vask",    "--measurement", candidate};
+        auto before = today;
+        before[2] = "store-without-kinds.json";
+        EXPECT_EQ(run(before), run(today)) << candidate;
+    }
+    const auto shown = run({"show-store", "--store", "store-without-kinds.json", "--keystore",
+                            "keystore.json", "--platform", "vask"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, replaced(run({"show-store", "--store", "store.json", "--keystore",
+                                       "keystore.json", "--platform", "vask"})
+                                      .out,
+                                  "store.json", "store-without-kinds.json"));
 
     // The public key file is what show-key prints for the golden keystore.
     r = run({"show-key", "--keystore", "keystore.json", "--principal", kOperator});

@@ -258,6 +258,33 @@ TEST_F(ReleaseBatches, ATokenKeySignsTheWholeRelease) {
     EXPECT_EQ(verify_release().status, 0);
 }
 
+TEST_F(ReleaseBatches, TheInstallAndTheUpdateImageOfAReleaseAreBothAuthorized) {
+    ASSERT_EQ(sign_release({"--platform", "vask"}).status, 0);
+    const RunOptions unseal = {.env = {{kPassphraseVar, kPassphrase}}};
+    for (const auto& manifest :
+         {"vask-install-2027010100.manifest.json", "vask-ota_update-2027010100.manifest.json"}) {
+        const auto promoted =
+            run_program({"promote", "--manifest", dir.file("out/" + std::string(manifest)),
+                         "--signers-file", dir.file("signers"), "--store", dir.file("store.json"),
+                         "--keystore", dir.file("release.key"), "--passphrase-env", kPassphraseVar},
+                        unseal);
+        ASSERT_EQ(promoted.status, 0) << promoted.err;
+    }
+    for (const auto& image : {kImages[0], kImages[1]}) {
+        const auto r = run_program({"authorize-install", "--store", dir.file("store.json"),
+                                    "--keystore", dir.file("release.key"), "--platform", "vask",
+                                    "--image-file", dir.file("build/" + image)});
+        EXPECT_EQ(r.status, 0) << image << ": " << r.err;
+    }
+    const auto shown = run_program(
+        {"show-store", "--store", dir.file("store.json"), "--keystore", dir.file("release.key")});
+    EXPECT_TRUE(std::regex_search(shown.out,
+                                  std::regex("  current image:     sha256:[0-9a-f]{64}  install\n"
+                                             "  current image:     sha256:[0-9a-f]{64}  "
+                                             "ota_update\n  rollback floor:    sv7\n")))
+        << shown.out;
+}
+
 TEST_F(ReleaseBatches, VerifyReleaseCountsTheSignersOfEveryManifest) {
     ASSERT_EQ(sign_release().status, 0);
     const auto r = run_program({"verify-release", "--hashes", dir.file("build/release.sha256"),

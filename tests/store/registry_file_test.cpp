@@ -308,7 +308,8 @@ TEST(RegistryFile, MalformedFilesNameTheMemberAndItsPlace) {
          "26"},
         {"\"security_version\": 1,", "\"security_version\": 1, \"signer\": 0,",
          "unknown field `signer`, expected one of `measurement`, `security_version`, "
-         "`promoted_at` at line 18 column 43"},
+         "`promoted_at`, "
+         "`image_kind` at line 18 column 43"},
         {"\"security_version\": 1,", "", "missing field `security_version` at line 20 column 11"},
         {"\"platform\": \"vask\"", "\"platform\": \"Vask\"",
          "invalid Slug identifier: may contain only lowercase ASCII letters, digits and hyphens "

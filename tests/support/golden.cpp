@@ -122,6 +122,17 @@ std::string store_with_withdrawal_removed(const std::string& text) {
     return envelope::write_envelope_json(envelope);
 }
 
+// The registry as a store written before promotions had a kind holds it.
+std::string store_without_kinds(const trust::KnownGoodStore& registry) {
+    auto body = store::snapshot_registry(registry, time(kSignedAt));
+    for (auto& platform : body.platforms) {
+        for (auto& promotion : platform.history) {
+            promotion.image_kind.reset();
+        }
+    }
+    return store_text(must(store::rebuild_registry(body), "registry"), operator_key());
+}
+
 // The keystore with its envelope's created_at, part of the authenticated
 // header, one second later.
 std::string keystore_with_edited_header(store::SealedSigningKey record) {
@@ -160,6 +171,7 @@ std::vector<std::pair<std::string, std::string>> golden_files() {
         {"manifest-sv3.json", trust::write_manifest_json(sv3)},
         {"keystore.json", store::write_keystore_json(sealed)},
         {"store.json", store},
+        {"store-without-kinds.json", store_without_kinds(known_good)},
         {"forged/manifest-changed-digit.json", manifest_with_changed_digit(sv3)},
         {"forged/manifest-swapped-signature.json",
          trust::write_manifest_json({sv3.body, sv2.signature, {}})},

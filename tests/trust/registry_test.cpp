@@ -22,11 +22,16 @@ ImageMeasurement sha(char digit) {
 }
 
 VerifiedImageManifest manifest(const char* p, ImageMeasurement m, SecurityVersion v,
-                               std::int64_t at = 1'780'000'000) {
+                               std::int64_t at = 1'780'000'000,
+                               ImageKind kind = ImageKind::Install) {
     const auto t = *Timestamp::from_unix_seconds(at);
-    return {ImageManifestBody{Uuid::new_v4(), platform(p), ImageKind::Install, m, v, Uuid::new_v4(),
-                              t, std::nullopt},
-            t};
+    return {
+        ImageManifestBody{Uuid::new_v4(), platform(p), kind, m, v, Uuid::new_v4(), t, std::nullopt},
+        t};
+}
+
+VerifiedImageManifest update(const char* p, ImageMeasurement m, SecurityVersion v) {
+    return manifest(p, m, v, 1'780'000'000, ImageKind::OtaUpdate);
 }
 
 }  // namespace
@@ -178,4 +183,54 @@ TEST(KnownGoodStore, RefusalsCarryWhatTheyAreAbout) {
     EXPECT_EQ(*floor, (TrustError::BelowFloor{"vask", 1, 2}));
     EXPECT_EQ(downgrade.error().payload<TrustError::Platform>(), nullptr);
     EXPECT_EQ(downgrade.error().line(), 0U);
+}
+
+TEST(KnownGoodStore, EachKindHasItsCurrentImageUnderOneFloor) {
+    const auto vask = platform("vask");
+    KnownGoodStore store;
+    ASSERT_TRUE(store.promote(manifest("vask", sha('1'), 3)));
+    ASSERT_TRUE(store.promote(update("vask", sha('2'), 3)));
+    // The install and the update image of one release are both current.
+    EXPECT_TRUE(store.authorize_install(vask, sha('1')));
+    EXPECT_TRUE(store.authorize_install(vask, sha('2')));
+    EXPECT_EQ(store.current_images(vask).size(), 2U);
+    EXPECT_EQ(store.current_image(vask)->measurement, sha('2'));
+
+    // A newer install image replaces the install image alone.
+    ASSERT_TRUE(store.promote(manifest("vask", sha('3'), 3)));
+    EXPECT_EQ(store.authorize_install(vask, sha('1')).error().display(),
+              "candidate image is not the platform's currently promoted known-good image");
+    EXPECT_TRUE(store.authorize_install(vask, sha('2')));
+
+    // The floor is the platform's: an update at sv4 leaves the sv3 install
+    // image current but below it.
+    ASSERT_TRUE(store.promote(update("vask", sha('4'), 4)));
+    EXPECT_EQ(store.authorize_install(vask, sha('3')).error().display(),
+              "image security version 3 is below the rollback floor 4 for platform vask");
+    EXPECT_TRUE(store.authorize_install(vask, sha('4')));
+    EXPECT_FALSE(store.promote(manifest("vask", sha('5'), 3)));
+
+    // Withdrawing one kind's image blocks that image, not the other kind's.
+    ASSERT_TRUE(store.promote(manifest("vask", sha('6'), 4)));
+    EXPECT_TRUE(store.withdraw(vask, sha('4')).blocks_current);
+    EXPECT_TRUE(store.authorize_install(vask, sha('6')));
+    EXPECT_EQ(
+        store.authorize_install(vask, sha('4')).error().display(),
+        "image measurement sha256:" + std::string(64, '4') + " was withdrawn for platform vask");
+}
+
+TEST(KnownGoodStore, APromotionWithoutAKindIsTheOneCurrentImage) {
+    const auto vask = platform("vask");
+    const auto at = *Timestamp::from_unix_seconds(1'780'000'000);
+    KnownGoodStore store;
+    // As a store written before promotions had a kind replays its history.
+    ASSERT_TRUE(store.record_promotion({vask, sha('1'), 1, at}));
+    ASSERT_TRUE(store.record_promotion({vask, sha('2'), 2, at}));
+    EXPECT_FALSE(store.authorize_install(vask, sha('1')));
+    EXPECT_TRUE(store.authorize_install(vask, sha('2')));
+    // A promotion of a kind takes the place of one of no known kind.
+    ASSERT_TRUE(store.promote(update("vask", sha('3'), 2)));
+    EXPECT_FALSE(store.authorize_install(vask, sha('2')));
+    EXPECT_TRUE(store.authorize_install(vask, sha('3')));
+    EXPECT_EQ(store.current_images(vask).size(), 1U);
 }

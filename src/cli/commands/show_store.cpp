@@ -1,4 +1,5 @@
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,19 @@ JsonValue platform_json(const PlatformEntry& entry, bool detailed) {
     auto object = JsonValue::object();
     object.add("platform", JsonValue::string(platform->text()));
     object.add("current", state->current ? promotion_json(*state, *state->current) : JsonValue());
+    // Where images of more than one kind are current (an install and an
+    // update image of one release), each of them.
+    if (state->current_images.size() > 1) {
+        auto images = JsonValue::array();
+        for (const auto& image : state->current_images) {
+            auto shown = promotion_json(*state, image);
+            shown.add("kind", image.kind ? JsonValue::string(
+                                               std::string(trust::image_kind_text(*image.kind)))
+                                         : JsonValue());
+            images.push(std::move(shown));
+        }
+        object.add("current_images", std::move(images));
+    }
     object.add("rollback_floor", JsonValue::uint64(state->rollback_floor));
     object.add("promotion_count", JsonValue::uint64(state->history.size()));
     object.add("withdrawn_count", JsonValue::uint64(state->withdrawn.size()));
@@ -55,18 +69,37 @@ JsonValue platform_json(const PlatformEntry& entry, bool detailed) {
     return object;
 }
 
-std::string current_text(const trust::PlatformState& state) {
-    if (!state.current) {
-        return "none";
+// "MEASUREMENT[  KIND][ (withdrawn)]".
+std::string image_text(const trust::PlatformState& state, const trust::PromotionRecord& image,
+                       bool with_kind) {
+    std::string text = image.measurement.to_string();
+    if (with_kind) {
+        text += "  ";
+        text += image.kind ? trust::image_kind_text(*image.kind) : "kind unknown";
     }
-    const auto& measurement = state.current->measurement;
-    return measurement.to_string() + (is_withdrawn(state, measurement) ? " (withdrawn)" : "");
+    return text + (is_withdrawn(state, image.measurement) ? " (withdrawn)" : "");
+}
+
+// One line per current image; with more than one, each says its kind.
+std::string current_lines(const trust::PlatformState& state) {
+    constexpr std::string_view kLabel = "  current image:     ";
+    if (!state.current) {
+        return std::string(kLabel) + "none\n";
+    }
+    if (state.current_images.size() <= 1) {
+        return std::string(kLabel) + image_text(state, *state.current, false) + "\n";
+    }
+    std::string lines;
+    for (const auto& image : state.current_images) {
+        lines += std::string(kLabel) + image_text(state, image, true) + "\n";
+    }
+    return lines;
 }
 
 void append_summary(std::string& report, const PlatformEntry& entry) {
     const auto& [platform, state] = entry;
     report += "  platform:          " + platform->text() + "\n";
-    report += "  current image:     " + current_text(*state) + "\n";
+    report += current_lines(*state);
     report += "  rollback floor:    " + trust::security_version_text(state->rollback_floor) + "\n";
     report += "  promotions:        " + std::to_string(state->history.size()) + "\n";
     report += "  withdrawn:         " + std::to_string(state->withdrawn.size()) + "\n";
