@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -16,6 +17,7 @@ namespace {
 constexpr auto kTick = std::chrono::milliseconds(250);
 // Back to the start of the line, and the rest of it erased.
 constexpr std::string_view kClearLine = "\r\x1b[K";
+constexpr double kMostSecondsLeft = 1e12;
 constexpr std::string_view kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
 
 std::string one_decimal(double value) {
@@ -108,8 +110,9 @@ std::string progress_line(const ProgressState& state) {
     }
     const double rate = static_cast<double>(state.bytes) / state.seconds;
     const auto left = state.bytes >= state.total_bytes ? 0 : state.total_bytes - state.bytes;
-    const auto seconds_left =
-        static_cast<std::uint64_t>(std::ceil(static_cast<double>(left) / rate));
+    // Bounded, so that a crawl at the start cannot overflow the conversion.
+    const auto seconds_left = static_cast<std::uint64_t>(
+        std::min(std::ceil(static_cast<double>(left) / rate), kMostSecondsLeft));
     line += "  " + binary_size_text(static_cast<std::uint64_t>(rate)) + "/s  " +
             duration_text(seconds_left) + " left";
     return line;

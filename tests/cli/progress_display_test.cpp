@@ -96,6 +96,9 @@ TEST(ProgressText, LinesOfOneImageAndOfABatch) {
               "measuring image  20.0 MiB of 50.0 MiB  20.0 MiB/s  2 s left");
     EXPECT_EQ(progress_line({1288490188, 2147483648, 3, 8, 3.0}),
               "measuring images  3 of 8 done  1.2 GiB of 2.0 GiB  409.6 MiB/s  3 s left");
+    // One byte in a long while: a bounded estimate, not an overflow.
+    EXPECT_EQ(progress_line({1, std::numeric_limits<std::uint64_t>::max(), 0, std::nullopt, 1e9}),
+              "measuring image  1 B of 16.0 EiB  0 B/s  277777777 h 46 min left");
     // A file that grew after it was opened: nothing is left, not a wrap-around.
     EXPECT_EQ(progress_line({90 * kMiB, 80 * kMiB, 0, std::nullopt, 1.0}),
               "measuring image  90.0 MiB of 80.0 MiB  90.0 MiB/s  0 s left");
