@@ -62,6 +62,10 @@ using CommandResult = tl::expected<void, CommandError>;
 // How a command that can report in JSON reports.
 enum class OutputFormat { Text, Json };
 
+// Whether a command that measures an image draws its progress on standard
+// error: Auto when standard error is a terminal and the report is text.
+enum class ProgressMode { Auto, Always, Never };
+
 struct Keygen {
     std::string out;
     std::string passphrase_env;
@@ -95,6 +99,7 @@ struct Sign {
     std::string out;
     std::optional<std::string> expires_at;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 struct Verify {
@@ -104,6 +109,7 @@ struct Verify {
     // How many distinct trusted keys must have signed; 1 when not given.
     std::optional<std::uint32_t> min_signers;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 // Adds the keystore's signature to a manifest another key signed.
@@ -126,6 +132,7 @@ struct SignRelease {
     std::optional<std::string> platform;
     std::optional<std::string> expires_at;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 // Checks each image a build's hash manifest lists against its manifest.
@@ -135,6 +142,7 @@ struct VerifyRelease {
     std::optional<std::string> signers_file;
     std::optional<std::uint32_t> min_signers;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 struct Promote {
@@ -163,6 +171,7 @@ struct AuthorizeInstall {
     std::string platform;
     CandidateImage candidate;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 struct Withdraw {
@@ -174,6 +183,7 @@ struct Withdraw {
     // Allow a platform the store does not hold yet.
     bool new_platform = false;
     OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
 };
 
 struct ShowStore {

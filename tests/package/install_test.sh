@@ -55,11 +55,11 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
 [[ $(bash_reply 'zeduzaredoz promote --out ' zeduzaredoz promote --out '') != *--* ]] ||
   fail "bash offers options as a value"
 [[ $(bash_reply 'zeduzaredoz authorize-install --keystore k --' \
-  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --image-file --format --help' ]] ||
+  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --image-file --format --progress --help' ]] ||
   fail "bash offers the alternative of an option already given"
 # Of two alternatives, the one given rules out the other.
 [[ $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --) == \
-  '--store --keystore --passphrase-env --platform --new-platform --format --help' ]] ||
+  '--store --keystore --passphrase-env --platform --new-platform --format --progress --help' ]] ||
   fail "bash offers: $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --)"
 [[ $(bash_reply 'zeduzaredoz show-store --format=' zeduzaredoz show-store --format = '') == 'text json' ]] ||
   fail "bash does not complete --format=VALUE"

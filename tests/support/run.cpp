@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <ostream>
 #include <stdexcept>
@@ -237,6 +242,76 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
     std::vector<std::string> argv{program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_tool(argv, options);
+}
+
+TerminalRun run_in_terminal(const std::vector<std::string>& args, const RunOptions& options) {
+    constexpr auto kTimeout = std::chrono::seconds(120);
+    std::vector<std::string> args_strings{program_path()};
+    args_strings.insert(args_strings.end(), args.begin(), args.end());
+    std::vector<std::string> env_strings = child_environment(options);
+    const auto argv = pointers(args_strings);
+    const auto envp = pointers(env_strings);
+    int terminal = -1;
+    int device = -1;
+    struct winsize size {};
+    size.ws_row = 24;
+    size.ws_col = 200;
+    if (::openpty(&terminal, &device, nullptr, nullptr, &size) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    struct termios modes {};
+    ::tcgetattr(device, &modes);
+    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ::tcsetattr(device, TCSANOW, &modes);
+    ::fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    ::fcntl(device, F_SETFD, FD_CLOEXEC);
+    const int empty = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setsid();
+        ::ioctl(device, TIOCSCTTY, 0);
+        ::dup2(empty, 0);
+        ::dup2(device, 1);
+        ::dup2(device, 2);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+            ::_exit(kSetupFailed);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(kSetupFailed);
+    }
+    ::close(empty);
+    ::close(device);
+    TerminalRun run;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    // Read until the last holder of the terminal's other side is gone (EIO).
+    std::array<char, 4096> buffer{};
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) {
+            continue;
+        }
+        const auto got = ::read(terminal, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        run.screen.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    if (std::chrono::steady_clock::now() >= deadline) {
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = decode(status);
+    return run;
 }
 
 int exit_status_under_address_limit(std::size_t headroom, const std::function<int()>& body) {

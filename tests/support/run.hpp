@@ -87,6 +87,17 @@ RunResult run_program(const std::vector<std::string>& args, const RunOptions& op
 // Runs any program (looked up on PATH).
 RunResult run_tool(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// The built program run with its standard output and error on a terminal
+// (a pseudo-terminal of 200 columns that passes bytes on as written: no
+// "\r" is added before "\n"), its standard input empty: the bytes the
+// terminal received from both, in the order they came, and the exit status.
+// options.stdout_to and options.stdin_data are not used.
+struct TerminalRun {
+    int status = -1;
+    std::string screen;
+};
+TerminalRun run_in_terminal(const std::vector<std::string>& args, const RunOptions& options = {});
+
 // Runs `body` in a forked copy of the test process whose address space may
 // grow by only `headroom` bytes beyond what it already uses, and returns the
 // child's exit status: what `body` returned, kLimitNotSet if the limit could not

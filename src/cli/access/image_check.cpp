@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "cli/progress_display.hpp"
 #include "encoding/text.hpp"
 
 namespace zdz::cli {
@@ -13,11 +14,11 @@ CommandError cannot_read_image(const std::string& path, const io::IoError& error
 namespace {
 
 [[nodiscard]] tl::expected<io::FileMeasurement, CommandError> measure(
-    const std::string& path, contracts::HashAlgorithm algorithm) {
+    const std::string& path, contracts::HashAlgorithm algorithm, bool show_progress) {
     // Streamed: memory stays flat for an image of any size.
-    return io::measure_file(path, algorithm).map_error([&](const io::IoError& error) {
-        return cannot_read_image(path, error);
-    });
+    ShownMeasurement measurement(path, algorithm, show_progress);
+    return measurement.result().map_error(
+        [&](const io::IoError& error) { return cannot_read_image(path, error); });
 }
 
 }  // namespace
@@ -49,8 +50,10 @@ tl::expected<CandidateRequest, CommandError> parse_candidate_request(
     return request;
 }
 
-tl::expected<io::ImageDigests, CommandError> measure_candidate_file(const std::string& path) {
-    return io::measure_image_digests(path).map_error(
+tl::expected<io::ImageDigests, CommandError> measure_candidate_file(const std::string& path,
+                                                                    bool show_progress) {
+    ShownMeasurement measurement(path, show_progress);
+    return measurement.digests().map_error(
         [&](const io::IoError& error) { return cannot_read_image(path, error); });
 }
 
@@ -66,9 +69,10 @@ MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& par
                              {{file->sha256}, {file->blake3}}};
 }
 
-tl::expected<std::uint64_t, CommandError> check_image_file(
-    const std::string& path, const trust::ImageMeasurement& expected) {
-    const auto measured = measure(path, expected.hash.algorithm);
+tl::expected<std::uint64_t, CommandError> check_image_file(const std::string& path,
+                                                           const trust::ImageMeasurement& expected,
+                                                           bool show_progress) {
+    const auto measured = measure(path, expected.hash.algorithm, show_progress);
     if (!measured) {
         return tl::unexpected(measured.error());
     }

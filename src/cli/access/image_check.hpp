@@ -45,9 +45,10 @@ struct CandidateRequest {
     const std::string& platform, const CandidateImage& candidate);
 
 // The candidate image file measured under every algorithm in one pass,
-// before any lock is taken: "cannot read image file IMG: ...".
+// before any lock is taken: "cannot read image file IMG: ...". Its progress
+// is shown when `show_progress` (progress_wanted) and the image is large.
 [[nodiscard]] tl::expected<io::ImageDigests, CommandError> measure_candidate_file(
-    const std::string& path);
+    const std::string& path, bool show_progress);
 
 // "cannot read image file IMG: ERROR": how an image that cannot be measured
 // is refused ("not a regular file or block device" for a FIFO or a character
@@ -64,8 +65,8 @@ MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& par
 // Streams `path` through the algorithm of `expected` and compares the two in
 // constant time. "cannot read image file IMG: ..." or "image file IMG does not
 // match the manifest: it measures M1, the manifest says M2". The number of
-// bytes read on a match.
+// bytes read on a match. Progress as measure_candidate_file shows it.
 [[nodiscard]] tl::expected<std::uint64_t, CommandError> check_image_file(
-    const std::string& path, const trust::ImageMeasurement& expected);
+    const std::string& path, const trust::ImageMeasurement& expected, bool show_progress);
 
 }  // namespace zdz::cli

@@ -110,12 +110,14 @@ std::vector<ImageProblem> check_release_entries(std::vector<ReleaseImage>& image
     return problems;
 }
 
-ReleaseMeasurement::ReleaseMeasurement(const std::vector<ReleaseImage>& images)
-    : batch_(requests_of(images), worker_count()) {}
+ReleaseMeasurement::ReleaseMeasurement(const std::vector<ReleaseImage>& images, bool show_progress)
+    : batch_(requests_of(images), worker_count()),
+      display_(batch_.progress(), batch_.total_bytes(), batch_.size(), show_progress) {}
 
 std::vector<ImageProblem> ReleaseMeasurement::mismatches(const std::vector<ReleaseImage>& images) {
     std::vector<ImageProblem> problems;
     const auto results = batch_.results();
+    display_.stop();
     bytes_.assign(images.size(), 0);
     for (std::size_t i = 0; i < images.size(); ++i) {
         const auto& result = results[i];

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/command.hpp"
+#include "cli/progress_display.hpp"
 #include "io/measure.hpp"
 #include "trust/image.hpp"
 
@@ -50,15 +51,16 @@ std::vector<ImageProblem> check_release_entries(std::vector<ReleaseImage>& image
 
 // The images measured together on every core, each with the algorithm of its
 // listed digest; started at once, so that the caller can do other work until
-// it asks for the results.
+// it asks for the results. Their progress is shown when `show_progress`
+// (progress_wanted) and they add up to a large measurement.
 class ReleaseMeasurement {
 public:
-    explicit ReleaseMeasurement(const std::vector<ReleaseImage>& images);
+    ReleaseMeasurement(const std::vector<ReleaseImage>& images, bool show_progress);
 
     std::uint64_t total_bytes() const { return batch_.total_bytes(); }
 
     // Every image that could not be opened, read, or does not measure to its
-    // listed digest; waits for all.
+    // listed digest; waits for all, and clears the progress line.
     std::vector<ImageProblem> mismatches(const std::vector<ReleaseImage>& images);
 
     // The bytes each image measured, in the order given, once mismatches()
@@ -67,6 +69,9 @@ public:
 
 private:
     io::MeasurementBatch batch_;
+    // After the batch: destroyed first, it stops drawing before the batch
+    // stops measuring.
+    ProgressDisplay display_;
     std::vector<std::uint64_t> bytes_;
 };
 

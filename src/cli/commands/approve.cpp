@@ -127,7 +127,8 @@ CommandResult run_approve(const Approve& cmd, std::ostream& out) {
         return tl::unexpected(checked.error());
     }
     if (cmd.image_file) {
-        if (auto matched = check_image_file(*cmd.image_file, checked->manifest.body.measurement);
+        if (auto matched = check_image_file(*cmd.image_file, checked->manifest.body.measurement,
+                                            /*show_progress=*/false);
             !matched) {
             return tl::unexpected(matched.error());
         }

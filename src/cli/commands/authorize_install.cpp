@@ -7,6 +7,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/error_kind.hpp"
 #include "cli/json_report.hpp"
+#include "cli/progress_display.hpp"
 #include "cli/report.hpp"
 #include "trust/registry.hpp"
 
@@ -71,7 +72,8 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
     const auto& platform = request->platform;
     std::optional<io::ImageDigests> file;
     if (cmd.candidate.image_file) {
-        auto measured = measure_candidate_file(*cmd.candidate.image_file);
+        auto measured = measure_candidate_file(*cmd.candidate.image_file,
+                                               progress_wanted(cmd.progress, cmd.format));
         if (!measured) {
             return tl::unexpected(measured.error());
         }

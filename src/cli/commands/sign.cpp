@@ -12,6 +12,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
+#include "cli/progress_display.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
@@ -54,7 +55,7 @@ struct SigningSession {
 // to refuse, `measurement` starts measuring the image on a second thread, so
 // that it is read while the key-encryption key is derived.
 [[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(
-    const Sign& cmd, std::optional<io::BackgroundMeasurement>& measurement) {
+    const Sign& cmd, std::optional<ShownMeasurement>& measurement) {
     const auto expires_at = parse_expiry(cmd.expires_at);
     if (!expires_at) {
         return tl::unexpected(expires_at.error());
@@ -73,7 +74,8 @@ struct SigningSession {
     if (auto fresh = check_expiry(*expires_at, now); !fresh) {
         return tl::unexpected(std::move(fresh.error()));
     }
-    measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256);
+    measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256,
+                        progress_wanted(cmd.progress, cmd.format));
     // Something that is not an image (a FIFO, /dev/zero) would never be
     // measured: refused before the key is derived.
     if (const auto refused = measurement->refusal()) {
@@ -97,7 +99,7 @@ struct MeasuredBody {
 
 // The manifest body: the image measured from its own bytes, and the options.
 [[nodiscard]] tl::expected<MeasuredBody, CommandError> measured_body(
-    const Sign& cmd, const SigningSession& session, io::BackgroundMeasurement& measurement) {
+    const Sign& cmd, const SigningSession& session, ShownMeasurement& measurement) {
     // Streamed: memory stays flat for an image of any size, and the digest
     // always comes from the file's own bytes. Asked for only once the key is
     // unsealed: a wrong passphrase is reported first, whatever became of the
@@ -169,7 +171,7 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
         !ok) {
         return tl::unexpected(std::move(ok.error()));
     }
-    std::optional<io::BackgroundMeasurement> measurement;
+    std::optional<ShownMeasurement> measurement;
     auto session = open_for_signing(cmd, measurement);
     if (!session) {
         return tl::unexpected(session.error());

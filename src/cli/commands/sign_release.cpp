@@ -159,7 +159,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    ReleaseMeasurement measurement(*images);
+    ReleaseMeasurement measurement(*images, progress_wanted(cmd.progress, cmd.format));
     // A sealed key is unsealed while the images are read, as sign does; a
     // token's key is opened once they all matched, so that its lock is held
     // only for the signing.

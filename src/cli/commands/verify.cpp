@@ -7,6 +7,7 @@
 #include "cli/access/manifest_check.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
+#include "cli/progress_display.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
 #include "json/value.hpp"
@@ -77,7 +78,8 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     // Only a manifest that verified says what the image must measure.
     std::uint64_t bytes_measured = 0;
     if (cmd.image_file) {
-        const auto matched = check_image_file(*cmd.image_file, body.measurement);
+        const auto matched = check_image_file(*cmd.image_file, body.measurement,
+                                              progress_wanted(cmd.progress, cmd.format));
         if (!matched) {
             return tl::unexpected(matched.error());
         }

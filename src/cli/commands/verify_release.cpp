@@ -105,7 +105,7 @@ CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
     const auto started = std::chrono::steady_clock::now();
     // The images are read on every core while their manifests are checked
     // here.
-    ReleaseMeasurement measurement(*images);
+    ReleaseMeasurement measurement(*images, progress_wanted(cmd.progress, cmd.format));
     std::map<std::string, std::string> failed;
     for (auto& problem : check_release_entries(*images)) {
         failed.emplace(problem.file_name, std::move(problem.problem));

@@ -10,6 +10,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
+#include "cli/progress_display.hpp"
 #include "cli/report.hpp"
 #include "io/measure.hpp"
 #include "store/keystore.hpp"
@@ -121,9 +122,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     // unsealed, and before the store's lock is taken: a large image must not
     // hold up the other writers of the folder. Something that is not an
     // image is refused before any of it.
-    std::optional<io::BackgroundMeasurement> measurement;
+    std::optional<ShownMeasurement> measurement;
     if (cmd.candidate.image_file) {
-        measurement.emplace(*cmd.candidate.image_file);
+        measurement.emplace(*cmd.candidate.image_file, progress_wanted(cmd.progress, cmd.format));
         if (const auto refused = measurement->refusal()) {
             return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, *refused));
         }

@@ -51,6 +51,12 @@ void set(OutputFormat& field, const std::string& value) {
     field = value == "json" ? OutputFormat::Json : OutputFormat::Text;
 }
 
+void set(ProgressMode& field, const std::string& value) {
+    field = value == "always"  ? ProgressMode::Always
+            : value == "never" ? ProgressMode::Never
+                               : ProgressMode::Auto;
+}
+
 void set(bool& field, const std::string& /*value*/) {
     field = true;
 }

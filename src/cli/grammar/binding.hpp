@@ -74,6 +74,8 @@ consteval FieldType field_type() {
         return FieldType::OptionalCount;
     } else if constexpr (std::is_same_v<Field, bool>) {
         return FieldType::Flag;
+    } else if constexpr (std::is_same_v<Field, ProgressMode>) {
+        return FieldType::Progress;
     } else {
         static_assert(std::is_same_v<Field, OutputFormat>, "no option fills a field of this type");
         return FieldType::Format;
@@ -87,6 +89,8 @@ void set(std::optional<std::string>& field, const std::string& value);
 void set(std::uint32_t& field, const std::string& value);
 // The parser has checked the value against the option's choices.
 void set(OutputFormat& field, const std::string& value);
+// The parser has checked the value against the option's choices.
+void set(ProgressMode& field, const std::string& value);
 // The parser has checked the value with parse_count.
 void set(std::optional<std::uint32_t>& field, const std::string& value);
 // A switch that was given.

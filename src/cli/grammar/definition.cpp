@@ -19,6 +19,7 @@ constexpr std::string_view kPrincipalHelp =
     "Principal name to use in the printed `allowed_signers` line. Defaults to "
     "`release-operator@tarnelos-workstation`";
 constexpr std::string_view kFormats[] = {"text", "json"};
+constexpr std::string_view kProgressModes[] = {"auto", "always", "never"};
 // The group of --measurement and --image-file: the candidate image.
 constexpr std::string_view kCandidate = "candidate";
 // The group of --keystore and --public-key: the key that checks a store.
@@ -37,6 +38,15 @@ constexpr OptionText kMinSigners = {
     "its signature or its approvals (`approve`). Defaults to 1"};
 constexpr OptionText kFormat = {
     "format", ValueKind::Choices, "Report format. Defaults to `text`", {}, kFormats};
+// Drawn on standard error only: a report on standard output stays as it is.
+constexpr OptionText kProgress = {
+    "progress",
+    ValueKind::Choices,
+    "Show how far the measuring has come (bytes, rate, time left) on one line of standard error, "
+    "for images of 64 MiB or more: `auto` when standard error is a terminal and the report is "
+    "text, `always` even when it is not or the report is JSON, `never`. Defaults to `auto`",
+    {},
+    kProgressModes};
 // The key a store is checked with: the keystore's recorded public key, or the
 // public key alone.
 constexpr OptionText kStoreKeystore = {
@@ -118,6 +128,7 @@ constexpr OptionDef kSign[] = {
          "When the manifest expires, in RFC 3339 (e.g. `2027-01-31T00:00:00Z`); it must be later "
          "than the signing time. Without it the manifest never expires"}),
     bind<&Sign::format>(kFormat),
+    bind<&Sign::progress>(kProgress),
 };
 constexpr OptionDef kVerify[] = {
     bind<&Verify::manifest>(
@@ -131,6 +142,7 @@ constexpr OptionDef kVerify[] = {
          "of the manifest's measurement and must match it"}),
     bind<&Verify::min_signers>(kMinSigners),
     bind<&Verify::format>(kFormat),
+    bind<&Verify::progress>(kProgress),
 };
 constexpr OptionDef kApprove[] = {
     bind<&Approve::manifest>(
@@ -172,6 +184,7 @@ constexpr OptionDef kSignRelease[] = {
          "When the manifests expire, in RFC 3339; later than the signing time. Without it they "
          "never expire"}),
     bind<&SignRelease::format>(kFormat),
+    bind<&SignRelease::progress>(kProgress),
 };
 constexpr OptionDef kVerifyRelease[] = {
     bind<&VerifyRelease::hashes>(
@@ -186,6 +199,7 @@ constexpr OptionDef kVerifyRelease[] = {
          "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"}),
     bind<&VerifyRelease::min_signers>(kMinSigners),
     bind<&VerifyRelease::format>(kFormat),
+    bind<&VerifyRelease::progress>(kProgress),
 };
 constexpr OptionDef kPromote[] = {
     bind<&Promote::manifest>(
@@ -226,6 +240,7 @@ constexpr OptionDef kAuthorizeInstall[] = {
          "refused when its bytes are withdrawn under any algorithm",
          kCandidate}),
     bind<&AuthorizeInstall::format>(kFormat),
+    bind<&AuthorizeInstall::progress>(kProgress),
 };
 constexpr OptionDef kWithdraw[] = {
     bind<&Withdraw::store>(
@@ -252,6 +267,7 @@ constexpr OptionDef kWithdraw[] = {
          "image before it is ever promoted there. Without it such a platform is refused as a "
          "typo"}),
     bind<&Withdraw::format>(kFormat),
+    bind<&Withdraw::progress>(kProgress),
 };
 constexpr OptionDef kSetPolicy[] = {
     bind<&SetPolicy::store>(

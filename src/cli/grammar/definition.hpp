@@ -34,6 +34,7 @@ enum class FieldType {
     SecurityVersion,  // std::uint32_t: required, a decimal integer in 0..=4294967295
     OptionalCount,    // std::optional<std::uint32_t>: a decimal integer in 1..=4294967295
     Format,           // OutputFormat: Text unless "json" is given
+    Progress,         // ProgressMode: Auto unless "always" or "never" is given
     Flag,             // bool: true when the option is given
 };
 

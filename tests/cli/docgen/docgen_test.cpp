@@ -287,7 +287,8 @@ TEST(Docgen, AlternativesAndChoicesReachEveryDocument) {
                   "\\fIPASSPHRASE_ENV\\fR \\fB\\-\\-platform\\fR\\ \\fIPLATFORM\\fR "
                   "{\\fB\\-\\-measurement\\fR\\ \\fIMEASUREMENT\\fR | "
                   "\\fB\\-\\-image\\-file\\fR\\ \\fIIMAGE_FILE\\fR} [\\fB\\-\\-new\\-platform\\fR] "
-                  "[\\fB\\-\\-format\\fR\\ \\fIFORMAT\\fR]\n"),
+                  "[\\fB\\-\\-format\\fR\\ \\fIFORMAT\\fR] [\\fB\\-\\-progress\\fR\\ "
+                  "\\fIPROGRESS\\fR]\n"),
         std::string::npos);
     EXPECT_NE(page.find("Exactly one of \\fB\\-\\-measurement\\fR and \\fB\\-\\-image\\-file\\fR "
                         "is required.\n"),
@@ -303,4 +304,8 @@ TEST(Docgen, AlternativesAndChoicesReachEveryDocument) {
     EXPECT_NE(zsh.find("'(--measurement)--image-file=[The image file to withdraw"),
               std::string::npos);
     EXPECT_NE(zsh.find("'--format=[Report format]:FORMAT:(text json)'"), std::string::npos);
+    EXPECT_NE(zsh.find(":PROGRESS:(auto always never)'"), std::string::npos) << zsh;
+    EXPECT_NE(page.find("Defaults to \\fBauto\\fR. Takes \\fBauto\\fR, \\fBalways\\fR or "
+                        "\\fBnever\\fR. Optional.\n"),
+              std::string::npos);
 }
