@@ -11,18 +11,29 @@ constexpr std::string_view kOk = "`true`";
 constexpr auto kSealed = JsonMemberDoc::Keystore::Sealed;
 constexpr auto kToken = JsonMemberDoc::Keystore::Token;
 
+// What keygen and show-key say of how the key is held.
+constexpr JsonMemberDoc kKdf = {
+    "kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed};
+constexpr JsonMemberDoc kKdfAlgorithm = {"kdf.algorithm", "The algorithm, `argon2id`", kSealed};
+constexpr JsonMemberDoc kKdfMemory = {"kdf.memory_kib", "Its memory cost in KiB, a number",
+                                      kSealed};
+constexpr JsonMemberDoc kKdfPasses = {"kdf.t_cost", "Its number of passes, a number", kSealed};
+constexpr JsonMemberDoc kKdfLanes = {"kdf.parallelism", "Its number of lanes, a number", kSealed};
+constexpr JsonMemberDoc kPkcs11Uri = {
+    "pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
+    kToken};
+
 constexpr JsonMemberDoc kKeygenMembers[] = {
     {"ok", kOk},
     {"keystore", "The keystore file written, as given"},
     {"key_id", "The key identifier"},
     {"verifying_key", "The public key, 64 hex digits"},
-    {"kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed},
-    {"kdf.algorithm", "The algorithm, `argon2id`", kSealed},
-    {"kdf.memory_kib", "Its memory cost in KiB, a number", kSealed},
-    {"kdf.t_cost", "Its number of passes, a number", kSealed},
-    {"kdf.parallelism", "Its number of lanes, a number", kSealed},
-    {"pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
-     kToken},
+    kKdf,
+    kKdfAlgorithm,
+    kKdfMemory,
+    kKdfPasses,
+    kKdfLanes,
+    kPkcs11Uri,
     {"principal", "The principal of the trust line"},
     {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
 };
@@ -35,13 +46,12 @@ constexpr JsonMemberDoc kShowKeyMembers[] = {
     {"fingerprint", "The BLAKE3 fingerprint of the public key, `blake3:hex`"},
     {"openssh_fingerprint", "The fingerprint `ssh-keygen -l` prints for the key, `SHA256:...`"},
     {"created_at", "When the key was made"},
-    {"kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed},
-    {"kdf.algorithm", "The algorithm, `argon2id`", kSealed},
-    {"kdf.memory_kib", "Its memory cost in KiB, a number", kSealed},
-    {"kdf.t_cost", "Its number of passes, a number", kSealed},
-    {"kdf.parallelism", "Its number of lanes, a number", kSealed},
-    {"pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
-     kToken},
+    kKdf,
+    kKdfAlgorithm,
+    kKdfMemory,
+    kKdfPasses,
+    kKdfLanes,
+    kPkcs11Uri,
     {"unseal_refused",
      "Why no passphrase can unseal the keystore (KDF costs beyond what is accepted), or null "
      "(a sealed keystore)",

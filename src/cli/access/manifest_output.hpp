@@ -9,6 +9,8 @@
 
 #include "cli/command.hpp"
 #include "contracts/time.hpp"
+#include "crypto/secret.hpp"
+#include "store/token_keystore.hpp"
 #include "trust/manifest.hpp"
 
 namespace zdz::cli {
@@ -22,6 +24,20 @@ namespace zdz::cli {
 // be stale as it is written.
 [[nodiscard]] tl::expected<void, CommandError> check_expiry(
     const std::optional<contracts::Timestamp>& expires_at, const contracts::Timestamp& now);
+
+// What a command that signs manifests reads before it measures: the keystore
+// at `keystore_path` (load_keystore_file), the passphrase or PIN and the
+// clock (read_passphrase_then_clock), then check_expiry against that clock,
+// so that a manifest that would be stale as it is written is refused before
+// the costly unsealing.
+struct SigningInputs {
+    store::AnyKeystore keystore;
+    crypto::Secret secret;
+    contracts::Timestamp now;
+};
+[[nodiscard]] tl::expected<SigningInputs, CommandError> read_signing_inputs(
+    const std::string& keystore_path, const std::string& passphrase_env,
+    const std::optional<contracts::Timestamp>& expires_at);
 
 // Written through a temporary file renamed over `path`, so a failed write
 // never destroys a manifest that is already there: "cannot write PATH: ..."

@@ -8,7 +8,6 @@
 #include "cli/access/image_check.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/manifest_output.hpp"
-#include "cli/access/passphrase.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
@@ -60,20 +59,12 @@ struct SigningSession {
     if (!expires_at) {
         return tl::unexpected(expires_at.error());
     }
-    auto keystore = load_keystore_file(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(keystore.error());
-    }
-    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    auto input = read_signing_inputs(cmd.keystore, cmd.passphrase_env, *expires_at);
     if (!input) {
         return tl::unexpected(input.error());
     }
+    auto& keystore = input->keystore;
     const auto& now = input->now;
-    // Before the costly unsealing: a manifest that would be stale as it is
-    // written is refused.
-    if (auto fresh = check_expiry(*expires_at, now); !fresh) {
-        return tl::unexpected(std::move(fresh.error()));
-    }
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256,
                         progress_wanted(cmd.progress, cmd.format));
     // Something that is not an image (a FIFO, /dev/zero) would never be
@@ -81,15 +72,15 @@ struct SigningSession {
     if (const auto refused = measurement->refusal()) {
         return tl::unexpected(cannot_read_image(cmd.image_file, *refused));
     }
-    if (std::holds_alternative<store::TokenKeystore>(*keystore)) {
-        return SigningSession{std::move(*keystore), nullptr, std::move(input->passphrase), now,
+    if (std::holds_alternative<store::TokenKeystore>(keystore)) {
+        return SigningSession{std::move(keystore), nullptr, std::move(input->secret), now,
                               *expires_at};
     }
-    auto key = open_signer(*keystore, input->passphrase, now);
+    auto key = open_signer(keystore, input->secret, now);
     if (!key) {
         return tl::unexpected(key.error());
     }
-    return SigningSession{std::move(*keystore), std::move(*key), std::nullopt, now, *expires_at};
+    return SigningSession{std::move(keystore), std::move(*key), std::nullopt, now, *expires_at};
 }
 
 struct MeasuredBody {

@@ -11,7 +11,6 @@
 
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/manifest_output.hpp"
-#include "cli/access/passphrase.hpp"
 #include "cli/access/release_images.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
@@ -145,18 +144,12 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     if (auto writable = check_out_dir(cmd, *images); !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    auto keystore = load_keystore_file(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(keystore.error());
-    }
-    auto input = read_passphrase_then_clock(cmd.passphrase_env);
+    auto input = read_signing_inputs(cmd.keystore, cmd.passphrase_env, *expires_at);
     if (!input) {
         return tl::unexpected(input.error());
     }
+    const auto& keystore = input->keystore;
     const auto now = input->now;
-    if (auto fresh = check_expiry(*expires_at, now); !fresh) {
-        return tl::unexpected(std::move(fresh.error()));
-    }
 
     const auto started = std::chrono::steady_clock::now();
     ReleaseMeasurement measurement(*images, progress_wanted(cmd.progress, cmd.format));
@@ -164,22 +157,22 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     // token's key is opened once they all matched, so that its lock is held
     // only for the signing.
     std::unique_ptr<crypto::Signer> key;
-    const bool in_token = std::holds_alternative<store::TokenKeystore>(*keystore);
+    const bool in_token = std::holds_alternative<store::TokenKeystore>(keystore);
     if (!in_token) {
-        auto unsealed = open_signer(*keystore, input->passphrase, now);
+        auto unsealed = open_signer(keystore, input->secret, now);
         if (!unsealed) {
             return tl::unexpected(unsealed.error());
         }
         key = std::move(*unsealed);
     }
     if (const auto problems = measurement.mismatches(*images); !problems.empty()) {
-        input->passphrase.wipe();
+        input->secret.wipe();
         return tl::unexpected(
             fail(std::string(kRefused) +
                  describe_problems("do not match the hash manifest", images->size(), problems)));
     }
     if (in_token) {
-        auto opened = open_signer(*keystore, input->passphrase, now);
+        auto opened = open_signer(keystore, input->secret, now);
         if (!opened) {
             return tl::unexpected(opened.error());
         }
@@ -196,7 +189,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
                                             *image.kind,
                                             image.listed,
                                             cmd.security_version,
-                                            store::keystore_key_id(*keystore),
+                                            store::keystore_key_id(keystore),
                                             now,
                                             *expires_at};
         auto manifest = trust::sign_manifest(body, *key);
