@@ -153,6 +153,10 @@ struct Promote {
     std::string passphrase_env;
     // At least this many signers, and at least the platform's recorded minimum.
     std::optional<std::uint32_t> min_signers;
+    // The new store's expiry; without it the store keeps the one it has.
+    std::optional<std::string> store_expires_at;
+    // Where the last store accepted here is remembered (replay detection).
+    std::optional<std::string> checkpoint;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -170,6 +174,7 @@ struct AuthorizeInstall {
     std::optional<std::string> public_key;
     std::string platform;
     CandidateImage candidate;
+    std::optional<std::string> checkpoint;
     OutputFormat format = OutputFormat::Text;
     ProgressMode progress = ProgressMode::Auto;
 };
@@ -182,6 +187,8 @@ struct Withdraw {
     CandidateImage candidate;
     // Allow a platform the store does not hold yet.
     bool new_platform = false;
+    std::optional<std::string> store_expires_at;
+    std::optional<std::string> checkpoint;
     OutputFormat format = OutputFormat::Text;
     ProgressMode progress = ProgressMode::Auto;
 };
@@ -192,6 +199,25 @@ struct ShowStore {
     std::optional<std::string> keystore;
     std::optional<std::string> public_key;
     std::optional<std::string> platform;
+    std::optional<std::string> checkpoint;
+    OutputFormat format = OutputFormat::Text;
+};
+
+// Verifies a store's audit log and shows its history.
+struct AuditStore {
+    std::string store;
+    // Exactly one of the two, as the parser enforces.
+    std::optional<std::string> keystore;
+    std::optional<std::string> public_key;
+    OutputFormat format = OutputFormat::Text;
+};
+
+// Signs the same registry again with a new expiry.
+struct RefreshStore {
+    std::string store;
+    std::string keystore;
+    std::string passphrase_env;
+    std::string store_expires_at;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -204,6 +230,7 @@ struct SetPolicy {
     std::uint32_t min_signers = 1;
     // Allow a platform the store does not hold yet.
     bool new_platform = false;
+    std::optional<std::string> store_expires_at;
     OutputFormat format = OutputFormat::Text;
 };
 
@@ -231,12 +258,14 @@ struct RekeyStore {
     std::string keystore;
     std::string new_keystore;
     std::string passphrase_env;
+    std::optional<std::string> store_expires_at;
     OutputFormat format = OutputFormat::Text;
 };
 
-using Subcommand = std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners,
-                                Sign, Verify, Approve, SignRelease, VerifyRelease, Promote,
-                                AuthorizeInstall, Withdraw, SetPolicy, ShowStore, RekeyStore, Demo>;
+using Subcommand =
+    std::variant<Keygen, ShowKey, ChangePassphrase, ImportHashes, ImportSigners, Sign, Verify,
+                 Approve, SignRelease, VerifyRelease, Promote, AuthorizeInstall, Withdraw,
+                 SetPolicy, ShowStore, AuditStore, RekeyStore, RefreshStore, Demo>;
 
 struct Cli {
     Subcommand subcommand;

@@ -39,7 +39,9 @@ constexpr CommandEntry kCommands[] = {
     handled_by<Withdraw, run_withdraw>(),
     handled_by<SetPolicy, run_set_policy>(),
     handled_by<ShowStore, run_show_store>(),
+    handled_by<AuditStore, run_audit_store>(),
     handled_by<RekeyStore, run_rekey_store>(),
+    handled_by<RefreshStore, run_refresh_store>(),
     handled_by<Demo, run_demo>(),
 };
 

@@ -170,6 +170,21 @@ constexpr JsonMemberDoc kSetPolicyMembers[] = {
     {"changed", "`true` when the store was changed and written"},
 };
 
+// With --checkpoint only: how the checkpoint accepted the store.
+constexpr auto kEither = JsonMemberDoc::Keystore::Either;
+constexpr JsonMemberDoc kCheckpoint = {
+    "checkpoint", "With `--checkpoint` only: the checkpoint that accepted the store", kEither,
+    true};
+constexpr JsonMemberDoc kCheckpointFile = {"checkpoint.file", "The checkpoint file, as given",
+                                           kEither, true};
+constexpr JsonMemberDoc kCheckpointSequence = {
+    "checkpoint.sequence", "The sequence it remembers now, a number", kEither, true};
+constexpr JsonMemberDoc kCheckpointPrevious = {
+    "checkpoint.previous_sequence",
+    "The sequence it remembered before, or null when it was created", kEither, true};
+constexpr JsonMemberDoc kCheckpointCreated = {
+    "checkpoint.created", "`true` when the file was created (first use)", kEither, true};
+
 constexpr JsonMemberDoc kPromoteMembers[] = {
     {"ok", kOk},
     {"store", "The registry store written, as given"},
@@ -186,6 +201,11 @@ constexpr JsonMemberDoc kPromoteMembers[] = {
     {"measurement", "The promoted measurement"},
     {"security_version", "Its security version, a number"},
     {"rollback_floor", "The platform's rollback floor now, a number"},
+    kCheckpoint,
+    kCheckpointFile,
+    kCheckpointSequence,
+    kCheckpointPrevious,
+    kCheckpointCreated,
 };
 
 constexpr JsonMemberDoc kAuthorizeInstallMembers[] = {
@@ -198,6 +218,11 @@ constexpr JsonMemberDoc kAuthorizeInstallMembers[] = {
     {"image_file", "The candidate image file, or null without `--image-file`"},
     {"image_file.path", "The image file, as given"},
     {"image_file.bytes_measured", "How many bytes of it were measured"},
+    kCheckpoint,
+    kCheckpointFile,
+    kCheckpointSequence,
+    kCheckpointPrevious,
+    kCheckpointCreated,
 };
 
 constexpr JsonMemberDoc kWithdrawMembers[] = {
@@ -216,10 +241,25 @@ constexpr JsonMemberDoc kWithdrawMembers[] = {
     {"blocks_installs",
      "`true` when it was the current image: no install is authorized until a newer one is "
      "promoted"},
+    kCheckpoint,
+    kCheckpointFile,
+    kCheckpointSequence,
+    kCheckpointPrevious,
+    kCheckpointCreated,
 };
 
 constexpr JsonMemberDoc kShowStoreMembers[] = {
     {"ok", kOk},
+    {"sequence",
+     "The number of the save that wrote the store, a number (0 for a store saved before saves "
+     "were numbered)"},
+    {"store_hash", "The SHA-256 of the store's signed bytes, `sha256:hex`: its identity"},
+    {"expires_at", "Only for a store that expires: when", kEither, true},
+    kCheckpoint,
+    kCheckpointFile,
+    kCheckpointSequence,
+    kCheckpointPrevious,
+    kCheckpointCreated,
     {"platforms",
      "One object per platform, in store order; with `--platform` only that "
      "one"},
@@ -257,6 +297,36 @@ constexpr JsonMemberDoc kRekeyStoreMembers[] = {
     {"previous_key_id", "The key identifier of `--keystore`"},
     {"new_key_id", "The key identifier of `--new-keystore`"},
     {"platform_count", "The number of platforms carried over, a number"},
+};
+
+constexpr JsonMemberDoc kAuditStoreMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store, as given"},
+    {"log", "Its audit log"},
+    {"sequence", "The store's sequence, a number"},
+    {"store_hash", "The SHA-256 of the store's signed bytes, `sha256:hex`"},
+    {"begins_on_unlogged_store",
+     "`true` when the log begins on a store saved without it (or has no line yet)"},
+    {"saves", "One object per line of the log, oldest first"},
+    {"saves[].line", "The line's number in the log"},
+    {"saves[].sequence", "The save's sequence, a number"},
+    {"saves[].time", "When the save was made"},
+    {"saves[].command", "The command that saved the store"},
+    {"saves[].standing",
+     "`committed`, or `superseded`/`pending` for a save whose store never took its place"},
+    {"saves[].store_hash", "The hash of the store it wrote"},
+    {"saves[].key_id", "The key identifier the store was signed with"},
+    {"saves[].change", "What it changed, as the text report says it"},
+    {"torn_tail", "`true` when the log ends in an incomplete line an interrupted save left"},
+};
+
+constexpr JsonMemberDoc kRefreshStoreMembers[] = {
+    {"ok", kOk},
+    {"store", "The registry store re-signed, as given"},
+    {"sequence", "The new store's sequence, a number"},
+    {"store_hash", "The SHA-256 of its signed bytes"},
+    {"expires_at", "When it expires"},
+    {"previous_expires_at", "When the store it replaced expired, or null"},
 };
 
 constexpr JsonMemberDoc kSignReleaseMembers[] = {
@@ -310,7 +380,9 @@ constexpr JsonReportDoc kReports[] = {
     {"withdraw", kWithdrawMembers},
     {"set-policy", kSetPolicyMembers},
     {"show-store", kShowStoreMembers},
+    {"audit-store", kAuditStoreMembers},
     {"rekey-store", kRekeyStoreMembers},
+    {"refresh-store", kRefreshStoreMembers},
 };
 
 constexpr JsonMemberDoc kFailureMembers[] = {

@@ -31,6 +31,7 @@
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/aead.hpp"
+#include "crypto/digest.hpp"
 #include "crypto/ed25519.hpp"
 #include "crypto/secret.hpp"
 #include "encoding/large_buffer.hpp"
@@ -144,17 +145,19 @@ struct SignedEnvelope {
     // The same, handing over the payload instead of a copy of it. The signed
     // bytes are written into `scratch`: a caller done with a buffer as large
     // as the envelope's file (its text) lends it, so that no fresh memory is
-    // touched for them.
-    tl::expected<Payload, contracts::ContractError> verify(const crypto::VerifyingKey& key,
-                                                           const contracts::Timestamp& now,
-                                                           const EnvelopeContext& expected_context,
-                                                           std::string&& scratch = {}) &&;
+    // touched for them. `signed_hash`, when given, receives the SHA-256 of
+    // the signed bytes once the signature verifies: the envelope's identity
+    // in a chain (`previous_hash`).
+    [[nodiscard]] tl::expected<Payload, contracts::ContractError> verify(
+        const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+        const EnvelopeContext& expected_context, std::string&& scratch = {},
+        contracts::ContentHash* signed_hash = nullptr) &&;
 
 private:
-    tl::expected<void, contracts::ContractError> check(const crypto::VerifyingKey& key,
-                                                       const contracts::Timestamp& now,
-                                                       const EnvelopeContext& expected_context,
-                                                       std::string& scratch) const;
+    tl::expected<void, contracts::ContractError> check(
+        const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+        const EnvelopeContext& expected_context, std::string& scratch,
+        contracts::ContentHash* signed_hash = nullptr) const;
 };
 
 // The file form: members in the order above; expires_at, previous_hash and an

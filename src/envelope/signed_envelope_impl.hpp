@@ -21,7 +21,8 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::write_sign
 template <EnvelopePayload Payload>
 tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::check(
     const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-    const EnvelopeContext& expected_context, std::string& scratch) const {
+    const EnvelopeContext& expected_context, std::string& scratch,
+    contracts::ContentHash* signed_hash) const {
     namespace d = envelope_detail;
     if (auto header =
             d::check_version_and_context(format_version, associated_data, expected_context);
@@ -33,6 +34,9 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::check(
     }
     if (auto verified = crypto::verify_bytes(key, scratch, signature); !verified) {
         return tl::unexpected(verified.error());
+    }
+    if (signed_hash != nullptr) {
+        *signed_hash = crypto::measure_sha256(std::string_view(scratch));
     }
     // After the signature: an expiry time nobody vouched for proves nothing.
     if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
@@ -52,10 +56,11 @@ tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
 template <EnvelopePayload Payload>
 tl::expected<Payload, contracts::ContractError> SignedEnvelope<Payload>::verify(
     const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-    const EnvelopeContext& expected_context, std::string&& scratch) && {
+    const EnvelopeContext& expected_context, std::string&& scratch,
+    contracts::ContentHash* signed_hash) && {
     // Let go before the payload is handed on.
     std::string bytes = std::move(scratch);
-    auto checked = check(key, now, expected_context, bytes);
+    auto checked = check(key, now, expected_context, bytes, signed_hash);
     std::string().swap(bytes);
     if (!checked) {
         return tl::unexpected(std::move(checked.error()));

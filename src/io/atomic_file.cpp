@@ -202,15 +202,23 @@ int create_unique_temp(const std::string& path, mode_t mode, std::string& temp_p
 
 }  // namespace
 
-std::string atomic_temp_path(const std::string& path) {
+std::string sibling_path(const std::string& path, std::string_view extension) {
     const std::size_t start = name_start(path);
     const auto dot = path.find_last_of('.');
     // A leading dot marks a hidden file, not an extension.
     if (dot == std::string::npos || dot <= start ||
-        std::string_view(path).substr(dot + 1) == kTempExtension) {
-        return path + "." + std::string(kTempExtension);
+        std::string_view(path).substr(dot + 1) == extension) {
+        return path + "." + std::string(extension);
     }
-    return path.substr(0, dot + 1) + std::string(kTempExtension);
+    return path.substr(0, dot + 1) + std::string(extension);
+}
+
+int sync_directory_of(const std::string& path) {
+    return sync_directory(path);
+}
+
+std::string atomic_temp_path(const std::string& path) {
+    return sibling_path(path, kTempExtension);
 }
 
 tl::expected<void, WriteError> check_destination(const std::string& path) {
@@ -287,6 +295,13 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
     keep_owner(fd, path);
     if (const int err = write_sync(fd, bytes); err != 0) {
         return failed(kCannotWrite, temp_path, err);
+    }
+    if (options.before_rename != nullptr) {
+        if (auto ready = (*options.before_rename)(); !ready) {
+            ::close(fd);
+            ::unlink(temp_path.c_str());
+            return ready;
+        }
     }
     if (::rename(temp_path.c_str(), path.c_str()) != 0) {
         return failed(kCannotFinalize, path, errno);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -23,6 +24,16 @@ enum class FileMode {
 // whose extension already is "tmp" gets ".tmp" appended, so the temporary
 // file is never the target itself.
 std::string atomic_temp_path(const std::string& path);
+
+// Flushes the folder holding `path` to stable storage, so that a file just
+// created there keeps its name after a crash: 0, or the errno of the flush.
+// A folder that cannot be opened for reading, or a file system that cannot
+// flush folders, leaves nothing to do.
+int sync_directory_of(const std::string& path);
+
+// The file beside `path` with the extension of its name replaced by
+// `extension`, by the rule of atomic_temp_path: "store.json" -> "store.log".
+std::string sibling_path(const std::string& path, std::string_view extension);
 
 // Whether `path` may be replaced by a TempName::Beside replacement as things
 // stand, without changing anything: Failed "cannot write PATH: REASON" when
@@ -64,6 +75,11 @@ struct ReplaceOptions {
     // when it holds one (taking it a second time would wait forever); one is
     // taken here otherwise.
     const DirectoryLock* held = nullptr;
+    // Run once all of the new bytes are flushed at the temporary path, just
+    // before the rename: what must be durable before the new file takes its
+    // place (a store's audit log line). Its failure is the write's, the
+    // temporary file removed and nothing replaced.
+    const std::function<tl::expected<void, WriteError>()>* before_rename = nullptr;
 };
 
 // Replaces `path` with `bytes`: writes them to a temporary file created afresh

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "crypto/digest.hpp"
 #include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
 #include "io/atomic_file.hpp"
@@ -114,19 +115,26 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
 
 // ---- the file ---------------------------------------------------------------
 
-tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
-                                                          const crypto::Signer& key,
-                                                          const contracts::Uuid& key_id,
-                                                          const contracts::Timestamp& now,
-                                                          const contracts::Uuid& envelope_id) {
+StoreLink next_link(const std::optional<StoreStanding>& previous,
+                    const std::optional<contracts::Timestamp>& expires_at) {
+    if (!previous) {
+        return {1, std::nullopt, expires_at};
+    }
+    return {previous->sequence + 1, previous->hash, expires_at ? expires_at : previous->expires_at};
+}
+
+tl::expected<SignedStoreText, TrustError> signed_store_text(
+    const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const contracts::Uuid& envelope_id, const StoreLink& link) {
     // One buffer holds the signed bytes and then the file text: its memory
     // is taken once, for the larger of the two.
     auto body = snapshot_registry(store, now);
+    body.sequence = link.sequence;
     std::string text;
     encoding::reserve_large(text, envelope::envelope_file_size_hint(body));
-    const auto envelope =
-        envelope::sign_envelope_with_id(envelope_id, key, key_id, now, std::nullopt,
-                                        registry_context(), std::move(body), std::nullopt, &text);
+    const auto envelope = envelope::sign_envelope_with_id(
+        envelope_id, key, key_id, now, link.expires_at, registry_context(), std::move(body),
+        link.previous_hash, &text);
     if (!envelope) {
         // A key held in a token may fail to sign; say why.
         std::string detail(kSigningFailed);
@@ -135,19 +143,33 @@ tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGood
         }
         return tl::unexpected(TrustError::registry_malformed(std::move(detail)));
     }
+    // The buffer holds the signed bytes until the file text is written over
+    // them.
+    const auto hash = crypto::measure_sha256(std::string_view(text));
     envelope::write_envelope_json(*envelope, text);
-    return text;
+    return SignedStoreText{std::move(text), hash};
+}
+
+tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
+                                                          const crypto::Signer& key,
+                                                          const contracts::Uuid& key_id,
+                                                          const contracts::Timestamp& now,
+                                                          const contracts::Uuid& envelope_id) {
+    return signed_store_text(store, key, key_id, now, envelope_id, {})
+        .map([](SignedStoreText&& signed_text) { return std::move(signed_text.text); });
 }
 
 tl::expected<void, TrustError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
-    const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held) {
+    const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held,
+    const StoreLink& link) {
     try {
-        const auto text = registry_store_text(store, key, key_id, now, contracts::Uuid::new_v4());
+        const auto text =
+            signed_store_text(store, key, key_id, now, contracts::Uuid::new_v4(), link);
         if (!text) {
             return tl::unexpected(text.error());
         }
-        return io::write_file_atomically(path, *text,
+        return io::write_file_atomically(path, text->text,
                                          {io::FileMode::Default, io::TempName::Beside, held})
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
@@ -158,15 +180,15 @@ tl::expected<void, TrustError> save_registry_store(
 
 namespace {
 
-[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_store_file(
+[[nodiscard]] tl::expected<std::optional<LoadedStore>, TrustError> load_store_file(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
-    std::string* text_out = nullptr) {
+    ExpiredStore expired, std::string* text_out) {
     const auto exists = store_exists(path);
     if (!exists) {
         return tl::unexpected(exists.error());
     }
     if (!*exists) {
-        return std::optional<trust::KnownGoodStore>();
+        return std::optional<LoadedStore>();
     }
     auto text = read_store_text(path);
     if (!text) {
@@ -184,40 +206,76 @@ namespace {
     } else {
         scratch = std::move(*text);
     }
-    // Which check failed is not reported: a forged, re-keyed or re-purposed
-    // file is equally untrusted.
-    const auto body = std::move(*envelope).verify(key, now, registry_context(), std::move(scratch));
+    StoreStanding standing{0,
+                           {},
+                           envelope->key_id,
+                           envelope->created_at,
+                           envelope->expires_at,
+                           envelope->previous_hash};
+    // A store read in spite of its expiry is checked as at the instant it
+    // expired: its signature must still verify.
+    const auto checked_at =
+        expired == ExpiredStore::Read && envelope->expires_at && *envelope->expires_at < now
+            ? *envelope->expires_at
+            : now;
+    // Which check failed is not reported, but for an expiry that a valid
+    // signature vouches for: a forged, re-keyed or re-purposed file is
+    // equally untrusted.
+    auto body = std::move(*envelope).verify(key, checked_at, registry_context(), std::move(scratch),
+                                            &standing.hash);
     if (!body) {
+        if (body.error().kind() == contracts::ContractError::Kind::Expired && standing.expires_at) {
+            return tl::unexpected(TrustError::registry_expired(standing.expires_at->to_string()));
+        }
         return tl::unexpected(TrustError::registry_signature_invalid());
     }
+    standing.sequence = body->sequence.value_or(0);
     auto store = rebuild_registry(*body);
     if (!store) {
         return tl::unexpected(std::move(store.error()));
     }
-    return std::optional<trust::KnownGoodStore>(std::move(*store));
+    return std::optional<LoadedStore>(LoadedStore{std::move(*store), std::move(standing)});
+}
+
+// Without the standing.
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> registry_only(
+    tl::expected<std::optional<LoadedStore>, TrustError>&& loaded) {
+    if (!loaded) {
+        return tl::unexpected(std::move(loaded.error()));
+    }
+    if (!loaded->has_value()) {
+        return std::optional<trust::KnownGoodStore>();
+    }
+    return std::optional<trust::KnownGoodStore>(std::move((*loaded)->registry));
 }
 
 }  // namespace
 
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
-    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now) {
+tl::expected<std::optional<LoadedStore>, TrustError> load_store_standing(
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    ExpiredStore expired, std::string* text) {
+    if (text != nullptr) {
+        text->clear();
+    }
     try {
-        return load_store_file(path, key, now);
+        return load_store_file(path, key, now, expired, text);
     } catch (const std::bad_alloc&) {
+        if (text != nullptr) {
+            text->clear();
+        }
         return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
+}
+
+tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now) {
+    return registry_only(load_store_standing(path, key, now));
 }
 
 tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string& text) {
-    text.clear();
-    try {
-        return load_store_file(path, key, now, &text);
-    } catch (const std::bad_alloc&) {
-        text.clear();
-        return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
-    }
+    return registry_only(load_store_standing(path, key, now, ExpiredStore::Refuse, &text));
 }
 
 }  // namespace zdz::store

@@ -89,6 +89,10 @@ struct RegistrySnapshotBody {
     // As held: a snapshot lists platforms in byte order of their text, a file
     // read back keeps its own order (a platform listed twice continues).
     std::vector<PersistedPlatformState> platforms;
+    // The number of this save: 1 for a new store, one more than the store it
+    // replaced otherwise. Absent in stores written before saves were
+    // numbered, which count as 0.
+    std::optional<std::uint64_t> sequence = std::nullopt;
 
     // About as many bytes as its canonical form takes, a little more.
     std::size_t canonical_size_hint() const;
@@ -98,30 +102,74 @@ struct RegistrySnapshotBody {
 
 constexpr auto describe(json::Type<RegistrySnapshotBody>) {
     using R = RegistrySnapshotBody;
-    return json::record<R>(
-        kRegistrySnapshotBodyRecordName,
-        json::required("format_version", &R::format_version, json::u16),
-        json::required("exported_at", &R::exported_at, json::timestamp),
-        json::required("platforms", &R::platforms, json::sequence(json::nested)));
+    return json::record<R>(kRegistrySnapshotBodyRecordName,
+                           json::required("format_version", &R::format_version, json::u16),
+                           json::required("exported_at", &R::exported_at, json::timestamp),
+                           json::required("platforms", &R::platforms, json::sequence(json::nested)),
+                           json::optional("sequence", &R::sequence, json::u64));
 }
 
 using RegistryEnvelope = envelope::SignedEnvelope<RegistrySnapshotBody>;
 
 // Platforms in the registry's order, each history as recorded and each
-// withdrawn set as it stands.
+// withdrawn set as it stands; no sequence.
 RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
                                        const contracts::Timestamp& now);
 
+// Where a store stands in the chain of its saves, as its signed envelope
+// says: what a reader remembers of it (a checkpoint) and what the next save
+// links to.
+struct StoreStanding {
+    // 0 for a store written before saves were numbered.
+    std::uint64_t sequence = 0;
+    // SHA-256 of the bytes its signature covers: the store's identity.
+    contracts::ContentHash hash;
+    contracts::Uuid key_id;
+    contracts::Timestamp saved_at;
+    std::optional<contracts::Timestamp> expires_at;
+    // The hash of the store it replaced; absent for the first save and for
+    // stores written before saves were chained.
+    std::optional<contracts::ContentHash> previous_hash;
+
+    friend bool operator==(const StoreStanding&, const StoreStanding&) = default;
+};
+
+// What a save writes beside the registry: the number of the save, the link
+// to the store it replaces and the expiry. A link of all-absent members
+// writes a store as stores were written before they were chained.
+struct StoreLink {
+    std::optional<std::uint64_t> sequence = std::nullopt;
+    std::optional<contracts::ContentHash> previous_hash = std::nullopt;
+    std::optional<contracts::Timestamp> expires_at = std::nullopt;
+};
+
+// The link of the save that follows `previous` (nullopt: a new store) with
+// the expiry `expires_at`, or the previous store's when none is given.
+StoreLink next_link(const std::optional<StoreStanding>& previous,
+                    const std::optional<contracts::Timestamp>& expires_at);
+
+// A signed store's file text and the hash of its signed bytes.
+struct SignedStoreText {
+    std::string text;
+    contracts::ContentHash hash;
+};
+
 // The file text of `store` signed at `now` with `key` as `key_id` (context
-// [kRegistryContext], no expiry) in an envelope whose id is `envelope_id`:
-// the same inputs give the same bytes. RegistryMalformed when it cannot be
-// signed.
-tl::expected<std::string, trust::TrustError> registry_store_text(
+// [kRegistryContext]) in an envelope whose id is `envelope_id`, linked as
+// `link` says: the same inputs give the same bytes. RegistryMalformed when it
+// cannot be signed.
+[[nodiscard]] tl::expected<SignedStoreText, trust::TrustError> signed_store_text(
+    const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const contracts::Uuid& envelope_id, const StoreLink& link);
+
+// signed_store_text's text of an unlinked store (no sequence, no link, no
+// expiry).
+[[nodiscard]] tl::expected<std::string, trust::TrustError> registry_store_text(
     const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const contracts::Uuid& envelope_id);
 
-// Signs the snapshot at `now` (context [kRegistryContext], no expiry, a fresh
-// envelope_id) and replaces `path` through io::write_file_atomically (`held`: the
+// Signs the snapshot at `now` (context [kRegistryContext], linked as `link`
+// says, a fresh envelope_id) and replaces `path` through io::write_file_atomically (`held`: the
 // caller's RegistryDirectoryLock on the store, if it holds it).
 // RegistryMalformed when the snapshot could not be signed; StorageFailed, the
 // previous file left in place, or StorageNotDurable, the new file in place,
@@ -129,7 +177,7 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
 [[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
-    const io::DirectoryLock* held = nullptr);
+    const io::DirectoryLock* held = nullptr, const StoreLink& link = {});
 
 // In this order: nullopt when nothing exists at `path` (ENOENT, or ENOTDIR for
 // a path below a file) — any other failure to look the path up is
@@ -137,7 +185,8 @@ tl::expected<std::string, trust::TrustError> registry_store_text(
 // StorageFailed for a file that cannot be read, is not a regular file or is
 // not UTF-8 (worded in store/file_errors.cpp); RegistryMalformed
 // with the reader's message; RegistrySignatureInvalid for any failure of the
-// envelope check against `key` at `now`; then rebuild_registry's error.
+// envelope check against `key` at `now` but its expiry, RegistryExpired for a
+// store whose expiry has passed; then rebuild_registry's error.
 [[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
 load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
                     const contracts::Timestamp& now);
@@ -148,6 +197,23 @@ load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
 [[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
 load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
                     const contracts::Timestamp& now, std::string& text);
+
+// A store loaded with its standing.
+struct LoadedStore {
+    trust::KnownGoodStore registry;
+    StoreStanding standing;
+};
+
+// Whether a load refuses a store whose expiry has passed (RegistryExpired,
+// after its signature verified) or reads it all the same: only the holder of
+// its key renewing it does.
+enum class ExpiredStore { Refuse, Read };
+
+// load_registry_store with the store's standing. `text`, when given, keeps
+// the file's text as read.
+[[nodiscard]] tl::expected<std::optional<LoadedStore>, trust::TrustError> load_store_standing(
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    ExpiredStore expired = ExpiredStore::Refuse, std::string* text = nullptr);
 
 // Replays each platform's history through KnownGoodStore::record_promotion (the
 // rollback rule without the withdrawn check), then withdraws its revoked

@@ -55,6 +55,9 @@ TrustError TrustError::keystore_malformed(std::string detail) {
 TrustError TrustError::registry_signature_invalid() {
     return TrustError(Kind::RegistrySignatureInvalid);
 }
+TrustError TrustError::registry_expired(std::string time) {
+    return TrustError(Kind::RegistryExpired, ExpiredAt{std::move(time)});
+}
 TrustError TrustError::registry_malformed(std::string detail) {
     return TrustError(Kind::RegistryMalformed, Detail{std::move(detail)});
 }
@@ -78,6 +81,9 @@ struct PayloadText {
 
     std::string operator()(std::monostate) const { return {}; }
     std::string operator()(const TrustError::ExpiredAt& p) const {
+        if (kind == TrustError::Kind::RegistryExpired) {
+            return "registry store expired at " + p.time + " (refresh-store renews it)";
+        }
         return "image manifest expired at " + p.time;
     }
     std::string operator()(const TrustError::SignatureCount& p) const {
@@ -162,6 +168,7 @@ bool TrustError::is_refusal() const {
         case Kind::AttestationStale:
         case Kind::AttestationMeasurementMismatch:
         case Kind::RegistrySignatureInvalid:
+        case Kind::RegistryExpired:
             return true;
         case Kind::TrustStoreEntryInvalid:
         case Kind::KeystoreUnsealFailed:

@@ -34,6 +34,8 @@ public:
         KeystoreUnsealFailed,
         KeystoreMalformed,
         RegistrySignatureInvalid,
+        // The store's signature verifies, but its expiry has passed.
+        RegistryExpired,
         RegistryMalformed,
         StorageFailed,
         // The file was replaced, but flushing its directory failed: the new
@@ -62,6 +64,7 @@ public:
     static TrustError keystore_unseal_failed();
     static TrustError keystore_malformed(std::string detail);
     static TrustError registry_signature_invalid();
+    static TrustError registry_expired(std::string time);
     static TrustError registry_malformed(std::string detail);
     static TrustError storage_failed(std::string detail);
     // Displayed as storage_failed is; callers tell the two apart by kind.
@@ -70,7 +73,7 @@ public:
     static TrustError from_write_error(const io::WriteError& error);
 
     // What each kind carries; the kinds not named carry nothing.
-    struct ExpiredAt {  // ManifestExpired
+    struct ExpiredAt {  // ManifestExpired, RegistryExpired
         std::string time;
         friend bool operator==(const ExpiredAt&, const ExpiredAt&) = default;
     };

@@ -219,6 +219,16 @@ TEST_F(JsonReports, EachSuccessHasItsDocumentedMembers) {
     out = succeeded({"rekey-store", "--store", "store.json", "--keystore", "ks.json",
                      "--new-keystore", "next.json", "--passphrase-env", kPassphraseVar});
     EXPECT_EQ(jq(".platform_count", out), "1\n");
+
+    out = succeeded({"refresh-store", "--store", "store.json", "--keystore", "next.json",
+                     "--passphrase-env", kPassphraseVar, "--store-expires-at",
+                     "2999-01-01T00:00:00Z"});
+    EXPECT_EQ(jq("[.sequence, .expires_at, .previous_expires_at]", out),
+              "[4,\"2999-01-01T00:00:00Z\",null]\n");
+
+    out = succeeded({"audit-store", "--store", "store.json", "--keystore", "next.json"});
+    EXPECT_EQ(jq("[.saves[].command]", out),
+              "[\"promote\",\"withdraw\",\"rekey-store\",\"refresh-store\"]\n");
 }
 
 // A failure of each command is one document of the documented members, whose

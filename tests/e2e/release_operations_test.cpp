@@ -655,8 +655,14 @@ TEST_F(ReleaseOperations, ShowStoreReportsEachPlatformAndOneInDetail) {
         "  rollback floor:    sv2\n"
         "  promotions:        2\n"
         "  withdrawn:         2\n";
-    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") +
-                         "\n  platforms:         2\n\n"
+    // Written without the commands, the store is of no numbered save; its
+    // hash is checked where saves are chained.
+    const auto hash_at = r.out.find("  store hash:        sha256:");
+    ASSERT_NE(hash_at, std::string::npos) << r.out;
+    const auto standing =
+        "  sequence:          0\n" + r.out.substr(hash_at, r.out.find('\n', hash_at) + 1 - hash_at);
+    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") + "\n" + standing +
+                         "  platforms:         2\n\n"
                          "  platform:          alder\n"
                          "  current image:     none\n"
                          "  rollback floor:    sv0\n"
@@ -676,7 +682,7 @@ TEST_F(ReleaseOperations, ShowStoreReportsEachPlatformAndOneInDetail) {
 
     r = show_store({"--platform", "vask"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") + "\n" + vask +
+    EXPECT_EQ(r.out, "[ok] store verified: " + dir.file("store.json") + "\n" + standing + vask +
                          "history (oldest first):\n  " + sha256_of("one.img") +
                          "  sv1  2026-07-15T10:00:00Z\n  " + sha256_of("two.img") +
                          "  sv2  2026-07-29T10:00:00.5Z  withdrawn\n"

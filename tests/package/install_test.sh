@@ -43,7 +43,7 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
       "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     echo "${COMPREPLY[*]}"' bash "$@"
 }
-[[ $(bash_reply 'zeduzaredoz au' zeduzaredoz au) == authorize-install ]] ||
+[[ $(bash_reply 'zeduzaredoz aut' zeduzaredoz aut) == authorize-install ]] ||
   fail "bash does not complete the subcommand"
 [[ $(bash_reply 'zeduzaredoz sign --out x --k' zeduzaredoz sign --out x --k) == '--keystore --kind' ]] ||
   fail "bash offers: $(bash_reply 'zeduzaredoz sign --out x --k' zeduzaredoz sign --out x --k)"
@@ -55,11 +55,11 @@ bash_reply() {  # COMMAND_LINE WORDS... -> the completions offered for the last 
 [[ $(bash_reply 'zeduzaredoz promote --out ' zeduzaredoz promote --out '') != *--* ]] ||
   fail "bash offers options as a value"
 [[ $(bash_reply 'zeduzaredoz authorize-install --keystore k --' \
-  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --image-file --format --progress --help' ]] ||
+  zeduzaredoz authorize-install --keystore k --) == '--store --platform --measurement --image-file --checkpoint --format --progress --help' ]] ||
   fail "bash offers the alternative of an option already given"
 # Of two alternatives, the one given rules out the other.
 [[ $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --) == \
-  '--store --keystore --passphrase-env --platform --new-platform --format --progress --help' ]] ||
+  '--store --keystore --passphrase-env --platform --new-platform --store-expires-at --checkpoint --format --progress --help' ]] ||
   fail "bash offers: $(bash_reply 'zeduzaredoz withdraw --measurement x --' zeduzaredoz withdraw --measurement x --)"
 [[ $(bash_reply 'zeduzaredoz show-store --format=' zeduzaredoz show-store --format = '') == 'text json' ]] ||
   fail "bash does not complete --format=VALUE"

@@ -237,7 +237,15 @@ TEST(RegistryFile, SignatureCoversTheTypedRecordNotTheFileBytes) {
     const auto expired = zdz::envelope::sign_envelope(key, Uuid::new_v4(), day(0), day(1),
                                                       {std::string(kRegistryContext)}, body);
     dir.write("expired.json", zdz::envelope::write_envelope_json(*expired));
-    EXPECT_EQ(load_error(dir.file("expired.json")), kSignatureInvalid);
+    // An expiry the signature vouches for is said as such; an expiry added
+    // to a store signed without one is a forgery like any other change.
+    EXPECT_EQ(load_error(dir.file("expired.json")),
+              "registry store expired at " + day(1).to_string() + " (refresh-store renews it)");
+    auto unsigned_expiry = text;
+    unsigned_expiry.insert(unsigned_expiry.find("  \"associated_data\""),
+                           "  \"expires_at\": \"" + day(1).to_string() + "\",\n");
+    dir.write("unsigned-expiry.json", unsigned_expiry);
+    EXPECT_EQ(load_error(dir.file("unsigned-expiry.json")), kSignatureInvalid);
 }
 
 TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
@@ -300,7 +308,8 @@ TEST(RegistryFile, MalformedFilesNameTheMemberAndItsPlace) {
     constexpr Edit edits[] = {
         {"\"format_version\": 1,\n    \"exported",
          "\"format_version\": 1,\n    \"extra\": 1,\n    \"exported",
-         "unknown field `extra`, expected one of `format_version`, `exported_at`, `platforms` at "
+         "unknown field `extra`, expected one of `format_version`, `exported_at`, `platforms`, "
+         "`sequence` at "
          "line 11 column 11"},
         {"\"revoked\": []", "\"revoked\": [], \"x\": 0",
          "unknown field `x`, expected one of `platform`, `history`, `revoked`, `min_signers` at "

@@ -1,5 +1,6 @@
 #include "cli/access/store_access.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "cli/access/clock.hpp"
@@ -13,10 +14,11 @@
 
 namespace zdz::cli {
 
-tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
-    const std::string& store_path, const crypto::VerifyingKey& key,
-    const contracts::Timestamp& now) {
-    auto loaded = store::load_registry_store(store_path, key, now);
+tl::expected<store::LoadedStore, CommandError> load_existing_store(const std::string& store_path,
+                                                                   const crypto::VerifyingKey& key,
+                                                                   const contracts::Timestamp& now,
+                                                                   store::ExpiredStore expired) {
+    auto loaded = store::load_store_standing(store_path, key, now, expired);
     if (!loaded) {
         return tl::unexpected(
             fail("cannot load store " + store_path + ": " + loaded.error().display(),
@@ -28,9 +30,9 @@ tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
     return std::move(**loaded);
 }
 
-tl::expected<trust::KnownGoodStore, CommandError> read_store(
+tl::expected<store::LoadedStore, CommandError> read_store(
     const std::string& store_path, const std::optional<std::string>& keystore,
-    const std::optional<std::string>& public_key) {
+    const std::optional<std::string>& public_key, store::ExpiredStore expired) {
     const auto key = store_verifying_key(keystore, public_key);
     if (!key) {
         return tl::unexpected(key.error());
@@ -39,7 +41,86 @@ tl::expected<trust::KnownGoodStore, CommandError> read_store(
     if (!now) {
         return tl::unexpected(now.error());
     }
-    return load_existing_store(store_path, *key, *now);
+    return load_existing_store(store_path, *key, *now, expired);
+}
+
+tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_store_expiry(
+    const std::optional<std::string>& text, const contracts::Timestamp& now) {
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto parsed = contracts::Timestamp::parse(*text);
+    if (!parsed) {
+        return tl::unexpected(fail("invalid --store-expires-at: " + parsed.error().display()));
+    }
+    if (!(now < *parsed)) {
+        return tl::unexpected(fail("store expiry time " + parsed->to_string() +
+                                   " is not later than now, " + now.to_string()));
+    }
+    return *parsed;
+}
+
+namespace {
+
+CommandError checkpoint_failure(const store::CheckpointError& error) {
+    using Kind = store::CheckpointError::Kind;
+    switch (error.kind) {
+        case Kind::Replayed:
+        case Kind::Forked:
+            return refuse(error.message);
+        case Kind::Unreadable:
+            return fail(error.message);
+        case Kind::NotWritten:
+            break;
+    }
+    return fail_io("cannot write checkpoint: " + error.message);
+}
+
+}  // namespace
+
+tl::expected<std::optional<CheckpointReport>, CommandError> accept_checkpoint(
+    const std::optional<std::string>& path, const store::StoreStanding& store) {
+    if (!path) {
+        return std::nullopt;
+    }
+    const auto advanced = store::advance_checkpoint(*path, store);
+    if (!advanced) {
+        return tl::unexpected(checkpoint_failure(advanced.error()));
+    }
+    return std::optional<CheckpointReport>(CheckpointReport{*path, *advanced});
+}
+
+std::string checkpoint_text(const CheckpointReport& report) {
+    const auto& [before, after] = report.advance;
+    const auto at = "sequence " + std::to_string(after);
+    if (!before) {
+        return report.path + " created at " + at + " (first use: the store found is trusted)";
+    }
+    if (*before == after) {
+        return report.path + " at " + at + ", as seen before";
+    }
+    return report.path + " advanced from sequence " + std::to_string(*before) + " to " +
+           std::to_string(after);
+}
+
+json::JsonValue checkpoint_json(const CheckpointReport& report) {
+    using json::JsonValue;
+    const auto& [before, after] = report.advance;
+    auto object = JsonValue::object();
+    object.add("file", JsonValue::string(report.path));
+    object.add("sequence", JsonValue::uint64(after));
+    object.add("previous_sequence", before ? JsonValue::uint64(*before) : JsonValue());
+    object.add("created", JsonValue::boolean(!before));
+    return object;
+}
+
+std::string checkpoint_line(const std::optional<CheckpointReport>& report, std::size_t width) {
+    if (!report) {
+        return {};
+    }
+    std::string label = "  checkpoint:";
+    label.resize(std::max(width, label.size() + 1), ' ');
+    return label + checkpoint_text(*report) + "\n";
 }
 
 tl::expected<void, CommandError> check_store_inputs_apart(
@@ -72,12 +153,10 @@ tl::expected<void, CommandError> check_platform_held(const std::string& store,
                                " a platform not yet in it"));
 }
 
-tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string& store_path,
-                                                               const crypto::Signer& key,
-                                                               const contracts::Uuid& key_id,
-                                                               const contracts::Timestamp& now,
-                                                               const StoreUpdateWording& wording,
-                                                               const RegistryChange& change) {
+tl::expected<UpdatedStore, CommandError> update_store(
+    const std::string& store_path, const crypto::Signer& key, const contracts::Uuid& key_id,
+    const contracts::Timestamp& now, const StoreUpdateWording& wording,
+    const StoreSaveOptions& options, const RegistryChange& change) {
     using Kind = store::RegistryUpdateError::Kind;
     const std::string subject(wording.change);
     const auto worded = [&](const store::RegistryUpdateError& error) {
@@ -102,20 +181,45 @@ tl::expected<trust::KnownGoodStore, CommandError> update_store(const std::string
     };
     // The store is checked with the unsealed key's own public key.
     auto update = store::RegistryUpdate::begin(store_path, key.verifying_key(), now,
-                                               wording.absent_starts_empty);
+                                               wording.absent_starts_empty, options.expired);
     if (!update) {
         return tl::unexpected(worded(update.error()));
     }
-    const auto changed = change(update->registry());
+    // A replayed or forked store is refused before anything changes. A
+    // store that is not there is older than any the checkpoint remembers.
+    if (options.checkpoint) {
+        const auto seen = store::read_checkpoint(*options.checkpoint);
+        if (!seen) {
+            return tl::unexpected(checkpoint_failure(seen.error()));
+        }
+        const auto judged_store = update->standing().value_or(store::StoreStanding{});
+        if (auto judged = store::judge_checkpoint(judged_store, *seen, *options.checkpoint);
+            !judged) {
+            return tl::unexpected(checkpoint_failure(judged.error()));
+        }
+    }
+    const auto loaded = update->standing();
+    store::SaveNote note{{}, options.expires_at};
+    const auto changed = change(update->registry(), note.change);
     if (!changed) {
         return tl::unexpected(changed.error());
     }
+    // A store left unchanged is not written, and keeps its expiry too (the
+    // report says it is unchanged).
     if (*changed == StoreChange::Save) {
-        if (auto saved = update->save(key, key_id, now); !saved) {
+        if (auto saved = update->save(key, key_id, now, note); !saved) {
             return tl::unexpected(worded(saved.error()));
         }
     }
-    return std::move(update->registry());
+    UpdatedStore updated{std::move(update->registry()), loaded, update->standing(), std::nullopt};
+    if (options.checkpoint && updated.standing) {
+        auto accepted = accept_checkpoint(options.checkpoint, *updated.standing);
+        if (!accepted) {
+            return tl::unexpected(std::move(accepted.error()));
+        }
+        updated.checkpoint = std::move(*accepted);
+    }
+    return updated;
 }
 
 }  // namespace zdz::cli

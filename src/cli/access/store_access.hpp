@@ -15,6 +15,10 @@
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "json/value.hpp"
+#include "store/audit_log.hpp"
+#include "store/checkpoint.hpp"
+#include "store/registry_file.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
@@ -22,16 +26,41 @@ namespace zdz::cli {
 // The store at `store_path`, checked with `key` at `now`: "cannot load store
 // S: ..." when it cannot be read or trusted, "no store file found at S" when
 // there is none.
-[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> load_existing_store(
-    const std::string& store_path, const crypto::VerifyingKey& key,
-    const contracts::Timestamp& now);
+[[nodiscard]] tl::expected<store::LoadedStore, CommandError> load_existing_store(
+    const std::string& store_path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    store::ExpiredStore expired = store::ExpiredStore::Refuse);
 
-// The store a reading command (authorize-install, show-store) reports on: the
-// key from --keystore or --public-key (store_verifying_key), the clock, then
-// load_existing_store.
-[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> read_store(
+// The store a reading command (authorize-install, show-store, audit-store)
+// reports on: the key from --keystore or --public-key (store_verifying_key),
+// the clock, then load_existing_store.
+[[nodiscard]] tl::expected<store::LoadedStore, CommandError> read_store(
     const std::string& store_path, const std::optional<std::string>& keystore,
-    const std::optional<std::string>& public_key);
+    const std::optional<std::string>& public_key,
+    store::ExpiredStore expired = store::ExpiredStore::Refuse);
+
+// --store-expires-at, when given: "invalid --store-expires-at: ..." for a
+// text that is not RFC 3339, and "store expiry time T is not later than now,
+// N" for a time already past.
+[[nodiscard]] tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_store_expiry(
+    const std::optional<std::string>& text, const contracts::Timestamp& now);
+
+// A --checkpoint that accepted a store: where it stands now.
+struct CheckpointReport {
+    std::string path;
+    store::CheckpointAdvance advance;
+};
+
+// With --checkpoint: judges `store` against the checkpoint file and advances
+// it (store::advance_checkpoint), a replay or a fork refused.
+[[nodiscard]] tl::expected<std::optional<CheckpointReport>, CommandError> accept_checkpoint(
+    const std::optional<std::string>& path, const store::StoreStanding& store);
+
+// "FILE created at sequence 5 (first use: the store found is trusted)",
+// "FILE advanced from sequence 4 to 5" or "FILE at sequence 5, as seen
+// before".
+std::string checkpoint_text(const CheckpointReport& report);
+// {"file", "sequence", "previous_sequence" (null when created), "created"}.
+json::JsonValue checkpoint_json(const CheckpointReport& report);
 
 // A file the command reads, by the option that named it; an absent optional
 // option names nothing.
@@ -69,16 +98,42 @@ struct StoreUpdateWording {
     std::string_view change;
 };
 
-using RegistryChange =
-    std::function<tl::expected<StoreChange, CommandError>(trust::KnownGoodStore&)>;
+// What a change writes beside the registry: the new store's expiry (nullopt
+// keeps the store's) and the checkpoint to judge the loaded store by and
+// advance to the saved one.
+struct StoreSaveOptions {
+    std::optional<contracts::Timestamp> expires_at = std::nullopt;
+    std::optional<std::string> checkpoint = std::nullopt;
+    // Read a store whose expiry has passed: refresh-store, which renews it.
+    store::ExpiredStore expired = store::ExpiredStore::Refuse;
+};
+
+// Changes the registry and fills in the log line's account of the change
+// (its command and what changed).
+using RegistryChange = std::function<tl::expected<StoreChange, CommandError>(trust::KnownGoodStore&,
+                                                                             store::AuditEntry&)>;
+
+// The registry as a change left it.
+struct UpdatedStore {
+    trust::KnownGoodStore registry;
+    // The store as loaded, and as it now stands.
+    std::optional<store::StoreStanding> loaded;
+    std::optional<store::StoreStanding> standing;
+    std::optional<CheckpointReport> checkpoint;
+};
 
 // A change to the store through store::RegistryUpdate (the lock held from the
 // load to the save), worded for the command: loads the store checked with
-// `key`'s own public key, applies `change`, and when it asks for it saves the
-// registry signed with `key`. Returns the registry as it now stands.
-[[nodiscard]] tl::expected<trust::KnownGoodStore, CommandError> update_store(
+// `key`'s own public key, judges it against the checkpoint, applies
+// `change`, and when it asks for it saves the registry signed with `key`
+// (its log line first); then advances the checkpoint.
+[[nodiscard]] tl::expected<UpdatedStore, CommandError> update_store(
     const std::string& store_path, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const StoreUpdateWording& wording,
-    const RegistryChange& change);
+    const StoreSaveOptions& options, const RegistryChange& change);
+
+// "  LABEL" padded to `width` and checkpoint_text, one line; nothing without
+// a checkpoint.
+std::string checkpoint_line(const std::optional<CheckpointReport>& report, std::size_t width);
 
 }  // namespace zdz::cli

@@ -17,7 +17,8 @@ namespace {
 std::string authorized_report(const AuthorizeInstall& cmd, const trust::ImagePlatform& platform,
                               const MeasuredCandidate& candidate,
                               const trust::PromotionRecord& authorized,
-                              const trust::KnownGoodStore& registry) {
+                              const trust::KnownGoodStore& registry,
+                              const std::optional<CheckpointReport>& checkpoint) {
     std::string report =
         "[ok] install authorized\n"
         "  platform:          " +
@@ -32,13 +33,14 @@ std::string authorized_report(const AuthorizeInstall& cmd, const trust::ImagePla
             measured_file_text(cmd.candidate.image_file.value_or(""), *candidate.bytes_measured) +
             "\n";
     }
-    return report;
+    return report + checkpoint_line(checkpoint, 21);
 }
 
 json::JsonValue authorized_json(const AuthorizeInstall& cmd, const trust::ImagePlatform& platform,
                                 const MeasuredCandidate& candidate,
                                 const trust::PromotionRecord& authorized,
-                                const trust::KnownGoodStore& registry) {
+                                const trust::KnownGoodStore& registry,
+                                const std::optional<CheckpointReport>& checkpoint) {
     using json::JsonValue;
     auto document = json_success();
     document.add("store", JsonValue::string(cmd.store));
@@ -50,6 +52,9 @@ json::JsonValue authorized_json(const AuthorizeInstall& cmd, const trust::ImageP
                                    ? measured_file_json(cmd.candidate.image_file.value_or(""),
                                                         *candidate.bytes_measured)
                                    : JsonValue());
+    if (checkpoint) {
+        document.add("checkpoint", checkpoint_json(*checkpoint));
+    }
     return document;
 }
 
@@ -61,13 +66,20 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         !ok) {
         return tl::unexpected(std::move(ok.error()));
     }
-    const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
-    if (!registry) {
-        return tl::unexpected(registry.error());
+    const auto loaded = read_store(cmd.store, cmd.keystore, cmd.public_key);
+    if (!loaded) {
+        return tl::unexpected(loaded.error());
     }
+    const auto* registry = &loaded->registry;
     const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
     if (!request) {
         return tl::unexpected(request.error());
+    }
+    // An older copy of the store, or a fork of it, is refused before any
+    // install is judged by it.
+    const auto checkpoint = accept_checkpoint(cmd.checkpoint, loaded->standing);
+    if (!checkpoint) {
+        return tl::unexpected(checkpoint.error());
     }
     const auto& platform = request->platform;
     std::optional<io::ImageDigests> file;
@@ -93,9 +105,9 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         return tl::unexpected(fail(std::move(message), kind_of(authorized.error())));
     }
     out << (cmd.format == OutputFormat::Json
-                ? json_report_text(
-                      authorized_json(cmd, platform, candidate, *authorized, *registry))
-                : authorized_report(cmd, platform, candidate, *authorized, *registry));
+                ? json_report_text(authorized_json(cmd, platform, candidate, *authorized, *registry,
+                                                   *checkpoint))
+                : authorized_report(cmd, platform, candidate, *authorized, *registry, *checkpoint));
     return {};
 }
 

@@ -26,7 +26,9 @@ namespace zdz::cli {
 [[nodiscard]] CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out);
 [[nodiscard]] CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out);
 [[nodiscard]] CommandResult run_show_store(const ShowStore& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_audit_store(const AuditStore& cmd, std::ostream& out);
 [[nodiscard]] CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out);
+[[nodiscard]] CommandResult run_refresh_store(const RefreshStore& cmd, std::ostream& out);
 [[nodiscard]] CommandResult run_demo(const Demo& cmd, std::ostream& out);
 
 }  // namespace zdz::cli

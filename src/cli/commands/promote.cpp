@@ -27,7 +27,8 @@ std::uint32_t required_signers(const Promote& cmd, const CheckedManifest& verifi
 }
 
 std::string promoted_report(const Promote& cmd, const CheckedManifest& verified,
-                            const trust::KnownGoodStore& registry) {
+                            const UpdatedStore& updated) {
+    const auto& registry = updated.registry;
     const auto& body = verified.manifest.body;
     const auto required = required_signers(cmd, verified, registry);
     return "[ok] promoted\n"
@@ -40,12 +41,13 @@ std::string promoted_report(const Promote& cmd, const CheckedManifest& verified,
            "  security_version:     " + trust::security_version_text(body.security_version) + "\n" +
            "  rollback floor now:   " +
            trust::security_version_text(registry.rollback_floor(body.platform)) + "\n" +
-           "  store written:        " + cmd.store + "\n";
+           "  store written:        " + cmd.store + "\n" + checkpoint_line(updated.checkpoint, 24);
 }
 
 json::JsonValue promoted_json(const Promote& cmd, const CheckedManifest& verified,
-                              const trust::KnownGoodStore& registry) {
+                              const UpdatedStore& updated) {
     using json::JsonValue;
+    const auto& registry = updated.registry;
     const auto& body = verified.manifest.body;
     auto document = json_success();
     document.add("store", JsonValue::string(cmd.store));
@@ -60,6 +62,9 @@ json::JsonValue promoted_json(const Promote& cmd, const CheckedManifest& verifie
     document.add("measurement", JsonValue::string(body.measurement.to_string()));
     document.add("security_version", JsonValue::uint64(body.security_version));
     document.add("rollback_floor", JsonValue::uint64(registry.rollback_floor(body.platform)));
+    if (updated.checkpoint) {
+        document.add("checkpoint", checkpoint_json(*updated.checkpoint));
+    }
     return document;
 }
 
@@ -76,6 +81,10 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     if (!now) {
         return tl::unexpected(now.error());
     }
+    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
     const auto verified =
@@ -86,7 +95,8 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     if (auto writable = check_store_inputs_apart(
             cmd.store, {{"--manifest", cmd.manifest},
                         {"--signers-file", cmd.signers_file.value_or(kDefaultSignersFile)},
-                        {"--keystore", cmd.keystore}});
+                        {"--keystore", cmd.keystore},
+                        {"--checkpoint", cmd.checkpoint}});
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
@@ -97,8 +107,9 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     // Loaded, decided on and saved under the store's lock.
     const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
-        [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at, cmd.checkpoint},
+        [&](trust::KnownGoodStore& loaded,
+            store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
             const auto& platform = verified->manifest.body.platform;
             if (auto enough = trust::require_signers(verified->signers.size(),
                                                      loaded.min_signers(platform), platform.text());
@@ -110,6 +121,16 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
             if (!promoted) {
                 return tl::unexpected(fail("promotion refused: " + promoted.error().display(),
                                            kind_of(promoted.error())));
+            }
+            const auto& body = verified->manifest.body;
+            note.command = "promote";
+            note.platform = body.platform;
+            note.measurement = body.measurement;
+            note.security_version = body.security_version;
+            note.manifest_id = body.manifest_id;
+            note.signers.emplace();
+            for (const auto& signer : verified->signers) {
+                note.signers->push_back(crypto::key_fingerprint(signer.key));
             }
             return StoreChange::Save;
         });

@@ -106,6 +106,10 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     if (!now) {
         return tl::unexpected(now.error());
     }
+    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
     // The lock is held from before the load until the new store has been
     // read back, so that no promotion against this store runs in between and
     // is lost.
@@ -123,7 +127,12 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         return tl::unexpected(key.error());
     }
     const auto& next_key_id = store::keystore_key_id(keys->next);
-    if (auto replaced = update->save_confirmed(**key, next_key_id, *now); !replaced) {
+    store::SaveNote note{{}, *expires_at};
+    note.change.command = "rekey-store";
+    note.change.previous_key_id = store::keystore_key_id(keys->current);
+    note.change.previous_public_key = keys->current_key;
+    note.change.public_key = keys->next_key;
+    if (auto replaced = update->save_confirmed(**key, next_key_id, *now, note); !replaced) {
         return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
     }
     if (cmd.format == OutputFormat::Json) {

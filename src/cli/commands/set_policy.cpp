@@ -72,6 +72,10 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
     if (!now) {
         return tl::unexpected(now.error());
     }
+    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
     const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
@@ -81,8 +85,9 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
     // can hold from its first promotion on (--new-platform still asked for).
     const StoreUpdateWording wording{"cannot load existing store ", true, "policy change"};
     const auto registry =
-        update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
-                     [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+        update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at},
+                     [&](trust::KnownGoodStore& loaded,
+                         store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
                          if (auto held = check_platform_held(cmd.store, *platform, loaded,
                                                              cmd.new_platform, "set the policy of");
                              !held) {
@@ -93,6 +98,9 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
                              return StoreChange::Unchanged;
                          }
                          loaded.set_min_signers(*platform, cmd.min_signers);
+                         note.command = "set-policy";
+                         note.platform = *platform;
+                         note.min_signers = cmd.min_signers;
                          return StoreChange::Save;
                      });
     if (!registry) {

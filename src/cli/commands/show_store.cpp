@@ -131,10 +131,12 @@ void append_details(std::string& report, const trust::PlatformState& state) {
 }  // namespace
 
 CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
-    const auto registry = read_store(cmd.store, cmd.keystore, cmd.public_key);
-    if (!registry) {
-        return tl::unexpected(registry.error());
+    const auto loaded = read_store(cmd.store, cmd.keystore, cmd.public_key);
+    if (!loaded) {
+        return tl::unexpected(loaded.error());
     }
+    const auto* registry = &loaded->registry;
+    const auto& standing = loaded->standing;
     std::vector<PlatformEntry> shown;
     if (cmd.platform) {
         const auto platform = trust::ImagePlatform::parse(*cmd.platform);
@@ -154,6 +156,10 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
         }
     }
 
+    const auto checkpoint = accept_checkpoint(cmd.checkpoint, standing);
+    if (!checkpoint) {
+        return tl::unexpected(checkpoint.error());
+    }
     const bool detailed = cmd.platform.has_value();
     if (cmd.format == OutputFormat::Json) {
         auto platforms = JsonValue::array();
@@ -161,12 +167,26 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
             platforms.push(platform_json(entry, detailed));
         }
         auto document = json_success();
+        document.add("sequence", JsonValue::uint64(standing.sequence));
+        document.add("store_hash", JsonValue::string(standing.hash.to_string()));
+        if (standing.expires_at) {
+            document.add("expires_at", JsonValue::string(standing.expires_at->to_string()));
+        }
+        if (*checkpoint) {
+            document.add("checkpoint", checkpoint_json(**checkpoint));
+        }
         document.add("platforms", std::move(platforms));
         out << json_report_text(document);
         return {};
     }
 
     std::string report = "[ok] store verified: " + cmd.store + "\n";
+    report += "  sequence:          " + std::to_string(standing.sequence) + "\n";
+    report += "  store hash:        " + standing.hash.to_string() + "\n";
+    if (standing.expires_at) {
+        report += "  expires at:        " + standing.expires_at->to_string() + "\n";
+    }
+    report += checkpoint_line(*checkpoint, 21);
     if (detailed) {
         append_summary(report, shown.front());
         append_details(report, *shown.front().second);

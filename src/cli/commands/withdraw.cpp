@@ -35,9 +35,9 @@ std::size_t times_promoted(const trust::ImagePlatform& platform, const MeasuredC
 }
 
 json::JsonValue withdraw_json(const Withdraw& cmd, const trust::ImagePlatform& platform,
-                              const WithdrawOutcome& outcome,
-                              const trust::KnownGoodStore& registry) {
+                              const WithdrawOutcome& outcome, const UpdatedStore& updated) {
     using json::JsonValue;
+    const auto& registry = updated.registry;
     const auto& [candidate, withdrawal] = outcome;
     auto document = json_success();
     document.add("store", JsonValue::string(cmd.store));
@@ -58,11 +58,15 @@ json::JsonValue withdraw_json(const Withdraw& cmd, const trust::ImagePlatform& p
     document.add("times_promoted",
                  JsonValue::uint64(times_promoted(platform, candidate, registry)));
     document.add("blocks_installs", JsonValue::boolean(withdrawal.blocks_current));
+    if (updated.checkpoint) {
+        document.add("checkpoint", checkpoint_json(*updated.checkpoint));
+    }
     return document;
 }
 
 std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& platform,
-                            const WithdrawOutcome& outcome, const trust::KnownGoodStore& registry) {
+                            const WithdrawOutcome& outcome, const UpdatedStore& updated) {
+    const auto& registry = updated.registry;
     const auto& [candidate, withdrawal] = outcome;
     std::string report = withdrawal.newly_withdrawn ? "[ok] withdrawn\n"
                                                     : "[ok] already withdrawn, store unchanged\n";
@@ -89,7 +93,7 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
     report +=
         (withdrawal.newly_withdrawn ? "  store written:        " : "  store unchanged:      ") +
         cmd.store + "\n";
-    return report;
+    return report + checkpoint_line(updated.checkpoint, 24);
 }
 
 }  // namespace
@@ -106,6 +110,10 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     if (!now) {
         return tl::unexpected(now.error());
     }
+    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
     // What is to be withdrawn is checked before any keystore work: a typo
     // costs no passphrase.
     const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
@@ -113,8 +121,10 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
         return tl::unexpected(request.error());
     }
     const auto& platform = request->platform;
-    if (auto writable = check_store_inputs_apart(
-            cmd.store, {{"--keystore", cmd.keystore}, {"--image-file", cmd.candidate.image_file}});
+    if (auto writable =
+            check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore},
+                                                 {"--image-file", cmd.candidate.image_file},
+                                                 {"--checkpoint", cmd.checkpoint}});
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
@@ -148,8 +158,9 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     std::optional<WithdrawOutcome> outcome;
     const StoreUpdateWording wording{"cannot load store ", false, "withdrawal"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
-        [&](trust::KnownGoodStore& loaded) -> tl::expected<StoreChange, CommandError> {
+        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at, cmd.checkpoint},
+        [&](trust::KnownGoodStore& loaded,
+            store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
             if (auto held = check_platform_held(cmd.store, platform, loaded, cmd.new_platform,
                                                 "withdraw on");
                 !held) {
@@ -158,6 +169,12 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
             auto candidate = candidate_on(request->measurement, file, loaded, platform);
             const auto withdrawal = file ? loaded.withdraw_image(platform, candidate.digests)
                                          : loaded.withdraw(platform, candidate.measurement);
+            note.command = "withdraw";
+            note.platform = platform;
+            note.withdrawn = candidate.digests.empty()
+                                 ? std::vector<trust::ImageMeasurement>{candidate.measurement}
+                                 : std::vector<trust::ImageMeasurement>(candidate.digests.begin(),
+                                                                        candidate.digests.end());
             outcome.emplace(WithdrawOutcome{std::move(candidate), withdrawal});
             // Withdrawn already: the file keeps its bytes.
             return withdrawal.newly_withdrawn ? StoreChange::Save : StoreChange::Unchanged;

@@ -59,6 +59,19 @@ constexpr OptionText kStorePublicKey = {
     "(`ssh-ed25519 AAAA... comment`, as in a `.pub` file)",
     kStoreKeyGroup};
 
+constexpr OptionText kStoreExpiresAt = {
+    "store_expires_at", kText,
+    "When the store written expires (RFC 3339, later than now): from then on every command "
+    "refuses it until `refresh-store` signs it again, so that a frozen copy cannot be served "
+    "for ever. It applies when the command writes the store; without it the store keeps the "
+    "expiry it has"};
+constexpr OptionText kCheckpoint = {
+    "checkpoint", kPath,
+    "A file remembering the highest sequence and the hash of the store last accepted here: a "
+    "store older than it, or another store of the same sequence (a fork), is refused; a newer "
+    "one is accepted and the file advanced. A missing file is created, trusting the store "
+    "found (first use)"};
+
 constexpr OptionDef kKeygen[] = {
     bind<&Keygen::out>({"out", kPath, "Where to write the sealed keystore file"}),
     bind<&Keygen::passphrase_env>({"passphrase_env", kEnvironmentName,
@@ -223,6 +236,8 @@ constexpr OptionDef kPromote[] = {
          "How many distinct trusted keys must have signed the manifest (its signature and its "
          "approvals). The platform's minimum recorded with `set-policy` applies too: the larger "
          "of the two is enforced. Defaults to 1"}),
+    bind<&Promote::store_expires_at>(kStoreExpiresAt),
+    bind<&Promote::checkpoint>(kCheckpoint),
     bind<&Promote::format>(kFormat),
 };
 constexpr OptionDef kAuthorizeInstall[] = {
@@ -239,6 +254,7 @@ constexpr OptionDef kAuthorizeInstall[] = {
          "algorithm of the platform's current known-good image (SHA-256 when it has none); "
          "refused when its bytes are withdrawn under any algorithm",
          kCandidate}),
+    bind<&AuthorizeInstall::checkpoint>(kCheckpoint),
     bind<&AuthorizeInstall::format>(kFormat),
     bind<&AuthorizeInstall::progress>(kProgress),
 };
@@ -266,6 +282,8 @@ constexpr OptionDef kWithdraw[] = {
          "Allow `--platform` to name a platform the store does not hold yet, to withdraw an "
          "image before it is ever promoted there. Without it such a platform is refused as a "
          "typo"}),
+    bind<&Withdraw::store_expires_at>(kStoreExpiresAt),
+    bind<&Withdraw::checkpoint>(kCheckpoint),
     bind<&Withdraw::format>(kFormat),
     bind<&Withdraw::progress>(kProgress),
 };
@@ -287,6 +305,7 @@ constexpr OptionDef kSetPolicy[] = {
         {"new_platform", ValueKind::Flag,
          "Allow `--platform` to name a platform the store does not hold yet, to set its policy "
          "before its first promotion. Without it such a platform is refused as a typo"}),
+    bind<&SetPolicy::store_expires_at>(kStoreExpiresAt),
     bind<&SetPolicy::format>(kFormat),
 };
 constexpr OptionDef kShowStore[] = {
@@ -297,7 +316,23 @@ constexpr OptionDef kShowStore[] = {
         {"platform", kText,
          "Show this platform alone, with its whole promotion history and its withdrawn "
          "measurements"}),
+    bind<&ShowStore::checkpoint>(kCheckpoint),
     bind<&ShowStore::format>(kFormat),
+};
+constexpr OptionDef kAuditStore[] = {
+    bind<&AuditStore::store>(kStoreFile),
+    bind<&AuditStore::keystore>(kStoreKeystore),
+    bind<&AuditStore::public_key>(kStorePublicKey),
+    bind<&AuditStore::format>(kFormat),
+};
+constexpr OptionDef kRefreshStore[] = {
+    bind<&RefreshStore::store>(kStoreFile),
+    bind<&RefreshStore::keystore>(
+        {"keystore", kPath, "The local operator keystore the store is signed with"}),
+    bind<&RefreshStore::passphrase_env>(kKeystorePassphraseEnv),
+    bind<&RefreshStore::store_expires_at>(
+        {"store_expires_at", kText, "When the re-signed store expires (RFC 3339, later than now)"}),
+    bind<&RefreshStore::format>(kFormat),
 };
 constexpr OptionDef kRekeyStore[] = {
     bind<&RekeyStore::store>(kStoreFile),
@@ -309,6 +344,7 @@ constexpr OptionDef kRekeyStore[] = {
     bind<&RekeyStore::passphrase_env>(
         {"passphrase_env", kEnvironmentName,
          "Name of the environment variable holding the passphrase of `--new-keystore`"}),
+    bind<&RekeyStore::store_expires_at>(kStoreExpiresAt),
     bind<&RekeyStore::format>(kFormat),
 };
 constexpr OptionDef kDemo[] = {
@@ -412,6 +448,13 @@ constexpr SubcommandDef kSubcommands[] = {
         "the current image, the rollback floor, the number of promotions and of withdrawn "
         "measurements. Read only \u2014 needs the keystore's public key, never its passphrase",
         kShowStore),
+    command<AuditStore>(
+        "audit-store",
+        "Verify the audit log beside a registry store (its path with the extension `log`) and "
+        "show the store's history, one line per save: every line's signature with the store's "
+        "key of its time, the chain of lines, the sequence of saves, and that the last save is "
+        "the store. Any break is reported with its line number. Read only",
+        kAuditStore),
     command<RekeyStore>(
         "rekey-store",
         "Move a registry store to a new keystore: verify it with the key it is signed with now, "
@@ -419,6 +462,12 @@ constexpr SubcommandDef kSubcommands[] = {
         "images) with the new keystore's key. From then on the store loads with the new "
         "keystore only",
         kRekeyStore),
+    command<RefreshStore>(
+        "refresh-store",
+        "Sign the same registry again with a new expiry, as the next save of the store (its "
+        "audit log records it). A store that has expired is renewed this way; its signature "
+        "must still verify",
+        kRefreshStore),
     command<Demo>(
         "demo",
         "Run the full lifecycle live with in-process ephemeral keys: sign, verify, promote, "

@@ -137,7 +137,7 @@ TEST(Docgen, ManPageAndCompletionsNameWhatTheParserAccepts) {
 
     const auto top = help_of({"--help"});
     const auto subcommands = subcommands_in_help(top);
-    ASSERT_EQ(subcommands.size(), 17U) << top;
+    ASSERT_EQ(subcommands.size(), 19U) << top;
     const auto first_words = bash.substr(bash.find("compgen -W '") + 12);
     Names bash_subcommands = words(first_words.substr(0, first_words.find('\'')));
     bash_subcommands.erase("--help");
@@ -212,7 +212,8 @@ TEST(Docgen, ManPageTurnsDefinitionMarkupIntoRoff) {
         page.find(
             "named by \\fB\\-\\-passphrase\\-env\\fR (\\fBkeygen\\fR, "
             "\\fBchange\\-passphrase\\fR, \\fBsign\\fR, \\fBapprove\\fR, \\fBsign\\-release\\fR, "
-            "\\fBpromote\\fR, \\fBwithdraw\\fR, \\fBset\\-policy\\fR and \\fBrekey\\-store\\fR)"),
+            "\\fBpromote\\fR, \\fBwithdraw\\fR, \\fBset\\-policy\\fR, \\fBrekey\\-store\\fR and "
+            "\\fBrefresh\\-store\\fR)"),
         std::string::npos);
     EXPECT_NE(page.find("variable named by \\fB\\-\\-new\\-passphrase\\-env\\fR"),
               std::string::npos);
@@ -287,7 +288,9 @@ TEST(Docgen, AlternativesAndChoicesReachEveryDocument) {
                   "\\fIPASSPHRASE_ENV\\fR \\fB\\-\\-platform\\fR\\ \\fIPLATFORM\\fR "
                   "{\\fB\\-\\-measurement\\fR\\ \\fIMEASUREMENT\\fR | "
                   "\\fB\\-\\-image\\-file\\fR\\ \\fIIMAGE_FILE\\fR} [\\fB\\-\\-new\\-platform\\fR] "
-                  "[\\fB\\-\\-format\\fR\\ \\fIFORMAT\\fR] [\\fB\\-\\-progress\\fR\\ "
+                  "[\\fB\\-\\-store\\-expires\\-at\\fR\\ \\fISTORE_EXPIRES_AT\\fR] "
+                  "[\\fB\\-\\-checkpoint\\fR\\ \\fICHECKPOINT\\fR] [\\fB\\-\\-format\\fR\\ "
+                  "\\fIFORMAT\\fR] [\\fB\\-\\-progress\\fR\\ "
                   "\\fIPROGRESS\\fR]\n"),
         std::string::npos);
     EXPECT_NE(page.find("Exactly one of \\fB\\-\\-measurement\\fR and \\fB\\-\\-image\\-file\\fR "

@@ -1,0 +1,71 @@
+#include <string>
+#include <utility>
+
+#include "cli/access/clock.hpp"
+#include "cli/access/keystore_access.hpp"
+#include "cli/access/store_access.hpp"
+#include "cli/commands/handlers.hpp"
+#include "cli/json_report.hpp"
+#include "cli/process_hygiene.hpp"
+
+namespace zdz::cli {
+
+CommandResult run_refresh_store(const RefreshStore& cmd, std::ostream& out) {
+    protect_process_secrets();
+    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
+        return tl::unexpected(std::move(ok.error()));
+    }
+    if (auto writable = check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore}});
+        !writable) {
+        return tl::unexpected(std::move(writable.error()));
+    }
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
+    }
+    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
+    if (!expires_at) {
+        return tl::unexpected(expires_at.error());
+    }
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    if (!unsealed) {
+        return tl::unexpected(unsealed.error());
+    }
+    // An expired store is read all the same: renewing it is what this is for.
+    const StoreUpdateWording wording{"cannot load store ", false, "refresh"};
+    const auto updated =
+        update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
+                     {*expires_at, std::nullopt, store::ExpiredStore::Read},
+                     [](trust::KnownGoodStore&,
+                        store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
+                         note.command = "refresh-store";
+                         return StoreChange::Save;
+                     });
+    if (!updated) {
+        return tl::unexpected(updated.error());
+    }
+    const auto& before = *updated->loaded;
+    const auto& after = *updated->standing;
+    const auto expiry_text = [](const store::StoreStanding& standing) {
+        return standing.expires_at ? standing.expires_at->to_string() : std::string("none");
+    };
+    if (cmd.format == OutputFormat::Json) {
+        using json::JsonValue;
+        auto document = json_success();
+        document.add("store", JsonValue::string(cmd.store));
+        document.add("sequence", JsonValue::uint64(after.sequence));
+        document.add("store_hash", JsonValue::string(after.hash.to_string()));
+        document.add("expires_at", JsonValue::string(expiry_text(after)));
+        document.add("previous_expires_at",
+                     before.expires_at ? JsonValue::string(expiry_text(before)) : JsonValue());
+        out << json_report_text(document);
+        return {};
+    }
+    out << "[ok] store refreshed: " << cmd.store << "\n"
+        << "  sequence:     " << after.sequence << "\n"
+        << "  expires at:   " << expiry_text(after) << " (was " << expiry_text(before) << ")\n"
+        << "  store hash:   " << after.hash.to_string() << "\n";
+    return {};
+}
+
+}  // namespace zdz::cli
