@@ -128,8 +128,10 @@ ProgressDisplay::ProgressDisplay(const io::MeasureProgress& progress, std::uint6
         return;
     }
     // Drawn here, so that a measurement that ends before the first tick is
-    // still seen to have been made.
-    draw();
+    // still seen to have been made. It shows the start, whatever the threads
+    // that measure have done since they were started: the first line is the
+    // same on every run.
+    draw_start();
     drawn_ = true;
     try {
         thread_ = std::thread([this] { run(); });
@@ -159,10 +161,16 @@ bool ProgressDisplay::finished() const {
 }
 
 void ProgressDisplay::draw() const {
-    const ProgressState state{
-        progress_.bytes.load(std::memory_order_relaxed), total_bytes_,
-        progress_.images.load(std::memory_order_relaxed), total_images_,
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count()};
+    show({progress_.bytes.load(std::memory_order_relaxed), total_bytes_,
+          progress_.images.load(std::memory_order_relaxed), total_images_,
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count()});
+}
+
+void ProgressDisplay::draw_start() const {
+    show({.total_bytes = total_bytes_, .total_images = total_images_});
+}
+
+void ProgressDisplay::show(const ProgressState& state) {
     auto line = progress_line(state);
     if (const auto columns = terminal_columns(); columns > 1 && line.size() >= columns) {
         line.resize(columns - 1);

@@ -73,6 +73,8 @@ public:
 private:
     [[nodiscard]] bool finished() const;
     void draw() const;
+    void draw_start() const;
+    static void show(const ProgressState& state);
     void clear();
     void run();
 
