@@ -65,11 +65,18 @@ tl::expected<void, CheckpointError> judge_checkpoint(const StoreStanding& store,
 }
 
 tl::expected<CheckpointAdvance, CheckpointError> advance_checkpoint(const std::string& path,
-                                                                    const StoreStanding& store) {
-    auto lock = io::DirectoryLock::acquire(path);
-    if (!lock) {
-        return tl::unexpected(
-            checkpoint_error(CheckpointError::Kind::NotWritten, lock.error().display()));
+                                                                    const StoreStanding& store,
+                                                                    const io::DirectoryLock* held) {
+    // A second lock on a folder already locked here would wait for ever.
+    std::optional<io::DirectoryLock> taken;
+    if (held == nullptr || !held->guards(path)) {
+        auto lock = io::DirectoryLock::acquire(path);
+        if (!lock) {
+            return tl::unexpected(
+                checkpoint_error(CheckpointError::Kind::NotWritten, lock.error().display()));
+        }
+        taken = std::move(*lock);
+        held = &*taken;
     }
     const auto seen = read_checkpoint(path);
     if (!seen) {
@@ -85,7 +92,7 @@ tl::expected<CheckpointAdvance, CheckpointError> advance_checkpoint(const std::s
     }
     const StoreCheckpoint next{kStoreCheckpointFormatVersion, store.sequence, store.hash};
     auto written = io::write_file_atomically(path, json::write_record_file(next) + "\n",
-                                             {io::FileMode::Default, io::TempName::Beside, &*lock});
+                                             {io::FileMode::Default, io::TempName::Beside, held});
     if (!written) {
         return tl::unexpected(
             checkpoint_error(CheckpointError::Kind::NotWritten, written.error().display()));

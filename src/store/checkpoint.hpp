@@ -12,6 +12,7 @@
 #include <tl/expected.hpp>
 
 #include "contracts/content_hash.hpp"
+#include "io/directory_lock.hpp"
 #include "json/fields.hpp"
 #include "json/record.hpp"
 #include "store/registry_file.hpp"
@@ -69,8 +70,10 @@ struct CheckpointAdvance {
 
 // Under the lock of the checkpoint's folder: reads it, judges `store`
 // against it, and replaces it atomically when `store` is newer (or creates
-// it). A store equal to the one remembered leaves the file as it is.
+// it). A store equal to the one remembered leaves the file as it is. `held`
+// is a lock the caller holds (a writer's, on the store's folder): when it is
+// the checkpoint's folder's, it is the lock used.
 [[nodiscard]] tl::expected<CheckpointAdvance, CheckpointError> advance_checkpoint(
-    const std::string& path, const StoreStanding& store);
+    const std::string& path, const StoreStanding& store, const io::DirectoryLock* held = nullptr);
 
 }  // namespace zdz::store

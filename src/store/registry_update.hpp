@@ -67,6 +67,8 @@ public:
     // The loaded store's standing; nullopt when there was none. After a save,
     // the new store's.
     const std::optional<StoreStanding>& standing() const { return standing_; }
+    // The lock of the store's folder, held until this is destroyed.
+    const io::DirectoryLock& lock() const { return lock_; }
 
     // Saves the registry as it now stands, signed with `key` as `key_id` at
     // `now`, under the lock still held: the log line first, flushed, then

@@ -79,11 +79,12 @@ CommandError checkpoint_failure(const store::CheckpointError& error) {
 }  // namespace
 
 tl::expected<std::optional<CheckpointReport>, CommandError> accept_checkpoint(
-    const std::optional<std::string>& path, const store::StoreStanding& store) {
+    const std::optional<std::string>& path, const store::StoreStanding& store,
+    const io::DirectoryLock* held) {
     if (!path) {
         return std::nullopt;
     }
-    const auto advanced = store::advance_checkpoint(*path, store);
+    const auto advanced = store::advance_checkpoint(*path, store, held);
     if (!advanced) {
         return tl::unexpected(checkpoint_failure(advanced.error()));
     }
@@ -213,7 +214,9 @@ tl::expected<UpdatedStore, CommandError> update_store(
     }
     UpdatedStore updated{std::move(update->registry()), loaded, update->standing(), std::nullopt};
     if (options.checkpoint && updated.standing) {
-        auto accepted = accept_checkpoint(options.checkpoint, *updated.standing);
+        // Advanced before the store's lock is released: no other writer's
+        // store can come between.
+        auto accepted = accept_checkpoint(options.checkpoint, *updated.standing, &update->lock());
         if (!accepted) {
             return tl::unexpected(std::move(accepted.error()));
         }

@@ -15,6 +15,7 @@
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "io/directory_lock.hpp"
 #include "json/value.hpp"
 #include "store/audit_log.hpp"
 #include "store/checkpoint.hpp"
@@ -51,9 +52,11 @@ struct CheckpointReport {
 };
 
 // With --checkpoint: judges `store` against the checkpoint file and advances
-// it (store::advance_checkpoint), a replay or a fork refused.
+// it (store::advance_checkpoint, under `held` when that is the checkpoint
+// folder's lock), a replay or a fork refused.
 [[nodiscard]] tl::expected<std::optional<CheckpointReport>, CommandError> accept_checkpoint(
-    const std::optional<std::string>& path, const store::StoreStanding& store);
+    const std::optional<std::string>& path, const store::StoreStanding& store,
+    const io::DirectoryLock* held = nullptr);
 
 // "FILE created at sequence 5 (first use: the store found is trusted)",
 // "FILE advanced from sequence 4 to 5" or "FILE at sequence 5, as seen

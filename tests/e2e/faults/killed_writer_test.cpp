@@ -1,10 +1,12 @@
 // promote and withdraw killed at random moments: the store holds what it
-// held or the one change more, and the next run goes through.
+// held or the one change more, its audit log agrees with it, and the next
+// run goes through.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,23 @@ using namespace zdz::test::faults;
 
 namespace {
 
-constexpr int kKillRounds = 30;
+constexpr int kKillRounds = 200;
+
+// The store and its audit log agree after a round: audit-store verifies
+// every line and that the last save it records is the store, and every save
+// that took effect is there, one committed line per sequence. Returns whether
+// the log ends in the line of a save that never took effect.
+bool expect_log_agrees(const Workspace& w, int round) {
+    const auto audit =
+        run({"audit-store", "--store", w.store, "--keystore", w.keystore, "--format", "json"});
+    EXPECT_EQ(audit.status, 0) << "round " << round << ": " << audit.err;
+    const auto r = run_tool(
+        {"jq", "-r",
+         R"(([.saves[] | select(.standing == "committed")] | length) == .sequence, .saves[-1].standing)"},
+        {.stdin_data = audit.out});
+    EXPECT_TRUE(r.out.starts_with("true\n")) << "round " << round << ": " << audit.out;
+    return r.out.ends_with("\npending\n");
+}
 
 // Kills the run of `args_of(round)` at random moments: after each round the
 // store holds, byte for byte, what it held, or `count` (of the entries the
@@ -29,6 +47,7 @@ void kill_store_writer(
     const std::function<void(int round)>& also = [](int) {}) {
     std::string before;
     std::size_t count_before = 0;
+    int pending = 0;
     kill_at_random(
         kKillRounds,
         [&](int round) {
@@ -43,14 +62,18 @@ void kill_store_writer(
             } else {
                 EXPECT_EQ(bytes_of(w.store), before) << "round " << round;
             }
+            pending += expect_log_agrees(w, round) ? 1 : 0;
             also(round);
             return now_count != count_before;
         });
+    std::cout << "[          ] " << pending
+              << " rounds left a logged save that never took effect\n";
 
     const auto next_count = count();
     const auto next = run(args_of(kKillRounds));
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(count(), next_count + 1);
+    expect_log_agrees(w, kKillRounds);
 }
 
 }  // namespace
