@@ -1,13 +1,14 @@
 // Writes the inputs of bench/registry_store: an operator keystore, a trust
 // file, one manifest to promote, and validly signed registry stores of the
-// requested sizes, made through the library's own save path.
+// requested sizes, each with an audit log of one save per promotion, made
+// through the library's own signing.
 //
 //   zdz_registry_store_gen OUT_DIR PROMOTIONS [PROMOTIONS...]
 //
 // The keystore passphrase is taken from $ZDZ_BENCH_PASSPHRASE. For each size N
-// the store is OUT_DIR/store-N.json: promotion i goes to platform i % 100 with
-// security version i / 100, so every history rises. One line per store is
-// printed: "N MEASUREMENT", the current image of the first platform.
+// the store is OUT_DIR/store-N.json, its log OUT_DIR/store-N.log: promotion i goes to platform i %
+// 100 with security version i / 100, so every history rises. One line per store is printed: "N
+// MEASUREMENT", the current image of the first platform.
 
 #include <array>
 #include <charconv>
@@ -20,6 +21,7 @@
 #include "contracts/time.hpp"
 #include "crypto/digest.hpp"
 #include "io/atomic_file.hpp"
+#include "store/audit_log.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
 #include "trust/manifest.hpp"
@@ -124,11 +126,48 @@ int main(int argc, char** argv) {
                 return fail(recorded.error().display());
             }
         }
+        // A history of one save per promotion: the log's lines before the
+        // last name stores that are not kept (their hashes stand in for
+        // them); the last line is the store written.
+        const auto stand_in = [](std::uint64_t sequence) {
+            return crypto::measure_sha256(std::string_view("store " + std::to_string(sequence)));
+        };
         const auto path = out + "/store-" + std::string(count_text) + ".json";
-        const auto saved =
-            store::save_registry_store(registry, path, *operator_key, keystore->key_id, now);
-        if (!saved) {
-            return fail(saved.error().display());
+        const store::StoreLink link{
+            count, count > 1 ? std::optional(stand_in(count - 1)) : std::nullopt, std::nullopt};
+        const auto signed_store = store::signed_store_text(
+            registry, *operator_key, keystore->key_id, now, contracts::Uuid::new_v4(), link);
+        if (!signed_store || !write_text(path, signed_store->text)) {
+            return fail("cannot write " + path);
+        }
+        std::string log;
+        std::optional<contracts::ContentHash> previous_line;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            store::AuditEntry entry{
+                .sequence = i + 1,
+                .time = *contracts::Timestamp::from_unix_seconds(kFirstPromotionUnix +
+                                                                 static_cast<std::int64_t>(i)),
+                .command = "promote",
+                .store_hash = i + 1 == count ? signed_store->hash : stand_in(i + 1),
+                .previous_hash = i == 0 ? std::nullopt : std::optional(stand_in(i)),
+                .key_id = keystore->key_id,
+                .platform = trust::ImagePlatform::parse(
+                                platform_text(static_cast<std::uint32_t>(i % kPlatforms)))
+                                .value(),
+                .measurement = image(i),
+                .security_version = static_cast<std::uint32_t>(i / kPlatforms),
+                .previous_line = previous_line,
+            };
+            const auto line = store::signed_audit_line(std::move(entry), *operator_key);
+            if (!line) {
+                return fail(line.error().display());
+            }
+            previous_line = store::audit_line_hash(*line);
+            log += *line;
+            log += '\n';
+        }
+        if (!write_text(store::audit_log_path(path), log)) {
+            return fail("cannot write the log of " + path);
         }
         const auto last_of_first_platform = (count - 1) / kPlatforms * kPlatforms;
         std::printf("%s %s\n", std::string(count_text).c_str(),

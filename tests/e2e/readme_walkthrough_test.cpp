@@ -26,6 +26,7 @@ constexpr std::string_view kReleaseHeading = "## Signing a whole release in one 
 constexpr std::string_view kTokenHeading = "## Keeping the release key in a token";
 constexpr std::string_view kTwoPersonHeading =
     "## Two engineers per release, and a key rotation with an overlap";
+constexpr std::string_view kHistoryHeading = "## A store whose history can be proved";
 constexpr std::string_view kFenceSh = "```sh";
 constexpr std::string_view kFenceText = "```text";
 constexpr std::string_view kFenceEnd = "```";
@@ -318,4 +319,28 @@ TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
     EXPECT_NE(r.err.find("outside the validity of every trusted key that verifies it"),
               std::string::npos)
         << r.err;
+}
+
+// The history section: a replay refused at the checkpoint, as the README
+// shows it, and an audit of the three saves.
+TEST(ReadmeWalkthrough, TheHistorySectionRunsAsWritten) {
+    const auto blocks = fenced_blocks(read_readme(), kHistoryHeading);
+    const auto r = run_section(kHistoryHeading, 11, {"RELEASE_PASSPHRASE"});
+    std::string shown;
+    for (const auto& block : blocks) {
+        for (const auto& line :
+             block.fence == kFenceText ? block.lines : std::vector<std::string>{}) {
+            shown += line + "\n";
+        }
+    }
+    EXPECT_EQ(r.err, shown);
+    EXPECT_NE(r.out.find("  checkpoint:        device.checkpoint created at sequence 2 (first use: "
+                         "the store found is trusted)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("[ok] audit log verified: known-good.log\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  saves logged:   3\nhistory (oldest first):\n  1  "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  refresh-store  expires 2099-06-01T00:00:00Z\n"), std::string::npos)
+        << r.out;
 }
