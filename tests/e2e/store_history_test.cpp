@@ -375,4 +375,46 @@ TEST_F(StoreHistory, AnExpiredStoreIsRefusedUntilRefreshed) {
               0);
 }
 
+// What a crash leaves, made by hand: a logged save whose store never took
+// its place (the old store put back under the new line) is shown as pending
+// and superseded by the next save; a line cut off part way is dropped by the
+// next append. Neither is ever a committed line.
+TEST_F(StoreHistory, ASaveThatNeverTookEffectIsSupersededAndATornLineCutOff) {
+    ASSERT_EQ(promote(1).status, 0);
+    fs::copy_file(dir.file("store.json"), dir.file("before.json"));
+    ASSERT_EQ(promote(2).status, 0);
+    fs::copy_file(dir.file("before.json"), dir.file("store.json"),
+                  fs::copy_options::overwrite_existing);
+    auto r = audit();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\n     (line 2: this save never took effect; the next save supersedes "
+                         "it)\n"),
+              std::string::npos)
+        << r.out;
+
+    ASSERT_EQ(promote(3).status, 0);
+    dir.write("store.log", dir.read("store.log") + R"({"command":"promote","key_id":)");
+    r = audit("release.key");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\n     (line 2: this save never took effect; the next line supersedes "
+                         "it)\n  2  "),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(
+        r.out.ends_with("note: the log ends in an incomplete line that an interrupted save "
+                        "left; the next save removes it\n"))
+        << r.out;
+
+    ASSERT_EQ(promote(4).status, 0);
+    const auto lines = log_lines();
+    ASSERT_EQ(lines.size(), 4U);
+    dir.write("line.json", lines.back());
+    EXPECT_EQ(jq(".sequence", "line.json"), "3");
+    r = run_program({"audit-store", "--store", dir.file("store.json"), "--keystore",
+                     dir.file("release.key"), "--format", "json"});
+    dir.write("audit.json", r.out);
+    EXPECT_EQ(jq("([.saves[].standing] | join(\",\")), .torn_tail", "audit.json"),
+              "committed,superseded,committed,committed\nfalse");
+}
+
 }  // namespace
