@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
         std::string log;
         std::optional<contracts::ContentHash> previous_line;
         for (std::uint64_t i = 0; i < count; ++i) {
-            store::AuditEntry entry{
+            const store::AuditEntry entry{
                 .sequence = i + 1,
                 .time = *contracts::Timestamp::from_unix_seconds(kFirstPromotionUnix +
                                                                  static_cast<std::int64_t>(i)),
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
                 .security_version = static_cast<std::uint32_t>(i / kPlatforms),
                 .previous_line = previous_line,
             };
-            const auto line = store::signed_audit_line(std::move(entry), *operator_key);
+            const auto line = store::signed_audit_line(entry, *operator_key);
             if (!line) {
                 return fail(line.error().display());
             }

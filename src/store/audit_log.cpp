@@ -69,7 +69,7 @@ std::string audit_log_path(const std::string& store_path) {
     return io::sibling_path(store_path, kLogExtension);
 }
 
-tl::expected<std::string, TrustError> signed_audit_line(AuditEntry entry,
+tl::expected<std::string, TrustError> signed_audit_line(const AuditEntry& entry,
                                                         const crypto::Signer& key) {
     auto bytes = json::canonical_record(entry);
     if (!bytes) {

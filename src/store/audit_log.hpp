@@ -107,7 +107,7 @@ std::string audit_log_path(const std::string& store_path);
 // bytes of every member but the signature (what the signature covers), with
 // the signature added as the last member.
 [[nodiscard]] tl::expected<std::string, trust::TrustError> signed_audit_line(
-    AuditEntry entry, const crypto::Signer& key);
+    const AuditEntry& entry, const crypto::Signer& key);
 
 // The SHA-256 of a line as the next line links to it.
 contracts::ContentHash audit_line_hash(std::string_view line);

@@ -38,7 +38,7 @@ tl::expected<std::optional<StoreCheckpoint>, CheckpointError> read_checkpoint(
                                                    std::to_string(checkpoint->format_version) +
                                                    ", only 1 is known"));
     }
-    return std::optional<StoreCheckpoint>(std::move(*checkpoint));
+    return std::optional<StoreCheckpoint>(*checkpoint);
 }
 
 tl::expected<void, CheckpointError> judge_checkpoint(const StoreStanding& store,

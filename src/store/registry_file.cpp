@@ -234,7 +234,7 @@ namespace {
     if (!store) {
         return tl::unexpected(std::move(store.error()));
     }
-    return std::optional<LoadedStore>(LoadedStore{std::move(*store), std::move(standing)});
+    return std::optional<LoadedStore>(LoadedStore{std::move(*store), standing});
 }
 
 // Without the standing.

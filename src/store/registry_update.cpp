@@ -31,7 +31,7 @@ tl::expected<RegistryUpdate, RegistryUpdateError> RegistryUpdate::begin(
     }
     if (loaded->has_value()) {
         update.registry_ = std::move((*loaded)->registry);
-        update.standing_ = std::move((*loaded)->standing);
+        update.standing_ = (*loaded)->standing;
     }
     // The log must end where the store stands before anything is changed.
     auto tail = read_log_tail(audit_log_path(path));
@@ -45,7 +45,7 @@ tl::expected<RegistryUpdate, RegistryUpdateError> RegistryUpdate::begin(
             RegistryUpdateError{RegistryUpdateError::Kind::Load, std::move(next.error())});
     }
     update.tail_ = std::move(*tail);
-    update.next_ = std::move(*next);
+    update.next_ = *next;
     return update;
 }
 
@@ -69,7 +69,7 @@ tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer
         entry.key_id = key_id;
         entry.expires_at = link.expires_at;
         entry.previous_line = next_.previous_line;
-        const auto line = signed_audit_line(std::move(entry), key);
+        const auto line = signed_audit_line(entry, key);
         if (!line) {
             return tl::unexpected(line.error());
         }

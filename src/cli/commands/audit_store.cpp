@@ -114,8 +114,14 @@ std::string history_text(const AuditStore& cmd, const std::string& log_path,
         sequence.insert(0, width - sequence.size(), ' ');
         auto command = entry.command;
         command.resize(std::max(kCommandColumn, command.size() + 2), ' ');
-        text += "  " + sequence + "  " + entry.time.to_string() + "  " + command +
-                change_text(entry) + "\n";
+        text += "  ";
+        text += sequence;
+        text += "  ";
+        text += entry.time.to_string();
+        text += "  ";
+        text += command;
+        text += change_text(entry);
+        text += "\n";
         if (line.standing == Standing::Superseded) {
             text += "  " + std::string(width, ' ') + "  (line " + std::to_string(line.line_number) +
                     ": this save never took effect; the next line supersedes it)\n";
