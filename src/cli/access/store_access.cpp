@@ -44,20 +44,24 @@ tl::expected<store::LoadedStore, CommandError> read_store(
     return load_existing_store(store_path, *key, *now, expired);
 }
 
-tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_store_expiry(
-    const std::optional<std::string>& text, const contracts::Timestamp& now) {
-    if (!text) {
-        return std::nullopt;
+tl::expected<SaveClock, CommandError> read_save_clock(
+    const std::optional<std::string>& store_expires_at) {
+    const auto now = read_clock();
+    if (!now) {
+        return tl::unexpected(now.error());
     }
-    const auto parsed = contracts::Timestamp::parse(*text);
+    if (!store_expires_at) {
+        return SaveClock{*now, std::nullopt};
+    }
+    const auto parsed = contracts::Timestamp::parse(*store_expires_at);
     if (!parsed) {
         return tl::unexpected(fail("invalid --store-expires-at: " + parsed.error().display()));
     }
-    if (!(now < *parsed)) {
+    if (!(*now < *parsed)) {
         return tl::unexpected(fail("store expiry time " + parsed->to_string() +
-                                   " is not later than now, " + now.to_string()));
+                                   " is not later than now, " + now->to_string()));
     }
-    return *parsed;
+    return SaveClock{*now, *parsed};
 }
 
 namespace {

@@ -39,11 +39,16 @@ namespace zdz::cli {
     const std::optional<std::string>& public_key,
     store::ExpiredStore expired = store::ExpiredStore::Refuse);
 
-// --store-expires-at, when given: "invalid --store-expires-at: ..." for a
+// The one instant a command that saves the store works at, and its
+// --store-expires-at when given: "invalid --store-expires-at: ..." for a
 // text that is not RFC 3339, and "store expiry time T is not later than now,
 // N" for a time already past.
-[[nodiscard]] tl::expected<std::optional<contracts::Timestamp>, CommandError> parse_store_expiry(
-    const std::optional<std::string>& text, const contracts::Timestamp& now);
+struct SaveClock {
+    contracts::Timestamp now;
+    std::optional<contracts::Timestamp> store_expires_at;
+};
+[[nodiscard]] tl::expected<SaveClock, CommandError> read_save_clock(
+    const std::optional<std::string>& store_expires_at);
 
 // A --checkpoint that accepted a store: where it stands now.
 struct CheckpointReport {

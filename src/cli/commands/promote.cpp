@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "cli/access/clock.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/manifest_check.hpp"
 #include "cli/access/store_access.hpp"
@@ -77,18 +76,16 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     }
     // One instant for verification, unsealing, the store check, the promotion
     // and the save.
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
+    const auto clock = read_save_clock(cmd.store_expires_at);
+    if (!clock) {
+        return tl::unexpected(clock.error());
     }
-    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
+    const auto& now = clock->now;
+    const auto& expires_at = clock->store_expires_at;
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
     const auto verified =
-        check_manifest_file(cmd.manifest, cmd.signers_file, *now, cmd.min_signers.value_or(1));
+        check_manifest_file(cmd.manifest, cmd.signers_file, now, cmd.min_signers.value_or(1));
     if (!verified) {
         return tl::unexpected(verified.error());
     }
@@ -100,14 +97,14 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
     }
     // Loaded, decided on and saved under the store's lock.
     const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at, cmd.checkpoint},
+        cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at, cmd.checkpoint},
         [&](trust::KnownGoodStore& loaded,
             store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
             const auto& platform = verified->manifest.body.platform;

@@ -1,7 +1,6 @@
 #include <string>
 #include <utility>
 
-#include "cli/access/clock.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
@@ -19,23 +18,21 @@ CommandResult run_refresh_store(const RefreshStore& cmd, std::ostream& out) {
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
+    const auto clock = read_save_clock(cmd.store_expires_at);
+    if (!clock) {
+        return tl::unexpected(clock.error());
     }
-    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    const auto& now = clock->now;
+    const auto& expires_at = clock->store_expires_at;
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
     }
     // An expired store is read all the same: renewing it is what this is for.
     const StoreUpdateWording wording{"cannot load store ", false, "refresh"};
     const auto updated =
-        update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording,
-                     {*expires_at, std::nullopt, store::ExpiredStore::Read},
+        update_store(cmd.store, *unsealed->key, unsealed->key_id(), now, wording,
+                     {expires_at, std::nullopt, store::ExpiredStore::Read},
                      [](trust::KnownGoodStore&,
                         store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
                          note.command = "refresh-store";

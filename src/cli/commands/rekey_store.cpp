@@ -1,7 +1,6 @@
 #include <string>
 #include <utility>
 
-#include "cli/access/clock.hpp"
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
@@ -102,18 +101,16 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
+    const auto clock = read_save_clock(cmd.store_expires_at);
+    if (!clock) {
+        return tl::unexpected(clock.error());
     }
-    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
+    const auto& now = clock->now;
+    const auto& expires_at = clock->store_expires_at;
     // The lock is held from before the load until the new store has been
     // read back, so that no promotion against this store runs in between and
     // is lost.
-    auto update = load_store_to_rekey(cmd, *keys, *now);
+    auto update = load_store_to_rekey(cmd, *keys, now);
     if (!update) {
         return tl::unexpected(update.error());
     }
@@ -122,17 +119,17 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     if (!passphrase) {
         return tl::unexpected(passphrase.error());
     }
-    const auto key = open_signer(keys->next, *passphrase, *now, "new keystore");
+    const auto key = open_signer(keys->next, *passphrase, now, "new keystore");
     if (!key) {
         return tl::unexpected(key.error());
     }
     const auto& next_key_id = store::keystore_key_id(keys->next);
-    store::SaveNote note{{}, *expires_at};
+    store::SaveNote note{{}, expires_at};
     note.change.command = "rekey-store";
     note.change.previous_key_id = store::keystore_key_id(keys->current);
     note.change.previous_public_key = keys->current_key;
     note.change.public_key = keys->next_key;
-    if (auto replaced = update->save_confirmed(**key, next_key_id, *now, note); !replaced) {
+    if (auto replaced = update->save_confirmed(**key, next_key_id, now, note); !replaced) {
         return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
     }
     if (cmd.format == OutputFormat::Json) {

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "cli/access/clock.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
@@ -68,15 +67,13 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
         !writable) {
         return tl::unexpected(std::move(writable.error()));
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
+    const auto clock = read_save_clock(cmd.store_expires_at);
+    if (!clock) {
+        return tl::unexpected(clock.error());
     }
-    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    const auto& now = clock->now;
+    const auto& expires_at = clock->store_expires_at;
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
     }
@@ -85,7 +82,7 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
     // can hold from its first promotion on (--new-platform still asked for).
     const StoreUpdateWording wording{"cannot load existing store ", true, "policy change"};
     const auto registry =
-        update_store(cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at},
+        update_store(cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at},
                      [&](trust::KnownGoodStore& loaded,
                          store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
                          if (auto held = check_platform_held(cmd.store, *platform, loaded,

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "cli/access/clock.hpp"
 #include "cli/access/image_check.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/store_access.hpp"
@@ -106,14 +105,12 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
         return tl::unexpected(std::move(ok.error()));
     }
     // One instant for unsealing, the store check and the save.
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
+    const auto clock = read_save_clock(cmd.store_expires_at);
+    if (!clock) {
+        return tl::unexpected(clock.error());
     }
-    const auto expires_at = parse_store_expiry(cmd.store_expires_at, *now);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
+    const auto& now = clock->now;
+    const auto& expires_at = clock->store_expires_at;
     // What is to be withdrawn is checked before any keystore work: a typo
     // costs no passphrase.
     const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
@@ -139,7 +136,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
             return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, *refused));
         }
     }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, *now);
+    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
     if (!unsealed) {
         return tl::unexpected(unsealed.error());
     }
@@ -158,7 +155,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     std::optional<WithdrawOutcome> outcome;
     const StoreUpdateWording wording{"cannot load store ", false, "withdrawal"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), *now, wording, {*expires_at, cmd.checkpoint},
+        cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at, cmd.checkpoint},
         [&](trust::KnownGoodStore& loaded,
             store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
             if (auto held = check_platform_held(cmd.store, platform, loaded, cmd.new_platform,
