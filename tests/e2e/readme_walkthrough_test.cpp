@@ -168,6 +168,20 @@ TempDir repository_root() {
     return root;
 }
 
+// The lines of the text blocks: what the README shows a run printing.
+std::string shown_text(const std::vector<Block>& blocks) {
+    std::string shown;
+    for (const auto& block : blocks) {
+        if (block.fence != kFenceText) {
+            continue;
+        }
+        for (const auto& line : block.lines) {
+            shown += line + "\n";
+        }
+    }
+    return shown;
+}
+
 }  // namespace
 
 TEST(ReadmeWalkthrough, QuickStartBlocksStayFirst) {
@@ -255,15 +269,7 @@ TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
         << r.out;
 
     // The refusals are the ones the README shows, word for word.
-    std::string shown;
-    for (const auto& block : blocks) {
-        if (block.fence == kFenceText) {
-            for (const auto& line : block.lines) {
-                shown += line + "\n";
-            }
-        }
-    }
-    EXPECT_EQ(r.err, shown);
+    EXPECT_EQ(r.err, shown_text(blocks));
     EXPECT_FALSE(std::filesystem::exists(root.file("release/known-good.tmp")));
 }
 
@@ -326,14 +332,7 @@ TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
 TEST(ReadmeWalkthrough, TheHistorySectionRunsAsWritten) {
     const auto blocks = fenced_blocks(read_readme(), kHistoryHeading);
     const auto r = run_section(kHistoryHeading, 11, {"RELEASE_PASSPHRASE"});
-    std::string shown;
-    for (const auto& block : blocks) {
-        for (const auto& line :
-             block.fence == kFenceText ? block.lines : std::vector<std::string>{}) {
-            shown += line + "\n";
-        }
-    }
-    EXPECT_EQ(r.err, shown);
+    EXPECT_EQ(r.err, shown_text(blocks));
     EXPECT_NE(r.out.find("  checkpoint:        device.checkpoint created at sequence 2 (first use: "
                          "the store found is trusted)\n"),
               std::string::npos)
