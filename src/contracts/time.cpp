@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::contracts {
 namespace {
@@ -226,9 +227,7 @@ using Syntax = tl::expected<void, std::string_view>;
     Cursor in(text);
     Fields f;
     for (const auto read : {read_date, read_time_of_day, read_fraction, read_offset}) {
-        if (auto read_ok = read(in, f); !read_ok) {
-            return tl::unexpected(read_ok.error());
-        }
+        ZDZ_RETURN_IF_ERROR(read(in, f));
     }
     if (!in.at_end()) {
         return tl::unexpected(kTrailing);

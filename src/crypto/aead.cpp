@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include "crypto/sodium.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::crypto {
 namespace {
@@ -16,9 +17,7 @@ static_assert(kAeadTagBytes == crypto_aead_xchacha20poly1305_ietf_ABYTES);
 tl::expected<std::vector<std::uint8_t>, contracts::ContractError> xchacha20poly1305_encrypt(
     std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
     std::string_view associated_data, std::span<const std::uint8_t> plaintext) {
-    if (auto started = start_sodium(); !started) {
-        return tl::unexpected(started.error());
-    }
+    ZDZ_RETURN_IF_ERROR(start_sodium());
     if (key.size() != kAeadKeyBytes || nonce.size() != kAeadNonceBytes ||
         plaintext.size() > crypto_aead_xchacha20poly1305_ietf_MESSAGEBYTES_MAX) {
         return tl::unexpected(contracts::ContractError::encryption());
@@ -38,9 +37,7 @@ tl::expected<std::vector<std::uint8_t>, contracts::ContractError> xchacha20poly1
 tl::expected<Secret, contracts::ContractError> xchacha20poly1305_decrypt(
     std::span<const std::uint8_t> key, std::span<const std::uint8_t> nonce,
     std::string_view associated_data, std::span<const std::uint8_t> ciphertext) {
-    if (auto started = start_sodium(); !started) {
-        return tl::unexpected(started.error());
-    }
+    ZDZ_RETURN_IF_ERROR(start_sodium());
     if (key.size() != kAeadKeyBytes || nonce.size() != kAeadNonceBytes ||
         ciphertext.size() < kAeadTagBytes) {
         return tl::unexpected(contracts::ContractError::decryption());

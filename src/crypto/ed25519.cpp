@@ -10,6 +10,7 @@
 #include "crypto/sodium.hpp"
 #include "encoding/hex.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::crypto {
 namespace {
@@ -46,9 +47,7 @@ std::string Signature::to_string() const {
 
 tl::expected<VerifyingKey, contracts::ContractError> VerifyingKey::from_bytes(
     std::span<const std::uint8_t> bytes) {
-    if (auto started = start_sodium(); !started) {
-        return tl::unexpected(started.error());
-    }
+    ZDZ_RETURN_IF_ERROR(start_sodium());
     const auto invalid = [] {
         return tl::unexpected(contracts::ContractError::invalid(
             contracts::ContractError::Subject::PublicKey,
@@ -100,9 +99,7 @@ Signature SigningKey::sign_bytes(std::string_view message) const {
 tl::expected<void, contracts::ContractError> verify_bytes(const VerifyingKey& key,
                                                           std::string_view message,
                                                           const Signature& signature) {
-    if (auto started = start_sodium(); !started) {
-        return tl::unexpected(started.error());
-    }
+    ZDZ_RETURN_IF_ERROR(start_sodium());
     if (crypto_sign_verify_detached(signature.bytes().data(), as_uchar(message), message.size(),
                                     key.bytes().data()) != 0) {
         return tl::unexpected(contracts::ContractError::signature_verification());

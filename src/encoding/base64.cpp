@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "encoding/try.hpp"
+
 namespace zdz::encoding {
 namespace {
 
@@ -137,23 +139,18 @@ tl::expected<std::vector<std::uint8_t>, Base64Error> base64_decode(std::string_v
 
     std::vector<std::uint8_t> out;
     out.reserve(final_start / kGroupChars * kGroupBytes + kGroupBytes);
-    if (auto full = decode_full_groups(text, final_start, out); !full) {
-        return tl::unexpected(full.error());
-    }
+    ZDZ_RETURN_IF_ERROR(decode_full_groups(text, final_start, out));
     Group values{};
-    const auto symbols = final_symbols(text, final_start, values);
-    if (!symbols) {
-        return tl::unexpected(symbols.error());
-    }
+    ZDZ_TRY(const auto symbols, final_symbols(text, final_start, values));
     // Two symbols carry one byte and leave 4 bits over; three carry two bytes
     // and leave 2. Those bits must be zero for the encoding to be canonical.
-    const int unused_mask = *symbols == 2 ? 0x0F : *symbols == 3 ? 0x03 : 0;
-    const std::size_t last = final_start + *symbols - 1;
-    if ((values[*symbols - 1] & unused_mask) != 0) {
+    const int unused_mask = symbols == 2 ? 0x0F : symbols == 3 ? 0x03 : 0;
+    const std::size_t last = final_start + symbols - 1;
+    if ((values[symbols - 1] & unused_mask) != 0) {
         return tl::unexpected(Base64Error{Base64Error::Kind::InvalidLastSymbol,
                                           static_cast<unsigned char>(text[last]), last, 0});
     }
-    append_group(out, values.data(), *symbols);
+    append_group(out, values.data(), symbols);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "encoding/hex.hpp"
 
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::encoding {
 namespace {
@@ -72,9 +73,7 @@ tl::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view te
         return tl::unexpected(HexError{HexError::Kind::OddLength, text.size(), {}});
     }
     std::vector<std::uint8_t> out(text.size() / 2);
-    if (auto decoded = decode_pairs(text, out); !decoded) {
-        return tl::unexpected(std::move(decoded.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(decode_pairs(text, out));
     return out;
 }
 

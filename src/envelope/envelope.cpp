@@ -7,6 +7,7 @@
 #include "contracts/content_hash.hpp"
 #include "crypto/aead.hpp"
 #include "crypto/sodium.hpp"
+#include "encoding/try.hpp"
 #include "json/canonical.hpp"
 #include "json/record.hpp"
 
@@ -66,22 +67,14 @@ tl::expected<crypto::Secret, contracts::ContractError> EncryptedEnvelope::open(
     std::span<const std::uint8_t> key, const contracts::Timestamp& now,
     const EnvelopeContext& expected_context) const {
     namespace d = envelope_detail;
-    if (auto header =
-            d::check_version_and_context(format_version, associated_data, expected_context);
-        !header) {
-        return tl::unexpected(header.error());
-    }
-    if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
-        return tl::unexpected(fresh.error());
-    }
+    ZDZ_RETURN_IF_ERROR(
+        d::check_version_and_context(format_version, associated_data, expected_context));
+    ZDZ_RETURN_IF_ERROR(d::check_expiry(expires_at, now));
     if (nonce.size() != kEnvelopeNonceBytes) {
         return tl::unexpected(contracts::ContractError::decryption());
     }
-    const auto header = header_bytes();
-    if (!header) {
-        return tl::unexpected(header.error());
-    }
-    return crypto::xchacha20poly1305_decrypt(key, nonce, *header, ciphertext);
+    ZDZ_TRY(const auto header, header_bytes());
+    return crypto::xchacha20poly1305_decrypt(key, nonce, header, ciphertext);
 }
 
 SealDraws SealDraws::random() {
@@ -103,9 +96,7 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
     const SealDraws& draws, std::span<const std::uint8_t> key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::optional<contracts::Timestamp> expires_at,
     EnvelopeContext associated_data, std::span<const std::uint8_t> plaintext) {
-    if (auto started = crypto::start_sodium(); !started) {
-        return tl::unexpected(started.error());
-    }
+    ZDZ_RETURN_IF_ERROR(crypto::start_sodium());
     EncryptedEnvelope envelope{kEnvelopeFormatVersion,
                                draws.envelope_id,
                                EnvelopeAlgorithm::XChaCha20Poly1305,
@@ -115,35 +106,24 @@ tl::expected<EncryptedEnvelope, contracts::ContractError> seal_envelope_with(
                                std::move(associated_data),
                                std::vector<std::uint8_t>(draws.nonce.begin(), draws.nonce.end()),
                                {}};
-    const auto header = envelope.header_bytes();
-    if (!header) {
-        return tl::unexpected(header.error());
-    }
-    auto ciphertext = crypto::xchacha20poly1305_encrypt(key, envelope.nonce, *header, plaintext);
-    if (!ciphertext) {
-        return tl::unexpected(ciphertext.error());
-    }
-    envelope.ciphertext = std::move(*ciphertext);
+    ZDZ_TRY(const auto header, envelope.header_bytes());
+    ZDZ_TRY(auto ciphertext,
+            crypto::xchacha20poly1305_encrypt(key, envelope.nonce, header, plaintext));
+    envelope.ciphertext = std::move(ciphertext);
     return envelope;
 }
 
 tl::expected<crypto::Signature, contracts::ContractError> sign_value(const crypto::Signer& key,
                                                                      const json::JsonValue& value) {
-    const auto bytes = json::canonical_json(value);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    return key.sign(*bytes);
+    ZDZ_TRY(const auto bytes, json::canonical_json(value));
+    return key.sign(bytes);
 }
 
 tl::expected<void, contracts::ContractError> verify_value(const crypto::VerifyingKey& key,
                                                           const json::JsonValue& value,
                                                           const crypto::Signature& signature) {
-    const auto bytes = json::canonical_json(value);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    return crypto::verify_bytes(key, *bytes, signature);
+    ZDZ_TRY(const auto bytes, json::canonical_json(value));
+    return crypto::verify_bytes(key, bytes, signature);
 }
 
 std::string write_envelope_json(const EncryptedEnvelope& envelope) {

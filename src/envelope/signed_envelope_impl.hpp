@@ -3,6 +3,7 @@
 // The member functions and factories of SignedEnvelope, kept apart from the
 // declarations in envelope.hpp, which includes this file at its end.
 
+#include "encoding/try.hpp"
 #include "envelope/envelope.hpp"
 
 namespace zdz::envelope {
@@ -24,24 +25,15 @@ tl::expected<void, contracts::ContractError> SignedEnvelope<Payload>::check(
     const EnvelopeContext& expected_context, std::string& scratch,
     contracts::ContentHash* signed_hash) const {
     namespace d = envelope_detail;
-    if (auto header =
-            d::check_version_and_context(format_version, associated_data, expected_context);
-        !header) {
-        return tl::unexpected(header.error());
-    }
-    if (auto written = write_signing_bytes(scratch); !written) {
-        return tl::unexpected(written.error());
-    }
-    if (auto verified = crypto::verify_bytes(key, scratch, signature); !verified) {
-        return tl::unexpected(verified.error());
-    }
+    ZDZ_RETURN_IF_ERROR(
+        d::check_version_and_context(format_version, associated_data, expected_context));
+    ZDZ_RETURN_IF_ERROR(write_signing_bytes(scratch));
+    ZDZ_RETURN_IF_ERROR(crypto::verify_bytes(key, scratch, signature));
     if (signed_hash != nullptr) {
         *signed_hash = crypto::measure_sha256(std::string_view(scratch));
     }
     // After the signature: an expiry time nobody vouched for proves nothing.
-    if (auto fresh = d::check_expiry(expires_at, now); !fresh) {
-        return tl::unexpected(fresh.error());
-    }
+    ZDZ_RETURN_IF_ERROR(d::check_expiry(expires_at, now));
     return {};
 }
 
@@ -95,14 +87,9 @@ tl::expected<SignedEnvelope<Payload>, contracts::ContractError> sign_envelope_wi
                                      crypto::Signature{}};
     std::string own_bytes;
     std::string& bytes = scratch != nullptr ? *scratch : own_bytes;
-    if (auto written = envelope.write_signing_bytes(bytes); !written) {
-        return tl::unexpected(written.error());
-    }
-    auto signature = key.sign(bytes);
-    if (!signature) {
-        return tl::unexpected(std::move(signature.error()));
-    }
-    envelope.signature = *signature;
+    ZDZ_RETURN_IF_ERROR(envelope.write_signing_bytes(bytes));
+    ZDZ_TRY(auto signature, key.sign(bytes));
+    envelope.signature = signature;
     return envelope;
 }
 

@@ -11,6 +11,7 @@
 
 #include "contracts/errors.hpp"
 #include "crypto/sodium.hpp"
+#include "encoding/try.hpp"
 #include "io/directory_lock.hpp"
 
 namespace zdz::io {
@@ -245,11 +246,8 @@ tl::expected<void, WriteError> write_file_atomically(const std::string& path,
     // or one taken here.
     std::optional<DirectoryLock> own_lock;
     if (beside && (options.held == nullptr || !options.held->guards(path))) {
-        auto lock = DirectoryLock::acquire(path);
-        if (!lock) {
-            return tl::unexpected(std::move(lock.error()));
-        }
-        own_lock.emplace(std::move(*lock));
+        ZDZ_TRY(auto lock, DirectoryLock::acquire(path));
+        own_lock.emplace(std::move(lock));
     }
     std::string temp_path;
     const bool owner_only = options.mode == FileMode::OwnerOnly;

@@ -14,6 +14,7 @@
 #include "contracts/errors.hpp"
 #include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::io {
 
@@ -268,31 +269,22 @@ std::string directory_of(const std::string& path) {
 }
 
 tl::expected<std::string, IoError> read_file_bytes(const std::string& path, Accept accept) {
-    const auto file = open_for_reading(path, accept);
-    if (!file) {
-        return tl::unexpected(file.error());
-    }
-    return read_to_end(file->get());
+    ZDZ_TRY(const auto file, open_for_reading(path, accept));
+    return read_to_end(file.get());
 }
 
 tl::expected<void, IoError> stream_file_text(const std::string& path, std::size_t chunk_bytes,
                                              const std::function<void(std::string_view)>& consume) {
-    const auto opened = open_for_reading(path);
-    if (!opened) {
-        return tl::unexpected(opened.error());
-    }
-    const FileDescriptor& file = *opened;
+    ZDZ_TRY(const auto opened, open_for_reading(path));
+    const FileDescriptor& file = opened;
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         // A pipe or device can be read only once: take it whole.
-        auto content = read_to_end(file.get());
-        if (!content) {
-            return tl::unexpected(content.error());
-        }
-        if (!encoding::is_valid_utf8(*content)) {
+        ZDZ_TRY(auto content, read_to_end(file.get()));
+        if (!encoding::is_valid_utf8(content)) {
             return tl::unexpected(IoError::not_utf8());
         }
-        consume(*content);
+        consume(content);
         return {};
     }
     std::vector<char> buffer;

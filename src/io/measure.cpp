@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crypto/digest.hpp"
+#include "encoding/try.hpp"
 #include "io/read_ahead.hpp"
 
 namespace zdz::io {
@@ -95,11 +96,8 @@ tl::expected<Hashes, IoError> measure_image(const ImageFile& image,
 
 tl::expected<Hashes, IoError> measure_path(const std::string& path,
                                            std::span<const HashAlgorithm> algorithms) {
-    const auto image = ImageFile::open(path);
-    if (!image) {
-        return tl::unexpected(image.error());
-    }
-    return measure_image(*image, algorithms, nullptr, true, nullptr);
+    ZDZ_TRY(const auto image, ImageFile::open(path));
+    return measure_image(image, algorithms, nullptr, true, nullptr);
 }
 
 }  // namespace

@@ -59,6 +59,7 @@
 #include <vector>
 
 #include "contracts/errors.hpp"
+#include "encoding/try.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -629,9 +630,7 @@ template <Described R>
 [[nodiscard]] tl::expected<std::string, contracts::ContractError> canonical_record(
     const R& record) {
     std::string bytes;
-    if (auto written = write_canonical_record(record, bytes); !written) {
-        return tl::unexpected(std::move(written.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(write_canonical_record(record, bytes));
     return bytes;
 }
 

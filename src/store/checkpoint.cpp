@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
@@ -78,16 +79,11 @@ tl::expected<CheckpointAdvance, CheckpointError> advance_checkpoint(const std::s
         taken = std::move(*lock);
         held = &*taken;
     }
-    const auto seen = read_checkpoint(path);
-    if (!seen) {
-        return tl::unexpected(seen.error());
-    }
-    if (auto judged = judge_checkpoint(store, *seen, path); !judged) {
-        return tl::unexpected(judged.error());
-    }
+    ZDZ_TRY(const auto seen, read_checkpoint(path));
+    ZDZ_RETURN_IF_ERROR(judge_checkpoint(store, seen, path));
     const CheckpointAdvance advance{
-        *seen ? std::optional<std::uint64_t>((*seen)->sequence) : std::nullopt, store.sequence};
-    if (*seen && (*seen)->sequence == store.sequence) {
+        seen ? std::optional<std::uint64_t>((seen)->sequence) : std::nullopt, store.sequence};
+    if (seen && (seen)->sequence == store.sequence) {
         return advance;
     }
     const StoreCheckpoint next{kStoreCheckpointFormatVersion, store.sequence, store.hash};

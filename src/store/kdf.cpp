@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::store {
 namespace {
@@ -109,9 +110,7 @@ tl::expected<void, ContractError> check_kdf_params(const KdfParams& params) {
 tl::expected<crypto::Secret, ContractError> derive_kek(std::span<const std::uint8_t> passphrase,
                                                        std::span<const std::uint8_t> salt,
                                                        const KdfParams& params) {
-    if (auto checked = check_params(salt.size(), params); !checked) {
-        return tl::unexpected(checked.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_params(salt.size(), params));
     constexpr auto kLengthLimit = std::numeric_limits<std::uint32_t>::max();
     if (passphrase.size() > kLengthLimit || salt.size() > kLengthLimit) {
         return tl::unexpected(ContractError::encryption());

@@ -14,6 +14,7 @@
 #include "crypto/sodium.hpp"
 #include "encoding/hex.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
@@ -133,12 +134,9 @@ namespace {
 // verifying_key_hex, compared in constant time.
 [[nodiscard]] tl::expected<void, TrustError> check_recorded_key(const SealedSigningKey& record,
                                                                 const crypto::SigningKey& key) {
-    const auto recorded = keystore_verifying_key(record);
-    if (!recorded) {
-        return tl::unexpected(recorded.error());
-    }
+    ZDZ_TRY(const auto recorded, keystore_verifying_key(record));
     const auto& own = key.verifying_key().bytes();
-    if (sodium_memcmp(own.data(), recorded->bytes().data(), own.size()) != 0) {
+    if (sodium_memcmp(own.data(), recorded.bytes().data(), own.size()) != 0) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
     }
     return {};
@@ -149,9 +147,7 @@ namespace {
 tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params) {
-    if (auto matches = check_recorded_key(record, key); !matches) {
-        return tl::unexpected(std::move(matches.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_recorded_key(record, key));
     // Fresh salt, envelope id and nonce under the record's identity: the same
     // key, only its lock changes.
     const auto draws = KeystoreDraws::random();
@@ -204,11 +200,8 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
 tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
     try {
         std::string text;
-        auto record = load_keystore_file(path, &text);
-        if (!record) {
-            return tl::unexpected(std::move(record.error()));
-        }
-        return LoadedKeystore{std::move(*record), std::move(text)};
+        ZDZ_TRY(auto record, load_keystore_file(path, &text));
+        return LoadedKeystore{std::move(record), std::move(text)};
     } catch (const std::bad_alloc&) {
         return tl::unexpected(cannot_read(path, contracts::os_error_text(ENOMEM)));
     }
@@ -267,9 +260,7 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
 
     // On the failures below `key` goes out of scope and its buffers wipe
     // themselves.
-    if (auto matches = check_recorded_key(record, key); !matches) {
-        return tl::unexpected(std::move(matches.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_recorded_key(record, key));
     return key;
 }
 

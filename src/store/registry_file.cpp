@@ -11,6 +11,7 @@
 #include "crypto/digest.hpp"
 #include "encoding/large_buffer.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
@@ -96,12 +97,9 @@ tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistryS
     trust::KnownGoodStore store;
     for (const auto& state : body.platforms) {
         for (const auto& promotion : state.history) {
-            auto recorded = store.record_promotion({state.platform, promotion.measurement,
-                                                    promotion.security_version,
-                                                    promotion.promoted_at, promotion.image_kind});
-            if (!recorded) {
-                return tl::unexpected(std::move(recorded.error()));
-            }
+            ZDZ_RETURN_IF_ERROR(store.record_promotion(
+                {state.platform, promotion.measurement, promotion.security_version,
+                 promotion.promoted_at, promotion.image_kind}));
         }
         for (const auto& measurement : state.revoked) {
             store.withdraw(state.platform, measurement);
@@ -164,12 +162,9 @@ tl::expected<void, TrustError> save_registry_store(
     const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held,
     const StoreLink& link) {
     try {
-        const auto text =
-            signed_store_text(store, key, key_id, now, contracts::Uuid::new_v4(), link);
-        if (!text) {
-            return tl::unexpected(text.error());
-        }
-        return io::write_file_atomically(path, text->text,
+        ZDZ_TRY(const auto text,
+                signed_store_text(store, key, key_id, now, contracts::Uuid::new_v4(), link));
+        return io::write_file_atomically(path, text.text,
                                          {io::FileMode::Default, io::TempName::Beside, held})
             .map_error(TrustError::from_write_error);
     } catch (const std::bad_alloc&) {
@@ -183,18 +178,12 @@ namespace {
 [[nodiscard]] tl::expected<std::optional<LoadedStore>, TrustError> load_store_file(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     ExpiredStore expired, std::string* text_out) {
-    const auto exists = store_exists(path);
+    ZDZ_TRY(const auto exists, store_exists(path));
     if (!exists) {
-        return tl::unexpected(exists.error());
-    }
-    if (!*exists) {
         return std::optional<LoadedStore>();
     }
-    auto text = read_store_text(path);
-    if (!text) {
-        return tl::unexpected(text.error());
-    }
-    auto envelope = envelope::read_signed_envelope_json<RegistrySnapshotBody>(*text);
+    ZDZ_TRY(auto text, read_store_text(path));
+    auto envelope = envelope::read_signed_envelope_json<RegistrySnapshotBody>(text);
     if (!envelope) {
         return tl::unexpected(TrustError::registry_malformed(envelope.error().display()));
     }
@@ -202,9 +191,9 @@ namespace {
     // signed bytes) holds the signed bytes, unless the caller keeps the text.
     std::string scratch;
     if (text_out != nullptr) {
-        *text_out = std::move(*text);
+        *text_out = std::move(text);
     } else {
-        scratch = std::move(*text);
+        scratch = std::move(text);
     }
     StoreStanding standing{0,
                            {},
@@ -230,11 +219,8 @@ namespace {
         return tl::unexpected(TrustError::registry_signature_invalid());
     }
     standing.sequence = body->sequence.value_or(0);
-    auto store = rebuild_registry(*body);
-    if (!store) {
-        return tl::unexpected(std::move(store.error()));
-    }
-    return std::optional<LoadedStore>(LoadedStore{std::move(*store), standing});
+    ZDZ_TRY(auto store, rebuild_registry(*body));
+    return std::optional<LoadedStore>(LoadedStore{std::move(store), standing});
 }
 
 // Without the standing.

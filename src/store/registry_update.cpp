@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "store/file_errors.hpp"
 
@@ -56,30 +57,24 @@ tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer
     try {
         auto link = next_link(standing_, note.expires_at);
         link.sequence = next_.sequence;
-        const auto text =
-            signed_store_text(registry_, key, key_id, now, contracts::Uuid::new_v4(), link);
-        if (!text) {
-            return tl::unexpected(text.error());
-        }
+        ZDZ_TRY(const auto text,
+                signed_store_text(registry_, key, key_id, now, contracts::Uuid::new_v4(), link));
         AuditEntry entry = note.change;
         entry.sequence = next_.sequence;
         entry.time = now;
-        entry.store_hash = text->hash;
+        entry.store_hash = text.hash;
         entry.previous_hash = link.previous_hash;
         entry.key_id = key_id;
         entry.expires_at = link.expires_at;
         entry.previous_line = next_.previous_line;
-        const auto line = signed_audit_line(entry, key);
-        if (!line) {
-            return tl::unexpected(line.error());
-        }
+        ZDZ_TRY(const auto line, signed_audit_line(entry, key));
         // The line is appended and flushed once the new store is flushed at
         // its temporary path, and before it is renamed into place.
         const auto log_path = audit_log_path(path_);
         std::optional<TrustError> log_failed;
         const std::function<tl::expected<void, io::WriteError>()> append_line =
             [&]() -> tl::expected<void, io::WriteError> {
-            if (auto appended = append_audit_line(log_path, tail_, *line); !appended) {
+            if (auto appended = append_audit_line(log_path, tail_, line); !appended) {
                 log_failed = appended.error();
                 return tl::unexpected(io::WriteError{io::WriteError::Kind::Failed, "", ""});
             }
@@ -87,20 +82,20 @@ tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer
             // process follows it, whether or not the store takes its place.
             tail_.exists = true;
             tail_.torn = false;
-            tail_.complete_bytes += line->size() + 1;
-            next_.previous_line = audit_line_hash(*line);
+            tail_.complete_bytes += line.size() + 1;
+            next_.previous_line = audit_line_hash(line);
             return {};
         };
         // Under the lock already held: taking it again would wait forever.
         auto written = io::write_file_atomically(
-            path_, text->text, {io::FileMode::Default, io::TempName::Beside, &lock_, &append_line});
+            path_, text.text, {io::FileMode::Default, io::TempName::Beside, &lock_, &append_line});
         if (log_failed) {
             return tl::unexpected(std::move(*log_failed));
         }
         if (!written && written.error().kind != io::WriteError::Kind::NotDurable) {
             return tl::unexpected(TrustError::from_write_error(written.error()));
         }
-        standing_ = StoreStanding{next_.sequence,  text->hash,        key_id, now,
+        standing_ = StoreStanding{next_.sequence,  text.hash,         key_id, now,
                                   link.expires_at, link.previous_hash};
         next_.sequence += 1;
         if (!written) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "json/reader.hpp"
@@ -133,20 +134,14 @@ tl::expected<crypto::VerifyingKey, TrustError> any_keystore_verifying_key(
 
 tl::expected<std::unique_ptr<crypto::Signer>, token::TokenError> open_token_signer(
     const TokenKeystore& record, const crypto::VerifyingKey& expected, const crypto::Secret& pin) {
-    auto uri = token::TokenUri::parse(record.pkcs11_uri);
-    if (!uri) {
-        return tl::unexpected(std::move(uri.error()));
-    }
-    auto session = token::TokenSigner::open(*uri, pin);
-    if (!session) {
-        return tl::unexpected(std::move(session.error()));
-    }
-    if (session->public_key() != expected) {
+    ZDZ_TRY(auto uri, token::TokenUri::parse(record.pkcs11_uri));
+    ZDZ_TRY(auto session, token::TokenSigner::open(uri, pin));
+    if (session.public_key() != expected) {
         return tl::unexpected(token::TokenError::unexpected_key(
-            uri->label(), crypto::key_fingerprint(session->public_key()).to_string(),
+            uri.label(), crypto::key_fingerprint(session.public_key()).to_string(),
             crypto::key_fingerprint(expected).to_string()));
     }
-    return std::make_unique<TokenKeySigner>(std::move(*session), std::move(*uri), expected);
+    return std::make_unique<TokenKeySigner>(std::move(session), std::move(uri), expected);
 }
 
 }  // namespace zdz::store

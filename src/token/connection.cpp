@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding/try.hpp"
+
 namespace zdz::token {
 namespace {
 
@@ -250,48 +252,24 @@ tl::expected<Login, TokenError> log_in(CK_FUNCTION_LIST* functions, const TokenS
 tl::expected<std::unique_ptr<Connection>, TokenError> Connection::open(const TokenUri& uri,
                                                                        const crypto::Secret& pin,
                                                                        bool read_write) {
-    auto file = uri.module_file();
-    if (!file) {
-        return tl::unexpected(std::move(file.error()));
-    }
+    ZDZ_TRY(auto file, uri.module_file());
     std::unique_ptr<Connection> connection(new Connection());
-    auto library = Library::open(*file);
-    if (!library) {
-        return tl::unexpected(std::move(library.error()));
-    }
-    connection->library_ = std::move(*library);
-    auto functions = connection->library_.function_list(*file);
-    if (!functions) {
-        return tl::unexpected(std::move(functions.error()));
-    }
-    connection->functions_ = *functions;
+    ZDZ_TRY(auto library, Library::open(file));
+    connection->library_ = std::move(library);
+    ZDZ_TRY(auto functions, connection->library_.function_list(file));
+    connection->functions_ = functions;
     const auto loaded = connection->library_.loaded_file();
-    auto lock = ModuleLock::acquire(loaded.empty() ? *file : loaded);
-    if (!lock) {
-        return tl::unexpected(std::move(lock.error()));
-    }
-    connection->lock_ = std::move(*lock);
-    auto initialized = Initialized::initialize(connection->functions_);
-    if (!initialized) {
-        return tl::unexpected(std::move(initialized.error()));
-    }
-    connection->initialized_ = std::move(*initialized);
-    auto token = find_token(connection->functions_, uri);
-    if (!token) {
-        return tl::unexpected(std::move(token.error()));
-    }
-    connection->token_ = std::move(*token);
-    auto session = open_session(connection->functions_, connection->token_.id, read_write);
-    if (!session) {
-        return tl::unexpected(std::move(session.error()));
-    }
-    connection->session_ = std::move(*session);
-    auto login =
-        log_in(connection->functions_, connection->token_, connection->session_.handle(), pin);
-    if (!login) {
-        return tl::unexpected(std::move(login.error()));
-    }
-    connection->login_ = std::move(*login);
+    ZDZ_TRY(auto lock, ModuleLock::acquire(loaded.empty() ? file : loaded));
+    connection->lock_ = std::move(lock);
+    ZDZ_TRY(auto initialized, Initialized::initialize(connection->functions_));
+    connection->initialized_ = std::move(initialized);
+    ZDZ_TRY(auto token, find_token(connection->functions_, uri));
+    connection->token_ = std::move(token);
+    ZDZ_TRY(auto session, open_session(connection->functions_, connection->token_.id, read_write));
+    connection->session_ = std::move(session);
+    ZDZ_TRY(auto login,
+            log_in(connection->functions_, connection->token_, connection->session_.handle(), pin));
+    connection->login_ = std::move(login);
     return connection;
 }
 

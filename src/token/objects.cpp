@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "crypto/sodium.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::token {
 namespace {
@@ -114,15 +115,12 @@ private:
 tl::expected<std::optional<CK_ULONG>, TokenError> read_ulong(const SessionRef& session,
                                                              CK_OBJECT_HANDLE object,
                                                              CK_ATTRIBUTE_TYPE type) {
-    auto bytes = read_attribute(session, object, type);
-    if (!bytes) {
-        return tl::unexpected(std::move(bytes.error()));
-    }
-    if (!*bytes || (*bytes)->size() != sizeof(CK_ULONG)) {
+    ZDZ_TRY(auto bytes, read_attribute(session, object, type));
+    if (!bytes || (bytes)->size() != sizeof(CK_ULONG)) {
         return std::optional<CK_ULONG>();
     }
     CK_ULONG value = 0;
-    std::copy((*bytes)->begin(), (*bytes)->end(), reinterpret_cast<std::uint8_t*>(&value));
+    std::copy((bytes)->begin(), (bytes)->end(), reinterpret_cast<std::uint8_t*>(&value));
     return std::optional<CK_ULONG>(value);
 }
 
@@ -130,24 +128,18 @@ tl::expected<std::optional<CK_ULONG>, TokenError> read_ulong(const SessionRef& s
 tl::expected<std::string, TokenError> ed25519_refusal(const SessionRef& session,
                                                       CK_OBJECT_HANDLE object,
                                                       bool params_required) {
-    auto type = read_ulong(session, object, CKA_KEY_TYPE);
+    ZDZ_TRY(auto type, read_ulong(session, object, CKA_KEY_TYPE));
     if (!type) {
-        return tl::unexpected(std::move(type.error()));
-    }
-    if (!*type) {
         return std::string("it has no key type");
     }
-    if (**type != CKK_EC_EDWARDS) {
-        return "its key type is " + key_type_name(**type);
+    if (*type != CKK_EC_EDWARDS) {
+        return "its key type is " + key_type_name(*type);
     }
-    auto params = read_attribute(session, object, CKA_EC_PARAMS);
+    ZDZ_TRY(auto params, read_attribute(session, object, CKA_EC_PARAMS));
     if (!params) {
-        return tl::unexpected(std::move(params.error()));
-    }
-    if (!*params) {
         return std::string(params_required ? "it has no curve (CKA_EC_PARAMS)" : "");
     }
-    if (!is_ed25519_params(**params)) {
+    if (!is_ed25519_params(*params)) {
         return std::string("its curve is not edwards25519");
     }
     return std::string();
@@ -157,18 +149,12 @@ tl::expected<std::string, TokenError> ed25519_refusal(const SessionRef& session,
 tl::expected<crypto::VerifyingKey, TokenError> read_public_key(const SessionRef& session,
                                                                CK_OBJECT_HANDLE public_key,
                                                                const std::string& label) {
-    auto refusal = ed25519_refusal(session, public_key, true);
-    if (!refusal) {
-        return tl::unexpected(std::move(refusal.error()));
+    ZDZ_TRY(auto refusal, ed25519_refusal(session, public_key, true));
+    if (!refusal.empty()) {
+        return tl::unexpected(TokenError::key_not_ed25519(label, "its public key: " + refusal));
     }
-    if (!refusal->empty()) {
-        return tl::unexpected(TokenError::key_not_ed25519(label, "its public key: " + *refusal));
-    }
-    auto point = read_attribute(session, public_key, CKA_EC_POINT);
-    if (!point) {
-        return tl::unexpected(std::move(point.error()));
-    }
-    const auto bytes = *point ? ed25519_point(**point) : std::nullopt;
+    ZDZ_TRY(auto point, read_attribute(session, public_key, CKA_EC_POINT));
+    const auto bytes = point ? ed25519_point(*point) : std::nullopt;
     if (!bytes) {
         return tl::unexpected(
             TokenError::key_not_ed25519(label, "its public key (CKA_EC_POINT) is not 32 bytes"));
@@ -183,11 +169,8 @@ tl::expected<crypto::VerifyingKey, TokenError> read_public_key(const SessionRef&
 
 tl::expected<void, TokenError> check_pair(const SessionRef& session, const KeyObjects& pair,
                                           const std::string& label) {
-    auto signature = sign_with(session, pair.private_key, label, kPairCheckMessage);
-    if (!signature) {
-        return tl::unexpected(std::move(signature.error()));
-    }
-    if (!crypto::verify_bytes(pair.verifying_key, kPairCheckMessage, *signature)) {
+    ZDZ_TRY(auto signature, sign_with(session, pair.private_key, label, kPairCheckMessage));
+    if (!crypto::verify_bytes(pair.verifying_key, kPairCheckMessage, signature)) {
         return tl::unexpected(TokenError::key_pair_mismatch(label));
     }
     return {};
@@ -250,47 +233,32 @@ tl::expected<KeyObjects, TokenError> find_key_pair(
     if (id) {
         match.push_back(bytes_attribute(CKA_ID, *id));
     }
-    auto private_keys = find_objects(session, match);
-    if (!private_keys) {
-        return tl::unexpected(std::move(private_keys.error()));
-    }
-    if (private_keys->empty()) {
+    ZDZ_TRY(auto private_keys, find_objects(session, match));
+    if (private_keys.empty()) {
         return tl::unexpected(TokenError::key_not_found(label, session.token_label));
     }
-    if (private_keys->size() > 1) {
+    if (private_keys.size() > 1) {
         return tl::unexpected(
-            TokenError::several_keys(label, session.token_label, private_keys->size()));
+            TokenError::several_keys(label, session.token_label, private_keys.size()));
     }
-    const CK_OBJECT_HANDLE private_key = private_keys->front();
+    const CK_OBJECT_HANDLE private_key = private_keys.front();
     // A private key need not show its curve; its public key must.
-    auto refusal = ed25519_refusal(session, private_key, false);
-    if (!refusal) {
-        return tl::unexpected(std::move(refusal.error()));
+    ZDZ_TRY(auto refusal, ed25519_refusal(session, private_key, false));
+    if (!refusal.empty()) {
+        return tl::unexpected(TokenError::key_not_ed25519(label, refusal));
     }
-    if (!refusal->empty()) {
-        return tl::unexpected(TokenError::key_not_ed25519(label, *refusal));
-    }
-    auto key_id = read_attribute(session, private_key, CKA_ID);
-    if (!key_id) {
-        return tl::unexpected(std::move(key_id.error()));
-    }
-    std::vector<std::uint8_t> private_id = key_id->value_or(std::vector<std::uint8_t>());
+    ZDZ_TRY(auto key_id, read_attribute(session, private_key, CKA_ID));
+    std::vector<std::uint8_t> private_id = key_id.value_or(std::vector<std::uint8_t>());
 
     CK_OBJECT_CLASS public_class = CKO_PUBLIC_KEY;
     std::array<CK_ATTRIBUTE, 2> public_match{attribute(CKA_CLASS, public_class),
                                              text_attribute(CKA_LABEL, label)};
-    auto public_keys = find_objects(session, public_match);
-    if (!public_keys) {
-        return tl::unexpected(std::move(public_keys.error()));
-    }
+    ZDZ_TRY(auto public_keys, find_objects(session, public_match));
     std::optional<CK_OBJECT_HANDLE> public_key;
     if (!private_id.empty()) {
-        for (const CK_OBJECT_HANDLE candidate : *public_keys) {
-            auto candidate_id = read_attribute(session, candidate, CKA_ID);
-            if (!candidate_id) {
-                return tl::unexpected(std::move(candidate_id.error()));
-            }
-            if (*candidate_id == private_id) {
+        for (const CK_OBJECT_HANDLE candidate : public_keys) {
+            ZDZ_TRY(auto candidate_id, read_attribute(session, candidate, CKA_ID));
+            if (candidate_id == private_id) {
                 if (public_key) {
                     public_key.reset();
                     break;
@@ -299,21 +267,16 @@ tl::expected<KeyObjects, TokenError> find_key_pair(
             }
         }
     }
-    if (!public_key && public_keys->size() == 1) {
-        public_key = public_keys->front();
+    if (!public_key && public_keys.size() == 1) {
+        public_key = public_keys.front();
     }
     if (!public_key) {
         return tl::unexpected(
-            TokenError::public_key_not_found(label, session.token_label, public_keys->size()));
+            TokenError::public_key_not_found(label, session.token_label, public_keys.size()));
     }
-    auto verifying_key = read_public_key(session, *public_key, label);
-    if (!verifying_key) {
-        return tl::unexpected(std::move(verifying_key.error()));
-    }
-    KeyObjects pair{private_key, *public_key, std::move(private_id), *verifying_key};
-    if (auto checked = check_pair(session, pair, label); !checked) {
-        return tl::unexpected(std::move(checked.error()));
-    }
+    ZDZ_TRY(auto verifying_key, read_public_key(session, *public_key, label));
+    KeyObjects pair{private_key, *public_key, std::move(private_id), verifying_key};
+    ZDZ_RETURN_IF_ERROR(check_pair(session, pair, label));
     return pair;
 }
 
@@ -322,11 +285,8 @@ tl::expected<KeyObjects, TokenError> generate_key_pair(const SessionRef& session
     for (CK_OBJECT_CLASS key_class : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_SECRET_KEY}) {
         std::array<CK_ATTRIBUTE, 2> match{attribute(CKA_CLASS, key_class),
                                           text_attribute(CKA_LABEL, label)};
-        auto found = find_objects(session, match);
-        if (!found) {
-            return tl::unexpected(std::move(found.error()));
-        }
-        if (!found->empty()) {
+        ZDZ_TRY(auto found, find_objects(session, match));
+        if (!found.empty()) {
             return tl::unexpected(TokenError::label_taken(label, session.token_label));
         }
     }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "contracts/content_hash.hpp"
+#include "encoding/try.hpp"
 #include "token/connection.hpp"
 #include "token/objects.hpp"
 
@@ -24,15 +25,9 @@ tl::expected<TokenKey, TokenError> generate_key(const TokenUri& uri, const crypt
         return tl::unexpected(TokenError::uri_invalid(
             uri.text(), "a key to generate is named by its label alone; its id is drawn here"));
     }
-    auto connection = Connection::open(uri, pin, true);
-    if (!connection) {
-        return tl::unexpected(std::move(connection.error()));
-    }
-    auto pair = generate_key_pair(session_of(**connection), uri.label());
-    if (!pair) {
-        return tl::unexpected(std::move(pair.error()));
-    }
-    return token_key(std::move(*pair), **connection);
+    ZDZ_TRY(auto connection, Connection::open(uri, pin, true));
+    ZDZ_TRY(auto pair, generate_key_pair(session_of(*connection), uri.label()));
+    return token_key(std::move(pair), *connection);
 }
 
 namespace {
@@ -44,25 +39,16 @@ struct FoundKey {
 };
 
 tl::expected<FoundKey, TokenError> connect_to_key(const TokenUri& uri, const crypto::Secret& pin) {
-    auto connection = Connection::open(uri, pin, false);
-    if (!connection) {
-        return tl::unexpected(std::move(connection.error()));
-    }
-    auto pair = find_key_pair(session_of(**connection), uri.label(), uri.id());
-    if (!pair) {
-        return tl::unexpected(std::move(pair.error()));
-    }
-    return FoundKey{std::move(*connection), std::move(*pair)};
+    ZDZ_TRY(auto connection, Connection::open(uri, pin, false));
+    ZDZ_TRY(auto pair, find_key_pair(session_of(*connection), uri.label(), uri.id()));
+    return FoundKey{std::move(connection), std::move(pair)};
 }
 
 }  // namespace
 
 tl::expected<TokenKey, TokenError> find_key(const TokenUri& uri, const crypto::Secret& pin) {
-    auto found = connect_to_key(uri, pin);
-    if (!found) {
-        return tl::unexpected(std::move(found.error()));
-    }
-    return token_key(std::move(found->pair), *found->connection);
+    ZDZ_TRY(auto found, connect_to_key(uri, pin));
+    return token_key(std::move(found.pair), *found.connection);
 }
 
 struct TokenSigner::State {
@@ -78,12 +64,9 @@ TokenSigner::~TokenSigner() = default;
 
 tl::expected<TokenSigner, TokenError> TokenSigner::open(const TokenUri& uri,
                                                         const crypto::Secret& pin) {
-    auto found = connect_to_key(uri, pin);
-    if (!found) {
-        return tl::unexpected(std::move(found.error()));
-    }
+    ZDZ_TRY(auto found, connect_to_key(uri, pin));
     return TokenSigner(std::make_unique<State>(
-        State{std::move(found->connection), std::move(found->pair), uri.label()}));
+        State{std::move(found.connection), std::move(found.pair), uri.label()}));
 }
 
 const crypto::VerifyingKey& TokenSigner::public_key() const {
@@ -91,22 +74,16 @@ const crypto::VerifyingKey& TokenSigner::public_key() const {
 }
 
 tl::expected<TokenSignature, TokenError> TokenSigner::sign(std::string_view message) const {
-    auto signature = sign_with(session_of(*state_->connection), state_->pair.private_key,
-                               state_->label, message);
-    if (!signature) {
-        return tl::unexpected(std::move(signature.error()));
-    }
-    return TokenSignature{*signature, state_->pair.verifying_key};
+    ZDZ_TRY(auto signature, sign_with(session_of(*state_->connection), state_->pair.private_key,
+                                      state_->label, message));
+    return TokenSignature{signature, state_->pair.verifying_key};
 }
 
 tl::expected<TokenSignature, TokenError> sign_message(const TokenUri& uri,
                                                       const crypto::Secret& pin,
                                                       std::string_view message) {
-    auto signer = TokenSigner::open(uri, pin);
-    if (!signer) {
-        return tl::unexpected(std::move(signer.error()));
-    }
-    return signer->sign(message);
+    ZDZ_TRY(auto signer, TokenSigner::open(uri, pin));
+    return signer.sign(message);
 }
 
 tl::expected<void, TokenError> check_signature(const TokenUri& uri,

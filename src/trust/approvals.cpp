@@ -4,6 +4,8 @@
 #include <map>
 #include <utility>
 
+#include "encoding/try.hpp"
+
 namespace zdz::trust {
 
 std::vector<const TrustedSigner*> trusted_signers_of(const UnverifiedImageManifest& manifest,
@@ -62,15 +64,9 @@ bool has_signed(const UnverifiedImageManifest& manifest, const crypto::Verifying
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> approve_manifest(
     UnverifiedImageManifest manifest, const crypto::Signer& key) {
-    const auto bytes = manifest_signing_bytes(manifest.body);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    auto signature = key.sign(*bytes);
-    if (!signature) {
-        return tl::unexpected(std::move(signature.error()));
-    }
-    manifest.approvals.push_back({crypto::key_fingerprint(key.verifying_key()), *signature});
+    ZDZ_TRY(const auto bytes, manifest_signing_bytes(manifest.body));
+    ZDZ_TRY(auto signature, key.sign(bytes));
+    manifest.approvals.push_back({crypto::key_fingerprint(key.verifying_key()), signature});
     return manifest;
 }
 

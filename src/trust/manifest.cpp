@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "encoding/try.hpp"
 #include "json/record.hpp"
 
 namespace zdz::trust {
@@ -43,15 +44,9 @@ tl::expected<std::string, contracts::ContractError> manifest_signing_bytes(
 
 tl::expected<UnverifiedImageManifest, contracts::ContractError> sign_manifest(
     const ImageManifestBody& body, const crypto::Signer& key) {
-    const auto bytes = manifest_signing_bytes(body);
-    if (!bytes) {
-        return tl::unexpected(bytes.error());
-    }
-    auto signature = key.sign(*bytes);
-    if (!signature) {
-        return tl::unexpected(std::move(signature.error()));
-    }
-    return UnverifiedImageManifest{body, *signature, {}};
+    ZDZ_TRY(const auto bytes, manifest_signing_bytes(body));
+    ZDZ_TRY(auto signature, key.sign(bytes));
+    return UnverifiedImageManifest{body, signature, {}};
 }
 
 std::string write_manifest_json(const UnverifiedImageManifest& manifest) {
@@ -97,11 +92,8 @@ tl::expected<SignerVerifiedManifest, TrustError> verify_manifest_against_signers
             verified_outside_window = true;
             continue;
         }
-        auto verified = verify_manifest(manifest, signer.key, now);
-        if (!verified) {
-            return tl::unexpected(verified.error());
-        }
-        return SignerVerifiedManifest{std::move(*verified), &signer};
+        ZDZ_TRY(auto verified, verify_manifest(manifest, signer.key, now));
+        return SignerVerifiedManifest{std::move(verified), &signer};
     }
     if (verified_outside_window) {
         return tl::unexpected(

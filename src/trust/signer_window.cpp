@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::trust {
 namespace {
@@ -131,11 +132,8 @@ std::optional<tl::expected<ValidityWindow, std::string>> read_window_options(
             return tl::unexpected(std::string(name) + " must be written as " + std::string(name) +
                                   "=\"TIME\", got " + quoted(option));
         }
-        auto time = parse_utc_time(name, value.substr(2, value.size() - 3));
-        if (!time) {
-            return tl::unexpected(std::move(time.error()));
-        }
-        bound = *time;
+        ZDZ_TRY(auto time, parse_utc_time(name, value.substr(2, value.size() - 3)));
+        bound = time;
     }
     if (window.valid_after && window.valid_before &&
         !(*window.valid_after < *window.valid_before)) {

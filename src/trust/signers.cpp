@@ -10,6 +10,7 @@
 #include "crypto/digest.hpp"
 #include "encoding/base64.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/signer_window.hpp"
 
@@ -118,11 +119,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
         if (second.empty()) {
             return tl::unexpected(std::string("missing key material field"));
         }
-        auto key = key_from_material(second);
-        if (!key) {
-            return tl::unexpected(std::move(key.error()));
-        }
-        return TrustedSigner{std::string(), *key};
+        ZDZ_TRY(auto key, key_from_material(second));
+        return TrustedSigner{std::string(), key};
     }
     const auto principal = first;
     auto key_type = second;
@@ -149,11 +147,8 @@ std::optional<tl::expected<TrustedSigner, std::string>> parse_line(std::string_v
     if (material.empty()) {
         return tl::unexpected(std::string("missing key material field"));
     }
-    auto key = key_from_material(material);
-    if (!key) {
-        return tl::unexpected(std::move(key.error()));
-    }
-    return TrustedSigner{std::string(principal), *key, window.valid_after, window.valid_before};
+    ZDZ_TRY(auto key, key_from_material(material));
+    return TrustedSigner{std::string(principal), key, window.valid_after, window.valid_before};
 }
 
 tl::expected<std::vector<TrustedSigner>, TrustError> parse_entries(std::string_view text,

@@ -4,6 +4,7 @@
 
 #include "cli/progress_display.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::cli {
 
@@ -41,11 +42,8 @@ tl::expected<CandidateRequest, CommandError> parse_candidate_request(
     }
     CandidateRequest request{std::move(*parsed_platform), std::nullopt};
     if (candidate.measurement) {
-        auto measurement = parse_candidate_measurement(*candidate.measurement);
-        if (!measurement) {
-            return tl::unexpected(measurement.error());
-        }
-        request.measurement = *measurement;
+        ZDZ_TRY(auto measurement, parse_candidate_measurement(*candidate.measurement));
+        request.measurement = measurement;
     }
     return request;
 }
@@ -72,17 +70,14 @@ MeasuredCandidate candidate_on(const std::optional<trust::ImageMeasurement>& par
 tl::expected<std::uint64_t, CommandError> check_image_file(const std::string& path,
                                                            const trust::ImageMeasurement& expected,
                                                            bool show_progress) {
-    const auto measured = measure(path, expected.hash.algorithm, show_progress);
-    if (!measured) {
-        return tl::unexpected(measured.error());
-    }
+    ZDZ_TRY(const auto measured, measure(path, expected.hash.algorithm, show_progress));
     // ContentHash equality reads every byte without stopping early.
-    if (!(measured->hash == expected.hash)) {
+    if (!(measured.hash == expected.hash)) {
         return tl::unexpected(
             refuse("image file " + path + " does not match the manifest: it measures " +
-                   measured->hash.to_string() + ", the manifest says " + expected.to_string()));
+                   measured.hash.to_string() + ", the manifest says " + expected.to_string()));
     }
-    return measured->bytes;
+    return measured.bytes;
 }
 
 }  // namespace zdz::cli

@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "cli/access/passphrase.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::cli {
 
@@ -38,11 +39,8 @@ tl::expected<std::unique_ptr<crypto::Signer>, CommandError> open_signer(
     const store::AnyKeystore& keystore, crypto::Secret& secret, const contracts::Timestamp& now,
     std::string_view what) {
     if (const auto* sealed = std::get_if<store::SealedSigningKey>(&keystore)) {
-        auto key = unseal_with(*sealed, secret, now, what);
-        if (!key) {
-            return tl::unexpected(std::move(key.error()));
-        }
-        return std::make_unique<crypto::SigningKey>(std::move(*key));
+        ZDZ_TRY(auto key, unseal_with(*sealed, secret, now, what));
+        return std::make_unique<crypto::SigningKey>(std::move(key));
     }
     const auto expected = recorded_public_key(keystore, what);
     if (!expected) {
@@ -62,19 +60,10 @@ tl::expected<std::unique_ptr<crypto::Signer>, CommandError> open_signer(
 tl::expected<UnsealedKeystore, CommandError> unseal_keystore_file(const std::string& path,
                                                                   const std::string& passphrase_env,
                                                                   const contracts::Timestamp& now) {
-    auto record = load_keystore_file(path);
-    if (!record) {
-        return tl::unexpected(std::move(record.error()));
-    }
-    auto passphrase = read_passphrase_env(passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(std::move(passphrase.error()));
-    }
-    auto key = open_signer(*record, *passphrase, now);
-    if (!key) {
-        return tl::unexpected(std::move(key.error()));
-    }
-    return UnsealedKeystore{std::move(*record), std::move(*key)};
+    ZDZ_TRY(auto record, load_keystore_file(path));
+    ZDZ_TRY(auto passphrase, read_passphrase_env(passphrase_env));
+    ZDZ_TRY(auto key, open_signer(record, passphrase, now));
+    return UnsealedKeystore{std::move(record), std::move(key)};
 }
 
 }  // namespace zdz::cli

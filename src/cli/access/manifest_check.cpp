@@ -7,6 +7,7 @@
 
 #include "cli/error_kind.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/approvals.hpp"
 #include "trust/signers.hpp"
@@ -54,26 +55,20 @@ std::string padded(std::string_view label, std::size_t width) {
 tl::expected<CheckedManifest, CommandError> check_manifest_file(
     const std::string& manifest_path, const std::optional<std::string>& signers_file,
     const contracts::Timestamp& now, std::uint32_t min_signers) {
-    auto manifest = load_manifest(manifest_path);
-    if (!manifest) {
-        return tl::unexpected(manifest.error());
-    }
-    auto& [as_read, text] = *manifest;
+    ZDZ_TRY(auto manifest, load_manifest(manifest_path));
+    auto& [as_read, text] = manifest;
     auto signers_path = signers_file.value_or(kDefaultSignersFile);
-    auto signers = load_signers(signers_path);
-    if (!signers) {
-        return tl::unexpected(signers.error());
-    }
+    ZDZ_TRY(auto signers, load_signers(signers_path));
     const auto refused = [&](const trust::TrustError& error) {
         return fail("manifest refused against trust file " + signers_path + ": " + error.display(),
                     kind_of(error));
     };
-    auto verified = trust::verify_manifest_against_signers(as_read, *signers, now);
+    auto verified = trust::verify_manifest_against_signers(as_read, signers, now);
     if (!verified) {
         return tl::unexpected(refused(verified.error()));
     }
     std::vector<trust::TrustedSigner> signed_by;
-    for (const auto* signer : trust::trusted_signers_of(as_read, *signers, *verified->signer)) {
+    for (const auto* signer : trust::trusted_signers_of(as_read, signers, *verified->signer)) {
         signed_by.push_back(*signer);
     }
     if (auto enough = trust::require_signers(signed_by.size(), min_signers); !enough) {
@@ -82,7 +77,7 @@ tl::expected<CheckedManifest, CommandError> check_manifest_file(
     return CheckedManifest{
         std::move(signers_path), verified->signer->principal, std::move(verified->manifest),
         std::move(signed_by),    std::move(as_read),          std::move(text),
-        std::move(*signers)};
+        std::move(signers)};
 }
 
 bool reports_signers(const CheckedManifest& checked, std::uint32_t min_signers) {

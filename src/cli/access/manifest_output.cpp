@@ -3,6 +3,7 @@
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/keystore_access.hpp"
 #include "cli/access/passphrase.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 
 namespace zdz::cli {
@@ -31,18 +32,10 @@ tl::expected<void, CommandError> check_expiry(const std::optional<contracts::Tim
 tl::expected<SigningInputs, CommandError> read_signing_inputs(
     const std::string& keystore_path, const std::string& passphrase_env,
     const std::optional<contracts::Timestamp>& expires_at) {
-    auto keystore = load_keystore_file(keystore_path);
-    if (!keystore) {
-        return tl::unexpected(std::move(keystore.error()));
-    }
-    auto input = read_passphrase_then_clock(passphrase_env);
-    if (!input) {
-        return tl::unexpected(std::move(input.error()));
-    }
-    if (auto fresh = check_expiry(expires_at, input->now); !fresh) {
-        return tl::unexpected(std::move(fresh.error()));
-    }
-    return SigningInputs{std::move(*keystore), std::move(input->passphrase), input->now};
+    ZDZ_TRY(auto keystore, load_keystore_file(keystore_path));
+    ZDZ_TRY(auto input, read_passphrase_then_clock(passphrase_env));
+    ZDZ_RETURN_IF_ERROR(check_expiry(expires_at, input.now));
+    return SigningInputs{std::move(keystore), std::move(input.passphrase), input.now};
 }
 
 tl::expected<void, CommandError> write_manifest_file(

@@ -6,6 +6,7 @@
 
 #include "cli/access/clock.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::cli {
 
@@ -24,15 +25,9 @@ tl::expected<crypto::Secret, CommandError> read_passphrase_env(const std::string
 }
 
 tl::expected<PassphraseAndClock, CommandError> read_passphrase_then_clock(const std::string& name) {
-    auto passphrase = read_passphrase_env(name);
-    if (!passphrase) {
-        return tl::unexpected(std::move(passphrase.error()));
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    return PassphraseAndClock{std::move(*passphrase), *now};
+    ZDZ_TRY(auto passphrase, read_passphrase_env(name));
+    ZDZ_TRY(const auto now, read_clock());
+    return PassphraseAndClock{std::move(passphrase), now};
 }
 
 }  // namespace zdz::cli

@@ -7,6 +7,7 @@
 #include "cli/access/file_replacement.hpp"
 #include "cli/access/store_key.hpp"
 #include "cli/error_kind.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
@@ -33,35 +34,26 @@ tl::expected<store::LoadedStore, CommandError> load_existing_store(const std::st
 tl::expected<store::LoadedStore, CommandError> read_store(
     const std::string& store_path, const std::optional<std::string>& keystore,
     const std::optional<std::string>& public_key, store::ExpiredStore expired) {
-    const auto key = store_verifying_key(keystore, public_key);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    return load_existing_store(store_path, *key, *now, expired);
+    ZDZ_TRY(const auto key, store_verifying_key(keystore, public_key));
+    ZDZ_TRY(const auto now, read_clock());
+    return load_existing_store(store_path, key, now, expired);
 }
 
 tl::expected<SaveClock, CommandError> read_save_clock(
     const std::optional<std::string>& store_expires_at) {
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    ZDZ_TRY(const auto now, read_clock());
     if (!store_expires_at) {
-        return SaveClock{*now, std::nullopt};
+        return SaveClock{now, std::nullopt};
     }
     const auto parsed = contracts::Timestamp::parse(*store_expires_at);
     if (!parsed) {
         return tl::unexpected(fail("invalid --store-expires-at: " + parsed.error().display()));
     }
-    if (!(*now < *parsed)) {
+    if (!(now < *parsed)) {
         return tl::unexpected(fail("store expiry time " + parsed->to_string() +
-                                   " is not later than now, " + now->to_string()));
+                                   " is not later than now, " + now.to_string()));
     }
-    return SaveClock{*now, *parsed};
+    return SaveClock{now, *parsed};
 }
 
 namespace {
@@ -205,13 +197,10 @@ tl::expected<UpdatedStore, CommandError> update_store(
     }
     const auto loaded = update->standing();
     store::SaveNote note{{}, options.expires_at};
-    const auto changed = change(update->registry(), note.change);
-    if (!changed) {
-        return tl::unexpected(changed.error());
-    }
+    ZDZ_TRY(const auto changed, change(update->registry(), note.change));
     // A store left unchanged is not written, and keeps its expiry too (the
     // report says it is unchanged).
-    if (*changed == StoreChange::Save) {
+    if (changed == StoreChange::Save) {
         if (auto saved = update->save(key, key_id, now, note); !saved) {
             return tl::unexpected(worded(saved.error()));
         }
@@ -220,11 +209,9 @@ tl::expected<UpdatedStore, CommandError> update_store(
     if (options.checkpoint && updated.standing) {
         // Advanced before the store's lock is released: no other writer's
         // store can come between.
-        auto accepted = accept_checkpoint(options.checkpoint, *updated.standing, &update->lock());
-        if (!accepted) {
-            return tl::unexpected(std::move(accepted.error()));
-        }
-        updated.checkpoint = std::move(*accepted);
+        ZDZ_TRY(auto accepted,
+                accept_checkpoint(options.checkpoint, *updated.standing, &update->lock()));
+        updated.checkpoint = std::move(accepted);
     }
     return updated;
 }

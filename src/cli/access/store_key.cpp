@@ -1,6 +1,7 @@
 #include "cli/access/store_key.hpp"
 
 #include "cli/access/keystore_access.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/signers.hpp"
 
@@ -34,16 +35,10 @@ tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
     if (!keystore) {
         return read_public_key_file(public_key.value_or(std::string()));
     }
-    const auto record = load_keystore_file(*keystore);
-    if (!record) {
-        return tl::unexpected(record.error());
-    }
+    ZDZ_TRY(const auto record, load_keystore_file(*keystore));
     // The public key alone: checking a store never needs the passphrase.
-    const auto key = recorded_public_key(*record);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    return *key;
+    ZDZ_TRY(const auto key, recorded_public_key(record));
+    return key;
 }
 
 }  // namespace zdz::cli

@@ -12,6 +12,7 @@
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/directory_lock.hpp"
 #include "io/file.hpp"
 #include "trust/approvals.hpp"
@@ -106,78 +107,50 @@ json::JsonValue approved_json(const Approve& cmd, const CheckedManifest& checked
 
 CommandResult run_approve(const Approve& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format,
-                                   {{"manifest", cmd.manifest}, {"trust file", cmd.signers_file}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(
+        cmd.format, {{"manifest", cmd.manifest}, {"trust file", cmd.signers_file}}));
     if (cmd.image_file) {
-        if (auto ok = check_json_paths(cmd.format, {{"image file", *cmd.image_file}}); !ok) {
-            return tl::unexpected(std::move(ok.error()));
-        }
+        ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"image file", *cmd.image_file}}));
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    ZDZ_TRY(const auto now, read_clock());
     // What is approved is checked as verify checks it, before the keystore
     // is touched.
-    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now);
-    if (!checked) {
-        return tl::unexpected(checked.error());
-    }
+    ZDZ_TRY(const auto checked, check_manifest_file(cmd.manifest, cmd.signers_file, now));
     if (cmd.image_file) {
-        if (auto matched = check_image_file(*cmd.image_file, checked->manifest.body.measurement,
-                                            /*show_progress=*/false);
-            !matched) {
-            return tl::unexpected(matched.error());
-        }
+        ZDZ_RETURN_IF_ERROR(check_image_file(*cmd.image_file, checked.manifest.body.measurement,
+                                             /*show_progress=*/false));
     }
-    auto keystore = load_keystore_file(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(keystore.error());
-    }
-    const auto public_key = recorded_public_key(*keystore);
-    if (!public_key) {
-        return tl::unexpected(public_key.error());
-    }
+    ZDZ_TRY(auto keystore, load_keystore_file(cmd.keystore));
+    ZDZ_TRY(const auto public_key, recorded_public_key(keystore));
     // Before the passphrase is read: a second signature by the same key
     // would pass for a second person.
-    if (trust::has_signed(checked->as_read, *public_key)) {
+    if (trust::has_signed(checked.as_read, public_key)) {
         return tl::unexpected(fail("manifest " + cmd.manifest + " is signed by the key of " +
                                    cmd.keystore + " already (" +
-                                   crypto::key_fingerprint(*public_key).to_string() +
+                                   crypto::key_fingerprint(public_key).to_string() +
                                    "): an approval must come from another key"));
     }
     // An approval the trust file would not count is refused, not written:
     // the approver holds another key or checked against another file.
-    const auto approver = approver_of(*checked, *public_key);
+    const auto approver = approver_of(checked, public_key);
     if (approver.entry == nullptr) {
         return tl::unexpected(fail("the key of " + cmd.keystore + " (" + approver.fingerprint +
-                                   ") is not trusted by " + checked->signers_path +
+                                   ") is not trusted by " + checked.signers_path +
                                    " for a manifest issued at " +
-                                   checked->manifest.body.issued_at.to_string() +
+                                   checked.manifest.body.issued_at.to_string() +
                                    ": its approval would count for nothing"));
     }
-    auto secret = read_passphrase_env(cmd.passphrase_env);
-    if (!secret) {
-        return tl::unexpected(secret.error());
-    }
-    const auto key = open_signer(*keystore, *secret, *now);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto approved = trust::approve_manifest(checked->as_read, **key);
+    ZDZ_TRY(auto secret, read_passphrase_env(cmd.passphrase_env));
+    ZDZ_TRY(const auto key, open_signer(keystore, secret, now));
+    const auto approved = trust::approve_manifest(checked.as_read, *key);
     if (!approved) {
         return tl::unexpected(fail_io("signing failed: " + approved.error().display()));
     }
-    if (auto written = replace_approved(cmd, *checked, *approved); !written) {
-        return tl::unexpected(std::move(written.error()));
-    }
-    const auto signatures = checked->signers.size() + 1;
+    ZDZ_RETURN_IF_ERROR(replace_approved(cmd, checked, *approved));
+    const auto signatures = checked.signers.size() + 1;
     out << (cmd.format == OutputFormat::Json
-                ? json_report_text(approved_json(cmd, *checked, approver, signatures))
-                : approved_report(cmd, *checked, approver, signatures));
+                ? json_report_text(approved_json(cmd, checked, approver, signatures))
+                : approved_report(cmd, checked, approver, signatures));
     return {};
 }
 

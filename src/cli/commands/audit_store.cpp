@@ -7,6 +7,7 @@
 #include "cli/access/store_key.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "store/audit_log.hpp"
@@ -171,23 +172,12 @@ JsonValue history_json(const AuditStore& cmd, const std::string& log_path,
 }  // namespace
 
 CommandResult run_audit_store(const AuditStore& cmd, std::ostream& out) {
-    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    const auto key = store_verifying_key(cmd.keystore, cmd.public_key);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
+    ZDZ_TRY(const auto key, store_verifying_key(cmd.keystore, cmd.public_key));
+    ZDZ_TRY(const auto now, read_clock());
     // The history of an expired store can be audited all the same.
-    const auto loaded = load_existing_store(cmd.store, *key, *now, store::ExpiredStore::Read);
-    if (!loaded) {
-        return tl::unexpected(loaded.error());
-    }
-    const auto& standing = loaded->standing;
+    ZDZ_TRY(const auto loaded, load_existing_store(cmd.store, key, now, store::ExpiredStore::Read));
+    const auto& standing = loaded.standing;
     const auto log_path = store::audit_log_path(cmd.store);
     if (!io::destination_exists(log_path)) {
         // Only a store written before stores kept a log has none: its next
@@ -208,7 +198,7 @@ CommandResult run_audit_store(const AuditStore& cmd, std::ostream& out) {
         return tl::unexpected(
             fail("cannot read audit log " + log_path + ": " + text.error().display()));
     }
-    const auto report = store::audit_log_text(*text, *key, standing);
+    const auto report = store::audit_log_text(*text, key, standing);
     if (!report) {
         const auto& broken = report.error();
         return tl::unexpected(

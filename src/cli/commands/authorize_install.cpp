@@ -9,6 +9,7 @@
 #include "cli/json_report.hpp"
 #include "cli/progress_display.hpp"
 #include "cli/report.hpp"
+#include "encoding/try.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
@@ -61,37 +62,22 @@ json::JsonValue authorized_json(const AuthorizeInstall& cmd, const trust::ImageP
 }  // namespace
 
 CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out) {
-    if (auto ok = check_json_paths(
-            cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    const auto loaded = read_store(cmd.store, cmd.keystore, cmd.public_key);
-    if (!loaded) {
-        return tl::unexpected(loaded.error());
-    }
-    const auto* registry = &loaded->registry;
-    const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
-    if (!request) {
-        return tl::unexpected(request.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(
+        cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
+    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.keystore, cmd.public_key));
+    const auto* registry = &loaded.registry;
+    ZDZ_TRY(const auto request, parse_candidate_request(cmd.platform, cmd.candidate));
     // An older copy of the store, or a fork of it, is refused before any
     // install is judged by it.
-    const auto checkpoint = accept_checkpoint(cmd.checkpoint, loaded->standing);
-    if (!checkpoint) {
-        return tl::unexpected(checkpoint.error());
-    }
-    const auto& platform = request->platform;
+    ZDZ_TRY(const auto checkpoint, accept_checkpoint(cmd.checkpoint, loaded.standing));
+    const auto& platform = request.platform;
     std::optional<io::ImageDigests> file;
     if (cmd.candidate.image_file) {
-        auto measured = measure_candidate_file(*cmd.candidate.image_file,
-                                               progress_wanted(cmd.progress, cmd.format));
-        if (!measured) {
-            return tl::unexpected(measured.error());
-        }
-        file = *measured;
+        ZDZ_TRY(auto measured, measure_candidate_file(*cmd.candidate.image_file,
+                                                      progress_wanted(cmd.progress, cmd.format)));
+        file = measured;
     }
-    const auto candidate = candidate_on(request->measurement, file, *registry, platform);
+    const auto candidate = candidate_on(request.measurement, file, *registry, platform);
     // The bytes of a file are refused when withdrawn under any algorithm.
     const auto authorized = file ? registry->authorize_image(platform, candidate.digests)
                                  : registry->authorize_install(platform, candidate.measurement);
@@ -105,9 +91,9 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         return tl::unexpected(fail(std::move(message), kind_of(authorized.error())));
     }
     out << (cmd.format == OutputFormat::Json
-                ? json_report_text(authorized_json(cmd, platform, candidate, *authorized, *registry,
-                                                   *checkpoint))
-                : authorized_report(cmd, platform, candidate, *authorized, *registry, *checkpoint));
+                ? json_report_text(
+                      authorized_json(cmd, platform, candidate, *authorized, *registry, checkpoint))
+                : authorized_report(cmd, platform, candidate, *authorized, *registry, checkpoint));
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include "cli/process_hygiene.hpp"
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
@@ -21,9 +22,7 @@ namespace zdz::cli {
 
 CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.keystore}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"keystore", cmd.keystore}}));
     auto update = store::KeystoreUpdate::begin(cmd.keystore);
     if (!update) {
         if (update.error().kind == store::KeystoreUpdateError::Kind::SymbolicLink) {
@@ -43,18 +42,9 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
             fail("cannot load keystore " + cmd.keystore + ": " + update.error().error->display()));
     }
     const auto& record = update->record();
-    auto passphrase = read_passphrase_env(cmd.passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(passphrase.error());
-    }
-    auto new_passphrase = read_passphrase_env(cmd.new_passphrase_env);
-    if (!new_passphrase) {
-        return tl::unexpected(new_passphrase.error());
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    ZDZ_TRY(auto passphrase, read_passphrase_env(cmd.passphrase_env));
+    ZDZ_TRY(auto new_passphrase, read_passphrase_env(cmd.new_passphrase_env));
+    ZDZ_TRY(const auto now, read_clock());
     // Before the costly unsealing: a keystore the write would refuse to
     // replace (something other than a leftover of ours at its temporary path).
     if (auto writable = io::check_destination(cmd.keystore); !writable) {
@@ -63,19 +53,16 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
                     trust::TrustError::from_write_error(writable.error()).display() +
                     "; the previous keystore is unchanged"));
     }
-    const auto key = unseal_with(record, *passphrase, *now);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
+    ZDZ_TRY(const auto key, unseal_with(record, passphrase, now));
     // Today's costs, so that an old keystore gets them too.
-    const auto resealed = store::reseal_signing_key(record, *key, new_passphrase->bytes(),
+    const auto resealed = store::reseal_signing_key(record, key, new_passphrase.bytes(),
                                                     store::KdfParams::keygen_default());
     if (!resealed) {
         return tl::unexpected(fail_io("failed to seal the signing key under the new passphrase: " +
                                       resealed.error().display()));
     }
-    const auto replaced = update->replace(*resealed, *new_passphrase, *key, *now);
-    new_passphrase->wipe();
+    const auto replaced = update->replace(*resealed, new_passphrase, key, now);
+    new_passphrase.wipe();
     if (!replaced) {
         return tl::unexpected(replacement_failure("keystore", cmd.keystore, replaced.error()));
     }
@@ -84,14 +71,14 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
         auto document = json_success();
         document.add("keystore", JsonValue::string(cmd.keystore));
         document.add("key_id", JsonValue::string(resealed->key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(key->verifying_key().to_hex()));
+        document.add("verifying_key", JsonValue::string(key.verifying_key().to_hex()));
         document.add("kdf", kdf_json(resealed->kdf));
         out << json_report_text(document);
         return {};
     }
     out << "[ok] passphrase changed: " << cmd.keystore << "\n"
         << "  key_id:        " << resealed->key_id.to_string() << "\n"
-        << "  verifying_key: " << key->verifying_key().to_hex() << "\n"
+        << "  verifying_key: " << key.verifying_key().to_hex() << "\n"
         << "  kdf:           " << kdf_text(resealed->kdf) << "\n"
         << "(read back and opened with the new passphrase; the private key was never printed)\n";
     return {};

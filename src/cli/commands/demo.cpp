@@ -5,6 +5,7 @@
 #include "crypto/ed25519.hpp"
 #include "encoding/hex.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/attestation.hpp"
 #include "trust/hash_manifest.hpp"
@@ -74,11 +75,8 @@ struct Lifecycle {
     tl::expected<trust::VerifiedImageManifest, CommandError> sign_and_verify(
         const trust::ImageMeasurement& measurement, trust::SecurityVersion version,
         std::string_view context) const {
-        const auto manifest = sign(measurement, version, release_key);
-        if (!manifest) {
-            return tl::unexpected(manifest.error());
-        }
-        auto verified = trust::verify_manifest(*manifest, release_key.verifying_key(), now);
+        ZDZ_TRY(const auto manifest, sign(measurement, version, release_key));
+        auto verified = trust::verify_manifest(manifest, release_key.verifying_key(), now);
         if (!verified) {
             return tl::unexpected(fail(std::string(context) + ": " + verified.error().display()));
         }
@@ -170,11 +168,8 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
 [[nodiscard]] CommandResult show_first_promotion(Lifecycle& demo, const DemoImages& images,
                                                  std::ostream& out) {
     const auto& v1 = images.v1.measurement;
-    auto v1_manifest = demo.sign_and_verify(v1, 1, "unexpected: v1 should verify");
-    if (!v1_manifest) {
-        return tl::unexpected(v1_manifest.error());
-    }
-    const auto v1_image = demo.registry.promote(*v1_manifest);
+    ZDZ_TRY(auto v1_manifest, demo.sign_and_verify(v1, 1, "unexpected: v1 should verify"));
+    const auto v1_image = demo.registry.promote(v1_manifest);
     if (!v1_image) {
         return tl::unexpected(fail("unexpected: v1 should promote: " + v1_image.error().display()));
     }
@@ -199,22 +194,16 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
 // v2 raises the floor; v1 can no longer come back.
 [[nodiscard]] CommandResult show_rollback_floor(Lifecycle& demo, const DemoImages& images,
                                                 std::ostream& out) {
-    auto v2_manifest =
-        demo.sign_and_verify(images.v2.measurement, 2, "unexpected: v2 should verify");
-    if (!v2_manifest) {
-        return tl::unexpected(v2_manifest.error());
-    }
-    if (const auto ok = demo.registry.promote(*v2_manifest); !ok) {
+    ZDZ_TRY(auto v2_manifest,
+            demo.sign_and_verify(images.v2.measurement, 2, "unexpected: v2 should verify"));
+    if (const auto ok = demo.registry.promote(v2_manifest); !ok) {
         return tl::unexpected(fail("unexpected: v2 should promote: " + ok.error().display()));
     }
     out << "[ok] promoted v2 -> rollback floor is now " << demo.floor_text() << "\n";
 
-    auto resigned_v1 = demo.sign_and_verify(images.v1.measurement, 1,
-                                            "unexpected: re-signed v1 should still verify");
-    if (!resigned_v1) {
-        return tl::unexpected(resigned_v1.error());
-    }
-    const auto downgrade = demo.registry.promote(*resigned_v1);
+    ZDZ_TRY(auto resigned_v1, demo.sign_and_verify(images.v1.measurement, 1,
+                                                   "unexpected: re-signed v1 should still verify"));
+    const auto downgrade = demo.registry.promote(resigned_v1);
     if (downgrade) {
         return tl::unexpected(fail("BUG: a downgrade below the rollback floor must be refused"));
     }
@@ -225,12 +214,9 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
 
 [[nodiscard]] CommandResult show_untrusted_signer(Lifecycle& demo, const DemoImages& images,
                                                   std::ostream& out) {
-    const auto foreign = demo.sign(images.v2.measurement, 3, demo.untrusted_key);
-    if (!foreign) {
-        return tl::unexpected(foreign.error());
-    }
+    ZDZ_TRY(const auto foreign, demo.sign(images.v2.measurement, 3, demo.untrusted_key));
     const auto untrusted =
-        trust::verify_manifest(*foreign, demo.release_key.verifying_key(), demo.now);
+        trust::verify_manifest(foreign, demo.release_key.verifying_key(), demo.now);
     if (untrusted) {
         return tl::unexpected(fail("BUG: a manifest signed by an untrusted key must not verify"));
     }
@@ -244,24 +230,18 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
                                              const DemoImages& images, std::ostream& out) {
     const auto& v2 = images.v2.measurement;
     const trust::DeviceTrustEntry entry{device.id, device.key.verifying_key()};
-    const auto good_report = device.attest(v2, demo.now);
-    if (!good_report) {
-        return tl::unexpected(good_report.error());
-    }
+    ZDZ_TRY(const auto good_report, device.attest(v2, demo.now));
     const auto attested =
-        trust::verify_attestation(*good_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
+        trust::verify_attestation(good_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
     if (!attested) {
         return tl::unexpected(
             fail("unexpected: matching attestation should verify: " + attested.error().display()));
     }
     out << "[ok] attestation verified: device=" << attested->device_id.to_string()
         << " measurement=" << attested->reported_measurement.to_string() << "\n";
-    const auto wrong_report = device.attest(images.v1.measurement, demo.now);
-    if (!wrong_report) {
-        return tl::unexpected(wrong_report.error());
-    }
+    ZDZ_TRY(const auto wrong_report, device.attest(images.v1.measurement, demo.now));
     const auto mismatched =
-        trust::verify_attestation(*wrong_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
+        trust::verify_attestation(wrong_report, entry, v2, demo.now, kAttestationMaxAgeSeconds);
     if (mismatched) {
         return tl::unexpected(fail("BUG: a mismatched attestation must be refused"));
     }
@@ -273,32 +253,26 @@ void print_demo_header(const DemoImages& images, std::ostream& out) {
 }  // namespace
 
 CommandResult run_demo(const Demo& cmd, std::ostream& out) {
-    const auto images = load_demo_images(cmd);
-    if (!images) {
-        return tl::unexpected(images.error());
-    }
+    ZDZ_TRY(const auto images, load_demo_images(cmd));
     // Read before the first line is printed: a clock no timestamp holds stops
     // the demo with nothing shown.
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    print_demo_header(*images, out);
+    ZDZ_TRY(const auto now, read_clock());
+    print_demo_header(images, out);
     auto platform = trust::ImagePlatform::parse(kDemoPlatform);
     if (!platform) {
         return tl::unexpected(fail(platform.error().display()));
     }
     Lifecycle demo{std::move(*platform)};
     out << "release signing key (public): " << demo.release_key.verifying_key().to_hex() << "\n\n";
-    demo.now = *now;
+    demo.now = now;
 
     for (const auto& step : {show_first_promotion, show_rollback_floor, show_untrusted_signer}) {
-        if (auto shown = step(demo, *images, out); !shown) {
+        if (auto shown = step(demo, images, out); !shown) {
             return shown;
         }
     }
     const DemoDevice device;
-    if (auto shown = show_attestation(demo, device, *images, out); !shown) {
+    if (auto shown = show_attestation(demo, device, images, out); !shown) {
         return shown;
     }
     print_pin_outcomes(device.id, demo.now, out);

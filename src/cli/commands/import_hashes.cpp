@@ -5,6 +5,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/hash_manifest.hpp"
 
@@ -64,9 +65,7 @@ CommandResult import_hashes_json(const ImportHashes& cmd, std::ostream& out) {
 
 CommandResult run_import_hashes(const ImportHashes& cmd, std::ostream& out) {
     if (cmd.format == OutputFormat::Json) {
-        if (auto ok = check_json_path("hash manifest", cmd.file); !ok) {
-            return tl::unexpected(std::move(ok.error()));
-        }
+        ZDZ_RETURN_IF_ERROR(check_json_path("hash manifest", cmd.file));
         return import_hashes_json(cmd, out);
     }
     // The manifest is streamed in chunks (after a first pass has checked that

@@ -5,15 +5,14 @@
 #include "cli/json_report.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/file.hpp"
 #include "trust/signers.hpp"
 
 namespace zdz::cli {
 
 CommandResult run_import_signers(const ImportSigners& cmd, std::ostream& out) {
-    if (auto ok = check_json_paths(cmd.format, {{"trust file", cmd.file}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"trust file", cmd.file}}));
     const auto text = io::read_file_text(cmd.file);
     if (!text) {
         return tl::unexpected(fail("cannot read " + cmd.file + ": " + text.error().display()));

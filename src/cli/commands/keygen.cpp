@@ -10,6 +10,7 @@
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
 #include "store/keystore.hpp"
@@ -58,25 +59,22 @@ constexpr std::uint32_t kKibPerMib = 1024;
     if (!uri) {
         return tl::unexpected(fail(uri.error().display()));
     }
-    auto input = read_passphrase_then_clock(cmd.passphrase_env);
-    if (!input) {
-        return tl::unexpected(input.error());
-    }
+    ZDZ_TRY(auto input, read_passphrase_then_clock(cmd.passphrase_env));
     // Before the token is touched: a key made for a file that cannot be
     // written would stay on the token under its label.
     if (auto writable = io::check_destination(cmd.out); !writable) {
-        input->passphrase.wipe();
+        input.passphrase.wipe();
         return tl::unexpected(
             fail_io("failed to write keystore to " + cmd.out + ": " +
                     trust::TrustError::from_write_error(writable.error()).display()));
     }
-    const auto key = cmd.existing_key ? token::find_key(*uri, input->passphrase)
-                                      : token::generate_key(*uri, input->passphrase);
-    input->passphrase.wipe();
+    const auto key = cmd.existing_key ? token::find_key(*uri, input.passphrase)
+                                      : token::generate_key(*uri, input.passphrase);
+    input.passphrase.wipe();
     if (!key) {
         return tl::unexpected(fail("cannot use the token: " + key.error().display()));
     }
-    const auto record = store::token_keystore_for(*key, *uri, input->now);
+    const auto record = store::token_keystore_for(*key, *uri, input.now);
     // What to do when the file cannot be written: the key is on the token
     // and another keygen can refer to it.
     const std::string kept = cmd.existing_key
@@ -130,35 +128,25 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     // Checked before anything is sealed or written: a principal with white
     // space or a line break would print a trust-file line that reads back
     // as another signer, or as two lines.
-    const auto principal = checked_principal(cmd.principal);
-    if (!principal) {
-        return tl::unexpected(principal.error());
-    }
-    if (auto fresh = refuse_existing_out(cmd); !fresh) {
-        return tl::unexpected(std::move(fresh.error()));
-    }
-    if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.out}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_TRY(const auto principal, checked_principal(cmd.principal));
+    ZDZ_RETURN_IF_ERROR(refuse_existing_out(cmd));
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"keystore", cmd.out}}));
     if (cmd.pkcs11) {
-        return run_token_keygen(cmd, *principal, out);
+        return run_token_keygen(cmd, principal, out);
     }
     if (cmd.existing_key) {
         return tl::unexpected(fail("--existing-key names a key on a token: it needs --pkcs11"));
     }
-    auto input = read_passphrase_then_clock(cmd.passphrase_env);
-    if (!input) {
-        return tl::unexpected(input.error());
-    }
-    const auto& now = input->now;
+    ZDZ_TRY(auto input, read_passphrase_then_clock(cmd.passphrase_env));
+    const auto& now = input.now;
     // Before the costly sealing: a --out that the write would refuse.
     if (auto writable = io::check_destination(cmd.out); !writable) {
         return tl::unexpected(
             fail_io("failed to write keystore to " + cmd.out + ": " +
                     trust::TrustError::from_write_error(writable.error()).display()));
     }
-    const auto sealed = store::seal_signing_key(input->passphrase.bytes(), now);
-    input->passphrase.wipe();
+    const auto sealed = store::seal_signing_key(input.passphrase.bytes(), now);
+    input.passphrase.wipe();
     if (!sealed) {
         return tl::unexpected(
             fail_io("failed to seal a new signing key: " + sealed.error().display()));
@@ -173,9 +161,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     }
     // Asked again under the lock: another keygen onto the same new --out may
     // have written it since.
-    if (auto fresh = refuse_existing_out(cmd); !fresh) {
-        return tl::unexpected(std::move(fresh.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(refuse_existing_out(cmd));
     if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
         if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
             return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
@@ -195,9 +181,9 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
         document.add("key_id", JsonValue::string(sealed->key_id.to_string()));
         document.add("verifying_key", JsonValue::string(key->to_hex()));
         document.add("kdf", kdf_json(sealed->kdf));
-        document.add("principal", JsonValue::string(*principal));
+        document.add("principal", JsonValue::string(principal));
         document.add("allowed_signers_line",
-                     JsonValue::string(trust::format_allowed_signers_line(*principal, *key)));
+                     JsonValue::string(trust::format_allowed_signers_line(principal, *key)));
         out << json_report_text(document);
         return {};
     }
@@ -207,7 +193,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
         << "  kdf:           argon2id, " << sealed->kdf.m_cost_kib / kKibPerMib
         << " MiB, t=" << sealed->kdf.t_cost << ", p=" << sealed->kdf.parallelism << "\n"
         << "(the private key is encrypted at rest and was never printed)\n"
-        << allowed_signers_block(*principal, *key);
+        << allowed_signers_block(principal, *key);
     return {};
 }
 

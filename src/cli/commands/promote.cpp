@@ -11,6 +11,7 @@
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "trust/approvals.hpp"
 #include "trust/manifest.hpp"
 #include "trust/registry.hpp"
@@ -71,62 +72,48 @@ json::JsonValue promoted_json(const Promote& cmd, const CheckedManifest& verifie
 
 CommandResult run_promote(const Promote& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
     // One instant for verification, unsealing, the store check, the promotion
     // and the save.
-    const auto clock = read_save_clock(cmd.store_expires_at);
-    if (!clock) {
-        return tl::unexpected(clock.error());
-    }
-    const auto& now = clock->now;
-    const auto& expires_at = clock->store_expires_at;
+    ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
+    const auto& now = clock.now;
+    const auto& expires_at = clock.store_expires_at;
     // Before any keystore work: an untrusted manifest is refused without the
     // passphrase ever being read.
-    const auto verified =
-        check_manifest_file(cmd.manifest, cmd.signers_file, now, cmd.min_signers.value_or(1));
-    if (!verified) {
-        return tl::unexpected(verified.error());
-    }
-    if (auto writable = check_store_inputs_apart(
-            cmd.store, {{"--manifest", cmd.manifest},
-                        {"--signers-file", cmd.signers_file.value_or(kDefaultSignersFile)},
-                        {"--keystore", cmd.keystore},
-                        {"--checkpoint", cmd.checkpoint}});
-        !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
-    if (!unsealed) {
-        return tl::unexpected(unsealed.error());
-    }
+    ZDZ_TRY(const auto verified,
+            check_manifest_file(cmd.manifest, cmd.signers_file, now, cmd.min_signers.value_or(1)));
+    ZDZ_RETURN_IF_ERROR(check_store_inputs_apart(
+        cmd.store, {{"--manifest", cmd.manifest},
+                    {"--signers-file", cmd.signers_file.value_or(kDefaultSignersFile)},
+                    {"--keystore", cmd.keystore},
+                    {"--checkpoint", cmd.checkpoint}}));
+    ZDZ_TRY(const auto unsealed, unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now));
     // Loaded, decided on and saved under the store's lock.
     const StoreUpdateWording wording{"cannot load existing store ", true, "promotion"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at, cmd.checkpoint},
+        cmd.store, *unsealed.key, unsealed.key_id(), now, wording, {expires_at, cmd.checkpoint},
         [&](trust::KnownGoodStore& loaded,
             store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
-            const auto& platform = verified->manifest.body.platform;
-            if (auto enough = trust::require_signers(verified->signers.size(),
+            const auto& platform = verified.manifest.body.platform;
+            if (auto enough = trust::require_signers(verified.signers.size(),
                                                      loaded.min_signers(platform), platform.text());
                 !enough) {
                 return tl::unexpected(fail("promotion refused: " + enough.error().display(),
                                            kind_of(enough.error())));
             }
-            const auto promoted = loaded.promote(verified->manifest);
+            const auto promoted = loaded.promote(verified.manifest);
             if (!promoted) {
                 return tl::unexpected(fail("promotion refused: " + promoted.error().display(),
                                            kind_of(promoted.error())));
             }
-            const auto& body = verified->manifest.body;
+            const auto& body = verified.manifest.body;
             note.command = "promote";
             note.platform = body.platform;
             note.measurement = body.measurement;
             note.security_version = body.security_version;
             note.manifest_id = body.manifest_id;
             note.signers.emplace();
-            for (const auto& signer : verified->signers) {
+            for (const auto& signer : verified.signers) {
                 note.signers->push_back(crypto::key_fingerprint(signer.key));
             }
             return StoreChange::Save;
@@ -135,8 +122,8 @@ CommandResult run_promote(const Promote& cmd, std::ostream& out) {
         return tl::unexpected(registry.error());
     }
     out << (cmd.format == OutputFormat::Json
-                ? json_report_text(promoted_json(cmd, *verified, *registry))
-                : promoted_report(cmd, *verified, *registry));
+                ? json_report_text(promoted_json(cmd, verified, *registry))
+                : promoted_report(cmd, verified, *registry));
     return {};
 }
 

@@ -6,32 +6,22 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
+#include "encoding/try.hpp"
 
 namespace zdz::cli {
 
 CommandResult run_refresh_store(const RefreshStore& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    if (auto writable = check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore}});
-        !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
-    const auto clock = read_save_clock(cmd.store_expires_at);
-    if (!clock) {
-        return tl::unexpected(clock.error());
-    }
-    const auto& now = clock->now;
-    const auto& expires_at = clock->store_expires_at;
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
-    if (!unsealed) {
-        return tl::unexpected(unsealed.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
+    ZDZ_RETURN_IF_ERROR(check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore}}));
+    ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
+    const auto& now = clock.now;
+    const auto& expires_at = clock.store_expires_at;
+    ZDZ_TRY(const auto unsealed, unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now));
     // An expired store is read all the same: renewing it is what this is for.
     const StoreUpdateWording wording{"cannot load store ", false, "refresh"};
     const auto updated =
-        update_store(cmd.store, *unsealed->key, unsealed->key_id(), now, wording,
+        update_store(cmd.store, *unsealed.key, unsealed.key_id(), now, wording,
                      {expires_at, std::nullopt, store::ExpiredStore::Read},
                      [](trust::KnownGoodStore&,
                         store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {

@@ -10,6 +10,7 @@
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
 #include "crypto/ed25519.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "store/keystore.hpp"
@@ -37,27 +38,15 @@ struct RekeyKeystores {
                                    " is the same file as --keystore " + cmd.keystore));
     }
     // The key the store is signed with now: its public key is all it takes.
-    auto current = load_keystore_file(cmd.keystore);
-    if (!current) {
-        return tl::unexpected(current.error());
-    }
-    const auto current_key = recorded_public_key(*current);
-    if (!current_key) {
-        return tl::unexpected(current_key.error());
-    }
-    auto next = load_keystore_file(cmd.new_keystore, "new keystore");
-    if (!next) {
-        return tl::unexpected(next.error());
-    }
-    const auto next_key = recorded_public_key(*next, "new keystore");
-    if (!next_key) {
-        return tl::unexpected(next_key.error());
-    }
-    if (*next_key == *current_key) {
+    ZDZ_TRY(auto current, load_keystore_file(cmd.keystore));
+    ZDZ_TRY(const auto current_key, recorded_public_key(current));
+    ZDZ_TRY(auto next, load_keystore_file(cmd.new_keystore, "new keystore"));
+    ZDZ_TRY(const auto next_key, recorded_public_key(next, "new keystore"));
+    if (next_key == current_key) {
         return tl::unexpected(fail("--new-keystore " + cmd.new_keystore +
                                    " holds the same key as --keystore " + cmd.keystore));
     }
-    return RekeyKeystores{std::move(*current), *current_key, std::move(*next), *next_key};
+    return RekeyKeystores{std::move(current), current_key, std::move(next), next_key};
 }
 
 // The store as signed with the current key, under its folder's lock.
@@ -89,47 +78,27 @@ struct RekeyKeystores {
 
 CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    const auto keys = load_rekey_keystores(cmd);
-    if (!keys) {
-        return tl::unexpected(keys.error());
-    }
-    if (auto writable = check_store_inputs_apart(
-            cmd.store, {{"--keystore", cmd.keystore}, {"--new-keystore", cmd.new_keystore}});
-        !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
-    const auto clock = read_save_clock(cmd.store_expires_at);
-    if (!clock) {
-        return tl::unexpected(clock.error());
-    }
-    const auto& now = clock->now;
-    const auto& expires_at = clock->store_expires_at;
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
+    ZDZ_TRY(const auto keys, load_rekey_keystores(cmd));
+    ZDZ_RETURN_IF_ERROR(check_store_inputs_apart(
+        cmd.store, {{"--keystore", cmd.keystore}, {"--new-keystore", cmd.new_keystore}}));
+    ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
+    const auto& now = clock.now;
+    const auto& expires_at = clock.store_expires_at;
     // The lock is held from before the load until the new store has been
     // read back, so that no promotion against this store runs in between and
     // is lost.
-    auto update = load_store_to_rekey(cmd, *keys, now);
-    if (!update) {
-        return tl::unexpected(update.error());
-    }
-    const auto& registry = update->registry();
-    auto passphrase = read_passphrase_env(cmd.passphrase_env);
-    if (!passphrase) {
-        return tl::unexpected(passphrase.error());
-    }
-    const auto key = open_signer(keys->next, *passphrase, now, "new keystore");
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto& next_key_id = store::keystore_key_id(keys->next);
+    ZDZ_TRY(auto update, load_store_to_rekey(cmd, keys, now));
+    const auto& registry = update.registry();
+    ZDZ_TRY(auto passphrase, read_passphrase_env(cmd.passphrase_env));
+    ZDZ_TRY(const auto key, open_signer(keys.next, passphrase, now, "new keystore"));
+    const auto& next_key_id = store::keystore_key_id(keys.next);
     store::SaveNote note{{}, expires_at};
     note.change.command = "rekey-store";
-    note.change.previous_key_id = store::keystore_key_id(keys->current);
-    note.change.previous_public_key = keys->current_key;
-    note.change.public_key = keys->next_key;
-    if (auto replaced = update->save_confirmed(**key, next_key_id, now, note); !replaced) {
+    note.change.previous_key_id = store::keystore_key_id(keys.current);
+    note.change.previous_public_key = keys.current_key;
+    note.change.public_key = keys.next_key;
+    if (auto replaced = update.save_confirmed(*key, next_key_id, now, note); !replaced) {
         return tl::unexpected(replacement_failure("store", cmd.store, replaced.error()));
     }
     if (cmd.format == OutputFormat::Json) {
@@ -137,14 +106,14 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         auto document = json_success();
         document.add("store", JsonValue::string(cmd.store));
         document.add("previous_key_id",
-                     JsonValue::string(store::keystore_key_id(keys->current).to_string()));
+                     JsonValue::string(store::keystore_key_id(keys.current).to_string()));
         document.add("new_key_id", JsonValue::string(next_key_id.to_string()));
         document.add("platform_count", JsonValue::uint64(registry.platforms().size()));
         out << json_report_text(document);
         return {};
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
-        << "  previous key_id:  " << store::keystore_key_id(keys->current).to_string() << "\n"
+        << "  previous key_id:  " << store::keystore_key_id(keys.current).to_string() << "\n"
         << "  new key_id:       " << next_key_id.to_string() << "\n"
         << "  platforms:        " << registry.platforms().size()
         << " carried over (histories, rollback floors and withdrawn images unchanged)\n";

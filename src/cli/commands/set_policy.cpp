@@ -8,6 +8,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "cli/process_hygiene.hpp"
+#include "encoding/try.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
@@ -50,9 +51,7 @@ json::JsonValue policy_json(const SetPolicy& cmd, const trust::ImagePlatform& pl
 
 CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(cmd.format, {{"store", cmd.store}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
     // What is asked for is checked before any keystore work.
     auto platform = trust::ImagePlatform::parse(cmd.platform);
     if (!platform) {
@@ -63,33 +62,21 @@ CommandResult run_set_policy(const SetPolicy& cmd, std::ostream& out) {
             fail("--min-signers must be at least 1: a promotion needs the manifest's own "
                  "signature"));
     }
-    if (auto writable = check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore}});
-        !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
-    const auto clock = read_save_clock(cmd.store_expires_at);
-    if (!clock) {
-        return tl::unexpected(clock.error());
-    }
-    const auto& now = clock->now;
-    const auto& expires_at = clock->store_expires_at;
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
-    if (!unsealed) {
-        return tl::unexpected(unsealed.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore}}));
+    ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
+    const auto& now = clock.now;
+    const auto& expires_at = clock.store_expires_at;
+    ZDZ_TRY(const auto unsealed, unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now));
     PolicyChange change;
     // A store that does not exist yet starts empty, so that a platform's rule
     // can hold from its first promotion on (--new-platform still asked for).
     const StoreUpdateWording wording{"cannot load existing store ", true, "policy change"};
     const auto registry =
-        update_store(cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at},
+        update_store(cmd.store, *unsealed.key, unsealed.key_id(), now, wording, {expires_at},
                      [&](trust::KnownGoodStore& loaded,
                          store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
-                         if (auto held = check_platform_held(cmd.store, *platform, loaded,
-                                                             cmd.new_platform, "set the policy of");
-                             !held) {
-                             return tl::unexpected(std::move(held.error()));
-                         }
+                         ZDZ_RETURN_IF_ERROR(check_platform_held(
+                             cmd.store, *platform, loaded, cmd.new_platform, "set the policy of"));
                          change = {loaded.min_signers(*platform), cmd.min_signers};
                          if (change.before == change.after) {
                              return StoreChange::Unchanged;

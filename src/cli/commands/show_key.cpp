@@ -10,6 +10,7 @@
 #include "cli/report.hpp"
 #include "crypto/ed25519.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/token_keystore.hpp"
@@ -18,26 +19,15 @@
 namespace zdz::cli {
 
 CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
-    const auto principal = checked_principal(cmd.principal);
-    if (!principal) {
-        return tl::unexpected(principal.error());
-    }
-    if (auto ok = check_json_paths(cmd.format, {{"keystore", cmd.keystore}}); !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    const auto keystore = load_keystore_file(cmd.keystore);
-    if (!keystore) {
-        return tl::unexpected(keystore.error());
-    }
+    ZDZ_TRY(const auto principal, checked_principal(cmd.principal));
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"keystore", cmd.keystore}}));
+    ZDZ_TRY(const auto keystore, load_keystore_file(cmd.keystore));
     // The recorded public key, read without the passphrase, as the install
     // check reads it.
-    const auto key = recorded_public_key(*keystore);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    const auto* sealed = std::get_if<store::SealedSigningKey>(&*keystore);
-    const auto* held = std::get_if<store::TokenKeystore>(&*keystore);
-    const auto& key_id = store::keystore_key_id(*keystore);
+    ZDZ_TRY(const auto key, recorded_public_key(keystore));
+    const auto* sealed = std::get_if<store::SealedSigningKey>(&keystore);
+    const auto* held = std::get_if<store::TokenKeystore>(&keystore);
+    const auto& key_id = store::keystore_key_id(keystore);
     const auto& created_at = sealed != nullptr ? sealed->created_at : held->created_at;
     // Every unseal refuses such costs, whatever the passphrase: better known
     // now than at the next release.
@@ -52,9 +42,9 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         auto document = json_success();
         document.add("keystore", JsonValue::string(cmd.keystore));
         document.add("key_id", JsonValue::string(key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(key->to_hex()));
-        document.add("fingerprint", JsonValue::string(crypto::key_fingerprint(*key).to_string()));
-        document.add("openssh_fingerprint", JsonValue::string(trust::openssh_fingerprint(*key)));
+        document.add("verifying_key", JsonValue::string(key.to_hex()));
+        document.add("fingerprint", JsonValue::string(crypto::key_fingerprint(key).to_string()));
+        document.add("openssh_fingerprint", JsonValue::string(trust::openssh_fingerprint(key)));
         document.add("created_at", JsonValue::string(created_at.to_string()));
         if (sealed != nullptr) {
             document.add("kdf", kdf_json(sealed->kdf));
@@ -62,21 +52,21 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         } else {
             document.add("pkcs11_uri", JsonValue::string(held->pkcs11_uri));
         }
-        document.add("principal", JsonValue::string(*principal));
+        document.add("principal", JsonValue::string(principal));
         document.add("allowed_signers_line",
-                     JsonValue::string(trust::format_allowed_signers_line(*principal, *key)));
+                     JsonValue::string(trust::format_allowed_signers_line(principal, key)));
         out << json_report_text(document);
         return {};
     }
     if (cmd.trust_line) {
-        out << trust::format_allowed_signers_line(*principal, *key) << "\n";
+        out << trust::format_allowed_signers_line(principal, key) << "\n";
         return {};
     }
     std::string report = "[ok] keystore: " + cmd.keystore + "\n" +
                          "  key_id:        " + key_id.to_string() + "\n" +
-                         "  verifying_key: " + key->to_hex() + "\n" +
-                         "  fingerprint:   " + crypto::key_fingerprint(*key).to_string() + "\n" +
-                         "  openssh fp:    " + trust::openssh_fingerprint(*key) + "\n" +
+                         "  verifying_key: " + key.to_hex() + "\n" +
+                         "  fingerprint:   " + crypto::key_fingerprint(key).to_string() + "\n" +
+                         "  openssh fp:    " + trust::openssh_fingerprint(key) + "\n" +
                          "  created_at:    " + created_at.to_string() + "\n";
     if (sealed != nullptr) {
         report += "  kdf:           " + kdf_text(sealed->kdf) + "\n";
@@ -88,7 +78,7 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         report += "  held in token: " + encoding::terminal_safe(held->pkcs11_uri) + "\n";
         report += "(read without the PIN: the private key stays in the token)\n";
     }
-    report += allowed_signers_block(*principal, *key);
+    report += allowed_signers_block(principal, key);
     out << report;
     return {};
 }

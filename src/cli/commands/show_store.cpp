@@ -6,6 +6,7 @@
 #include "cli/access/store_access.hpp"
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
+#include "encoding/try.hpp"
 #include "json/value.hpp"
 #include "trust/registry.hpp"
 
@@ -131,12 +132,9 @@ void append_details(std::string& report, const trust::PlatformState& state) {
 }  // namespace
 
 CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
-    const auto loaded = read_store(cmd.store, cmd.keystore, cmd.public_key);
-    if (!loaded) {
-        return tl::unexpected(loaded.error());
-    }
-    const auto* registry = &loaded->registry;
-    const auto& standing = loaded->standing;
+    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.keystore, cmd.public_key));
+    const auto* registry = &loaded.registry;
+    const auto& standing = loaded.standing;
     std::vector<PlatformEntry> shown;
     if (cmd.platform) {
         const auto platform = trust::ImagePlatform::parse(*cmd.platform);
@@ -156,10 +154,7 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
         }
     }
 
-    const auto checkpoint = accept_checkpoint(cmd.checkpoint, standing);
-    if (!checkpoint) {
-        return tl::unexpected(checkpoint.error());
-    }
+    ZDZ_TRY(const auto checkpoint, accept_checkpoint(cmd.checkpoint, standing));
     const bool detailed = cmd.platform.has_value();
     if (cmd.format == OutputFormat::Json) {
         auto platforms = JsonValue::array();
@@ -172,8 +167,8 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
         if (standing.expires_at) {
             document.add("expires_at", JsonValue::string(standing.expires_at->to_string()));
         }
-        if (*checkpoint) {
-            document.add("checkpoint", checkpoint_json(**checkpoint));
+        if (checkpoint) {
+            document.add("checkpoint", checkpoint_json(*checkpoint));
         }
         document.add("platforms", std::move(platforms));
         out << json_report_text(document);
@@ -186,7 +181,7 @@ CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
     if (standing.expires_at) {
         report += "  expires at:        " + standing.expires_at->to_string() + "\n";
     }
-    report += checkpoint_line(*checkpoint, 21);
+    report += checkpoint_line(checkpoint, 21);
     if (detailed) {
         append_summary(report, shown.front());
         append_details(report, *shown.front().second);

@@ -14,6 +14,7 @@
 #include "cli/progress_display.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "io/measure.hpp"
@@ -55,16 +56,10 @@ struct SigningSession {
 // that it is read while the key-encryption key is derived.
 [[nodiscard]] tl::expected<SigningSession, CommandError> open_for_signing(
     const Sign& cmd, std::optional<ShownMeasurement>& measurement) {
-    const auto expires_at = parse_expiry(cmd.expires_at);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
-    auto input = read_signing_inputs(cmd.keystore, cmd.passphrase_env, *expires_at);
-    if (!input) {
-        return tl::unexpected(input.error());
-    }
-    auto& keystore = input->keystore;
-    const auto& now = input->now;
+    ZDZ_TRY(const auto expires_at, parse_expiry(cmd.expires_at));
+    ZDZ_TRY(auto input, read_signing_inputs(cmd.keystore, cmd.passphrase_env, expires_at));
+    auto& keystore = input.keystore;
+    const auto& now = input.now;
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256,
                         progress_wanted(cmd.progress, cmd.format));
     // Something that is not an image (a FIFO, /dev/zero) would never be
@@ -73,14 +68,11 @@ struct SigningSession {
         return tl::unexpected(cannot_read_image(cmd.image_file, *refused));
     }
     if (std::holds_alternative<store::TokenKeystore>(keystore)) {
-        return SigningSession{std::move(keystore), nullptr, std::move(input->secret), now,
-                              *expires_at};
+        return SigningSession{std::move(keystore), nullptr, std::move(input.secret), now,
+                              expires_at};
     }
-    auto key = open_signer(keystore, input->secret, now);
-    if (!key) {
-        return tl::unexpected(key.error());
-    }
-    return SigningSession{std::move(keystore), std::move(*key), std::nullopt, now, *expires_at};
+    ZDZ_TRY(auto key, open_signer(keystore, input.secret, now));
+    return SigningSession{std::move(keystore), std::move(key), std::nullopt, now, expires_at};
 }
 
 struct MeasuredBody {
@@ -157,39 +149,23 @@ json::JsonValue sign_json(const Sign& cmd, const MeasuredBody& measured) {
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok =
-            check_json_paths(cmd.format, {{"manifest", cmd.out}, {"image file", cmd.image_file}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(
+        check_json_paths(cmd.format, {{"manifest", cmd.out}, {"image file", cmd.image_file}}));
     std::optional<ShownMeasurement> measurement;
-    auto session = open_for_signing(cmd, measurement);
-    if (!session) {
-        return tl::unexpected(session.error());
+    ZDZ_TRY(auto session, open_for_signing(cmd, measurement));
+    ZDZ_TRY(const auto measured, measured_body(cmd, session, *measurement));
+    if (session.pin) {
+        ZDZ_TRY(auto key, open_signer(session.keystore, *session.pin, session.now));
+        session.key = std::move(key);
     }
-    const auto measured = measured_body(cmd, *session, *measurement);
-    if (!measured) {
-        return tl::unexpected(measured.error());
-    }
-    if (session->pin) {
-        auto key = open_signer(session->keystore, *session->pin, session->now);
-        if (!key) {
-            return tl::unexpected(key.error());
-        }
-        session->key = std::move(*key);
-    }
-    const auto manifest = trust::sign_manifest(measured->body, *session->key);
+    const auto manifest = trust::sign_manifest(measured.body, *session.key);
     if (!manifest) {
         return tl::unexpected(fail_io("signing failed: " + manifest.error().display()));
     }
-    if (auto refused = refuse_out_over_input(cmd); !refused) {
-        return tl::unexpected(std::move(refused.error()));
-    }
-    if (auto written = write_manifest_file(cmd.out, *manifest); !written) {
-        return tl::unexpected(std::move(written.error()));
-    }
-    out << (cmd.format == OutputFormat::Json ? json_report_text(sign_json(cmd, *measured))
-                                             : sign_report(cmd, *measured));
+    ZDZ_RETURN_IF_ERROR(refuse_out_over_input(cmd));
+    ZDZ_RETURN_IF_ERROR(write_manifest_file(cmd.out, *manifest));
+    out << (cmd.format == OutputFormat::Json ? json_report_text(sign_json(cmd, measured))
+                                             : sign_report(cmd, measured));
     return {};
 }
 

@@ -17,6 +17,7 @@
 #include "cli/process_hygiene.hpp"
 #include "contracts/errors.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "store/token_keystore.hpp"
 #include "trust/manifest.hpp"
@@ -123,67 +124,46 @@ std::string release_report(const SignRelease& cmd, const std::vector<SignedImage
 
 CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(
-            cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.out_dir}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
+    ZDZ_RETURN_IF_ERROR(check_json_paths(
+        cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.out_dir}}));
+    ZDZ_TRY(const auto expires_at, parse_expiry(cmd.expires_at));
+    ZDZ_TRY(auto images, read_release_list(cmd.hashes, cmd.platform));
+    if (const auto problems = check_release_entries(images); !problems.empty()) {
+        return tl::unexpected(fail(std::string(kRefused) +
+                                   describe_problems("cannot be signed", images.size(), problems)));
     }
-    const auto expires_at = parse_expiry(cmd.expires_at);
-    if (!expires_at) {
-        return tl::unexpected(expires_at.error());
-    }
-    auto images = read_release_list(cmd.hashes, cmd.platform);
-    if (!images) {
-        return tl::unexpected(images.error());
-    }
-    if (const auto problems = check_release_entries(*images); !problems.empty()) {
-        return tl::unexpected(
-            fail(std::string(kRefused) +
-                 describe_problems("cannot be signed", images->size(), problems)));
-    }
-    if (auto writable = check_out_dir(cmd, *images); !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
-    auto input = read_signing_inputs(cmd.keystore, cmd.passphrase_env, *expires_at);
-    if (!input) {
-        return tl::unexpected(input.error());
-    }
-    const auto& keystore = input->keystore;
-    const auto now = input->now;
+    ZDZ_RETURN_IF_ERROR(check_out_dir(cmd, images));
+    ZDZ_TRY(auto input, read_signing_inputs(cmd.keystore, cmd.passphrase_env, expires_at));
+    const auto& keystore = input.keystore;
+    const auto now = input.now;
 
     const auto started = std::chrono::steady_clock::now();
-    ReleaseMeasurement measurement(*images, progress_wanted(cmd.progress, cmd.format));
+    ReleaseMeasurement measurement(images, progress_wanted(cmd.progress, cmd.format));
     // A sealed key is unsealed while the images are read, as sign does; a
     // token's key is opened once they all matched, so that its lock is held
     // only for the signing.
     std::unique_ptr<crypto::Signer> key;
     const bool in_token = std::holds_alternative<store::TokenKeystore>(keystore);
     if (!in_token) {
-        auto unsealed = open_signer(keystore, input->secret, now);
-        if (!unsealed) {
-            return tl::unexpected(unsealed.error());
-        }
-        key = std::move(*unsealed);
+        ZDZ_TRY(auto unsealed, open_signer(keystore, input.secret, now));
+        key = std::move(unsealed);
     }
-    if (const auto problems = measurement.mismatches(*images); !problems.empty()) {
-        input->secret.wipe();
+    if (const auto problems = measurement.mismatches(images); !problems.empty()) {
+        input.secret.wipe();
         return tl::unexpected(
             fail(std::string(kRefused) +
-                 describe_problems("do not match the hash manifest", images->size(), problems)));
+                 describe_problems("do not match the hash manifest", images.size(), problems)));
     }
     if (in_token) {
-        auto opened = open_signer(keystore, input->secret, now);
-        if (!opened) {
-            return tl::unexpected(opened.error());
-        }
-        key = std::move(*opened);
+        ZDZ_TRY(auto opened, open_signer(keystore, input.secret, now));
+        key = std::move(opened);
     }
 
     // Every manifest is signed before the first is written.
     std::vector<SignedImage> signed_images;
-    signed_images.reserve(images->size());
-    for (std::size_t i = 0; i < images->size(); ++i) {
-        const auto& image = (*images)[i];
+    signed_images.reserve(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const auto& image = (images)[i];
         const trust::ImageManifestBody body{contracts::Uuid::new_v4(),
                                             *image.platform,
                                             *image.kind,
@@ -191,7 +171,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
                                             cmd.security_version,
                                             store::keystore_key_id(keystore),
                                             now,
-                                            *expires_at};
+                                            expires_at};
         auto manifest = trust::sign_manifest(body, *key);
         if (!manifest) {
             return tl::unexpected(

@@ -10,6 +10,7 @@
 #include "cli/progress_display.hpp"
 #include "contracts/time.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "json/value.hpp"
 #include "trust/manifest.hpp"
 
@@ -55,46 +56,34 @@ json::JsonValue verified_json(const CheckedManifest& checked, std::uint32_t min_
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     // The paths a JSON report repeats are checked before any work.
     if (cmd.format == OutputFormat::Json) {
-        if (auto ok = check_json_path("trust file", cmd.signers_file.value_or(kDefaultSignersFile));
-            !ok) {
-            return tl::unexpected(ok.error());
-        }
+        ZDZ_RETURN_IF_ERROR(
+            check_json_path("trust file", cmd.signers_file.value_or(kDefaultSignersFile)));
         if (cmd.image_file) {
-            if (auto ok = check_json_path("image file", *cmd.image_file); !ok) {
-                return tl::unexpected(ok.error());
-            }
+            ZDZ_RETURN_IF_ERROR(check_json_path("image file", *cmd.image_file));
         }
     }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
+    ZDZ_TRY(const auto now, read_clock());
     const auto min_signers = cmd.min_signers.value_or(1);
-    const auto checked = check_manifest_file(cmd.manifest, cmd.signers_file, *now, min_signers);
-    if (!checked) {
-        return tl::unexpected(checked.error());
-    }
-    const auto& body = checked->manifest.body;
+    ZDZ_TRY(const auto checked,
+            check_manifest_file(cmd.manifest, cmd.signers_file, now, min_signers));
+    const auto& body = checked.manifest.body;
     // Only a manifest that verified says what the image must measure.
     std::uint64_t bytes_measured = 0;
     if (cmd.image_file) {
-        const auto matched = check_image_file(*cmd.image_file, body.measurement,
-                                              progress_wanted(cmd.progress, cmd.format));
-        if (!matched) {
-            return tl::unexpected(matched.error());
-        }
-        bytes_measured = *matched;
+        ZDZ_TRY(const auto matched, check_image_file(*cmd.image_file, body.measurement,
+                                                     progress_wanted(cmd.progress, cmd.format)));
+        bytes_measured = matched;
     }
     if (cmd.format == OutputFormat::Json) {
         out << json_report_text(
-            verified_json(*checked, min_signers, cmd.image_file, bytes_measured));
+            verified_json(checked, min_signers, cmd.image_file, bytes_measured));
         return {};
     }
     out << "[ok] manifest verified\n"
-        << "  trust file:        " << checked->signers_path << "\n"
-        << "  signed by:         " << encoding::terminal_safe(checked->signer_principal) << "\n"
-        << (reports_signers(*checked, min_signers) ? approval_lines(*checked, min_signers, 19)
-                                                   : std::string())
+        << "  trust file:        " << checked.signers_path << "\n"
+        << "  signed by:         " << encoding::terminal_safe(checked.signer_principal) << "\n"
+        << (reports_signers(checked, min_signers) ? approval_lines(checked, min_signers, 19)
+                                                  : std::string())
         << "  platform:          " << body.platform.text() << "\n"
         << "  measurement:       " << body.measurement.to_string() << "\n"
         << "  security_version:  " << trust::security_version_text(body.security_version) << "\n";

@@ -11,6 +11,7 @@
 #include "cli/commands/handlers.hpp"
 #include "cli/json_report.hpp"
 #include "encoding/text.hpp"
+#include "encoding/try.hpp"
 #include "trust/manifest.hpp"
 
 namespace zdz::cli {
@@ -89,35 +90,26 @@ std::string verified_report(const std::vector<VerifiedImage>& images, std::uint6
 }  // namespace
 
 CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
-    if (auto ok = check_json_paths(
-            cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.manifests_dir}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
-    const auto now = read_clock();
-    if (!now) {
-        return tl::unexpected(now.error());
-    }
-    auto images = read_release_list(cmd.hashes, std::nullopt);
-    if (!images) {
-        return tl::unexpected(images.error());
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(
+        cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.manifests_dir}}));
+    ZDZ_TRY(const auto now, read_clock());
+    ZDZ_TRY(auto images, read_release_list(cmd.hashes, std::nullopt));
     const auto started = std::chrono::steady_clock::now();
     // The images are read on every core while their manifests are checked
     // here.
-    ReleaseMeasurement measurement(*images, progress_wanted(cmd.progress, cmd.format));
+    ReleaseMeasurement measurement(images, progress_wanted(cmd.progress, cmd.format));
     std::map<std::string, std::string> failed;
-    for (auto& problem : check_release_entries(*images)) {
+    for (auto& problem : check_release_entries(images)) {
         failed.emplace(problem.file_name, std::move(problem.problem));
     }
     std::vector<VerifiedImage> verified;
-    for (const auto& image : *images) {
+    for (const auto& image : images) {
         if (failed.contains(image.file_name)) {
             continue;
         }
         const auto path = cmd.manifests_dir + "/" + image.manifest_name;
         auto checked =
-            check_manifest_file(path, cmd.signers_file, *now, cmd.min_signers.value_or(1));
+            check_manifest_file(path, cmd.signers_file, now, cmd.min_signers.value_or(1));
         if (!checked) {
             failed.emplace(image.file_name, checked.error().message);
             continue;
@@ -128,24 +120,24 @@ CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
         }
         verified.push_back({&image, std::move(*checked), path, 0});
     }
-    for (auto& problem : measurement.mismatches(*images)) {
+    for (auto& problem : measurement.mismatches(images)) {
         failed.emplace(problem.file_name, std::move(problem.problem));
     }
     if (!failed.empty()) {
         // In the order the hash manifest lists them.
         std::vector<ImageProblem> problems;
-        for (const auto& image : *images) {
+        for (const auto& image : images) {
             if (const auto it = failed.find(image.file_name); it != failed.end()) {
                 problems.push_back({image.file_name, it->second});
             }
         }
         return tl::unexpected(
-            fail("release not verified: " + describe_problems("fail", images->size(), problems),
+            fail("release not verified: " + describe_problems("fail", images.size(), problems),
                  ErrorKind::Refused));
     }
     for (auto& entry : verified) {
         entry.bytes_measured =
-            measurement.bytes_measured()[static_cast<std::size_t>(entry.image - images->data())];
+            measurement.bytes_measured()[static_cast<std::size_t>(entry.image - images.data())];
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

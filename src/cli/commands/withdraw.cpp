@@ -11,6 +11,7 @@
 #include "cli/process_hygiene.hpp"
 #include "cli/progress_display.hpp"
 #include "cli/report.hpp"
+#include "encoding/try.hpp"
 #include "io/measure.hpp"
 #include "store/keystore.hpp"
 #include "trust/registry.hpp"
@@ -99,32 +100,20 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
 
 CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     protect_process_secrets();
-    if (auto ok = check_json_paths(
-            cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}});
-        !ok) {
-        return tl::unexpected(std::move(ok.error()));
-    }
+    ZDZ_RETURN_IF_ERROR(check_json_paths(
+        cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
     // One instant for unsealing, the store check and the save.
-    const auto clock = read_save_clock(cmd.store_expires_at);
-    if (!clock) {
-        return tl::unexpected(clock.error());
-    }
-    const auto& now = clock->now;
-    const auto& expires_at = clock->store_expires_at;
+    ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
+    const auto& now = clock.now;
+    const auto& expires_at = clock.store_expires_at;
     // What is to be withdrawn is checked before any keystore work: a typo
     // costs no passphrase.
-    const auto request = parse_candidate_request(cmd.platform, cmd.candidate);
-    if (!request) {
-        return tl::unexpected(request.error());
-    }
-    const auto& platform = request->platform;
-    if (auto writable =
-            check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore},
-                                                 {"--image-file", cmd.candidate.image_file},
-                                                 {"--checkpoint", cmd.checkpoint}});
-        !writable) {
-        return tl::unexpected(std::move(writable.error()));
-    }
+    ZDZ_TRY(const auto request, parse_candidate_request(cmd.platform, cmd.candidate));
+    const auto& platform = request.platform;
+    ZDZ_RETURN_IF_ERROR(
+        check_store_inputs_apart(cmd.store, {{"--keystore", cmd.keystore},
+                                             {"--image-file", cmd.candidate.image_file},
+                                             {"--checkpoint", cmd.checkpoint}}));
     // An image file is measured under every algorithm while the key is
     // unsealed, and before the store's lock is taken: a large image must not
     // hold up the other writers of the folder. Something that is not an
@@ -136,10 +125,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
             return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, *refused));
         }
     }
-    const auto unsealed = unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now);
-    if (!unsealed) {
-        return tl::unexpected(unsealed.error());
-    }
+    ZDZ_TRY(const auto unsealed, unseal_keystore_file(cmd.keystore, cmd.passphrase_env, now));
     std::optional<io::ImageDigests> file;
     if (measurement) {
         auto digests = measurement->digests();
@@ -155,15 +141,12 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     std::optional<WithdrawOutcome> outcome;
     const StoreUpdateWording wording{"cannot load store ", false, "withdrawal"};
     const auto registry = update_store(
-        cmd.store, *unsealed->key, unsealed->key_id(), now, wording, {expires_at, cmd.checkpoint},
+        cmd.store, *unsealed.key, unsealed.key_id(), now, wording, {expires_at, cmd.checkpoint},
         [&](trust::KnownGoodStore& loaded,
             store::AuditEntry& note) -> tl::expected<StoreChange, CommandError> {
-            if (auto held = check_platform_held(cmd.store, platform, loaded, cmd.new_platform,
-                                                "withdraw on");
-                !held) {
-                return tl::unexpected(std::move(held.error()));
-            }
-            auto candidate = candidate_on(request->measurement, file, loaded, platform);
+            ZDZ_RETURN_IF_ERROR(
+                check_platform_held(cmd.store, platform, loaded, cmd.new_platform, "withdraw on"));
+            auto candidate = candidate_on(request.measurement, file, loaded, platform);
             const auto withdrawal = file ? loaded.withdraw_image(platform, candidate.digests)
                                          : loaded.withdraw(platform, candidate.measurement);
             note.command = "withdraw";
