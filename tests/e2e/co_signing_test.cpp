@@ -22,7 +22,6 @@ using namespace zdz::test;
 namespace {
 
 constexpr const char* kImage = "vask-install-2026071500.img";
-constexpr const char* kPinVar = "ZDZ_TEST_TOKEN_PIN";
 
 class CoSigning : public ::testing::Test {
 protected:
@@ -280,17 +279,14 @@ TEST_F(CoSigning, SetPolicyRefusesATypoAndZeroBeforeTheStoreChanges) {
 
 TEST_F(CoSigning, ATokenKeyApproves) {
     const SoftHsmToken token;
-    auto env = token.env();
-    env[kPinVar] = kTokenPin;
+    const auto env = token.env_with_pin();
     const auto made =
-        run_program({"keygen", "--pkcs11", token.uri("reviewer"), "--out", dir.file("token.key"),
-                     "--passphrase-env", kPinVar, "--principal", "token@x"},
-                    {.env = env});
+        run_program(token.keygen_args("reviewer", dir.file("token.key"), "token@x"), {.env = env});
     ASSERT_EQ(made.status, 0) << made.err;
     dir.write("signers", dir.read("signers") + made.out.substr(made.out.rfind("  token@x") + 2));
     const auto approved = run_program(
         {"approve", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers"),
-         "--keystore", dir.file("token.key"), "--passphrase-env", kPinVar},
+         "--keystore", dir.file("token.key"), "--passphrase-env", kTokenPinVar},
         {.env = env});
     ASSERT_EQ(approved.status, 0) << approved.err;
     EXPECT_NE(approved.out.find("  approved now by:   token@x (blake3:"), std::string::npos);

@@ -1,9 +1,12 @@
 #include "support/fixtures.hpp"
 
+#include <sodium.h>
+
 #include <array>
 #include <stdexcept>
 
 #include "crypto/digest.hpp"
+#include "encoding/hex.hpp"
 #include "store/keystore.hpp"
 
 namespace zdz::test {
@@ -46,6 +49,21 @@ std::string install_manifest_json(const crypto::SigningKey& key, std::string_vie
                                         now(),
                                         expires};
     return trust::write_manifest_json(*trust::sign_manifest(body, key));
+}
+
+bool sodium_verifies_manifest(const std::string& manifest_text, const std::string& public_hex) {
+    const auto manifest = trust::read_manifest_json(manifest_text);
+    if (!manifest) {
+        return false;
+    }
+    const auto bytes = trust::manifest_signing_bytes(manifest->body);
+    const auto key = encoding::hex_decode(public_hex);
+    if (!bytes || !key || key->size() != crypto_sign_PUBLICKEYBYTES) {
+        return false;
+    }
+    return crypto_sign_verify_detached(manifest->signature.bytes().data(),
+                                       reinterpret_cast<const unsigned char*>(bytes->data()),
+                                       bytes->size(), key->data()) == 0;
 }
 
 std::vector<std::string> sign_args(const std::string& keystore, const std::string& image,

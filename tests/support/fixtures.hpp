@@ -28,6 +28,11 @@ std::string install_manifest_json(const crypto::SigningKey& key, std::string_vie
                                   const trust::ImageMeasurement& measurement,
                                   std::optional<contracts::Timestamp> expires = {});
 
+// Whether the manifest's signature verifies with the key `public_hex`,
+// checked by libsodium over the canonical body, apart from the program's own
+// verification.
+bool sodium_verifies_manifest(const std::string& manifest_text, const std::string& public_hex);
+
 // The arguments of `sign` for an image of `kind` for platform "vask" at
 // `version`, written to `out`, the passphrase read from `passphrase_var`.
 std::vector<std::string> sign_args(const std::string& keystore, const std::string& image,
