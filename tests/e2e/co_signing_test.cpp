@@ -64,17 +64,8 @@ protected:
     }
 
     RunResult promote(const std::vector<std::string>& more = {}) const {
-        std::vector<std::string> args = {"promote",
-                                         "--manifest",
-                                         dir.file("m.json"),
-                                         "--signers-file",
-                                         dir.file("signers"),
-                                         "--store",
-                                         dir.file("store.json"),
-                                         "--keystore",
-                                         dir.file("release.key"),
-                                         "--passphrase-env",
-                                         kPassphraseVar};
+        auto args = promote_args(dir.file("m.json"), dir.file("signers"), dir.file("store.json"),
+                                 dir.file("release.key"));
         args.insert(args.end(), more.begin(), more.end());
         return run(args);
     }

@@ -228,16 +228,14 @@ TEST_F(ReleaseBatches, TheInstallAndTheUpdateImageOfAReleaseAreBothAuthorized) {
     for (const auto& manifest :
          {"vask-install-2027010100.manifest.json", "vask-ota_update-2027010100.manifest.json"}) {
         const auto promoted =
-            run_program({"promote", "--manifest", dir.file("out/" + std::string(manifest)),
-                         "--signers-file", dir.file("signers"), "--store", dir.file("store.json"),
-                         "--keystore", dir.file("release.key"), "--passphrase-env", kPassphraseVar},
+            run_program(promote_args(dir.file("out/" + std::string(manifest)), dir.file("signers"),
+                                     dir.file("store.json"), dir.file("release.key")),
                         unseal);
         ASSERT_EQ(promoted.status, 0) << promoted.err;
     }
     for (const auto& image : {kImages[0], kImages[1]}) {
-        const auto r = run_program({"authorize-install", "--store", dir.file("store.json"),
-                                    "--keystore", dir.file("release.key"), "--platform", "vask",
-                                    "--image-file", dir.file("build/" + image)});
+        const auto r = run_program(authorize_args(dir.file("store.json"), dir.file("release.key"),
+                                                  dir.file("build/" + image)));
         EXPECT_EQ(r.status, 0) << image << ": " << r.err;
     }
     const auto shown = run_program(

@@ -139,17 +139,8 @@ protected:
 
     std::vector<std::string> promote_args(const std::string& manifest, const std::string& keystore,
                                           const std::string& secret_var = kTokenPinVar) const {
-        return {"promote",
-                "--manifest",
-                dir.file(manifest),
-                "--signers-file",
-                dir.file("signers"),
-                "--store",
-                dir.file("store.json"),
-                "--keystore",
-                dir.file(keystore),
-                "--passphrase-env",
-                secret_var};
+        return zdz::test::promote_args(dir.file(manifest), dir.file("signers"),
+                                       dir.file("store.json"), dir.file(keystore), secret_var);
     }
 
     // A URI as the keystore records it: in p11-kit's own formatting.

@@ -75,6 +75,26 @@ std::vector<std::string> sign_args(const std::string& keystore, const std::strin
             version,        "--out",        out};
 }
 
+std::vector<std::string> promote_args(const std::string& manifest, const std::string& signers,
+                                      const std::string& store, const std::string& keystore,
+                                      const std::string& passphrase_var) {
+    return {"promote", "--manifest", manifest, "--signers-file",   signers,       "--store",
+            store,     "--keystore", keystore, "--passphrase-env", passphrase_var};
+}
+
+std::vector<std::string> authorize_args(const std::string& store, const std::string& keystore,
+                                        const std::string& image) {
+    return {"authorize-install", "--store", store,          "--keystore", keystore,
+            "--platform",        "vask",    "--image-file", image};
+}
+
+std::vector<std::string> withdraw_args(const std::string& store, const std::string& keystore,
+                                       const std::string& image,
+                                       const std::string& passphrase_var) {
+    return {"withdraw",     "--store",    store,  "--keystore",   keystore, "--passphrase-env",
+            passphrase_var, "--platform", "vask", "--image-file", image};
+}
+
 std::string signed_manifest_json(const crypto::SigningKey& key,
                                  std::optional<contracts::Timestamp> expires) {
     return install_manifest_json(key, "vask", 3,

@@ -40,6 +40,25 @@ std::vector<std::string> sign_args(const std::string& keystore, const std::strin
                                    const std::string& kind = "install",
                                    const std::string& passphrase_var = kPassphraseVar);
 
+// The arguments of `promote` of `manifest` into `store`, its signatures
+// checked against the trust file `signers`, the store signed with `keystore`
+// unsealed with the secret in `passphrase_var`.
+std::vector<std::string> promote_args(const std::string& manifest, const std::string& signers,
+                                      const std::string& store, const std::string& keystore,
+                                      const std::string& passphrase_var = kPassphraseVar);
+
+// The arguments of `authorize-install` of the image file `image` for platform
+// "vask", against `store` checked with `keystore`.
+std::vector<std::string> authorize_args(const std::string& store, const std::string& keystore,
+                                        const std::string& image);
+
+// The arguments of `withdraw` of the image file `image` from platform "vask"
+// in `store`, signed with `keystore` unsealed with the secret in
+// `passphrase_var`.
+std::vector<std::string> withdraw_args(const std::string& store, const std::string& keystore,
+                                       const std::string& image,
+                                       const std::string& passphrase_var = kPassphraseVar);
+
 // install_manifest_json for platform "vask" at security version 3, measuring
 // the SHA-256 of the bytes "image".
 std::string signed_manifest_json(const crypto::SigningKey& key,

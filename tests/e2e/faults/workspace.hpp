@@ -87,9 +87,7 @@ struct Workspace {
     std::vector<std::string> promote_args() const { return promote_args(store, keystore); }
     std::vector<std::string> promote_args(const std::string& store_path,
                                           const std::string& keystore_path) const {
-        return {"promote",     "--manifest",       manifest,      "--signers-file",
-                signers,       "--store",          store_path,    "--keystore",
-                keystore_path, "--passphrase-env", kPassphraseVar};
+        return zdz::test::promote_args(manifest, signers, store_path, keystore_path);
     }
     std::vector<std::string> authorize_args(const std::string& store_path) const {
         return {"authorize-install",
