@@ -48,6 +48,10 @@ RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {}
 RunResult run(const std::vector<std::string>& args, RunOptions options = {},
               std::chrono::milliseconds timeout = kNoHangTimeout);
 
+// run_argv of the program with `args`, started by `launcher` (a command that
+// ends by running the command line it is given).
+RunResult run_behind(std::vector<std::string> launcher, const std::vector<std::string>& args);
+
 zdz::crypto::VerifyingKey keystore_at(const std::string& path);
 
 // A keystore, a trust file naming the manifest signer, a signed manifest and a
