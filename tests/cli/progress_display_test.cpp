@@ -10,11 +10,7 @@
 #include <limits>
 #include <string>
 
-using zdz::cli::binary_size_text;
-using zdz::cli::duration_text;
-using zdz::cli::progress_line;
-using zdz::cli::ProgressDisplay;
-using zdz::cli::ProgressState;
+using namespace zdz::cli;
 
 namespace {
 

@@ -22,7 +22,6 @@ using namespace zdz::test;
 namespace {
 
 constexpr const char* kImage = "vask-install-2026071500.img";
-constexpr const char* kPinVar = "ZDZ_TEST_TOKEN_PIN";
 
 class CoSigning : public ::testing::Test {
 protected:
@@ -65,17 +64,8 @@ protected:
     }
 
     RunResult promote(const std::vector<std::string>& more = {}) const {
-        std::vector<std::string> args = {"promote",
-                                         "--manifest",
-                                         dir.file("m.json"),
-                                         "--signers-file",
-                                         dir.file("signers"),
-                                         "--store",
-                                         dir.file("store.json"),
-                                         "--keystore",
-                                         dir.file("release.key"),
-                                         "--passphrase-env",
-                                         kPassphraseVar};
+        auto args = promote_args(dir.file("m.json"), dir.file("signers"), dir.file("store.json"),
+                                 dir.file("release.key"));
         args.insert(args.end(), more.begin(), more.end());
         return run(args);
     }
@@ -280,17 +270,14 @@ TEST_F(CoSigning, SetPolicyRefusesATypoAndZeroBeforeTheStoreChanges) {
 
 TEST_F(CoSigning, ATokenKeyApproves) {
     const SoftHsmToken token;
-    auto env = token.env();
-    env[kPinVar] = kTokenPin;
+    const auto env = token.env_with_pin();
     const auto made =
-        run_program({"keygen", "--pkcs11", token.uri("reviewer"), "--out", dir.file("token.key"),
-                     "--passphrase-env", kPinVar, "--principal", "token@x"},
-                    {.env = env});
+        run_program(token.keygen_args("reviewer", dir.file("token.key"), "token@x"), {.env = env});
     ASSERT_EQ(made.status, 0) << made.err;
     dir.write("signers", dir.read("signers") + made.out.substr(made.out.rfind("  token@x") + 2));
     const auto approved = run_program(
         {"approve", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers"),
-         "--keystore", dir.file("token.key"), "--passphrase-env", kPinVar},
+         "--keystore", dir.file("token.key"), "--passphrase-env", kTokenPinVar},
         {.env = env});
     ASSERT_EQ(approved.status, 0) << approved.err;
     EXPECT_NE(approved.out.find("  approved now by:   token@x (blake3:"), std::string::npos);

@@ -120,22 +120,11 @@ protected:
 
     static std::vector<std::string> promote(const std::string& manifest, const std::string& store,
                                             const std::string& keystore = "keystore.json") {
-        return {"promote",
-                "--manifest",
-                manifest,
-                "--signers-file",
-                "allowed_signers",
-                "--store",
-                store,
-                "--keystore",
-                keystore,
-                "--passphrase-env",
-                zdz::test::kPassphraseVar};
+        return zdz::test::promote_args(manifest, "allowed_signers", store, keystore);
     }
 
     static std::vector<std::string> authorize(const std::string& store, const std::string& image) {
-        return {"authorize-install", "--store", store,          "--keystore", "keystore.json",
-                "--platform",        "vask",    "--image-file", image};
+        return zdz::test::authorize_args(store, "keystore.json", image);
     }
 
     static std::vector<std::string> sign(const std::string& keystore, const std::string& out) {

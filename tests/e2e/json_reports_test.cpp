@@ -134,8 +134,7 @@ protected:
     }
 
     std::vector<std::string> promote_args(const std::string& manifest) const {
-        return {"promote",    "--manifest", manifest,  "--signers-file",   "signers",     "--store",
-                "store.json", "--keystore", "ks.json", "--passphrase-env", kPassphraseVar};
+        return zdz::test::promote_args(manifest, "signers", "store.json", "ks.json");
     }
 
     TempDir dir;

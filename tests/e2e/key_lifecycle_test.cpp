@@ -477,8 +477,7 @@ TEST_F(RekeyStore, CarriesEveryPlatformOverAndRefusesTheOldKey) {
                   release, "vask", 3, {zdz::crypto::measure_sha256(std::string_view("v3"))}));
     const auto promote = [&](const std::string& keystore) {
         return run_program(
-            {"promote", "--manifest", dir.file("v3.json"), "--signers-file", dir.file("signers"),
-             "--store", store, "--keystore", keystore, "--passphrase-env", kPassphraseVar},
+            zdz::test::promote_args(dir.file("v3.json"), dir.file("signers"), store, keystore),
             passphrases(kPassphrase));
     };
     EXPECT_EQ(promote(a).err,

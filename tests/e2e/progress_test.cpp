@@ -164,10 +164,9 @@ TEST_F(Progress, ImagesUnder64MiBShowNone) {
 // A failure after the measuring began: the error line starts on a clean
 // line, the progress line cleared before it.
 TEST_F(Progress, AnErrorLineStartsClean) {
-    const auto r = run_in_terminal({"withdraw", "--store", dir.file("store.json"), "--keystore",
-                                    dir.file("release.key"), "--passphrase-env", kPassphraseVar,
-                                    "--platform", "vask", "--image-file", dir.file("vask.img")},
-                                   {.env = {{kPassphraseVar, "not the passphrase"}}});
+    const auto r = run_in_terminal(
+        withdraw_args(dir.file("store.json"), dir.file("release.key"), dir.file("vask.img")),
+        {.env = {{kPassphraseVar, "not the passphrase"}}});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(after_line(r.screen, kFirstLine, kSingleLine).starts_with("error: ")) << r.screen;
     EXPECT_EQ(after_progress(r.screen).find('\r'), std::string::npos) << r.screen;
@@ -176,33 +175,22 @@ TEST_F(Progress, AnErrorLineStartsClean) {
 // The candidate commands measure both digests in one pass, with the line.
 TEST_F(Progress, AuthorizeInstallAndWithdrawOfAnImageFile) {
     sign("vask.img", "m.json");
-    const auto promoted =
-        run_program({"promote", "--manifest", dir.file("m.json"), "--signers-file",
-                     dir.file("signers"), "--store", dir.file("store.json"), "--keystore",
-                     dir.file("release.key"), "--passphrase-env", kPassphraseVar},
-                    passphrase());
+    const auto promoted = run_program(promote_args(dir.file("m.json"), dir.file("signers"),
+                                                   dir.file("store.json"), dir.file("release.key")),
+                                      passphrase());
     ASSERT_EQ(promoted.status, 0) << promoted.err;
 
-    const std::vector<std::string> authorize = {"authorize-install",
-                                                "--store",
-                                                dir.file("store.json"),
-                                                "--keystore",
-                                                dir.file("release.key"),
-                                                "--platform",
-                                                "vask",
-                                                "--image-file",
-                                                dir.file("vask.img")};
+    const auto authorize =
+        authorize_args(dir.file("store.json"), dir.file("release.key"), dir.file("vask.img"));
     const auto piped = run_program(authorize);
     ASSERT_EQ(piped, (RunResult{0, piped.out, ""}));
     const auto shown = run_in_terminal(authorize);
     EXPECT_EQ(shown.status, 0);
     EXPECT_EQ(after_line(shown.screen, kFirstLine, kSingleLine), piped.out);
 
-    const auto withdrawn =
-        run_in_terminal({"withdraw", "--store", dir.file("store.json"), "--keystore",
-                         dir.file("release.key"), "--passphrase-env", kPassphraseVar, "--platform",
-                         "vask", "--image-file", dir.file("vask.img")},
-                        passphrase());
+    const auto withdrawn = run_in_terminal(
+        withdraw_args(dir.file("store.json"), dir.file("release.key"), dir.file("vask.img")),
+        passphrase());
     EXPECT_EQ(withdrawn.status, 0) << withdrawn.screen;
     EXPECT_TRUE(after_line(withdrawn.screen, kFirstLine, kSingleLine).starts_with("[ok] "))
         << withdrawn.screen;

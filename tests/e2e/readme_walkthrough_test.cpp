@@ -20,13 +20,6 @@ using zdz::test::TempDir;
 
 namespace {
 
-constexpr std::string_view kWalkthroughHeading =
-    "## Walk-through: a release with the sample images";
-constexpr std::string_view kReleaseHeading = "## Signing a whole release in one run";
-constexpr std::string_view kTokenHeading = "## Keeping the release key in a token";
-constexpr std::string_view kTwoPersonHeading =
-    "## Two engineers per release, and a key rotation with an overlap";
-constexpr std::string_view kHistoryHeading = "## A store whose history can be proved";
 constexpr std::string_view kFenceSh = "```sh";
 constexpr std::string_view kFenceText = "```text";
 constexpr std::string_view kFenceEnd = "```";
@@ -210,7 +203,8 @@ TEST(ReadmeWalkthrough, ExtractionJoinsContinuationsAndReadsExpectedStatus) {
 }
 
 TEST(ReadmeWalkthrough, RunsAsWrittenWithTheBuiltProgram) {
-    const auto blocks = fenced_blocks(read_readme(), kWalkthroughHeading);
+    const auto blocks =
+        fenced_blocks(read_readme(), "## Walk-through: a release with the sample images");
     const auto commands = commands_of(blocks);
     // A renamed heading or a changed fence must not pass by running nothing.
     ASSERT_GE(commands.size(), 25U);
@@ -295,8 +289,8 @@ zdz::test::RunResult run_section(std::string_view heading, std::size_t at_least,
 // The token section, against the software token it sets up itself.
 TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
     // Under the sanitizers, SoftHSM2's own leak in C_Sign is not the program's.
-    const auto r = run_section(kTokenHeading, 10, {"RELEASE_PIN", "SOFTHSM2_CONF"},
-                               zdz::test::token_sanitizer_env());
+    const auto r = run_section("## Keeping the release key in a token", 10,
+                               {"RELEASE_PIN", "SOFTHSM2_CONF"}, zdz::test::token_sanitizer_env());
     EXPECT_NE(r.out.find("[ok] wrote token keystore: release-token.key\n"), std::string::npos);
     EXPECT_NE(r.out.find("[ok] manifest verified\n"), std::string::npos);
     EXPECT_NE(r.out.find("[ok] promoted\n"), std::string::npos);
@@ -307,7 +301,7 @@ TEST(ReadmeWalkthrough, TheTokenSectionRunsAsWritten) {
 
 // The whole-release section, on the sample images and their hash manifest.
 TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
-    const auto r = run_section(kReleaseHeading, 7, {"RELEASE_PASSPHRASE"});
+    const auto r = run_section("## Signing a whole release in one run", 7, {"RELEASE_PASSPHRASE"});
     EXPECT_NE(r.out.find("[ok] signed 3 manifests into manifests\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[ok] release verified: 3 images against allowed_signers\n"),
               std::string::npos)
@@ -317,7 +311,8 @@ TEST(ReadmeWalkthrough, TheWholeReleaseSectionRunsAsWritten) {
 // The two-person section: a second approver, the store's policy, and a key
 // rotation with an overlap.
 TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
-    const auto r = run_section(kTwoPersonHeading, 20, {"RELEASE_PASSPHRASE", "REVIEW_PASSPHRASE"});
+    const auto r = run_section("## Two engineers per release, and a key rotation with an overlap",
+                               20, {"RELEASE_PASSPHRASE", "REVIEW_PASSPHRASE"});
     EXPECT_NE(r.out.find("[ok] manifest approved: v3.manifest.json\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  signatures:           2 trusted (2 required)\n"), std::string::npos)
         << r.out;
@@ -330,8 +325,9 @@ TEST(ReadmeWalkthrough, TheTwoPersonSectionRunsAsWritten) {
 // The history section: a replay refused at the checkpoint, as the README
 // shows it, and an audit of the three saves.
 TEST(ReadmeWalkthrough, TheHistorySectionRunsAsWritten) {
-    const auto blocks = fenced_blocks(read_readme(), kHistoryHeading);
-    const auto r = run_section(kHistoryHeading, 11, {"RELEASE_PASSPHRASE"});
+    constexpr std::string_view heading = "## A store whose history can be proved";
+    const auto blocks = fenced_blocks(read_readme(), heading);
+    const auto r = run_section(heading, 11, {"RELEASE_PASSPHRASE"});
     EXPECT_EQ(r.err, shown_text(blocks));
     EXPECT_NE(r.out.find("  checkpoint:        device.checkpoint created at sequence 2 (first use: "
                          "the store found is trusted)\n"),

@@ -90,9 +90,8 @@ protected:
     std::vector<std::string> promote_args(const std::string& manifest, const std::string& store,
                                           const std::string& keystore = "operator.json",
                                           const std::string& signers = "signers") const {
-        return {"promote",          "--manifest",       dir.file(manifest), "--signers-file",
-                dir.file(signers),  "--store",          dir.file(store),    "--keystore",
-                dir.file(keystore), "--passphrase-env", kPassphraseVar};
+        return zdz::test::promote_args(dir.file(manifest), dir.file(signers), dir.file(store),
+                                       dir.file(keystore), kPassphraseVar);
     }
 
     RunResult promote(const std::string& manifest, const std::string& store,

@@ -4,18 +4,14 @@
 // alone.
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "encoding/hex.hpp"
 #include "support/fixtures.hpp"
 #include "support/run.hpp"
 #include "support/softhsm.hpp"
@@ -26,38 +22,8 @@ using namespace zdz::test;
 
 namespace {
 
-constexpr const char* kPinVar = "ZDZ_TEST_TOKEN_PIN";
-
 const std::vector<std::string> kImages = {
     "vask-install-2027010100.img", "vask-ota_update-2027010100.img", "tarn-install-2027010100.img"};
-
-std::map<std::string, std::string> files_in(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.is_directory()) {
-            files[entry.path().filename().string()] = "(a folder)";
-            continue;
-        }
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] =
-            std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return files;
-}
-
-// The manifest's signature checked by libsodium over the canonical body.
-bool sodium_verifies(const std::string& manifest_text, const std::string& public_hex) {
-    const auto manifest = zdz::trust::read_manifest_json(manifest_text);
-    const auto key = zdz::encoding::hex_decode(public_hex);
-    if (!manifest || !key) {
-        return false;
-    }
-    const auto bytes = zdz::trust::manifest_signing_bytes(manifest->body);
-    return bytes &&
-           crypto_sign_verify_detached(manifest->signature.bytes().data(),
-                                       reinterpret_cast<const unsigned char*>(bytes->data()),
-                                       bytes->size(), key->data()) == 0;
-}
 
 class ReleaseBatches : public ::testing::Test {
 protected:
@@ -133,7 +99,7 @@ TEST_F(ReleaseBatches, EveryListedImageIsSignedAndTheReleaseChecks) {
         const auto manifest_name = name.substr(0, name.size() - 4) + ".manifest.json";
         ASSERT_TRUE(written.contains(manifest_name)) << manifest_name;
         const auto& text = written.at(manifest_name);
-        EXPECT_TRUE(sodium_verifies(text, public_hex)) << manifest_name;
+        EXPECT_TRUE(sodium_verifies_manifest(text, public_hex)) << manifest_name;
         const auto manifest = zdz::trust::read_manifest_json(text);
         ASSERT_TRUE(manifest);
         // The digest sha256sum listed for this image.
@@ -210,7 +176,8 @@ TEST_F(ReleaseBatches, AWriteThatFailsPartWaySaysWhatWasWritten) {
     const auto written = files_in(dir.file("out"));
     EXPECT_TRUE(written.contains("vask-install-2027010100.manifest.json"));
     EXPECT_FALSE(written.contains("tarn-install-2027010100.manifest.json"));
-    EXPECT_TRUE(sodium_verifies(written.at("vask-install-2027010100.manifest.json"), public_hex));
+    EXPECT_TRUE(
+        sodium_verifies_manifest(written.at("vask-install-2027010100.manifest.json"), public_hex));
 }
 
 TEST_F(ReleaseBatches, VerifyReleaseNamesEveryFailure) {
@@ -241,17 +208,14 @@ TEST_F(ReleaseBatches, VerifyReleaseNamesEveryFailure) {
 
 TEST_F(ReleaseBatches, ATokenKeySignsTheWholeRelease) {
     const SoftHsmToken token;
-    auto env = token.env();
-    env[kPinVar] = kTokenPin;
-    const auto made =
-        run_program({"keygen", "--pkcs11", token.uri("release"), "--out", dir.file("token.key"),
-                     "--passphrase-env", kPinVar, "--principal", "release@ci"},
-                    {.env = env});
+    const auto env = token.env_with_pin();
+    const auto made = run_program(token.keygen_args("release", dir.file("token.key"), "release@ci"),
+                                  {.env = env});
     ASSERT_EQ(made.status, 0) << made.err;
     dir.write("signers", made.out.substr(made.out.rfind("  release@ci") + 2));
     auto args = sign_args();
     args[4] = dir.file("token.key");
-    args[6] = kPinVar;
+    args[6] = kTokenPinVar;
     const auto r = run_program(args, {.env = env});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(files_in(dir.file("out")).size(), 3U);
@@ -264,16 +228,14 @@ TEST_F(ReleaseBatches, TheInstallAndTheUpdateImageOfAReleaseAreBothAuthorized) {
     for (const auto& manifest :
          {"vask-install-2027010100.manifest.json", "vask-ota_update-2027010100.manifest.json"}) {
         const auto promoted =
-            run_program({"promote", "--manifest", dir.file("out/" + std::string(manifest)),
-                         "--signers-file", dir.file("signers"), "--store", dir.file("store.json"),
-                         "--keystore", dir.file("release.key"), "--passphrase-env", kPassphraseVar},
+            run_program(promote_args(dir.file("out/" + std::string(manifest)), dir.file("signers"),
+                                     dir.file("store.json"), dir.file("release.key")),
                         unseal);
         ASSERT_EQ(promoted.status, 0) << promoted.err;
     }
     for (const auto& image : {kImages[0], kImages[1]}) {
-        const auto r = run_program({"authorize-install", "--store", dir.file("store.json"),
-                                    "--keystore", dir.file("release.key"), "--platform", "vask",
-                                    "--image-file", dir.file("build/" + image)});
+        const auto r = run_program(authorize_args(dir.file("store.json"), dir.file("release.key"),
+                                                  dir.file("build/" + image)));
         EXPECT_EQ(r.status, 0) << image << ": " << r.err;
     }
     const auto shown = run_program(

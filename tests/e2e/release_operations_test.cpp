@@ -114,9 +114,8 @@ protected:
     }
 
     RunResult promote(const std::string& manifest, const std::string& store = "store.json") const {
-        return run_program({"promote", "--manifest", dir.file(manifest), "--signers-file",
-                            dir.file("signers"), "--store", dir.file(store), "--keystore",
-                            dir.file("ks.json"), "--passphrase-env", kPassphraseVar},
+        return run_program(zdz::test::promote_args(dir.file(manifest), dir.file("signers"),
+                                                   dir.file(store), dir.file("ks.json")),
                            with_passphrase());
     }
 

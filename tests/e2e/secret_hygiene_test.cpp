@@ -254,17 +254,8 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
         run({"verify", "--manifest", dir.file("m.json"), "--signers-file", dir.file("signers")}, {})
             .status,
         0);
-    const std::vector<std::string> promote{"promote",
-                                           "--manifest",
-                                           dir.file("m.json"),
-                                           "--signers-file",
-                                           dir.file("signers"),
-                                           "--store",
-                                           dir.file("store.json"),
-                                           "--keystore",
-                                           dir.file("k.json"),
-                                           "--passphrase-env",
-                                           kVar};
+    const auto promote = zdz::test::promote_args(dir.file("m.json"), dir.file("signers"),
+                                                 dir.file("store.json"), dir.file("k.json"), kVar);
     EXPECT_EQ(run(promote, ok).status, 0);
     EXPECT_EQ(run(promote, with_passphrase(wrong)).status, 1);
     const auto measurement =
@@ -275,10 +266,8 @@ TEST(SecretHygiene, NoSecretAppearsInAnyOutputOrFile) {
                   {})
                   .status,
               0);
-    const std::vector<std::string> withdraw{
-        "withdraw",           "--store", dir.file("store.json"), "--keystore", dir.file("k.json"),
-        "--passphrase-env",   kVar,      "--platform",           "vask",       "--image-file",
-        dir.file("image.img")};
+    const auto withdraw = zdz::test::withdraw_args(dir.file("store.json"), dir.file("k.json"),
+                                                   dir.file("image.img"), kVar);
     EXPECT_EQ(run(withdraw, with_passphrase(wrong)).status, 1);
     EXPECT_EQ(run(withdraw, ok).status, 0);
     EXPECT_EQ(run({"show-store", "--store", dir.file("store.json"), "--keystore",

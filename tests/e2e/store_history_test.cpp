@@ -60,11 +60,8 @@ protected:
     // Promotes the manifest of image `version` into `store`.
     RunResult promote(int version, const std::string& store = "store.json",
                       std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args{
-            "promote",          "--manifest",        dir.file(version_name(version) + ".json"),
-            "--signers-file",   dir.file("signers"), "--store",
-            dir.file(store),    "--keystore",        dir.file("release.key"),
-            "--passphrase-env", kPassphraseVar};
+        auto args = promote_args(dir.file(version_name(version) + ".json"), dir.file("signers"),
+                                 dir.file(store), dir.file("release.key"));
         args.insert(args.end(), extra.begin(), extra.end());
         return run(args);
     }
@@ -313,10 +310,8 @@ TEST_F(StoreHistory, AnyChangeToTheLogIsFoundAtItsLine) {
         run({"keygen", "--out", dir.file("other.key"), "--passphrase-env", kPassphraseVar}).status,
         0);
     fs::create_directory(dir.file("other"));
-    const auto other =
-        run({"promote", "--manifest", dir.file("v1.json"), "--signers-file", dir.file("signers"),
-             "--store", dir.file("other/store.json"), "--keystore", dir.file("other.key"),
-             "--passphrase-env", kPassphraseVar});
+    const auto other = run(promote_args(dir.file("v1.json"), dir.file("signers"),
+                                        dir.file("other/store.json"), dir.file("other.key")));
     ASSERT_EQ(other.status, 0) << other.err;
     const auto foreign = log_lines("other/store.log");
     write_log({lines[0], lines[1], lines[2], foreign[0]});
@@ -344,15 +339,8 @@ TEST_F(StoreHistory, AnExpiredStoreIsRefusedUntilRefreshed) {
         args.insert(args.begin(), {"faketime", at, program_path()});
         return run_tool(args, {.env = {{kPassphraseVar, kPassphrase}}});
     };
-    const std::vector<std::string> install{"authorize-install",
-                                           "--store",
-                                           dir.file("store.json"),
-                                           "--keystore",
-                                           dir.file("release.key"),
-                                           "--platform",
-                                           "vask",
-                                           "--image-file",
-                                           dir.file("v1.img")};
+    const auto install =
+        authorize_args(dir.file("store.json"), dir.file("release.key"), dir.file("v1.img"));
     auto r = later(install);
     EXPECT_EQ(r, (RunResult{1, "",
                             "error: cannot load store " + dir.file("store.json") +

@@ -87,9 +87,8 @@ protected:
     }
 
     std::vector<std::string> promote_args(const std::string& store) const {
-        return {"promote",           "--manifest",       dir.file("m.json"),       "--signers-file",
-                dir.file("signers"), "--store",          dir.file(store),          "--keystore",
-                dir.file("ks.json"), "--passphrase-env", zdz::test::kPassphraseVar};
+        return zdz::test::promote_args(dir.file("m.json"), dir.file("signers"), dir.file(store),
+                                       dir.file("ks.json"));
     }
 
     RunResult authorize(const std::string& store) const {

@@ -7,7 +7,6 @@
 #include "store/token_keystore.hpp"
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -33,36 +32,6 @@
 using namespace zdz::test;
 
 namespace {
-
-constexpr const char* kPinVar = "ZDZ_TEST_TOKEN_PIN";
-
-// Every file of `dir` and its bytes.
-std::map<std::string, std::string> files_of(const TempDir& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] =
-            std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return files;
-}
-
-// The manifest's signature checked by libsodium over the canonical body,
-// apart from the program's own verification.
-bool sodium_verifies_manifest(const std::string& manifest_text, const std::string& public_hex) {
-    const auto manifest = zdz::trust::read_manifest_json(manifest_text);
-    if (!manifest) {
-        return false;
-    }
-    const auto bytes = zdz::trust::manifest_signing_bytes(manifest->body);
-    const auto key = zdz::encoding::hex_decode(public_hex);
-    if (!bytes || !key || key->size() != crypto_sign_PUBLICKEYBYTES) {
-        return false;
-    }
-    return crypto_sign_verify_detached(manifest->signature.bytes().data(),
-                                       reinterpret_cast<const unsigned char*>(bytes->data()),
-                                       bytes->size(), key->data()) == 0;
-}
 
 // The same check by OpenSSL's command line, a second implementation: the
 // public key as DER SubjectPublicKeyInfo, the canonical body and the raw
@@ -124,8 +93,7 @@ protected:
 
     // The token's environment and the PIN.
     RunOptions with_pin(const std::string& pin = kTokenPin) const {
-        auto env = token.env();
-        env[kPinVar] = pin;
+        auto env = token.env_with_pin(pin);
         env[kPassphraseVar] = kPassphrase;
         return {.env = env};
     }
@@ -136,9 +104,7 @@ protected:
 
     std::vector<std::string> keygen_args(const std::string& out, const std::string& object,
                                          const std::vector<std::string>& more = {}) const {
-        std::vector<std::string> args = {"keygen", "--pkcs11",    token.uri(object),
-                                         "--out",  dir.file(out), "--passphrase-env",
-                                         kPinVar,  "--principal", "release@token"};
+        auto args = token.keygen_args(object, dir.file(out), "release@token");
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -168,22 +134,13 @@ protected:
     std::vector<std::string> sign_args(const std::string& keystore, const std::string& image,
                                        const std::string& version, const std::string& out) const {
         return zdz::test::sign_args(dir.file(keystore), dir.file(image), version, dir.file(out),
-                                    "install", kPinVar);
+                                    "install", kTokenPinVar);
     }
 
     std::vector<std::string> promote_args(const std::string& manifest, const std::string& keystore,
-                                          const std::string& secret_var = kPinVar) const {
-        return {"promote",
-                "--manifest",
-                dir.file(manifest),
-                "--signers-file",
-                dir.file("signers"),
-                "--store",
-                dir.file("store.json"),
-                "--keystore",
-                dir.file(keystore),
-                "--passphrase-env",
-                secret_var};
+                                          const std::string& secret_var = kTokenPinVar) const {
+        return zdz::test::promote_args(dir.file(manifest), dir.file("signers"),
+                                       dir.file("store.json"), dir.file(keystore), secret_var);
     }
 
     // A URI as the keystore records it: in p11-kit's own formatting.
@@ -277,8 +234,8 @@ TEST_F(TokenKeystores, EveryCommandThatSignsSignsInTheToken) {
     EXPECT_EQ(top_level_members(made_json.out), documented_for_a_token("keygen"));
 
     const auto withdrawn = run({"withdraw", "--store", dir.file("store.json"), "--keystore",
-                                dir.file("token.json"), "--passphrase-env", kPinVar, "--platform",
-                                "vask", "--image-file", dir.file("other.img")});
+                                dir.file("token.json"), "--passphrase-env", kTokenPinVar,
+                                "--platform", "vask", "--image-file", dir.file("other.img")});
     ASSERT_EQ(withdrawn.status, 0) << withdrawn.err;
     const auto store = run_program(
         {"show-store", "--store", dir.file("store.json"), "--keystore", dir.file("token.json")},
@@ -287,7 +244,7 @@ TEST_F(TokenKeystores, EveryCommandThatSignsSignsInTheToken) {
     EXPECT_NE(store.out.find("withdrawn"), std::string::npos) << store.out;
 
     // The PIN is in no output and no file.
-    for (const auto& [name, bytes] : files_of(dir)) {
+    for (const auto& [name, bytes] : files_in(dir.path())) {
         EXPECT_EQ(bytes.find(kTokenPin), std::string::npos) << name;
     }
     for (const auto& result : {made, signed_7, promoted, withdrawn}) {
@@ -317,7 +274,7 @@ TEST_F(TokenKeystores, AStoreMovesToATokenKeyAndBack) {
                     dir.file(current), "--new-keystore", dir.file(next), "--passphrase-env",
                     secret_var});
     };
-    const auto to_token = rekey("file.json", "token.json", kPinVar);
+    const auto to_token = rekey("file.json", "token.json", kTokenPinVar);
     ASSERT_EQ(to_token.status, 0) << to_token.err;
     EXPECT_EQ(history("token.json"), before);
     // Signed in the token now: promote with it.
@@ -365,7 +322,7 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
     shimmed.replace(module_at, shimmed.find('"', module_at) - module_at,
                     "module-path=" + zdz::test::pkcs11_shim_module());
     dir.write("shim.json", shimmed);
-    const auto before = files_of(dir);
+    const auto before = files_in(dir.path());
 
     const auto refused = [&](const std::vector<std::string>& args,
                              const std::string& pin = kTokenPin,
@@ -375,7 +332,7 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
         const auto r = run_program(args, options);
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(files_of(dir), before) << r.err;
+        EXPECT_EQ(files_in(dir.path()), before) << r.err;
         return r.err;
     };
     const auto sign = [&](const std::string& keystore) {
@@ -392,8 +349,8 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
     EXPECT_EQ(refused(sign("shim.json"), kTokenPin, {{"ZDZ_PKCS11_SHIM_FAIL", "C_Sign=0x32@2"}}),
               "error: signing failed: the token was removed (C_Sign: CKR_DEVICE_REMOVED)\n");
     EXPECT_EQ(refused({"withdraw", "--store", dir.file("store.json"), "--keystore",
-                       dir.file("shim.json"), "--passphrase-env", kPinVar, "--platform", "vask",
-                       "--image-file", dir.file("image.img")},
+                       dir.file("shim.json"), "--passphrase-env", kTokenPinVar, "--platform",
+                       "vask", "--image-file", dir.file("image.img")},
                       kTokenPin, {{"ZDZ_PKCS11_SHIM_FAIL", "C_Sign=0x32@2"}}),
               "error: withdrawal succeeded in memory but the store could not be saved: registry "
               "snapshot is malformed: failed to sign registry snapshot: the token was removed "
@@ -416,30 +373,30 @@ TEST_F(TokenKeystores, EachRefusalLeavesEveryFileAsItWas) {
               "key type is CKK_EC\n");
     EXPECT_EQ(refused({"keygen", "--pkcs11",
                        "pkcs11:token=release;object=k;pin-value=" + std::string(kTokenPin), "--out",
-                       dir.file("pin.json"), "--passphrase-env", kPinVar}),
+                       dir.file("pin.json"), "--passphrase-env", kTokenPinVar}),
               "error: the PKCS#11 URI holds a PIN (pin-value or pin-source): the PIN is never "
               "part of the URI\n");
     EXPECT_EQ(
         refused({"keygen", "--pkcs11", "pkcs11:token=release;object=k?module-path=/nowhere.so",
-                 "--out", dir.file("m.json"), "--passphrase-env", kPinVar}),
+                 "--out", dir.file("m.json"), "--passphrase-env", kTokenPinVar}),
         "error: cannot use the token: cannot load PKCS#11 module /nowhere.so: /nowhere.so: "
         "cannot open shared object file: No such file or directory\n");
     EXPECT_EQ(refused({"keygen", "--pkcs11",
                        "pkcs11:object=k?module-path=/lib/x86_64-linux-gnu/libc.so.6", "--out",
-                       dir.file("m.json"), "--passphrase-env", kPinVar}),
+                       dir.file("m.json"), "--passphrase-env", kTokenPinVar}),
               "error: cannot use the token: /lib/x86_64-linux-gnu/libc.so.6 is not a PKCS#11 "
               "module: it has no C_GetFunctionList\n");
     EXPECT_EQ(refused({"keygen", "--pkcs11",
                        "pkcs11:token=other;object=k?module-path=" +
                            std::string(zdz::test::kSoftHsmModule),
-                       "--out", dir.file("m.json"), "--passphrase-env", kPinVar}),
+                       "--out", dir.file("m.json"), "--passphrase-env", kTokenPinVar}),
               "error: cannot use the token: no token matches "
               "pkcs11:token=other;object=k?module-path=%2Fusr%2Flib%2Fsofthsm%2Flibsofthsm2.so\n");
-    EXPECT_EQ(refused({"keygen", "--out", dir.file("x.json"), "--passphrase-env", kPinVar,
+    EXPECT_EQ(refused({"keygen", "--out", dir.file("x.json"), "--passphrase-env", kTokenPinVar,
                        "--existing-key"}),
               "error: --existing-key names a key on a token: it needs --pkcs11\n");
     EXPECT_EQ(refused({"change-passphrase", "--keystore", dir.file("token.json"),
-                       "--passphrase-env", kPinVar, "--new-passphrase-env", kPassphraseVar}),
+                       "--passphrase-env", kTokenPinVar, "--new-passphrase-env", kPassphraseVar}),
               "error: keystore " + dir.file("token.json") +
                   " holds its key in a PKCS#11 token and has no passphrase: the token's PIN is "
                   "changed with the token's own tools\n");

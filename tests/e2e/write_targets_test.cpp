@@ -73,23 +73,12 @@ protected:
 
     std::vector<std::string> promote_args(const std::string& store,
                                           const std::string& keystore) const {
-        return {"promote",           "--manifest",       dir.file("m.json"), "--signers-file",
-                dir.file("signers"), "--store",          dir.file(store),    "--keystore",
-                dir.file(keystore),  "--passphrase-env", kPassphraseVar};
+        return zdz::test::promote_args(dir.file("m.json"), dir.file("signers"), dir.file(store),
+                                       dir.file(keystore));
     }
     std::vector<std::string> withdraw_args(const std::string& store, const std::string& keystore,
                                            const std::string& image) const {
-        return {"withdraw",
-                "--store",
-                dir.file(store),
-                "--keystore",
-                dir.file(keystore),
-                "--passphrase-env",
-                kPassphraseVar,
-                "--platform",
-                "vask",
-                "--image-file",
-                image};
+        return zdz::test::withdraw_args(dir.file(store), dir.file(keystore), image);
     }
     std::vector<std::string> rekey_args(const std::string& store,
                                         const std::string& new_keystore) const {

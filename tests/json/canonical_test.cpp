@@ -40,17 +40,22 @@ struct Sample {
 }  // namespace
 
 TEST(CanonicalJson, LayoutEscapesAndOrder) {
-    EXPECT_EQ(canonical_of("{}"), "{}");
-    EXPECT_EQ(canonical_of(" [ ] "), "[]");
-    EXPECT_EQ(canonical_of("{\"b\": [1, -2, true, null], \"a\": {\"z\": \"\", \"B\": false}}"),
-              "{\"a\":{\"B\":false,\"z\":\"\"},\"b\":[1,-2,true,null]}");
-    // Keys sort by their bytes: upper case before lower case before non-ASCII.
-    EXPECT_EQ(canonical_of("{\"\xC3\xA9\":1,\"a\":2,\"B\":3,\"aa\":4}"),
-              "{\"B\":3,\"a\":2,\"aa\":4,\"\xC3\xA9\":1}");
-    EXPECT_EQ(canonical_of("[\"\\b\\t\\n\\f\\r\\u000b\\u001f\\u0000\\\"\\\\\\/\\u007f\\u00e9\"]"),
-              std::string("[\"\\b\\t\\n\\f\\r\\u000b\\u001f\\u0000\\\"\\\\/\x7F\xC3\xA9\"]"));
-    EXPECT_EQ(canonical_of("[18446744073709551615,-9223372036854775808]"),
-              "[18446744073709551615,-9223372036854775808]");
+    // A document and its canonical text.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"{}", "{}"},
+        {" [ ] ", "[]"},
+        {"{\"b\": [1, -2, true, null], \"a\": {\"z\": \"\", \"B\": false}}",
+         "{\"a\":{\"B\":false,\"z\":\"\"},\"b\":[1,-2,true,null]}"},
+        // Keys sort by their bytes: upper case before lower case before non-ASCII.
+        {"{\"\xC3\xA9\":1,\"a\":2,\"B\":3,\"aa\":4}", "{\"B\":3,\"a\":2,\"aa\":4,\"\xC3\xA9\":1}"},
+        {"[\"\\b\\t\\n\\f\\r\\u000b\\u001f\\u0000\\\"\\\\\\/\\u007f\\u00e9\"]",
+         "[\"\\b\\t\\n\\f\\r\\u000b\\u001f\\u0000\\\"\\\\/\x7F\xC3\xA9\"]"},
+        {"[18446744073709551615,-9223372036854775808]",
+         "[18446744073709551615,-9223372036854775808]"},
+    };
+    for (const auto& [document, canonical] : cases) {
+        EXPECT_EQ(canonical_of(document), canonical) << document;
+    }
 }
 
 TEST(CanonicalJson, RefusesFloatsWithTheirPath) {

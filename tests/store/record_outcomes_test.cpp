@@ -31,6 +31,7 @@
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "support/broken_json.hpp"
 #include "trust/manifest.hpp"
 
 namespace fs = std::filesystem;
@@ -219,26 +220,8 @@ std::vector<std::pair<std::size_t, std::size_t>> value_spans(const std::string& 
 }
 
 std::vector<std::string> variants_of(const std::string& document) {
-    const std::vector<std::string> tokens = {"[",
-                                             "{",
-                                             "]",
-                                             "}",
-                                             ",",
-                                             ":",
-                                             "0",
-                                             "01",
-                                             "-0",
-                                             "1e400",
-                                             "\"x\"",
-                                             "null",
-                                             "[[",
-                                             "\"zzz\":1,",
-                                             "\"format_version\":1,",
-                                             "\"platform\":\"vask\",",
-                                             "\"history\":[],",
-                                             "\"expires_at\":null,",
-                                             "\"associated_data\":[],",
-                                             " \n"};
+    const auto tokens =
+        zdz::test::tokens_put_in({":"}, {"\"expires_at\":null,", "\"associated_data\":[],", " \n"});
     const std::string replacements = "\"0} x\\\x01\xC3";
     const std::vector<std::string> values = {"null",
                                              "true",

@@ -18,6 +18,7 @@
 #include "json/writer.hpp"
 #include "store/keystore.hpp"
 #include "store/registry_file.hpp"
+#include "support/broken_json.hpp"
 #include "support/fixtures.hpp"
 
 using namespace zdz::contracts;
@@ -53,22 +54,7 @@ std::string outcome_text(const tl::expected<T, DocumentError>& read) {
 // place: end of input inside every construct, wrong kinds, unknown and
 // repeated names, leading zeros, stray brackets.
 std::vector<std::string> variants_of(const std::string& document) {
-    const std::vector<std::string> tokens = {"[",
-                                             "{",
-                                             "]",
-                                             "}",
-                                             ",",
-                                             "0",
-                                             "01",
-                                             "-0",
-                                             "1e400",
-                                             "\"x\"",
-                                             "null",
-                                             "[[",
-                                             "\"zzz\":1,",
-                                             "\"format_version\":1,",
-                                             "\"platform\":\"vask\",",
-                                             "\"history\":[],"};
+    const auto tokens = zdz::test::tokens_put_in();
     std::vector<std::string> variants;
     for (std::size_t i = 0; i <= document.size(); ++i) {
         variants.push_back(document.substr(0, i));

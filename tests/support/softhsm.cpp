@@ -50,6 +50,12 @@ std::map<std::string, std::string> SoftHsmToken::env() const {
     return env;
 }
 
+std::map<std::string, std::string> SoftHsmToken::env_with_pin(const std::string& pin) const {
+    auto env = this->env();
+    env[kTokenPinVar] = pin;
+    return env;
+}
+
 void SoftHsmToken::add_token(const std::string& label) const {
     const auto result = run_tool({"softhsm2-util", "--init-token", "--free", "--label", label,
                                   "--so-pin", kTokenSoPin, "--pin", kTokenPin},
@@ -59,6 +65,13 @@ void SoftHsmToken::add_token(const std::string& label) const {
 
 std::string SoftHsmToken::uri(const std::string& object, const std::string& module) const {
     return "pkcs11:token=" + label_ + ";object=" + object + "?module-path=" + module;
+}
+
+std::vector<std::string> SoftHsmToken::keygen_args(const std::string& object,
+                                                   const std::string& out,
+                                                   const std::string& principal) const {
+    return {"keygen",           "--pkcs11",   uri(object),   "--out",  out,
+            "--passphrase-env", kTokenPinVar, "--principal", principal};
 }
 
 RunResult SoftHsmToken::pkcs11_tool(const std::vector<std::string>& args) const {

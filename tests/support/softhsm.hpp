@@ -18,6 +18,8 @@ namespace zdz::test {
 inline constexpr const char* kSoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
 inline constexpr const char* kTokenPin = "4711-0815";
 inline constexpr const char* kTokenSoPin = "so-pin-1234";
+// Where the program reads the PIN from in the tests (--passphrase-env).
+inline constexpr const char* kTokenPinVar = "ZDZ_TEST_TOKEN_PIN";
 
 // The PKCS#11 module of tests/support/pkcs11_shim.c: SoftHSM2 with failures
 // on request.
@@ -40,12 +42,20 @@ public:
     const std::string& label() const { return label_; }
     // SOFTHSM2_CONF for a child process, and token_sanitizer_env().
     std::map<std::string, std::string> env() const;
+    // env() and `pin` in kTokenPinVar.
+    std::map<std::string, std::string> env_with_pin(const std::string& pin = kTokenPin) const;
 
     // Initialises one more token in the same directory.
     void add_token(const std::string& label) const;
 
     // pkcs11:token=LABEL;object=OBJECT?module-path=MODULE
     std::string uri(const std::string& object, const std::string& module = kSoftHsmModule) const;
+
+    // The arguments of keygen for a key made in this token as `object`, its
+    // keystore written to `out` and trusted as `principal`, the PIN read from
+    // kTokenPinVar.
+    std::vector<std::string> keygen_args(const std::string& object, const std::string& out,
+                                         const std::string& principal) const;
 
     // OpenSC's pkcs11-tool on this token, logged in with kTokenPin.
     RunResult pkcs11_tool(const std::vector<std::string>& args) const;

@@ -43,4 +43,18 @@ std::string TempDir::read(const std::string& name) const {
     return s.str();
 }
 
+std::map<std::string, std::string> files_in(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_directory()) {
+            files[entry.path().filename().string()] = "(a folder)";
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] =
+            std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return files;
+}
+
 }  // namespace zdz::test

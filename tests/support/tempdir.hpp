@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -25,5 +26,9 @@ private:
 
     std::unique_ptr<const std::string, RemoveTree> path_;
 };
+
+// Every entry of `folder` (not those below it) by name, with its bytes; a
+// folder reads as "(a folder)".
+std::map<std::string, std::string> files_in(const std::string& folder);
 
 }  // namespace zdz::test

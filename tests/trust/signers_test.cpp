@@ -146,11 +146,21 @@ TEST(AllowedSigners, AcceptedShapes) {
     EXPECT_EQ((*signers)[2].key, kKeyA);
 }
 
+namespace {
+
+// An Ed25519 key made by ssh-keygen in `dir`, commented `comment`: the private
+// key in k, the public key in k.pub.
+void ssh_keygen(const TempDir& dir, const std::string& comment) {
+    const auto keygen = run_tool(
+        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", comment});
+    ASSERT_EQ(keygen.status, 0) << keygen.err;
+}
+
+}  // namespace
+
 TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
     zdz::test::TempDir dir;
-    const auto keygen = zdz::test::run_tool(
-        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", "test"});
-    ASSERT_EQ(keygen.status, 0) << keygen.err;
+    ASSERT_NO_FATAL_FAILURE(ssh_keygen(dir, "test"));
 
     // "ssh-ed25519 <base64> test\n"
     const auto pub = dir.read("k.pub");
@@ -182,9 +192,7 @@ TEST(AllowedSigners, ReadsKeysMadeBySshKeygen) {
 // the one `ssh-keygen -l` prints.
 TEST(PublicKeys, ReadOpenSshLinesAndPrintTheirFingerprint) {
     zdz::test::TempDir dir;
-    const auto keygen = zdz::test::run_tool(
-        {"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", dir.file("k"), "-C", "ops@ci"});
-    ASSERT_EQ(keygen.status, 0) << keygen.err;
+    ASSERT_NO_FATAL_FAILURE(ssh_keygen(dir, "ops@ci"));
     const auto pub = dir.read("k.pub");
     const auto keys = parse_public_keys("# from ssh-keygen\n" + pub);
     ASSERT_TRUE(keys) << keys.error().display();

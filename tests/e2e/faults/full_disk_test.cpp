@@ -45,11 +45,9 @@ exit $status
     if (probe.status != 0) {
         return std::nullopt;
     }
-    std::vector<std::string> argv{"unshare",      "-r",   "-m",          "sh",
-                                  "-c",           script, "full-disk",   dir + "/fs",
-                                  dir + "/after", seed,   program_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_argv(argv);
+    return run_behind(
+        {"unshare", "-r", "-m", "sh", "-c", script, "full-disk", dir + "/fs", dir + "/after", seed},
+        args);
 }
 
 }  // namespace

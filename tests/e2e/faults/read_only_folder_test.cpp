@@ -23,13 +23,11 @@ constexpr std::string_view kEacces = "Permission denied (os error 13)";
 // folder without write permission refuses writes even when the tests run as
 // root.
 RunResult run_without_override(const std::vector<std::string>& args) {
-    std::vector<std::string> argv;
+    std::vector<std::string> launcher;
     if (::geteuid() == 0) {
-        argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"};
+        launcher = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"};
     }
-    argv.push_back(program_path());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_argv(argv);
+    return run_behind(launcher, args);
 }
 
 }  // namespace

@@ -59,6 +59,12 @@ RunResult run(const std::vector<std::string>& args, RunOptions options,
     return run_argv(argv, std::move(options), timeout);
 }
 
+RunResult run_behind(std::vector<std::string> launcher, const std::vector<std::string>& args) {
+    launcher.push_back(program_path());
+    launcher.insert(launcher.end(), args.begin(), args.end());
+    return run_argv(launcher);
+}
+
 zdz::crypto::VerifyingKey keystore_at(const std::string& path) {
     const auto hex = zdz::test::write_test_keystore(path);
     return *zdz::crypto::VerifyingKey::from_bytes(*zdz::encoding::hex_decode(hex));

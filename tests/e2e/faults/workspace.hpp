@@ -48,6 +48,10 @@ RunResult run_argv(const std::vector<std::string>& argv, RunOptions options = {}
 RunResult run(const std::vector<std::string>& args, RunOptions options = {},
               std::chrono::milliseconds timeout = kNoHangTimeout);
 
+// run_argv of the program with `args`, started by `launcher` (a command that
+// ends by running the command line it is given).
+RunResult run_behind(std::vector<std::string> launcher, const std::vector<std::string>& args);
+
 zdz::crypto::VerifyingKey keystore_at(const std::string& path);
 
 // A keystore, a trust file naming the manifest signer, a signed manifest and a
@@ -87,9 +91,7 @@ struct Workspace {
     std::vector<std::string> promote_args() const { return promote_args(store, keystore); }
     std::vector<std::string> promote_args(const std::string& store_path,
                                           const std::string& keystore_path) const {
-        return {"promote",     "--manifest",       manifest,      "--signers-file",
-                signers,       "--store",          store_path,    "--keystore",
-                keystore_path, "--passphrase-env", kPassphraseVar};
+        return zdz::test::promote_args(manifest, signers, store_path, keystore_path);
     }
     std::vector<std::string> authorize_args(const std::string& store_path) const {
         return {"authorize-install",
