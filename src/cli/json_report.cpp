@@ -3,6 +3,7 @@
 #include "cli/markup.hpp"
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
+#include "trust/image.hpp"
 
 namespace zdz::cli {
 namespace {
@@ -445,6 +446,15 @@ json::JsonValue kdf_json(const store::KdfParams& kdf) {
     object.add("t_cost", JsonValue::uint64(kdf.t_cost));
     object.add("parallelism", JsonValue::uint64(kdf.parallelism));
     return object;
+}
+
+void add_image_json(json::JsonValue& document, const trust::ImageManifestBody& body) {
+    using json::JsonValue;
+    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
+    document.add("platform", JsonValue::string(body.platform.text()));
+    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
+    document.add("measurement", JsonValue::string(body.measurement.to_string()));
+    document.add("security_version", JsonValue::uint64(body.security_version));
 }
 
 json::JsonValue measured_file_json(const std::string& path, std::uint64_t bytes) {

@@ -15,6 +15,7 @@
 #include "cli/command.hpp"
 #include "json/value.hpp"
 #include "store/kdf.hpp"
+#include "trust/manifest.hpp"
 
 namespace zdz::cli {
 
@@ -58,6 +59,10 @@ json::JsonValue json_success();
 
 // The `kdf` member of the keystore reports.
 json::JsonValue kdf_json(const store::KdfParams& kdf);
+
+// Adds the members that name a manifest's image, in the order every report
+// gives them: manifest_id, platform, kind, measurement, security_version.
+void add_image_json(json::JsonValue& document, const trust::ImageManifestBody& body);
 
 // An image file and how many of its bytes were measured: {"path": PATH,
 // "bytes_measured": N}.

@@ -70,11 +70,7 @@ json::JsonValue approved_json(const Approve& cmd, const CheckedManifest& checked
     auto document = json_success();
     document.add("manifest", JsonValue::string(cmd.manifest));
     document.add("trust_file", JsonValue::string(checked.signers_path));
-    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
-    document.add("platform", JsonValue::string(body.platform.text()));
-    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
-    document.add("measurement", JsonValue::string(body.measurement.to_string()));
-    document.add("security_version", JsonValue::uint64(body.security_version));
+    add_image_json(document, body);
     document.add("signers", signers_json(checked));
     auto added = JsonValue::object();
     added.add("principal", JsonValue::string(approver.entry->principal));

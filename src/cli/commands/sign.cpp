@@ -133,11 +133,7 @@ json::JsonValue sign_json(const Sign& cmd, const MeasuredBody& measured) {
     auto document = json_success();
     document.add("out", JsonValue::string(cmd.out));
     document.add("image_file", measured_file_json(cmd.image_file, measured.bytes_measured));
-    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
-    document.add("platform", JsonValue::string(body.platform.text()));
-    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
-    document.add("measurement", JsonValue::string(body.measurement.to_string()));
-    document.add("security_version", JsonValue::uint64(body.security_version));
+    add_image_json(document, body);
     document.add("signing_key_id", JsonValue::string(body.signing_key_id.to_string()));
     document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
     document.add("expires_at",

@@ -29,11 +29,7 @@ json::JsonValue verified_json(const CheckedManifest& checked, std::uint32_t min_
         document.add("signers", signers_json(checked));
         document.add("min_signers", JsonValue::uint64(min_signers));
     }
-    document.add("manifest_id", JsonValue::string(body.manifest_id.to_string()));
-    document.add("platform", JsonValue::string(body.platform.text()));
-    document.add("kind", JsonValue::string(std::string(trust::image_kind_text(body.image_kind))));
-    document.add("measurement", JsonValue::string(body.measurement.to_string()));
-    document.add("security_version", JsonValue::uint64(body.security_version));
+    add_image_json(document, body);
     document.add("issued_at", JsonValue::string(body.issued_at.to_string()));
     document.add("expires_at",
                  body.expires_at ? JsonValue::string(body.expires_at->to_string()) : JsonValue());
