@@ -18,32 +18,11 @@ namespace zdz::contracts {
 namespace {
 
 namespace chr = std::chrono;
+using namespace std::string_view_literals;
 
-constexpr std::string_view kInvalidPrefix = "invalid RFC 3339 timestamp ";
-
-constexpr std::string_view kBadYear = "the 'year' component could not be parsed";
-constexpr std::string_view kBadMonth = "the 'month' component could not be parsed";
-constexpr std::string_view kBadDay = "the 'day' component could not be parsed";
-constexpr std::string_view kBadHour = "the 'hour' component could not be parsed";
-constexpr std::string_view kBadMinute = "the 'minute' component could not be parsed";
-constexpr std::string_view kBadSecond = "the 'second' component could not be parsed";
-constexpr std::string_view kBadSubsecond = "the 'subsecond' component could not be parsed";
-constexpr std::string_view kBadOffsetHour = "the 'offset hour' component could not be parsed";
-constexpr std::string_view kBadOffsetMinute = "the 'offset minute' component could not be parsed";
+// The faults met more than once; each other one is worded where it is met.
 constexpr std::string_view kBadLiteral = "a character literal was not valid";
-constexpr std::string_view kOffsetMinuteRange = "offset minute must be in the range -59..=59";
-constexpr std::string_view kTrailing =
-    "unexpected trailing characters; the end of input was expected";
-constexpr std::string_view kMonthRange = "month must be in the range 1..=12";
-constexpr std::string_view kHourRange = "hour must be in the range 0..=23";
-constexpr std::string_view kMinuteRange = "minute must be in the range 0..=59";
-constexpr std::string_view kSecondRange = "second must be in the range 0..=59";
-constexpr std::string_view kLeapSecondMisplaced =
-    "second must be in the range 0..=59, given values of other parameters";
-constexpr std::string_view kAfterYear9999 =
-    "the instant lies after the year 9999 once normalised to UTC";
-constexpr std::string_view kBeforeYear0000 =
-    "the instant lies before the year 0000 once normalised to UTC";
+constexpr std::string_view kBadOffsetHour = "the 'offset hour' component could not be parsed";
 
 constexpr std::size_t kYearDigits = 4;
 constexpr std::size_t kFieldDigits = 2;
@@ -60,7 +39,7 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 
 // What the text says, before any range is checked.
 struct Fields {
-    int year = 0;
+    unsigned year = 0;
     unsigned month = 0;
     unsigned day = 0;
     unsigned hour = 0;
@@ -115,58 +94,43 @@ private:
 
 using Syntax = tl::expected<void, std::string_view>;
 
-// YYYY-MM-DD.
-[[nodiscard]] Syntax read_date(Cursor& in, Fields& f) {
-    const auto year = in.digits(kYearDigits);
-    if (!year) {
-        return tl::unexpected(kBadYear);
-    }
-    f.year = static_cast<int>(*year);
-    if (!in.accept('-')) {
-        return tl::unexpected(kBadLiteral);
-    }
-    const auto month = in.digits(kFieldDigits);
-    if (!month || *month == 0) {
-        return tl::unexpected(kBadMonth);
-    }
-    f.month = *month;
-    if (!in.accept('-')) {
-        return tl::unexpected(kBadLiteral);
-    }
-    const auto day = in.digits(kFieldDigits);
-    if (!day) {
-        return tl::unexpected(kBadDay);
-    }
-    f.day = *day;
-    return {};
-}
+// A field of the date and time: the literal before it (either of two
+// characters; none before the year), its digits, the least value that counts
+// as read, what is said when it is not read, and where it is kept.
+struct FieldStep {
+    char literal;
+    char literal_other_case;
+    std::size_t width;
+    unsigned least;
+    std::string_view fault;
+    unsigned Fields::*slot;
+};
 
-// THH:MM:SS, the T of either case.
-[[nodiscard]] Syntax read_time_of_day(Cursor& in, Fields& f) {
-    if (!in.accept_either('T', 't')) {
-        return tl::unexpected(kBadLiteral);
+constexpr char kNoLiteral = '\0';
+
+// YYYY-MM-DDTHH:MM:SS, the T of either case; month 00 does not read as a month.
+constexpr FieldStep kDateAndTime[] = {
+    {kNoLiteral, kNoLiteral, kYearDigits, 0, "the 'year' component could not be parsed",
+     &Fields::year},
+    {'-', '-', kFieldDigits, 1, "the 'month' component could not be parsed", &Fields::month},
+    {'-', '-', kFieldDigits, 0, "the 'day' component could not be parsed", &Fields::day},
+    {'T', 't', kFieldDigits, 0, "the 'hour' component could not be parsed", &Fields::hour},
+    {':', ':', kFieldDigits, 0, "the 'minute' component could not be parsed", &Fields::minute},
+    {':', ':', kFieldDigits, 0, "the 'second' component could not be parsed", &Fields::second},
+};
+
+[[nodiscard]] Syntax read_date_and_time(Cursor& in, Fields& f) {
+    for (const FieldStep& step : kDateAndTime) {
+        if (step.literal != kNoLiteral &&
+            !in.accept_either(step.literal, step.literal_other_case)) {
+            return tl::unexpected(kBadLiteral);
+        }
+        const auto value = in.digits(step.width);
+        if (!value || *value < step.least) {
+            return tl::unexpected(step.fault);
+        }
+        f.*step.slot = *value;
     }
-    const auto hour = in.digits(kFieldDigits);
-    if (!hour) {
-        return tl::unexpected(kBadHour);
-    }
-    f.hour = *hour;
-    if (!in.accept(':')) {
-        return tl::unexpected(kBadLiteral);
-    }
-    const auto minute = in.digits(kFieldDigits);
-    if (!minute) {
-        return tl::unexpected(kBadMinute);
-    }
-    f.minute = *minute;
-    if (!in.accept(':')) {
-        return tl::unexpected(kBadLiteral);
-    }
-    const auto second = in.digits(kFieldDigits);
-    if (!second) {
-        return tl::unexpected(kBadSecond);
-    }
-    f.second = *second;
     return {};
 }
 
@@ -176,7 +140,7 @@ using Syntax = tl::expected<void, std::string_view>;
         return {};
     }
     if (!in.next_is_digit()) {
-        return tl::unexpected(kBadSubsecond);
+        return tl::unexpected("the 'subsecond' component could not be parsed"sv);
     }
     // Digits past the ninth are read and dropped: truncation, not rounding.
     std::size_t count = 0;
@@ -211,10 +175,10 @@ using Syntax = tl::expected<void, std::string_view>;
     }
     const auto offset_minute = in.digits(kFieldDigits);
     if (!offset_minute) {
-        return tl::unexpected(kBadOffsetMinute);
+        return tl::unexpected("the 'offset minute' component could not be parsed"sv);
     }
     if (*offset_minute > kMaxMinute) {
-        return tl::unexpected(kOffsetMinuteRange);
+        return tl::unexpected("offset minute must be in the range -59..=59"sv);
     }
     const auto magnitude = static_cast<std::int64_t>(*offset_hour) * kSecondsPerHour +
                            static_cast<std::int64_t>(*offset_minute) * kSecondsPerMinute;
@@ -226,23 +190,24 @@ using Syntax = tl::expected<void, std::string_view>;
 [[nodiscard]] tl::expected<Fields, std::string_view> read_fields(std::string_view text) {
     Cursor in(text);
     Fields f;
-    for (const auto read : {read_date, read_time_of_day, read_fraction, read_offset}) {
+    for (const auto read : {read_date_and_time, read_fraction, read_offset}) {
         ZDZ_RETURN_IF_ERROR(read(in, f));
     }
     if (!in.at_end()) {
-        return tl::unexpected(kTrailing);
+        return tl::unexpected("unexpected trailing characters; the end of input was expected"sv);
     }
     return f;
 }
 
-unsigned days_in_month(int year, unsigned month) {
-    const chr::year_month_day_last last{chr::year{year}, chr::month_day_last{chr::month{month}}};
+unsigned days_in_month(unsigned year, unsigned month) {
+    const chr::year_month_day_last last{chr::year{static_cast<int>(year)},
+                                        chr::month_day_last{chr::month{month}}};
     return static_cast<unsigned>(last.day());
 }
 
-std::int64_t days_since_epoch(int year, unsigned month, unsigned day) {
+std::int64_t days_since_epoch(unsigned year, unsigned month, unsigned day) {
     const chr::sys_days date{
-        chr::year_month_day{chr::year{year}, chr::month{month}, chr::day{day}}};
+        chr::year_month_day{chr::year{static_cast<int>(year)}, chr::month{month}, chr::day{day}}};
     return static_cast<std::int64_t>(date.time_since_epoch().count());
 }
 
@@ -277,7 +242,7 @@ struct Instant {
         f.nanos = kLastNano;
     }
     if (f.month > kMonthsPerYear) {
-        return tl::unexpected(std::string(kMonthRange));
+        return tl::unexpected(std::string("month must be in the range 1..=12"));
     }
     const unsigned last_day = days_in_month(f.year, f.month);
     if (f.day == 0 || f.day > last_day) {
@@ -285,13 +250,13 @@ struct Instant {
                               ", given values of other parameters");
     }
     if (f.hour > kMaxHour) {
-        return tl::unexpected(std::string(kHourRange));
+        return tl::unexpected(std::string("hour must be in the range 0..=23"));
     }
     if (f.minute > kMaxMinute) {
-        return tl::unexpected(std::string(kMinuteRange));
+        return tl::unexpected(std::string("minute must be in the range 0..=59"));
     }
     if (f.second > kMaxSecond) {
-        return tl::unexpected(std::string(kSecondRange));
+        return tl::unexpected(std::string("second must be in the range 0..=59"));
     }
     const std::int64_t local = days_since_epoch(f.year, f.month, f.day) * kSecondsPerDay +
                                static_cast<std::int64_t>(f.hour) * kSecondsPerHour +
@@ -299,13 +264,16 @@ struct Instant {
                                static_cast<std::int64_t>(f.second);
     const std::int64_t instant = local - f.offset_seconds;
     if (leap && !is_last_second_of_month(instant)) {
-        return tl::unexpected(std::string(kLeapSecondMisplaced));
+        return tl::unexpected(
+            std::string("second must be in the range 0..=59, given values of other parameters"));
     }
     if (instant > Timestamp::kLatestUnixSeconds) {
-        return tl::unexpected(std::string(kAfterYear9999));
+        return tl::unexpected(
+            std::string("the instant lies after the year 9999 once normalised to UTC"));
     }
     if (instant < Timestamp::kEarliestUnixSeconds) {
-        return tl::unexpected(std::string(kBeforeYear0000));
+        return tl::unexpected(
+            std::string("the instant lies before the year 0000 once normalised to UTC"));
     }
     return Instant{instant, f.nanos};
 }
@@ -348,7 +316,7 @@ tl::expected<Timestamp, ContractError> Timestamp::parse(std::string_view text) {
     auto fail = [text](std::string_view why) {
         return tl::unexpected(ContractError::invalid(
             ContractError::Subject::Timestamp,
-            std::string(kInvalidPrefix) +
+            std::string("invalid RFC 3339 timestamp ") +
                 encoding::quoted_excerpt(text, encoding::kMessageExcerptChars) + ": " +
                 std::string(why)));
     };

@@ -31,11 +31,6 @@ constexpr std::string_view kSuffixAlphabet =
 
 constexpr std::string_view kCannotWrite = "cannot write ";
 constexpr std::string_view kCannotFinalize = "cannot finalize ";
-constexpr std::string_view kNotRegularFile = "not a regular file";
-constexpr std::string_view kSymbolicLink = "it is a symbolic link; name the file it leads to";
-constexpr std::string_view kInTheWay =
-    "it already exists and was not left by an interrupted write of this program; move it away "
-    "first";
 
 // The mark of a temporary file this program is writing: the sticky bit, which
 // nothing else sets on a regular file and which means nothing there. It is set
@@ -124,10 +119,10 @@ std::optional<std::string_view> destination_refusal(const std::string& path) {
         return std::nullopt;
     }
     if (S_ISLNK(st.st_mode)) {
-        return kSymbolicLink;
+        return "it is a symbolic link; name the file it leads to";
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        return kNotRegularFile;
+        return "not a regular file";
     }
     return std::nullopt;
 }
@@ -152,7 +147,9 @@ tl::expected<void, WriteError> check_temp_path(const std::string& temp_path) {
         return tl::unexpected(storage_failure(kCannotWrite, temp_path, EISDIR));
     }
     if (!is_leftover(st)) {
-        return tl::unexpected(refusal(temp_path, kInTheWay));
+        return tl::unexpected(refusal(temp_path,
+                                      "it already exists and was not left by an interrupted "
+                                      "write of this program; move it away first"));
     }
     return {};
 }

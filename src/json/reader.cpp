@@ -598,6 +598,27 @@ DocumentError placed(DocumentError::Kind kind, std::string_view text, const Json
     return DocumentError{kind, error.message, position, line, column};
 }
 
+// The object or array just met, opened and read to its end: `next` moves to
+// each of its members or items in turn, `read_entry` reads the one it has
+// moved to. False when the cursor or `read_entry` fails.
+template <class ReadEntry>
+bool read_entries(JsonCursor& in, bool (JsonCursor::*next)(bool&), ReadEntry read_entry) {
+    if (!in.open()) {
+        return false;
+    }
+    for (bool more = true;;) {
+        if (!(in.*next)(more)) {
+            return false;
+        }
+        if (!more) {
+            return true;
+        }
+        if (!read_entry()) {
+            return false;
+        }
+    }
+}
+
 // A value and everything inside it, as a tree.
 bool read_tree(JsonCursor& in, JsonValue& out) {
     JsonCursor::Next next{};
@@ -628,44 +649,27 @@ bool read_tree(JsonCursor& in, JsonValue& out) {
                     break;
             }
             return true;
-        case JsonCursor::Next::Object: {
+        case JsonCursor::Next::Object:
             out = JsonValue::object();
-            if (!in.open()) {
-                return false;
-            }
-            for (bool more = true;;) {
-                if (!in.next_member(more)) {
-                    return false;
-                }
-                if (!more) {
-                    return true;
-                }
+            return read_entries(in, &JsonCursor::next_member, [&] {
                 std::string key(in.key());
                 JsonValue value;
                 if (!in.colon() || !read_tree(in, value)) {
                     return false;
                 }
                 out.add(std::move(key), std::move(value));
-            }
-        }
+                return true;
+            });
         case JsonCursor::Next::Array:
             out = JsonValue::array();
-            if (!in.open()) {
-                return false;
-            }
-            for (bool more = true;;) {
-                if (!in.next_item(more)) {
-                    return false;
-                }
-                if (!more) {
-                    return true;
-                }
+            return read_entries(in, &JsonCursor::next_item, [&] {
                 JsonValue item;
                 if (!read_tree(in, item)) {
                     return false;
                 }
                 out.push(std::move(item));
-            }
+                return true;
+            });
     }
     return false;
 }

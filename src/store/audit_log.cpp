@@ -11,6 +11,7 @@
 
 #include "crypto/digest.hpp"
 #include "encoding/hex.hpp"
+#include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "store/file_errors.hpp"
 
@@ -43,6 +44,23 @@ private:
 
 TrustError log_failure(const std::string& what, const std::string& path, int err) {
     return TrustError::storage_failed(what + " " + path + ": " + contracts::os_error_text(err));
+}
+
+// The size of the log open at `fd`, which must be a regular file: what fstat
+// says through the descriptor read or written, not what the path names now.
+// A failure is worded "WHAT PATH: ...".
+tl::expected<std::uint64_t, TrustError> regular_log_size(const Descriptor& fd,
+                                                         const std::string& path,
+                                                         const std::string& what) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return tl::unexpected(log_failure(what, path, errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return tl::unexpected(
+            TrustError::storage_failed(what + " " + path + ": not a regular file"));
+    }
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::string sequence_text(const std::optional<StoreStanding>& store) {
@@ -107,16 +125,9 @@ tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
         return tl::unexpected(log_failure("cannot read", log_path, errno));
     }
     const Descriptor fd(raw);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        return tl::unexpected(log_failure("cannot read", log_path, errno));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return tl::unexpected(
-            TrustError::storage_failed("cannot read " + log_path + ": not a regular file"));
-    }
+    ZDZ_TRY(const auto log_size, regular_log_size(fd, log_path, "cannot read"));
     tail.exists = true;
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t size = log_size;
     const auto window = static_cast<std::size_t>(std::min<std::uint64_t>(size, kTailWindow));
     std::string end(window, '\0');
     std::size_t got = 0;
@@ -198,17 +209,10 @@ tl::expected<void, TrustError> append_audit_line(const std::string& log_path, co
         return tl::unexpected(log_failure("cannot write", log_path, errno));
     }
     const Descriptor fd(raw);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        return tl::unexpected(log_failure("cannot write", log_path, errno));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return tl::unexpected(
-            TrustError::storage_failed("cannot write " + log_path + ": not a regular file"));
-    }
+    ZDZ_TRY(const auto size, regular_log_size(fd, log_path, "cannot write"));
     // What an interrupted append left after the last newline is cut off:
     // the line that follows starts on a line of its own.
-    if (static_cast<std::uint64_t>(st.st_size) != tail.complete_bytes &&
+    if (size != tail.complete_bytes &&
         ::ftruncate(fd.get(), static_cast<off_t>(tail.complete_bytes)) != 0) {
         return tl::unexpected(log_failure("cannot write", log_path, errno));
     }

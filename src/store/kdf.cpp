@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "encoding/text.hpp"
 #include "encoding/try.hpp"
@@ -13,17 +15,15 @@ namespace {
 
 using contracts::ContractError;
 
-// The floor and ceiling as the messages word them.
-static_assert(kMinMemoryCostKib == 8 * 1024, "kMemoryFloorMessage names the floor");
-static_assert(kMaxMemoryCostKib == 1024 * 1024, "kMemoryCeilingMessage names the ceiling");
-constexpr std::string_view kMemoryFloorMessage =
-    "argon2id memory cost below the safe floor (8 MiB)";
-constexpr std::string_view kCostFloorMessage =
-    "argon2id iteration or parallelism cost below the floor";
-constexpr std::string_view kMemoryCeilingMessage =
-    "argon2id memory cost above the safe ceiling (1 GiB)";
-constexpr std::string_view kCostCeilingMessage =
-    "argon2id iteration or parallelism cost above the safe ceiling";
+// The floor and ceiling as check_params words them.
+static_assert(kMinMemoryCostKib == 8 * 1024, "the memory floor's message names 8 MiB");
+static_assert(kMaxMemoryCostKib == 1024 * 1024, "the memory ceiling's message names 1 GiB");
+
+// The parameters refused, for the reason `why`.
+tl::unexpected<ContractError> invalid_params(std::string why) {
+    return tl::unexpected(
+        ContractError::invalid(ContractError::Subject::KdfParams, std::move(why)));
+}
 
 // The order decides which fault is reported when a record has several.
 [[nodiscard]] tl::expected<void, ContractError> check_params(std::size_t salt_size,
@@ -33,26 +33,20 @@ constexpr std::string_view kCostCeilingMessage =
             encoding::terminal_safe_excerpt(params.algorithm, encoding::kMessageExcerptChars)));
     }
     if (params.m_cost_kib < kMinMemoryCostKib) {
-        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
-                                                     std::string(kMemoryFloorMessage)));
+        return invalid_params("argon2id memory cost below the safe floor (8 MiB)");
     }
     if (params.t_cost == 0 || params.parallelism == 0) {
-        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
-                                                     std::string(kCostFloorMessage)));
+        return invalid_params("argon2id iteration or parallelism cost below the floor");
     }
     if (params.m_cost_kib > kMaxMemoryCostKib) {
-        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
-                                                     std::string(kMemoryCeilingMessage)));
+        return invalid_params("argon2id memory cost above the safe ceiling (1 GiB)");
     }
     if (params.t_cost > kMaxTimeCost || params.parallelism > kMaxParallelism) {
-        return tl::unexpected(ContractError::invalid(ContractError::Subject::KdfParams,
-                                                     std::string(kCostCeilingMessage)));
+        return invalid_params("argon2id iteration or parallelism cost above the safe ceiling");
     }
     if (salt_size < kMinSaltBytes) {
-        return tl::unexpected(ContractError::invalid(
-            ContractError::Subject::KdfParams, "kdf salt must be at least " +
-                                                   std::to_string(kMinSaltBytes) + " bytes, got " +
-                                                   std::to_string(salt_size)));
+        return invalid_params("kdf salt must be at least " + std::to_string(kMinSaltBytes) +
+                              " bytes, got " + std::to_string(salt_size));
     }
     return {};
 }

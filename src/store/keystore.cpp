@@ -158,7 +158,11 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
 tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
                                              const std::string& path,
                                              const io::DirectoryLock* held) {
-    const std::string text = write_keystore_json(record);
+    return save_keystore_text(write_keystore_json(record), path, held);
+}
+
+tl::expected<void, TrustError> save_keystore_text(const std::string& text, const std::string& path,
+                                                  const io::DirectoryLock* held) {
     if (!encoding::is_valid_utf8(text)) {
         return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
     }

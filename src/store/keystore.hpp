@@ -133,6 +133,12 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
     const SealedSigningKey& record, const std::string& path,
     const io::DirectoryLock* held = nullptr);
 
+// The same writing of a keystore's text, whichever kind of keystore wrote it:
+// KeystoreMalformed when `text` is not UTF-8, else write_file_atomically's
+// owner-only replacement of `path`.
+[[nodiscard]] tl::expected<void, trust::TrustError> save_keystore_text(
+    const std::string& text, const std::string& path, const io::DirectoryLock* held);
+
 // StorageFailed when the file cannot be read (missing, unreadable, not a
 // regular file, not UTF-8; worded in store/file_errors.cpp) or
 // KeystoreMalformed with the reader's message.

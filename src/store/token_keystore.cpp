@@ -3,9 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "encoding/text.hpp"
 #include "encoding/try.hpp"
-#include "io/atomic_file.hpp"
 #include "io/file.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
@@ -16,8 +14,6 @@ namespace zdz::store {
 namespace {
 
 using trust::TrustError;
-
-constexpr std::string_view kNotUtf8 = "keystore text is not valid UTF-8";
 
 // Signs through the token's session, and hands out only what verifies with
 // the keystore's public key.
@@ -83,13 +79,7 @@ TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenU
 tl::expected<void, TrustError> save_token_keystore(const TokenKeystore& record,
                                                    const std::string& path,
                                                    const io::DirectoryLock* held) {
-    const std::string text = write_token_keystore_json(record);
-    if (!encoding::is_valid_utf8(text)) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
-    }
-    return io::write_file_atomically(path, text,
-                                     {io::FileMode::OwnerOnly, io::TempName::Beside, held})
-        .map_error(TrustError::from_write_error);
+    return save_keystore_text(write_token_keystore_json(record), path, held);
 }
 
 tl::expected<crypto::VerifyingKey, TrustError> token_keystore_verifying_key(

@@ -175,36 +175,34 @@ std::string bash_option_lists() {
 }
 
 // Offers the options of the command that are not on the line yet.
-std::string bash_remaining_options() {
-    std::string s;
-    s += "    # Of alternatives (the comma-joined groups in $exclusive) one is given at most:\n";
-    s += "    # once one is on the line, the others are not offered.\n";
-    s += "    local group member i excluded=' '\n";
-    s += "    for group in $exclusive; do\n";
-    s += "        for member in ${group//,/ }; do\n";
-    s += "            for ((i = 2; i < cword; i++)); do\n";
-    s += "                if [[ ${words[i]} == \"$member\" || ${words[i]} == \"$member=\"* ]]; "
-         "then\n";
-    s += "                    excluded+=\"${group//,/ } \"\n";
-    s += "                fi\n";
-    s += "            done\n";
-    s += "        done\n";
-    s += "    done\n\n";
-    s += "    # Each option may be given once: offer only those not yet on the line.\n";
-    s += "    local option given remaining=()\n";
-    s += "    for option in $options; do\n";
-    s += "        [[ $excluded == *\" $option \"* ]] && continue\n";
-    s += "        given=false\n";
-    s += "        for ((i = 2; i < cword; i++)); do\n";
-    s += "            if [[ ${words[i]} == \"$option\" || ${words[i]} == \"$option=\"* ]]; then\n";
-    s += "                given=true\n";
-    s += "            fi\n";
-    s += "        done\n";
-    s += "        $given || remaining+=(\"$option\")\n";
-    s += "    done\n";
-    s += "    COMPREPLY=($(compgen -W \"${remaining[*]}\" -- \"$cur\"))\n";
-    return s;
-}
+constexpr std::string_view kBashRemainingOptions =
+    R"sh(    # Of alternatives (the comma-joined groups in $exclusive) one is given at most:
+    # once one is on the line, the others are not offered.
+    local group member i excluded=' '
+    for group in $exclusive; do
+        for member in ${group//,/ }; do
+            for ((i = 2; i < cword; i++)); do
+                if [[ ${words[i]} == "$member" || ${words[i]} == "$member="* ]]; then
+                    excluded+="${group//,/ } "
+                fi
+            done
+        done
+    done
+
+    # Each option may be given once: offer only those not yet on the line.
+    local option given remaining=()
+    for option in $options; do
+        [[ $excluded == *" $option "* ]] && continue
+        given=false
+        for ((i = 2; i < cword; i++)); do
+            if [[ ${words[i]} == "$option" || ${words[i]} == "$option="* ]]; then
+                given=true
+            fi
+        done
+        $given || remaining+=("$option")
+    done
+    COMPREPLY=($(compgen -W "${remaining[*]}" -- "$cur"))
+)sh";
 
 }  // namespace
 
@@ -223,7 +221,7 @@ std::string bash_completion() {
     s += "        return\n    fi\n\n";
     s += bash_value_cases(by_kind);
     s += bash_option_lists();
-    s += bash_remaining_options();
+    s += kBashRemainingOptions;
     s += "} &&\n";
     s += "    complete -F " + function + " " + program + "\n\n";
     s += "# ex: filetype=sh\n";

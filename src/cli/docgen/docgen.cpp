@@ -21,12 +21,7 @@ std::string image_kind_words() {
 }
 
 std::string choice_words(const OptionDef& option) {
-    std::string words;
-    for (const auto choice : option.choices) {
-        words += words.empty() ? "" : " ";
-        words += choice;
-    }
-    return words;
+    return joined_choices(option, " ");
 }
 
 }  // namespace docgen_detail

@@ -546,4 +546,13 @@ std::string joined_long_names(const std::vector<const OptionDef*>& options) {
     return text;
 }
 
+std::string joined_choices(const OptionDef& option, std::string_view separator) {
+    std::string text;
+    for (const auto choice : option.choices) {
+        text += text.empty() ? "" : separator;
+        text += choice;
+    }
+    return text;
+}
+
 }  // namespace zdz::cli

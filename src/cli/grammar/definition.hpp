@@ -91,4 +91,8 @@ std::vector<const OptionDef*> group_members(const SubcommandDef& sub, std::strin
 // "--a", "--a and --b", "--a, --b and --c".
 std::string joined_long_names(const std::vector<const OptionDef*>& options);
 
+// The choices of `option` in their order, `separator` between each two:
+// "text json", "text,json".
+std::string joined_choices(const OptionDef& option, std::string_view separator);
+
 }  // namespace zdz::cli

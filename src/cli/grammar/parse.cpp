@@ -27,15 +27,6 @@ std::string choice_words(const OptionDef& opt) {
     return words;
 }
 
-std::string choice_list(const OptionDef& opt) {
-    std::string list;
-    for (const auto choice : opt.choices) {
-        list += list.empty() ? "" : ",";
-        list += choice;
-    }
-    return list;
-}
-
 // The help text, and for an option of a group the rule that binds it.
 std::string option_description(const SubcommandDef& sub, const OptionDef& opt) {
     std::string text(opt.help);
@@ -152,7 +143,7 @@ void add_value_checks(CLI::Option& option, const OptionDef& opt) {
                 return "must be " + choice_words(opt) + ", not " +
                        encoding::quoted_excerpt(value, encoding::kMessageExcerptChars);
             },
-            "{" + choice_list(opt) + "}", "choices");
+            "{" + joined_choices(opt, ",") + "}", "choices");
     }
     // A number: a security version from 0, a count from 1.
     if (opt.field.type == FieldType::SecurityVersion ||
