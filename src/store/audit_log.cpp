@@ -117,7 +117,7 @@ contracts::ContentHash audit_line_hash(std::string_view line) {
 
 tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
     LogTail tail;
-    const int raw = ::open(log_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int raw = ::open(log_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (raw < 0) {
         if (errno == ENOENT) {
             return tail;
@@ -204,7 +204,8 @@ tl::expected<void, TrustError> append_audit_line(const std::string& log_path, co
                                                  std::string_view line) {
     constexpr mode_t kLogMode = 0666;
     const int raw =
-        ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_APPEND, kLogMode);
+        ::open(log_path.c_str(),
+               O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_APPEND, kLogMode);
     if (raw < 0) {
         return tl::unexpected(log_failure("cannot write", log_path, errno));
     }
