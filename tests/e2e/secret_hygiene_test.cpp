@@ -388,8 +388,14 @@ TEST(SecretHygiene, CommandsHoldingSecretsCannotBeReadByOtherProcessesOfTheirUse
         RunOptions options;
         options.env = {{kVar, passphrase}};
         ChildProcess sleeper(argv, options);
-        std::this_thread::sleep_for(100ms);
-        const auto probe = read_environment(sleeper.pid());
+        // Until the sleeper has become `sleep` under that user, the probe sees
+        // the launcher instead: on a loaded machine that can take a while.
+        auto probe = read_environment(sleeper.pid());
+        for (int wait = 0; wait < 100 && probe.content.find(passphrase) == std::string::npos;
+             ++wait) {
+            std::this_thread::sleep_for(100ms);
+            probe = read_environment(sleeper.pid());
+        }
         EXPECT_TRUE(probe.read) << probe.failure;
         EXPECT_NE(probe.content.find(passphrase), std::string::npos);
     }
