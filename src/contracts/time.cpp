@@ -28,14 +28,16 @@ constexpr std::size_t kYearDigits = 4;
 constexpr std::size_t kFieldDigits = 2;
 constexpr std::size_t kFractionDigits = 9;
 constexpr unsigned kMonthsPerYear = 12;
-constexpr unsigned kMaxHour = 23;
-constexpr unsigned kMaxMinute = 59;
-constexpr unsigned kMaxSecond = 59;
-constexpr unsigned kLeapSecond = 60;
+constexpr std::int64_t kSecondsPerMinute = chr::seconds(chr::minutes(1)).count();
+constexpr std::int64_t kSecondsPerHour = chr::seconds(chr::hours(1)).count();
+constexpr std::int64_t kSecondsPerDay = chr::seconds(chr::days(1)).count();
+// The last hour of a day, minute of an hour and second of a minute; a
+// second past the last one is a leap second.
+constexpr unsigned kMaxHour = chr::hours(chr::days(1)).count() - 1;
+constexpr unsigned kMaxMinute = chr::minutes(chr::hours(1)).count() - 1;
+constexpr unsigned kMaxSecond = kSecondsPerMinute - 1;
+constexpr unsigned kLeapSecond = kMaxSecond + 1;
 constexpr std::uint32_t kLastNano = Timestamp::kNanosPerSecond - 1;
-constexpr std::int64_t kSecondsPerMinute = 60;
-constexpr std::int64_t kSecondsPerHour = 3600;
-constexpr std::int64_t kSecondsPerDay = 86400;
 
 // What the text says, before any range is checked.
 struct Fields {
