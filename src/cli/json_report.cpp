@@ -1,5 +1,9 @@
 #include "cli/json_report.hpp"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 #include "cli/markup.hpp"
 #include "encoding/text.hpp"
 #include "json/writer.hpp"
@@ -12,34 +16,40 @@ constexpr std::string_view kOk = "`true`";
 constexpr auto kSealed = JsonMemberDoc::Keystore::Sealed;
 constexpr auto kToken = JsonMemberDoc::Keystore::Token;
 
-// What keygen and show-key say of how the key is held.
-constexpr JsonMemberDoc kKdf = {
-    "kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed};
-constexpr JsonMemberDoc kKdfAlgorithm = {"kdf.algorithm", "The algorithm, `argon2id`", kSealed};
-constexpr JsonMemberDoc kKdfMemory = {"kdf.memory_kib", "Its memory cost in KiB, a number",
-                                      kSealed};
-constexpr JsonMemberDoc kKdfPasses = {"kdf.t_cost", "Its number of passes, a number", kSealed};
-constexpr JsonMemberDoc kKdfLanes = {"kdf.parallelism", "Its number of lanes, a number", kSealed};
-constexpr JsonMemberDoc kPkcs11Uri = {
-    "pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
-    kToken};
+// The members of one document, joined from lists some documents share.
+template <std::size_t... N>
+consteval auto joined(const JsonMemberDoc (&... parts)[N]) {
+    std::array<JsonMemberDoc, (N + ...)> all{};
+    auto next = all.begin();
+    ((next = std::copy(std::begin(parts), std::end(parts), next)), ...);
+    return all;
+}
 
-constexpr JsonMemberDoc kKeygenMembers[] = {
-    {"ok", kOk},
-    {"keystore", "The keystore file written, as given"},
-    {"key_id", "The key identifier"},
-    {"verifying_key", "The public key, 64 hex digits"},
-    kKdf,
-    kKdfAlgorithm,
-    kKdfMemory,
-    kKdfPasses,
-    kKdfLanes,
-    kPkcs11Uri,
+// What keygen and show-key say of how the key is held.
+constexpr JsonMemberDoc kKeyHolding[] = {
+    {"kdf", "The costs of the key derivation that seals the key (a sealed keystore)", kSealed},
+    {"kdf.algorithm", "The algorithm, `argon2id`", kSealed},
+    {"kdf.memory_kib", "Its memory cost in KiB, a number", kSealed},
+    {"kdf.t_cost", "Its number of passes, a number", kSealed},
+    {"kdf.parallelism", "Its number of lanes, a number", kSealed},
+    {"pkcs11_uri", "Where the key is held (a token keystore): its PKCS#11 URI, without a PIN",
+     kToken},
+};
+// And how the key is trusted.
+constexpr JsonMemberDoc kTrustLine[] = {
     {"principal", "The principal of the trust line"},
     {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
 };
 
-constexpr JsonMemberDoc kShowKeyMembers[] = {
+constexpr JsonMemberDoc kKeygenKey[] = {
+    {"ok", kOk},
+    {"keystore", "The keystore file written, as given"},
+    {"key_id", "The key identifier"},
+    {"verifying_key", "The public key, 64 hex digits"},
+};
+constexpr auto kKeygenMembers = joined(kKeygenKey, kKeyHolding, kTrustLine);
+
+constexpr JsonMemberDoc kShowKeyKey[] = {
     {"ok", kOk},
     {"keystore", "The keystore file, as given"},
     {"key_id", "The key identifier"},
@@ -47,19 +57,14 @@ constexpr JsonMemberDoc kShowKeyMembers[] = {
     {"fingerprint", "The BLAKE3 fingerprint of the public key, `blake3:hex`"},
     {"openssh_fingerprint", "The fingerprint `ssh-keygen -l` prints for the key, `SHA256:...`"},
     {"created_at", "When the key was made"},
-    kKdf,
-    kKdfAlgorithm,
-    kKdfMemory,
-    kKdfPasses,
-    kKdfLanes,
-    kPkcs11Uri,
+};
+constexpr JsonMemberDoc kShowKeyUnseal[] = {
     {"unseal_refused",
      "Why no passphrase can unseal the keystore (KDF costs beyond what is accepted), or null "
      "(a sealed keystore)",
      kSealed},
-    {"principal", "The principal of the trust line"},
-    {"allowed_signers_line", "The `allowed_signers` line that trusts the key"},
 };
+constexpr auto kShowKeyMembers = joined(kShowKeyKey, kKeyHolding, kShowKeyUnseal, kTrustLine);
 
 constexpr JsonMemberDoc kChangePassphraseMembers[] = {
     {"ok", kOk},
