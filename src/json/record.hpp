@@ -353,6 +353,13 @@ requires(!is_optional<F> && std::is_default_constructible_v<F>) constexpr Member
     return {name, field, codec, Presence::Defaulted};
 }
 
+// The `format_version` member a file's record begins with: which layout of
+// the record the file holds.
+template <class R>
+constexpr auto format_version(std::uint16_t R::*field) {
+    return required("format_version", field, u16);
+}
+
 template <class R, class... M>
 struct RecordDescription {
     // As in "expected struct {name}".

@@ -30,8 +30,7 @@ struct StoreCheckpoint {
 
 constexpr auto describe(json::Type<StoreCheckpoint>) {
     using R = StoreCheckpoint;
-    return json::record<R>(kStoreCheckpointRecordName,
-                           json::required("format_version", &R::format_version, json::u16),
+    return json::record<R>(kStoreCheckpointRecordName, json::format_version(&R::format_version),
                            json::required("sequence", &R::sequence, json::u64),
                            json::required("store_hash", &R::store_hash, json::content_hash));
 }

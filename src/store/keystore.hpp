@@ -63,8 +63,7 @@ inline constexpr HexTextCodec hex_text{};
 // are refused here and in kdf and envelope.
 constexpr auto describe(json::Type<SealedSigningKey>) {
     using R = SealedSigningKey;
-    return json::record<R>(kSealedSigningKeyRecordName,
-                           json::required("format_version", &R::format_version, json::u16),
+    return json::record<R>(kSealedSigningKeyRecordName, json::format_version(&R::format_version),
                            json::required("key_id", &R::key_id, json::uuid),
                            json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
                            json::required("created_at", &R::created_at, json::timestamp),

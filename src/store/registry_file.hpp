@@ -103,7 +103,7 @@ struct RegistrySnapshotBody {
 constexpr auto describe(json::Type<RegistrySnapshotBody>) {
     using R = RegistrySnapshotBody;
     return json::record<R>(kRegistrySnapshotBodyRecordName,
-                           json::required("format_version", &R::format_version, json::u16),
+                           json::format_version(&R::format_version),
                            json::required("exported_at", &R::exported_at, json::timestamp),
                            json::required("platforms", &R::platforms, json::sequence(json::nested)),
                            json::optional("sequence", &R::sequence, json::u64));

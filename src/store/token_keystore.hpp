@@ -48,8 +48,7 @@ struct TokenKeystore {
 // Members in the order above, every one required.
 constexpr auto describe(json::Type<TokenKeystore>) {
     using R = TokenKeystore;
-    return json::record<R>(kTokenKeystoreRecordName,
-                           json::required("format_version", &R::format_version, json::u16),
+    return json::record<R>(kTokenKeystoreRecordName, json::format_version(&R::format_version),
                            json::required("key_id", &R::key_id, json::uuid),
                            json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
                            json::required("created_at", &R::created_at, json::timestamp),
