@@ -66,6 +66,13 @@ enum class OutputFormat { Text, Json };
 // error: Auto when standard error is a terminal and the report is text.
 enum class ProgressMode { Auto, Always, Never };
 
+// How a command that measures images reports: in which format, and whether
+// it draws its progress meanwhile.
+struct MeasuringReport {
+    OutputFormat format = OutputFormat::Text;
+    ProgressMode progress = ProgressMode::Auto;
+};
+
 struct Keygen {
     std::string out;
     std::string passphrase_env;
@@ -98,8 +105,7 @@ struct Sign {
     std::uint32_t security_version = 0;
     std::string out;
     std::optional<std::string> expires_at;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 struct Verify {
@@ -108,8 +114,7 @@ struct Verify {
     std::optional<std::string> image_file;
     // How many distinct trusted keys must have signed; 1 when not given.
     std::optional<std::uint32_t> min_signers;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 // Adds the keystore's signature to a manifest another key signed.
@@ -131,8 +136,7 @@ struct SignRelease {
     std::string out_dir;
     std::optional<std::string> platform;
     std::optional<std::string> expires_at;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 // Checks each image a build's hash manifest lists against its manifest.
@@ -141,8 +145,7 @@ struct VerifyRelease {
     std::string manifests_dir;
     std::optional<std::string> signers_file;
     std::optional<std::uint32_t> min_signers;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 struct Promote {
@@ -167,16 +170,21 @@ struct CandidateImage {
     std::optional<std::string> image_file;
 };
 
-struct AuthorizeInstall {
-    std::string store;
-    // Exactly one of the two, as the parser enforces.
+// The key a registry store is checked with: exactly one of a keystore, whose
+// recorded public key is read without its passphrase, and a public-key file
+// (the parser sees to that).
+struct StoreKey {
     std::optional<std::string> keystore;
     std::optional<std::string> public_key;
+};
+
+struct AuthorizeInstall {
+    std::string store;
+    StoreKey key;
     std::string platform;
     CandidateImage candidate;
     std::optional<std::string> checkpoint;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 struct Withdraw {
@@ -189,15 +197,12 @@ struct Withdraw {
     bool new_platform = false;
     std::optional<std::string> store_expires_at;
     std::optional<std::string> checkpoint;
-    OutputFormat format = OutputFormat::Text;
-    ProgressMode progress = ProgressMode::Auto;
+    MeasuringReport report;
 };
 
 struct ShowStore {
     std::string store;
-    // Exactly one of the two, as the parser enforces.
-    std::optional<std::string> keystore;
-    std::optional<std::string> public_key;
+    StoreKey key;
     std::optional<std::string> platform;
     std::optional<std::string> checkpoint;
     OutputFormat format = OutputFormat::Text;
@@ -206,9 +211,7 @@ struct ShowStore {
 // Verifies a store's audit log and shows its history.
 struct AuditStore {
     std::string store;
-    // Exactly one of the two, as the parser enforces.
-    std::optional<std::string> keystore;
-    std::optional<std::string> public_key;
+    StoreKey key;
     OutputFormat format = OutputFormat::Text;
 };
 

@@ -66,6 +66,8 @@ OutputFormat output_format(const Cli& cli) {
         [](const auto& record) {
             if constexpr (requires { record.format; }) {
                 return record.format;
+            } else if constexpr (requires { record.report.format; }) {
+                return record.report.format;
             } else {
                 return OutputFormat::Text;
             }

@@ -63,8 +63,8 @@ std::size_t terminal_columns() {
 
 }  // namespace
 
-bool progress_wanted(ProgressMode mode, OutputFormat format) {
-    switch (mode) {
+bool progress_wanted(const MeasuringReport& report) {
+    switch (report.progress) {
         case ProgressMode::Always:
             return true;
         case ProgressMode::Never:
@@ -72,7 +72,7 @@ bool progress_wanted(ProgressMode mode, OutputFormat format) {
         case ProgressMode::Auto:
             break;
     }
-    return format == OutputFormat::Text && ::isatty(STDERR_FILENO) == 1;
+    return report.format == OutputFormat::Text && ::isatty(STDERR_FILENO) == 1;
 }
 
 std::string binary_size_text(std::uint64_t bytes) {

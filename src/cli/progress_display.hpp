@@ -23,11 +23,11 @@ namespace zdz::cli {
 // Smaller measurements end too soon for a display to be worth its line.
 inline constexpr std::uint64_t kProgressFromBytes = std::uint64_t{64} << 20;
 
-// Whether a command run with `mode` and `format` shows progress at all (the
+// Whether a command reporting as `report` says shows progress at all (the
 // size aside): `auto` when standard error is a terminal and the report is
 // text; `always` whatever standard error is, with a JSON report too, since
 // standard output carries nothing of it.
-[[nodiscard]] bool progress_wanted(ProgressMode mode, OutputFormat format);
+[[nodiscard]] bool progress_wanted(const MeasuringReport& report);
 
 // A byte count in binary units with one decimal: "512 B", "1.5 KiB",
 // "80.0 MiB", "2.0 GiB".

@@ -31,12 +31,12 @@ tl::expected<store::LoadedStore, CommandError> load_existing_store(const std::st
     return std::move(**loaded);
 }
 
-tl::expected<store::LoadedStore, CommandError> read_store(
-    const std::string& store_path, const std::optional<std::string>& keystore,
-    const std::optional<std::string>& public_key, store::ExpiredStore expired) {
-    ZDZ_TRY(const auto key, store_verifying_key(keystore, public_key));
+tl::expected<store::LoadedStore, CommandError> read_store(const std::string& store_path,
+                                                          const StoreKey& key,
+                                                          store::ExpiredStore expired) {
+    ZDZ_TRY(const auto verifying_key, store_verifying_key(key));
     ZDZ_TRY(const auto now, read_clock());
-    return load_existing_store(store_path, key, now, expired);
+    return load_existing_store(store_path, verifying_key, now, expired);
 }
 
 tl::expected<SaveClock, CommandError> read_save_clock(

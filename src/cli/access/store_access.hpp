@@ -35,8 +35,7 @@ namespace zdz::cli {
 // reports on: the key from --keystore or --public-key (store_verifying_key),
 // the clock, then load_existing_store.
 [[nodiscard]] tl::expected<store::LoadedStore, CommandError> read_store(
-    const std::string& store_path, const std::optional<std::string>& keystore,
-    const std::optional<std::string>& public_key,
+    const std::string& store_path, const StoreKey& key,
     store::ExpiredStore expired = store::ExpiredStore::Refuse);
 
 // The one instant a command that saves the store works at, and its

@@ -30,15 +30,13 @@ tl::expected<crypto::VerifyingKey, CommandError> read_public_key_file(const std:
     return signers->front().key;
 }
 
-tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
-    const std::optional<std::string>& keystore, const std::optional<std::string>& public_key) {
-    if (!keystore) {
-        return read_public_key_file(public_key.value_or(std::string()));
+tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(const StoreKey& key) {
+    if (!key.keystore) {
+        return read_public_key_file(key.public_key.value_or(std::string()));
     }
-    ZDZ_TRY(const auto record, load_keystore_file(*keystore));
+    ZDZ_TRY(const auto record, load_keystore_file(*key.keystore));
     // The public key alone: checking a store never needs the passphrase.
-    ZDZ_TRY(const auto key, recorded_public_key(record));
-    return key;
+    return recorded_public_key(record);
 }
 
 }  // namespace zdz::cli

@@ -25,6 +25,6 @@ namespace zdz::cli {
 // keystore PATH: ..." or "cannot read public key from keystore: ..."), or the
 // key of the public-key file.
 [[nodiscard]] tl::expected<crypto::VerifyingKey, CommandError> store_verifying_key(
-    const std::optional<std::string>& keystore, const std::optional<std::string>& public_key);
+    const StoreKey& key);
 
 }  // namespace zdz::cli

@@ -173,7 +173,7 @@ JsonValue history_json(const AuditStore& cmd, const std::string& log_path,
 
 CommandResult run_audit_store(const AuditStore& cmd, std::ostream& out) {
     ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.format, {{"store", cmd.store}}));
-    ZDZ_TRY(const auto key, store_verifying_key(cmd.keystore, cmd.public_key));
+    ZDZ_TRY(const auto key, store_verifying_key(cmd.key));
     ZDZ_TRY(const auto now, read_clock());
     // The history of an expired store can be audited all the same.
     ZDZ_TRY(const auto loaded, load_existing_store(cmd.store, key, now, store::ExpiredStore::Read));

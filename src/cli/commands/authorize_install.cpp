@@ -63,8 +63,8 @@ json::JsonValue authorized_json(const AuthorizeInstall& cmd, const trust::ImageP
 
 CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& out) {
     ZDZ_RETURN_IF_ERROR(check_json_paths(
-        cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
-    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.keystore, cmd.public_key));
+        cmd.report.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
+    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.key));
     const auto* registry = &loaded.registry;
     ZDZ_TRY(const auto request, parse_candidate_request(cmd.platform, cmd.candidate));
     // An older copy of the store, or a fork of it, is refused before any
@@ -73,8 +73,8 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
     const auto& platform = request.platform;
     std::optional<io::ImageDigests> file;
     if (cmd.candidate.image_file) {
-        ZDZ_TRY(auto measured, measure_candidate_file(*cmd.candidate.image_file,
-                                                      progress_wanted(cmd.progress, cmd.format)));
+        ZDZ_TRY(auto measured,
+                measure_candidate_file(*cmd.candidate.image_file, progress_wanted(cmd.report)));
         file = measured;
     }
     const auto candidate = candidate_on(request.measurement, file, *registry, platform);
@@ -90,7 +90,7 @@ CommandResult run_authorize_install(const AuthorizeInstall& cmd, std::ostream& o
         }
         return tl::unexpected(fail(std::move(message), kind_of(authorized.error())));
     }
-    out << (cmd.format == OutputFormat::Json
+    out << (cmd.report.format == OutputFormat::Json
                 ? json_report_text(
                       authorized_json(cmd, platform, candidate, *authorized, *registry, checkpoint))
                 : authorized_report(cmd, platform, candidate, *authorized, *registry, checkpoint));

@@ -132,7 +132,7 @@ void append_details(std::string& report, const trust::PlatformState& state) {
 }  // namespace
 
 CommandResult run_show_store(const ShowStore& cmd, std::ostream& out) {
-    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.keystore, cmd.public_key));
+    ZDZ_TRY(const auto loaded, read_store(cmd.store, cmd.key));
     const auto* registry = &loaded.registry;
     const auto& standing = loaded.standing;
     std::vector<PlatformEntry> shown;

@@ -61,7 +61,7 @@ struct SigningSession {
     auto& keystore = input.keystore;
     const auto& now = input.now;
     measurement.emplace(cmd.image_file, contracts::HashAlgorithm::Sha256,
-                        progress_wanted(cmd.progress, cmd.format));
+                        progress_wanted(cmd.report));
     // Something that is not an image (a FIFO, /dev/zero) would never be
     // measured: refused before the key is derived.
     if (const auto refused = measurement->refusal()) {
@@ -145,8 +145,8 @@ json::JsonValue sign_json(const Sign& cmd, const MeasuredBody& measured) {
 
 CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     protect_process_secrets();
-    ZDZ_RETURN_IF_ERROR(
-        check_json_paths(cmd.format, {{"manifest", cmd.out}, {"image file", cmd.image_file}}));
+    ZDZ_RETURN_IF_ERROR(check_json_paths(cmd.report.format,
+                                         {{"manifest", cmd.out}, {"image file", cmd.image_file}}));
     std::optional<ShownMeasurement> measurement;
     ZDZ_TRY(auto session, open_for_signing(cmd, measurement));
     ZDZ_TRY(const auto measured, measured_body(cmd, session, *measurement));
@@ -160,8 +160,8 @@ CommandResult run_sign(const Sign& cmd, std::ostream& out) {
     }
     ZDZ_RETURN_IF_ERROR(refuse_out_over_input(cmd));
     ZDZ_RETURN_IF_ERROR(write_manifest_file(cmd.out, *manifest));
-    out << (cmd.format == OutputFormat::Json ? json_report_text(sign_json(cmd, measured))
-                                             : sign_report(cmd, measured));
+    out << (cmd.report.format == OutputFormat::Json ? json_report_text(sign_json(cmd, measured))
+                                                    : sign_report(cmd, measured));
     return {};
 }
 

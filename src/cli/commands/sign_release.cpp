@@ -125,7 +125,7 @@ std::string release_report(const SignRelease& cmd, const std::vector<SignedImage
 CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     protect_process_secrets();
     ZDZ_RETURN_IF_ERROR(check_json_paths(
-        cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.out_dir}}));
+        cmd.report.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.out_dir}}));
     ZDZ_TRY(const auto expires_at, parse_expiry(cmd.expires_at));
     ZDZ_TRY(auto images, read_release_list(cmd.hashes, cmd.platform));
     if (const auto problems = check_release_entries(images); !problems.empty()) {
@@ -138,7 +138,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     const auto now = input.now;
 
     const auto started = std::chrono::steady_clock::now();
-    ReleaseMeasurement measurement(images, progress_wanted(cmd.progress, cmd.format));
+    ReleaseMeasurement measurement(images, progress_wanted(cmd.report));
     // A sealed key is unsealed while the images are read, as sign does; a
     // token's key is opened once they all matched, so that its lock is held
     // only for the signing.
@@ -191,7 +191,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    out << (cmd.format == OutputFormat::Json
+    out << (cmd.report.format == OutputFormat::Json
                 ? json_report_text(
                       release_json(cmd, signed_images, measurement.total_bytes(), seconds))
                 : release_report(cmd, signed_images, measurement.total_bytes(), seconds));

@@ -51,7 +51,7 @@ json::JsonValue verified_json(const CheckedManifest& checked, std::uint32_t min_
 
 CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     // The paths a JSON report repeats are checked before any work.
-    if (cmd.format == OutputFormat::Json) {
+    if (cmd.report.format == OutputFormat::Json) {
         ZDZ_RETURN_IF_ERROR(
             check_json_path("trust file", cmd.signers_file.value_or(kDefaultSignersFile)));
         if (cmd.image_file) {
@@ -66,11 +66,11 @@ CommandResult run_verify(const Verify& cmd, std::ostream& out) {
     // Only a manifest that verified says what the image must measure.
     std::uint64_t bytes_measured = 0;
     if (cmd.image_file) {
-        ZDZ_TRY(const auto matched, check_image_file(*cmd.image_file, body.measurement,
-                                                     progress_wanted(cmd.progress, cmd.format)));
+        ZDZ_TRY(const auto matched,
+                check_image_file(*cmd.image_file, body.measurement, progress_wanted(cmd.report)));
         bytes_measured = matched;
     }
-    if (cmd.format == OutputFormat::Json) {
+    if (cmd.report.format == OutputFormat::Json) {
         out << json_report_text(
             verified_json(checked, min_signers, cmd.image_file, bytes_measured));
         return {};

@@ -90,14 +90,15 @@ std::string verified_report(const std::vector<VerifiedImage>& images, std::uint6
 }  // namespace
 
 CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
-    ZDZ_RETURN_IF_ERROR(check_json_paths(
-        cmd.format, {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.manifests_dir}}));
+    ZDZ_RETURN_IF_ERROR(
+        check_json_paths(cmd.report.format,
+                         {{"hash manifest", cmd.hashes}, {"manifest folder", cmd.manifests_dir}}));
     ZDZ_TRY(const auto now, read_clock());
     ZDZ_TRY(auto images, read_release_list(cmd.hashes, std::nullopt));
     const auto started = std::chrono::steady_clock::now();
     // The images are read on every core while their manifests are checked
     // here.
-    ReleaseMeasurement measurement(images, progress_wanted(cmd.progress, cmd.format));
+    ReleaseMeasurement measurement(images, progress_wanted(cmd.report));
     std::map<std::string, std::string> failed;
     for (auto& problem : check_release_entries(images)) {
         failed.emplace(problem.file_name, std::move(problem.problem));
@@ -141,7 +142,7 @@ CommandResult run_verify_release(const VerifyRelease& cmd, std::ostream& out) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    out << (cmd.format == OutputFormat::Json
+    out << (cmd.report.format == OutputFormat::Json
                 ? json_report_text(verified_json(cmd, verified, measurement.total_bytes()))
                 : verified_report(verified, measurement.total_bytes(), seconds));
     return {};

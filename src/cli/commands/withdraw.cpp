@@ -101,7 +101,7 @@ std::string withdraw_report(const Withdraw& cmd, const trust::ImagePlatform& pla
 CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     protect_process_secrets();
     ZDZ_RETURN_IF_ERROR(check_json_paths(
-        cmd.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
+        cmd.report.format, {{"store", cmd.store}, {"image file", cmd.candidate.image_file}}));
     // One instant for unsealing, the store check and the save.
     ZDZ_TRY(const auto clock, read_save_clock(cmd.store_expires_at));
     const auto& now = clock.now;
@@ -120,7 +120,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     // image is refused before any of it.
     std::optional<ShownMeasurement> measurement;
     if (cmd.candidate.image_file) {
-        measurement.emplace(*cmd.candidate.image_file, progress_wanted(cmd.progress, cmd.format));
+        measurement.emplace(*cmd.candidate.image_file, progress_wanted(cmd.report));
         if (const auto refused = measurement->refusal()) {
             return tl::unexpected(cannot_read_image(*cmd.candidate.image_file, *refused));
         }
@@ -162,7 +162,7 @@ CommandResult run_withdraw(const Withdraw& cmd, std::ostream& out) {
     if (!registry) {
         return tl::unexpected(registry.error());
     }
-    out << (cmd.format == OutputFormat::Json
+    out << (cmd.report.format == OutputFormat::Json
                 ? json_report_text(withdraw_json(cmd, platform, *outcome, *registry))
                 : withdraw_report(cmd, platform, *outcome, *registry));
     return {};

@@ -140,8 +140,8 @@ constexpr OptionDef kSign[] = {
         {"expires_at", kText,
          "When the manifest expires, in RFC 3339 (e.g. `2027-01-31T00:00:00Z`); it must be later "
          "than the signing time. Without it the manifest never expires"}),
-    bind<&Sign::format>(kFormat),
-    bind<&Sign::progress>(kProgress),
+    bind<&Sign::report, &MeasuringReport::format>(kFormat),
+    bind<&Sign::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kVerify[] = {
     bind<&Verify::manifest>(
@@ -154,8 +154,8 @@ constexpr OptionDef kVerify[] = {
          "An image file to check against the manifest: its bytes are measured with the algorithm "
          "of the manifest's measurement and must match it"}),
     bind<&Verify::min_signers>(kMinSigners),
-    bind<&Verify::format>(kFormat),
-    bind<&Verify::progress>(kProgress),
+    bind<&Verify::report, &MeasuringReport::format>(kFormat),
+    bind<&Verify::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kApprove[] = {
     bind<&Approve::manifest>(
@@ -196,8 +196,8 @@ constexpr OptionDef kSignRelease[] = {
         {"expires_at", kText,
          "When the manifests expire, in RFC 3339; later than the signing time. Without it they "
          "never expire"}),
-    bind<&SignRelease::format>(kFormat),
-    bind<&SignRelease::progress>(kProgress),
+    bind<&SignRelease::report, &MeasuringReport::format>(kFormat),
+    bind<&SignRelease::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kVerifyRelease[] = {
     bind<&VerifyRelease::hashes>(
@@ -211,8 +211,8 @@ constexpr OptionDef kVerifyRelease[] = {
         {"signers_file", kPath,
          "Trust file in `allowed_signers` format. Defaults to `../os/allowed_signers`"}),
     bind<&VerifyRelease::min_signers>(kMinSigners),
-    bind<&VerifyRelease::format>(kFormat),
-    bind<&VerifyRelease::progress>(kProgress),
+    bind<&VerifyRelease::report, &MeasuringReport::format>(kFormat),
+    bind<&VerifyRelease::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kPromote[] = {
     bind<&Promote::manifest>(
@@ -242,8 +242,8 @@ constexpr OptionDef kPromote[] = {
 };
 constexpr OptionDef kAuthorizeInstall[] = {
     bind<&AuthorizeInstall::store>(kStoreFile),
-    bind<&AuthorizeInstall::keystore>(kStoreKeystore),
-    bind<&AuthorizeInstall::public_key>(kStorePublicKey),
+    bind<&AuthorizeInstall::key, &StoreKey::keystore>(kStoreKeystore),
+    bind<&AuthorizeInstall::key, &StoreKey::public_key>(kStorePublicKey),
     bind<&AuthorizeInstall::platform>(
         {"platform", kText, "Platform/device codename the install is for, e.g. `vask`"}),
     bind<&AuthorizeInstall::candidate, &CandidateImage::measurement>(
@@ -255,8 +255,8 @@ constexpr OptionDef kAuthorizeInstall[] = {
          "refused when its bytes are withdrawn under any algorithm",
          kCandidate}),
     bind<&AuthorizeInstall::checkpoint>(kCheckpoint),
-    bind<&AuthorizeInstall::format>(kFormat),
-    bind<&AuthorizeInstall::progress>(kProgress),
+    bind<&AuthorizeInstall::report, &MeasuringReport::format>(kFormat),
+    bind<&AuthorizeInstall::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kWithdraw[] = {
     bind<&Withdraw::store>(
@@ -284,8 +284,8 @@ constexpr OptionDef kWithdraw[] = {
          "typo"}),
     bind<&Withdraw::store_expires_at>(kStoreExpiresAt),
     bind<&Withdraw::checkpoint>(kCheckpoint),
-    bind<&Withdraw::format>(kFormat),
-    bind<&Withdraw::progress>(kProgress),
+    bind<&Withdraw::report, &MeasuringReport::format>(kFormat),
+    bind<&Withdraw::report, &MeasuringReport::progress>(kProgress),
 };
 constexpr OptionDef kSetPolicy[] = {
     bind<&SetPolicy::store>(
@@ -310,8 +310,8 @@ constexpr OptionDef kSetPolicy[] = {
 };
 constexpr OptionDef kShowStore[] = {
     bind<&ShowStore::store>(kStoreFile),
-    bind<&ShowStore::keystore>(kStoreKeystore),
-    bind<&ShowStore::public_key>(kStorePublicKey),
+    bind<&ShowStore::key, &StoreKey::keystore>(kStoreKeystore),
+    bind<&ShowStore::key, &StoreKey::public_key>(kStorePublicKey),
     bind<&ShowStore::platform>(
         {"platform", kText,
          "Show this platform alone, with its whole promotion history and its withdrawn "
@@ -321,8 +321,8 @@ constexpr OptionDef kShowStore[] = {
 };
 constexpr OptionDef kAuditStore[] = {
     bind<&AuditStore::store>(kStoreFile),
-    bind<&AuditStore::keystore>(kStoreKeystore),
-    bind<&AuditStore::public_key>(kStorePublicKey),
+    bind<&AuditStore::key, &StoreKey::keystore>(kStoreKeystore),
+    bind<&AuditStore::key, &StoreKey::public_key>(kStorePublicKey),
     bind<&AuditStore::format>(kFormat),
 };
 constexpr OptionDef kRefreshStore[] = {

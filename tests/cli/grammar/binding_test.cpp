@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -29,24 +30,22 @@ Record parsed(const std::vector<std::string>& args) {
 }  // namespace
 
 // Every option given a value of its own: each field, read back by name, holds
-// the value of its option, so that no option fills a neighbour's field.
+// the value of its option, so that no option fills a neighbour's field. The
+// fields of a record are compared at once, in their order.
 TEST(OptionBindings, EachOptionFillsItsOwnField) {
     const auto keygen = parsed<Keygen>(
         {"keygen", "--out", "o", "--passphrase-env", "p", "--principal", "who@host"});
-    EXPECT_EQ(keygen.out, "o");
-    EXPECT_EQ(keygen.passphrase_env, "p");
-    EXPECT_EQ(keygen.principal, "who@host");
+    EXPECT_EQ(std::tie(keygen.out, keygen.passphrase_env, keygen.principal),
+              std::make_tuple("o", "p", "who@host"));
 
     const auto show_key = parsed<ShowKey>({"show-key", "--keystore", "k", "--principal", "w"});
-    EXPECT_EQ(show_key.keystore, "k");
-    EXPECT_EQ(show_key.principal, "w");
+    EXPECT_EQ(std::tie(show_key.keystore, show_key.principal), std::make_tuple("k", "w"));
 
     const auto change =
         parsed<ChangePassphrase>({"change-passphrase", "--keystore", "k", "--new-passphrase-env",
                                   "n", "--passphrase-env", "p"});
-    EXPECT_EQ(change.keystore, "k");
-    EXPECT_EQ(change.passphrase_env, "p");
-    EXPECT_EQ(change.new_passphrase_env, "n");
+    EXPECT_EQ(std::tie(change.keystore, change.passphrase_env, change.new_passphrase_env),
+              std::make_tuple("k", "p", "n"));
 
     EXPECT_EQ(parsed<ImportHashes>({"import-hashes", "--file", "h"}).file, "h");
     EXPECT_EQ(parsed<ImportSigners>({"import-signers", "--file", "s"}).file, "s");
@@ -55,65 +54,49 @@ TEST(OptionBindings, EachOptionFillsItsOwnField) {
         parsed<Sign>({"sign", "--keystore", "k", "--passphrase-env", "p", "--image-file", "i",
                       "--platform", "vask", "--kind", "x", "--security-version", "4294967295",
                       "--out", "o", "--expires-at", "e"});
-    EXPECT_EQ(sign.keystore, "k");
-    EXPECT_EQ(sign.passphrase_env, "p");
-    EXPECT_EQ(sign.image_file, "i");
-    EXPECT_EQ(sign.platform, "vask");
-    EXPECT_EQ(sign.kind, "x");
-    EXPECT_EQ(sign.security_version, 4294967295U);
-    EXPECT_EQ(sign.out, "o");
-    EXPECT_EQ(sign.expires_at, "e");
+    EXPECT_EQ(std::tie(sign.keystore, sign.passphrase_env, sign.image_file, sign.platform,
+                       sign.kind, sign.security_version, sign.out, sign.expires_at),
+              std::make_tuple("k", "p", "i", "vask", "x", 4294967295U, "o", "e"));
 
     const auto verify = parsed<Verify>({"verify", "--manifest", "m", "--signers-file", "s",
                                         "--image-file", "i", "--format", "json"});
-    EXPECT_EQ(verify.manifest, "m");
-    EXPECT_EQ(verify.signers_file, "s");
-    EXPECT_EQ(verify.image_file, "i");
-    EXPECT_EQ(verify.format, OutputFormat::Json);
+    EXPECT_EQ(
+        std::tie(verify.manifest, verify.signers_file, verify.image_file, verify.report.format),
+        std::make_tuple("m", "s", "i", OutputFormat::Json));
 
     const auto promote =
         parsed<Promote>({"promote", "--manifest", "m", "--signers-file", "t", "--store", "s",
                          "--keystore", "k", "--passphrase-env", "p"});
-    EXPECT_EQ(promote.manifest, "m");
-    EXPECT_EQ(promote.signers_file, "t");
-    EXPECT_EQ(promote.store, "s");
-    EXPECT_EQ(promote.keystore, "k");
-    EXPECT_EQ(promote.passphrase_env, "p");
+    EXPECT_EQ(std::tie(promote.manifest, promote.signers_file, promote.store, promote.keystore,
+                       promote.passphrase_env),
+              std::make_tuple("m", "t", "s", "k", "p"));
 
     const auto authorize =
         parsed<AuthorizeInstall>({"authorize-install", "--store", "s", "--public-key", "pub",
                                   "--platform", "vask", "--image-file", "i"});
-    EXPECT_EQ(authorize.store, "s");
-    EXPECT_EQ(authorize.keystore, kAbsent);
-    EXPECT_EQ(authorize.public_key, "pub");
-    EXPECT_EQ(authorize.platform, "vask");
-    EXPECT_EQ(authorize.candidate.measurement, kAbsent);
-    EXPECT_EQ(authorize.candidate.image_file, "i");
+    EXPECT_EQ(std::tie(authorize.store, authorize.key.keystore, authorize.key.public_key,
+                       authorize.platform, authorize.candidate.measurement,
+                       authorize.candidate.image_file),
+              std::make_tuple("s", kAbsent, "pub", "vask", kAbsent, "i"));
 
     const auto withdraw =
         parsed<Withdraw>({"withdraw", "--store", "s", "--keystore", "k", "--passphrase-env", "p",
                           "--platform", "vask", "--measurement", "m"});
-    EXPECT_EQ(withdraw.store, "s");
-    EXPECT_EQ(withdraw.keystore, "k");
-    EXPECT_EQ(withdraw.passphrase_env, "p");
-    EXPECT_EQ(withdraw.platform, "vask");
-    EXPECT_EQ(withdraw.candidate.measurement, "m");
-    EXPECT_EQ(withdraw.candidate.image_file, kAbsent);
+    EXPECT_EQ(
+        std::tie(withdraw.store, withdraw.keystore, withdraw.passphrase_env, withdraw.platform,
+                 withdraw.candidate.measurement, withdraw.candidate.image_file),
+        std::make_tuple("s", "k", "p", "vask", "m", kAbsent));
 
     const auto show_store = parsed<ShowStore>({"show-store", "--store", "s", "--keystore", "k",
                                                "--platform", "vask", "--format", "text"});
-    EXPECT_EQ(show_store.store, "s");
-    EXPECT_EQ(show_store.keystore, "k");
-    EXPECT_EQ(show_store.public_key, kAbsent);
-    EXPECT_EQ(show_store.platform, "vask");
-    EXPECT_EQ(show_store.format, OutputFormat::Text);
+    EXPECT_EQ(std::tie(show_store.store, show_store.key.keystore, show_store.key.public_key,
+                       show_store.platform, show_store.format),
+              std::make_tuple("s", "k", kAbsent, "vask", OutputFormat::Text));
 
     const auto rekey = parsed<RekeyStore>({"rekey-store", "--new-keystore", "n", "--store", "s",
                                            "--passphrase-env", "p", "--keystore", "k"});
-    EXPECT_EQ(rekey.store, "s");
-    EXPECT_EQ(rekey.keystore, "k");
-    EXPECT_EQ(rekey.new_keystore, "n");
-    EXPECT_EQ(rekey.passphrase_env, "p");
+    EXPECT_EQ(std::tie(rekey.store, rekey.keystore, rekey.new_keystore, rekey.passphrase_env),
+              std::make_tuple("s", "k", "n", "p"));
 
     EXPECT_EQ(parsed<Demo>({"demo", "--sha256-file", "h"}).sha256_file, "h");
 }
@@ -127,12 +110,12 @@ TEST(OptionBindings, AnOptionNotGivenLeavesItsFieldAtItsDefault) {
     const auto verify = parsed<Verify>({"verify", "--manifest", "m"});
     EXPECT_EQ(verify.signers_file, kAbsent);
     EXPECT_EQ(verify.image_file, kAbsent);
-    EXPECT_EQ(verify.format, OutputFormat::Text);
+    EXPECT_EQ(verify.report.format, OutputFormat::Text);
 
     const auto show_store =
         parsed<ShowStore>({"show-store", "--store", "s", "--public-key", "", "--format=json"});
-    EXPECT_EQ(show_store.keystore, kAbsent);
-    EXPECT_EQ(show_store.public_key, "");
+    EXPECT_EQ(show_store.key.keystore, kAbsent);
+    EXPECT_EQ(show_store.key.public_key, "");
     EXPECT_EQ(show_store.platform, kAbsent);
     EXPECT_EQ(show_store.format, OutputFormat::Json);
 

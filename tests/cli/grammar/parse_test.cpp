@@ -25,15 +25,15 @@ TEST(OptionGroups, ExactlyOneAlternativeIsTakenNoneOrBothIsAUsageError) {
     const auto keystore = zdz::cli::parse_command_line(authorize({"--keystore", "k"}));
     ASSERT_TRUE(std::holds_alternative<Cli>(keystore));
     const auto& by_keystore = std::get<AuthorizeInstall>(std::get<Cli>(keystore).subcommand);
-    EXPECT_EQ(by_keystore.keystore, std::optional<std::string>("k"));
-    EXPECT_EQ(by_keystore.public_key, std::nullopt);
+    EXPECT_EQ(by_keystore.key.keystore, std::optional<std::string>("k"));
+    EXPECT_EQ(by_keystore.key.public_key, std::nullopt);
 
     // An empty value is a value: the option was given.
     const auto public_key = zdz::cli::parse_command_line(authorize({"--public-key="}));
     ASSERT_TRUE(std::holds_alternative<Cli>(public_key));
     const auto& by_public_key = std::get<AuthorizeInstall>(std::get<Cli>(public_key).subcommand);
-    EXPECT_EQ(by_public_key.keystore, std::nullopt);
-    EXPECT_EQ(by_public_key.public_key, std::optional<std::string>(""));
+    EXPECT_EQ(by_public_key.key.keystore, std::nullopt);
+    EXPECT_EQ(by_public_key.key.public_key, std::optional<std::string>(""));
 
     const std::string run_with_help = "Run with --help for more information.\n";
     const auto none = zdz::cli::parse_command_line(authorize({}));
