@@ -25,8 +25,9 @@ std::string to_text(const T& value) {
 // A UUID; the refusal is "UUID parsing failed: " + the parser's message.
 [[nodiscard]] tl::expected<contracts::Uuid, std::string> parse_uuid_field(std::string_view text);
 
-inline constexpr TokenCodec<contracts::Uuid> uuid{"a UUID string", parse_uuid_field,
-                                                  to_text<contracts::Uuid>};
+using UuidCodec = ValidatedCodec<contracts::Uuid, std::string>;
+inline constexpr UuidCodec uuid{parse_uuid_field, to_text<contracts::Uuid>, "a UUID string",
+                                UuidCodec::Refusal::AfterString};
 inline constexpr auto timestamp =
     validated(&contracts::Timestamp::parse, &to_text<contracts::Timestamp>);
 inline constexpr auto content_hash =

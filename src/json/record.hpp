@@ -156,21 +156,29 @@ inline constexpr UnsignedCodec<std::uint16_t> u16{"u16"};
 inline constexpr UnsignedCodec<std::uint32_t> u32{"u32"};
 inline constexpr UnsignedCodec<std::uint64_t> u64{"u64"};
 
-// A string validated by the system's own type: `parse` refuses it with a
-// ContractError (or a text), reported at the settled place; `format` writes
-// it back.
+// A string validated by the system's own type: what is not a string is
+// refused as "expected {expected}"; a text `parse` refuses, with its
+// ContractError (or text), at the settled place, or just after the closing
+// quote for a value read as a token of its own (a UUID); `format` writes it
+// back.
 template <class T, class E>
 struct ValidatedCodec {
+    enum class Refusal { Settled, AfterString };
+
     tl::expected<T, E> (*parse)(std::string_view);
     std::string (*format)(const T&);
+    std::string_view expected = "a string";
+    Refusal refusal = Refusal::Settled;
 
     [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
         if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
-            return refuse_type(in, next, "a string");
+            return refuse_type(in, next, expected);
         }
         auto parsed = parse(in.scalar().text);
         if (!parsed) {
-            return refuse_settled(in, json_detail::failure_text(parsed.error()));
+            auto reason = json_detail::failure_text(parsed.error());
+            return refusal == Refusal::Settled ? refuse_settled(in, std::move(reason))
+                                               : refuse_value(in, std::move(reason));
         }
         out.emplace(std::move(*parsed));
         return true;
@@ -183,29 +191,6 @@ constexpr ValidatedCodec<T, E> validated(tl::expected<T, E> (*parse)(std::string
                                          std::string (*format)(const T&)) {
     return {parse, format};
 }
-
-// A string parsed as a token of its own (a UUID): what is not a string is
-// refused as "expected {expected}", and the parser's text just after the
-// closing quote.
-template <class T>
-struct TokenCodec {
-    std::string_view expected;
-    tl::expected<T, std::string> (*parse)(std::string_view);
-    std::string (*format)(const T&);
-
-    [[nodiscard]] bool read(JsonCursor& in, Next next, std::optional<T>& out) const {
-        if (next != Next::Scalar || in.scalar().kind != JsonKind::String) {
-            return refuse_type(in, next, expected);
-        }
-        auto parsed = parse(in.scalar().text);
-        if (!parsed) {
-            return refuse_value(in, std::move(parsed.error()));
-        }
-        out.emplace(std::move(*parsed));
-        return true;
-    }
-    void write(JsonWriter& out, const T& value) const { out.text(format(value)); }
-};
 
 // A closed enumeration written as one of its texts, listed in declaration
 // order.
