@@ -18,8 +18,6 @@
 namespace zdz::store {
 namespace {
 
-using trust::TrustError;
-
 constexpr std::string_view kLogExtension = "log";
 constexpr std::string_view kSignatureMember = ",\"signature\":\"";
 // The most of the log's end read to find its last line: far more than any
@@ -42,14 +40,14 @@ private:
     int fd_;
 };
 
-TrustError log_failure(const std::string& what, const std::string& path, int err) {
-    return TrustError::storage_failed(what + " " + path + ": " + contracts::os_error_text(err));
+StoreError log_failure(const std::string& what, const std::string& path, int err) {
+    return StoreError::storage_failed(what + " " + path + ": " + contracts::os_error_text(err));
 }
 
 // The size of the log open at `fd`, which must be a regular file: what fstat
 // says through the descriptor read or written, not what the path names now.
 // A failure is worded "WHAT PATH: ...".
-tl::expected<std::uint64_t, TrustError> regular_log_size(const Descriptor& fd,
+tl::expected<std::uint64_t, StoreError> regular_log_size(const Descriptor& fd,
                                                          const std::string& path,
                                                          const std::string& what) {
     struct stat st {};
@@ -58,7 +56,7 @@ tl::expected<std::uint64_t, TrustError> regular_log_size(const Descriptor& fd,
     }
     if (!S_ISREG(st.st_mode)) {
         return tl::unexpected(
-            TrustError::storage_failed(what + " " + path + ": not a regular file"));
+            StoreError::storage_failed(what + " " + path + ": not a regular file"));
     }
     return static_cast<std::uint64_t>(st.st_size);
 }
@@ -87,16 +85,16 @@ std::string audit_log_path(const std::string& store_path) {
     return io::sibling_path(store_path, kLogExtension);
 }
 
-tl::expected<std::string, TrustError> signed_audit_line(const AuditEntry& entry,
+tl::expected<std::string, StoreError> signed_audit_line(const AuditEntry& entry,
                                                         const crypto::Signer& key) {
     auto bytes = json::canonical_record(entry);
     if (!bytes) {
-        return tl::unexpected(TrustError::registry_malformed("failed to write audit log line: " +
+        return tl::unexpected(StoreError::registry_malformed("failed to write audit log line: " +
                                                              bytes.error().display()));
     }
     const auto signature = key.sign(*bytes);
     if (!signature) {
-        return tl::unexpected(TrustError::registry_malformed("failed to sign audit log line: " +
+        return tl::unexpected(StoreError::registry_malformed("failed to sign audit log line: " +
                                                              signature.error().display()));
     }
     // The canonical bytes end with the object's closing brace: the signature
@@ -115,7 +113,7 @@ contracts::ContentHash audit_line_hash(std::string_view line) {
 
 // ---- appending ----------------------------------------------------------------
 
-tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
+tl::expected<LogTail, StoreError> read_log_tail(const std::string& log_path) {
     LogTail tail;
     const int raw = ::open(log_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (raw < 0) {
@@ -146,7 +144,7 @@ tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
     tail.torn = last_newline == std::string::npos ? !end.empty() : last_newline + 1 != end.size();
     if (last_newline == std::string::npos) {
         if (size > window) {
-            return tl::unexpected(TrustError::storage_failed(
+            return tl::unexpected(StoreError::storage_failed(
                 "cannot read " + log_path + ": its last line is longer than 1 MiB"));
         }
         return tail;
@@ -154,14 +152,14 @@ tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
     tail.complete_bytes = size - window + last_newline + 1;
     const auto before = last_newline == 0 ? std::string::npos : end.rfind('\n', last_newline - 1);
     if (before == std::string::npos && size > window) {
-        return tl::unexpected(TrustError::storage_failed("cannot read " + log_path +
+        return tl::unexpected(StoreError::storage_failed("cannot read " + log_path +
                                                          ": its last line is longer than 1 MiB"));
     }
     const auto start = before == std::string::npos ? 0 : before + 1;
     const std::string_view line(end.data() + start, last_newline - start);
     auto entry = json::read_record<AuditEntry>(line);
     if (!entry) {
-        return tl::unexpected(TrustError::storage_failed(
+        return tl::unexpected(StoreError::storage_failed(
             "audit log " + log_path +
             " ends in a line that does not read: " + entry.error().display()));
     }
@@ -170,7 +168,7 @@ tl::expected<LogTail, TrustError> read_log_tail(const std::string& log_path) {
     return tail;
 }
 
-tl::expected<NextLine, TrustError> next_log_line(const std::string& store_path,
+tl::expected<NextLine, StoreError> next_log_line(const std::string& store_path,
                                                  const std::optional<StoreStanding>& loaded,
                                                  const LogTail& tail) {
     const auto log_path = audit_log_path(store_path);
@@ -193,14 +191,14 @@ tl::expected<NextLine, TrustError> next_log_line(const std::string& store_path,
     if (last.sequence == sequence + 1 && last.previous_hash == loaded_hash) {
         return NextLine{sequence + 1, tail.last_hash};
     }
-    return tl::unexpected(TrustError::storage_failed(
+    return tl::unexpected(StoreError::storage_failed(
         "store " + store_path + " is not the store its audit log " + log_path +
         " last recorded: the log's last save is sequence " + std::to_string(last.sequence) + " (" +
         last.store_hash.to_string() + "), the store is " + sequence_text(loaded) +
         "; run audit-store to see the history"));
 }
 
-tl::expected<void, TrustError> append_audit_line(const std::string& log_path, const LogTail& tail,
+tl::expected<void, StoreError> append_audit_line(const std::string& log_path, const LogTail& tail,
                                                  std::string_view line) {
     constexpr mode_t kLogMode = 0666;
     const int raw =

@@ -25,8 +25,8 @@
 #include "envelope/envelope.hpp"
 #include "json/fields.hpp"
 #include "json/record.hpp"
+#include "store/errors.hpp"
 #include "store/registry_file.hpp"
-#include "trust/errors.hpp"
 #include "trust/image.hpp"
 
 namespace zdz::store {
@@ -106,8 +106,8 @@ std::string audit_log_path(const std::string& store_path);
 // The line of `entry` signed with `key`, without its newline: the canonical
 // bytes of every member but the signature (what the signature covers), with
 // the signature added as the last member.
-[[nodiscard]] tl::expected<std::string, trust::TrustError> signed_audit_line(
-    const AuditEntry& entry, const crypto::Signer& key);
+[[nodiscard]] tl::expected<std::string, StoreError> signed_audit_line(const AuditEntry& entry,
+                                                                      const crypto::Signer& key);
 
 // The SHA-256 of a line as the next line links to it.
 contracts::ContentHash audit_line_hash(std::string_view line);
@@ -126,7 +126,7 @@ struct LogTail {
     bool exists = false;
 };
 
-[[nodiscard]] tl::expected<LogTail, trust::TrustError> read_log_tail(const std::string& log_path);
+[[nodiscard]] tl::expected<LogTail, StoreError> read_log_tail(const std::string& log_path);
 
 // The sequence and link to the line before of the save that follows
 // `loaded` in a log ending as `tail` does (no log: one begins). StorageFailed,
@@ -136,16 +136,16 @@ struct NextLine {
     std::uint64_t sequence = 1;
     std::optional<contracts::ContentHash> previous_line;
 };
-[[nodiscard]] tl::expected<NextLine, trust::TrustError> next_log_line(
+[[nodiscard]] tl::expected<NextLine, StoreError> next_log_line(
     const std::string& store_path, const std::optional<StoreStanding>& loaded, const LogTail& tail);
 
 // Appends `line` and a newline to the log, cutting off a torn end first, and
 // flushes the log (and, for a new log, its folder) to stable storage before
 // returning: the store may then be renamed into place. StorageFailed with
 // the OS error.
-[[nodiscard]] tl::expected<void, trust::TrustError> append_audit_line(const std::string& log_path,
-                                                                      const LogTail& tail,
-                                                                      std::string_view line);
+[[nodiscard]] tl::expected<void, StoreError> append_audit_line(const std::string& log_path,
+                                                               const LogTail& tail,
+                                                               std::string_view line);
 
 // ---- auditing a whole log ---------------------------------------------------
 

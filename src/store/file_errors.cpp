@@ -5,22 +5,22 @@
 namespace zdz::store {
 namespace {
 
-trust::TrustError storage_failed(std::string_view action, const std::string& path,
-                                 std::string_view detail) {
+StoreError storage_failed(std::string_view action, const std::string& path,
+                          std::string_view detail) {
     std::string text(action);
     text += path;
     text += ": ";
     text += detail;
-    return trust::TrustError::storage_failed(std::move(text));
+    return StoreError::storage_failed(std::move(text));
 }
 
 }  // namespace
 
-trust::TrustError cannot_read(const std::string& path, std::string_view detail) {
+StoreError cannot_read(const std::string& path, std::string_view detail) {
     return storage_failed("cannot read ", path, detail);
 }
 
-trust::TrustError cannot_write(const std::string& path, std::string_view detail) {
+StoreError cannot_write(const std::string& path, std::string_view detail) {
     return storage_failed("cannot write ", path, detail);
 }
 

@@ -24,8 +24,6 @@
 namespace zdz::store {
 namespace {
 
-using trust::TrustError;
-
 constexpr std::string_view kVerifyingKeyHexMember = "verifying_key_hex";
 constexpr std::string_view kSaltHexMember = "salt_hex";
 
@@ -42,8 +40,8 @@ envelope::EnvelopeContext signing_key_context() {
     return {std::string(kSigningKeyContext)};
 }
 
-TrustError malformed_member(std::string_view member, const std::string& detail) {
-    return TrustError::keystore_malformed(std::string(member) +
+StoreError malformed_member(std::string_view member, const std::string& detail) {
+    return StoreError::keystore_malformed(std::string(member) +
                                           std::string(kMemberPrefixSeparator) + detail);
 }
 
@@ -69,22 +67,22 @@ namespace {
 // [kSigningKeyContext]). A KDF or sealing failure is KeystoreUnsealFailed.
 // The seed is encrypted straight from the signing key's own wiping buffer: no
 // other copy of it is made, and the KEK is wiped on every path.
-tl::expected<SealedSigningKey, TrustError> seal_key(
+tl::expected<SealedSigningKey, StoreError> seal_key(
     const crypto::SigningKey& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& created_at, std::span<const std::uint8_t> passphrase,
     const KdfParams& params, std::span<const std::uint8_t> salt, const envelope::SealDraws& draws) {
     if (!crypto::start_sodium()) {
-        return tl::unexpected(TrustError::keystore_unseal_failed());
+        return tl::unexpected(StoreError::keystore_unseal_failed());
     }
-    auto envelope = [&]() -> tl::expected<envelope::EncryptedEnvelope, TrustError> {
+    auto envelope = [&]() -> tl::expected<envelope::EncryptedEnvelope, StoreError> {
         const auto kek = derive_kek(passphrase, salt, params);
         if (!kek) {
-            return tl::unexpected(TrustError::keystore_unseal_failed());
+            return tl::unexpected(StoreError::keystore_unseal_failed());
         }
         auto sealed = envelope::seal_envelope_with(draws, kek->bytes(), key_id, created_at,
                                                    std::nullopt, signing_key_context(), key.seed());
         if (!sealed) {
-            return tl::unexpected(TrustError::keystore_unseal_failed());
+            return tl::unexpected(StoreError::keystore_unseal_failed());
         }
         return std::move(*sealed);
     }();
@@ -109,21 +107,21 @@ KeystoreDraws KeystoreDraws::random() {
     return draws;
 }
 
-tl::expected<SealedSigningKey, TrustError> seal_signing_key_with(
+tl::expected<SealedSigningKey, StoreError> seal_signing_key_with(
     const KeystoreDraws& draws, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
     return seal_key(key, draws.key_id, created_at, passphrase, params, draws.salt, draws.envelope);
 }
 
-tl::expected<SealedSigningKey, TrustError> seal_signing_key(
+tl::expected<SealedSigningKey, StoreError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params) {
     return seal_signing_key_with(KeystoreDraws::random(), crypto::SigningKey::generate(),
                                  passphrase, created_at, params);
 }
 
-tl::expected<SealedSigningKey, TrustError> seal_signing_key(
+tl::expected<SealedSigningKey, StoreError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at) {
     return seal_signing_key(passphrase, created_at, KdfParams::keygen_default());
 }
@@ -132,19 +130,19 @@ namespace {
 
 // The key is the one the record names: its public key equals the recorded
 // verifying_key_hex, compared in constant time.
-[[nodiscard]] tl::expected<void, TrustError> check_recorded_key(const SealedSigningKey& record,
+[[nodiscard]] tl::expected<void, StoreError> check_recorded_key(const SealedSigningKey& record,
                                                                 const crypto::SigningKey& key) {
     ZDZ_TRY(const auto recorded, keystore_verifying_key(record));
     const auto& own = key.verifying_key().bytes();
     if (sodium_memcmp(own.data(), recorded.bytes().data(), own.size()) != 0) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedMismatch)));
+        return tl::unexpected(StoreError::keystore_malformed(std::string(kUnsealedMismatch)));
     }
     return {};
 }
 
 }  // namespace
 
-tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
+tl::expected<SealedSigningKey, StoreError> reseal_signing_key(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params) {
     ZDZ_RETURN_IF_ERROR(check_recorded_key(record, key));
@@ -155,25 +153,25 @@ tl::expected<SealedSigningKey, TrustError> reseal_signing_key(
                     draws.envelope);
 }
 
-tl::expected<void, TrustError> save_keystore(const SealedSigningKey& record,
+tl::expected<void, StoreError> save_keystore(const SealedSigningKey& record,
                                              const std::string& path,
                                              const io::DirectoryLock* held) {
     return save_keystore_text(write_keystore_json(record), path, held);
 }
 
-tl::expected<void, TrustError> save_keystore_text(const std::string& text, const std::string& path,
+tl::expected<void, StoreError> save_keystore_text(const std::string& text, const std::string& path,
                                                   const io::DirectoryLock* held) {
     if (!encoding::is_valid_utf8(text)) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kNotUtf8)));
+        return tl::unexpected(StoreError::keystore_malformed(std::string(kNotUtf8)));
     }
     return io::write_file_atomically(path, text,
                                      {io::FileMode::OwnerOnly, io::TempName::Beside, held})
-        .map_error(TrustError::from_write_error);
+        .map_error(StoreError::from_write_error);
 }
 
 namespace {
 
-[[nodiscard]] tl::expected<SealedSigningKey, TrustError> load_keystore_file(
+[[nodiscard]] tl::expected<SealedSigningKey, StoreError> load_keystore_file(
     const std::string& path, std::string* text_out = nullptr) {
     // A keystore is only ever a regular file: anything else is refused before
     // a byte is read.
@@ -183,7 +181,7 @@ namespace {
     }
     auto record = read_keystore_json(*text);
     if (!record) {
-        return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
+        return tl::unexpected(StoreError::keystore_malformed(record.error().display()));
     }
     if (text_out != nullptr) {
         *text_out = std::move(*text);
@@ -193,7 +191,7 @@ namespace {
 
 }  // namespace
 
-tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path) {
+tl::expected<SealedSigningKey, StoreError> load_keystore(const std::string& path) {
     try {
         return load_keystore_file(path);
     } catch (const std::bad_alloc&) {
@@ -201,7 +199,7 @@ tl::expected<SealedSigningKey, TrustError> load_keystore(const std::string& path
     }
 }
 
-tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::string& path) {
+tl::expected<LoadedKeystore, StoreError> load_keystore_with_text(const std::string& path) {
     try {
         std::string text;
         ZDZ_TRY(auto record, load_keystore_file(path, &text));
@@ -211,28 +209,28 @@ tl::expected<LoadedKeystore, TrustError> load_keystore_with_text(const std::stri
     }
 }
 
-tl::expected<crypto::VerifyingKey, TrustError> keystore_verifying_key(
+tl::expected<crypto::VerifyingKey, StoreError> keystore_verifying_key(
     const SealedSigningKey& record) {
     return recorded_verifying_key(record.verifying_key_hex);
 }
 
-tl::expected<crypto::VerifyingKey, TrustError> recorded_verifying_key(
+tl::expected<crypto::VerifyingKey, StoreError> recorded_verifying_key(
     std::string_view verifying_key_hex) {
     const auto bytes = encoding::hex_decode(verifying_key_hex);
     if (!bytes) {
         return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error().display()));
     }
     if (bytes->size() != crypto::kPublicKeyBytes) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
+        return tl::unexpected(StoreError::keystore_malformed(std::string(kKeyNotThirtyTwoBytes)));
     }
     auto key = crypto::VerifyingKey::from_bytes(*bytes);
     if (!key) {
-        return tl::unexpected(TrustError::keystore_malformed(key.error().display()));
+        return tl::unexpected(StoreError::keystore_malformed(key.error().display()));
     }
     return *key;
 }
 
-tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
+tl::expected<crypto::SigningKey, StoreError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
     const contracts::Timestamp& now) {
     const auto salt = encoding::hex_decode(record.salt_hex);
@@ -240,15 +238,15 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
         return tl::unexpected(malformed_member(kSaltHexMember, salt.error().display()));
     }
 
-    auto plaintext = [&]() -> tl::expected<crypto::Secret, TrustError> {
+    auto plaintext = [&]() -> tl::expected<crypto::Secret, StoreError> {
         // Wiped when this block is left, on every path.
         const auto kek = derive_kek(passphrase, *salt, record.kdf);
         if (!kek) {
-            return tl::unexpected(TrustError::keystore_unseal_failed());
+            return tl::unexpected(StoreError::keystore_unseal_failed());
         }
         auto opened = record.envelope.open(kek->bytes(), now, signing_key_context());
         if (!opened) {
-            return tl::unexpected(TrustError::keystore_unseal_failed());
+            return tl::unexpected(StoreError::keystore_unseal_failed());
         }
         return std::move(*opened);
     }();
@@ -256,7 +254,7 @@ tl::expected<crypto::SigningKey, TrustError> unseal_signing_key(
         return tl::unexpected(plaintext.error());
     }
     if (plaintext->size() != crypto::kSeedBytes) {
-        return tl::unexpected(TrustError::keystore_malformed(std::string(kUnsealedWrongLength)));
+        return tl::unexpected(StoreError::keystore_malformed(std::string(kUnsealedWrongLength)));
     }
     auto key = crypto::SigningKey::from_seed(
         std::span<const std::uint8_t, crypto::kSeedBytes>(plaintext->data(), crypto::kSeedBytes));

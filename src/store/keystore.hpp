@@ -21,8 +21,8 @@
 #include "json/fields.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
+#include "store/errors.hpp"
 #include "store/kdf.hpp"
-#include "trust/errors.hpp"
 
 namespace zdz::store {
 
@@ -85,12 +85,12 @@ std::string write_keystore_json(const SealedSigningKey& record);
 // record and the envelope; created_at on both; no expiry; context
 // [kSigningKeyContext]). A KDF or sealing failure is KeystoreUnsealFailed.
 // The KEK and every copy of the seed are wiped before this returns.
-[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, StoreError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params);
 
 // The same with KdfParams::keygen_default() (128 MiB, 3 passes, 4 lanes).
-[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, StoreError> seal_signing_key(
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at);
 
 // What sealing a keystore draws at random besides the key pair: the key's id,
@@ -107,7 +107,7 @@ struct KeystoreDraws {
 // that the same inputs give the same file byte for byte (Argon2id and the
 // AEAD are deterministic). Only for fixed test keys: a salt or nonce used
 // twice weakens the seal. Errors as for seal_signing_key.
-tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
+tl::expected<SealedSigningKey, StoreError> seal_signing_key_with(
     const KeystoreDraws& draws, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const contracts::Timestamp& created_at,
     const KdfParams& params);
@@ -118,7 +118,7 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
 // carries the same key_id and created_at). `key` must be the record's own
 // key: KeystoreMalformed otherwise. A KDF or sealing failure is
 // KeystoreUnsealFailed, as for seal_signing_key. The KEK is wiped before this returns.
-[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> reseal_signing_key(
+[[nodiscard]] tl::expected<SealedSigningKey, StoreError> reseal_signing_key(
     const SealedSigningKey& record, const crypto::SigningKey& key,
     std::span<const std::uint8_t> passphrase, const KdfParams& params);
 
@@ -128,21 +128,21 @@ tl::expected<SealedSigningKey, trust::TrustError> seal_signing_key_with(
 // failure leaves it as it was. StorageFailed or StorageNotDurable carry
 // write_file_atomically's own account (io/atomic_file.hpp); KeystoreMalformed if the
 // record holds text that is not UTF-8 (the file could never be read back).
-[[nodiscard]] tl::expected<void, trust::TrustError> save_keystore(
-    const SealedSigningKey& record, const std::string& path,
-    const io::DirectoryLock* held = nullptr);
+[[nodiscard]] tl::expected<void, StoreError> save_keystore(const SealedSigningKey& record,
+                                                           const std::string& path,
+                                                           const io::DirectoryLock* held = nullptr);
 
 // The same writing of a keystore's text, whichever kind of keystore wrote it:
 // KeystoreMalformed when `text` is not UTF-8, else write_file_atomically's
 // owner-only replacement of `path`.
-[[nodiscard]] tl::expected<void, trust::TrustError> save_keystore_text(
-    const std::string& text, const std::string& path, const io::DirectoryLock* held);
+[[nodiscard]] tl::expected<void, StoreError> save_keystore_text(const std::string& text,
+                                                                const std::string& path,
+                                                                const io::DirectoryLock* held);
 
 // StorageFailed when the file cannot be read (missing, unreadable, not a
 // regular file, not UTF-8; worded in store/file_errors.cpp) or
 // KeystoreMalformed with the reader's message.
-[[nodiscard]] tl::expected<SealedSigningKey, trust::TrustError> load_keystore(
-    const std::string& path);
+[[nodiscard]] tl::expected<SealedSigningKey, StoreError> load_keystore(const std::string& path);
 
 // load_keystore, keeping the file's text as read: the bytes to put back when
 // what replaced them turns out wrong.
@@ -150,18 +150,18 @@ struct LoadedKeystore {
     SealedSigningKey record;
     std::string text;
 };
-[[nodiscard]] tl::expected<LoadedKeystore, trust::TrustError> load_keystore_with_text(
+[[nodiscard]] tl::expected<LoadedKeystore, StoreError> load_keystore_with_text(
     const std::string& path);
 
 // The recorded public key, no passphrase needed. KeystoreMalformed when
 // verifying_key_hex does not decode to 32 bytes that are a point (the words
 // are keystore.cpp's).
-[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> keystore_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> keystore_verifying_key(
     const SealedSigningKey& record);
 
 // The same check of a keystore's verifying_key_hex, whichever kind of
 // keystore recorded it.
-[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> recorded_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> recorded_verifying_key(
     std::string_view verifying_key_hex);
 
 // The signing key, checks in this order: salt_hex decodes (KeystoreMalformed);
@@ -172,7 +172,7 @@ struct LoadedKeystore {
 // (keystore_verifying_key's error as is); it equals the unsealed key's
 // (KeystoreMalformed). The words of each are keystore.cpp's. KEK and plaintext are wiped on
 // every path, and so is a signing key that is not handed out.
-[[nodiscard]] tl::expected<crypto::SigningKey, trust::TrustError> unseal_signing_key(
+[[nodiscard]] tl::expected<crypto::SigningKey, StoreError> unseal_signing_key(
     const SealedSigningKey& record, std::span<const std::uint8_t> passphrase,
     const contracts::Timestamp& now);
 

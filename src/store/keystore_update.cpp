@@ -6,8 +6,6 @@
 
 namespace zdz::store {
 
-using trust::TrustError;
-
 namespace {
 
 bool is_symbolic_link(const std::string& path) {
@@ -21,7 +19,7 @@ tl::expected<KeystoreUpdate, KeystoreUpdateError> KeystoreUpdate::begin(const st
     auto lock = io::DirectoryLock::acquire(path);
     if (!lock) {
         return tl::unexpected(KeystoreUpdateError{KeystoreUpdateError::Kind::Load,
-                                                  TrustError::from_write_error(lock.error())});
+                                                  StoreError::from_write_error(lock.error())});
     }
     auto loaded = load_keystore_with_text(path);
     if (!loaded) {

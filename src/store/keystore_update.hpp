@@ -13,9 +13,9 @@
 #include "crypto/ed25519.hpp"
 #include "crypto/secret.hpp"
 #include "io/directory_lock.hpp"
+#include "store/errors.hpp"
 #include "store/keystore.hpp"
 #include "store/replacement.hpp"
-#include "trust/errors.hpp"
 
 namespace zdz::store {
 
@@ -29,7 +29,7 @@ struct KeystoreUpdateError {
         SymbolicLink,
     };
     Kind kind = Kind::Load;
-    std::optional<trust::TrustError> error;
+    std::optional<StoreError> error;
 };
 
 class KeystoreUpdate {

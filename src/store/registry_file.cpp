@@ -20,8 +20,6 @@
 namespace zdz::store {
 namespace {
 
-using trust::TrustError;
-
 constexpr std::string_view kSigningFailed = "failed to sign registry snapshot";
 
 envelope::EnvelopeContext registry_context() {
@@ -32,7 +30,7 @@ envelope::EnvelopeContext registry_context() {
 // look it up (a directory we may not search, an I/O error) is reported: taken
 // as "absent", it would let a promotion start from an empty registry and
 // overwrite the history on disk.
-[[nodiscard]] tl::expected<bool, TrustError> store_exists(const std::string& path) {
+[[nodiscard]] tl::expected<bool, StoreError> store_exists(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         return true;
@@ -48,7 +46,7 @@ envelope::EnvelopeContext registry_context() {
 
 // A store is only ever a regular file: anything else is refused before a
 // byte is read.
-[[nodiscard]] tl::expected<std::string, TrustError> read_store_text(const std::string& path) {
+[[nodiscard]] tl::expected<std::string, StoreError> read_store_text(const std::string& path) {
     auto text = io::read_file_text(path, io::Accept::RegularFile);
     if (!text) {
         return tl::unexpected(cannot_read(path, text.error().display()));
@@ -93,7 +91,7 @@ RegistrySnapshotBody snapshot_registry(const trust::KnownGoodStore& store,
     return body;
 }
 
-tl::expected<trust::KnownGoodStore, TrustError> rebuild_registry(const RegistrySnapshotBody& body) {
+tl::expected<trust::KnownGoodStore, StoreError> rebuild_registry(const RegistrySnapshotBody& body) {
     trust::KnownGoodStore store;
     for (const auto& state : body.platforms) {
         for (const auto& promotion : state.history) {
@@ -121,7 +119,7 @@ StoreLink next_link(const std::optional<StoreStanding>& previous,
     return {previous->sequence + 1, previous->hash, expires_at ? expires_at : previous->expires_at};
 }
 
-tl::expected<SignedStoreText, TrustError> signed_store_text(
+tl::expected<SignedStoreText, StoreError> signed_store_text(
     const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const contracts::Uuid& envelope_id, const StoreLink& link) {
     // One buffer holds the signed bytes and then the file text: its memory
@@ -139,7 +137,7 @@ tl::expected<SignedStoreText, TrustError> signed_store_text(
         if (envelope.error().kind() == contracts::ContractError::Kind::SigningFailed) {
             detail += ": " + envelope.error().display();
         }
-        return tl::unexpected(TrustError::registry_malformed(std::move(detail)));
+        return tl::unexpected(StoreError::registry_malformed(std::move(detail)));
     }
     // The buffer holds the signed bytes until the file text is written over
     // them.
@@ -148,7 +146,7 @@ tl::expected<SignedStoreText, TrustError> signed_store_text(
     return SignedStoreText{std::move(text), hash};
 }
 
-tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGoodStore& store,
+tl::expected<std::string, StoreError> registry_store_text(const trust::KnownGoodStore& store,
                                                           const crypto::Signer& key,
                                                           const contracts::Uuid& key_id,
                                                           const contracts::Timestamp& now,
@@ -157,7 +155,7 @@ tl::expected<std::string, TrustError> registry_store_text(const trust::KnownGood
         .map([](SignedStoreText&& signed_text) { return std::move(signed_text.text); });
 }
 
-tl::expected<void, TrustError> save_registry_store(
+tl::expected<void, StoreError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now, const io::DirectoryLock* held,
     const StoreLink& link) {
@@ -166,7 +164,7 @@ tl::expected<void, TrustError> save_registry_store(
                 signed_store_text(store, key, key_id, now, contracts::Uuid::new_v4(), link));
         return io::write_file_atomically(path, text.text,
                                          {io::FileMode::Default, io::TempName::Beside, held})
-            .map_error(TrustError::from_write_error);
+            .map_error(StoreError::from_write_error);
     } catch (const std::bad_alloc&) {
         // Nothing was written: the file is replaced only by a complete text.
         return tl::unexpected(cannot_write(path, contracts::os_error_text(ENOMEM)));
@@ -175,7 +173,7 @@ tl::expected<void, TrustError> save_registry_store(
 
 namespace {
 
-[[nodiscard]] tl::expected<std::optional<LoadedStore>, TrustError> load_store_file(
+[[nodiscard]] tl::expected<std::optional<LoadedStore>, StoreError> load_store_file(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     ExpiredStore expired, std::string* text_out) {
     ZDZ_TRY(const auto exists, store_exists(path));
@@ -185,7 +183,7 @@ namespace {
     ZDZ_TRY(auto text, read_store_text(path));
     auto envelope = envelope::read_signed_envelope_json<RegistrySnapshotBody>(text);
     if (!envelope) {
-        return tl::unexpected(TrustError::registry_malformed(envelope.error().display()));
+        return tl::unexpected(StoreError::registry_malformed(envelope.error().display()));
     }
     // Once parsed, the text's memory (already paged in, and as large as the
     // signed bytes) holds the signed bytes, unless the caller keeps the text.
@@ -214,9 +212,9 @@ namespace {
                                             &standing.hash);
     if (!body) {
         if (body.error().kind() == contracts::ContractError::Kind::Expired && standing.expires_at) {
-            return tl::unexpected(TrustError::registry_expired(standing.expires_at->to_string()));
+            return tl::unexpected(StoreError::registry_expired(standing.expires_at->to_string()));
         }
-        return tl::unexpected(TrustError::registry_signature_invalid());
+        return tl::unexpected(StoreError::registry_signature_invalid());
     }
     standing.sequence = body->sequence.value_or(0);
     ZDZ_TRY(auto store, rebuild_registry(*body));
@@ -224,8 +222,8 @@ namespace {
 }
 
 // Without the standing.
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> registry_only(
-    tl::expected<std::optional<LoadedStore>, TrustError>&& loaded) {
+tl::expected<std::optional<trust::KnownGoodStore>, StoreError> registry_only(
+    tl::expected<std::optional<LoadedStore>, StoreError>&& loaded) {
     if (!loaded) {
         return tl::unexpected(std::move(loaded.error()));
     }
@@ -237,7 +235,7 @@ tl::expected<std::optional<trust::KnownGoodStore>, TrustError> registry_only(
 
 }  // namespace
 
-tl::expected<std::optional<LoadedStore>, TrustError> load_store_standing(
+tl::expected<std::optional<LoadedStore>, StoreError> load_store_standing(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     ExpiredStore expired, std::string* text) {
     if (text != nullptr) {
@@ -253,12 +251,12 @@ tl::expected<std::optional<LoadedStore>, TrustError> load_store_standing(
     }
 }
 
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+tl::expected<std::optional<trust::KnownGoodStore>, StoreError> load_registry_store(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now) {
     return registry_only(load_store_standing(path, key, now));
 }
 
-tl::expected<std::optional<trust::KnownGoodStore>, TrustError> load_registry_store(
+tl::expected<std::optional<trust::KnownGoodStore>, StoreError> load_registry_store(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     std::string& text) {
     return registry_only(load_store_standing(path, key, now, ExpiredStore::Refuse, &text));

@@ -22,7 +22,7 @@
 #include "io/directory_lock.hpp"
 #include "json/fields.hpp"
 #include "json/record.hpp"
-#include "trust/errors.hpp"
+#include "store/errors.hpp"
 #include "trust/image.hpp"
 #include "trust/registry.hpp"
 
@@ -158,13 +158,13 @@ struct SignedStoreText {
 // [kRegistryContext]) in an envelope whose id is `envelope_id`, linked as
 // `link` says: the same inputs give the same bytes. RegistryMalformed when it
 // cannot be signed.
-[[nodiscard]] tl::expected<SignedStoreText, trust::TrustError> signed_store_text(
+[[nodiscard]] tl::expected<SignedStoreText, StoreError> signed_store_text(
     const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const contracts::Uuid& envelope_id, const StoreLink& link);
 
 // signed_store_text's text of an unlinked store (no sequence, no link, no
 // expiry).
-[[nodiscard]] tl::expected<std::string, trust::TrustError> registry_store_text(
+[[nodiscard]] tl::expected<std::string, StoreError> registry_store_text(
     const trust::KnownGoodStore& store, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const contracts::Uuid& envelope_id);
 
@@ -174,7 +174,7 @@ struct SignedStoreText {
 // RegistryMalformed when the snapshot could not be signed; StorageFailed, the
 // previous file left in place, or StorageNotDurable, the new file in place,
 // with write_file_atomically's own account (io/atomic_file.hpp).
-[[nodiscard]] tl::expected<void, trust::TrustError> save_registry_store(
+[[nodiscard]] tl::expected<void, StoreError> save_registry_store(
     const trust::KnownGoodStore& store, const std::string& path, const crypto::Signer& key,
     const contracts::Uuid& key_id, const contracts::Timestamp& now,
     const io::DirectoryLock* held = nullptr, const StoreLink& link = {});
@@ -187,16 +187,15 @@ struct SignedStoreText {
 // with the reader's message; RegistrySignatureInvalid for any failure of the
 // envelope check against `key` at `now` but its expiry, RegistryExpired for a
 // store whose expiry has passed; then rebuild_registry's error.
-[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
-load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
-                    const contracts::Timestamp& now);
+[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, StoreError> load_registry_store(
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now);
 
 // load_registry_store, keeping the file's text as read in `text` (left empty
 // for an absent store): the bytes to put back when what replaced them turns
 // out wrong. The whole text is held as long as the caller keeps it.
-[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, trust::TrustError>
-load_registry_store(const std::string& path, const crypto::VerifyingKey& key,
-                    const contracts::Timestamp& now, std::string& text);
+[[nodiscard]] tl::expected<std::optional<trust::KnownGoodStore>, StoreError> load_registry_store(
+    const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
+    std::string& text);
 
 // A store loaded with its standing.
 struct LoadedStore {
@@ -211,15 +210,15 @@ enum class ExpiredStore { Refuse, Read };
 
 // load_registry_store with the store's standing. `text`, when given, keeps
 // the file's text as read.
-[[nodiscard]] tl::expected<std::optional<LoadedStore>, trust::TrustError> load_store_standing(
+[[nodiscard]] tl::expected<std::optional<LoadedStore>, StoreError> load_store_standing(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     ExpiredStore expired = ExpiredStore::Refuse, std::string* text = nullptr);
 
 // Replays each platform's history through KnownGoodStore::record_promotion (the
 // rollback rule without the withdrawn check), then withdraws its revoked
-// measurements; platforms in file order. BelowRollbackFloor for a history that
-// falls below its own floor.
-[[nodiscard]] tl::expected<trust::KnownGoodStore, trust::TrustError> rebuild_registry(
+// measurements; platforms in file order. Trust, carrying BelowRollbackFloor,
+// for a history that falls below its own floor.
+[[nodiscard]] tl::expected<trust::KnownGoodStore, StoreError> rebuild_registry(
     const RegistrySnapshotBody& body);
 
 // The lock that promotions against one store hold from before the load until

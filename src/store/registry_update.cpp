@@ -11,15 +11,13 @@
 
 namespace zdz::store {
 
-using trust::TrustError;
-
 tl::expected<RegistryUpdate, RegistryUpdateError> RegistryUpdate::begin(
     const std::string& path, const crypto::VerifyingKey& key, const contracts::Timestamp& now,
     bool absent_starts_empty, ExpiredStore expired) {
     auto lock = io::DirectoryLock::acquire(path);
     if (!lock) {
         return tl::unexpected(RegistryUpdateError{RegistryUpdateError::Kind::Lock,
-                                                  TrustError::from_write_error(lock.error())});
+                                                  StoreError::from_write_error(lock.error())});
     }
     RegistryUpdate update(path, std::move(*lock));
     auto loaded = load_store_standing(path, key, now, expired, &update.previous_);
@@ -50,7 +48,7 @@ tl::expected<RegistryUpdate, RegistryUpdateError> RegistryUpdate::begin(
     return update;
 }
 
-tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer& key,
+tl::expected<void, StoreError> RegistryUpdate::write_linked(const crypto::Signer& key,
                                                             const contracts::Uuid& key_id,
                                                             const contracts::Timestamp& now,
                                                             const SaveNote& note) {
@@ -71,7 +69,7 @@ tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer
         // The line is appended and flushed once the new store is flushed at
         // its temporary path, and before it is renamed into place.
         const auto log_path = audit_log_path(path_);
-        std::optional<TrustError> log_failed;
+        std::optional<StoreError> log_failed;
         const std::function<tl::expected<void, io::WriteError>()> append_line =
             [&]() -> tl::expected<void, io::WriteError> {
             if (auto appended = append_audit_line(log_path, tail_, line); !appended) {
@@ -93,13 +91,13 @@ tl::expected<void, TrustError> RegistryUpdate::write_linked(const crypto::Signer
             return tl::unexpected(std::move(*log_failed));
         }
         if (!written && written.error().kind != io::WriteError::Kind::NotDurable) {
-            return tl::unexpected(TrustError::from_write_error(written.error()));
+            return tl::unexpected(StoreError::from_write_error(written.error()));
         }
         standing_ = StoreStanding{next_.sequence,  text.hash,         key_id, now,
                                   link.expires_at, link.previous_hash};
         next_.sequence += 1;
         if (!written) {
-            return tl::unexpected(TrustError::from_write_error(written.error()));
+            return tl::unexpected(StoreError::from_write_error(written.error()));
         }
         return {};
     } catch (const std::bad_alloc&) {
@@ -114,7 +112,7 @@ tl::expected<void, RegistryUpdateError> RegistryUpdate::save(const crypto::Signe
                                                              const SaveNote& note) {
     auto saved = write_linked(key, key_id, now, note);
     if (!saved) {
-        const auto kind = saved.error().kind() == TrustError::Kind::StorageNotDurable
+        const auto kind = saved.error().kind() == StoreError::Kind::StorageNotDurable
                               ? RegistryUpdateError::Kind::NotDurable
                               : RegistryUpdateError::Kind::Save;
         return tl::unexpected(RegistryUpdateError{kind, std::move(saved.error())});

@@ -16,9 +16,9 @@
 #include "crypto/ed25519.hpp"
 #include "io/directory_lock.hpp"
 #include "store/audit_log.hpp"
+#include "store/errors.hpp"
 #include "store/registry_file.hpp"
 #include "store/replacement.hpp"
-#include "trust/errors.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::store {
@@ -38,7 +38,7 @@ struct RegistryUpdateError {
         NotDurable,
     };
     Kind kind = Kind::Load;
-    std::optional<trust::TrustError> error;
+    std::optional<StoreError> error;
 };
 
 // What a save records beside the registry: the log line's account of the
@@ -91,9 +91,10 @@ private:
         : path_(std::move(path)), lock_(std::move(lock)) {}
 
     // The log line, then the store; the new standing once both are written.
-    [[nodiscard]] tl::expected<void, trust::TrustError> write_linked(
-        const crypto::Signer& key, const contracts::Uuid& key_id, const contracts::Timestamp& now,
-        const SaveNote& note);
+    [[nodiscard]] tl::expected<void, StoreError> write_linked(const crypto::Signer& key,
+                                                              const contracts::Uuid& key_id,
+                                                              const contracts::Timestamp& now,
+                                                              const SaveNote& note);
 
     std::string path_;
     io::DirectoryLock lock_;

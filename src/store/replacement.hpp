@@ -10,7 +10,7 @@
 
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
-#include "trust/errors.hpp"
+#include "store/errors.hpp"
 
 namespace zdz::store {
 
@@ -29,7 +29,7 @@ struct ReplacementError {
         NotDurable,
     };
     Kind kind = Kind::NotWritten;
-    std::optional<trust::TrustError> error;
+    std::optional<StoreError> error;
     std::string unconfirmed;
 };
 
@@ -46,7 +46,7 @@ struct Replacement {
 // `confirm`, which reads the file back ("why not" on failure). The file holds
 // the old content or the confirmed new one, whatever fails.
 [[nodiscard]] tl::expected<void, ReplacementError> replace_confirmed(
-    const Replacement& file, const std::function<tl::expected<void, trust::TrustError>()>& write,
+    const Replacement& file, const std::function<tl::expected<void, StoreError>()>& write,
     const std::function<tl::expected<void, std::string>()>& confirm);
 
 }  // namespace zdz::store

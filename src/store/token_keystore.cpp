@@ -13,8 +13,6 @@
 namespace zdz::store {
 namespace {
 
-using trust::TrustError;
-
 // Signs through the token's session, and hands out only what verifies with
 // the keystore's public key.
 class TokenKeySigner final : public crypto::Signer {
@@ -76,18 +74,18 @@ TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenU
                          key.public_key.to_hex(), created_at, uri.text()};
 }
 
-tl::expected<void, TrustError> save_token_keystore(const TokenKeystore& record,
+tl::expected<void, StoreError> save_token_keystore(const TokenKeystore& record,
                                                    const std::string& path,
                                                    const io::DirectoryLock* held) {
     return save_keystore_text(write_token_keystore_json(record), path, held);
 }
 
-tl::expected<crypto::VerifyingKey, TrustError> token_keystore_verifying_key(
+tl::expected<crypto::VerifyingKey, StoreError> token_keystore_verifying_key(
     const TokenKeystore& record) {
     return recorded_verifying_key(record.verifying_key_hex);
 }
 
-tl::expected<AnyKeystore, TrustError> load_any_keystore(const std::string& path) {
+tl::expected<AnyKeystore, StoreError> load_any_keystore(const std::string& path) {
     try {
         auto text = io::read_file_text(path, io::Accept::RegularFile);
         if (!text) {
@@ -96,13 +94,13 @@ tl::expected<AnyKeystore, TrustError> load_any_keystore(const std::string& path)
         if (names_a_token(*text)) {
             auto record = read_token_keystore_json(*text);
             if (!record) {
-                return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
+                return tl::unexpected(StoreError::keystore_malformed(record.error().display()));
             }
             return AnyKeystore(std::move(*record));
         }
         auto record = read_keystore_json(*text);
         if (!record) {
-            return tl::unexpected(TrustError::keystore_malformed(record.error().display()));
+            return tl::unexpected(StoreError::keystore_malformed(record.error().display()));
         }
         return AnyKeystore(std::move(*record));
     } catch (const std::bad_alloc&) {
@@ -115,7 +113,7 @@ const contracts::Uuid& keystore_key_id(const AnyKeystore& keystore) {
                       keystore);
 }
 
-tl::expected<crypto::VerifyingKey, TrustError> any_keystore_verifying_key(
+tl::expected<crypto::VerifyingKey, StoreError> any_keystore_verifying_key(
     const AnyKeystore& keystore) {
     return std::visit(
         [](const auto& record) { return recorded_verifying_key(record.verifying_key_hex); },

@@ -20,10 +20,10 @@
 #include "json/fields.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
+#include "store/errors.hpp"
 #include "store/keystore.hpp"
 #include "token/errors.hpp"
 #include "token/token.hpp"
-#include "trust/errors.hpp"
 
 namespace zdz::store {
 
@@ -67,12 +67,12 @@ TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenU
 
 // Written as save_keystore writes a sealed keystore (owner-only, replaced
 // atomically); errors as there.
-[[nodiscard]] tl::expected<void, trust::TrustError> save_token_keystore(
+[[nodiscard]] tl::expected<void, StoreError> save_token_keystore(
     const TokenKeystore& record, const std::string& path, const io::DirectoryLock* held = nullptr);
 
 // KeystoreMalformed when verifying_key_hex is not a public key (worded as for
 // a sealed keystore).
-[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> token_keystore_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> token_keystore_verifying_key(
     const TokenKeystore& record);
 
 // Either kind of keystore, as the file at a path holds it.
@@ -80,13 +80,12 @@ using AnyKeystore = std::variant<SealedSigningKey, TokenKeystore>;
 
 // A document with a top-level "pkcs11_uri" member is read as a token
 // keystore; any other as a sealed keystore, with load_keystore's errors.
-[[nodiscard]] tl::expected<AnyKeystore, trust::TrustError> load_any_keystore(
-    const std::string& path);
+[[nodiscard]] tl::expected<AnyKeystore, StoreError> load_any_keystore(const std::string& path);
 
 const contracts::Uuid& keystore_key_id(const AnyKeystore& keystore);
 
 // The recorded public key of either kind, no passphrase or PIN needed.
-[[nodiscard]] tl::expected<crypto::VerifyingKey, trust::TrustError> any_keystore_verifying_key(
+[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> any_keystore_verifying_key(
     const AnyKeystore& keystore);
 
 // A logged-in session on the token of `record` whose key was found to be

@@ -46,44 +46,16 @@ TrustError TrustError::attestation_measurement_mismatch() {
 TrustError TrustError::trust_store_entry_invalid(std::uint64_t line, std::string reason) {
     return TrustError(Kind::TrustStoreEntryInvalid, EntryProblem{line, std::move(reason)});
 }
-TrustError TrustError::keystore_unseal_failed() {
-    return TrustError(Kind::KeystoreUnsealFailed);
-}
-TrustError TrustError::keystore_malformed(std::string detail) {
-    return TrustError(Kind::KeystoreMalformed, Detail{std::move(detail)});
-}
-TrustError TrustError::registry_signature_invalid() {
-    return TrustError(Kind::RegistrySignatureInvalid);
-}
-TrustError TrustError::registry_expired(std::string time) {
-    return TrustError(Kind::RegistryExpired, ExpiredAt{std::move(time)});
-}
-TrustError TrustError::registry_malformed(std::string detail) {
-    return TrustError(Kind::RegistryMalformed, Detail{std::move(detail)});
-}
-TrustError TrustError::storage_failed(std::string detail) {
-    return TrustError(Kind::StorageFailed, Detail{std::move(detail)});
-}
-TrustError TrustError::storage_not_durable(std::string detail) {
-    return TrustError(Kind::StorageNotDurable, Detail{std::move(detail)});
-}
-
-TrustError TrustError::from_write_error(const io::WriteError& error) {
-    return error.kind == io::WriteError::Kind::NotDurable ? storage_not_durable(error.detail)
-                                                          : storage_failed(error.detail);
+TrustError TrustError::trust_file_unreadable(std::string detail) {
+    return TrustError(Kind::TrustFileUnreadable, Detail{std::move(detail)});
 }
 
 namespace {
 
 // The texts of the kinds that carry a payload, one overload per payload.
 struct PayloadText {
-    TrustError::Kind kind;
-
     std::string operator()(std::monostate) const { return {}; }
     std::string operator()(const TrustError::ExpiredAt& p) const {
-        if (kind == TrustError::Kind::RegistryExpired) {
-            return "registry store expired at " + p.time + " (refresh-store renews it)";
-        }
         return "image manifest expired at " + p.time;
     }
     std::string operator()(const TrustError::SignatureCount& p) const {
@@ -118,15 +90,8 @@ struct PayloadText {
         return "trust store entry invalid at line " + std::to_string(p.line) + ": " + p.reason;
     }
     std::string operator()(const TrustError::Detail& p) const {
-        switch (kind) {
-            case TrustError::Kind::KeystoreMalformed:
-                return "keystore is malformed: " + p.text;
-            case TrustError::Kind::RegistryMalformed:
-                return "registry snapshot is malformed: " + p.text;
-            default:
-                // StorageFailed and StorageNotDurable read alike.
-                return "local storage operation failed: " + p.text;
-        }
+        // TrustFileUnreadable reads as a failure of local storage.
+        return "local storage operation failed: " + p.text;
     }
 };
 
@@ -144,12 +109,8 @@ std::string TrustError::display() const {
             return "attestation is for a different device than the trust entry provided";
         case Kind::AttestationMeasurementMismatch:
             return "attestation reports a measurement that does not match the expected one";
-        case Kind::KeystoreUnsealFailed:
-            return "signing key could not be unsealed (wrong passphrase or corrupted keystore)";
-        case Kind::RegistrySignatureInvalid:
-            return "registry snapshot signature does not verify \u2014 the store file is untrusted";
         default:
-            return std::visit(PayloadText{kind_}, payload_);
+            return std::visit(PayloadText{}, payload_);
     }
 }
 
@@ -167,15 +128,9 @@ bool TrustError::is_refusal() const {
         case Kind::AttestationDeviceMismatch:
         case Kind::AttestationStale:
         case Kind::AttestationMeasurementMismatch:
-        case Kind::RegistrySignatureInvalid:
-        case Kind::RegistryExpired:
             return true;
         case Kind::TrustStoreEntryInvalid:
-        case Kind::KeystoreUnsealFailed:
-        case Kind::KeystoreMalformed:
-        case Kind::RegistryMalformed:
-        case Kind::StorageFailed:
-        case Kind::StorageNotDurable:
+        case Kind::TrustFileUnreadable:
             return false;
     }
     return false;

@@ -5,13 +5,12 @@
 #include <utility>
 #include <variant>
 
-#include "io/file.hpp"
-
 namespace zdz::trust {
 
-// The one error type of image trust, the keystore and the registry store. Each
-// kind owns copies of what it reports, so it outlives the records it describes;
-// callers branch on kind() and read what it carries with payload<P>().
+// The one error type of image trust: manifests, trust files, the registry's
+// rules, attestations. Each kind owns copies of what it reports, so it
+// outlives the records it describes; callers branch on kind() and read what
+// it carries with payload<P>().
 class TrustError {
 public:
     enum class Kind {
@@ -31,16 +30,8 @@ public:
         AttestationStale,
         AttestationMeasurementMismatch,
         TrustStoreEntryInvalid,
-        KeystoreUnsealFailed,
-        KeystoreMalformed,
-        RegistrySignatureInvalid,
-        // The store's signature verifies, but its expiry has passed.
-        RegistryExpired,
-        RegistryMalformed,
-        StorageFailed,
-        // The file was replaced, but flushing its directory failed: the new
-        // file is in place and may not survive a crash.
-        StorageNotDurable,
+        // The text of a trust file could not be read through (no memory).
+        TrustFileUnreadable,
     };
 
     static TrustError manifest_signature_invalid();
@@ -61,19 +52,10 @@ public:
                                         std::int64_t max_age_seconds);
     static TrustError attestation_measurement_mismatch();
     static TrustError trust_store_entry_invalid(std::uint64_t line, std::string reason);
-    static TrustError keystore_unseal_failed();
-    static TrustError keystore_malformed(std::string detail);
-    static TrustError registry_signature_invalid();
-    static TrustError registry_expired(std::string time);
-    static TrustError registry_malformed(std::string detail);
-    static TrustError storage_failed(std::string detail);
-    // Displayed as storage_failed is; callers tell the two apart by kind.
-    static TrustError storage_not_durable(std::string detail);
-    // StorageFailed, or StorageNotDurable for a file replaced but not flushed.
-    static TrustError from_write_error(const io::WriteError& error);
+    static TrustError trust_file_unreadable(std::string detail);
 
     // What each kind carries; the kinds not named carry nothing.
-    struct ExpiredAt {  // ManifestExpired, RegistryExpired
+    struct ExpiredAt {  // ManifestExpired
         std::string time;
         friend bool operator==(const ExpiredAt&, const ExpiredAt&) = default;
     };
@@ -113,7 +95,7 @@ public:
         std::string reason;
         friend bool operator==(const EntryProblem&, const EntryProblem&) = default;
     };
-    struct Detail {  // KeystoreMalformed, RegistryMalformed, StorageFailed, StorageNotDurable
+    struct Detail {  // TrustFileUnreadable
         std::string text;
         friend bool operator==(const Detail&, const Detail&) = default;
     };
@@ -135,13 +117,13 @@ public:
     std::string display() const;
 
     // Whether the error is a trust decision against what was checked: a
-    // signature that does not verify (manifest, store, attestation), too few
+    // signature that does not verify (manifest, attestation), too few
     // trusted signatures, an expired manifest or stale attestation, a
     // manifest signed outside the validity of the keys that verify it, the
     // rollback floor, a withdrawn
     // measurement, no or another current known-good image, an attestation
     // for another device or image. The other kinds are inputs that cannot be
-    // read or used, and the storage.
+    // read or used.
     bool is_refusal() const;
 
     friend bool operator==(const TrustError&, const TrustError&) = default;

@@ -177,8 +177,8 @@ tl::expected<std::vector<TrustedSigner>, TrustError> parse_entries(std::string_v
         }
         return signers;
     } catch (const std::bad_alloc&) {
-        return tl::unexpected(TrustError::storage_failed("cannot read the trust file: " +
-                                                         contracts::os_error_text(ENOMEM)));
+        return tl::unexpected(TrustError::trust_file_unreadable("cannot read the trust file: " +
+                                                                contracts::os_error_text(ENOMEM)));
     }
 }
 

@@ -141,7 +141,7 @@ TEST(Keystore, SealSaveLoadUnseal) {
 
     const auto wrong = unseal_signing_key(*loaded, bytes_of("correct horse battery stapl"), kNow);
     ASSERT_FALSE(wrong);
-    EXPECT_EQ(wrong.error().kind(), TrustError::Kind::KeystoreUnsealFailed);
+    EXPECT_EQ(wrong.error().kind(), StoreError::Kind::KeystoreUnsealFailed);
     EXPECT_EQ(wrong.error().display(), kUnsealFailed);
 
     // Saving again replaces the file.
@@ -187,7 +187,7 @@ TEST(Keystore, LoadAndSaveFailures) {
     const std::string missing = dir.file("none.json");
     auto absent = load_keystore(missing);
     ASSERT_FALSE(absent);
-    EXPECT_EQ(absent.error().kind(), TrustError::Kind::StorageFailed);
+    EXPECT_EQ(absent.error().kind(), StoreError::Kind::StorageFailed);
     EXPECT_EQ(absent.error().display(), "local storage operation failed: cannot read " + missing +
                                             ": No such file or directory (os error 2)");
     dir.write("latin1.json", "{\"key_id\": \"\xe9\"}");
@@ -199,7 +199,7 @@ TEST(Keystore, LoadAndSaveFailures) {
     const auto load_edited = [&](std::string text) {
         dir.write("k.json", text);
         auto r = load_keystore(dir.file("k.json"));
-        EXPECT_TRUE(!r && r.error().kind() == TrustError::Kind::KeystoreMalformed);
+        EXPECT_TRUE(!r && r.error().kind() == StoreError::Kind::KeystoreMalformed);
         return r ? std::string("loaded") : r.error().display();
     };
     auto extra = written;
@@ -243,7 +243,7 @@ TEST(Keystore, VerifyingKeyRefusals) {
     const auto refusal = [&](std::string hex) {
         record.verifying_key_hex = std::move(hex);
         auto key = keystore_verifying_key(record);
-        EXPECT_TRUE(!key && key.error().kind() == TrustError::Kind::KeystoreMalformed);
+        EXPECT_TRUE(!key && key.error().kind() == StoreError::Kind::KeystoreMalformed);
         return key ? std::string("accepted") : key.error().display();
     };
     EXPECT_EQ(refusal(good.substr(0, 62)), malformed("verifying_key_hex is not 32 bytes"));

@@ -258,7 +258,8 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
     write_signed(dir, "falling.json", falling, key);
     EXPECT_EQ(load_error(dir.file("falling.json")),
               "image security version 1 is below the rollback floor 2 for platform vask");
-    EXPECT_EQ(rebuild_registry(falling).error(), TrustError::below_rollback_floor("vask", 1, 2));
+    EXPECT_EQ(rebuild_registry(falling).error(),
+              StoreError(TrustError::below_rollback_floor("vask", 1, 2)));
 
     // A platform listed twice continues the same history under the same rule.
     RegistrySnapshotBody twice{1, kNow, {}};
@@ -278,7 +279,8 @@ TEST(RegistryFile, ReplayAppliesTheRollbackRule) {
     EXPECT_TRUE(alder.withdrawn.contains(sha256_of("gone")));
 
     twice.platforms.push_back({vask, {promotion("d", 1, 4)}, {}, {}});
-    EXPECT_EQ(rebuild_registry(twice).error(), TrustError::below_rollback_floor("vask", 1, 2));
+    EXPECT_EQ(rebuild_registry(twice).error(),
+              StoreError(TrustError::below_rollback_floor("vask", 1, 2)));
 
     // A withdrawn measurement in the history loads, and then blocks installs.
     RegistrySnapshotBody withdrawn{1, kNow, {}};

@@ -13,10 +13,10 @@ TEST(TrustErrorPayload, KindsDoNotShareSlots) {
     EXPECT_EQ(entry.payload<TrustError::EntryProblem>()->reason, "bad key");
     EXPECT_EQ(entry.payload<TrustError::Detail>(), nullptr);
 
-    EXPECT_NE(TrustError::storage_failed("x"), TrustError::storage_not_durable("x"));
-    EXPECT_EQ(TrustError::storage_failed("x").display(),
-              TrustError::storage_not_durable("x").display());
-    EXPECT_NE(TrustError::keystore_malformed("x"), TrustError::registry_malformed("x"));
+    const auto unreadable = TrustError::trust_file_unreadable("x");
+    EXPECT_EQ(unreadable.line(), 0U);
+    EXPECT_EQ(unreadable.display(), "local storage operation failed: x");
+    EXPECT_FALSE(unreadable.is_refusal());
 
     const auto stale = TrustError::attestation_stale("a", "b", 300);
     ASSERT_NE(stale.payload<TrustError::Staleness>(), nullptr);

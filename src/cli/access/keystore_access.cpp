@@ -10,14 +10,14 @@ namespace zdz::cli {
 
 tl::expected<store::AnyKeystore, CommandError> load_keystore_file(const std::string& path,
                                                                   std::string_view what) {
-    return store::load_any_keystore(path).map_error([&](const trust::TrustError& e) {
+    return store::load_any_keystore(path).map_error([&](const store::StoreError& e) {
         return fail("cannot load " + std::string(what) + " " + path + ": " + e.display());
     });
 }
 
 tl::expected<crypto::VerifyingKey, CommandError> recorded_public_key(
     const store::AnyKeystore& keystore, std::string_view what) {
-    return store::any_keystore_verifying_key(keystore).map_error([&](const trust::TrustError& e) {
+    return store::any_keystore_verifying_key(keystore).map_error([&](const store::StoreError& e) {
         return fail("cannot read public key from " + std::string(what) + ": " + e.display());
     });
 }

@@ -13,6 +13,7 @@
 #include "crypto/ed25519.hpp"
 #include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
+#include "store/errors.hpp"
 #include "store/kdf.hpp"
 #include "store/keystore.hpp"
 #include "store/keystore_update.hpp"
@@ -50,7 +51,7 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
     if (auto writable = io::check_destination(cmd.keystore); !writable) {
         return tl::unexpected(
             fail_io("failed to write keystore to " + cmd.keystore + ": " +
-                    trust::TrustError::from_write_error(writable.error()).display() +
+                    store::StoreError::from_write_error(writable.error()).display() +
                     "; the previous keystore is unchanged"));
     }
     ZDZ_TRY(const auto key, unseal_with(record, passphrase, now));

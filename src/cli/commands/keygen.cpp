@@ -13,6 +13,7 @@
 #include "encoding/try.hpp"
 #include "io/atomic_file.hpp"
 #include "io/directory_lock.hpp"
+#include "store/errors.hpp"
 #include "store/keystore.hpp"
 #include "store/token_keystore.hpp"
 #include "token/token.hpp"
@@ -66,7 +67,7 @@ constexpr std::uint32_t kKibPerMib = 1024;
         input.passphrase.wipe();
         return tl::unexpected(
             fail_io("failed to write keystore to " + cmd.out + ": " +
-                    trust::TrustError::from_write_error(writable.error()).display()));
+                    store::StoreError::from_write_error(writable.error()).display()));
     }
     const auto key = cmd.existing_key ? token::find_key(*uri, input.passphrase)
                                       : token::generate_key(*uri, input.passphrase);
@@ -83,14 +84,14 @@ constexpr std::uint32_t kKibPerMib = 1024;
     const auto lock = io::DirectoryLock::acquire(cmd.out);
     if (!lock) {
         return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
-                                      trust::TrustError::from_write_error(lock.error()).display() +
+                                      store::StoreError::from_write_error(lock.error()).display() +
                                       kept));
     }
     if (auto fresh = refuse_existing_out(cmd); !fresh) {
         return tl::unexpected(fail(fresh.error().message + kept));
     }
     if (const auto saved = store::save_token_keystore(record, cmd.out, &*lock); !saved) {
-        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+        if (saved.error().kind() == store::StoreError::Kind::StorageNotDurable) {
             return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
         }
         return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
@@ -143,7 +144,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     if (auto writable = io::check_destination(cmd.out); !writable) {
         return tl::unexpected(
             fail_io("failed to write keystore to " + cmd.out + ": " +
-                    trust::TrustError::from_write_error(writable.error()).display()));
+                    store::StoreError::from_write_error(writable.error()).display()));
     }
     const auto sealed = store::seal_signing_key(input.passphrase.bytes(), now);
     input.passphrase.wipe();
@@ -157,13 +158,13 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     const auto lock = io::DirectoryLock::acquire(cmd.out);
     if (!lock) {
         return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
-                                      trust::TrustError::from_write_error(lock.error()).display()));
+                                      store::StoreError::from_write_error(lock.error()).display()));
     }
     // Asked again under the lock: another keygen onto the same new --out may
     // have written it since.
     ZDZ_RETURN_IF_ERROR(refuse_existing_out(cmd));
     if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
-        if (saved.error().kind() == trust::TrustError::Kind::StorageNotDurable) {
+        if (saved.error().kind() == store::StoreError::Kind::StorageNotDurable) {
             return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
         }
         return tl::unexpected(

@@ -21,7 +21,7 @@
 namespace zdz::cli {
 namespace {
 
-using trust::TrustError;
+using store::StoreError;
 
 // The two keystores of rekey-store, read without their passphrases.
 struct RekeyKeystores {
@@ -62,7 +62,7 @@ struct RekeyKeystores {
     const auto& error = *update.error().error;
     // Run again after it went through, the command would otherwise only say
     // that the store does not verify.
-    if (error.kind() == TrustError::Kind::RegistrySignatureInvalid) {
+    if (error.kind() == StoreError::Kind::RegistrySignatureInvalid) {
         const auto as_next = store::load_registry_store(cmd.store, keys.next_key, now);
         if (as_next && as_next->has_value()) {
             return tl::unexpected(fail("store " + cmd.store +

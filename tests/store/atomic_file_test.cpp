@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "store/errors.hpp"
 #include "support/tempdir.hpp"
-#include "trust/errors.hpp"
 
 using zdz::io::atomic_temp_path;
 using zdz::io::DirectoryLock;
@@ -33,9 +33,9 @@ namespace {
 // object, so that argument-dependent lookup does not find the io function.)
 const auto write_file_atomically =
     [](const std::string& path, std::string_view bytes, FileMode mode = FileMode::Default,
-       const DirectoryLock* held = nullptr) -> tl::expected<void, zdz::trust::TrustError> {
+       const DirectoryLock* held = nullptr) -> tl::expected<void, zdz::store::StoreError> {
     return zdz::io::write_file_atomically(path, bytes, {mode, zdz::io::TempName::Beside, held})
-        .map_error(zdz::trust::TrustError::from_write_error);
+        .map_error(zdz::store::StoreError::from_write_error);
 };
 
 // The replacement a manifest goes through, with the reason of a failure.
@@ -167,7 +167,7 @@ TEST(WriteFileAtomically, FailureMessagesAndWhatIsLeftBehind) {
     TempDir dir;
     auto missing = write_file_atomically(dir.file("missing/store.json"), "x");
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind(), zdz::trust::TrustError::Kind::StorageFailed);
+    EXPECT_EQ(missing.error().kind(), zdz::store::StoreError::Kind::StorageFailed);
     EXPECT_EQ(missing.error().display(), "local storage operation failed: cannot write " +
                                              dir.file("missing/store.tmp") +
                                              ": No such file or directory (os error 2)");
