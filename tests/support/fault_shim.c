@@ -16,6 +16,8 @@
 //                                   at the new name loses its last byte (a file
 //                                   that does not read back as written)
 //   ZDZ_SHIM_RENAMES_ALLOWED=N      renames after the first N fail with EIO
+//   ZDZ_SHIM_FAIL_FLOCK=1           flock fails with ENOLCK (a file system that
+//                                   cannot lock)
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -24,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +58,16 @@ int fsync(int fd) {
 
 int fdatasync(int fd) {
     return flush(fd, "fdatasync");
+}
+
+int flock(int fd, int operation) {
+    const char* fail = getenv("ZDZ_SHIM_FAIL_FLOCK");
+    if (fail != NULL && strcmp(fail, "1") == 0) {
+        errno = ENOLCK;
+        return -1;
+    }
+    int (*real)(int, int) = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+    return real(fd, operation);
 }
 
 static void copy_file(const char* from, const char* to) {
