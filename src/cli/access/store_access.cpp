@@ -150,6 +150,11 @@ tl::expected<void, CommandError> check_platform_held(const std::string& store,
                                " a platform not yet in it"));
 }
 
+ErrorKind opening_kind(const store::RegistryUpdateError& error) {
+    return error.kind == store::RegistryUpdateError::Kind::Lock ? ErrorKind::Io
+                                                                : kind_of(*error.error);
+}
+
 tl::expected<UpdatedStore, CommandError> update_store(
     const std::string& store_path, const crypto::Signer& key, const contracts::Uuid& key_id,
     const contracts::Timestamp& now, const StoreUpdateWording& wording,
@@ -171,10 +176,8 @@ tl::expected<UpdatedStore, CommandError> update_store(
                 // record the change a second time.
                 return not_durable(subject, store_path, error.error->display());
         }
-        // A lock that cannot be taken is the system's; a store that does not
-        // load is an input, or a refusal when its signature does not verify.
         return fail(std::string(wording.load_failed) + store_path + ": " + error.error->display(),
-                    error.kind == Kind::Lock ? ErrorKind::Io : kind_of(*error.error));
+                    opening_kind(error));
     };
     // The store is checked with the unsealed key's own public key.
     auto update = store::RegistryUpdate::begin(store_path, key.verifying_key(), now,

@@ -20,6 +20,7 @@
 #include "store/audit_log.hpp"
 #include "store/checkpoint.hpp"
 #include "store/registry_file.hpp"
+#include "store/registry_update.hpp"
 #include "trust/registry.hpp"
 
 namespace zdz::cli {
@@ -128,6 +129,12 @@ struct UpdatedStore {
     std::optional<store::StoreStanding> standing;
     std::optional<CheckpointReport> checkpoint;
 };
+
+// The kind of a store that did not open for an update (the Lock and Load
+// failures of RegistryUpdate::begin): a lock that cannot be taken is the
+// system's; a store that does not load is an input, or a refusal when its
+// signature or expiry fails.
+[[nodiscard]] ErrorKind opening_kind(const store::RegistryUpdateError& error);
 
 // A change to the store through store::RegistryUpdate (the lock held from the
 // load to the save), worded for the command: loads the store checked with

@@ -70,10 +70,8 @@ struct RekeyKeystores {
                                        cmd.new_keystore));
         }
     }
-    // A lock that cannot be taken is the system's, as for every saving command.
-    const bool unlocked = update.error().kind == store::RegistryUpdateError::Kind::Lock;
     return tl::unexpected(fail("cannot load store " + cmd.store + ": " + error.display(),
-                               unlocked ? ErrorKind::Io : kind_of(error)));
+                               opening_kind(update.error())));
 }
 
 }  // namespace
