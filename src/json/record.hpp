@@ -38,7 +38,10 @@
 //   a value its codec takes as its type but refuses: see each codec.
 //
 // The members of a record are listed in the order its type declares them, all
-// of them: a record read is built from them in that order.
+// of them: a record read is built from them in that order. A record may derive
+// from one plain struct whose fields it begins with (two file records with the
+// same leading members): those members come first, bound by the base's member
+// pointers, and the base is built from them.
 
 #include <algorithm>
 #include <array>
@@ -361,9 +364,29 @@ struct RecordDescription {
     }
 };
 
+namespace json_detail {
+
+// How many of the members, from the first, are bound to fields of a base of R.
+template <class R, class... M>
+constexpr std::size_t base_member_count() {
+    constexpr std::array<bool, sizeof...(M)> of_base{!std::is_same_v<typename M::Record, R>...};
+    std::size_t count = 0;
+    while (count < of_base.size() && of_base[count]) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace json_detail
+
 template <class R, class... M>
 constexpr RecordDescription<R, M...> record(std::string_view name, M... members) {
-    static_assert((std::is_same_v<typename M::Record, R> && ...), "members of another record");
+    static_assert(
+        ((std::is_same_v<typename M::Record, R> || std::is_base_of_v<typename M::Record, R>)&&...),
+        "members of another record");
+    static_assert(((!std::is_same_v<typename M::Record, R>)+... + 0) ==
+                      json_detail::base_member_count<R, M...>(),
+                  "the members of a base come first");
     return {name, std::tuple<M...>(members...)};
 }
 
@@ -379,8 +402,26 @@ constexpr std::size_t member_count() {
     return std::tuple_size_v<decltype(description_of<R>().members)>;
 }
 
+template <class R>
+constexpr std::size_t base_count() {
+    return std::apply(
+        [](const auto&... m) { return base_member_count<R, std::decay_t<decltype(m)>...>(); },
+        description_of<R>().members);
+}
+
+// The base whose fields the first members bind (`type`); void when there is
+// none.
+template <class R, bool = (base_count<R>() > 0)>
+struct BaseOf {
+    using type = void;
+};
+template <class R>
+struct BaseOf<R, true> {
+    using type = typename std::tuple_element_t<0, decltype(description_of<R>().members)>::Record;
+};
+
 // Stands for any field's value: R{AnyField{}, ...} compiles with as many of
-// them as R has fields, and not with one more.
+// them as R has fields (its base one of them), and not with one more.
 // Defined, though never called, so that a field of a type without linkage
 // (a record of an unnamed namespace) is no conversion used but not defined.
 struct AnyField {
@@ -397,12 +438,24 @@ constexpr bool takes_fields(std::index_sequence<I...>) {
     };
 }
 
-// The description names as many members as the type has fields.
+template <class R, std::size_t N>
+constexpr bool has_fields() {
+    return takes_fields<R>(std::make_index_sequence<N>()) &&
+           !takes_fields<R>(std::make_index_sequence<N + 1>());
+}
+
+// The description names as many members as the type has fields, and as many
+// of them bound to its base as the base has.
 template <class R>
 constexpr bool describes_every_field() {
     constexpr auto count = member_count<R>();
-    return takes_fields<R>(std::make_index_sequence<count>()) &&
-           !takes_fields<R>(std::make_index_sequence<count + 1>());
+    constexpr auto of_base = base_count<R>();
+    if constexpr (of_base == 0) {
+        return has_fields<R, count>();
+    } else {
+        return has_fields<R, count - of_base + 1>() &&
+               has_fields<typename BaseOf<R>::type, of_base>();
+    }
 }
 
 // The member names in declaration order.
@@ -522,11 +575,23 @@ template <class R>
     if (!complete) {
         return false;
     }
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        out.emplace(R{take<std::tuple_element_t<I, std::remove_const_t<decltype(d.members)>>>(
-            std::get<I>(draft))...});
+    using Members = std::remove_const_t<decltype(d.members)>;
+    constexpr std::size_t kOfBase = base_count<R>();
+    if constexpr (kOfBase == 0) {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            out.emplace(R{take<std::tuple_element_t<I, Members>>(std::get<I>(draft))...});
+        }
+        (indices);
+    } else {
+        [&]<std::size_t... B, std::size_t... I>(std::index_sequence<B...>,
+                                                std::index_sequence<I...>) {
+            out.emplace(R{
+                typename BaseOf<R>::type{
+                    take<std::tuple_element_t<B, Members>>(std::get<B>(draft))...},
+                take<std::tuple_element_t<kOfBase + I, Members>>(std::get<kOfBase + I>(draft))...});
+        }
+        (std::make_index_sequence<kOfBase>(), std::make_index_sequence<names.size() - kOfBase>());
     }
-    (indices);
     if constexpr (d.rule != nullptr) {
         if (auto refusal = d.rule(*out)) {
             return in.refuse(std::move(*refusal), in.closed_at());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -81,6 +82,15 @@ private:
 
     Kind kind_;
     Payload payload_;
+};
+
+// How an operation on a store's files failed, one of the kinds K, with the
+// StoreError behind it where the kind has one.
+template <class K>
+struct StoreFailure {
+    using Kind = K;
+    Kind kind{};
+    std::optional<StoreError> error;
 };
 
 }  // namespace zdz::store

@@ -89,12 +89,8 @@ tl::expected<SealedSigningKey, StoreError> seal_key(
     if (!envelope) {
         return tl::unexpected(envelope.error());
     }
-    return SealedSigningKey{kKeystoreFormatVersion,
-                            key_id,
-                            key.verifying_key().to_hex(),
-                            created_at,
-                            params,
-                            encoding::hex_encode(salt),
+    KeystoreHead head{kKeystoreFormatVersion, key_id, key.verifying_key().to_hex(), created_at};
+    return SealedSigningKey{std::move(head), params, encoding::hex_encode(salt),
                             std::move(*envelope)};
 }
 

@@ -31,16 +31,21 @@ namespace zdz::store {
 inline constexpr std::string_view kSigningKeyContext = "tarnelos:signing-key:v1";
 inline constexpr std::uint16_t kKeystoreFormatVersion = 1;
 inline constexpr std::size_t kKeystoreSaltBytes = 32;
-inline constexpr std::string_view kSealedSigningKeyRecordName = "SealedSigningKey";
 
-struct SealedSigningKey {
-    // Written as 1; not judged when read.
+// What every keystore file begins with, whatever holds its private key.
+struct KeystoreHead {
+    // Written as 1 (kKeystoreFormatVersion, kTokenKeystoreFormatVersion); not
+    // judged when read.
     std::uint16_t format_version = kKeystoreFormatVersion;
     contracts::Uuid key_id;
     // Hex of the 32-byte public key, kept as read: it is judged by
-    // keystore_verifying_key, not by the reader.
+    // keystore_verifying_key and token_keystore_verifying_key, not by the
+    // reader.
     std::string verifying_key_hex;
     contracts::Timestamp created_at;
+};
+
+struct SealedSigningKey : KeystoreHead {
     KdfParams kdf;
     // Hex of the Argon2id salt, kept as read and judged by unseal_signing_key.
     std::string salt_hex;
@@ -59,17 +64,23 @@ struct HexTextCodec {
 };
 inline constexpr HexTextCodec hex_text{};
 
-// Members in the order above. Strict: unknown, missing and repeated members
-// are refused here and in kdf and envelope.
+// The record `name`: the members of KeystoreHead, then `rest`. Strict:
+// unknown, missing and repeated members are refused.
+template <class R, class... Rest>
+constexpr auto keystore_record(std::string_view name, Rest... rest) {
+    using H = KeystoreHead;
+    return json::record<R>(name, json::format_version(&H::format_version),
+                           json::required("key_id", &H::key_id, json::uuid),
+                           json::required("verifying_key_hex", &H::verifying_key_hex, hex_text),
+                           json::required("created_at", &H::created_at, json::timestamp), rest...);
+}
+
+// Members in the order above; kdf and envelope are as strict.
 constexpr auto describe(json::Type<SealedSigningKey>) {
     using R = SealedSigningKey;
-    return json::record<R>(kSealedSigningKeyRecordName, json::format_version(&R::format_version),
-                           json::required("key_id", &R::key_id, json::uuid),
-                           json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
-                           json::required("created_at", &R::created_at, json::timestamp),
-                           json::required("kdf", &R::kdf, json::nested),
-                           json::required("salt_hex", &R::salt_hex, hex_text),
-                           json::required("envelope", &R::envelope, json::nested));
+    return keystore_record<R>("SealedSigningKey", json::required("kdf", &R::kdf, json::nested),
+                              json::required("salt_hex", &R::salt_hex, hex_text),
+                              json::required("envelope", &R::envelope, json::nested));
 }
 
 // The file text: pretty JSON, two-space indentation, no final newline.

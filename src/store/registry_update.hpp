@@ -24,22 +24,19 @@
 namespace zdz::store {
 
 // Why a registry update did not load or save the store.
-struct RegistryUpdateError {
-    enum class Kind {
-        // The folder's lock could not be taken (`error`).
-        Lock,
-        // The store could not be read or trusted (`error`, load_registry_store's).
-        Load,
-        // There is no store, and a new registry is not wanted.
-        Absent,
-        // The save failed (`error`): the previous store is in place.
-        Save,
-        // The new store is in place, but flushing its folder failed (`error`).
-        NotDurable,
-    };
-    Kind kind = Kind::Load;
-    std::optional<StoreError> error;
+enum class RegistryUpdateFailure {
+    // The folder's lock could not be taken (`error`).
+    Lock,
+    // The store could not be read or trusted (`error`, load_registry_store's).
+    Load,
+    // There is no store, and a new registry is not wanted.
+    Absent,
+    // The save failed (`error`): the previous store is in place.
+    Save,
+    // The new store is in place, but flushing its folder failed (`error`).
+    NotDurable,
 };
+using RegistryUpdateError = StoreFailure<RegistryUpdateFailure>;
 
 // What a save records beside the registry: the log line's account of the
 // change (its command and what changed; the save fills in the chain), and

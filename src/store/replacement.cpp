@@ -10,7 +10,7 @@ tl::expected<void, ReplacementError> replace_confirmed(
     const bool not_durable =
         !written && written.error().kind() == StoreError::Kind::StorageNotDurable;
     if (!written && !not_durable) {
-        return tl::unexpected(ReplacementError{Kind::NotWritten, written.error(), {}});
+        return tl::unexpected(ReplacementError{{Kind::NotWritten, written.error()}, {}});
     }
     if (auto confirmed = confirm(); !confirmed) {
         const auto restored =
@@ -18,14 +18,14 @@ tl::expected<void, ReplacementError> replace_confirmed(
                                       {file.mode, io::TempName::Beside, &file.lock})
                 .map_error(StoreError::from_write_error);
         if (!restored && restored.error().kind() != StoreError::Kind::StorageNotDurable) {
-            return tl::unexpected(
-                ReplacementError{Kind::NotPutBack, restored.error(), std::move(confirmed.error())});
+            return tl::unexpected(ReplacementError{{Kind::NotPutBack, restored.error()},
+                                                   std::move(confirmed.error())});
         }
         return tl::unexpected(
-            ReplacementError{Kind::PutBack, std::nullopt, std::move(confirmed.error())});
+            ReplacementError{{Kind::PutBack, std::nullopt}, std::move(confirmed.error())});
     }
     if (not_durable) {
-        return tl::unexpected(ReplacementError{Kind::NotDurable, written.error(), {}});
+        return tl::unexpected(ReplacementError{{Kind::NotDurable, written.error()}, {}});
     }
     return {};
 }

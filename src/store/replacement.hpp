@@ -15,21 +15,20 @@
 namespace zdz::store {
 
 // Why replace_confirmed did not leave the confirmed new file in place.
-struct ReplacementError {
-    enum class Kind {
-        // The write failed (`error`): the previous file is unchanged.
-        NotWritten,
-        // The new file did not read back as meant (`unconfirmed`), and the
-        // previous bytes were put back.
-        PutBack,
-        // Likewise, and putting the previous bytes back failed too (`error`).
-        NotPutBack,
-        // The new file is in place and read back, but flushing its folder
-        // failed (`error`): it may not survive a crash.
-        NotDurable,
-    };
-    Kind kind = Kind::NotWritten;
-    std::optional<StoreError> error;
+enum class ReplacementFailure {
+    // The write failed (`error`): the previous file is unchanged.
+    NotWritten,
+    // The new file did not read back as meant (`unconfirmed`), and the
+    // previous bytes were put back.
+    PutBack,
+    // Likewise, and putting the previous bytes back failed too (`error`).
+    NotPutBack,
+    // The new file is in place and read back, but flushing its folder failed
+    // (`error`): it may not survive a crash.
+    NotDurable,
+};
+struct ReplacementError : StoreFailure<ReplacementFailure> {
+    // Why the new file did not read back as meant.
     std::string unconfirmed;
 };
 

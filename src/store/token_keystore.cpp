@@ -70,8 +70,9 @@ tl::expected<TokenKeystore, json::DocumentError> read_token_keystore_json(std::s
 
 TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenUri& uri,
                                  const contracts::Timestamp& created_at) {
-    return TokenKeystore{kTokenKeystoreFormatVersion, contracts::Uuid::new_v4(),
-                         key.public_key.to_hex(), created_at, uri.text()};
+    return TokenKeystore{{kTokenKeystoreFormatVersion, contracts::Uuid::new_v4(),
+                          key.public_key.to_hex(), created_at},
+                         uri.text()};
 }
 
 tl::expected<void, StoreError> save_token_keystore(const TokenKeystore& record,

@@ -28,31 +28,21 @@
 namespace zdz::store {
 
 inline constexpr std::uint16_t kTokenKeystoreFormatVersion = 1;
-inline constexpr std::string_view kTokenKeystoreRecordName = "TokenKeystore";
-// The member that tells a token keystore from a sealed one.
-inline constexpr std::string_view kTokenUriMember = "pkcs11_uri";
 
-struct TokenKeystore {
-    // Written as 1; not judged when read.
-    std::uint16_t format_version = kTokenKeystoreFormatVersion;
-    contracts::Uuid key_id;
-    // Hex of the 32-byte public key the token holds, judged by
-    // token_keystore_verifying_key.
-    std::string verifying_key_hex;
-    contracts::Timestamp created_at;
+struct TokenKeystore : KeystoreHead {
     // Where the key is: a PKCS#11 URI naming the token and the key's label,
     // never a PIN.
     std::string pkcs11_uri;
 };
 
+// The member that tells a token keystore from a sealed one.
+inline constexpr std::string_view kTokenUriMember = "pkcs11_uri";
+
 // Members in the order above, every one required.
 constexpr auto describe(json::Type<TokenKeystore>) {
     using R = TokenKeystore;
-    return json::record<R>(kTokenKeystoreRecordName, json::format_version(&R::format_version),
-                           json::required("key_id", &R::key_id, json::uuid),
-                           json::required("verifying_key_hex", &R::verifying_key_hex, hex_text),
-                           json::required("created_at", &R::created_at, json::timestamp),
-                           json::required(kTokenUriMember, &R::pkcs11_uri, json::plain_text));
+    return keystore_record<R>("TokenKeystore",
+                              json::required(kTokenUriMember, &R::pkcs11_uri, json::plain_text));
 }
 
 // The file text: pretty JSON, two-space indentation, no final newline.

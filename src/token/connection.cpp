@@ -132,7 +132,7 @@ void ModuleLock::release() {
     }
 }
 
-tl::expected<Initialized, TokenError> Initialized::initialize(CK_FUNCTION_LIST* functions) {
+tl::expected<Initialized, TokenError> initialize(CK_FUNCTION_LIST* functions) {
     CK_C_INITIALIZE_ARGS args{};
     args.flags = CKF_OS_LOCKING_OK;
     const CK_RV rv = functions->C_Initialize(&args);
@@ -143,23 +143,6 @@ tl::expected<Initialized, TokenError> Initialized::initialize(CK_FUNCTION_LIST* 
         return tl::unexpected(TokenError::from_call("C_Initialize", rv));
     }
     return Initialized(functions);
-}
-
-Initialized::Initialized(Initialized&& other) noexcept
-    : functions_(std::exchange(other.functions_, nullptr)) {}
-
-Initialized& Initialized::operator=(Initialized&& other) noexcept {
-    if (this != &other) {
-        Initialized old(std::move(*this));
-        functions_ = std::exchange(other.functions_, nullptr);
-    }
-    return *this;
-}
-
-Initialized::~Initialized() {
-    if (functions_ != nullptr) {
-        functions_->C_Finalize(nullptr);
-    }
 }
 
 tl::expected<TokenSlot, TokenError> find_token(CK_FUNCTION_LIST* functions, const TokenUri& uri) {
@@ -261,7 +244,7 @@ tl::expected<std::unique_ptr<Connection>, TokenError> Connection::open(const Tok
     const auto loaded = connection->library_.loaded_file();
     ZDZ_TRY(auto lock, ModuleLock::acquire(loaded.empty() ? file : loaded));
     connection->lock_ = std::move(lock);
-    ZDZ_TRY(auto initialized, Initialized::initialize(connection->functions_));
+    ZDZ_TRY(auto initialized, initialize(connection->functions_));
     connection->initialized_ = std::move(initialized);
     ZDZ_TRY(auto token, find_token(connection->functions_, uri));
     connection->token_ = std::move(token);

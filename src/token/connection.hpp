@@ -74,24 +74,16 @@ private:
     ino_t inode_ = 0;
 };
 
-// C_Initialize with the operating system's locking; C_Finalize when destroyed,
-// unless the module had been initialised by someone else in this process.
-class Initialized {
-public:
-    Initialized() = default;
-    [[nodiscard]] static tl::expected<Initialized, TokenError> initialize(
-        CK_FUNCTION_LIST* functions);
-
-    Initialized(Initialized&& other) noexcept;
-    Initialized& operator=(Initialized&& other) noexcept;
-    Initialized(const Initialized&) = delete;
-    Initialized& operator=(const Initialized&) = delete;
-    ~Initialized();
-
-private:
-    explicit Initialized(CK_FUNCTION_LIST* functions) : functions_(functions) {}
-    CK_FUNCTION_LIST* functions_ = nullptr;
+// Finalizes the module whose function list it is given.
+struct Finalize {
+    void operator()(CK_FUNCTION_LIST* functions) const noexcept { functions->C_Finalize(nullptr); }
 };
+
+// The module, initialised with the operating system's locking by
+// initialize(): C_Finalize when destroyed. Empty when the module had been
+// initialised by someone else in this process, which finalizes it.
+using Initialized = std::unique_ptr<CK_FUNCTION_LIST, Finalize>;
+[[nodiscard]] tl::expected<Initialized, TokenError> initialize(CK_FUNCTION_LIST* functions);
 
 // The one initialised token that the URI matches.
 struct TokenSlot {

@@ -44,6 +44,20 @@ constexpr auto describe(Type<Narrow>) {
     return record<Narrow>("Narrow", required("a", &Narrow::a, u16));
 }
 
+// Two records that begin with the same members, held once in a base.
+struct Head {
+    std::uint64_t z = 0;
+    std::uint64_t b = 0;
+};
+struct Tailed : Head {
+    std::uint64_t a = 0;
+    std::optional<std::uint64_t> y;
+};
+constexpr auto describe(Type<Tailed>) {
+    return record<Tailed>("Tailed", required("z", &Head::z, u64), required("b", &Head::b, u64),
+                          required("a", &Tailed::a, u64), optional("y", &Tailed::y, u64));
+}
+
 }  // namespace
 
 TEST(PlainDocuments, ReadWithAnyLayout) {
@@ -127,4 +141,18 @@ TEST(PlainDocuments, RecordsTakeKnownMembersOnceAndAllRequiredOnes) {
     EXPECT_EQ(read(R"([1, 2])"), "invalid type: sequence, expected struct Abc at line 1 column 0");
     EXPECT_EQ(read_record<Narrow>(R"({"a": 70000, "b": 1})").error().display(),
               "invalid value: integer `70000`, expected u16 at line 1 column 11");
+}
+
+TEST(PlainDocuments, ARecordBeginsWithTheMembersOfItsBaseInBothLayouts) {
+    const Tailed record{{1, 2}, 3, 4};
+    EXPECT_EQ(write_record_file(record), "{\n  \"z\": 1,\n  \"b\": 2,\n  \"a\": 3,\n  \"y\": 4\n}");
+    EXPECT_EQ(canonical_record(record).value(), R"({"a":3,"b":2,"y":4,"z":1})");
+
+    const auto read = read_record<Tailed>(R"({"a": 3, "z": 1, "y": 4, "b": 2})");
+    ASSERT_TRUE(read) << read.error().display();
+    EXPECT_EQ(write_record_file(*read), write_record_file(record));
+    EXPECT_EQ(read_record<Tailed>(R"({"a": 3, "z": 1})").error().display(),
+              "missing field `b` at line 1 column 16");
+    EXPECT_EQ(read_record<Tailed>(R"({"z": 1, "b": 2, "a": 3, "x": 0})").error().display(),
+              "unknown field `x`, expected one of `z`, `b`, `a`, `y` at line 1 column 28");
 }

@@ -65,10 +65,7 @@ SealedSigningKey record_holding(std::span<const std::uint8_t> plaintext,
     auto envelope = zdz::envelope::seal_envelope(kek->bytes(), key_id, kCreated, std::nullopt,
                                                  {std::string(kSigningKeyContext)}, plaintext);
     EXPECT_TRUE(envelope);
-    return SealedSigningKey{1,
-                            key_id,
-                            key.verifying_key().to_hex(),
-                            kCreated,
+    return SealedSigningKey{{1, key_id, key.verifying_key().to_hex(), kCreated},
                             small_params(),
                             zdz::encoding::hex_encode(salt),
                             std::move(*envelope)};
