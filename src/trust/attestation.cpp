@@ -1,21 +1,24 @@
 #include "trust/attestation.hpp"
 
 #include "encoding/hex.hpp"
-#include "json/canonical.hpp"
-#include "json/value.hpp"
 
 namespace zdz::trust {
 
-using json::JsonValue;
+tl::expected<AttestationNonce, std::string> parse_attestation_nonce(std::string_view text) {
+    AttestationNonce nonce{};
+    if (auto decoded = encoding::hex_decode_exact(text, nonce); !decoded) {
+        return tl::unexpected(decoded.error().field_text("nonce", "nonce", "nonce"));
+    }
+    return nonce;
+}
+
+std::string attestation_nonce_text(const AttestationNonce& nonce) {
+    return encoding::hex_encode(nonce);
+}
 
 tl::expected<std::string, contracts::ContractError> attestation_signing_bytes(
     const AttestationBody& body) {
-    auto object = JsonValue::object();
-    object.add("device_id", JsonValue::string(body.device_id.to_string()));
-    object.add("reported_measurement", JsonValue::string(body.reported_measurement.to_string()));
-    object.add("nonce", JsonValue::string(encoding::hex_encode(body.nonce)));
-    object.add("reported_at", JsonValue::string(body.reported_at.to_string()));
-    return json::canonical_json(object);
+    return json::canonical_record(body);
 }
 
 tl::expected<AttestationReport, contracts::ContractError> sign_attestation(

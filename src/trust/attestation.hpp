@@ -3,12 +3,15 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <tl/expected.hpp>
 
 #include "contracts/errors.hpp"
 #include "contracts/ids.hpp"
 #include "contracts/time.hpp"
 #include "crypto/ed25519.hpp"
+#include "json/fields.hpp"
+#include "json/record.hpp"
 #include "trust/errors.hpp"
 #include "trust/image.hpp"
 
@@ -16,13 +19,34 @@ namespace zdz::trust {
 
 inline constexpr std::size_t kAttestationNonceBytes = 32;
 
+using AttestationNonce = std::array<std::uint8_t, kAttestationNonceBytes>;
+
 // What a device signs to prove which image it booted.
 struct AttestationBody {
     contracts::DeviceId device_id;
     ImageMeasurement reported_measurement;
-    std::array<std::uint8_t, kAttestationNonceBytes> nonce{};
+    AttestationNonce nonce{};
     contracts::Timestamp reported_at;
 };
+
+// The nonce as text: the hex of its bytes.
+[[nodiscard]] tl::expected<AttestationNonce, std::string> parse_attestation_nonce(
+    std::string_view text);
+std::string attestation_nonce_text(const AttestationNonce& nonce);
+
+// Signed in the canonical layout (attestation_signing_bytes).
+constexpr auto describe(json::Type<AttestationBody>) {
+    using R = AttestationBody;
+    return json::record<R>(
+        "AttestationBody",
+        json::required(
+            "device_id", &R::device_id,
+            json::validated(&contracts::DeviceId::parse, &json::to_text<contracts::DeviceId>)),
+        json::required("reported_measurement", &R::reported_measurement, measurement_codec),
+        json::required("nonce", &R::nonce,
+                       json::validated(&parse_attestation_nonce, &attestation_nonce_text)),
+        json::required("reported_at", &R::reported_at, json::timestamp));
+}
 
 struct AttestationReport {
     AttestationBody body;

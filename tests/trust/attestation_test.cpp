@@ -79,3 +79,17 @@ TEST(Attestation, ChecksRunInOrder) {
                   .display(),
               "attestation reports a measurement that does not match the expected one");
 }
+
+TEST(Attestation, SignsTheCanonicalJsonOfItsBody) {
+    AttestationBody body{
+        *DeviceId::parse("67e55044-10b1-426f-9247-bb680e5fe0c8"), measure("v2"), {}, kNow};
+    for (std::size_t i = 0; i < body.nonce.size(); ++i) {
+        body.nonce[i] = static_cast<std::uint8_t>(0xe0 + i);
+    }
+    const std::string expected =
+        R"({"device_id":"67e55044-10b1-426f-9247-bb680e5fe0c8",)"
+        R"("nonce":"e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff",)"
+        R"("reported_at":"2026-07-29T12:00:00Z","reported_measurement":")" +
+        measure("v2").to_string() + R"("})";
+    EXPECT_EQ(attestation_signing_bytes(body).value(), expected);
+}
