@@ -92,4 +92,16 @@ TEST(Attestation, SignsTheCanonicalJsonOfItsBody) {
         R"("reported_at":"2026-07-29T12:00:00Z","reported_measurement":")" +
         measure("v2").to_string() + R"("})";
     EXPECT_EQ(attestation_signing_bytes(body).value(), expected);
+
+    // The same description reads the bytes back, the nonce as exactly 32 bytes of hex.
+    const auto read = zdz::json::read_record<AttestationBody>(expected);
+    ASSERT_TRUE(read) << read.error().display();
+    EXPECT_EQ(attestation_signing_bytes(*read).value(), expected);
+    const auto short_nonce = zdz::json::read_record<AttestationBody>(
+        R"({"device_id":"67e55044-10b1-426f-9247-bb680e5fe0c8","nonce":"e0e1",)"
+        R"("reported_at":"2026-07-29T12:00:00Z","reported_measurement":")" +
+        measure("v2").to_string() + R"("})");
+    ASSERT_FALSE(short_nonce);
+    EXPECT_EQ(short_nonce.error().display(),
+              "nonce must be 64 hex characters, got 4 at line 1 column 66");
 }
