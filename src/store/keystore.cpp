@@ -205,14 +205,8 @@ tl::expected<LoadedKeystore, StoreError> load_keystore_with_text(const std::stri
     }
 }
 
-tl::expected<crypto::VerifyingKey, StoreError> keystore_verifying_key(
-    const SealedSigningKey& record) {
-    return recorded_verifying_key(record.verifying_key_hex);
-}
-
-tl::expected<crypto::VerifyingKey, StoreError> recorded_verifying_key(
-    std::string_view verifying_key_hex) {
-    const auto bytes = encoding::hex_decode(verifying_key_hex);
+tl::expected<crypto::VerifyingKey, StoreError> keystore_verifying_key(const KeystoreHead& record) {
+    const auto bytes = encoding::hex_decode(record.verifying_key_hex);
     if (!bytes) {
         return tl::unexpected(malformed_member(kVerifyingKeyHexMember, bytes.error().display()));
     }

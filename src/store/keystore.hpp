@@ -39,8 +39,7 @@ struct KeystoreHead {
     std::uint16_t format_version = kKeystoreFormatVersion;
     contracts::Uuid key_id;
     // Hex of the 32-byte public key, kept as read: it is judged by
-    // keystore_verifying_key and token_keystore_verifying_key, not by the
-    // reader.
+    // keystore_verifying_key, not by the reader.
     std::string verifying_key_hex;
     contracts::Timestamp created_at;
 };
@@ -164,16 +163,11 @@ struct LoadedKeystore {
 [[nodiscard]] tl::expected<LoadedKeystore, StoreError> load_keystore_with_text(
     const std::string& path);
 
-// The recorded public key, no passphrase needed. KeystoreMalformed when
-// verifying_key_hex does not decode to 32 bytes that are a point (the words
-// are keystore.cpp's).
+// The recorded public key of either kind of keystore, no passphrase or PIN
+// needed. KeystoreMalformed when verifying_key_hex does not decode to 32
+// bytes that are a point (the words are keystore.cpp's).
 [[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> keystore_verifying_key(
-    const SealedSigningKey& record);
-
-// The same check of a keystore's verifying_key_hex, whichever kind of
-// keystore recorded it.
-[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> recorded_verifying_key(
-    std::string_view verifying_key_hex);
+    const KeystoreHead& record);
 
 // The signing key, checks in this order: salt_hex decodes (KeystoreMalformed);
 // the KEK derives (any KDF refusal, whatever the parameters, is

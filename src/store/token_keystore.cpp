@@ -81,11 +81,6 @@ tl::expected<void, StoreError> save_token_keystore(const TokenKeystore& record,
     return save_keystore_text(write_token_keystore_json(record), path, held);
 }
 
-tl::expected<crypto::VerifyingKey, StoreError> token_keystore_verifying_key(
-    const TokenKeystore& record) {
-    return recorded_verifying_key(record.verifying_key_hex);
-}
-
 tl::expected<AnyKeystore, StoreError> load_any_keystore(const std::string& path) {
     try {
         auto text = io::read_file_text(path, io::Accept::RegularFile);
@@ -109,16 +104,9 @@ tl::expected<AnyKeystore, StoreError> load_any_keystore(const std::string& path)
     }
 }
 
-const contracts::Uuid& keystore_key_id(const AnyKeystore& keystore) {
-    return std::visit([](const auto& record) -> const contracts::Uuid& { return record.key_id; },
+const KeystoreHead& keystore_head(const AnyKeystore& keystore) {
+    return std::visit([](const KeystoreHead& head) -> const KeystoreHead& { return head; },
                       keystore);
-}
-
-tl::expected<crypto::VerifyingKey, StoreError> any_keystore_verifying_key(
-    const AnyKeystore& keystore) {
-    return std::visit(
-        [](const auto& record) { return recorded_verifying_key(record.verifying_key_hex); },
-        keystore);
 }
 
 tl::expected<std::unique_ptr<crypto::Signer>, token::TokenError> open_token_signer(

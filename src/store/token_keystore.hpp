@@ -60,11 +60,6 @@ TokenKeystore token_keystore_for(const token::TokenKey& key, const token::TokenU
 [[nodiscard]] tl::expected<void, StoreError> save_token_keystore(
     const TokenKeystore& record, const std::string& path, const io::DirectoryLock* held = nullptr);
 
-// KeystoreMalformed when verifying_key_hex is not a public key (worded as for
-// a sealed keystore).
-[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> token_keystore_verifying_key(
-    const TokenKeystore& record);
-
 // Either kind of keystore, as the file at a path holds it.
 using AnyKeystore = std::variant<SealedSigningKey, TokenKeystore>;
 
@@ -72,11 +67,8 @@ using AnyKeystore = std::variant<SealedSigningKey, TokenKeystore>;
 // keystore; any other as a sealed keystore, with load_keystore's errors.
 [[nodiscard]] tl::expected<AnyKeystore, StoreError> load_any_keystore(const std::string& path);
 
-const contracts::Uuid& keystore_key_id(const AnyKeystore& keystore);
-
-// The recorded public key of either kind, no passphrase or PIN needed.
-[[nodiscard]] tl::expected<crypto::VerifyingKey, StoreError> any_keystore_verifying_key(
-    const AnyKeystore& keystore);
+// What either kind begins with: its key's id, public key and making.
+const KeystoreHead& keystore_head(const AnyKeystore& keystore);
 
 // A logged-in session on the token of `record` whose key was found to be
 // `expected`, the record's own public key (UnexpectedKey otherwise), as a crypto::Signer: each

@@ -17,9 +17,10 @@ tl::expected<store::AnyKeystore, CommandError> load_keystore_file(const std::str
 
 tl::expected<crypto::VerifyingKey, CommandError> recorded_public_key(
     const store::AnyKeystore& keystore, std::string_view what) {
-    return store::any_keystore_verifying_key(keystore).map_error([&](const store::StoreError& e) {
-        return fail("cannot read public key from " + std::string(what) + ": " + e.display());
-    });
+    return store::keystore_verifying_key(store::keystore_head(keystore))
+        .map_error([&](const store::StoreError& e) {
+            return fail("cannot read public key from " + std::string(what) + ": " + e.display());
+        });
 }
 
 tl::expected<crypto::SigningKey, CommandError> unseal_with(const store::SealedSigningKey& record,

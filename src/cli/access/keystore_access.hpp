@@ -50,7 +50,7 @@ struct UnsealedKeystore {
     store::AnyKeystore record;
     std::unique_ptr<crypto::Signer> key;
 
-    const contracts::Uuid& key_id() const { return store::keystore_key_id(record); }
+    const contracts::Uuid& key_id() const { return store::keystore_head(record).key_id; }
 };
 
 // load_keystore_file, then the passphrase or PIN from the environment

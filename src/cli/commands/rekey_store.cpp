@@ -92,10 +92,10 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
     const auto& registry = update.registry();
     ZDZ_TRY(auto passphrase, read_passphrase_env(cmd.passphrase_env));
     ZDZ_TRY(const auto key, open_signer(keys.next, passphrase, now, "new keystore"));
-    const auto& next_key_id = store::keystore_key_id(keys.next);
+    const auto& next_key_id = store::keystore_head(keys.next).key_id;
     store::SaveNote note{{}, expires_at};
     note.change.command = "rekey-store";
-    note.change.previous_key_id = store::keystore_key_id(keys.current);
+    note.change.previous_key_id = store::keystore_head(keys.current).key_id;
     note.change.previous_public_key = keys.current_key;
     note.change.public_key = keys.next_key;
     if (auto replaced = update.save_confirmed(*key, next_key_id, now, note); !replaced) {
@@ -106,14 +106,14 @@ CommandResult run_rekey_store(const RekeyStore& cmd, std::ostream& out) {
         auto document = json_success();
         document.add("store", JsonValue::string(cmd.store));
         document.add("previous_key_id",
-                     JsonValue::string(store::keystore_key_id(keys.current).to_string()));
+                     JsonValue::string(store::keystore_head(keys.current).key_id.to_string()));
         document.add("new_key_id", JsonValue::string(next_key_id.to_string()));
         document.add("platform_count", JsonValue::uint64(registry.platforms().size()));
         out << json_report_text(document);
         return {};
     }
     out << "[ok] store re-signed with the new keystore: " << cmd.store << "\n"
-        << "  previous key_id:  " << store::keystore_key_id(keys.current).to_string() << "\n"
+        << "  previous key_id:  " << store::keystore_head(keys.current).key_id.to_string() << "\n"
         << "  new key_id:       " << next_key_id.to_string() << "\n"
         << "  platforms:        " << registry.platforms().size()
         << " carried over (histories, rollback floors and withdrawn images unchanged)\n";

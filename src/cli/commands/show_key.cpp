@@ -27,8 +27,7 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
     ZDZ_TRY(const auto key, recorded_public_key(keystore));
     const auto* sealed = std::get_if<store::SealedSigningKey>(&keystore);
     const auto* held = std::get_if<store::TokenKeystore>(&keystore);
-    const auto& key_id = store::keystore_key_id(keystore);
-    const auto& created_at = sealed != nullptr ? sealed->created_at : held->created_at;
+    const auto& head = store::keystore_head(keystore);
     // Every unseal refuses such costs, whatever the passphrase: better known
     // now than at the next release.
     std::optional<std::string> unusable;
@@ -41,11 +40,11 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         using json::JsonValue;
         auto document = json_success();
         document.add("keystore", JsonValue::string(cmd.keystore));
-        document.add("key_id", JsonValue::string(key_id.to_string()));
+        document.add("key_id", JsonValue::string(head.key_id.to_string()));
         document.add("verifying_key", JsonValue::string(key.to_hex()));
         document.add("fingerprint", JsonValue::string(crypto::key_fingerprint(key).to_string()));
         document.add("openssh_fingerprint", JsonValue::string(trust::openssh_fingerprint(key)));
-        document.add("created_at", JsonValue::string(created_at.to_string()));
+        document.add("created_at", JsonValue::string(head.created_at.to_string()));
         if (sealed != nullptr) {
             document.add("kdf", kdf_json(sealed->kdf));
             document.add("unseal_refused", unusable ? JsonValue::string(*unusable) : JsonValue());
@@ -63,11 +62,11 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
         return {};
     }
     std::string report = "[ok] keystore: " + cmd.keystore + "\n" +
-                         "  key_id:        " + key_id.to_string() + "\n" +
+                         "  key_id:        " + head.key_id.to_string() + "\n" +
                          "  verifying_key: " + key.to_hex() + "\n" +
                          "  fingerprint:   " + crypto::key_fingerprint(key).to_string() + "\n" +
                          "  openssh fp:    " + trust::openssh_fingerprint(key) + "\n" +
-                         "  created_at:    " + created_at.to_string() + "\n";
+                         "  created_at:    " + head.created_at.to_string() + "\n";
     if (sealed != nullptr) {
         report += "  kdf:           " + kdf_text(sealed->kdf) + "\n";
         if (unusable) {

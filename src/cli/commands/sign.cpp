@@ -105,7 +105,7 @@ struct MeasuredBody {
                          *kind,
                          {measured->hash},
                          cmd.security_version,
-                         store::keystore_key_id(session.keystore),
+                         store::keystore_head(session.keystore).key_id,
                          session.now,
                          session.expires_at},
                         measured->bytes};

@@ -169,7 +169,7 @@ CommandResult run_sign_release(const SignRelease& cmd, std::ostream& out) {
                                             *image.kind,
                                             image.listed,
                                             cmd.security_version,
-                                            store::keystore_key_id(keystore),
+                                            store::keystore_head(keystore).key_id,
                                             now,
                                             expires_at};
         auto manifest = trust::sign_manifest(body, *key);
