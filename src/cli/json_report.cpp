@@ -443,6 +443,16 @@ json::JsonValue json_success() {
     return document;
 }
 
+json::JsonValue keystore_json(const std::string& path, const contracts::Uuid& key_id,
+                              const crypto::VerifyingKey& key) {
+    using json::JsonValue;
+    auto document = json_success();
+    document.add("keystore", JsonValue::string(path));
+    document.add("key_id", JsonValue::string(key_id.to_string()));
+    document.add("verifying_key", JsonValue::string(key.to_hex()));
+    return document;
+}
+
 json::JsonValue kdf_json(const store::KdfParams& kdf) {
     using json::JsonValue;
     auto object = JsonValue::object();

@@ -13,6 +13,8 @@
 #include <tl/expected.hpp>
 
 #include "cli/command.hpp"
+#include "contracts/ids.hpp"
+#include "crypto/ed25519.hpp"
 #include "json/value.hpp"
 #include "store/kdf.hpp"
 #include "trust/manifest.hpp"
@@ -56,6 +58,12 @@ std::string_view error_kind_word(ErrorKind kind);
 // The start of a success document: an object whose first member is
 // `"ok": true`, for the command to add its result members to.
 json::JsonValue json_success();
+
+// The start of the keystore reports (keygen, show-key, change-passphrase):
+// json_success(), then the keystore file as given, its key id and its public
+// key.
+json::JsonValue keystore_json(const std::string& path, const contracts::Uuid& key_id,
+                              const crypto::VerifyingKey& key);
 
 // The `kdf` member of the keystore reports.
 json::JsonValue kdf_json(const store::KdfParams& kdf);

@@ -68,11 +68,7 @@ CommandResult run_change_passphrase(const ChangePassphrase& cmd, std::ostream& o
         return tl::unexpected(replacement_failure("keystore", cmd.keystore, replaced.error()));
     }
     if (cmd.format == OutputFormat::Json) {
-        using json::JsonValue;
-        auto document = json_success();
-        document.add("keystore", JsonValue::string(cmd.keystore));
-        document.add("key_id", JsonValue::string(resealed->key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(key.verifying_key().to_hex()));
+        auto document = keystore_json(cmd.keystore, resealed->key_id, key.verifying_key());
         document.add("kdf", kdf_json(resealed->kdf));
         out << json_report_text(document);
         return {};

@@ -100,10 +100,7 @@ constexpr std::uint32_t kKibPerMib = 1024;
     const auto& public_key = key->public_key;
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
-        auto document = json_success();
-        document.add("keystore", JsonValue::string(cmd.out));
-        document.add("key_id", JsonValue::string(record.key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(public_key.to_hex()));
+        auto document = keystore_json(cmd.out, record.key_id, public_key);
         document.add("pkcs11_uri", JsonValue::string(record.pkcs11_uri));
         document.add("principal", JsonValue::string(principal));
         document.add("allowed_signers_line",
@@ -177,10 +174,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     }
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
-        auto document = json_success();
-        document.add("keystore", JsonValue::string(cmd.out));
-        document.add("key_id", JsonValue::string(sealed->key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(key->to_hex()));
+        auto document = keystore_json(cmd.out, sealed->key_id, *key);
         document.add("kdf", kdf_json(sealed->kdf));
         document.add("principal", JsonValue::string(principal));
         document.add("allowed_signers_line",

@@ -38,10 +38,7 @@ CommandResult run_show_key(const ShowKey& cmd, std::ostream& out) {
     }
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
-        auto document = json_success();
-        document.add("keystore", JsonValue::string(cmd.keystore));
-        document.add("key_id", JsonValue::string(head.key_id.to_string()));
-        document.add("verifying_key", JsonValue::string(key.to_hex()));
+        auto document = keystore_json(cmd.keystore, head.key_id, key);
         document.add("fingerprint", JsonValue::string(crypto::key_fingerprint(key).to_string()));
         document.add("openssh_fingerprint", JsonValue::string(trust::openssh_fingerprint(key)));
         document.add("created_at", JsonValue::string(head.created_at.to_string()));
