@@ -52,6 +52,38 @@ constexpr std::uint32_t kKibPerMib = 1024;
     return {};
 }
 
+// "failed to write keystore to OUT: DETAIL", then `kept`: what a failure
+// that leaves --out unwritten still has to say.
+[[nodiscard]] CommandError write_failed(const Keygen& cmd, const std::string& detail,
+                                        std::string_view kept = {}) {
+    return fail_io("failed to write keystore to " + cmd.out + ": " + detail + std::string(kept));
+}
+
+// Takes the lock of --out's folder, asks again under it whether --out is new
+// (another keygen onto the same --out may have written it since), and saves
+// the keystore with `save(lock)`; the lock is handed back still held. `kept`
+// ends each failure that leaves --out unwritten.
+template <class Save>
+[[nodiscard]] tl::expected<io::DirectoryLock, CommandError> save_under_lock(const Keygen& cmd,
+                                                                            std::string_view kept,
+                                                                            const Save& save) {
+    auto lock = io::DirectoryLock::acquire(cmd.out);
+    if (!lock) {
+        return tl::unexpected(
+            write_failed(cmd, store::StoreError::from_write_error(lock.error()).display(), kept));
+    }
+    if (auto fresh = refuse_existing_out(cmd); !fresh) {
+        return tl::unexpected(fail(fresh.error().message + std::string(kept)));
+    }
+    if (const tl::expected<void, store::StoreError> saved = save(*lock); !saved) {
+        if (saved.error().kind() == store::StoreError::Kind::StorageNotDurable) {
+            return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
+        }
+        return tl::unexpected(write_failed(cmd, saved.error().display(), kept));
+    }
+    return std::move(*lock);
+}
+
 // keygen --pkcs11: the key pair made in (or found on) the token, and a
 // keystore file that refers to it.
 [[nodiscard]] CommandResult run_token_keygen(const Keygen& cmd, const std::string& principal,
@@ -66,8 +98,7 @@ constexpr std::uint32_t kKibPerMib = 1024;
     if (auto writable = io::check_destination(cmd.out); !writable) {
         input.passphrase.wipe();
         return tl::unexpected(
-            fail_io("failed to write keystore to " + cmd.out + ": " +
-                    store::StoreError::from_write_error(writable.error()).display()));
+            write_failed(cmd, store::StoreError::from_write_error(writable.error()).display()));
     }
     const auto key = cmd.existing_key ? token::find_key(*uri, input.passphrase)
                                       : token::generate_key(*uri, input.passphrase);
@@ -81,22 +112,9 @@ constexpr std::uint32_t kKibPerMib = 1024;
     const std::string kept = cmd.existing_key
                                  ? std::string()
                                  : "; the key stays on the token: refer to it with --existing-key";
-    const auto lock = io::DirectoryLock::acquire(cmd.out);
-    if (!lock) {
-        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
-                                      store::StoreError::from_write_error(lock.error()).display() +
-                                      kept));
-    }
-    if (auto fresh = refuse_existing_out(cmd); !fresh) {
-        return tl::unexpected(fail(fresh.error().message + kept));
-    }
-    if (const auto saved = store::save_token_keystore(record, cmd.out, &*lock); !saved) {
-        if (saved.error().kind() == store::StoreError::Kind::StorageNotDurable) {
-            return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
-        }
-        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
-                                      saved.error().display() + kept));
-    }
+    ZDZ_RETURN_IF_ERROR(save_under_lock(cmd, kept, [&](const io::DirectoryLock& lock) {
+        return store::save_token_keystore(record, cmd.out, &lock);
+    }));
     const auto& public_key = key->public_key;
     if (cmd.format == OutputFormat::Json) {
         using json::JsonValue;
@@ -140,8 +158,7 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     // Before the costly sealing: a --out that the write would refuse.
     if (auto writable = io::check_destination(cmd.out); !writable) {
         return tl::unexpected(
-            fail_io("failed to write keystore to " + cmd.out + ": " +
-                    store::StoreError::from_write_error(writable.error()).display()));
+            write_failed(cmd, store::StoreError::from_write_error(writable.error()).display()));
     }
     const auto sealed = store::seal_signing_key(input.passphrase.bytes(), now);
     input.passphrase.wipe();
@@ -152,21 +169,9 @@ CommandResult run_keygen(const Keygen& cmd, std::ostream& out) {
     // Held from the write until the file has been read back, so that another
     // keygen onto the same --out cannot replace the file in between: the
     // report below describes the file on disk.
-    const auto lock = io::DirectoryLock::acquire(cmd.out);
-    if (!lock) {
-        return tl::unexpected(fail_io("failed to write keystore to " + cmd.out + ": " +
-                                      store::StoreError::from_write_error(lock.error()).display()));
-    }
-    // Asked again under the lock: another keygen onto the same new --out may
-    // have written it since.
-    ZDZ_RETURN_IF_ERROR(refuse_existing_out(cmd));
-    if (const auto saved = store::save_keystore(*sealed, cmd.out, &*lock); !saved) {
-        if (saved.error().kind() == store::StoreError::Kind::StorageNotDurable) {
-            return tl::unexpected(not_durable("keystore", cmd.out, saved.error().display()));
-        }
-        return tl::unexpected(
-            fail_io("failed to write keystore to " + cmd.out + ": " + saved.error().display()));
-    }
+    ZDZ_TRY(const auto lock, save_under_lock(cmd, {}, [&](const io::DirectoryLock& held) {
+                return store::save_keystore(*sealed, cmd.out, &held);
+            }));
     const auto key = read_back_verifying_key(*sealed, cmd.out);
     if (!key) {
         return tl::unexpected(

@@ -1,8 +1,10 @@
 // A folder whose lock cannot be taken: every command that saves the store
-// fails before reading it, and says the failure is the system's.
+// fails before reading it, keygen before writing, and each says the failure
+// is the system's.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,10 +30,14 @@ TEST(FaultInjection, AStoreFolderThatCannotBeLockedIsAnIoFailureOfEverySavingCom
         "rekey-store",  "--store",        w.store, "--keystore",
         w.keystore,     "--new-keystore", next,    "--passphrase-env",
         kPassphraseVar, "--format",       "json"};
-    // Each in its own words, as when the store does not load.
+    auto keygen = w.keygen_args(w.dir.file("another.json"));
+    keygen.insert(keygen.end(), {"--format", "json"});
+    // Each in its own words, as when the store does not load; a new keystore
+    // as when it cannot be written.
     const std::vector<std::pair<std::vector<std::string>, std::string>> commands = {
         {promote, "error: cannot load existing store " + w.store + lock_failed},
         {rekey, "error: cannot load store " + w.store + lock_failed},
+        {keygen, "error: failed to write keystore to " + w.dir.file("another.json") + lock_failed},
     };
     for (const auto& [args, error_line] : commands) {
         const auto r = run(args, no_lock, kQuickTimeout);
@@ -42,4 +48,5 @@ TEST(FaultInjection, AStoreFolderThatCannotBeLockedIsAnIoFailureOfEverySavingCom
         EXPECT_EQ(run_tool({"jq", "-r", ".error.kind"}, document).out, "io\n") << r.out;
     }
     EXPECT_EQ(bytes_of(w.store), before);
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("another.json")));
 }
