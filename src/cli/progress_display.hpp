@@ -23,7 +23,7 @@ namespace zdz::cli {
 // Smaller measurements end too soon for a display to be worth its line.
 inline constexpr std::uint64_t kProgressFromBytes = std::uint64_t{64} << 20;
 
-// Whether a command reporting as `report` says shows progress at all (the
+// Whether a command shows progress at all, as its `report` options ask (the
 // size aside): `auto` when standard error is a terminal and the report is
 // text; `always` whatever standard error is, with a JSON report too, since
 // standard output carries nothing of it.

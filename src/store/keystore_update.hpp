@@ -5,7 +5,6 @@
 // writer in this folder (a keygen onto the same file, a second passphrase
 // change) waits instead of being undone unseen.
 
-#include <optional>
 #include <string>
 #include <tl/expected.hpp>
 
@@ -20,17 +19,14 @@
 namespace zdz::store {
 
 // Why a keystore cannot be replaced in place.
-struct KeystoreUpdateError {
-    enum class Kind {
-        // The lock or the load failed (`error`).
-        Load,
-        // The path is a symbolic link: the rename would replace the link, not
-        // the file it leads to, which would go on opening as before.
-        SymbolicLink,
-    };
-    Kind kind = Kind::Load;
-    std::optional<StoreError> error;
+enum class KeystoreUpdateFailure {
+    // The lock or the load failed (`error`).
+    Load,
+    // The path is a symbolic link: the rename would replace the link, not the
+    // file it leads to, which would go on opening as before.
+    SymbolicLink,
 };
+using KeystoreUpdateError = StoreFailure<KeystoreUpdateFailure>;
 
 class KeystoreUpdate {
 public:

@@ -4,7 +4,6 @@
 // keystore whose passphrase changes, the store that moves to a new key.
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <tl/expected.hpp>
 
